@@ -1,0 +1,26 @@
+# quarry_add_test(NAME SOURCES... [LIBS libs...] [LABELS labels...])
+# Builds one test executable and registers it with CTest. Each test runs in its own
+# temporary working directory below the build tree, so no test writes into the checkout.
+function(quarry_add_test name)
+  cmake_parse_arguments(QT "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${QT_SOURCES} ${QT_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${QT_LIBS})
+  set(workdir ${CMAKE_BINARY_DIR}/testwork/${name})
+  file(MAKE_DIRECTORY ${workdir})
+  add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${workdir})
+  set_tests_properties(${name} PROPERTIES
+    ENVIRONMENT "QUARRY_SOURCE_DIR=${CMAKE_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+    TIMEOUT 300)
+  if(QT_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${QT_LABELS}")
+  endif()
+endfunction()
+
+# Every tests/<lib>/*_test.cpp is one GoogleTest executable named <lib>_<file>.
+function(quarry_add_gtest_dir dir lib)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*_test.cpp)
+  foreach(src ${srcs})
+    get_filename_component(base ${src} NAME_WE)
+    quarry_add_test(${dir}_${base} SOURCES ${src} LIBS ${lib} GTest::gtest GTest::gtest_main testsupport)
+  endforeach()
+endfunction()

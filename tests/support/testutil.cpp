@@ -1,0 +1,83 @@
+#include "support/testutil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace quarrytest {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/quarry-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  m_path = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Give back permissions that tests took away, so the removal cannot fail half-way.
+  for (auto it = fs::recursive_directory_iterator(
+           m_path, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      ::chmod(it->path().c_str(), 0700);
+    }
+  }
+  ::chmod(m_path.c_str(), 0700);
+  // A second pass reaches directories that were unreadable during the first.
+  for (int pass = 0; pass < 3; ++pass) {
+    for (auto it = fs::recursive_directory_iterator(m_path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->is_directory(ec) && !it->is_symlink(ec)) ::chmod(it->path().c_str(), 0700);
+    }
+  }
+  fs::remove_all(m_path, ec);
+}
+
+CwdGuard::CwdGuard(const std::string& dir) {
+  m_previous = fs::current_path().string();
+  fs::current_path(dir);
+}
+
+CwdGuard::~CwdGuard() {
+  std::error_code ec;
+  fs::current_path(m_previous, ec);
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void makeDirs(const std::string& path) { fs::create_directories(path); }
+
+std::string sourceDir() {
+  const char* s = std::getenv("QUARRY_SOURCE_DIR");
+  return s ? s : "";
+}
+
+}  // namespace quarrytest
