@@ -1,0 +1,126 @@
+// DyxViewFolder: one node of a view's tree of virtual folders. A folder holds plain references
+// to entries, ordered by entry name (equal names keep their insertion order), and owns its
+// named sub-folders. The root of every tree is the view itself (DyxView derives from this).
+//
+// Ownership: a folder owns its sub-folders; it never owns entries. The entries belong to the
+// directory pool, which removes an entry from every folder (through the view manager) before it
+// frees the entry's slot. Every reference a folder gains or loses is reported to the view
+// manager's entry-to-folder index, so the index always lists every folder that holds an entry,
+// once per reference; destroying a folder first removes its whole subtree from the index.
+//
+// Threads: no lock of its own. Every call into a folder tree must be made under the engine
+// lock (DyxEngineLock, mutex.h), which serialises the worker, polling and notification threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class DyxEntry;
+class DyxPath;
+class DyxScanObserver;
+
+class DyxViewFolder {
+ public:
+  explicit DyxViewFolder(const std::string& name);
+  DyxViewFolder(const DyxViewFolder&) = delete;
+  DyxViewFolder& operator=(const DyxViewFolder&) = delete;
+
+  // The virtual operations, in slot order.
+
+  // Slot 0: removes every entry of the subtree from the index, then destroys the sub-folders.
+  virtual ~DyxViewFolder();
+  // Slot 1: false for a plain folder; views answer true.
+  virtual bool isRoot() const;
+  // Slot 2: a new detached folder of this tree's own folder class; nullptr (with a message) for
+  // an empty name. Trees create all their sub-folders through this slot.
+  virtual std::unique_ptr<DyxViewFolder> newFolder(const std::string& name);
+  // Slot 3: removeAllEntries, then destroys every sub-folder.
+  virtual void removeAllFolders();
+  // Slot 4: drops every entry reference of the subtree (forgetting each in the index); the
+  // sub-folders stay.
+  virtual void removeAllEntries();
+  // Slots 5 to 8: the two settings a view file stores for each folder.
+  virtual std::string getFilterText() const;              // "true"
+  virtual void setFilterText(const std::string& text);    // nothing
+  virtual std::string getSorterTag() const;               // "<none>"
+  virtual void setSorterTag(const std::string& tag);      // nothing
+  // Slot 9: the folder path of an entry; an empty path here.
+  virtual DyxPath getFolderForEntry(const DyxEntry* entry);
+  // Slot 10: empties `paths` and answers false here.
+  virtual bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths);
+
+  const std::string& getName() const { return m_name; }
+  DyxViewFolder* getParent() const { return m_parent; }
+  // No entry held directly and no sub-folder.
+  bool isEmpty() const { return m_entryCount == 0 && m_subfolders.empty(); }
+  // References held directly (sub-folders not counted).
+  int getEntryCount() const { return m_entryCount; }
+
+  // Files the entry under its name (duplicates are kept) and records this folder in the index.
+  // A null entry is reported and answered true. With an observer, answers its entryFiled; the
+  // entry stays filed even when the observer answers false.
+  bool addEntry(DyxEntry* entry, DyxScanObserver* observer);
+  // Removes the first reference to this very entry (reported when absent); with `recursive`,
+  // does the same in every sub-folder in name order.
+  void removeEntry(DyxEntry* entry, bool recursive);
+  // Empties `list`, then appends the entries held directly: by name, then by insertion.
+  void getEntries(std::vector<DyxEntry*>& list) const;
+  // True when this folder holds a direct reference to this very entry.
+  bool holdsEntry(const DyxEntry* entry) const;
+
+  // Takes ownership and attaches the folder under its name. Refusals (null, empty name, name in
+  // use) are reported and answered false; a refused folder is destroyed.
+  bool addFolder(std::unique_ptr<DyxViewFolder> folder);
+  // Destroys the named sub-folder when `recursive` or when it is empty.
+  bool removeFolder(const std::string& name, bool recursive);
+  // Resolves `path` from component `level` on, relative to this folder ("." is the folder
+  // itself); nullptr when a component is missing. One lookup per component.
+  DyxViewFolder* getFolder(const DyxPath& path, int level = 0);
+  // Finds or makes (through newFolder) every folder along `path` from component `level`, and
+  // answers the deepest; nullptr (with a message) for a path without components.
+  DyxViewFolder* createFolderPath(const DyxPath& path, int level = 0);
+  // The direct sub-folder of that name, or nullptr. No message, no trace.
+  DyxViewFolder* getSubFolder(const std::string& name) const;
+  // Appends the sub-folders in name order; `indirect` goes depth first, each folder before its
+  // descendants; `clear` empties the list first.
+  void getFolders(std::vector<DyxViewFolder*>& list, bool indirect, bool clear) const;
+  std::size_t getFolderCount() const { return m_subfolders.size(); }
+  // Removes, bottom-up, every folder of the subtree that holds no entry and no folder.
+  void removeEmptyFolders();
+
+ private:
+  // The references filed under one name, in insertion order. Nearly every name occurs once per
+  // folder, so the first reference is kept inline and only further ones take a vector.
+  class EntryList {
+   public:
+    void push(DyxEntry* entry);
+    // Removes the first occurrence of this very entry; false when there is none.
+    bool removeFirst(const DyxEntry* entry);
+    bool contains(const DyxEntry* entry) const;
+    bool empty() const { return m_first == nullptr; }
+    template <typename F>
+    void forEach(F&& f) const {
+      if (m_first == nullptr) return;
+      f(m_first);
+      if (m_more) {
+        for (DyxEntry* e : *m_more) f(e);
+      }
+    }
+
+   private:
+    DyxEntry* m_first = nullptr;
+    std::unique_ptr<std::vector<DyxEntry*>> m_more;
+  };
+
+  void forgetAllDirectEntries();
+
+  std::string m_name;
+  std::map<std::string, EntryList, std::less<>> m_entries;
+  int m_entryCount = 0;
+  std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
+  DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder
+};

@@ -1,0 +1,130 @@
+// DyxViewManager: the process-wide registry of views. It owns the factories of the predefined
+// views, makes any view on demand from its tag (a factory tag, or a view file "<tag>.kx" in the
+// views directory), keeps the live views in a cache, passes every new, changed and vanished entry
+// of the pool on to the cached views, and keeps the entry-to-folder index (DyxViewManagerImpl).
+//
+// Ownership: the manager owns its factories, the cached views and the index. The engine facade
+// owns the manager (Dyx::getViewManager) and destroys it at shutdown. Folders and views reach the
+// index through the facade's manager. Pointers handed out (views, folders) stay valid until the
+// view leaves the cache (deleteView, clearViewCache, destruction).
+//
+// Threads: the public operations of DyxViewManager take the engine lock (DyxEngineLock, a
+// recursive lock) themselves; a caller that goes on using a view or folder it obtained must hold
+// the engine lock for as long as it does. DyxViewManagerImpl takes no lock: it is reached only
+// from folder operations, which run under the engine lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dyxcore/view.h"
+
+class DyxEntry;
+class DyxPath;
+class DyxPhysicalDirs;
+class DyxScanObserver;
+class DyxViewFolder;
+
+// Maps every entry to the folders that hold it, one element per reference, in recording order.
+// Open addressing keyed by entry address: up to kInline folders sit in the entry's own slot, and
+// only entries held more often spill into a side table, so the index costs a few dozen bytes per
+// entry. An entry whose last reference is forgotten leaves the table.
+class DyxViewManagerImpl {
+ public:
+  DyxViewManagerImpl() = default;
+  DyxViewManagerImpl(const DyxViewManagerImpl&) = delete;
+  DyxViewManagerImpl& operator=(const DyxViewManagerImpl&) = delete;
+
+  void recordFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  // Removes the first occurrence of the folder under the entry; "Not in." when absent.
+  void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  // Removes the entry from every folder that holds it.
+  void removeFromAllFolders(DyxEntry* entry);
+  // Fills `folders` (emptied first) with the folders recorded for the entry, in order.
+  void getFolders(const DyxEntry* entry, std::vector<DyxViewFolder*>& folders) const;
+  std::size_t referenceCount(const DyxEntry* entry) const;
+  // Entries with at least one reference.
+  std::size_t entryCount() const { return m_used; }
+  void clear();
+  // Heap bytes held by the index (for the benchmark and the memory bound).
+  std::size_t memoryBytes() const;
+
+ private:
+  static constexpr int kInline = 3;
+  struct Slot {
+    const DyxEntry* entry = nullptr;  // nullptr: free slot
+    DyxViewFolder* folders[kInline] = {nullptr, nullptr, nullptr};
+  };
+
+  std::size_t findSlot(const DyxEntry* entry) const;  // index, or m_slots.size() when absent
+  std::size_t insertSlot(const DyxEntry* entry);
+  void eraseSlot(std::size_t index);
+  void grow();
+  std::size_t home(const DyxEntry* entry) const;
+
+  std::vector<Slot> m_slots;  // size is 0 or a power of two
+  std::size_t m_used = 0;
+  // Folders beyond the kInline first ones, in recording order.
+  std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>> m_overflow;
+};
+
+class DyxViewManager {
+ public:
+  DyxViewManager();
+  // Clears the view cache, then destroys the factories and the index.
+  ~DyxViewManager();
+  DyxViewManager(const DyxViewManager&) = delete;
+  DyxViewManager& operator=(const DyxViewManager&) = delete;
+
+  // Takes ownership of the factory unless the tag is empty or taken (the old factory stays).
+  bool registerFactory(const std::string& tag, std::unique_ptr<DyxViewFactory> factory);
+  // The cached view of the tag, else a new one: predefined (no `create`, kind P, or a factory
+  // tag) or read from the view file (kind U or F; kind 0 reads the kind from the file).
+  DyxView* createView(const std::string& tag, bool create, bool update, DyxViewKind kind,
+                      DyxPhysicalDirs* pool);
+  // The normal way to obtain a view: cached, else created when its kind is known. The pool is
+  // the facade's (none before the engine starts).
+  DyxView* get(const std::string& tag, bool update);
+  // P for a factory tag, the kind of the cached view, else the kind letter of the view file.
+  DyxViewKind getViewKind(const std::string& tag);
+  // Destroys the cached view (a modified view is not saved); "Not in." when none is cached.
+  void deleteView(const std::string& tag);
+  // Destroys every cached view and empties the index. Nothing is saved.
+  void clearViewCache();
+  // The entry leaves every folder of every view; with `cleanup`, predefined views then lose
+  // their empty folders (user and filter views keep theirs).
+  void removeFromAllView(DyxEntry* entry, bool cleanup);
+  // mapEntry on each cached view in tag order, until one answers false.
+  void addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observer);
+  // remapEntry on each cached view in tag order.
+  void remapEntryInAllViews(DyxEntry* entry, DyxScanObserver* observer);
+  void dump(std::ostream& out);
+
+  // The tags of the view files ("*.kx") of the views directory.
+  void getViewKindList(std::vector<std::string>& tags, bool append);
+  // The tags of the cached file-backed views that are modified.
+  void getModifiedViews(std::vector<std::string>& tags, bool append);
+  // A folder of a cached or predefined view; the view itself for an empty path.
+  DyxViewFolder* getViewFolder(const std::string& tag, const DyxPath& path);
+
+  // The cached view of the tag, or nullptr. Never creates one.
+  DyxView* getCached(const std::string& tag) const;
+  std::size_t getCachedViewCount() const { return m_views.size(); }
+  bool hasFactory(const std::string& tag) const { return m_factories.count(tag) != 0; }
+
+  void recordFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  DyxViewManagerImpl& getIndex() { return *m_folderIndex; }
+  const DyxViewManagerImpl& getIndex() const { return *m_folderIndex; }
+
+ private:
+  std::map<std::string, std::unique_ptr<DyxView>, std::less<>> m_views;
+  std::map<std::string, std::unique_ptr<DyxViewFactory>, std::less<>> m_factories;
+  std::unique_ptr<DyxViewManagerImpl> m_folderIndex;
+};
