@@ -1,0 +1,112 @@
+// DyxPhysicalDirs: the pool of every physical directory the engine watches. The front end adds
+// directories to it; a recursive scan adds every sub-directory as a directory of its own; the
+// pool's update (its polling loop) re-scans them; it answers lookups of directories and entries
+// by path. It is tied to one path map and to the entry repository of the same name, which lets a
+// restart restore the saved directories or re-scan the path map. It can also watch each of its
+// directories with a change-notification thread (inotify).
+//
+// Ownership: the pool owns its directories (a scan running on a directory keeps it alive until
+// the scan stops, even when the pool removed it meanwhile), its filter, its path map and its
+// change-notification threads. The observer is not owned. Destroying the pool stops the polling
+// loop and every notification thread and waits for them; callers `clear` first.
+//
+// Threads: every member takes the engine lock (mutex.h) itself, step by step, and may be called
+// from the window's thread, the parse worker, the polling thread and notification threads at
+// the same time. `addPhysicalDirectory`, `reset`, `update`/`doUpdate`, `removePhysicalDirectory`,
+// `removeAllChilds`, `clear`, `subscribeFileSystemChangeNotification`, `stopNotification` and the
+// destructor must be called WITHOUT holding the engine lock (they scan, or wait for threads that
+// may need it). `findPhysicalDirectory`, `getEntry` and `collectEntries` hand out plain pointers
+// that stay valid only while the caller holds the engine lock: call them under it.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dyxcore/pathmap.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/updater.h"
+
+class DyxEntry;
+class DyxFilter;
+class DyxPath;
+class DyxPattern;
+class DyxFileSystemChangeNotificationThread;
+
+class DyxPhysicalDirs : public DyxUpdater {
+ public:
+  using DirectoryMap = std::map<std::string, std::shared_ptr<DyxPhysicalDirectory>>;
+
+  // Empty pool, no observer, a filter without expression (which refuses every file), no path map.
+  DyxPhysicalDirs();
+  ~DyxPhysicalDirs() override;
+
+  // Walks every directory (doUpdate); a directory that can no longer be listed leaves the pool.
+  bool update(bool force, bool recursive) override;
+  // Always unset: the pool itself is never up to date.
+  DyxTime getMTime() override;
+
+  // Clears the pool, loads the path map and the repository of that name, then scans the path
+  // map's directories (empty repository) or restores the saved directories without scanning.
+  void reset(const std::string& name);
+  // True when a new directory was created and scanned. dir_name is taken in its path text form
+  // (no trailing separator), which is also its key.
+  bool addPhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
+  bool removePhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
+  // Removes every directory whose key starts with dir_name + "/" (not dir_name itself).
+  bool removeAllChilds(const std::string& dir_name);
+  DyxPhysicalDirectory* findPhysicalDirectory(const std::string& key) const;
+  // The entry named by the path's last part in the directory of the other parts, or nullptr.
+  DyxEntry* getEntry(const DyxPath& path) const;
+  void collectEntries(std::vector<DyxEntry*>& out, bool clearFirst, const DyxPattern& pattern,
+                      bool caseSensitive) const;
+  // Destroys every directory (their entries leave the views and the repository) and forgets the
+  // path map. Additions still running on other threads are abandoned.
+  void clear();
+
+  void setObserver(DyxScanObserver* observer);
+  DyxScanObserver* getObserver() const;
+  // Replaces the filter's expression by the criterion text (used for the next additions).
+  void setFilter(const std::string& criterion);
+  DyxFilter& getFilter() { return *m_filter; }
+
+  // Watches every current directory with a notification thread that updates it (forced, not
+  // recursive) on a change and fires `callback` when something changed.
+  void subscribeFileSystemChangeNotification(DyxUpdateCallback callback);
+  // Stops and waits for every notification thread.
+  void stopNotification();
+  std::size_t notificationThreadCount() const;
+
+  void dump(std::ostream& out);
+
+  const DyxPathMap& getPathMap() const { return m_pathMap; }
+  // The name of the path map, which is the key of the pool's repository.
+  std::string repositoryKey() const;
+  std::size_t directoryCount() const;
+  std::vector<std::string> directoryKeys() const;
+
+  // A strong reference that keeps the directory valid outside the engine lock (nullptr when the
+  // key is unknown). For threads that scan a directory without holding the lock.
+  std::shared_ptr<DyxPhysicalDirectory> acquirePhysicalDirectory(const std::string& key) const;
+  // Used by a restore: creates the directory (not scanned) and files it under its name,
+  // replacing nothing that exists. Under the engine lock.
+  DyxPhysicalDirectory* restoreDirectory(const std::string& dir_name, bool recursive);
+
+ private:
+  void restoreFromRepository();
+  // Under the engine lock: takes the directory out of the map and clears it.
+  void destroyDirectory(DirectoryMap::iterator it);
+  std::string shortTexts() const;
+
+  DyxPathMap m_pathMap;
+  DirectoryMap m_directories;
+  // Directories whose first scan is running (not yet in m_directories), by key.
+  DirectoryMap m_adding;
+  DyxScanObserver* m_observer = nullptr;  // not owned
+  std::unique_ptr<DyxFilter> m_filter;
+  std::vector<std::unique_ptr<DyxFileSystemChangeNotificationThread>> m_notifyThreads;
+};

@@ -1,0 +1,142 @@
+// DyxPhysicalDirectory: one real directory of the file system, with one entry for each file
+// directly inside it. Its scan lists the directory, creates entries for new files, refreshes
+// known ones, removes vanished ones and tells the views about each change. Sub-directories never
+// become entries: a recursive scan hands each one to the pool, which makes it a directory of its
+// own. DyxStandAlonePhysicalDirectory is the pool-less kind: its entries live in the transient
+// repository "0" and it never reports to the views.
+//
+// Ownership: the pool owns its directories (shared with a scan that is running on them, so that
+// a directory removed meanwhile stays valid until that scan has stopped); the repository owns the
+// entries, the directory only files plain pointers to them. The observer and the filter given to
+// a scan are not owned.
+//
+// Threads: a scan takes the engine lock (mutex.h) itself for each name of the listing and releases
+// it in between, so a long scan never blocks the window, the polling thread or the notification
+// threads for more than one name. Call `scan`, `update` and `doUpdate` WITHOUT holding the engine
+// lock; scans of one directory never overlap (a second one asked for meanwhile is folded into the
+// running one, which then scans once more). Every other member (findEntry, attachEntry,
+// entryCount, collectEntries, removeEntry, clearEntries, dump, the recursive flag) must be called
+// under the engine lock. `getDirName` and `isStandAlone` need no lock.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "dyxcore/updater.h"
+
+class DyxEntry;
+class DyxEntryRepository;
+class DyxFilter;
+class DyxPath;
+class DyxPattern;
+class DyxPhysicalDirs;
+class DyxViewFolder;
+
+// The front end's observer of scans. Its calls arrive under the engine lock.
+class DyxScanObserver {
+ public:
+  // Called by the views (not by the scan) when they file an entry or create a folder while
+  // processing a change the scan reported; false asks the view to stop filing.
+  virtual bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) = 0;
+  // True when the scan must stop at once. `restarted` is the front end's own flag; the scan
+  // ignores it.
+  virtual bool isStopRequested(bool& restarted) = 0;
+  // The scan is about to list this directory.
+  virtual void directoryStarted(const std::string& path) = 0;
+
+ protected:
+  ~DyxScanObserver() = default;
+};
+
+// Where a pooled directory reports new, changed and vanished entries. The default forwards to
+// the view manager (addEntryToAllViews, remapEntryInAllViews, removeFromAllView with cleanup);
+// tests install their own. Called under the engine lock.
+class DyxViewNotifier {
+ public:
+  virtual void entryAdded(DyxEntry* entry, DyxScanObserver* observer) = 0;
+  virtual void entryChanged(DyxEntry* entry, DyxScanObserver* observer) = 0;
+  virtual void entryRemoved(DyxEntry* entry) = 0;
+
+ protected:
+  ~DyxViewNotifier() = default;
+};
+
+class DyxPhysicalDirectory : public DyxUpdater {
+ public:
+  // Entries filed by name, in byte-wise name order; the repository owns them.
+  using EntryMap = std::map<std::string, DyxEntry*>;
+
+  // `dirName` is the path's text form (no trailing separator). Makes sure the repository of the
+  // directory's key exists. `pool` may be null only for the stand-alone kind.
+  DyxPhysicalDirectory(const DyxPath& path, bool recursive, DyxPhysicalDirs* pool);
+  ~DyxPhysicalDirectory() override;
+
+  // Scans without observer and filter.
+  bool update(bool force, bool recursive) override;
+  // The directory's own time stamp (its status-change time), or unset when it cannot be read.
+  DyxTime getMTime() override;
+  virtual bool isStandAlone() const;
+
+  const std::string& getDirName() const { return m_dirName; }
+  bool isRecursive() const { return m_recursive.load(); }
+  // Does not scan; the pool does what follows from a change.
+  void setRecursive(bool recursive) { m_recursive.store(recursive); }
+  DyxPhysicalDirs* getPool() const { return m_pool; }
+  // The path map name of the pool ("" for a pool without path map file), "0" when stand-alone.
+  std::string repositoryKey() const;
+  DyxEntryRepository& repository() const;
+
+  // Lists the directory and brings the entries up to date; true when anything changed. Throws
+  // the integer 0 (after its messages) when the name is empty or the listing cannot be opened.
+  bool scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+
+  DyxEntry* findEntry(const std::string& name) const;
+  // Files an existing entry under its name, replacing any entry of that name; notifies nobody.
+  void attachEntry(DyxEntry* entry);
+  std::size_t entryCount() const { return m_entries.size(); }
+  const EntryMap& entries() const { return m_entries; }
+  // Appends, in name order, every entry whose name (upper-cased unless caseSensitive) matches.
+  void collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
+                      bool caseSensitive) const;
+  // Frees the entry's slot and unfiles it; does not notify the views.
+  void removeEntry(DyxEntry* entry);
+  // Takes every entry out of the views (unless stand-alone) and the repository; resets the
+  // time stamp.
+  void clearEntries();
+  void dump(std::ostream& out);
+
+  // Used by the pool: a retired directory has left the pool; a scan running on it stops at its
+  // next step, and it never files an entry again. Clears the entries. Under the engine lock.
+  void retire();
+  bool isRetired() const { return m_retired.load(); }
+
+  // nullptr restores the view manager. Process-wide; set it only while no scan runs.
+  static void setViewNotifier(DyxViewNotifier* notifier);
+
+ private:
+  bool scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+  void notifyAdded(DyxEntry* entry, DyxScanObserver* observer);
+  void notifyChanged(DyxEntry* entry, DyxScanObserver* observer);
+  void notifyRemoved(DyxEntry* entry);
+
+  std::string m_dirName;
+  EntryMap m_entries;
+  std::atomic<bool> m_recursive;
+  DyxPhysicalDirs* m_pool;  // not owned; null for a stand-alone directory
+  std::atomic<bool> m_retired{false};
+  // Folding of overlapping scans, under the engine lock.
+  bool m_scanning = false;
+  bool m_rescanRequested = false;
+  bool m_rescanRecursive = false;
+};
+
+class DyxStandAlonePhysicalDirectory : public DyxPhysicalDirectory {
+ public:
+  DyxStandAlonePhysicalDirectory(const DyxPath& path, bool is_recursive);
+  ~DyxStandAlonePhysicalDirectory() override;
+  bool isStandAlone() const override;
+};

@@ -1,0 +1,78 @@
+// DyxUpdater: the base of everything that can be brought up to date from the file system (each
+// physical directory and the directory pool). It decides from a stored time stamp whether an
+// update is needed, runs the subclass's `update`, stores the new time stamp and calls the
+// registered callbacks when something changed. It also owns an optional polling thread that
+// repeats `doUpdate` at a fixed period.
+//
+// Ownership: the updater owns its polling thread; callbacks are plain functions.
+//
+// Threads: `doUpdate`, `isUpToDate`, the time stamp and the callback list may be used from
+// several threads at once (the polling thread, change-notification threads, the caller's thread);
+// they need no engine lock, and `update` implementations take the engine lock themselves, one
+// step at a time. `beginUpdateLoop` and `stopUpdateLoop` must be called WITHOUT holding the
+// engine lock: the loop's current pass may be waiting for it. A subclass must call
+// `stopUpdateLoop` in its own destructor, before its part of the object is gone.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "dyxcore/xentry.h"  // DyxTime
+
+class DyxUpdaterThread;
+
+// A plain function without arguments and without result; the same function may be added twice.
+using DyxUpdateCallback = void (*)();
+
+class DyxUpdater {
+ public:
+  DyxUpdater();
+  virtual ~DyxUpdater();
+  DyxUpdater(const DyxUpdater&) = delete;
+  DyxUpdater& operator=(const DyxUpdater&) = delete;
+
+  // Performs the update; true when anything changed.
+  virtual bool update(bool force, bool recursive) = 0;
+  // The current time stamp of what the updater watches.
+  virtual DyxTime getMTime() = 0;
+
+  void resetTimeStamp();
+  void storeTimeStamp();
+  // The time stamp seen at the end of the last update (unset after construction and reset).
+  DyxTime getStoredTimeStamp() const;
+  void setStoredTimeStamp(DyxTime t);
+
+  // True only when a time stamp is stored and equals `getMTime`.
+  bool isUpToDate();
+  // Runs `update` unless nothing changed and the update is not forced; stores the time stamp
+  // and fires the callbacks when `update` reported a change. Exceptions are reported and
+  // passed on (the time stamp is then not stored).
+  bool doUpdate(bool force_update, bool recursive);
+
+  void addCallback(DyxUpdateCallback callback);
+  // Removes the first equal callback, if any.
+  void removeCallback(DyxUpdateCallback callback);
+  void fireCallbacks();
+  std::size_t callbackCount() const;
+
+  // Starts (or restarts) the polling loop: one pass at once, then one per `period` seconds.
+  void beginUpdateLoop(int period);
+  // Asks the loop to stop and waits until its thread has ended. The wait between passes is
+  // interrupted at once; a pass that is running finishes its current directory first.
+  void stopUpdateLoop();
+  bool isPolling() const;
+
+  // True on the polling thread while its stop has been requested: a long pass (the pool's walk
+  // over its directories) checks it between directories so that a stop is prompt.
+  static bool pollingStopRequested();
+
+ private:
+  std::atomic<std::int32_t> m_mtime;
+  mutable std::mutex m_threadMutex;  // guards m_updaterThread
+  std::unique_ptr<DyxUpdaterThread> m_updaterThread;
+  mutable std::mutex m_callbackMutex;  // guards m_callbacks
+  std::vector<DyxUpdateCallback> m_callbacks;
+};
