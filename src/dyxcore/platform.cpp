@@ -1,0 +1,620 @@
+// Linux implementation of the engine's operating-system layer.
+#include "dyxcore/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace dyxplatform {
+
+namespace {
+
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600LL;
+constexpr std::int64_t kTicksPerSecond = 10000000LL;
+
+void setError(int* error, int value) {
+  if (error) *error = value;
+}
+
+// Retries a system call interrupted by a signal.
+template <class F>
+auto retryEintr(F f) -> decltype(f()) {
+  decltype(f()) r;
+  do {
+    r = f();
+  } while (r == -1 && errno == EINTR);
+  return r;
+}
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void fillFromStatx(const struct statx& st, FileInfo& out) {
+  out.size = st.stx_size;
+  out.lastWriteTime = fileTimeFromUnix(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+  out.lastAccessTime = fileTimeFromUnix(st.stx_atime.tv_sec, st.stx_atime.tv_nsec);
+  out.changeTime = fileTimeFromUnix(st.stx_ctime.tv_sec, st.stx_ctime.tv_nsec);
+  out.mode = st.stx_mode;
+  out.uid = st.stx_uid;
+  out.gid = st.stx_gid;
+  out.linkCount = st.stx_nlink;
+  out.fileIndex = st.stx_ino;
+  out.volume = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+}
+
+void fillFromStat(const struct stat& st, FileInfo& out) {
+  out.size = static_cast<std::uint64_t>(st.st_size);
+  out.lastWriteTime = fileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  out.lastAccessTime = fileTimeFromUnix(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  out.changeTime = fileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  out.mode = st.st_mode;
+  out.uid = st.st_uid;
+  out.gid = st.st_gid;
+  out.linkCount = st.st_nlink;
+  out.fileIndex = st.st_ino;
+  out.volume = st.st_dev;
+}
+
+constexpr unsigned kStatxMask =
+    STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME |
+    STATX_UID | STATX_GID | STATX_NLINK | STATX_INO;
+
+FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
+  struct statx st;
+  // AT_STATX_DONT_SYNC: never wait for a remote file system to revalidate.
+  if (retryEintr([&] { return ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, kStatxMask,
+                                      &st); }) != 0) {
+    setError(error, errno);
+    return FileInfoResult::kOpenFailed;
+  }
+  if (S_ISREG(st.stx_mode) &&
+      ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+    setError(error, errno);
+    return FileInfoResult::kOpenFailed;
+  }
+  fillFromStatx(st, out);
+  return FileInfoResult::kOk;
+}
+
+FileInfoResult readByOpen(const std::string& path, FileInfo& out, int* error) {
+  // Only regular files are opened: opening a FIFO or a device for reading can block or act.
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    setError(error, errno);
+    return FileInfoResult::kOpenFailed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    fillFromStat(st, out);
+    return FileInfoResult::kOk;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOATIME | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) {
+    // O_NOATIME is refused for files of other users; opening alone does not touch atime.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  if (fd < 0) {
+    setError(error, errno);
+    return FileInfoResult::kOpenFailed;
+  }
+  FileInfoResult result = FileInfoResult::kOk;
+  if (::fstat(fd, &st) != 0) {
+    setError(error, errno);
+    result = FileInfoResult::kInfoFailed;
+  } else {
+    fillFromStat(st, out);
+  }
+  ::close(fd);
+  return result;
+}
+
+std::string decimal(std::uint32_t v) { return std::to_string(v); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
+  if (seconds < -kSecondsFrom1601To1970) return 0;
+  const std::int64_t since1601 = seconds + kSecondsFrom1601To1970;
+  constexpr std::int64_t kMaxSeconds = INT64_MAX / kTicksPerSecond - 1;
+  if (since1601 > kMaxSeconds) return static_cast<std::uint64_t>(INT64_MAX);
+  return static_cast<std::uint64_t>(since1601 * kTicksPerSecond + nanoseconds / 100);
+}
+
+std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime) {
+  return static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
+}
+
+bool toCalendarUtc(std::int64_t unixSeconds, CalendarTime& out) {
+  const time_t t = static_cast<time_t>(unixSeconds);
+  struct tm tmv;
+  if (::gmtime_r(&t, &tmv) == nullptr) return false;
+  out.year = tmv.tm_year + 1900;
+  out.month = tmv.tm_mon + 1;
+  out.day = tmv.tm_mday;
+  out.hour = tmv.tm_hour;
+  out.minute = tmv.tm_min;
+  out.second = tmv.tm_sec;
+  return true;
+}
+
+std::int64_t nowUnixSeconds() {
+  struct timespec ts;
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return ts.tv_sec;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DirListing::DirListing(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    m_error = errno;
+    return;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    m_error = errno;
+    ::close(fd);
+    return;
+  }
+  m_dir = dir;
+}
+
+DirListing::~DirListing() { close(); }
+
+void DirListing::close() {
+  if (m_dir != nullptr) {
+    ::closedir(static_cast<DIR*>(m_dir));
+    m_dir = nullptr;
+  }
+}
+
+bool DirListing::next(DirItem& item) {
+  DIR* dir = static_cast<DIR*>(m_dir);
+  if (dir == nullptr) return false;
+  for (;;) {
+    errno = 0;
+    struct dirent* d = ::readdir(dir);
+    if (d == nullptr) {
+      if (errno != 0) m_error = errno;
+      return false;
+    }
+    const char* name = d->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    item.name.assign(name);
+    if (d->d_type == DT_DIR) {
+      item.isDirectory = true;
+    } else if (d->d_type == DT_UNKNOWN) {
+      struct stat st;
+      item.isDirectory =
+          ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    } else {
+      item.isDirectory = false;
+    }
+    return true;
+  }
+}
+
+bool listDirectory(const std::string& path, std::vector<DirItem>& out, int* error) {
+  DirListing listing(path);
+  if (!listing.isOpen()) {
+    setError(error, listing.error());
+    return false;
+  }
+  DirItem item;
+  while (listing.next(item)) out.push_back(item);
+  if (listing.error() != 0) {
+    setError(error, listing.error());
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool FileInfo::isRegular() const { return S_ISREG(mode); }
+bool FileInfo::isDirectory() const { return S_ISDIR(mode); }
+
+FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error,
+                            FileInfoMethod method) {
+  if (path.empty()) {
+    setError(error, ENOENT);
+    return FileInfoResult::kOpenFailed;
+  }
+  return method == FileInfoMethod::kStatx ? readByStatx(path, out, error)
+                                          : readByOpen(path, out, error);
+}
+
+bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error) {
+  struct statx st;
+  if (path.empty() ||
+      ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_CTIME | STATX_TYPE, &st) != 0) {
+    setError(error, path.empty() ? ENOENT : errno);
+    return false;
+  }
+  fileTime = fileTimeFromUnix(st.stx_ctime.tv_sec, st.stx_ctime.tv_nsec);
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+bool pathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool makeDirectory(const std::string& path, int* error) {
+  if (::mkdir(path.c_str(), 0777) == 0) return true;
+  if (errno == EEXIST && isDirectory(path)) return true;
+  setError(error, errno);
+  return false;
+}
+
+bool makeDirectories(const std::string& path, int* error) {
+  if (path.empty()) {
+    setError(error, ENOENT);
+    return false;
+  }
+  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
+       pos = path.find('/', pos + 1)) {
+    const std::string prefix = path.substr(0, pos);
+    if (!prefix.empty() && !isDirectory(prefix) && !makeDirectory(prefix, error)) return false;
+  }
+  return makeDirectory(path, error);
+}
+
+bool renameFile(const std::string& from, const std::string& to, int* error) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
+
+bool removeFile(const std::string& path, int* error) {
+  if (::unlink(path.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
+
+std::string currentDirectory() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
+      buffer.resize(std::strlen(buffer.c_str()));
+      return buffer;
+    }
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool writeFileReplacing(const std::string& target, const std::vector<std::string_view>& parts,
+                        int* error) {
+  const std::string temp = target + ".tmp" + std::to_string(::getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    setError(error, errno);
+    return false;
+  }
+  bool ok = true;
+  for (std::string_view part : parts) {
+    if (!writeAll(fd, part.data(), part.size())) {
+      ok = false;
+      break;
+    }
+  }
+  // The data must be on disk before the rename makes it the file of record.
+  if (ok && ::fsync(fd) != 0) ok = false;
+  int saved = ok ? 0 : errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    ::unlink(temp.c_str());
+    setError(error, saved);
+  }
+  return ok;
+}
+
+bool writeFileReplacing(const std::string& target, std::string_view content, int* error) {
+  return writeFileReplacing(target, std::vector<std::string_view>{content}, error);
+}
+
+bool readWholeFile(const std::string& path, std::string& out, int* error) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    setError(error, errno);
+    return false;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    setError(error, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    ::close(fd);
+    return false;
+  }
+  out.clear();
+  out.reserve(static_cast<std::size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      setError(error, errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return true;
+}
+
+std::string errorText(int error) {
+  char buffer[256];
+  // The GNU variant returns the text, which may or may not be in the buffer.
+  const char* text = ::strerror_r(error, buffer, sizeof buffer);
+  return text ? std::string(text) : std::string("Unknown error ") + std::to_string(error);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+std::string userName(std::uint32_t uid) {
+  std::string buffer(1024, '\0');
+  struct passwd pw;
+  struct passwd* result = nullptr;
+  while (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &result) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  return result ? std::string(result->pw_name) : decimal(uid);
+}
+
+std::string groupName(std::uint32_t gid) {
+  std::string buffer(1024, '\0');
+  struct group gr;
+  struct group* result = nullptr;
+  while (::getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &result) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  return result ? std::string(result->gr_name) : decimal(gid);
+}
+
+bool isPrivileged() { return ::geteuid() == 0; }
+
+int processId() { return static_cast<int>(::getpid()); }
+
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+bool isExecutableFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+}  // namespace
+
+std::string findProgram(const std::string& name) {
+  if (name.empty()) return std::string();
+  if (name.find('/') != std::string::npos) return isExecutableFile(name) ? name : std::string();
+  const char* pathVar = ::getenv("PATH");
+  const std::string path = pathVar ? pathVar : "/usr/local/bin:/usr/bin:/bin";
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find(':', start);
+    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos
+                                                                  : end - start);
+    if (dir.empty()) dir = ".";
+    const std::string candidate = dir + "/" + name;
+    if (isExecutableFile(candidate)) return candidate;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return std::string();
+}
+
+SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
+                         bool wait, const std::string& stdoutFile) {
+  SpawnResult result;
+  // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
+  std::vector<char*> args;
+  std::vector<std::string> copies = argv;
+  if (copies.empty()) copies.push_back(program);
+  for (std::string& a : copies) args.push_back(a.data());
+  args.push_back(nullptr);
+
+  if (wait) {
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    if (!stdoutFile.empty()) {
+      ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    }
+    pid_t pid = 0;
+    const int rc =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      result.error = rc;
+      return result;
+    }
+    result.started = true;
+    result.pid = pid;
+    int status = 0;
+    if (retryEintr([&] { return static_cast<int>(::waitpid(pid, &status, 0)); }) < 0) {
+      result.exitCode = -1;
+    } else if (WIFEXITED(status)) {
+      result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+      result.exitCode = 128 + WTERMSIG(status);
+    }
+    // posix_spawn reports a failed exec as exit code 127 of the child.
+    return result;
+  }
+
+  // Detached start: an intermediate child starts the program and exits at once, so the
+  // program is adopted by init and never stays a zombie of ours. Through a pipe that closes on
+  // exec, the intermediate child reports the program's id and the program a failed exec.
+  struct Message {
+    int kind;  // 1: process id, 2: errno of a failed fork or exec
+    int value;
+  };
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    result.error = errno;
+    return result;
+  }
+  const pid_t middle = ::fork();
+  if (middle < 0) {
+    result.error = errno;
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return result;
+  }
+  if (middle == 0) {
+    ::close(pipeFds[0]);
+    const pid_t child = ::fork();
+    if (child < 0) {
+      const Message m{2, errno};
+      (void)!::write(pipeFds[1], &m, sizeof m);
+      ::_exit(1);
+    }
+    if (child == 0) {
+      ::setsid();
+      const int devNull = ::open("/dev/null", O_RDONLY);
+      if (devNull >= 0) {
+        ::dup2(devNull, STDIN_FILENO);
+        if (devNull != STDIN_FILENO) ::close(devNull);
+      }
+      ::execve(program.c_str(), args.data(), environ);
+      const Message m{2, errno};
+      (void)!::write(pipeFds[1], &m, sizeof m);
+      ::_exit(127);
+    }
+    const Message m{1, static_cast<int>(child)};
+    (void)!::write(pipeFds[1], &m, sizeof m);
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  int status = 0;
+  retryEintr([&] { return static_cast<int>(::waitpid(middle, &status, 0)); });
+  // Read until both writers are gone: the intermediate child exited, the program exec'ed.
+  for (;;) {
+    Message m{0, 0};
+    const ssize_t n = retryEintr([&] { return ::read(pipeFds[0], &m, sizeof m); });
+    if (n != static_cast<ssize_t>(sizeof m)) break;
+    if (m.kind == 1) result.pid = m.value;
+    if (m.kind == 2) result.error = m.value;
+  }
+  ::close(pipeFds[0]);
+  result.started = result.error == 0 && result.pid > 0;
+  if (!result.started && result.error == 0) result.error = ECHILD;
+  return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+DirectoryWatch::DirectoryWatch(const std::string& path) {
+  m_notifyFd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (m_notifyFd < 0) {
+    m_error = errno;
+    return;
+  }
+  m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_wakeFd < 0) {
+    m_error = errno;
+    return;
+  }
+  m_watch = ::inotify_add_watch(m_notifyFd, path.c_str(),
+                                IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                    IN_MOVE_SELF | IN_ONLYDIR);
+  if (m_watch < 0) m_error = errno;
+}
+
+DirectoryWatch::~DirectoryWatch() {
+  if (m_notifyFd >= 0) ::close(m_notifyFd);
+  if (m_wakeFd >= 0) ::close(m_wakeFd);
+}
+
+void DirectoryWatch::interrupt() {
+  if (m_wakeFd < 0) return;
+  const std::uint64_t one = 1;
+  (void)!::write(m_wakeFd, &one, sizeof one);
+}
+
+DirectoryWatch::WaitResult DirectoryWatch::wait(int timeoutMs) {
+  if (!isValid()) return WaitResult::kError;
+  struct pollfd fds[2];
+  fds[0] = {m_notifyFd, POLLIN, 0};
+  fds[1] = {m_wakeFd, POLLIN, 0};
+  const int n = ::poll(fds, 2, timeoutMs < 0 ? -1 : timeoutMs);
+  if (n < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
+  if (n == 0) return WaitResult::kTimeout;
+  if (fds[1].revents & POLLIN) {
+    std::uint64_t count = 0;
+    (void)!::read(m_wakeFd, &count, sizeof count);
+    return WaitResult::kInterrupted;
+  }
+  bool gone = false;
+  bool any = false;
+  alignas(struct inotify_event) char buffer[16384];
+  for (;;) {
+    const ssize_t len = ::read(m_notifyFd, buffer, sizeof buffer);
+    if (len <= 0) break;
+    for (char* p = buffer; p < buffer + len;) {
+      const auto* ev = reinterpret_cast<const struct inotify_event*>(p);
+      if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) gone = true;
+      any = true;
+      p += sizeof(struct inotify_event) + ev->len;
+    }
+  }
+  if (gone) return WaitResult::kGone;
+  return any ? WaitResult::kChanged : WaitResult::kTimeout;
+}
+
+}  // namespace dyxplatform

@@ -1,0 +1,452 @@
+#include "dyxcore/xentryrep.h"
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/platform.h"
+#include "kxcore/io.h"
+
+namespace {
+
+const std::string kNullText = "<null>";
+const std::string kTransientKey = "0";
+
+std::atomic<std::size_t> g_defaultCapacity{DyxEntryRepository::kDefaultSlotCount};
+
+using Registry = std::map<std::string, std::unique_ptr<DyxEntryRepository>>;
+Registry& registry() {
+  // Never destroyed: the facade deletes the repositories at shutdown.
+  static Registry* r = new Registry;
+  return *r;
+}
+
+// The line format cannot hold a newline or carriage return, and a line beginning with ">" ends
+// the text table (an empty one too). Such texts, and those beginning with the escape character
+// itself, are written as "\" followed by the text with "\" "\n" "\r" escaped.
+bool needsEscape(const std::string& text) {
+  if (text.empty() || text[0] == '>' || text[0] == '\\') return true;
+  return text.find_first_of("\n\r") != std::string::npos;
+}
+
+void appendEscaped(std::string& out, const std::string& text) {
+  out.push_back('\\');
+  for (char c : text) {
+    switch (c) {
+      case '\\':
+        out.append("\\\\");
+        break;
+      case '\n':
+        out.append("\\n");
+        break;
+      case '\r':
+        out.append("\\r");
+        break;
+      default:
+        out.push_back(c);
+    }
+  }
+}
+
+std::string unescape(std::string_view line) {
+  std::string text;
+  text.reserve(line.size());
+  for (std::size_t i = 1; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c != '\\' || i + 1 == line.size()) {
+      text.push_back(c);
+      continue;
+    }
+    const char n = line[++i];
+    if (n == 'n') {
+      text.push_back('\n');
+    } else if (n == 'r') {
+      text.push_back('\r');
+    } else if (n == '\\') {
+      text.push_back('\\');
+    } else {
+      text.push_back('\\');
+      text.push_back(n);
+    }
+  }
+  return text;
+}
+
+bool parseUnsigned(std::string_view text, std::uint64_t& value) {
+  if (text.empty()) return false;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+std::string_view trimBlanks(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r')) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// Splits a file into lines at "\n"; a last line without its newline still counts.
+std::vector<std::string_view> splitLines(std::string_view content) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  while (start < content.size()) {
+    const std::size_t end = content.find('\n', start);
+    if (end == std::string_view::npos) {
+      lines.push_back(content.substr(start));
+      break;
+    }
+    lines.push_back(content.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+
+DyxEntryRepository& DyxEntryRepository::getRepository(const std::string& key) {
+  DyxEngineLock lock;
+  auto& slot = registry()[key];
+  if (!slot) slot = std::make_unique<DyxEntryRepository>(key, g_defaultCapacity.load());
+  return *slot;
+}
+
+DyxEntryRepository* DyxEntryRepository::findRepository(const std::string& key) {
+  DyxEngineLock lock;
+  auto it = registry().find(key);
+  return it == registry().end() ? nullptr : it->second.get();
+}
+
+void DyxEntryRepository::deleteRepository(const std::string& key) {
+  DyxEngineLock lock;
+  registry().erase(key);
+}
+
+void DyxEntryRepository::deleteAllRepositories() {
+  DyxEngineLock lock;
+  registry().clear();
+}
+
+bool DyxEntryRepository::saveAllRepositories() {
+  DyxEngineLock lock;
+  bool ok = true;
+  for (const auto& [key, repository] : registry()) {
+    if (key == kTransientKey) continue;
+    ok = repository->save() && ok;
+  }
+  return ok;
+}
+
+void DyxEntryRepository::setDefaultCapacity(std::size_t slotCount) {
+  g_defaultCapacity.store(std::max<std::size_t>(slotCount, 1));
+}
+
+std::size_t DyxEntryRepository::defaultCapacity() { return g_defaultCapacity.load(); }
+
+// ---------------------------------------------------------------------------------------------
+
+DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount)
+    : m_key(key), m_slots(std::max<std::size_t>(slotCount, 1)) {}
+
+DyxEntryRepository::~DyxEntryRepository() = default;
+
+std::uint32_t DyxEntryRepository::intern(const std::string& text) {
+  DyxEngineLock lock;
+  const auto [it, inserted] =
+      m_keys.try_emplace(text, static_cast<std::uint32_t>(m_texts.size() + 1));
+  if (inserted) m_texts.push_back(&it->first);
+  return it->second;
+}
+
+const std::string& DyxEntryRepository::textOf(std::uint32_t key) const {
+  if (key == 0 || key > m_texts.size()) return kNullText;
+  return *m_texts[key - 1];
+}
+
+std::uint32_t DyxEntryRepository::findText(const std::string& text) const {
+  const auto it = m_keys.find(text);
+  return it == m_keys.end() ? 0 : it->second;
+}
+
+DyxEntry* DyxEntryRepository::createEntry(const std::string& name,
+                                          const DyxPhysicalDirectory* directory) {
+  if (directory == nullptr) return createEntry(name);
+  return createEntry(name, directory->getDirName(), directory->isRecursive());
+}
+
+DyxEntry* DyxEntryRepository::createEntry(const std::string& name, const std::string& dirName,
+                                          bool recursive) {
+  DyxEngineLock lock;
+  const std::uint32_t d = intern(dirName);
+  m_directoryFlags[d] = recursive;
+  return allocate(name, d);
+}
+
+DyxEntry* DyxEntryRepository::createEntry(const std::string& name) {
+  DyxEngineLock lock;
+  return allocate(name, 0);
+}
+
+DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t dirKey) {
+  const std::size_t s = m_firstFree;
+  if (s >= m_slots.size()) return nullptr;
+  if (s >= m_used) m_used = s + 1;
+  m_firstFree = s + 1;
+  while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
+  DyxEntry& entry = m_slots[s];
+  entry = DyxEntry();
+  entry.m_id = intern(name);
+  entry.m_pid = dirKey;
+  entry.m_repository = this;
+  return &entry;
+}
+
+long DyxEntryRepository::slotOf(const DyxEntry* entry) const {
+  if (entry == nullptr || m_slots.empty()) return -1;
+  const DyxEntry* first = m_slots.data();
+  // Compared as addresses: an entry of another repository is simply not in the range.
+  const auto address = reinterpret_cast<std::uintptr_t>(entry);
+  const auto begin = reinterpret_cast<std::uintptr_t>(first);
+  const auto end = reinterpret_cast<std::uintptr_t>(first + m_slots.size());
+  if (address < begin || address >= end || (address - begin) % sizeof(DyxEntry) != 0) return -1;
+  return static_cast<long>((address - begin) / sizeof(DyxEntry));
+}
+
+void DyxEntryRepository::freeEntry(DyxEntry* entry) {
+  if (entry == nullptr) return;
+  DyxEngineLock lock;
+  const long s = slotOf(entry);
+  if (s < 0) {
+    KX_POS(kxerr) << "The entry does not belong to the repository " << m_key << "." << endl;
+    return;
+  }
+  entry->m_id = 0;
+  if (static_cast<std::size_t>(s) < m_firstFree) m_firstFree = static_cast<std::size_t>(s);
+}
+
+DyxEntry* DyxEntryRepository::entryAt(std::size_t slot) {
+  return slot < m_slots.size() ? &m_slots[slot] : nullptr;
+}
+
+const DyxEntry* DyxEntryRepository::entryAt(std::size_t slot) const {
+  return slot < m_slots.size() ? &m_slots[slot] : nullptr;
+}
+
+std::size_t DyxEntryRepository::liveCount() const {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < m_used; ++i) n += m_slots[i].m_id != 0 ? 1 : 0;
+  return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+bool DyxEntryRepository::save() const {
+  if (m_key.empty() || m_key == kTransientKey) return true;
+  DyxEngineLock lock;
+
+  std::string text;
+  text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
+  text.append(std::to_string(m_used)).push_back('\n');
+  for (const std::string* t : m_texts) {
+    if (needsEscape(*t)) {
+      appendEscaped(text, *t);
+    } else {
+      text.append(*t);
+    }
+    text.push_back('\n');
+  }
+  text.append(">\n");
+  for (const auto& [key, recursive] : m_directoryFlags) {
+    text.append(std::to_string(key)).append(recursive ? " 1\n" : " 0\n");
+  }
+  text.append("0 0\n");
+
+  std::string data(m_used * DyxEntry::kRecordBytes, '\0');
+  for (std::size_t i = 0; i < m_used; ++i) {
+    m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) +
+                        i * DyxEntry::kRecordBytes);
+  }
+
+  // The text file goes first: with a crash between the two renames, the old data file's keys
+  // are all in the new text table, which only ever grows.
+  int error = 0;
+  if (!dyxplatform::writeFileReplacing(textFileName(), text, &error)) {
+    KX_POS(kxerr) << "Cannot write the file: " << textFileName() << " ("
+                  << dyxplatform::errorText(error) << ")" << endl;
+    ActivityLog::stream() << "ERROR: Cannot save the repository: " << m_key << std::endl;
+    return false;
+  }
+  if (!dyxplatform::writeFileReplacing(dataFileName(), data, &error)) {
+    KX_POS(kxerr) << "Cannot write the file: " << dataFileName() << " ("
+                  << dyxplatform::errorText(error) << ")" << endl;
+    ActivityLog::stream() << "ERROR: Cannot save the repository: " << m_key << std::endl;
+    return false;
+  }
+  return true;
+}
+
+bool DyxEntryRepository::load() {
+  if (m_key.empty()) return false;
+  DyxEngineLock lock;
+
+  std::string content;
+  if (!dyxplatform::readWholeFile(textFileName(), content)) return false;
+  const std::vector<std::string_view> lines = splitLines(content);
+  std::uint64_t count = 0;
+  if (lines.empty() || !parseUnsigned(trimBlanks(lines[0]), count)) {
+    KX_POS(kxerr) << "The repository file " << textFileName()
+                  << " is damaged: its first line holds no entry count. Nothing is loaded."
+                  << endl;
+    return false;
+  }
+
+  // The file is usable: its content replaces the repository's.
+  m_keys.clear();
+  m_texts.clear();
+  m_directoryFlags.clear();
+
+  std::size_t line = 1;
+  for (; line < lines.size(); ++line) {
+    const std::string_view l = lines[line];
+    if (l.empty() || l[0] == '>') break;
+    std::string text = l[0] == '\\' ? unescape(l) : std::string(l);
+    const auto key = static_cast<std::uint32_t>(m_texts.size() + 1);
+    const auto [it, inserted] = m_keys.try_emplace(std::move(text), key);
+    if (!inserted) {
+      // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
+      // later key still reads back as the same text.
+      KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
+                    << static_cast<unsigned long>(line + 1) << "." << endl;
+    }
+    m_texts.push_back(&it->first);
+  }
+
+  // Directory list: pairs of decimal numbers up to "0 0" or the end.
+  if (line < lines.size()) ++line;
+  bool ended = false;
+  for (; line < lines.size() && !ended; ++line) {
+    std::string_view l = trimBlanks(lines[line]);
+    if (l.empty()) continue;
+    const std::size_t blank = l.find_first_of(" \t");
+    std::uint64_t key = 0;
+    std::uint64_t flag = 0;
+    if (blank == std::string_view::npos || !parseUnsigned(l.substr(0, blank), key) ||
+        !parseUnsigned(trimBlanks(l.substr(blank + 1)), flag)) {
+      KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged at line "
+                    << static_cast<unsigned long>(line + 1)
+                    << ": the rest of the directory list is ignored." << endl;
+      break;
+    }
+    if (key == 0) {
+      ended = true;
+    } else if (key > m_texts.size()) {
+      KX_POS(kxerr) << "The repository file " << textFileName() << " lists the directory key "
+                    << static_cast<unsigned long>(key) << " that has no text: ignored." << endl;
+    } else {
+      m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
+    }
+  }
+
+  KX_POS(kxout) << "Gonna read " << static_cast<unsigned long>(count) << " entries" << endl;
+
+  std::string data;
+  int error = 0;
+  if (count > 0 && !dyxplatform::readWholeFile(dataFileName(), data, &error)) {
+    KX_POS(kxerr) << "Cannot read the file: " << dataFileName() << " ("
+                  << dyxplatform::errorText(error) << "): every slot is free." << endl;
+  }
+  const std::size_t records = data.size() / DyxEntry::kRecordBytes;
+  if (data.size() % DyxEntry::kRecordBytes != 0) {
+    KX_POS(kxerr) << "The file " << dataFileName() << " ends with a partial record: ignored."
+                  << endl;
+  }
+
+  // The slot block is never read past. A count above the capacity that the data file backs
+  // up is a repository saved with a larger capacity: it is kept whole. A count that the data
+  // file does not back up is damage, and never makes the block grow beyond the data.
+  std::size_t slots = m_slots.size();
+  if (count > slots) {
+    const std::size_t backed = static_cast<std::size_t>(std::min<std::uint64_t>(count, records));
+    if (backed > slots) {
+      KX_POS(kxerr) << "The repository " << m_key << " holds "
+                    << static_cast<unsigned long>(backed) << " slots, more than its capacity of "
+                    << static_cast<unsigned long>(slots) << ": the capacity grows to "
+                    << static_cast<unsigned long>(backed) << "." << endl;
+      ActivityLog::stream() << "The repository " << m_key << " holds " << backed
+                            << " slots, more than its capacity of " << slots
+                            << ": the capacity grows to " << backed << "." << std::endl;
+      slots = backed;
+    }
+    if (count > slots) {
+      KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: its count "
+                    << static_cast<unsigned long>(count) << " exceeds the "
+                    << static_cast<unsigned long>(slots) << " slots; only these are read."
+                    << endl;
+    }
+  }
+  if (records < count && records < slots) {
+    KX_POS(kxerr) << "The file " << dataFileName() << " holds "
+                  << static_cast<unsigned long>(records) << " of "
+                  << static_cast<unsigned long>(count) << " entries: the others are free."
+                  << endl;
+  }
+
+  m_slots.assign(slots, DyxEntry());
+  m_used = static_cast<std::size_t>(std::min<std::uint64_t>(count, slots));
+  const std::size_t readable = std::min(m_used, records);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t unknownTexts = 0;
+  for (std::size_t i = 0; i < readable; ++i) {
+    DyxEntry& entry = m_slots[i];
+    entry.fromRecord(bytes + i * DyxEntry::kRecordBytes, this);
+    if (entry.m_id > m_texts.size() || entry.m_pid > m_texts.size()) ++unknownTexts;
+  }
+  if (unknownTexts > 0) {
+    KX_POS(kxerr) << "The file " << dataFileName() << " holds "
+                  << static_cast<unsigned long>(unknownTexts)
+                  << " entries whose texts are missing: they read as <null>." << endl;
+  }
+  m_firstFree = 0;
+  while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Restoring
+
+void DyxEntryRepository::forEachEntryOf(std::uint32_t dirKey,
+                                        const std::function<void(DyxEntry&)>& attach) {
+  if (dirKey == 0) return;
+  DyxEngineLock lock;
+  for (std::size_t i = 0; i < m_used; ++i) {
+    DyxEntry& entry = m_slots[i];
+    if (entry.m_id == 0 || entry.m_pid != dirKey) continue;
+    entry.m_repository = this;
+    attach(entry);
+  }
+}
+
+void DyxEntryRepository::attachEntries(std::uint32_t dirKey, DyxPhysicalDirectory* directory) {
+  if (directory == nullptr) return;
+  forEachEntryOf(dirKey, [directory](DyxEntry& entry) { directory->attachEntry(&entry); });
+}
+
+void DyxEntryRepository::restore(DyxPhysicalDirs& pool) {
+  DyxEngineLock lock;
+  // A copy: the pool's new directories may intern their own texts meanwhile.
+  const std::map<std::uint32_t, bool> flags = m_directoryFlags;
+  for (const auto& [key, recursive] : flags) {
+    if (key == 0 || key > m_texts.size() || textOf(key).empty()) continue;
+    DyxPhysicalDirectory* directory = pool.restoreDirectory(textOf(key), recursive);
+    attachEntries(key, directory);
+  }
+}

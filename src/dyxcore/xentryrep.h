@@ -1,0 +1,116 @@
+// DyxEntryRepository: the owner of the entries of one pool of directories and of the texts they
+// refer to. Entries sit in one block of fixed slots allocated at construction (200,000 by
+// default) and never move, so a pointer to a live entry stays valid until its slot is freed.
+// Texts (file names and directory paths) are interned once and never removed. The repository
+// also remembers every directory that held entries, with its recursive flag, and can be saved
+// to and loaded from "<key>.txt" and "<key>.data" in the current directory.
+//
+// Repositories are addressed by key through a process-wide registry that owns them. The key "0"
+// is the transient repository of stand-alone directories and is never saved; an empty key is
+// never saved or loaded.
+//
+// Threads: the operations that change a repository or the registry take the engine lock
+// (mutex.h) themselves; readers (textOf, entryAt, the entries' getters) must hold it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dyxcore/xentry.h"
+
+class DyxPhysicalDirectory;
+class DyxPhysicalDirs;
+
+class DyxEntryRepository {
+ public:
+  static constexpr std::size_t kDefaultSlotCount = 200000;
+
+  explicit DyxEntryRepository(const std::string& key,
+                              std::size_t slotCount = kDefaultSlotCount);
+  ~DyxEntryRepository();
+  DyxEntryRepository(const DyxEntryRepository&) = delete;
+  DyxEntryRepository& operator=(const DyxEntryRepository&) = delete;
+
+  // ----- registry (process-wide) -----
+  // The repository of that key, created empty (with the registry's slot count) on first use.
+  static DyxEntryRepository& getRepository(const std::string& key);
+  // The repository of that key, or nullptr; never creates one.
+  static DyxEntryRepository* findRepository(const std::string& key);
+  static void deleteRepository(const std::string& key);
+  static void deleteAllRepositories();
+  // In key order, saves every repository except "0". True when every save succeeded.
+  static bool saveAllRepositories();
+  // The slot count of repositories the registry creates from now on (at least 1).
+  static void setDefaultCapacity(std::size_t slotCount);
+  static std::size_t defaultCapacity();
+
+  // ----- texts -----
+  const std::string& getKey() const { return m_key; }
+  // The key of the text; a new text gets the next key (number of texts + 1).
+  std::uint32_t intern(const std::string& text);
+  // The text of the key, or "<null>".
+  const std::string& textOf(std::uint32_t key) const;
+  // The key of a text already interned, or 0.
+  std::uint32_t findText(const std::string& text) const;
+  std::size_t textCount() const { return m_texts.size(); }
+
+  // ----- slots -----
+  // A new entry in the lowest free slot for `name` in the directory `dirName` with its
+  // recursive flag; none (nullptr) when every slot is in use (the caller reports "Cannot
+  // allocate the entry: "). A null directory means no directory (pid 0).
+  DyxEntry* createEntry(const std::string& name, const DyxPhysicalDirectory* directory);
+  DyxEntry* createEntry(const std::string& name, const std::string& dirName, bool recursive);
+  DyxEntry* createEntry(const std::string& name);
+  // Frees the entry's slot (nullptr and entries of other repositories are ignored).
+  void freeEntry(DyxEntry* entry);
+  DyxEntry* entryAt(std::size_t slot);
+  const DyxEntry* entryAt(std::size_t slot) const;
+  // The slot number of an entry of this repository, or -1.
+  long slotOf(const DyxEntry* entry) const;
+  bool isEmpty() const { return m_used == 0; }
+  std::size_t getUsed() const { return m_used; }
+  std::size_t getFirstFree() const { return m_firstFree; }
+  std::size_t slotCount() const { return m_slots.size(); }
+  // Live entries (slots below `used` whose id is not 0).
+  std::size_t liveCount() const;
+  // Directory key -> recursive flag, for every directory that held entries.
+  const std::map<std::uint32_t, bool>& directoryFlags() const { return m_directoryFlags; }
+
+  // ----- files -----
+  std::string textFileName() const { return m_key + ".txt"; }
+  std::string dataFileName() const { return m_key + ".data"; }
+  // Writes both files beside their targets and renames them into place. Nothing for an empty
+  // key or "0". False (with a message) when a file could not be written; the previous files are
+  // then intact.
+  bool save() const;
+  // Replaces the content by the files' (see the implementation for damaged files). Nothing for
+  // an empty key or a missing text file. Call only when no directory holds this repository's
+  // entries: every previous entry pointer becomes invalid. False when nothing was loaded.
+  bool load();
+
+  // Files every live entry of the directory key in `directory` (attachEntry) after setting its
+  // repository reference. Nothing for key 0 or a null directory.
+  void attachEntries(std::uint32_t dirKey, DyxPhysicalDirectory* directory);
+  // The same with any receiver: `attach` is called with each live entry of the directory key.
+  void forEachEntryOf(std::uint32_t dirKey, const std::function<void(DyxEntry&)>& attach);
+  // For each stored directory in key order: the pool creates an unscanned directory for its
+  // path and flag (DyxPhysicalDirs::restoreDirectory), then its entries are attached to it.
+  void restore(DyxPhysicalDirs& pool);
+
+ private:
+  DyxEntry* allocate(const std::string& name, std::uint32_t dirKey);
+
+  std::string m_key;
+  std::size_t m_firstFree = 0;
+  std::size_t m_used = 0;
+  std::vector<DyxEntry> m_slots;
+  std::vector<const std::string*> m_texts;  // key - 1 -> text (points into m_keys)
+  std::unordered_map<std::string, std::uint32_t> m_keys;
+  std::map<std::uint32_t, bool> m_directoryFlags;
+};
