@@ -120,6 +120,9 @@ class DyxViewManager {
 
   void recordFolder(const DyxEntry* entry, DyxViewFolder* folder);
   void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  // The manager that folders report to: the most recently constructed one still alive (it stays
+  // current until the end of its destructor), or nullptr. Normally the facade's.
+  static DyxViewManager* current();
   DyxViewManagerImpl& getIndex() { return *m_folderIndex; }
   const DyxViewManagerImpl& getIndex() const { return *m_folderIndex; }
 
@@ -127,4 +130,5 @@ class DyxViewManager {
   std::map<std::string, std::unique_ptr<DyxView>, std::less<>> m_views;
   std::map<std::string, std::unique_ptr<DyxViewFactory>, std::less<>> m_factories;
   std::unique_ptr<DyxViewManagerImpl> m_folderIndex;
+  DyxViewManager* m_previous = nullptr;  // the current manager before this one
 };

@@ -1,0 +1,291 @@
+#include "dyxcore/uview.h"
+
+#include <fstream>
+#include <sstream>
+#include <string_view>
+#include <vector>
+
+#include "dyxcore/environ.h"
+#include "dyxcore/path.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/platform.h"
+#include "dyxcore/portable.h"
+#include "dyxcore/xentry.h"
+#include "kxcore/io.h"
+
+namespace {
+
+// A bare word holds at most 259 characters. A quoted value must close on its own line; it is not
+// cut at 255 characters as the general token reader does, because the writer quotes full paths
+// of entries, and paths longer than that are ordinary: capping them would lose those entries on
+// the next read.
+constexpr std::size_t kMaxWord = 259;
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Reads the tokens of a view file held in memory. Every read moves forward or reports the end,
+// so a damaged file can neither overrun a buffer nor make the reader loop.
+class ViewFileReader {
+ public:
+  enum class Status { kOk, kEnd, kTooLong, kUnterminated };
+
+  explicit ViewFileReader(std::string text) : m_text(std::move(text)) {}
+
+  Status readWord(std::string& word) {
+    word.clear();
+    skipBlanks();
+    if (m_pos >= m_text.size()) return Status::kEnd;
+    const std::size_t start = m_pos;
+    while (m_pos < m_text.size() && !isBlank(m_text[m_pos])) ++m_pos;
+    if (m_pos - start > kMaxWord) {
+      word = m_text.substr(start, kMaxWord);
+      return Status::kTooLong;
+    }
+    word = m_text.substr(start, m_pos - start);
+    return Status::kOk;
+  }
+
+  // A double-quoted text (backslashes kept, a quote after a backslash does not close) or a word.
+  Status readValue(std::string& value) {
+    value.clear();
+    skipBlanks();
+    if (m_pos >= m_text.size()) return Status::kEnd;
+    if (m_text[m_pos] != '"') return readWord(value);
+    std::size_t lineEnd = m_text.find('\n', m_pos);
+    if (lineEnd == std::string::npos) lineEnd = m_text.size();
+    const std::size_t limit = lineEnd;
+    for (std::size_t k = m_pos + 1; k < limit; ++k) {
+      if (m_text[k] == '"' && m_text[k - 1] != '\\') {
+        value = m_text.substr(m_pos + 1, k - m_pos - 1);
+        m_pos = k + 1;
+        return Status::kOk;
+      }
+    }
+    KX_POS(kxerr) << "Missing ending quote in line: "
+                  << std::string_view(m_text).substr(m_pos, limit - m_pos) << endl;
+    return Status::kUnterminated;
+  }
+
+  // Leaves the rest of the current line unread.
+  void skipLine() {
+    const std::size_t lineEnd = m_text.find('\n', m_pos);
+    m_pos = lineEnd == std::string::npos ? m_text.size() : lineEnd + 1;
+  }
+
+ private:
+  void skipBlanks() {
+    while (m_pos < m_text.size() && isBlank(m_text[m_pos])) ++m_pos;
+  }
+
+  std::string m_text;
+  std::size_t m_pos = 0;
+};
+
+// A record path without its "." parts: each stands for the folder at which it is met, so what
+// remains leads from the view's root.
+std::vector<std::string> folderSteps(const DyxPath& path) {
+  std::vector<std::string> steps;
+  for (const std::string& part : path.components()) {
+    if (part != ".") steps.push_back(part);
+  }
+  return steps;
+}
+
+DyxPath pathOfSteps(const std::vector<std::string>& steps, std::size_t count) {
+  DyxPath path;
+  path.append(".");
+  for (std::size_t i = 0; i < count; ++i) path.append(steps[i]);
+  return path;
+}
+
+void invalidRecord(const std::string& kind, const DyxPath& path, int record) {
+  KX_POS(kxerr) << "Invalid entry kind: " << kind << " for entry: " << path << " at line "
+                << record << "." << endl;
+}
+
+// The record's path field: the separator alone for the view, the quoted relative path for
+// every other folder.
+std::string pathField(const std::vector<std::string>& steps) {
+  if (steps.empty()) return DyxEnviron::getSeparator();
+  return quote(pathOfSteps(steps, steps.size()).toString(0, false));
+}
+
+void writeFolder(const DyxViewFolder& folder, std::vector<std::string>& steps, bool withEntries,
+                 std::string& out) {
+  const std::string field = pathField(steps);
+  out += "F " + field + " " + quote(folder.getFilterText()) + " " + quote(folder.getSorterTag()) +
+         "\n";
+  if (withEntries) {
+    std::vector<DyxEntry*> entries;
+    folder.getEntries(entries);
+    for (const DyxEntry* entry : entries) {
+      out += "E " + field + " " + quote(entry->getFullName()) + "\n";
+    }
+  }
+  std::vector<DyxViewFolder*> subfolders;
+  folder.getFolders(subfolders, false, true);
+  for (const DyxViewFolder* sub : subfolders) {
+    steps.push_back(sub->getName());
+    writeFolder(*sub, steps, withEntries, out);
+    steps.pop_back();
+  }
+}
+
+// Writes `content` beside the view file and renames it into place.
+bool replaceViewFile(const std::string& file, const std::string& content) {
+  // The views directory may not exist yet in a fresh working directory.
+  dyxplatform::makeDirectories(DyxEnviron::getViewsDir().toString(0, false));
+  if (!dyxplatform::writeFileReplacing(file, content)) {
+    KX_POS(kxerr) << "Cannot open file: " << file << endl;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+DyxUserView::DyxUserView(const std::string& name, DyxPhysicalDirs* /*pool*/) : DyxView(name) {
+  KX_SCOPE("DyxUserView::DyxUserView");
+  kxout << kxParam("name", name) << endl;
+  if (name.empty()) KX_POS(kxerr) << "DyxUserView: Given view name is empty." << endl;
+}
+
+DyxViewKind DyxUserView::getKind() const { return DyxViewKind(DyxViewKind::kUser); }
+
+void DyxUserView::save() {
+  markNotModified();
+  updateFile();
+}
+
+std::string DyxUserView::getViewFile() const {
+  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() +
+         getViewName() + ".kx";
+}
+
+void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
+  KX_SCOPE("DyxUserView::readFromFile");
+  const std::string file = getViewFile();
+  std::string text;
+  {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+      KX_POS(kxerr) << "Cannot open file: " << file << endl;
+      markModified();
+      return;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    text = buffer.str();
+  }
+  ViewFileReader reader(std::move(text));
+  using Status = ViewFileReader::Status;
+
+  std::string word;
+  reader.readWord(word);  // "#"
+  reader.readWord(word);  // the kind letter, already known to the manager
+
+  int record = 0;
+  std::string kind;
+  std::string pathText;
+  for (;;) {
+    const Status kindStatus = reader.readWord(kind);
+    if (kindStatus == Status::kEnd) break;
+    ++record;
+    if (kindStatus == Status::kTooLong) {
+      KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
+                    << " characters at line " << record << ". Skip the line." << endl;
+      reader.skipLine();
+      continue;
+    }
+    const Status pathStatus = reader.readValue(pathText);
+    if (pathStatus == Status::kTooLong || pathStatus == Status::kUnterminated) {
+      if (pathStatus == Status::kTooLong) {
+        KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
+                      << " characters at line " << record << ". Skip the line." << endl;
+      }
+      reader.skipLine();
+      continue;
+    }
+    DyxPath path(pathText);
+    path.dropDots();
+    const std::vector<std::string> steps = folderSteps(path);
+
+    if (kind == "F") {
+      std::string filter;
+      std::string sorter;
+      Status s1 = reader.readValue(filter);
+      Status s2 = s1 == Status::kOk || s1 == Status::kEnd ? reader.readValue(sorter) : s1;
+      if (s1 == Status::kTooLong || s1 == Status::kUnterminated || s2 == Status::kTooLong ||
+          s2 == Status::kUnterminated) {
+        if (s1 == Status::kTooLong || s2 == Status::kTooLong) {
+          KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
+                        << " characters at line " << record << ". Skip the line." << endl;
+        }
+        reader.skipLine();
+        continue;
+      }
+      KX_POS(kxout) << "Read " << kind << " \"" << path << "\" \"" << filter << "\" " << sorter
+                    << endl;
+      if (steps.empty()) {
+        setSorterTag(sorter);
+        markNotModified();
+        continue;
+      }
+      DyxViewFolder* parent =
+          steps.size() == 1 ? this : getFolder(pathOfSteps(steps, steps.size() - 1));
+      if (parent == nullptr) {
+        invalidRecord(kind, path, record);
+        continue;
+      }
+      const std::string& name = steps.back();
+      KX_POS(kxout) << "(" << getViewName() << ") Create folder " << name << " into \""
+                    << parent->getName() << "\" - " << endl;
+      std::unique_ptr<DyxViewFolder> folder = newFolder(name);
+      if (folder) {
+        folder->setFilterText(filter);
+        folder->setSorterTag(sorter);
+        parent->addFolder(std::move(folder));  // a name in use is refused and discarded
+      }
+      kxout << "Done" << endl;
+    } else if (kind == "E") {
+      DyxViewFolder* target = steps.empty() ? this : getFolder(pathOfSteps(steps, steps.size()));
+      std::string entryText;
+      const Status s = reader.readValue(entryText);
+      if (s == Status::kTooLong || s == Status::kUnterminated) {
+        if (s == Status::kTooLong) {
+          KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
+                        << " characters at line " << record << ". Skip the line." << endl;
+        }
+        reader.skipLine();
+        continue;
+      }
+      if (target == nullptr) {
+        invalidRecord(kind, path, record);
+        continue;
+      }
+      DyxEntry* entry = nullptr;
+      if (pool != nullptr && !entryText.empty()) entry = pool->getEntry(DyxPath(entryText));
+      if (entry != nullptr) {
+        target->addEntry(entry, nullptr);
+      } else {
+        KX_POS(kxerr) << "Bad entry: " << path << endl;
+      }
+    } else {
+      // The rest of the line is read as the next record, as the format always did.
+      invalidRecord(kind, path, record);
+    }
+  }
+}
+
+bool DyxUserView::updateFile() {
+  KX_SCOPE("DyxUserView::updateFile");
+  std::string content = std::string("# ") + getKind().kindLetter() + "\n";
+  std::vector<std::string> steps;
+  writeFolder(*this, steps, getKind().value() == DyxViewKind::kUser, content);
+  return replaceViewFile(getViewFile(), content);
+}
+
+bool DyxUserView::createFile() {
+  KX_SCOPE("\"DyxUserView::createFile\"");
+  return replaceViewFile(getViewFile(), std::string());
+}
