@@ -1,0 +1,267 @@
+#include "dyxcore/fview.h"
+
+#include <utility>
+
+#include "dyxcore/environ.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/portable.h"
+#include "dyxcore/pview.h"
+#include "dyxcore/viewman.h"
+#include "dyxcore/xentry.h"
+#include "kxcore/io.h"
+
+namespace {
+
+const char* const kNoSorter = "<none>";
+const char* const kExtSorter = "<ext>";
+const char* const kSizeSorter = "<size>";
+
+DyxPath singleFolder(const std::string& name) {
+  DyxPath path;
+  path.append(name);
+  return path;
+}
+
+std::unique_ptr<DyxViewFolder> makeFilterFolder(const std::string& name) {
+  if (name.empty()) {
+    KX_POS(kxerr) << "The folder name is empty." << endl;
+    return nullptr;
+  }
+  return std::make_unique<DyxFilterFolder>(name);
+}
+
+// Asks every direct sub-folder, in name order, for its paths and appends them. Each folder
+// answers into a list of its own, so a folder of a foreign class (whose slot empties the list)
+// cannot wipe what the others gave.
+void collectSubfolderPaths(const DyxViewFolder& folder, const DyxEntry* entry,
+                           std::vector<DyxPath>& paths) {
+  std::vector<DyxViewFolder*> subfolders;
+  folder.getFolders(subfolders, false, true);
+  std::vector<DyxPath> own;
+  for (DyxViewFolder* sub : subfolders) {
+    sub->getFoldersForEntry(entry, own);
+    for (DyxPath& path : own) paths.push_back(std::move(path));
+    own.clear();
+  }
+}
+
+// The first non-empty getFolderForEntry answer of the direct sub-folders, in name order.
+DyxPath firstSubfolderPath(const DyxViewFolder& folder, const DyxEntry* entry) {
+  std::vector<DyxViewFolder*> subfolders;
+  folder.getFolders(subfolders, false, true);
+  for (DyxViewFolder* sub : subfolders) {
+    DyxPath path = sub->getFolderForEntry(entry);
+    if (path.count() > 0) return path;
+  }
+  return DyxPath();
+}
+
+bool belongsTo(const DyxViewFolder* folder, const DyxViewFolder* root) {
+  for (; folder != nullptr; folder = folder->getParent()) {
+    if (folder == root) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// DyxFilterFolder
+
+DyxFilterFolder::DyxFilterFolder(const std::string& name) : DyxViewFolder(name) {}
+
+std::unique_ptr<DyxViewFolder> DyxFilterFolder::newFolder(const std::string& name) {
+  return makeFilterFolder(name);
+}
+
+std::string DyxFilterFolder::getFilterText() const { return m_filter.toString(); }
+
+void DyxFilterFolder::setFilterText(const std::string& text) { m_filter.reset(text); }
+
+std::string DyxFilterFolder::getSorterTag() const { return std::string(); }
+
+void DyxFilterFolder::setSorterTag(const std::string& /*tag*/) {}
+
+bool DyxFilterFolder::accepts(const DyxEntry* entry) const {
+  // "<unmatched>" collects what nothing else took; it must never match through a filter.
+  return entry != nullptr && getName() != kDyxUnmatchedFolder && m_filter.evaluate(*entry);
+}
+
+DyxPath DyxFilterFolder::getFolderForEntry(const DyxEntry* entry) {
+  if (!accepts(entry)) return DyxPath();
+  DyxPath path = singleFolder(getName());
+  DyxPath below = firstSubfolderPath(*this, entry);
+  for (const std::string& part : below.components()) path.append(part);
+  return path;
+}
+
+bool DyxFilterFolder::getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) {
+  if (!accepts(entry)) return true;
+  const std::size_t before = paths.size();
+  collectSubfolderPaths(*this, entry, paths);
+  if (paths.size() == before) {
+    paths.push_back(singleFolder(getName()));
+    return true;
+  }
+  // The sub-folders answered relative to this folder; lead their paths from our parent.
+  for (std::size_t i = before; i < paths.size(); ++i) {
+    DyxPath led = singleFolder(getName());
+    for (const std::string& part : paths[i].components()) led.append(part);
+    paths[i] = std::move(led);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// DyxFilterView
+
+DyxFilterView::DyxFilterView(const std::string& name, DyxPhysicalDirs* pool)
+    : DyxUserView(name, pool), m_sorterTag(kNoSorter) {}
+
+DyxFilterView::~DyxFilterView() = default;
+
+std::unique_ptr<DyxViewFolder> DyxFilterView::newFolder(const std::string& name) {
+  return makeFilterFolder(name);
+}
+
+std::string DyxFilterView::getFilterText() const { return m_filter.toString(); }
+
+void DyxFilterView::setFilterText(const std::string& text) {
+  m_filter.reset(text);
+  markModified();
+}
+
+std::string DyxFilterView::getSorterTag() const { return m_sorterTag; }
+
+void DyxFilterView::setSorterTag(const std::string& tag) { setSorter(tag); }
+
+DyxViewKind DyxFilterView::getKind() const { return DyxViewKind(DyxViewKind::kFilter); }
+
+void DyxFilterView::setSorter(const std::string& tag) {
+  KX_SCOPE("DyxFilterView::setSorter");
+  kxout << kxParam("sorter", tag) << endl;
+  m_sorterTag = tag;
+  if (tag == kExtSorter) {
+    m_sorterFunction = std::make_unique<DyxExtensionSorter>();
+    markModified();
+  } else if (tag == kSizeSorter) {
+    m_sorterFunction = std::make_unique<DyxSizeSorter>();
+    markModified();
+  } else if (tag == kNoSorter) {
+    m_sorterFunction.reset();
+  } else {
+    m_sorterTag = kNoSorter;
+    m_sorterFunction.reset();
+    KX_POS(kxerr) << "Unknown sorter tag." << endl;
+  }
+}
+
+DyxPath DyxFilterView::getFolderForEntry(const DyxEntry* entry) {
+  DyxPath path = firstSubfolderPath(*this, entry);
+  if (path.count() > 0) return path;
+  return singleFolder(kDyxUnmatchedFolder);
+}
+
+bool DyxFilterView::getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) {
+  KX_SCOPE("DyxFilterView::getFoldersForEntry");
+  paths.clear();
+  collectSubfolderPaths(*this, entry, paths);
+  if (m_sorterFunction != nullptr && entry != nullptr) {
+    std::vector<DyxPath> sorted;
+    m_sorterFunction->folderNames(*entry, sorted);
+    for (DyxPath& path : sorted) paths.push_back(std::move(path));
+  }
+  if (paths.empty()) paths.push_back(singleFolder(kDyxUnmatchedFolder));
+  return true;
+}
+
+int DyxFilterView::fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer) {
+  DyxViewFolder* folder = getFolder(path);
+  if (folder == nullptr) folder = createFolderPath(path, 0);
+  if (folder == nullptr) return 0;
+  return folder->addEntry(entry, observer) ? 1 : -1;
+}
+
+bool DyxFilterView::mapEntry(DyxEntry* entry, DyxScanObserver* observer) {
+  if (entry == nullptr) {
+    KX_POS(kxerr) << "Null passed DyxEntry instance." << endl;
+    return true;
+  }
+  DyxEngineLock lock;
+  if (!m_filter.isUndefined() && !m_filter.evaluate(*entry)) return true;
+
+  bool placed = false;
+  try {
+    std::vector<DyxPath> paths;
+    if (getFoldersForEntry(entry, paths)) {
+      for (const DyxPath& path : paths) {
+        if (path.count() == 0) {
+          KX_POS(kxerr) << "Am empty path has been returned." << endl;
+          continue;
+        }
+        const int filed = fileInto(path, entry, observer);
+        if (filed < 0) return false;
+        if (filed > 0) {
+          placed = true;
+        } else {
+          KX_POS(kxerr) << "Cannot create the folder path: " << path << endl;
+        }
+      }
+    }
+  } catch (...) {
+    KX_POS(kxerr) << "Entry: " << entry->getName()
+                  << " cannot be stored into filter view: " << getViewName() << endl;
+  }
+  if (placed) return true;
+
+  const DyxPath emptyPath = singleFolder(DyxEnviron::getEmptyText());
+  const int filed = fileInto(emptyPath, entry, observer);
+  if (filed < 0) return false;
+  if (filed == 0) KX_POS(kxerr) << "Cannot create the folder path: " << emptyPath << endl;
+  return true;
+}
+
+void DyxFilterView::update(DyxPhysicalDirs* pool) {
+  KX_SCOPE("DyxFilterView::update");
+  kxout << kxMember("getViewName()", getViewName()) << endl;
+  // Held for the whole rebuild: the collected entry pointers stay valid only while no other
+  // thread can free a slot.
+  DyxEngineLock lock;
+  removeAllEntries();
+  if (pool == nullptr) return;
+  std::vector<DyxEntry*> entries;
+  pool->collectEntries(entries, true, DyxPattern(), true);
+  DyxScanObserver* observer = pool->getObserver();
+  for (DyxEntry* entry : entries) {
+    if (!mapEntry(entry, observer)) break;
+    if (observer != nullptr) {
+      bool restarted = false;
+      if (observer->isStopRequested(restarted) || restarted) break;
+    }
+  }
+}
+
+void DyxFilterView::remapEntry(DyxEntry* entry, DyxScanObserver* observer) {
+  KX_SCOPE("DyxFilterView::remapEntry");
+  if (entry == nullptr) {
+    KX_POS(kxerr) << "The entry is null." << endl;
+    return;
+  }
+  DyxEngineLock lock;
+  DyxViewManager* manager = DyxViewManager::current();
+  if (manager == nullptr) {
+    removeEntry(entry, true);
+  } else {
+    // The index knows every folder that holds the entry: unfile it from those of this tree
+    // instead of asking every folder (which costs a walk of the tree and reports each folder
+    // that never held it). Every reference goes, so overlapping paths cannot pile up copies.
+    std::vector<DyxViewFolder*> holders;
+    manager->getIndex().getFolders(entry, holders);
+    for (DyxViewFolder* folder : holders) {
+      if (belongsTo(folder, this)) folder->removeEntry(entry, false);
+    }
+  }
+  mapEntry(entry, observer);
+}
