@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <set>
 #include <string>
@@ -97,9 +98,10 @@ class DyxPhysicalDirs : public DyxUpdater {
   DyxPhysicalDirectory* restoreDirectory(const std::string& dir_name, bool recursive);
 
  private:
-  void restoreFromRepository();
-  // Under the engine lock: takes the directory out of the map and clears it.
-  void destroyDirectory(DirectoryMap::iterator it);
+  // The key of a directory text: its path text form (no trailing or doubled separator).
+  static std::string keyOf(const std::string& dir_name);
+  // Clears the entries of directories that have left the pool (without the engine lock held).
+  static void clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed);
   std::string shortTexts() const;
 
   DyxPathMap m_pathMap;
@@ -108,5 +110,6 @@ class DyxPhysicalDirs : public DyxUpdater {
   DirectoryMap m_adding;
   DyxScanObserver* m_observer = nullptr;  // not owned
   std::unique_ptr<DyxFilter> m_filter;
+  mutable std::mutex m_notifyMutex;  // guards m_notifyThreads (waited for without the engine lock)
   std::vector<std::unique_ptr<DyxFileSystemChangeNotificationThread>> m_notifyThreads;
 };

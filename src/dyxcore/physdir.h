@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <map>
 #include <ostream>
 #include <string>
@@ -110,12 +111,20 @@ class DyxPhysicalDirectory : public DyxUpdater {
   void dump(std::ostream& out);
 
   // Used by the pool: a retired directory has left the pool; a scan running on it stops at its
-  // next step, and it never files an entry again. Clears the entries. Under the engine lock.
-  void retire();
+  // next step, and it never files an entry again. The caller clears its entries next.
+  void retire() { m_retired.store(true); }
   bool isRetired() const { return m_retired.load(); }
 
   // nullptr restores the view manager. Process-wide; set it only while no scan runs.
   static void setViewNotifier(DyxViewNotifier* notifier);
+
+ protected:
+  struct StandAloneTag {};
+  // For the stand-alone kind: no pool, repository "0", no view is ever told.
+  DyxPhysicalDirectory(const DyxPath& path, bool recursive, StandAloneTag);
+  // The status-change time in full as the fine part.
+  DyxTime getMTimeFine(std::uint64_t& fine) override;
+  bool storesOwnTimeStamp() const override { return true; }
 
  private:
   bool scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
@@ -127,6 +136,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   EntryMap m_entries;
   std::atomic<bool> m_recursive;
   DyxPhysicalDirs* m_pool;  // not owned; null for a stand-alone directory
+  const bool m_standAlone;
+  const std::string m_repositoryKey;
   std::atomic<bool> m_retired{false};
   // Folding of overlapping scans, under the engine lock.
   bool m_scanning = false;

@@ -58,8 +58,11 @@ class DyxUpdater {
   void fireCallbacks();
   std::size_t callbackCount() const;
 
-  // Starts (or restarts) the polling loop: one pass at once, then one per `period` seconds.
+  // Starts (or restarts) the polling loop: one pass at once, then one per `period` seconds
+  // (at least one).
   void beginUpdateLoop(int period);
+  // The same with a period in milliseconds (at least 1), for finer loops and tests.
+  void beginUpdateLoopMs(int periodMs);
   // Asks the loop to stop and waits until its thread has ended. The wait between passes is
   // interrupted at once; a pass that is running finishes its current directory first.
   void stopUpdateLoop();
@@ -69,8 +72,21 @@ class DyxUpdater {
   // over its directories) checks it between directories so that a stop is prompt.
   static bool pollingStopRequested();
 
+ protected:
+  // The time stamp together with a finer one (0 when there is none). A stored time stamp is up
+  // to date only when both are unchanged, so that a subclass whose time stamp only moves every
+  // 429.5 seconds still notices a change inside one interval. The default adds no fine part.
+  virtual DyxTime getMTimeFine(std::uint64_t& fine);
+  // True when `update` stores the time stamp itself (taken before it read anything, so that a
+  // change made while it ran is not hidden); `doUpdate` then does not store it again.
+  virtual bool storesOwnTimeStamp() const { return false; }
+  void setStoredTimeStamp(DyxTime t, std::uint64_t fine);
+
  private:
-  std::atomic<std::int32_t> m_mtime;
+  // Both parts of the stored stamp change together under m_stampMutex.
+  mutable std::mutex m_stampMutex;
+  std::int32_t m_mtime;
+  std::uint64_t m_fine = 0;
   mutable std::mutex m_threadMutex;  // guards m_updaterThread
   std::unique_ptr<DyxUpdaterThread> m_updaterThread;
   mutable std::mutex m_callbackMutex;  // guards m_callbacks

@@ -1,0 +1,501 @@
+#include "dyxcore/pdirs.h"
+
+#include <sstream>
+#include <utility>
+
+#include "dyxcore/filter.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/path.h"
+#include "dyxcore/platform.h"
+#include "dyxcore/portable.h"
+#include "dyxcore/thread.h"
+#include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
+#include "kxcore/io.h"
+
+// The change-notification thread of one directory: waits on the directory's watch and updates
+// the directory (forced, not recursive) after each change. It belongs to the pool, which stops
+// it (interrupting the wait) before the pool goes away.
+class DyxFileSystemChangeNotificationThread final : public DyxThread {
+ public:
+  DyxFileSystemChangeNotificationThread(DyxPhysicalDirs& pool, std::string key,
+                                        std::unique_ptr<dyxplatform::DirectoryWatch> watch)
+      : m_pool(pool), m_key(std::move(key)), m_watch(std::move(watch)) {}
+  ~DyxFileSystemChangeNotificationThread() override { stop(); }
+
+  void stop() {
+    requestStop();
+    m_watch->interrupt();
+    waitStopped(-1);
+  }
+  const std::string& key() const { return m_key; }
+
+ protected:
+  void run() override;
+
+ private:
+  DyxPhysicalDirs& m_pool;  // not owned; the pool outlives its threads
+  const std::string m_key;
+  std::unique_ptr<dyxplatform::DirectoryWatch> m_watch;
+};
+
+void DyxFileSystemChangeNotificationThread::run() {
+  KX_SCOPE("DyxFileSystemChangeNotificationThread::begin");
+  using Result = dyxplatform::DirectoryWatch::WaitResult;
+  while (!isStopRequested()) {
+    KX_POS(kxout) << "Entering WaitForSingleObject." << endl;
+    const Result result = m_watch->wait(-1);
+    if (isStopRequested() || result == Result::kInterrupted) break;
+    if (result == Result::kTimeout) continue;
+    if (result == Result::kError) {
+      KX_POS(kxerr) << "Cannot wait for change notification: " << m_key << endl;
+      break;
+    }
+    KX_POS(kxout) << "A change has been notified (" << static_cast<int>(result)
+                  << "): " << m_key << endl;
+    // The watch stays armed by itself; the message keeps the trace of every pass alike.
+    KX_POS(kxout) << "Calling FindNextChangeNotification." << endl;
+    KX_POS(kxout) << "Do update:" << endl;
+    std::shared_ptr<DyxPhysicalDirectory> dir = m_pool.acquirePhysicalDirectory(m_key);
+    if (dir) {
+      try {
+        dir->doUpdate(true, false);
+      } catch (const DyxThreadExit&) {
+        throw;
+      } catch (...) {
+        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue."
+                      << endl;
+      }
+    }
+    // A watch whose directory was deleted or moved never fires again.
+    if (result == Result::kGone) break;
+  }
+}
+
+DyxPhysicalDirs::DyxPhysicalDirs() : m_filter(std::make_unique<DyxFilter>()) {}
+
+DyxPhysicalDirs::~DyxPhysicalDirs() {
+  // The loop and the threads use this pool: they end before any of it goes.
+  stopUpdateLoop();
+  stopNotification();
+  clear();
+}
+
+std::string DyxPhysicalDirs::keyOf(const std::string& dir_name) {
+  DyxPath path(dir_name);
+  path.dropDots();
+  return path.isEmpty() ? std::string() : path.toString();
+}
+
+void DyxPhysicalDirs::clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed) {
+  for (auto& dir : doomed) {
+    dir->retire();
+    dir->clearEntries();
+  }
+  doomed.clear();
+}
+
+DyxTime DyxPhysicalDirs::getMTime() { return DyxTime(); }
+
+std::string DyxPhysicalDirs::repositoryKey() const {
+  DyxEngineLock lock;
+  return m_pathMap.getName();
+}
+
+void DyxPhysicalDirs::reset(const std::string& name) {
+  KX_SCOPE("DyxPhysicalDirs::reset");
+  kxout << kxParam("tag", name) << endl;
+  clear();
+  DyxPathMap pathMap(name);
+  bool empty = true;
+  {
+    DyxEngineLock lock;
+    m_pathMap = pathMap;
+    DyxEntryRepository& repo = DyxEntryRepository::getRepository(pathMap.getName());
+    repo.load();
+    empty = repo.isEmpty();
+  }
+  if (empty) {
+    DyxPathMap::Paths paths;
+    if (pathMap.getPaths(paths)) {
+      for (const auto& [path, recursive] : paths) {
+        addPhysicalDirectory(path.toString(), recursive, false);
+      }
+    }
+    return;
+  }
+  KX_POS(kxout) << "A backup file exist: Restore it." << endl;
+  DyxEngineLock lock;
+  // Restored directories keep an unset time stamp: the first update scans each of them.
+  DyxEntryRepository::getRepository(pathMap.getName()).restore(*this);
+}
+
+DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
+                                                        bool recursive) {
+  DyxEngineLock lock;
+  const std::string key = keyOf(dir_name);
+  auto it = m_directories.find(key);
+  if (it != m_directories.end()) return it->second.get();
+  auto dir = std::make_shared<DyxPhysicalDirectory>(DyxPath(dir_name), recursive, this);
+  DyxPhysicalDirectory* raw = dir.get();
+  m_directories.emplace(dir->getDirName(), std::move(dir));
+  return raw;
+}
+
+bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool recursive,
+                                           bool mod_map) {
+  KX_SCOPE("DyxPhysicalDirs::addPhysicalDirectory");
+  kxout << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
+        << kxParam("mod_map", mod_map) << endl;
+  const std::string key = keyOf(dir_name);
+  std::shared_ptr<DyxPhysicalDirectory> dir;
+  std::shared_ptr<DyxPhysicalDirectory> existing;
+  DyxScanObserver* observer = nullptr;
+  {
+    DyxEngineLock lock;
+    if (mod_map) m_pathMap.setRecursive(key, recursive);
+    auto it = m_directories.find(key);
+    if (it != m_directories.end()) {
+      existing = it->second;
+      if (existing->isRecursive() == recursive) return false;
+      // Clearing the flag first keeps a scan running meanwhile from adding children again.
+      if (!recursive) existing->setRecursive(false);
+    } else {
+      // Being added by another thread right now: that addition scans it.
+      if (m_adding.count(key) != 0) return false;
+      dir = std::make_shared<DyxPhysicalDirectory>(DyxPath(key), recursive, this);
+      m_adding.emplace(key, dir);
+      observer = m_observer;
+    }
+  }
+
+  if (existing) {
+    if (recursive) {
+      existing->setRecursive(true);
+      try {
+        existing->scan(true, nullptr, nullptr);
+      } catch (int) {
+        // The directory stays; the next update removes it if it is really gone.
+      }
+    } else {
+      removeAllChilds(key);
+    }
+    return false;
+  }
+
+  bool scanned = false;
+  try {
+    dir->scan(recursive, observer, m_filter.get());
+    scanned = true;
+  } catch (int) {
+  } catch (...) {
+    std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+    {
+      DyxEngineLock lock;
+      auto a = m_adding.find(key);
+      if (a != m_adding.end() && a->second == dir) m_adding.erase(a);
+      doomed.push_back(dir);
+    }
+    clearRetired(doomed);
+    throw;
+  }
+  std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+  {
+    DyxEngineLock lock;
+    auto a = m_adding.find(key);
+    const bool stillOurs = a != m_adding.end() && a->second == dir;
+    if (stillOurs) m_adding.erase(a);
+    // A clear or a removal while the scan ran abandoned the addition.
+    if (scanned && stillOurs && !dir->isRetired()) {
+      m_directories.emplace(key, dir);
+      return true;
+    }
+    doomed.push_back(dir);
+  }
+  clearRetired(doomed);
+  return false;
+}
+
+bool DyxPhysicalDirs::removePhysicalDirectory(const std::string& dir_name, bool recursive,
+                                              bool mod_map) {
+  KX_SCOPE("DyxPhysicalDirs::removePhysicalDirectory");
+  kxout << kxThis(this) << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
+        << kxParam("mod_map", mod_map) << endl;
+  const std::string key = keyOf(dir_name);
+  if (mod_map) {
+    DyxPathMap copy;
+    {
+      DyxEngineLock lock;
+      m_pathMap.remove(key);
+      copy = m_pathMap;
+    }
+    copy.save();
+  }
+  if (recursive && !removeAllChilds(key)) {
+    KX_POS(kxerr) << "Problem in remove childs." << endl;
+    return false;
+  }
+  std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+  {
+    DyxEngineLock lock;
+    auto it = m_directories.find(key);
+    if (it != m_directories.end()) {
+      doomed.push_back(it->second);
+      it->second->retire();
+      m_directories.erase(it);
+    }
+    auto a = m_adding.find(key);
+    if (a != m_adding.end()) {
+      a->second->retire();
+      m_adding.erase(a);
+    }
+  }
+  if (doomed.empty()) {
+    KX_POS(kxerr) << "Not in." << endl;
+    return false;
+  }
+  clearRetired(doomed);
+  ActivityLog::stream() << "ok. Removed physical directory: " << key << std::endl;
+  return true;
+}
+
+bool DyxPhysicalDirs::removeAllChilds(const std::string& dir_name) {
+  KX_SCOPE("DyxPhysicalDirs::removeAllChilds");
+  kxout << kxParam("dir_name", dir_name) << endl;
+  const std::string key = keyOf(dir_name);
+  // Only keys that start with the directory and a separator: a key that merely contains it
+  // elsewhere is another tree.
+  const std::string prefix = (!key.empty() && key.back() == '/') ? key : key + "/";
+  std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+  std::vector<std::string> keys;
+  {
+    DyxEngineLock lock;
+    for (DirectoryMap* map : {&m_directories, &m_adding}) {
+      auto it = map->lower_bound(prefix);
+      while (it != map->end() && it->first.compare(0, prefix.size(), prefix) == 0) {
+        it->second->retire();
+        doomed.push_back(it->second);
+        if (map == &m_directories) keys.push_back(it->first);
+        it = map->erase(it);
+      }
+    }
+  }
+  clearRetired(doomed);
+  for (const std::string& k : keys) {
+    ActivityLog::stream() << "ok. Removed physical directory: " << k << std::endl;
+  }
+  return true;
+}
+
+DyxPhysicalDirectory* DyxPhysicalDirs::findPhysicalDirectory(const std::string& key) const {
+  DyxEngineLock lock;
+  auto it = m_directories.find(key);
+  if (it == m_directories.end()) it = m_directories.find(keyOf(key));
+  return it != m_directories.end() ? it->second.get() : nullptr;
+}
+
+std::shared_ptr<DyxPhysicalDirectory> DyxPhysicalDirs::acquirePhysicalDirectory(
+    const std::string& key) const {
+  DyxEngineLock lock;
+  auto it = m_directories.find(key);
+  return it != m_directories.end() ? it->second : nullptr;
+}
+
+std::string DyxPhysicalDirs::shortTexts() const {
+  std::ostringstream out;
+  bool first = true;
+  for (const auto& [key, dir] : m_directories) {
+    if (!first) out << "\n";
+    first = false;
+    out << dir->getDirName() << " nb=" << dir->entryCount() << " ("
+        << (dir->isUpToDate() ? "" : "*") << ")";
+  }
+  return out.str();
+}
+
+DyxEntry* DyxPhysicalDirs::getEntry(const DyxPath& path) const {
+  KX_SCOPE("DyxPhysicalDirs::getEntry");
+  kxout << kxParam("path", path) << endl;
+  if (path.count() <= 1) {
+    KX_POS(kxerr) << "Invalid path (depth=" << path.count() << ")." << endl;
+    return nullptr;
+  }
+  const std::string dirText = path.parent().toString();
+  DyxEngineLock lock;
+  auto it = m_directories.find(dirText);
+  if (it == m_directories.end()) {
+    KX_POS(kxerr) << "No physical directory with name: \"" << dirText << "\"" << endl;
+    KX_POS(kxerr) << shortTexts() << endl;
+    return nullptr;
+  }
+  return it->second->findEntry(path.last());
+}
+
+void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirst,
+                                     const DyxPattern& pattern, bool caseSensitive) const {
+  DyxEngineLock lock;
+  if (clearFirst) out.clear();
+  for (const auto& [key, dir] : m_directories) dir->collectEntries(out, pattern, caseSensitive);
+}
+
+void DyxPhysicalDirs::clear() {
+  KX_SCOPE("DyxPhysicalDirs::clear");
+  kxout << kxThis(this) << endl;
+  std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+  {
+    DyxEngineLock lock;
+    for (auto& [key, dir] : m_directories) {
+      dir->retire();
+      doomed.push_back(dir);
+    }
+    for (auto& [key, dir] : m_adding) {
+      dir->retire();
+      doomed.push_back(dir);
+    }
+    m_directories.clear();
+    m_adding.clear();
+    m_pathMap = DyxPathMap();
+  }
+  clearRetired(doomed);
+}
+
+bool DyxPhysicalDirs::update(bool force, bool recursive) {
+  KX_SCOPE("DyxPhysicalDirs::update");
+  kxout << kxThis(this) << endl;
+  ActivityLog::stream() << "Updating the pool of physical directories." << std::endl;
+  bool changed = false;
+  std::string cursor;
+  bool first = true;
+  for (;;) {
+    if (pollingStopRequested()) break;
+    std::shared_ptr<DyxPhysicalDirectory> dir;
+    std::string key;
+    {
+      // Directories that a recursive scan adds during the walk are visited when their keys
+      // sort after the current one.
+      DyxEngineLock lock;
+      auto it = first ? m_directories.begin() : m_directories.upper_bound(cursor);
+      if (it == m_directories.end()) break;
+      key = it->first;
+      dir = it->second;
+    }
+    first = false;
+    cursor = key;
+    try {
+      if (dir->doUpdate(force, recursive)) changed = true;
+    } catch (const DyxThreadExit&) {
+      throw;
+    } catch (...) {
+      std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
+      {
+        DyxEngineLock lock;
+        auto it = m_directories.find(key);
+        if (it != m_directories.end() && it->second == dir) {
+          dir->retire();
+          m_directories.erase(it);
+          doomed.push_back(dir);
+        }
+      }
+      if (!doomed.empty()) {
+        clearRetired(doomed);
+        changed = true;
+        KX_POS(kxerr) << "The directory does not exist any more: " << key << endl;
+        ActivityLog::stream() << "ok. " << "Removed directory: " << key << std::endl;
+      }
+    }
+  }
+  return changed;
+}
+
+void DyxPhysicalDirs::setObserver(DyxScanObserver* observer) {
+  DyxEngineLock lock;
+  m_observer = observer;
+}
+
+DyxScanObserver* DyxPhysicalDirs::getObserver() const {
+  DyxEngineLock lock;
+  return m_observer;
+}
+
+void DyxPhysicalDirs::setFilter(const std::string& criterion) {
+  DyxEngineLock lock;
+  m_filter->reset(criterion);
+}
+
+void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback callback) {
+  KX_SCOPE("DyxPhysicalDirs::subscribeFileSystemChangeNotification");
+  std::vector<std::pair<std::string, std::shared_ptr<DyxPhysicalDirectory>>> dirs;
+  {
+    DyxEngineLock lock;
+    for (const auto& [key, dir] : m_directories) dirs.emplace_back(key, dir);
+  }
+  std::lock_guard<std::mutex> guard(m_notifyMutex);
+  // Threads whose directory was deleted have ended: they go now.
+  std::erase_if(m_notifyThreads, [](const auto& t) { return t->isStopped(); });
+  for (auto& [key, dir] : dirs) {
+    KX_POS(kxout) << "Subscribe for change notification for: \"" << dir->getDirName() << "\""
+                  << endl;
+    auto watch = std::make_unique<dyxplatform::DirectoryWatch>(dir->getDirName());
+    if (!watch->isValid()) {
+      KX_POS(kxerr) << "Cannot subscribe: IVALID_HANDLE_VALUE. Skip it." << endl;
+      continue;
+    }
+    if (callback != nullptr) dir->addCallback(callback);
+    auto thread =
+        std::make_unique<DyxFileSystemChangeNotificationThread>(*this, key, std::move(watch));
+    if (!thread->begin()) {
+      // The thread table is full (begin said so): the directory goes without notification.
+      if (callback != nullptr) dir->removeCallback(callback);
+      continue;
+    }
+    m_notifyThreads.push_back(std::move(thread));
+  }
+}
+
+void DyxPhysicalDirs::stopNotification() {
+  std::vector<std::unique_ptr<DyxFileSystemChangeNotificationThread>> threads;
+  {
+    std::lock_guard<std::mutex> guard(m_notifyMutex);
+    threads.swap(m_notifyThreads);
+  }
+  for (auto& t : threads) {
+    t->requestStop();
+  }
+  // Each destructor interrupts the wait and waits for its thread.
+  threads.clear();
+}
+
+std::size_t DyxPhysicalDirs::notificationThreadCount() const {
+  std::lock_guard<std::mutex> guard(m_notifyMutex);
+  std::size_t running = 0;
+  for (const auto& t : m_notifyThreads) {
+    if (!t->isStopped()) ++running;
+  }
+  return running;
+}
+
+std::size_t DyxPhysicalDirs::directoryCount() const {
+  DyxEngineLock lock;
+  return m_directories.size();
+}
+
+std::vector<std::string> DyxPhysicalDirs::directoryKeys() const {
+  DyxEngineLock lock;
+  std::vector<std::string> keys;
+  keys.reserve(m_directories.size());
+  for (const auto& [key, dir] : m_directories) keys.push_back(key);
+  return keys;
+}
+
+void DyxPhysicalDirs::dump(std::ostream& out) {
+  DyxEngineLock lock;
+  out << "------------------ pdir pool -----------------------" << std::endl;
+  m_pathMap.dump(out);
+  out << "pdir num: " << m_directories.size() << std::endl;
+  int number = 1;
+  for (const auto& [key, dir] : m_directories) {
+    out << number++ << ") pdir<key>: \"" << key << "\"" << std::endl;
+    dir->dump(out);
+  }
+  out << "----------------------------------------------------" << std::endl;
+}
