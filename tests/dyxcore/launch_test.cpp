@@ -1,0 +1,175 @@
+// Process start and the launch of a command's program with result values read back.
+#include "dyxcore/launch.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kxcore/io.h"
+#include "support/testutil.h"
+
+namespace {
+
+using quarrytest::readFile;
+using quarrytest::TempDir;
+using quarrytest::writeFile;
+
+// Runs a test in its own directory with the trace on in "trace.dbg" there.
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    KXIO::shutdown();
+    KXIO::init(false, true, m_dir / "trace.dbg", "", m_dir / "kxlog.log", true);
+  }
+  void TearDown() override { KXIO::shutdown(); }
+
+  std::string trace() const { return readFile(m_dir / "trace.dbg"); }
+  // An executable shell script in the test directory.
+  std::string script(const std::string& name, const std::string& body) const {
+    const std::string path = m_dir / name;
+    writeFile(path, "#!/bin/sh\n" + body);
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }
+
+  TempDir m_dir;
+  quarrytest::CwdGuard m_cwd{m_dir.path()};
+};
+
+TEST(LaunchResultVariables, NamesRunFromDollarToBlankOrTab) {
+  const struct {
+    std::string text;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"", {}},
+      {"no dollar here", {}},
+      {"$size $date", {"size", "date"}},
+      {"$a\t$b", {"a", "b"}},
+      {"  $only", {"only"}},
+      {"$a  $b ", {"a", "b"}},
+      {"x$a y", {"a"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DyxLaunch::parseResultVariables(c.text), c.names) << '"' << c.text << '"';
+  }
+}
+
+TEST_F(LaunchTest, ProgramNotFoundFailsWithMessage) {
+  EXPECT_FALSE(DyxCreateProcess({"quarry-no-such-program-xyz", "/x"}, false, ""));
+  EXPECT_FALSE(DyxCreateProcess({"quarry-no-such-program-xyz"}, true, "out.log"));
+  EXPECT_FALSE(DyxCreateProcess({}, false, ""));
+  EXPECT_NE(trace().find("Failed launching process quarry-no-such-program-xyz."),
+            std::string::npos);
+  // A file that exists but may not be executed is not a program either.
+  writeFile(m_dir / "plain.txt", "not a program\n");
+  EXPECT_FALSE(DyxCreateProcess({m_dir / "plain.txt"}, false, ""));
+}
+
+TEST_F(LaunchTest, BlockingStartWaitsAndCapturesStandardOutput) {
+  // The program writes late: a start that did not wait would find an empty file.
+  const std::string prog = script("late.sh", "sleep 0.3\necho \"$1\" \"$2\"\n");
+  ASSERT_TRUE(DyxCreateProcess({prog, "one", "\"two words\""}, true, "result.log"));
+  EXPECT_EQ(readFile(m_dir / "result.log"), "one two words\n");
+  const std::string t = trace();
+  EXPECT_NE(t.find("blocking=\"true\""), std::string::npos);
+  // The command line quotes the program and ends with a blank; other arguments stay as given.
+  EXPECT_NE(t.find("Creating process: \"\"" + prog + "\" one \"two words\" \""),
+            std::string::npos)
+      << t;
+  EXPECT_NE(t.find("Launched with PID "), std::string::npos);
+}
+
+TEST_F(LaunchTest, QuotedProgramIsLookedUpWithoutItsQuotes) {
+  const std::string prog = script("p.sh", "echo ok\n");
+  EXPECT_TRUE(DyxCreateProcess({"\"" + prog + "\""}, true, "q.log"));
+  EXPECT_EQ(readFile(m_dir / "q.log"), "ok\n");
+  // A bare name is searched along PATH.
+  EXPECT_TRUE(DyxCreateProcess({"true"}, true, ""));
+}
+
+TEST_F(LaunchTest, BlockingProgramReadingStandardInputDoesNotHang) {
+  const std::string prog = script("reader.sh", "cat\necho done\n");
+  ASSERT_TRUE(DyxCreateProcess({prog}, true, "r.log"));
+  EXPECT_EQ(readFile(m_dir / "r.log"), "done\n");
+}
+
+TEST_F(LaunchTest, DetachedStartLeavesNoZombie) {
+  const std::string marker = m_dir / "started";
+  const std::string prog = script("touch.sh", "touch \"$1\"\n");
+  ASSERT_TRUE(DyxCreateProcess({prog, marker}, false, "ignored.log"));
+  for (int i = 0; i < 100 && !quarrytest::fileExists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(quarrytest::fileExists(marker));
+  EXPECT_FALSE(quarrytest::fileExists(m_dir / "ignored.log"));
+  // Nothing is left for this process to reap.
+  errno = 0;
+  EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+}
+
+TEST_F(LaunchTest, LaunchReadsResultValuesInOrder) {
+  const std::string prog = script("stat.sh", "echo 1234 \"\\\"2024/01/02 10:00\\\"\" \"$1\"\n");
+  DyxLaunch launch(prog, "$size $date $missing");
+  std::map<std::string, std::string> vars{{"entry", "/some/file"}, {"size", "old"}};
+  ASSERT_TRUE(launch.launch(vars));
+  EXPECT_EQ(vars["size"], "1234");
+  EXPECT_EQ(vars["date"], "2024/01/02 10:00");
+  // The third value printed is the entry the program was given.
+  EXPECT_EQ(vars["missing"], "/some/file");
+  EXPECT_EQ(vars["entry"], "/some/file");
+}
+
+TEST_F(LaunchTest, ShortResultFileGivesEmptyValues) {
+  const std::string prog = script("one.sh", "echo 7\n");
+  DyxLaunch launch(prog, "$a $b");
+  std::map<std::string, std::string> vars;
+  ASSERT_TRUE(launch.launch(vars));
+  EXPECT_EQ(vars["a"], "7");
+  ASSERT_EQ(vars.count("b"), 1u);
+  EXPECT_EQ(vars["b"], "");
+  // An absent entry is passed empty and stays in the map.
+  ASSERT_EQ(vars.count("entry"), 1u);
+  EXPECT_EQ(vars["entry"], "");
+}
+
+TEST_F(LaunchTest, LaunchWithoutResultVariablesReadsNothing) {
+  writeFile(m_dir / kDyxLaunchResultFile, "stale values\n");
+  const std::string marker = m_dir / "ran";
+  const std::string prog = script("bg.sh", "touch \"$1\"\n");
+  DyxLaunch launch(prog, "");
+  std::map<std::string, std::string> vars{{"entry", marker}};
+  ASSERT_TRUE(launch.launch(vars));
+  EXPECT_EQ(vars.size(), 1u);
+  // Not blocking: the result file of an earlier launch is left alone.
+  EXPECT_EQ(readFile(m_dir / kDyxLaunchResultFile), "stale values\n");
+  for (int i = 0; i < 100 && !quarrytest::fileExists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_TRUE(quarrytest::fileExists(marker));
+}
+
+TEST_F(LaunchTest, EmptyOrMissingProgramFails) {
+  std::map<std::string, std::string> vars;
+  EXPECT_FALSE(DyxLaunch("", "$x").launch(vars));
+  EXPECT_NE(trace().find("No command."), std::string::npos);
+  EXPECT_FALSE(DyxLaunch("quarry-no-such-program-xyz", "$x").launch(vars));
+  EXPECT_EQ(vars.count("x"), 0u);
+}
+
+TEST_F(LaunchTest, BareProgramNameIsSearchedAlongPath) {
+  // "echo" prints its argument, the entry, which becomes the one result value.
+  DyxLaunch launch("echo", "$echoed");
+  std::map<std::string, std::string> vars{{"entry", "hello"}};
+  ASSERT_TRUE(launch.launch(vars));
+  EXPECT_EQ(vars["echoed"], "hello");
+}
+
+}  // namespace
