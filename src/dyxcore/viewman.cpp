@@ -201,7 +201,7 @@ void DyxViewManagerImpl::clear() {
   m_slots.clear();
   m_slots.shrink_to_fit();
   m_used = 0;
-  m_overflow.clear();
+  std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>>().swap(m_overflow);
 }
 
 std::size_t DyxViewManagerImpl::memoryBytes() const {

@@ -1,0 +1,347 @@
+#include "dyxcore/vfolder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/path.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/viewman.h"
+#include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
+#include "kxcore/io.h"
+
+namespace {
+
+// Captures everything written to kxout/kxerr (one object in the default set-up).
+class TraceCapture {
+ public:
+  TraceCapture() {
+    KXIO::setAllEnabled(true);
+    kxout.setTargetStream(m_buffer);
+    kxerr.setTargetStream(m_buffer);
+  }
+  ~TraceCapture() {
+    KXIO::setAllEnabled(false);
+    kxout.setTargetStream(std::cout);
+    kxerr.setTargetStream(std::cout);
+  }
+  std::string text() const { return m_buffer.str(); }
+  bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
+
+ private:
+  std::ostringstream m_buffer;
+};
+
+class RecordingObserver : public DyxScanObserver {
+ public:
+  explicit RecordingObserver(bool answer) : m_answer(answer) {}
+  bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) override {
+    filed.emplace_back(folder, entry);
+    return m_answer;
+  }
+  bool isStopRequested(bool& /*restarted*/) override { return false; }
+  void directoryStarted(const std::string& /*path*/) override {}
+  std::vector<std::pair<DyxViewFolder*, DyxEntry*>> filed;
+
+ private:
+  bool m_answer;
+};
+
+class FolderTest : public ::testing::Test {
+ protected:
+  FolderTest() : m_repo("vfolder_test", 64) {}
+  void TearDown() override { Dyx::getViewManager().clearViewCache(); }
+
+  DyxEntry* entry(const std::string& name, const std::string& dir = "/data") {
+    return m_repo.createEntry(name, dir, false);
+  }
+  DyxViewManagerImpl& index() { return Dyx::getViewManager().getIndex(); }
+  std::vector<DyxViewFolder*> foldersOf(const DyxEntry* e) {
+    std::vector<DyxViewFolder*> list;
+    index().getFolders(e, list);
+    return list;
+  }
+  static std::vector<std::string> namesOf(const std::vector<DyxViewFolder*>& folders) {
+    std::vector<std::string> names;
+    for (auto* f : folders) names.push_back(f->getName());
+    return names;
+  }
+
+  DyxEntryRepository m_repo;
+};
+
+TEST_F(FolderTest, EqualNamesKeepInsertionOrderAndRemoveByIdentity) {
+  DyxViewFolder folder("f");
+  DyxEntry* a1 = entry("a.txt", "/one");
+  DyxEntry* b = entry("b.txt", "/one");
+  DyxEntry* a2 = entry("a.txt", "/two");
+  ASSERT_TRUE(folder.addEntry(b, nullptr));
+  ASSERT_TRUE(folder.addEntry(a1, nullptr));
+  ASSERT_TRUE(folder.addEntry(a2, nullptr));
+  std::vector<DyxEntry*> list;
+  folder.getEntries(list);
+  EXPECT_EQ(list, (std::vector<DyxEntry*>{a1, a2, b}));
+  EXPECT_EQ(folder.getEntryCount(), 3);
+
+  folder.removeEntry(a1, false);
+  folder.getEntries(list);
+  EXPECT_EQ(list, (std::vector<DyxEntry*>{a2, b}));
+  EXPECT_EQ(folder.getEntryCount(), 2);
+  EXPECT_TRUE(foldersOf(a1).empty());
+  EXPECT_EQ(foldersOf(a2), (std::vector<DyxViewFolder*>{&folder}));
+}
+
+TEST_F(FolderTest, DuplicateReferencesAreCountedInFolderAndIndex) {
+  DyxViewFolder folder("f");
+  DyxEntry* e = entry("x");
+  folder.addEntry(e, nullptr);
+  folder.addEntry(e, nullptr);
+  EXPECT_EQ(folder.getEntryCount(), 2);
+  EXPECT_EQ(index().referenceCount(e), 2u);
+  folder.removeEntry(e, false);
+  EXPECT_EQ(folder.getEntryCount(), 1);
+  EXPECT_EQ(index().referenceCount(e), 1u);
+}
+
+TEST_F(FolderTest, RemovingAnAbsentEntryReportsAndChangesNothing) {
+  DyxViewFolder folder("box");
+  DyxEntry* held = entry("held");
+  DyxEntry* other = entry("other");
+  folder.addEntry(held, nullptr);
+  TraceCapture trace;
+  folder.removeEntry(other, false);
+  folder.removeEntry(nullptr, true);
+  EXPECT_TRUE(trace.contains("Not in: other,folder=box")) << trace.text();
+  EXPECT_TRUE(trace.contains("The entry is null.")) << trace.text();
+  EXPECT_EQ(folder.getEntryCount(), 1);
+  EXPECT_EQ(index().referenceCount(held), 1u);
+}
+
+TEST_F(FolderTest, NullEntryIsReportedAndAnsweredTrue) {
+  DyxViewFolder folder("f");
+  TraceCapture trace;
+  EXPECT_TRUE(folder.addEntry(nullptr, nullptr));
+  EXPECT_TRUE(trace.contains("Null passed DyxEntry instance."));
+  EXPECT_EQ(folder.getEntryCount(), 0);
+}
+
+TEST_F(FolderTest, ObserverRefusalKeepsTheEntryFiled) {
+  DyxViewFolder folder("f");
+  DyxEntry* e = entry("e");
+  RecordingObserver refusing(false);
+  EXPECT_FALSE(folder.addEntry(e, &refusing));
+  ASSERT_EQ(refusing.filed.size(), 1u);
+  EXPECT_EQ(refusing.filed[0].first, &folder);
+  EXPECT_EQ(refusing.filed[0].second, e);
+  EXPECT_TRUE(folder.holdsEntry(e));
+  EXPECT_EQ(foldersOf(e), (std::vector<DyxViewFolder*>{&folder}));
+}
+
+TEST_F(FolderTest, GetFolderResolvesPaths) {
+  DyxViewFolder root("");
+  DyxViewFolder* deep = root.createFolderPath(DyxPath("a/b/c"));
+  ASSERT_NE(deep, nullptr);
+  DyxViewFolder* a = root.getSubFolder("a");
+  struct Case {
+    DyxPath path;
+    DyxViewFolder* expected;
+  } cases[] = {
+      {DyxPath(), &root},
+      {DyxPath("."), &root},
+      {DyxPath("a"), a},           // parsed as "./a"
+      {DyxPath("/a/b/c"), deep},
+      {DyxPath("./a/./b/c"), deep},
+      {DyxPath("a/b/c/."), deep},
+      {DyxPath("a/x"), nullptr},
+      {DyxPath("/b"), nullptr},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(root.getFolder(c.path), c.expected) << c.path.toString();
+  }
+  // From a level: the components before it are not looked at.
+  EXPECT_EQ(a->getFolder(DyxPath("/a/b/c"), 1), deep);
+}
+
+TEST_F(FolderTest, CreateFolderPathMakesEachFolderOnce) {
+  DyxViewFolder root("");
+  DyxViewFolder* deep = root.createFolderPath(DyxPath("/x/y/z"));
+  ASSERT_NE(deep, nullptr);
+  EXPECT_EQ(deep->getName(), "z");
+  EXPECT_EQ(deep->getParent()->getName(), "y");
+  EXPECT_EQ(deep->getParent()->getParent()->getName(), "x");
+  EXPECT_EQ(deep->getParent()->getParent()->getParent(), &root);
+  std::vector<DyxViewFolder*> all;
+  root.getFolders(all, true, true);
+  EXPECT_EQ(namesOf(all), (std::vector<std::string>{"x", "y", "z"}));
+
+  EXPECT_EQ(root.createFolderPath(DyxPath("/x/y/z")), deep);
+  root.getFolders(all, true, true);
+  EXPECT_EQ(all.size(), 3u);
+
+  TraceCapture trace;
+  EXPECT_EQ(root.createFolderPath(DyxPath()), nullptr);
+  EXPECT_TRUE(trace.contains("The given sub-folder path is empty."));
+}
+
+TEST_F(FolderTest, GetFoldersListsDepthFirstInNameOrder) {
+  DyxViewFolder root("");
+  for (const char* p : {"/b/b2", "/a/a2", "/a/a1/deep", "/c"}) root.createFolderPath(DyxPath(p));
+  std::vector<DyxViewFolder*> list{&root};
+  root.getFolders(list, false, false);  // appends, keeps what was there
+  EXPECT_EQ(namesOf(list), (std::vector<std::string>{"", "a", "b", "c"}));
+  root.getFolders(list, true, true);
+  EXPECT_EQ(namesOf(list), (std::vector<std::string>{"a", "a1", "deep", "a2", "b", "b2", "c"}));
+}
+
+TEST_F(FolderTest, AddFolderRefusals) {
+  DyxViewFolder root("");
+  ASSERT_TRUE(root.addFolder(std::make_unique<DyxViewFolder>("taken")));
+  struct Case {
+    std::unique_ptr<DyxViewFolder> folder;
+    const char* message;
+  };
+  Case cases[3];
+  cases[0] = {nullptr, "The given folder instance is null."};
+  cases[1] = {std::make_unique<DyxViewFolder>(""), "The given folder name is empty."};
+  cases[2] = {std::make_unique<DyxViewFolder>("taken"), "The sub-folder name taken is already in use."};
+  DyxViewFolder* original = root.getSubFolder("taken");
+  for (Case& c : cases) {
+    TraceCapture trace;
+    EXPECT_FALSE(root.addFolder(std::move(c.folder))) << c.message;
+    EXPECT_TRUE(trace.contains(c.message)) << trace.text();
+  }
+  EXPECT_EQ(root.getSubFolder("taken"), original);
+  EXPECT_EQ(root.getFolderCount(), 1u);
+  TraceCapture trace;
+  EXPECT_EQ(root.newFolder(""), nullptr);
+  EXPECT_TRUE(trace.contains("The folder name is empty."));
+}
+
+TEST_F(FolderTest, RemoveFolderRefusesNonEmptyUnlessRecursive) {
+  DyxViewFolder root("");
+  root.createFolderPath(DyxPath("/outer/inner"));
+  {
+    TraceCapture trace;
+    EXPECT_FALSE(root.removeFolder("outer", false));
+    EXPECT_TRUE(trace.contains("Child folder is not empty."));
+    EXPECT_FALSE(root.removeFolder("missing", true));
+    EXPECT_TRUE(trace.contains("Not in: missing,folder="));
+    EXPECT_FALSE(root.removeFolder("", true));
+    EXPECT_TRUE(trace.contains("The given folder name is empty."));
+  }
+  root.removeEmptyFolders();
+  EXPECT_TRUE(root.isEmpty());
+
+  DyxEntry* e = entry("kept");
+  root.createFolderPath(DyxPath("/p/q"))->addEntry(e, nullptr);
+  EXPECT_TRUE(root.removeFolder("p", true));
+  EXPECT_EQ(index().referenceCount(e), 0u);  // destroyed folders leave the index
+}
+
+TEST_F(FolderTest, RemoveEmptyFoldersKeepsAncestorsOfEntries) {
+  DyxViewFolder root("");
+  DyxEntry* e = entry("e");
+  root.createFolderPath(DyxPath("/full/sub/leaf"))->addEntry(e, nullptr);
+  root.createFolderPath(DyxPath("/full/empty/chain"));
+  root.createFolderPath(DyxPath("/gone/a/b/c"));
+  root.removeEmptyFolders();
+  std::vector<DyxViewFolder*> all;
+  root.getFolders(all, true, true);
+  EXPECT_EQ(namesOf(all), (std::vector<std::string>{"full", "sub", "leaf"}));
+}
+
+TEST_F(FolderTest, RemoveAllEntriesEmptiesTheSubtreeButKeepsFolders) {
+  DyxViewFolder root("");
+  std::vector<DyxEntry*> entries;
+  for (int i = 0; i < 6; ++i) entries.push_back(entry("n" + std::to_string(i)));
+  root.addEntry(entries[0], nullptr);
+  root.createFolderPath(DyxPath("/a"))->addEntry(entries[1], nullptr);
+  root.createFolderPath(DyxPath("/a/b"))->addEntry(entries[2], nullptr);
+  root.createFolderPath(DyxPath("/a/b"))->addEntry(entries[2], nullptr);
+  root.createFolderPath(DyxPath("/c/d"))->addEntry(entries[3], nullptr);
+  root.removeAllEntries();
+  std::vector<DyxViewFolder*> all;
+  root.getFolders(all, true, true);
+  EXPECT_EQ(all.size(), 4u);
+  for (DyxViewFolder* f : all) EXPECT_EQ(f->getEntryCount(), 0) << f->getName();
+  EXPECT_EQ(root.getEntryCount(), 0);
+  EXPECT_EQ(index().entryCount(), 0u);
+  root.removeEmptyFolders();
+  EXPECT_EQ(root.getFolderCount(), 0u);
+}
+
+TEST_F(FolderTest, RemoveEntryRecursiveLeavesEveryFolderOfTheTree) {
+  DyxViewFolder root("");
+  DyxEntry* e = entry("e");
+  root.addEntry(e, nullptr);
+  root.createFolderPath(DyxPath("/a/b"))->addEntry(e, nullptr);
+  root.createFolderPath(DyxPath("/c"))->addEntry(e, nullptr);
+  EXPECT_EQ(index().referenceCount(e), 3u);
+  root.removeEntry(e, true);
+  EXPECT_EQ(index().referenceCount(e), 0u);
+  EXPECT_FALSE(root.getFolder(DyxPath("/a/b"))->holdsEntry(e));
+}
+
+// The index against a plain model, through many records and forgets on colliding and spilling
+// entries: the open-addressing table must never lose or reorder a folder.
+TEST_F(FolderTest, IndexMatchesAReferenceModel) {
+  DyxViewManagerImpl impl;
+  std::vector<DyxEntry> entries(300);
+  std::vector<std::unique_ptr<DyxViewFolder>> folders;
+  for (int i = 0; i < 6; ++i) folders.push_back(std::make_unique<DyxViewFolder>("f" + std::to_string(i)));
+  std::map<const DyxEntry*, std::vector<DyxViewFolder*>> model;
+  std::mt19937 rng(7);
+  for (int step = 0; step < 20000; ++step) {
+    const DyxEntry* e = &entries[rng() % entries.size()];
+    DyxViewFolder* f = folders[rng() % folders.size()].get();
+    auto& list = model[e];
+    if (rng() % 2 == 0) {
+      impl.recordFolder(e, f);
+      list.push_back(f);
+    } else {
+      auto it = std::find(list.begin(), list.end(), f);
+      if (it == list.end()) continue;
+      impl.forgetFolder(e, f);
+      list.erase(it);
+    }
+  }
+  std::size_t live = 0;
+  for (const auto& [e, list] : model) {
+    std::vector<DyxViewFolder*> got;
+    impl.getFolders(e, got);
+    EXPECT_EQ(got, list);
+    live += list.empty() ? 0 : 1;
+  }
+  EXPECT_EQ(impl.entryCount(), live);
+  // A few dozen bytes per entry, even just after the table has grown (load 3/8).
+  impl.clear();
+  for (const DyxEntry& e : entries) {
+    for (int k = 0; k < 3; ++k) impl.recordFolder(&e, folders[k].get());
+  }
+  EXPECT_LE(impl.memoryBytes() / entries.size(), 96u);
+}
+
+TEST_F(FolderTest, RemoveFromAllFoldersEndsOnAStaleReference) {
+  DyxViewFolder holder("holder");
+  DyxViewFolder stranger("stranger");
+  DyxEntry* e = entry("e");
+  holder.addEntry(e, nullptr);
+  // A reference to a folder that does not hold the entry: the loop must still end.
+  index().recordFolder(e, &stranger);
+  TraceCapture trace;
+  index().removeFromAllFolders(e);
+  EXPECT_EQ(index().referenceCount(e), 0u);
+  EXPECT_FALSE(holder.holdsEntry(e));
+  index().removeFromAllFolders(e);
+  EXPECT_TRUE(trace.contains("Not in."));
+}
+
+}  // namespace
