@@ -7,10 +7,7 @@
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/environ.h"
-#if __has_include("dyxcore/fview.h")
 #include "dyxcore/fview.h"
-#define QUARRY_HAVE_FVIEW 1
-#endif
 #include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/platform.h"
@@ -288,7 +285,6 @@ DyxView* DyxViewManager::createView(const std::string& tag, bool create, bool up
       view->readFromFile(pool);
       activity("Created user view: " + tag);
       made = std::move(view);
-#ifdef QUARRY_HAVE_FVIEW
     } else if (kind.value() == DyxViewKind::kFilter) {
       KX_POS(kxout) << "Create a new filter view: " << tag << endl;
       auto view = std::make_unique<DyxFilterView>(tag, pool);
@@ -296,7 +292,6 @@ DyxView* DyxViewManager::createView(const std::string& tag, bool create, bool up
       if (update) view->update(pool);
       activity("Created filterable view: " + tag);
       made = std::move(view);
-#endif
     } else {
       KX_POS(kxerr) << "Unknown view kind: " << kind.value() << endl;
     }
