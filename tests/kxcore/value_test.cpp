@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "kxcore/io.h"
+#include "support/testutil.h"
 
 namespace {
 
@@ -131,6 +133,18 @@ TEST_F(ValueTest, OverlongWordIsCutAndTheRestSkipped) {
   EXPECT_EQ(messages("Word longer than 259 characters cut: "), 1) << m_err.str();
   ASSERT_TRUE(in >> value);
   EXPECT_EQ(value.text(), "after");
+}
+
+TEST_F(ValueTest, FileStreamReadsOnAfterAMissingQuote) {
+  // Configuration files are file streams: the step back after the opening quote must work there.
+  quarrytest::TempDir dir;
+  const std::string path = dir / "pref.ini";
+  quarrytest::writeFile(path, "Key = \"open value\nNext = \"v\"\n");
+  std::ifstream in(path);
+  Tokens got;
+  for (KxValue value; in >> value;) got.push_back(value.text());
+  EXPECT_EQ(got, (Tokens{"Key", "=", "", "open", "value", "Next", "=", "v"}));
+  EXPECT_EQ(messages("Missing ending quote in line: \"open value\n"), 1) << m_err.str();
 }
 
 TEST_F(ValueTest, LastWordAtEndOfInputIsDelivered) {
