@@ -1,0 +1,330 @@
+#include "dyxcore/fview.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../support/testutil.h"
+#include "dyxcore/dyx.h"
+#include "dyxcore/environ.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/pview.h"
+#include "dyxcore/viewman.h"
+#include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
+#include "kxcore/io.h"
+
+namespace {
+
+class ErrorCapture {
+ public:
+  ErrorCapture() {
+    kxerr.setTargetStream(m_buffer);
+    kxerr.setEnabled(true);
+  }
+  ~ErrorCapture() {
+    kxerr.setEnabled(false);
+    kxerr.setTargetStream(std::cerr);
+  }
+  bool contains(const std::string& s) const { return m_buffer.str().find(s) != std::string::npos; }
+
+ private:
+  std::ostringstream m_buffer;
+};
+
+// Answers entryFiled with false from the n-th call on, and counts the calls.
+class StoppingObserver final : public DyxScanObserver {
+ public:
+  explicit StoppingObserver(int okCalls) : m_okCalls(okCalls) {}
+  bool entryFiled(DyxViewFolder* /*folder*/, DyxEntry* /*entry*/) override {
+    return ++m_calls <= m_okCalls;
+  }
+  bool isStopRequested(bool& /*restarted*/) override { return false; }
+  void directoryStarted(const std::string& /*path*/) override {}
+  int calls() const { return m_calls; }
+
+ private:
+  int m_okCalls;
+  int m_calls = 0;
+};
+
+using Places = std::vector<std::string>;
+
+class FilterViewTest : public ::testing::Test {
+ protected:
+  FilterViewTest() : m_cwd(m_dir.path()), m_repository("fview_test", 256) {
+    Dyx::getEnviron().setPreference("ExtCase", false);
+  }
+
+  DyxEntry* entry(const std::string& name, std::uint64_t size = 10) {
+    DyxEntry* e = m_repository.createEntry(name, "/data", false);
+    EXPECT_NE(e, nullptr) << name;
+    if (e != nullptr) e->setSize(size);
+    return e;
+  }
+
+  // Adds a folder with a filter below `parent` (the view when parent is null).
+  DyxViewFolder* folder(DyxFilterView& view, const std::string& name, const std::string& filter,
+                        DyxViewFolder* parent = nullptr) {
+    std::unique_ptr<DyxViewFolder> made = view.newFolder(name);
+    made->setFilterText(filter);
+    DyxViewFolder* raw = made.get();
+    DyxViewFolder* into = parent != nullptr ? parent : &view;
+    EXPECT_TRUE(into->addFolder(std::move(made))) << name;
+    return raw;
+  }
+
+  std::vector<std::string> placesOf(const DyxView& view, const DyxEntry* e) const {
+    std::vector<DyxViewFolder*> folders;
+    m_manager.getIndex().getFolders(e, folders);
+    std::vector<std::string> places;
+    for (const DyxViewFolder* f : folders) {
+      std::string path;
+      for (; f != nullptr && !f->isRoot(); f = f->getParent()) {
+        path = path.empty() ? f->getName() : f->getName() + "/" + path;
+      }
+      if (f == &view) places.push_back(path);
+    }
+    std::sort(places.begin(), places.end());
+    return places;
+  }
+
+  quarrytest::TempDir m_dir;
+  quarrytest::CwdGuard m_cwd;
+  DyxViewManager m_manager;
+  DyxEntryRepository m_repository;
+};
+
+TEST_F(FilterViewTest, TwoOverlappingFoldersBothReceiveTheEntry) {
+  DyxFilterView view("media", nullptr);
+  folder(view, "Pictures", "$Ext = jpg");
+  folder(view, "Big", "$Size > 1000000");
+  DyxEntry* photo = entry("photo.jpg", 2000000);
+  DyxEntry* small = entry("small.jpg", 1000);
+  DyxEntry* huge = entry("movie.mkv", 1000001);
+  DyxEntry* notes = entry("notes.txt", 100);
+  for (DyxEntry* e : {photo, small, huge, notes}) ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, photo), (Places{"Big", "Pictures"}));
+  EXPECT_EQ(placesOf(view, small), Places{"Pictures"});
+  EXPECT_EQ(placesOf(view, huge), Places{"Big"});
+  EXPECT_EQ(placesOf(view, notes), Places{"<unmatched>"});
+  EXPECT_EQ(view.getFolderForEntry(photo).toString('/'), "/Big");
+  EXPECT_EQ(view.getFolderForEntry(notes).toString('/'), "/<unmatched>");
+}
+
+TEST_F(FilterViewTest, EntryGoesToDeepestAcceptingFoldersOnly) {
+  DyxFilterView view("deep", nullptr);
+  DyxViewFolder* a = folder(view, "A", "true");
+  DyxViewFolder* b1 = folder(view, "B1", "true", a);
+  folder(view, "B2", "<undef>", a);
+  folder(view, "C", "true", b1);
+  folder(view, "D", "true", b1);
+  DyxViewFolder* rejecting = folder(view, "R", "<undef>");
+  folder(view, "Inside", "true", rejecting);  // hidden by its rejecting parent
+  folder(view, "Z", "true");                  // a leaf at the top
+  DyxEntry* e = entry("a.txt");
+  ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, e), (Places{"A/B1/C", "A/B1/D", "Z"}));
+  EXPECT_EQ(a->getEntryCount(), 0);
+  EXPECT_EQ(b1->getEntryCount(), 0);
+  EXPECT_EQ(view.getSubFolder("<unmatched>"), nullptr);
+  // The single-folder form follows the first accepting branch in name order.
+  EXPECT_EQ(view.getFolderForEntry(e).toString('/'), "/A/B1/C");
+  std::vector<DyxPath> paths;
+  ASSERT_TRUE(a->getFoldersForEntry(e, paths));
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(paths[0].toString('/'), "/A/B1/C");  // led from A's parent
+}
+
+TEST_F(FilterViewTest, RejectingFolderHidesItsSubtree) {
+  DyxFilterView view("hide", nullptr);
+  DyxViewFolder* a = folder(view, "A", "<undef>");
+  folder(view, "B", "true", a);
+  DyxEntry* e = entry("a.txt");
+  ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, e), Places{"<unmatched>"});
+  EXPECT_EQ(view.getFolderForEntry(e).toString('/'), "/<unmatched>");
+}
+
+TEST_F(FilterViewTest, UnmatchedFolderNeverMatchesThroughItsFilter) {
+  DyxFilterView view("unmatched", nullptr);
+  folder(view, "<unmatched>", "true");
+  DyxEntry* e = entry("a.txt");
+  ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, e), Places{"<unmatched>"});
+  EXPECT_EQ(view.getSubFolder("<unmatched>")->getEntryCount(), 1);  // once, not twice
+}
+
+TEST_F(FilterViewTest, ViewFilterRejectsEntriesAndUndefinedFilterPassesAll) {
+  DyxFilterView view("own", nullptr);
+  EXPECT_EQ(view.getFilterText(), "<undef>");
+  DyxEntry* a = entry("a.txt");
+  ASSERT_TRUE(view.mapEntry(a, nullptr));
+  EXPECT_EQ(placesOf(view, a), Places{"<unmatched>"});
+
+  view.setFilterText("<undef>");  // the false constant counts as no filter
+  EXPECT_TRUE(view.isModified());
+  DyxEntry* b = entry("b.txt");
+  ASSERT_TRUE(view.mapEntry(b, nullptr));
+  EXPECT_EQ(placesOf(view, b), Places{"<unmatched>"});
+
+  view.setFilterText("$Ext = jpg");
+  DyxEntry* c = entry("c.txt");
+  DyxEntry* d = entry("d.jpg");
+  ASSERT_TRUE(view.mapEntry(c, nullptr));
+  ASSERT_TRUE(view.mapEntry(d, nullptr));
+  EXPECT_TRUE(placesOf(view, c).empty());
+  EXPECT_EQ(placesOf(view, d), Places{"<unmatched>"});
+}
+
+TEST_F(FilterViewTest, SizeSorterPlacesEveryEntryBesideTheFilterFolders) {
+  DyxFilterView view("sized", nullptr);
+  folder(view, "Docs", "true");
+  folder(view, "None", "<undef>");
+  view.setSorter("<size>");
+  EXPECT_EQ(view.getSorterTag(), "<size>");
+  EXPECT_TRUE(view.isModified());
+  DyxEntry* small = entry("a.txt", 500);
+  DyxEntry* big = entry("b.iso", 5ULL << 30);
+  ASSERT_TRUE(view.mapEntry(small, nullptr));
+  ASSERT_TRUE(view.mapEntry(big, nullptr));
+  EXPECT_EQ(placesOf(view, small), (Places{"0 to 1Ko", "Docs"}));
+  EXPECT_EQ(placesOf(view, big), (Places{"Docs", "more than 1Go"}));
+  EXPECT_EQ(view.getSubFolder("<unmatched>"), nullptr);
+  // The sorter's folders never match through their own filter later on.
+  DyxEntry* third = entry("c.txt", 600);
+  ASSERT_TRUE(view.mapEntry(third, nullptr));
+  EXPECT_EQ(placesOf(view, third), (Places{"0 to 1Ko", "Docs"}));
+  // The single-folder form ignores the sorter.
+  EXPECT_EQ(view.getFolderForEntry(small).toString('/'), "/Docs");
+}
+
+TEST_F(FilterViewTest, ExtensionSorterSendsExtensionlessNamesToEmpty) {
+  ErrorCapture errors;
+  DyxFilterView view("byext", nullptr);
+  folder(view, "Big", "$Size > 1000");
+  view.setSorter("<ext>");
+  DyxEntry* photo = entry("photo.JPG");
+  DyxEntry* makefile = entry("Makefile");
+  DyxEntry* bigReadme = entry("README", 5000);
+  for (DyxEntry* e : {photo, makefile, bigReadme}) ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, photo), Places{"jpg"});
+  EXPECT_EQ(placesOf(view, makefile), Places{"<empty>"});
+  EXPECT_TRUE(errors.contains("Am empty path has been returned."));
+  // Placed by a filter folder already: the empty sorter path adds no "<empty>".
+  EXPECT_EQ(placesOf(view, bigReadme), Places{"Big"});
+}
+
+TEST_F(FilterViewTest, SetSorterAcceptsOnlyKnownTags) {
+  struct Case {
+    const char* tag;
+    const char* storedTag;
+    bool hasSorter;
+    bool reported;
+    bool marksModified;
+  };
+  const Case cases[] = {
+      {"<ext>", "<ext>", true, false, true},
+      {"<size>", "<size>", true, false, true},
+      {"<none>", "<none>", false, false, false},
+      {"<name>", "<none>", false, true, false},
+      {"", "<none>", false, true, false},
+      {"<SIZE>", "<none>", false, true, false},
+  };
+  for (const Case& c : cases) {
+    DyxFilterView view("sorters", nullptr);
+    view.setSorter("<size>");
+    view.markNotModified();
+    ErrorCapture errors;
+    view.setSorterTag(c.tag);
+    EXPECT_EQ(view.getSorterTag(), c.storedTag) << c.tag;
+    EXPECT_EQ(view.getSorterFunction() != nullptr, c.hasSorter) << c.tag;
+    EXPECT_EQ(errors.contains("Unknown sorter tag."), c.reported) << c.tag;
+    EXPECT_EQ(view.isModified(), c.marksModified) << c.tag;
+  }
+}
+
+TEST_F(FilterViewTest, RemapMovesAnEntryBetweenSizeFoldersAndKeepsTheOldFolder) {
+  DyxSizeView sizes(nullptr, false);
+  DyxFilterView sorted("sorted", nullptr);
+  sorted.setSorter("<size>");
+  folder(sorted, "All", "true");
+  DyxEntry* e = entry("grow.log", 100);
+  ASSERT_TRUE(sizes.mapEntry(e, nullptr));
+  ASSERT_TRUE(sorted.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(sizes, e), Places{"0 to 1Ko"});
+
+  e->setSize(4294967296ULL);
+  sizes.remapEntry(e, nullptr);
+  sorted.remapEntry(e, nullptr);
+  EXPECT_EQ(placesOf(sizes, e), Places{"more than 1Go"});
+  EXPECT_EQ(placesOf(sorted, e), (Places{"All", "more than 1Go"}));
+  ASSERT_NE(sizes.getSubFolder("0 to 1Ko"), nullptr);
+  EXPECT_TRUE(sizes.getSubFolder("0 to 1Ko")->isEmpty());
+  // Each view holds the entry once per folder, so the index counts exactly those references.
+  EXPECT_EQ(m_manager.getIndex().referenceCount(e), 3u);
+
+  // Remapping an unchanged entry does not pile up references.
+  sorted.remapEntry(e, nullptr);
+  sorted.remapEntry(e, nullptr);
+  EXPECT_EQ(placesOf(sorted, e), (Places{"All", "more than 1Go"}));
+  EXPECT_EQ(m_manager.getIndex().referenceCount(e), 3u);
+}
+
+TEST_F(FilterViewTest, ObserverThatAnswersFalseStopsMapEntry) {
+  DyxFilterView view("observed", nullptr);
+  folder(view, "A", "true");
+  folder(view, "B", "true");
+  StoppingObserver observer(0);
+  DyxEntry* e = entry("a.txt");
+  EXPECT_FALSE(view.mapEntry(e, &observer));
+  EXPECT_EQ(observer.calls(), 1);  // the second folder is never tried
+  EXPECT_EQ(placesOf(view, e), Places{"A"});
+
+  StoppingObserver patient(10);
+  DyxEntry* f = entry("b.txt");
+  EXPECT_TRUE(view.mapEntry(f, &patient));
+  EXPECT_EQ(patient.calls(), 2);
+}
+
+TEST_F(FilterViewTest, FoldersOfAFilterViewAreFilterFolders) {
+  DyxFilterView view("tree", nullptr);
+  ErrorCapture errors;
+  EXPECT_EQ(view.newFolder(""), nullptr);
+  EXPECT_TRUE(errors.contains("The folder name is empty."));
+  DyxViewFolder* made = view.createFolderPath(DyxPath("x/y"), 0);
+  ASSERT_NE(made, nullptr);
+  EXPECT_NE(dynamic_cast<DyxFilterFolder*>(made), nullptr);
+  EXPECT_EQ(made->getFilterText(), "<undef>");
+  EXPECT_EQ(made->getSorterTag(), "");
+  made->setFilterText("true");
+  EXPECT_EQ(made->getFilterText(), "true");
+  EXPECT_FALSE(view.isModified());  // a folder's filter does not touch the view's flag
+  EXPECT_TRUE(view.getKind() == DyxViewKind(DyxViewKind::kFilter));
+}
+
+TEST_F(FilterViewTest, ReadFromFileRestoresFoldersFiltersAndSorter) {
+  quarrytest::writeFile(m_dir / "conf/views/media.kx",
+                        "# F\n"
+                        "F / \"<undef>\" \"<size>\"\n"
+                        "F \"./Pictures\" \"true\" \"\"\n"
+                        "F \"./Pictures/Old\" \"<undef>\" \"\"\n");
+  DyxFilterView view("media", nullptr);
+  view.readFromFile(nullptr);
+  EXPECT_FALSE(view.isModified());
+  EXPECT_EQ(view.getSorterTag(), "<size>");
+  ASSERT_NE(view.getSubFolder("Pictures"), nullptr);
+  DyxViewFolder* old = view.getSubFolder("Pictures")->getSubFolder("Old");
+  ASSERT_NE(old, nullptr);
+  EXPECT_NE(dynamic_cast<DyxFilterFolder*>(old), nullptr);
+  DyxEntry* e = entry("a.txt", 2048);
+  ASSERT_TRUE(view.mapEntry(e, nullptr));
+  EXPECT_EQ(placesOf(view, e), (Places{"1 to 10Ko", "Pictures"}));
+}
+
+}  // namespace
