@@ -52,7 +52,9 @@ TraceTarget::~TraceTarget() = default;
 
 void TraceTarget::setCircular(int maxLines, const std::string& fileName) {
   if (fileName.empty()) {
-    std::cerr << "KX(Ostream)::setCircular: Empty passed circular file name." << "\n" << std::flush;
+    std::cerr << "KX(Ostream)::setCircular: Empty passed circular file name."
+              << "\n"
+              << std::flush;
     return;
   }
   m_circularName = fileName;
@@ -326,8 +328,7 @@ void initLocked(State& s, bool useStdStream, bool kxerrIsKxout, const std::strin
   }
   s.kxerrIsKxout = kxerrIsKxout;
   if (kxerrIsKxout && !kxerrFile.empty()) {
-    position(*err, __FILE__, __LINE__) << "kxerr_is_kxout and kxerr_file are incompatible."
-                                       << endl;
+    position(*err, __FILE__, __LINE__) << "kxerr_is_kxout and kxerr_file are incompatible." << endl;
   }
   s.useStdStream = useStdStream;
   if (useStdStream) {
@@ -400,11 +401,11 @@ int levelFromName(std::string_view name) {
     int level;
   };
   static constexpr Entry kTable[] = {
-      {"SILENT", KxLevel::kSilent},         {"ERROR", KxLevel::kError},
-      {"WARNING", KxLevel::kWarning},       {"APP0", KxLevel::kApp0},
-      {"APP1", KxLevel::kApp1},             {"INTERNAL0", KxLevel::kInternal0},
-      {"INTERNAL1", KxLevel::kInternal1},   {"INTERNAL2", KxLevel::kInternal2},
-      {"INTERNAL3", KxLevel::kInternal3},   {"DEBUG", KxLevel::kDebug},
+      {"SILENT", KxLevel::kSilent},       {"ERROR", KxLevel::kError},
+      {"WARNING", KxLevel::kWarning},     {"APP0", KxLevel::kApp0},
+      {"APP1", KxLevel::kApp1},           {"INTERNAL0", KxLevel::kInternal0},
+      {"INTERNAL1", KxLevel::kInternal1}, {"INTERNAL2", KxLevel::kInternal2},
+      {"INTERNAL3", KxLevel::kInternal3}, {"DEBUG", KxLevel::kDebug},
   };
   for (const Entry& e : kTable) {
     if (e.name == name) return e.level;

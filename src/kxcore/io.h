@@ -73,8 +73,8 @@ class TraceTarget {
   int maxLines() const { return m_maxLines; }
 
  private:
-  std::ostream* m_stream;                          // never owns; may point at m_circularFile
-  std::unique_ptr<std::ofstream> m_circularFile;   // the live generation of a circular target
+  std::ostream* m_stream;                         // never owns; may point at m_circularFile
+  std::unique_ptr<std::ofstream> m_circularFile;  // the live generation of a circular target
   std::string m_circularName;
   bool m_circular = false;
   int m_lineCount = 0;
@@ -222,7 +222,8 @@ class ScopeTracer {
 
 #define KX_CONCAT_INNER(a, b) a##b
 #define KX_CONCAT(a, b) KX_CONCAT_INNER(a, b)
-#define KX_SCOPE(name) ::ScopeTracer KX_CONCAT(kxScopeTracer_, __COUNTER__)((name), __FILE__, __LINE__)
+#define KX_SCOPE(name) \
+  ::ScopeTracer KX_CONCAT(kxScopeTracer_, __COUNTER__)((name), __FILE__, __LINE__)
 #define KX_POS(stream) ::position((stream), __FILE__, __LINE__)
 
 // Items of a parameter line: kxout << kxParam("dir_name", d) << kxThis(this) << endl; gives

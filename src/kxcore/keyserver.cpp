@@ -6,9 +6,7 @@ std::string KxKey::shortText() const { return std::to_string(space) + ":" + std:
 
 std::string KxKey::idText() const { return std::to_string(id); }
 
-std::string KxKey::longText() const {
-  return shortText() + "(" + std::to_string(localId) + ")";
-}
+std::string KxKey::longText() const { return shortText() + "(" + std::to_string(localId) + ")"; }
 
 bool KxKey::operator==(const KxKey& other) const {
   if (isDefined() && other.isDefined()) return id == other.id && space == other.space;

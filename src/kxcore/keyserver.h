@@ -17,7 +17,8 @@ struct KxKey {
   KxKey() = default;
   explicit KxKey(int keyId) : id(keyId) {}
   KxKey(int keyId, int keySpace) : id(keyId), space(keySpace) {}
-  KxKey(int keyId, int keySpace, int keyLocalId) : id(keyId), space(keySpace), localId(keyLocalId) {}
+  KxKey(int keyId, int keySpace, int keyLocalId)
+      : id(keyId), space(keySpace), localId(keyLocalId) {}
 
   bool isDefined() const { return id != 0; }
   bool isNull() const { return id == 0 && localId == 0; }

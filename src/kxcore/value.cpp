@@ -105,8 +105,8 @@ std::istream& operator>>(std::istream& in, KxValue& value) {
     }
   }
   if (cut) {
-    KX_POS(kxerr) << "Word longer than " << kKxTokenWordLimit
-                  << " characters cut: " << word << endl;
+    KX_POS(kxerr) << "Word longer than " << kKxTokenWordLimit << " characters cut: " << word
+                  << endl;
   }
   value = KxValue(std::move(word));
   return in;
@@ -149,6 +149,7 @@ const char* kxErrorName(int code) {
 const char* KxException::what() const noexcept { return kxErrorName(m_code); }
 
 void kxThrow(int code, const char* sourceFile, int line) {
-  position(kxerr, sourceFile, line) << "[THROW] " << "[" << kxErrorName(code) << "]" << endl;
+  position(kxerr, sourceFile, line) << "[THROW] "
+                                    << "[" << kxErrorName(code) << "]" << endl;
   throw KxException(code);
 }

@@ -22,9 +22,9 @@ TEST(KxKeyTest, ComparisonAndTextForms) {
       {KxKey(17, 4, 1), KxKey(17, 4, 2), true, false},  // defined: localId does not count
       {KxKey(17, 3), KxKey(2, 4), false, true},         // space before id
       {KxKey(2, 4), KxKey(17, 4), false, true},
-      {KxKey(0, 0, 3), KxKey(0, 0, 3), true, false},    // undefined: by localId
+      {KxKey(0, 0, 3), KxKey(0, 0, 3), true, false},  // undefined: by localId
       {KxKey(0, 9, 3), KxKey(0, 1, 3), true, false},
-      {KxKey(5, 0, 3), KxKey(0, 0, 3), true, false},    // one undefined: by localId
+      {KxKey(5, 0, 3), KxKey(0, 0, 3), true, false},  // one undefined: by localId
       {KxKey(0, 0, 2), KxKey(0, 0, 3), false, true},
   };
   for (const Case& c : cases) {

@@ -174,7 +174,8 @@ TEST_F(ValueTest, RandomAndTruncatedInputNeverStallsOrOverruns) {
   for (int round = 0; round < 1500; ++round) {
     std::string input(random() % 700, '\0');
     for (char& ch : input) {
-      ch = random() % 3 == 0 ? static_cast<char>(random() % 256) : special[random() % special.size()];
+      ch = random() % 3 == 0 ? static_cast<char>(random() % 256)
+                             : special[random() % special.size()];
     }
     for (const std::string& token : readAll(input)) {
       ASSERT_LE(token.size(), static_cast<size_t>(kKxTokenWordLimit)) << "round " << round;
@@ -190,11 +191,18 @@ TEST(KxValueConversions, ToBool) {
 }
 
 TEST(KxValueConversions, ToInt) {
-  const std::pair<const char*, int> table[] = {
-      {"42", 42},         {"  -7x", -7},      {"\t+3", 3},           {"abc", 0},
-      {"", 0},            {"-", 0},           {"12 34", 12},         {"2147483647", INT_MAX},
-      {"2147483648", INT_MAX}, {"-2147483648", INT_MIN}, {"-99999999999999999999", INT_MIN},
-      {"007", 7}};
+  const std::pair<const char*, int> table[] = {{"42", 42},
+                                               {"  -7x", -7},
+                                               {"\t+3", 3},
+                                               {"abc", 0},
+                                               {"", 0},
+                                               {"-", 0},
+                                               {"12 34", 12},
+                                               {"2147483647", INT_MAX},
+                                               {"2147483648", INT_MAX},
+                                               {"-2147483648", INT_MIN},
+                                               {"-99999999999999999999", INT_MIN},
+                                               {"007", 7}};
   for (const auto& [text, expected] : table) EXPECT_EQ(KxValue(text).toInt(), expected) << text;
 }
 
@@ -207,9 +215,10 @@ TEST(KxValueConversions, FromBoolAndInt) {
 
 TEST(KxErrorNames, Table) {
   const std::pair<int, const char*> table[] = {
-      {0, "UNKNOWN"},        {1, "CYCLIC_REF"},     {10, "BAD_ID"},           {11, "BAD_KEY"},
-      {12, "BAD_DATA"},      {13, "BAD_PARAM"},     {100, "NO_IMPL"},         {101, "NULL_REF"},
-      {200, "SYSTEM_ERROR"}, {300, "SEMANTIC_ERROR"}, {400, "REPOSITORY_ERROR"}, {7, "UNKNOWN"},
+      {0, "UNKNOWN"},          {1, "CYCLIC_REF"},         {10, "BAD_ID"},
+      {11, "BAD_KEY"},         {12, "BAD_DATA"},          {13, "BAD_PARAM"},
+      {100, "NO_IMPL"},        {101, "NULL_REF"},         {200, "SYSTEM_ERROR"},
+      {300, "SEMANTIC_ERROR"}, {400, "REPOSITORY_ERROR"}, {7, "UNKNOWN"},
       {-1, "UNKNOWN"}};
   for (const auto& [code, name] : table) EXPECT_STREQ(kxErrorName(code), name) << code;
 }
@@ -221,8 +230,8 @@ TEST_F(ValueTest, ThrowIsAnnouncedFirst) {
   } catch (const KxException& e) {
     EXPECT_EQ(e.code(), KxError::kBadKey);
     EXPECT_STREQ(e.what(), "BAD_KEY");
-    EXPECT_EQ(m_err.str(), std::string("[") + __FILE__ + "," + std::to_string(line) +
-                               "] [THROW] [BAD_KEY]\n");
+    EXPECT_EQ(m_err.str(),
+              std::string("[") + __FILE__ + "," + std::to_string(line) + "] [THROW] [BAD_KEY]\n");
     return;
   }
   ADD_FAILURE() << "no exception";
