@@ -187,6 +187,24 @@ TEST_F(TraceTest, ThresholdSwitchesTheTrace) {
   }
 }
 
+int g_formatted = 0;
+struct Counted {};
+std::ostream& operator<<(std::ostream& out, const Counted&) {
+  ++g_formatted;
+  return out << "counted";
+}
+
+TEST_F(TraceTest, DisabledStreamFormatsNothing) {
+  captureAll();
+  for (bool on : {false, true}) {
+    g_formatted = 0;
+    kxout.setThreshold(on ? KxLevel::kDebug : KxLevel::kWarning);
+    kxout << Counted{} << kxParam("item", Counted{}) << kxMember("m_item", Counted{}) << endl;
+    EXPECT_EQ(g_formatted, on ? 3 : 0) << on;
+  }
+  EXPECT_EQ(m_out.str(), "counteditem=\"counted\" ths->m_item=\"counted\" \n");
+}
+
 TEST_F(TraceTest, LevelNames) {
   const std::pair<const char*, int> table[] = {
       {"SILENT", 0},     {"ERROR", 1},      {"WARNING", 2},    {"APP0", 10},      {"APP1", 11},
