@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <cstdint>
 #include <iostream>
 #include <sstream>
@@ -12,6 +14,8 @@
 #include "../support/testutil.h"
 #include "dyxcore/dyx.h"
 #include "dyxcore/environ.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/pview.h"
 #include "dyxcore/viewman.h"
@@ -325,6 +329,105 @@ TEST_F(FilterViewTest, ReadFromFileRestoresFoldersFiltersAndSorter) {
   DyxEntry* e = entry("a.txt", 2048);
   ASSERT_TRUE(view.mapEntry(e, nullptr));
   EXPECT_EQ(placesOf(view, e), (Places{"1 to 10Ko", "Pictures"}));
+}
+
+// Asks to stop once `allowed` entries were filed.
+class CountingObserver final : public DyxScanObserver {
+ public:
+  explicit CountingObserver(int allowed) : m_allowed(allowed) {}
+  bool entryFiled(DyxViewFolder* /*folder*/, DyxEntry* /*entry*/) override {
+    ++m_filed;
+    return true;
+  }
+  bool isStopRequested(bool& /*restarted*/) override { return m_filed >= m_allowed; }
+  void directoryStarted(const std::string& /*path*/) override {}
+  int filed() const { return m_filed; }
+
+ private:
+  int m_allowed;
+  int m_filed = 0;
+};
+
+// Views over a real pool, notified by real scans through the facade's view manager.
+class PoolViewTest : public ::testing::Test {
+ protected:
+  PoolViewTest() : m_cwd(m_work.path()) {
+    quarrytest::writeFile(m_tree / "a.txt", std::string(10, 'a'));
+    quarrytest::writeFile(m_tree / "b.jpg", std::string(2000, 'b'));
+    quarrytest::writeFile(m_tree / "Makefile", std::string(30, 'm'));
+    m_pool.setFilter("true");
+    EXPECT_TRUE(m_pool.addPhysicalDirectory(m_tree.path(), false, false));
+  }
+  ~PoolViewTest() override {
+    m_pool.setObserver(nullptr);
+    m_pool.clear();
+    Dyx::getViewManager().clearViewCache();
+  }
+
+  static int entriesIn(DyxViewFolder* view, const std::string& name) {
+    DyxViewFolder* folder = view->getSubFolder(name);
+    return folder == nullptr ? -1 : folder->getEntryCount();
+  }
+
+  quarrytest::TempDir m_work;
+  quarrytest::TempDir m_tree;
+  quarrytest::CwdGuard m_cwd;
+  DyxPhysicalDirs m_pool;
+};
+
+TEST_F(PoolViewTest, ScansKeepCachedPredefinedViewsCurrent) {
+  DyxViewManager& manager = Dyx::getViewManager();
+  if (!manager.hasFactory("Size")) {
+    manager.registerFactory("Size", std::make_unique<DyxSizeViewFactory>());
+  }
+  DyxView* view = manager.createView("Size", false, true, DyxViewKind(DyxViewKind::kPhysical),
+                                     &m_pool);
+  ASSERT_NE(view, nullptr);
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(entriesIn(view, "0 to 1Ko"), 2);
+    EXPECT_EQ(entriesIn(view, "1 to 10Ko"), 1);
+  }
+
+  // A new file is filed by the scan; a grown file with a new time stamp moves; a deleted file
+  // leaves, and its emptied range folder goes with it.
+  quarrytest::writeFile(m_tree / "new.bin", std::string(20000, 'n'));
+  quarrytest::writeFile(m_tree / "a.txt", std::string(200000, 'a'));
+  std::filesystem::last_write_time(m_tree / "a.txt", std::filesystem::file_time_type::clock::now() +
+                                                         std::chrono::hours(2));
+  std::filesystem::remove(m_tree / "b.jpg");
+  m_pool.update(true, false);
+  DyxEngineLock lock;
+  EXPECT_EQ(entriesIn(view, "0 to 1Ko"), 1);
+  EXPECT_EQ(entriesIn(view, "10 to 100Ko"), 1);
+  EXPECT_EQ(entriesIn(view, "100Ko to 1Mo"), 1);
+  EXPECT_EQ(view->getSubFolder("1 to 10Ko"), nullptr);
+}
+
+TEST_F(PoolViewTest, UpdateRefillsFromThePoolAndStopsWhenAsked) {
+  DyxFilterView view("refill", nullptr);
+  std::unique_ptr<DyxViewFolder> text = view.newFolder("Text");
+  text->setFilterText("$Ext = txt");
+  view.addFolder(std::move(text));
+  DyxEngineLock lock;
+  view.update(&m_pool);
+  EXPECT_EQ(entriesIn(&view, "Text"), 1);
+  EXPECT_EQ(entriesIn(&view, "<unmatched>"), 2);
+
+  // A second update starts from scratch: no entry is filed twice, the folders stay.
+  view.update(&m_pool);
+  EXPECT_EQ(entriesIn(&view, "Text"), 1);
+  EXPECT_EQ(entriesIn(&view, "<unmatched>"), 2);
+
+  CountingObserver observer(1);
+  m_pool.setObserver(&observer);
+  view.update(&m_pool);
+  EXPECT_EQ(observer.filed(), 1);
+  EXPECT_EQ(entriesIn(&view, "Text") + entriesIn(&view, "<unmatched>"), 1);
+
+  view.update(nullptr);  // no pool: nothing to collect, every entry dropped
+  EXPECT_EQ(entriesIn(&view, "Text"), 0);
+  EXPECT_EQ(entriesIn(&view, "<unmatched>"), 0);
 }
 
 }  // namespace
