@@ -1,24 +1,38 @@
 #include "dyxcore/dyx.h"
 
-#include <memory>
+#include <algorithm>
+#include <fstream>
+#include <map>
 #include <mutex>
 
 #include "dyxcore/environ.h"
+#include "dyxcore/fview.h"
+#include "dyxcore/launcher.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/portable.h"
 #include "dyxcore/propman.h"
+#include "dyxcore/pview.h"
 #include "dyxcore/typeman.h"
 #include "dyxcore/viewman.h"
+#include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/value.h"
 
 namespace {
 
 struct FacadeState {
   std::mutex mutex;  // guards the pointers below, never held while a manager is built or destroyed
-  DyxPhysicalDirs* pool = nullptr;  // none until the pool can be built
+  std::unique_ptr<DyxPhysicalDirs> pool;
   std::unique_ptr<DyxEnviron> environ;
   std::unique_ptr<DyxViewManager> viewManager;
   std::unique_ptr<DyxEntryProperty> propertyManager;
+  std::unique_ptr<DyxLauncher> launcher;
   std::unique_ptr<DyxTypeManager> typeManager;
+  std::map<std::string, std::unique_ptr<DyxSorter>> sorters;
   bool traceOpen = false;
   std::size_t repositoryCapacity = Dyx::kDefaultRepositoryCapacity;
 };
@@ -36,6 +50,51 @@ T& singleton(std::unique_ptr<T>& slot) {
   std::lock_guard<std::mutex> guard(s.mutex);
   if (!slot) slot = std::make_unique<T>();
   return *slot;
+}
+
+// Takes the object out under the facade's mutex and destroys it outside: a destructor may call
+// back into the facade.
+template <class T>
+void destroy(std::unique_ptr<T>& slot) {
+  std::unique_ptr<T> doomed;
+  {
+    std::lock_guard<std::mutex> guard(state().mutex);
+    doomed = std::move(slot);
+  }
+  doomed.reset();
+}
+
+void onDynamicUpdate(const std::string& value) {
+  try {
+    DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+    if (KxValue(value).toBool()) {
+      // A period below one second would make the polling thread spin.
+      const int period = std::max(1, Dyx::getEnviron().getIntPreference("DynamicUpdatePollingPeriod"));
+      pool.beginUpdateLoop(period);
+    } else {
+      pool.stopUpdateLoop();
+    }
+  } catch (int) {
+    KX_POS(kxerr) << "No physical directories repository." << endl;
+  }
+}
+
+void onExtCase(const std::string&) { Dyx::getViewManager().deleteView("Ext"); }
+
+void onNameCase(const std::string&) { Dyx::getViewManager().deleteView("Name"); }
+
+// Reads "RepositoryCapacity"; the registry gets it just before the pool's reset, so that the
+// stand-alone listing of "conf" keeps a repository of the default size.
+std::size_t readRepositoryCapacity() {
+  const std::string value = Dyx::getEnviron().getPreference("RepositoryCapacity");
+  const std::size_t capacity = Dyx::repositoryCapacityFor(value);
+  if (capacity == Dyx::kMaxRepositoryCapacity) {
+    KX_POS(kxerr) << "RepositoryCapacity " << value << " is too large, using "
+                  << static_cast<unsigned long>(capacity) << "." << endl;
+    ActivityLog::stream() << "ERROR: RepositoryCapacity " << value << " is too large, using "
+                          << capacity << "." << std::endl;
+  }
+  return capacity;
 }
 
 }  // namespace
@@ -56,16 +115,238 @@ void Dyx::closeTrace() {
   s.traceOpen = false;
 }
 
+void Dyx::initialize() {
+  openTrace();
+  shutdown();
+  {
+    auto pool = std::make_unique<DyxPhysicalDirs>();
+    std::lock_guard<std::mutex> guard(state().mutex);
+    state().pool = std::move(pool);
+  }
+  DyxEnviron& environ = getEnviron();
+  environ.defaultPreferences();
+  const std::size_t capacity = readRepositoryCapacity();
+
+  environ.addChangeListener("DynamicUpdate", &onDynamicUpdate);
+  environ.addChangeListener("ExtCase", &onExtCase);
+  environ.addChangeListener("NameCase", &onNameCase);
+
+  kxout.setThreshold(KXIO::levelFromName(environ.getPreference("TraceLevel")));
+  kxout.setCircular(environ.getIntPreference("TraceMaxLineCount"),
+                    toNativeSeparators("trace/dyx.dbg"));
+
+  reread();
+
+  KX_POS(kxout) << "Init factory." << endl;
+  DyxViewManager& views = getViewManager();
+  views.registerFactory("Size", std::make_unique<DyxSizeViewFactory>());
+  views.registerFactory("Flat", std::make_unique<DyxFlatViewFactory>());
+  views.registerFactory("Name", std::make_unique<DyxNameViewFactory>());
+  views.registerFactory("Ext", std::make_unique<DyxExtensionViewFactory>());
+  views.registerFactory("MTime", std::make_unique<DyxMDateViewFactory>());
+  views.registerFactory("Location", std::make_unique<DyxPhysViewFactory>());
+  views.registerFactory("Owner", std::make_unique<DyxOwnerFactory>());
+  views.registerFactory("Group", std::make_unique<DyxGroupFactory>());
+  views.registerFactory("Type", std::make_unique<DyxTypeFactory>());
+  views.registerFactory("Status", std::make_unique<DyxStatusFactory>());
+
+  std::string pathMap;
+  try {
+    pathMap = getCurrentPathMap();
+  } catch (...) {
+    pathMap.clear();
+  }
+  {
+    std::lock_guard<std::mutex> guard(state().mutex);
+    state().repositoryCapacity = capacity;
+  }
+  DyxEntryRepository::setDefaultCapacity(capacity);
+  getPhysicalDirs().reset(pathMap);
+}
+
+void Dyx::shutdown() {
+  KX_SCOPE("Dyx::shutdown");
+  FacadeState& s = state();
+
+  // The repositories are saved while the pool still holds its entries: clearing the pool frees
+  // every slot, and a save after that would record free slots only.
+  {
+    DyxEngineLock lock;
+    DyxEntryRepository::saveAllRepositories();
+  }
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing physical directories repository." << endl;
+  DyxPhysicalDirs* pool = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(s.mutex);
+    pool = s.pool.get();
+  }
+  if (pool != nullptr) {
+    pool->clear();
+    destroy(s.pool);
+  }
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing environment (preferences)." << endl;
+  destroy(s.environ);
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the view manager." << endl;
+  destroy(s.viewManager);
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the property manager." << endl;
+  destroy(s.propertyManager);
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the application launcher." << endl;
+  destroy(s.launcher);
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the type manager." << endl;
+  destroy(s.typeManager);
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the sorter repository." << endl;
+  {
+    std::map<std::string, std::unique_ptr<DyxSorter>> doomed;
+    {
+      std::lock_guard<std::mutex> guard(s.mutex);
+      doomed.swap(s.sorters);
+    }
+  }
+
+  kxout << endl;
+  KX_POS(kxout) << "Clearing the entry repositories." << endl;
+  {
+    DyxEngineLock lock;
+    DyxEntryRepository::deleteAllRepositories();
+  }
+}
+
+void Dyx::reread() {
+  KX_SCOPE("Dyx::reread");
+  DyxLauncher& launcher = getLauncher();
+  DyxTypeManager& types = getTypeManager();
+  DyxEngineLock lock;
+  launcher.reset(toNativeSeparators("conf/app.ini"));
+  types.reset(toNativeSeparators("conf/type.ini"));
+}
+
+void Dyx::dump() {
+  KX_SCOPE("Dyx::dump");
+  const std::string file = toNativeSeparators("trace/dyxdump_.trc");
+  std::ofstream out(file, std::ios::out | std::ios::trunc);
+  if (!out) {
+    KX_POS(kxerr) << "Cannot open the file: " << quote(file) << endl;
+    return;
+  }
+  KX_POS(kxout) << "Dump into file: " << quote(file) << endl;
+  try {
+    getEnviron().dump(out);
+    getPhysicalDirs().dump(out);
+    DyxEngineLock lock;
+    getViewManager().dump(out);
+  } catch (...) {
+    KX_POS(kxerr) << "Unexpected exception during the dump." << endl;
+  }
+}
+
+void Dyx::update(const std::string& viewTag) {
+  KX_SCOPE("Dyx::update");
+  kxout << kxParam("view_tag", viewTag) << endl;
+  if (viewTag.empty()) {
+    KX_POS(kxout) << "Update all the physical directories." << endl;
+    getPhysicalDirs().doUpdate(true, true);
+  } else {
+    getViewManager().deleteView(viewTag);
+  }
+}
+
+std::string Dyx::getCurrentPathMap() {
+  KX_SCOPE("Dyx::getCurrentPathMap");
+  std::vector<std::string> names;
+  getAllPathMapFiles(names);
+  if (names.empty()) return "";
+  const std::string wanted = getEnviron().getPreference("CurrentPathMap");
+  if (wanted.empty()) return "";
+  if (std::find(names.begin(), names.end(), wanted) != names.end()) return wanted;
+  ActivityLog::stream() << "The current path map: " << wanted << " no more exist in the repository."
+                        << std::endl;
+  KX_POS(kxerr) << "The current path map: " << wanted << " no more exist in the repository."
+                << endl;
+  return names.front();
+}
+
+void Dyx::getAllPathMapFiles(std::vector<std::string>& names) {
+  KX_SCOPE("Dyx::getAllPathMapFiles");
+  names.clear();
+  DyxStandAlonePhysicalDirectory conf(DyxPath(toNativeSeparators("conf")), false);
+  conf.update(true, false);
+  {
+    DyxEngineLock lock;
+    std::vector<DyxEntry*> entries;
+    conf.collectEntries(entries, DyxPattern("*.fpm"), true);
+    std::map<std::string, std::string> found;  // name -> short name, in name order
+    for (const DyxEntry* entry : entries) found.emplace(entry->getName(), entry->getShortName());
+    for (const auto& [name, shortName] : found) names.push_back(shortName);
+  }
+  KX_POS(kxout) << "Returned " << static_cast<int>(names.size()) << " files." << endl;
+}
+
 DyxPhysicalDirs& Dyx::getPhysicalDirs() {
   FacadeState& s = state();
   std::lock_guard<std::mutex> guard(s.mutex);
-  if (s.pool == nullptr) throw 0;
+  if (!s.pool) throw 0;
   return *s.pool;
 }
 
 DyxEnviron& Dyx::getEnviron() { return singleton(state().environ); }
 DyxViewManager& Dyx::getViewManager() { return singleton(state().viewManager); }
 DyxEntryProperty& Dyx::getPropertyManager() { return singleton(state().propertyManager); }
+DyxLauncher& Dyx::getLauncher() { return singleton(state().launcher); }
 DyxTypeManager& Dyx::getTypeManager() { return singleton(state().typeManager); }
 
-std::size_t Dyx::repositoryCapacity() { return state().repositoryCapacity; }
+bool Dyx::registerSorter(const std::string& name, std::unique_ptr<DyxSorter> sorter) {
+  if (!sorter) {
+    KX_POS(kxerr) << "The sorter is null." << endl;
+    return false;
+  }
+  std::unique_ptr<DyxSorter> replaced;
+  {
+    std::lock_guard<std::mutex> guard(state().mutex);
+    std::unique_ptr<DyxSorter>& slot = state().sorters[name];
+    replaced = std::move(slot);
+    slot = std::move(sorter);
+  }
+  return true;
+}
+
+DyxSorter* Dyx::getSorter(const std::string& name) {
+  FacadeState& s = state();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  const auto it = s.sorters.find(name);
+  return it == s.sorters.end() ? nullptr : it->second.get();
+}
+
+std::size_t Dyx::repositoryCapacity() {
+  FacadeState& s = state();
+  std::lock_guard<std::mutex> guard(s.mutex);
+  return s.repositoryCapacity;
+}
+
+std::size_t Dyx::repositoryCapacityFor(const std::string& value) {
+  std::size_t i = 0;
+  while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+  if (i < value.size() && value[i] == '+') ++i;
+  std::size_t number = 0;
+  bool digits = false;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    digits = true;
+    number = number * 10 + static_cast<std::size_t>(value[i] - '0');
+    if (number > kMaxRepositoryCapacity) return kMaxRepositoryCapacity;
+  }
+  if (!digits || number <= kDefaultRepositoryCapacity) return kDefaultRepositoryCapacity;
+  return number;
+}

@@ -31,6 +31,8 @@ class Dyx {
 
   // Repositories hold at least this many slots; the preference "RepositoryCapacity" can raise it.
   static constexpr std::size_t kDefaultRepositoryCapacity = 200000;
+  // A larger "RepositoryCapacity" (640 MB of slots) is taken for a typing error and capped.
+  static constexpr std::size_t kMaxRepositoryCapacity = 20000000;
 
   // Start-up: trace, a clean slate, the pool, preferences and their listeners, trace settings,
   // configuration files, view factories, and finally the pool reset to the current path map.
@@ -70,6 +72,9 @@ class Dyx {
   // Slot count for the entry repositories the engine creates, read from the preference
   // "RepositoryCapacity" at start-up (never below kDefaultRepositoryCapacity).
   static std::size_t repositoryCapacity();
+  // The slot count that a "RepositoryCapacity" value asks for: its leading decimal number when
+  // that is above the default (capped at kMaxRepositoryCapacity), else the default.
+  static std::size_t repositoryCapacityFor(const std::string& value);
 
   // Opens "trace/dyx.dbg" and the activity log "trace/dyx.log" once per process; later calls
   // do nothing until `closeTrace`.

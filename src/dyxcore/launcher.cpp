@@ -1,0 +1,97 @@
+#include "dyxcore/launcher.h"
+
+#include <fstream>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/path.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/typeman.h"
+#include "dyxcore/xentry.h"
+#include "kxcore/io.h"
+#include "kxcore/value.h"
+
+DyxLauncher::DyxLauncher(const std::string& iniFile) : m_iniFile(iniFile) { reset(iniFile); }
+
+void DyxLauncher::reset(const std::string& file) {
+  KX_SCOPE("DyxLauncher::reset");
+  if (!file.empty()) m_iniFile = file;
+  m_commands.clear();
+  if (m_iniFile.empty()) {
+    KX_POS(kxerr) << "The ini file name is empty." << endl;
+    return;
+  }
+  std::ifstream in(m_iniFile);
+  if (in.bad()) {
+    KX_POS(kxerr) << "DyxLauncher bad file: " << m_iniFile << endl;
+    return;
+  }
+  if (in.good()) {
+    KX_POS(kxout) << "Successfully open file: " << m_iniFile << endl;
+    std::streampos previous = in.tellg();
+    while (in.good()) {
+      std::string name;
+      in >> name;
+      KxValue fields[4];
+      for (KxValue& field : fields) in >> field;
+      if (!name.empty()) {
+        DyxCommand command(name, fields[0].text(), fields[1].text(),
+                           fields[2].text(), fields[3].text());
+        KX_POS(kxout) << "New " << command.type() << "." << name << "(" << command.parameters()
+                      << "): " << command.launch().program() << " => "
+                      << command.launch().resultVariables() << endl;
+        m_commands[name] = std::move(command);
+      }
+      // A record that consumed nothing would be read again forever.
+      const std::streampos now = in.tellg();
+      if (now == previous) break;
+      previous = now;
+    }
+  }
+  KX_POS(kxout) << "End reading file." << endl;
+}
+
+void DyxLauncher::getCommands(const std::string& filePath,
+                              std::vector<DyxCommand>& commands) const {
+  KX_SCOPE("DyxLauncher::getCommands");
+  kxout << kxParam("file_path", filePath) << endl;
+  commands.clear();
+
+  DyxEngineLock lock;
+  DyxEntry* entry = nullptr;
+  try {
+    entry = Dyx::getPhysicalDirs().getEntry(DyxPath(filePath));
+  } catch (int) {
+    // No pool: no entry is known.
+  }
+  if (entry == nullptr) {
+    KX_POS(kxerr) << "Unknown entry." << endl;
+    return;
+  }
+  std::vector<std::string> types;
+  Dyx::getTypeManager().getTypes(*entry, types);
+  for (const std::string& type : types) {
+    KX_POS(kxout) << "One of the types for the entry is: " << type << endl;
+    for (const auto& [name, command] : m_commands) {
+      if (command.type() == type) commands.push_back(command);
+    }
+  }
+}
+
+bool DyxLauncher::launch(const std::string& commandName,
+                         std::map<std::string, std::string>& variables) const {
+  KX_SCOPE("DyxLauncher::launch");
+  kxout << kxParam("command", commandName) << endl;
+  const auto it = m_commands.find(commandName);
+  if (it == m_commands.end()) {
+    KX_POS(kxerr) << "No command for name: " << commandName << endl;
+    KX_POS(kxerr) << "No command for the given type and name." << endl;
+    return false;
+  }
+  try {
+    return it->second.launch().launch(variables);
+  } catch (...) {
+    KX_POS(kxerr) << "No command for the given type and name." << endl;
+    return false;
+  }
+}
