@@ -58,8 +58,7 @@ std::string DyxPath::toString(char separator, bool forceLeadingSeparator) const 
   std::string out;
   for (std::size_t i = 0; i < m_components.size(); ++i) {
     const std::string& p = m_components[i];
-    const bool bare =
-        i == 0 && (p == "." || p == ".." || (isDrive(p) && !forceLeadingSeparator));
+    const bool bare = i == 0 && (p == "." || p == ".." || (isDrive(p) && !forceLeadingSeparator));
     if (!bare) out += sep;
     out += p;
   }

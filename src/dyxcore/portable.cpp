@@ -130,8 +130,7 @@ int dyxPatternCompile(DyxPatternNodeList* list, std::string_view d) {
             // other stop text, so `*.tar.gz` stops at ".tar.gz" rather than at ".tar\".
             until = std::string(1, d[i + 1]) + collectUntil(d, i + 2);
           } else {
-            KX_POS(kxerr) << "Lonely \\ character in: " << d << " expression."
-                          << endl;
+            KX_POS(kxerr) << "Lonely \\ character in: " << d << " expression." << endl;
           }
         } else if (!isMeta(next)) {
           until = collectUntil(d, i + 1);

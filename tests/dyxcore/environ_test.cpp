@@ -70,22 +70,32 @@ TEST_F(EnvironTest, ReaderCases) {
     const char* message;  // expected on kxerr, or nullptr
   };
   const Case cases[] = {
-      {"records", "TraceLevel \"DEBUG\"\nNameCase true\n\n  ExtCase   TRUE  \n",
-       {{"TraceLevel", "DEBUG"}, {"NameCase", "true"}, {"ExtCase", "TRUE"}}, nullptr},
+      {"records",
+       "TraceLevel \"DEBUG\"\nNameCase true\n\n  ExtCase   TRUE  \n",
+       {{"TraceLevel", "DEBUG"}, {"NameCase", "true"}, {"ExtCase", "TRUE"}},
+       nullptr},
       {"later wins", "A \"1\"\nA 2\n", {{"A", "2"}}, nullptr},
-      {"backslashes kept", "Dir \"C:\\data\\x\"\nQ \"a\\\"b\"\n",
-       {{"Dir", "C:\\data\\x"}, {"Q", "a\\\"b"}}, nullptr},
-      {"word after a quoted value is a name", "A \"x y\" B c\n", {{"A", "x y"}, {"B", "c"}},
+      {"backslashes kept",
+       "Dir \"C:\\data\\x\"\nQ \"a\\\"b\"\n",
+       {{"Dir", "C:\\data\\x"}, {"Q", "a\\\"b"}},
+       nullptr},
+      {"word after a quoted value is a name",
+       "A \"x y\" B c\n",
+       {{"A", "x y"}, {"B", "c"}},
        nullptr},
       {"empty quotes", "A \"\"\nB b\n", {{"A", ""}, {"B", "b"}}, nullptr},
       // The last quote is escaped: no closing quote. The record reads as empty and the next
       // line is still read as its own record.
-      {"trailing backslash", "Dir \"C:\\data\\\"\nNameCase true\n",
-       {{"Dir", ""}, {"NameCase", "true"}}, "Missing ending quote in line: \"C:\\data\\\""},
+      {"trailing backslash",
+       "Dir \"C:\\data\\\"\nNameCase true\n",
+       {{"Dir", ""}, {"NameCase", "true"}},
+       "Missing ending quote in line: \"C:\\data\\\""},
       {"name without value at the end", "A a\nB", {{"A", "a"}, {"B", ""}}, nullptr},
       {"no line end", "A \"v\"", {{"A", "v"}}, nullptr},
-      {"long quoted value", "A \"" + std::string(300, 'x') + "\"\nB b\n",
-       {{"A", ""}, {"B", "b"}}, "Missing ending quote in line: "},
+      {"long quoted value",
+       "A \"" + std::string(300, 'x') + "\"\nB b\n",
+       {{"A", ""}, {"B", "b"}},
+       "Missing ending quote in line: "},
   };
   for (const auto& c : cases) {
     writePrefs(c.file);
@@ -105,8 +115,8 @@ TEST_F(EnvironTest, TypedGettersAndReloadKeepsOtherNames) {
   env.setPreference("Kept", "yes");
   env.setPreference("NameCase", "false");
   env.defaultPreferences();
-  EXPECT_TRUE(env.getBoolPreference("NameCase"));   // replaced by the file
-  EXPECT_FALSE(env.getBoolPreference("ExtCase"));   // "True" is not true
+  EXPECT_TRUE(env.getBoolPreference("NameCase"));  // replaced by the file
+  EXPECT_FALSE(env.getBoolPreference("ExtCase"));  // "True" is not true
   EXPECT_EQ(env.getIntPreference("TraceMaxLineCount"), 3000);
   EXPECT_EQ(env.getIntPreference("Bad"), 0);
   EXPECT_EQ(env.getIntPreference("Neg"), -12);
@@ -171,8 +181,8 @@ TEST_F(EnvironTest, ListenersRunInOrderAndAreRemovedOneAtATime) {
   g_calls.clear();
   env.setPreference("X", "2");
   env.setPreference("X", "3");
-  EXPECT_EQ(g_calls, std::vector<std::string>(
-                         {"second:2", "first:2", "self:2", "second:3", "first:3"}));
+  EXPECT_EQ(g_calls,
+            std::vector<std::string>({"second:2", "first:2", "self:2", "second:3", "first:3"}));
 
   g_calls.clear();
   env.clearAllChangeListener();

@@ -191,8 +191,8 @@ TEST(DyxPath, OrderIsPartwiseBytewiseWithPrefixFirst) {
   std::vector<std::string> order;
   for (const auto& [path, unused] : keys) order.push_back(path.toString());
   // Part by part: "/a" and its children come before "/ab" although "/a/" > "/ab" as text.
-  const std::vector<std::string> expected = {"/A", "/a", "/a/b", "/a/z", "/a/\xc3\xa9", "/ab",
-                                             "/b"};
+  const std::vector<std::string> expected = {"/A",          "/a",  "/a/b", "/a/z",
+                                             "/a/\xc3\xa9", "/ab", "/b"};
   EXPECT_EQ(order, expected);
   EXPECT_EQ(DyxPath("/x/y"), DyxPath("\\x\\y", '\\'));
   EXPECT_NE(DyxPath("/x/y"), DyxPath("./x/y"));
@@ -216,9 +216,9 @@ TEST(DyxPath, StreamReadAndWrite) {
 TEST(DyxPath, NativeSeparatorsAndDrives) {
   EXPECT_EQ(toNativeSeparators("conf\\views\\a.kx"), "conf/views/a.kx");
   EXPECT_EQ(toNativeSeparators("./conf/pref.ini"), "./conf/pref.ini");
-  const std::pair<const char*, bool> drives[] = {
-      {"C:", true}, {"Z:", true}, {"c:", false}, {"C", false}, {"C:/", false}, {"@:", false},
-      {"[:", false}, {"", false}};
+  const std::pair<const char*, bool> drives[] = {{"C:", true},  {"Z:", true},   {"c:", false},
+                                                 {"C", false},  {"C:/", false}, {"@:", false},
+                                                 {"[:", false}, {"", false}};
   for (const auto& [text, drive] : drives) EXPECT_EQ(isDrive(text), drive) << text;
 }
 

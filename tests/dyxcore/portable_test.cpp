@@ -69,7 +69,7 @@ TEST(DyxPattern, WildcardMatchesWholeTextWithoutBacktracking) {
       {"*.fpm", "home.fpm", true},
       {"*.kx", "view.kx.old", false},
       {"a*c", "abbbc", true},
-      {"a*c", "abcbc", false},  // stops at the first "c"
+      {"a*c", "abcbc", false},    // stops at the first "c"
       {"a^b", "anything", true},  // the misplaced "^" empties the pattern
       {"a$b", "ab", true},        // the misplaced "$" is ignored
       {"a$b", "a$b", false},
@@ -187,19 +187,11 @@ TEST(TextHelpers, TrimLowerQuote) {
 
 TEST(TextHelpers, UnquoteRemovesOnePairAtMost) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},
-      {"\"", ""},
-      {"\"\"", ""},
+      {"", ""},           {"\"", ""},         {"\"\"", ""},
       {"\\\"", ""},  // a backslash and a quote
-      {"\"a\"", "a"},
-      {"\"a", "a"},
-      {"a\"", "a"},
-      {"\\\"a\\\"", "a"},
-      {"\"a\\\"", "a"},
-      {"\"\"a\"\"", "\"a\""},
-      {"a\"b", "a\"b"},
-      {"plain", "plain"},
-      {"\"\\\"", ""},
+      {"\"a\"", "a"},     {"\"a", "a"},       {"a\"", "a"},
+      {"\\\"a\\\"", "a"}, {"\"a\\\"", "a"},   {"\"\"a\"\"", "\"a\""},
+      {"a\"b", "a\"b"},   {"plain", "plain"}, {"\"\\\"", ""},
       {"\\\"x", "x"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(unquote(in), out) << "'" << in << "'";
@@ -275,7 +267,8 @@ TEST(TextHelpers, SplitWithAndWithoutQuotes) {
       {"x \"a b\"", ' ', '\0', {{0, "x"}, {1, "\"a"}, {2, "b\""}}},
       {"\"\" y", ' ', '"', {{0, "\"\""}, {1, "y"}}},
   };
-  for (const auto& c : cases) EXPECT_EQ(split(c.text, c.delimiter, c.quoteChar), c.pieces) << c.text;
+  for (const auto& c : cases)
+    EXPECT_EQ(split(c.text, c.delimiter, c.quoteChar), c.pieces) << c.text;
 }
 
 TEST(TextHelpers, SizeTextsAre64BitAndReadBack) {
@@ -293,10 +286,18 @@ TEST(TextHelpers, SizeTextsAre64BitAndReadBack) {
     EXPECT_EQ(formatSize(bytes), text) << bytes;
   }
   const std::pair<const char*, double> parses[] = {
-      {"1023 oct.", 1023},     {"1.5 Ko", 1536},        {"1 Mo", 1048576},
-      {"5120 Mo", 5368709120}, {"  +2 Ko", 2048},       {"7", 7},
-      {"", 0},                 {"Ko", 0},               {"3 ko", 3},
-      {"1e3 Ko", 1024000},     {"inf Mo", 0},           {"2 Mo trailing", 2097152},
+      {"1023 oct.", 1023},
+      {"1.5 Ko", 1536},
+      {"1 Mo", 1048576},
+      {"5120 Mo", 5368709120},
+      {"  +2 Ko", 2048},
+      {"7", 7},
+      {"", 0},
+      {"Ko", 0},
+      {"3 ko", 3},
+      {"1e3 Ko", 1024000},
+      {"inf Mo", 0},
+      {"2 Mo trailing", 2097152},
   };
   for (const auto& [text, value] : parses) EXPECT_DOUBLE_EQ(parseSize(text), value) << text;
   // Round trip to the precision of the text.
@@ -312,8 +313,8 @@ TEST(DyxPattern, FuzzCompileAndMatchTerminate) {
   std::mt19937 rng(20261207);
   static const char kAlphabet[] = ".*?^$\\ab\"\0\xff/";
   const std::string alphabet(kAlphabet, sizeof kAlphabet - 1);
-  std::vector<std::string> seeds = {"*.txt", "*.tar.gz", "a?c", "abc\\", "a\\b", "^.*\\",
-                                    "a$b", "**..??", "\\*\\.\\^"};
+  std::vector<std::string> seeds = {"*.txt", "*.tar.gz", "a?c",    "abc\\",    "a\\b",
+                                    "^.*\\", "a$b",      "**..??", "\\*\\.\\^"};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   int rounds = 0;
   for (; rounds < 20000 && std::chrono::steady_clock::now() < deadline; ++rounds) {
