@@ -128,6 +128,7 @@ class DyxFilterComparison : public DyxCriterion {
   DyxCompareOp m_op;
   std::string m_propertyName;
   std::string m_value;
+  std::string m_foldedValue;  // the value folded unless case-sensitive ($Type, user properties)
   bool m_caseSensitive = false;
   int m_propertyId = 0;
   // A "$Size" value that is a decimal integer ([+-]digits) is also kept as a number, so that

@@ -1,7 +1,60 @@
 #include "dyxcore/typeman.h"
 
+#include <fstream>
+#include <limits>
+
+#include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
+#include "kxcore/value.h"
+
+namespace {
+
+// Types are asked for while type filters run; a type filter that itself asks for types ($Type)
+// would come back here without end. Such a nested request answers "no type" instead.
+thread_local int t_typeDepth = 0;
+
+class TypeDepthGuard {
+ public:
+  TypeDepthGuard() : m_nested(t_typeDepth > 0) { ++t_typeDepth; }
+  ~TypeDepthGuard() { --t_typeDepth; }
+  TypeDepthGuard(const TypeDepthGuard&) = delete;
+  TypeDepthGuard& operator=(const TypeDepthGuard&) = delete;
+  bool nested() const { return m_nested; }
+
+ private:
+  bool m_nested;
+};
+
+void reportNested() {
+  KX_POS(kxerr) << "A type filter cannot ask for the types of an entry: no type given." << endl;
+}
+
+// Reads a record's value: a double-quoted text or the next word. After a quote without its
+// closing quote the value is empty and the rest of that line is skipped, so that the words of
+// the broken criterion are not read as further types.
+std::string readValue(std::istream& in) {
+  in >> std::ws;
+  const bool quoted = in.peek() == '"';
+  const std::streampos start = quoted ? in.tellg() : std::streampos(-1);
+  KxValue value;
+  in >> value;
+  if (quoted && value.text().empty() && in && start != std::streampos(-1) &&
+      in.tellg() == start + std::streamoff(1)) {
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return value.text();
+}
+
+// Appends the entry's most specific accepting types below `type` (itself when none below).
+void collect(const DyxFileType& type, const DyxEntry& entry, std::vector<std::string>& types) {
+  if (!type.getFilter().evaluate(entry)) return;
+  const std::size_t before = types.size();
+  for (const auto& [name, subType] : type.getSubTypes()) collect(subType, entry, types);
+  if (types.size() == before) types.push_back(type.getName());
+}
+
+}  // namespace
 
 DyxFileType::DyxFileType(const std::string& name, const std::string& criterion)
     : m_name(name), m_filter(criterion) {}
@@ -14,7 +67,41 @@ DyxTypeManager::~DyxTypeManager() {
 }
 
 void DyxTypeManager::reset(const std::string& file) {
+  KX_SCOPE("DyxTypeManager::reset");
+  if (kxout.enabled()) kxout << kxMember("m_file", m_file) << kxParam("file", file) << endl;
   if (!file.empty()) m_file = file;
+  if (m_file.empty()) {
+    KX_POS(kxerr) << "The file name is empty." << endl;
+    return;
+  }
+  clear();
+  std::ifstream in(m_file);
+  if (!in.is_open()) {
+    KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
+    return;
+  }
+  std::string name;
+  while (in >> name) {
+    const std::string value = readValue(in);
+    if (!in) {
+      if (!in.eof()) break;
+      in.clear(std::ios::eofbit);
+    }
+    if (name.empty()) continue;
+    KX_POS(kxout) << "New type: ." << name << " filter=\"" << value << "\"" << endl;
+    ActivityLog::stream() << "New type: ." << name << " filter=\"" << value << "\"" << std::endl;
+    const std::map<int, std::string> parts = split(name, '.');
+    if (parts.size() <= 1) {
+      // Replaces an earlier type of the same name together with its sub-types.
+      m_types[name] = DyxFileType(name, value);
+    } else {
+      // A parent that is not there yet is made by default: it matches nothing until its own
+      // line replaces it (and drops the sub-types read so far).
+      DyxFileType& parent = m_types[parts.begin()->second];
+      parent.getSubTypes()[name] = DyxFileType(name, value);
+    }
+    if (in.eof()) break;
+  }
 }
 
 void DyxTypeManager::clear() {
@@ -23,6 +110,11 @@ void DyxTypeManager::clear() {
 }
 
 std::string DyxTypeManager::getType(const DyxEntry& entry) const {
+  TypeDepthGuard guard;
+  if (guard.nested()) {
+    reportNested();
+    return kNoType;
+  }
   for (const auto& [name, type] : m_types) {
     if (type.getFilter().evaluate(entry)) return name;
   }
@@ -31,5 +123,10 @@ std::string DyxTypeManager::getType(const DyxEntry& entry) const {
 
 void DyxTypeManager::getTypes(const DyxEntry& entry, std::vector<std::string>& types) const {
   types.clear();
-  (void)entry;
+  TypeDepthGuard guard;
+  if (guard.nested()) {
+    reportNested();
+    return;
+  }
+  for (const auto& [name, type] : m_types) collect(type, entry, types);
 }
