@@ -28,6 +28,8 @@ DyxPhysicalView::DyxPhysicalView(const std::string& name, DyxPhysicalDirs* pool)
 
 DyxViewKind DyxPhysicalView::getKind() const { return DyxViewKind(DyxViewKind::kPhysical); }
 
+void DyxPhysicalView::save() { markNotModified(); }
+
 DyxPath DyxPhysicalView::getFolderForEntry(const DyxEntry* /*entry*/) {
   KX_SCOPE("DyxPhysicalView::getFolderForEntry");
   return DyxPath();

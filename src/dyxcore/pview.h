@@ -35,6 +35,9 @@ class DyxPhysicalView : public DyxFilterView {
 
   // Slot 12: P.
   DyxViewKind getKind() const override;
+  // Slot 13: only marks the view not modified. A predefined view has no view file, and writing
+  // one would leave a "<...>.kx" file that no tag can ever load.
+  void save() override;
   // Slot 9: an empty path.
   DyxPath getFolderForEntry(const DyxEntry* entry) override;
   // Slot 10: empties the list and answers false.

@@ -303,6 +303,7 @@ TEST_F(PredefinedViewTest, FactoriesBuildTheirViewsAndFillThemOnlyOnRequest) {
       {std::make_unique<DyxTypeFactory>(), "<DyxType>"},
       {std::make_unique<DyxStatusFactory>(), "<DyxStatus>"},
   };
+  quarrytest::makeDirs(m_dir / "conf/views");
   for (Case& c : cases) {
     std::unique_ptr<DyxView> view = c.factory->create(nullptr, true);
     ASSERT_NE(view, nullptr) << c.name;
@@ -310,6 +311,10 @@ TEST_F(PredefinedViewTest, FactoriesBuildTheirViewsAndFillThemOnlyOnRequest) {
     EXPECT_TRUE(view->getKind().isPhysical()) << c.name;
     EXPECT_TRUE(view->isRoot()) << c.name;
     EXPECT_EQ(view->getFolderCount(), 0u) << c.name;
+    view->markModified();
+    view->save();  // no view file behind a predefined view
+    EXPECT_FALSE(view->isModified()) << c.name;
+    EXPECT_FALSE(quarrytest::fileExists(m_dir / (std::string("conf/views/") + c.name + ".kx")));
   }
 }
 
