@@ -363,6 +363,42 @@ bool writeFileReplacing(const std::string& target, std::string_view content, int
   return writeFileReplacing(target, std::vector<std::string_view>{content}, error);
 }
 
+FileReader::FileReader(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    m_error = errno;
+    return;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    m_error = EINVAL;
+    return;
+  }
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOATIME | O_CLOEXEC);
+  if (fd < 0 && errno == EPERM) fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    m_error = errno;
+    return;
+  }
+  // The name may have been replaced by something else between the two looks.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    m_error = EINVAL;
+    ::close(fd);
+    return;
+  }
+  m_fd = fd;
+}
+
+FileReader::~FileReader() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+long FileReader::read(char* buffer, std::size_t size) {
+  if (m_fd < 0) return -1;
+  const ssize_t n = retryEintr([&] { return ::read(m_fd, buffer, size); });
+  if (n < 0) m_error = errno;
+  return static_cast<long>(n);
+}
+
 bool readWholeFile(const std::string& path, std::string& out, int* error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {

@@ -125,6 +125,25 @@ std::string currentDirectory();  // "" when it cannot be read
 bool writeFileReplacing(const std::string& target, const std::vector<std::string_view>& parts,
                         int* error = nullptr);
 bool writeFileReplacing(const std::string& target, std::string_view content, int* error = nullptr);
+// Sequential reader of a REGULAR file: anything else (FIFO, device, socket, directory) is refused
+// before it is opened, so reading never blocks and never acts on a device. The access time is
+// left alone where the system allows (O_NOATIME). Not copyable; closes on destruction.
+class FileReader {
+ public:
+  explicit FileReader(const std::string& path);
+  ~FileReader();
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  bool isOpen() const { return m_fd >= 0; }
+  int error() const { return m_error; }  // errno of a failed open or read; EINVAL: not regular
+  // Bytes read (at most `size`), 0 at the end, -1 on an error.
+  long read(char* buffer, std::size_t size);
+
+ private:
+  int m_fd = -1;
+  int m_error = 0;
+};
+
 // Reads a whole file; false (with errno) when it cannot be opened or read.
 bool readWholeFile(const std::string& path, std::string& out, int* error = nullptr);
 // The text of an errno value.

@@ -192,6 +192,30 @@ TEST(PlatformFiles, WriteFileReplacingKeepsTheOldFileWhenWritingFails) {
   EXPECT_EQ(error, ENOENT);
 }
 
+TEST(PlatformFiles, FileReaderReadsRegularFilesOnlyWithoutBlocking) {
+  HostileTree tree;
+  const bool root = isPrivileged();
+  struct Case {
+    const char* name;
+    bool opens;
+  };
+  const Case cases[] = {{"plain.txt", true}, {"good_link", true}, {"fifo", false},
+                        {"sock", false},     {"sub", false},      {"dangling", false},
+                        {"loop_a", false},   {"secret", root}};
+  for (const auto& c : cases) {
+    FileReader reader(tree.dir / c.name);
+    EXPECT_EQ(reader.isOpen(), c.opens) << c.name;
+    char buffer[4];
+    if (!c.opens) EXPECT_EQ(reader.read(buffer, sizeof buffer), -1) << c.name;
+  }
+  FileReader reader(tree.dir / "plain.txt");
+  char buffer[4];
+  std::string content;
+  for (long n; (n = reader.read(buffer, sizeof buffer)) > 0;) content.append(buffer, n);
+  EXPECT_EQ(content, "hello");
+  EXPECT_EQ(reader.read(buffer, sizeof buffer), 0);
+}
+
 TEST(PlatformFiles, DirectoriesRenameAndCurrentDirectory) {
   quarrytest::TempDir dir;
   EXPECT_TRUE(makeDirectories(dir / "a/b/c"));
