@@ -1,0 +1,249 @@
+// The directory pool on real temporary trees: recursive additions, the recursive switch, lookups,
+// updates that drop deleted directories, path maps, and the restore of a saved repository.
+#include "dyxcore/pdirs.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "dyxcore/mutex.h"
+#include "dyxcore/path.h"
+#include "dyxcore/portable.h"
+#include "dyxcore/xentryrep.h"
+#include "pool_testing.h"
+
+namespace {
+
+using pooltest::names;
+using quarrytest::writeFile;
+using Counts = std::map<std::string, int>;
+using Keys = std::vector<std::string>;
+
+class PoolTest : public ::testing::Test {
+ protected:
+  PoolTest() : m_cwd(m_tmp.path()) {}
+  void TearDown() override {
+    m_pool.clear();
+    DyxEntryRepository::deleteAllRepositories();
+  }
+  // A tree below m_tmp/root: A/a.txt, A/B/b.txt, A/B/C/c.txt, A2/z.txt.
+  std::string makeTree() {
+    const std::string r = m_tmp / "root";
+    writeFile(r + "/A/a.txt", "a");
+    writeFile(r + "/A/B/b.txt", "b");
+    writeFile(r + "/A/B/C/c.txt", "c");
+    writeFile(r + "/A2/z.txt", "z");
+    return r;
+  }
+
+  quarrytest::TempDir m_tmp;
+  quarrytest::CwdGuard m_cwd;
+  pooltest::RecordingNotifier m_views;
+  DyxPhysicalDirs m_pool;
+};
+
+TEST_F(PoolTest, RecursiveAddMakesEverySubDirectoryAPoolDirectory) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, true));
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+
+  DyxEngineLock lock;
+  DyxPhysicalDirectory* a = m_pool.findPhysicalDirectory(r + "/A");
+  DyxPhysicalDirectory* b = m_pool.findPhysicalDirectory(r + "/A/B");
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(names(*a), Keys{"a.txt"});
+  EXPECT_EQ(names(*b), Keys{"b.txt"});
+  DyxEntry* e = m_pool.getEntry(DyxPath(r + "/A/B/b.txt"));
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->getDirectoryText(), r + "/A/B");
+  EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
+  EXPECT_TRUE(m_pool.getPathMap().isRecursive(r + "/A")) << "mod_map records it in memory";
+  EXPECT_EQ(m_pool.getPathMap().paths().size(), 1u) << "sub-directories are not recorded";
+  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + "/A/") == a) << "a trailing separator is the same";
+}
+
+TEST_F(PoolTest, AddTwiceAndSwitchRecursionOnAndOff) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A", false, false));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A2", false, false));
+  m_views.reset();
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", false, false));
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A/", false, false));
+  EXPECT_EQ(m_views.total(), 0) << "the same directory twice changes nothing";
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A2"}));
+
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", true, false)) << "no new directory";
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A2"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
+
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", false, false));
+  // Only keys below "A/" go; "A2" merely starts with the same letters.
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A2"}));
+  EXPECT_EQ(m_views.removed(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
+  DyxEngineLock lock;
+  EXPECT_FALSE(m_pool.findPhysicalDirectory(r + "/A")->isRecursive());
+  EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 2u);
+}
+
+TEST_F(PoolTest, FilterWithoutExpressionCreatesTheDirectoryButNoEntries) {
+  const std::string r = makeTree();
+  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, false));
+  EXPECT_EQ(m_pool.directoryCount(), 3u);
+  EXPECT_EQ(m_views.total(), 0);
+  EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 0u);
+}
+
+TEST_F(PoolTest, AddOfAMissingDirectoryLeavesNothingButThePathMapRecord) {
+  writeFile(m_tmp / "conf/m.fpm", "");
+  m_pool.reset("m");
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(m_tmp / "nowhere", true, true));
+  EXPECT_EQ(m_pool.directoryCount(), 0u);
+  EXPECT_TRUE(m_pool.getPathMap().isRecursive(m_tmp / "nowhere"));
+}
+
+TEST_F(PoolTest, GetEntryMessages) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  m_pool.addPhysicalDirectory(r + "/A", false, false);
+  pooltest::TraceCapture trace;
+  DyxEngineLock lock;
+  EXPECT_EQ(m_pool.getEntry(DyxPath("/a.txt")), nullptr);
+  EXPECT_TRUE(trace.contains("Invalid path (depth=1).")) << trace.text();
+  EXPECT_EQ(m_pool.getEntry(DyxPath(r + "/Q/a.txt")), nullptr);
+  EXPECT_TRUE(trace.contains("No physical directory with name: \"" + r + "/Q\"")) << trace.text();
+  EXPECT_TRUE(trace.contains(r + "/A nb=1 ()")) << "the short texts of the pool\n" << trace.text();
+  EXPECT_EQ(m_pool.getEntry(DyxPath(r + "/A/none.txt")), nullptr);
+  EXPECT_NE(m_pool.getEntry(DyxPath(r + "/A/a.txt")), nullptr);
+}
+
+TEST_F(PoolTest, DeletedDirectoryLeavesThePoolAtTheNextUpdate) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  m_pool.addPhysicalDirectory(r + "/A", true, false);
+  std::filesystem::remove_all(r + "/A/B");
+  writeFile(r + "/A/new.txt", "n");
+  m_views.reset();
+  pooltest::ActivityCapture activity(m_tmp / "activity.log");
+  pooltest::TraceCapture trace;
+  EXPECT_TRUE(m_pool.doUpdate(false, true));
+  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + "/A"});
+  EXPECT_TRUE(activity.contains("Updating the pool of physical directories.\n"));
+  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + "/A/B\n")) << activity.text();
+  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + "/A/B/C\n")) << activity.text();
+  EXPECT_TRUE(trace.contains("The directory does not exist any more: " + r + "/A/B"));
+  EXPECT_EQ(m_views.removed(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
+  EXPECT_EQ(m_views.added(), (Counts{{"new.txt", 1}}));
+  EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 2u);
+}
+
+TEST_F(PoolTest, UpdateVisitsSubDirectoriesCreatedMeanwhile) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  m_pool.addPhysicalDirectory(r + "/A", true, false);
+  writeFile(r + "/A/N/n.txt", "n");
+  m_views.reset();
+  m_pool.doUpdate(false, true);
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A/N"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"n.txt", 1}}));
+  m_views.reset();
+  EXPECT_FALSE(m_pool.doUpdate(false, true)) << "nothing changed since";
+  EXPECT_EQ(m_views.total(), 0);
+}
+
+TEST_F(PoolTest, RemovePhysicalDirectoryRewritesThePathMap) {
+  const std::string r = makeTree();
+  writeFile(m_tmp / "conf/m.fpm", "");
+  m_pool.reset("m");
+  m_pool.setFilter("true");
+  m_pool.addPhysicalDirectory(r + "/A", true, true);
+  m_pool.addPhysicalDirectory(r + "/A2", false, true);
+  pooltest::ActivityCapture activity(m_tmp / "activity.log");
+  EXPECT_TRUE(m_pool.removePhysicalDirectory(r + "/A", true, true));
+  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + "/A2"});
+  EXPECT_TRUE(activity.contains("ok. Removed physical directory: " + r + "/A/B\n"));
+  EXPECT_TRUE(activity.contains("ok. Removed physical directory: " + r + "/A\n"));
+  EXPECT_EQ(quarrytest::readFile(m_tmp / "conf/m.fpm"), "\"" + r + "/A2\" No\n");
+
+  pooltest::TraceCapture trace;
+  EXPECT_FALSE(m_pool.removePhysicalDirectory(r + "/A", false, false));
+  EXPECT_TRUE(trace.contains("Not in.")) << trace.text();
+  EXPECT_EQ(DyxEntryRepository::getRepository("m").liveCount(), 1u);
+}
+
+TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
+  const std::string r = makeTree();
+  writeFile(m_tmp / "conf/home.fpm",
+            "\"" + r + "/A\" Yes\n" + r + "/A2 No\n\"" + r + "/gone\" Yes\n");
+  m_pool.setFilter("true");
+  m_pool.reset("home");
+  EXPECT_EQ(m_pool.repositoryKey(), "home");
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A2"}));
+  EXPECT_EQ(DyxEntryRepository::getRepository("home").liveCount(), 4u);
+
+  std::ostringstream dump;
+  m_pool.dump(dump);
+  const std::string text = dump.str();
+  EXPECT_EQ(text.rfind("------------------ pdir pool -----------------------\n"
+                       "------------------ path map ------------------------\n"
+                       "file: \"./conf/home.fpm\"\n",
+                       0),
+            0u)
+      << text;
+  EXPECT_NE(text.find("pdir num: 4\n1) pdir<key>: \"" + r + "/A\"\n"), std::string::npos) << text;
+
+  m_pool.clear();
+  EXPECT_EQ(m_pool.directoryCount(), 0u);
+  EXPECT_EQ(m_pool.repositoryKey(), "") << "clear forgets the path map";
+  EXPECT_EQ(DyxEntryRepository::getRepository("home").liveCount(), 0u);
+}
+
+TEST_F(PoolTest, RestoreWithoutScanThenTheFirstPollScansEveryDirectory) {
+  const std::string r = makeTree();
+  writeFile(m_tmp / "conf/home.fpm", "\"" + r + "/A\" Yes\n");
+  m_pool.setFilter("true");
+  m_pool.reset("home");
+  ASSERT_EQ(m_pool.directoryCount(), 3u);
+  ASSERT_TRUE(DyxEntryRepository::getRepository("home").save());
+  m_pool.clear();
+  DyxEntryRepository::deleteAllRepositories();
+
+  writeFile(r + "/A/B/later.txt", "l");
+  m_views.reset();
+  DyxPhysicalDirs restored;
+  {
+    pooltest::TraceCapture trace;
+    restored.reset("home");
+    EXPECT_TRUE(trace.contains("A backup file exist: Restore it.")) << trace.text();
+  }
+  EXPECT_EQ(restored.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+  EXPECT_EQ(m_views.total(), 0) << "a restore reports nothing and scans nothing";
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(names(*restored.findPhysicalDirectory(r + "/A/B")), Keys{"b.txt"});
+    EXPECT_TRUE(restored.findPhysicalDirectory(r + "/A/B")->isRecursive());
+  }
+  EXPECT_TRUE(restored.doUpdate(false, true));
+  EXPECT_EQ(m_views.added(), (Counts{{"later.txt", 1}})) << "known files were not new";
+  EXPECT_EQ(m_views.removed().size(), 0u);
+  m_views.reset();
+  EXPECT_FALSE(restored.doUpdate(false, true)) << "each restored directory is up to date now";
+  restored.clear();
+}
+
+TEST_F(PoolTest, CollectEntriesInKeyThenNameOrder) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  m_pool.addPhysicalDirectory(r + "/A", true, false);
+  std::vector<DyxEntry*> list{nullptr};
+  m_pool.collectEntries(list, true, DyxPattern("*.TXT"), false);
+  ASSERT_EQ(list.size(), 3u);
+  EXPECT_EQ(list[0]->getName(), "a.txt");
+  EXPECT_EQ(list[2]->getName(), "c.txt");
+  m_pool.collectEntries(list, false, DyxPattern("b*"), true);
+  EXPECT_EQ(list.size(), 4u);
+}
+
+}  // namespace

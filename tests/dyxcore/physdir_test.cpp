@@ -1,0 +1,312 @@
+// The scan of one directory on real temporary trees: what it files, what it reports to the views,
+// how a filter, an observer and a full repository shape it, and how it survives hostile trees.
+#include "dyxcore/physdir.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "dyxcore/filter.h"
+#include "dyxcore/path.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/portable.h"
+#include "dyxcore/xentryrep.h"
+#include "pool_testing.h"
+
+namespace {
+
+using pooltest::names;
+using quarrytest::writeFile;
+using Counts = std::map<std::string, int>;
+
+class PhysDirTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    m_pool.clear();
+    DyxEntryRepository::deleteAllRepositories();
+  }
+  // A pooled directory of the pool (whose repository key is "").
+  std::unique_ptr<DyxPhysicalDirectory> makeDir(const std::string& path, bool recursive = false) {
+    return std::make_unique<DyxPhysicalDirectory>(DyxPath(path), recursive, &m_pool);
+  }
+
+  quarrytest::TempDir m_tmp;
+  pooltest::RecordingNotifier m_views;
+  DyxPhysicalDirs m_pool;
+};
+
+// Stops after a given number of names; records the directories it was told about.
+class StoppingObserver final : public DyxScanObserver {
+ public:
+  explicit StoppingObserver(int namesBeforeStop) : m_left(namesBeforeStop) {}
+  bool entryFiled(DyxViewFolder*, DyxEntry*) override { return true; }
+  bool isStopRequested(bool&) override { return --m_left <= 0; }
+  void directoryStarted(const std::string& path) override { started.push_back(path); }
+  std::vector<std::string> started;
+
+ private:
+  int m_left;
+};
+
+TEST_F(PhysDirTest, NewChangedAndVanishedFilesAreEachReportedOnce) {
+  writeFile(m_tmp / "a.txt", "a");
+  writeFile(m_tmp / "b.txt", "bb");
+  writeFile(m_tmp / "c.txt", "ccc");
+  quarrytest::makeDirs(m_tmp / "sub");
+  auto dir = makeDir(m_tmp.path());
+
+  EXPECT_TRUE(dir->scan(false, nullptr, nullptr));
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
+  EXPECT_EQ(dir->findEntry("c.txt")->getSize(), 3u);
+  EXPECT_EQ(dir->findEntry("sub"), nullptr) << "a sub-directory never becomes an entry";
+
+  m_views.reset();
+  writeFile(m_tmp / "b.txt", "bbbbbbb");
+  pooltest::shiftWriteTime(m_tmp / "b.txt", -30);
+  std::filesystem::remove(m_tmp / "c.txt");
+  writeFile(m_tmp / "d.txt", "d");
+  EXPECT_TRUE(dir->scan(false, nullptr, nullptr));
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"a.txt", "b.txt", "d.txt"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"d.txt", 1}}));
+  EXPECT_EQ(m_views.changed(), (Counts{{"b.txt", 1}}));
+  EXPECT_EQ(m_views.removed(), (Counts{{"c.txt", 1}}));
+  EXPECT_EQ(dir->findEntry("b.txt")->getSize(), 7u);
+  EXPECT_EQ(dir->repository().liveCount(), 3u) << "the vanished file's slot is free again";
+
+  m_views.reset();
+  EXPECT_FALSE(dir->scan(false, nullptr, nullptr)) << "nothing changed";
+  EXPECT_EQ(m_views.total(), 0);
+}
+
+TEST_F(PhysDirTest, RefusedFileTakesNoSlotAndALaterUpdateAddsIt) {
+  writeFile(m_tmp / "keep.txt", "x");
+  writeFile(m_tmp / "drop.log", "y");
+  auto dir = makeDir(m_tmp.path());
+  DyxFilter onlyText("$Ext = txt");
+
+  dir->scan(false, nullptr, &onlyText);
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"keep.txt"}));
+  EXPECT_EQ(dir->repository().liveCount(), 1u);
+
+  // The update path scans without filter.
+  EXPECT_TRUE(dir->doUpdate(true, false));
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"drop.log", "keep.txt"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"drop.log", 1}, {"keep.txt", 1}}));
+}
+
+TEST_F(PhysDirTest, FilterJudgesTheFileAsItIsOnDisk) {
+  // A new entry is read before the filter sees it, so size criteria work on a first scan.
+  writeFile(m_tmp / "big.bin", std::string(5000, 'x'));
+  writeFile(m_tmp / "small.bin", "x");
+  auto dir = makeDir(m_tmp.path());
+  DyxFilter bigOnly("$Size > 1000");
+  dir->scan(false, nullptr, &bigOnly);
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"big.bin"}));
+}
+
+TEST_F(PhysDirTest, FilterWithoutExpressionRefusesEveryFile) {
+  writeFile(m_tmp / "a", "1");
+  writeFile(m_tmp / "b", "2");
+  auto dir = makeDir(m_tmp.path());
+  DyxFilter none;
+  EXPECT_FALSE(dir->scan(false, nullptr, &none));
+  EXPECT_EQ(dir->entryCount(), 0u);
+  EXPECT_EQ(dir->repository().liveCount(), 0u);
+}
+
+TEST_F(PhysDirTest, ObserverStopAfterFirstNameLeavesTheRestAndRemovesNothing) {
+  for (const char* n : {"a", "b", "c", "d"}) writeFile(m_tmp / n, n);
+  auto dir = makeDir(m_tmp.path());
+  dir->scan(false, nullptr, nullptr);
+  ASSERT_EQ(dir->entryCount(), 4u);
+
+  std::filesystem::remove(m_tmp / "b");
+  std::filesystem::remove(m_tmp / "c");
+  writeFile(m_tmp / "e", "e");
+  writeFile(m_tmp / "f", "f");
+  m_views.reset();
+  StoppingObserver stopAtOnce(1);
+  dir->scan(false, &stopAtOnce, nullptr);
+  EXPECT_EQ(stopAtOnce.started, (std::vector<std::string>{m_tmp.path()}));
+  // Exactly one name of the listing was handled; nothing vanished was removed.
+  EXPECT_EQ(m_views.removed().size(), 0u);
+  EXPECT_LE(m_views.added().size(), 1u);
+  EXPECT_GE(dir->entryCount(), 4u);
+  EXPECT_LE(dir->entryCount(), 5u);
+  EXPECT_TRUE(dir->findEntry("b") != nullptr && dir->findEntry("c") != nullptr);
+  // The stopped scan stored the time stamp; a forced update completes the work.
+  EXPECT_TRUE(dir->doUpdate(true, false));
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"a", "d", "e", "f"}));
+}
+
+TEST_F(PhysDirTest, FullRepositoryReportsTheFileAndTheScanGoesOn) {
+  DyxEntryRepository::deleteRepository("");
+  const std::size_t saved = DyxEntryRepository::defaultCapacity();
+  DyxEntryRepository::setDefaultCapacity(2);
+  for (const char* n : {"a", "b", "c"}) writeFile(m_tmp / ("d/" + std::string(n)), n);
+  auto dir = makeDir(m_tmp / "d");
+  std::string missing;
+  {
+    pooltest::TraceCapture trace;
+    pooltest::ActivityCapture activity(m_tmp / "activity.log");
+    dir->scan(false, nullptr, nullptr);
+    ASSERT_EQ(dir->entryCount(), 2u);
+    for (const char* n : {"a", "b", "c"}) {
+      if (dir->findEntry(n) == nullptr) missing = n;
+    }
+    EXPECT_TRUE(trace.contains("Cannot allocate the entry: " + missing)) << trace.text();
+    EXPECT_EQ(activity.text(), "Cannot allocate the entry: " + missing + "\n");
+  }
+  DyxEntryRepository::setDefaultCapacity(saved);
+  // A file that vanishes frees its slot at the end of the next scan (the vanished are found
+  // last), and the file that did not fit gets it at the scan after.
+  const std::string gone = missing == "a" ? "b" : "a";
+  std::filesystem::remove(m_tmp / ("d/" + gone));
+  dir->scan(false, nullptr, nullptr);
+  EXPECT_EQ(dir->findEntry(gone), nullptr);
+  dir->scan(false, nullptr, nullptr);
+  EXPECT_EQ(dir->entryCount(), 2u);
+  EXPECT_NE(dir->findEntry(missing), nullptr);
+  EXPECT_EQ(dir->findEntry(gone), nullptr);
+}
+
+TEST_F(PhysDirTest, StandAloneDirectoryNeverTellsTheViews) {
+  writeFile(m_tmp / "x.fpm", "");
+  writeFile(m_tmp / "y.fpm", "");
+  {
+    DyxStandAlonePhysicalDirectory dir(DyxPath(m_tmp.path()), false);
+    EXPECT_TRUE(dir.isStandAlone());
+    EXPECT_EQ(dir.repositoryKey(), "0");
+    EXPECT_TRUE(dir.update(true, false));
+    EXPECT_EQ(names(dir), (std::vector<std::string>{"x.fpm", "y.fpm"}));
+    EXPECT_EQ(DyxEntryRepository::getRepository("0").liveCount(), 2u);
+  }
+  EXPECT_EQ(m_views.total(), 0);
+  EXPECT_EQ(DyxEntryRepository::getRepository("0").liveCount(), 0u) << "destruction frees";
+}
+
+TEST_F(PhysDirTest, UnlistableDirectoryThrowsZeroAndKeepsItsEntries) {
+  auto empty = makeDir("");
+  EXPECT_THROW(empty->scan(false, nullptr, nullptr), int);
+
+  writeFile(m_tmp / "d/a", "a");
+  auto dir = makeDir(m_tmp / "d");
+  dir->scan(false, nullptr, nullptr);
+  std::filesystem::remove_all(m_tmp / "d");
+  pooltest::TraceCapture trace;
+  try {
+    dir->scan(false, nullptr, nullptr);
+    ADD_FAILURE() << "no exception";
+  } catch (int e) {
+    EXPECT_EQ(e, 0);
+  }
+  EXPECT_TRUE(trace.contains("Cannot open directory")) << trace.text();
+  EXPECT_TRUE(trace.contains("Throwing 0 exception.")) << trace.text();
+  EXPECT_EQ(dir->entryCount(), 1u);
+  EXPECT_FALSE(dir->getMTime().isSet()) << "a directory that cannot be looked up has no stamp";
+  EXPECT_FALSE(dir->isUpToDate());
+}
+
+TEST_F(PhysDirTest, TimeStampFollowsTheDirectoryContent) {
+  writeFile(m_tmp / "a", "a");
+  auto dir = makeDir(m_tmp.path());
+  EXPECT_FALSE(dir->isUpToDate()) << "never scanned";
+  dir->doUpdate(false, false);
+  EXPECT_TRUE(dir->isUpToDate());
+  m_views.reset();
+  EXPECT_FALSE(dir->doUpdate(false, false));
+  EXPECT_EQ(m_views.total(), 0);
+  // A name added within the same 429.5-second interval is still noticed by the next poll.
+  writeFile(m_tmp / "b", "b");
+  EXPECT_FALSE(dir->isUpToDate());
+  EXPECT_TRUE(dir->doUpdate(false, false));
+  EXPECT_EQ(m_views.added(), (Counts{{"b", 1}}));
+}
+
+TEST_F(PhysDirTest, HostileNamesNeitherBlockNorBreakTheScan) {
+  const std::string d = m_tmp.path();
+  ASSERT_EQ(::mkfifo((d + "/fifo").c_str(), 0600), 0);
+  std::filesystem::create_symlink(d, d + "/loop");
+  std::filesystem::create_symlink(d + "/missing", d + "/dangling");
+  writeFile(d + "/line\nbreak", "n");
+  writeFile(d + "/>arrow", "g");
+  writeFile(d + "/bad\xff\xfe", "u");
+  quarrytest::makeDirs(d + "/sub/deeper");
+  DyxPhysicalDirectory dir(DyxPath(d), true, &m_pool);
+  m_pool.setFilter("true");
+  dir.scan(true, nullptr, nullptr);
+  EXPECT_EQ(names(dir), (std::vector<std::string>{">arrow", "bad\xff\xfe", "dangling", "fifo",
+                                                   "line\nbreak", "loop"}));
+  EXPECT_EQ(dir.findEntry("dangling")->getStatus(), kStatusIOError);
+  // The link to an ancestor is an entry, never followed: the recursion added sub and deeper.
+  EXPECT_NE(m_pool.findPhysicalDirectory(d + "/sub/deeper"), nullptr);
+  EXPECT_EQ(m_pool.findPhysicalDirectory(d + "/loop"), nullptr);
+}
+
+TEST_F(PhysDirTest, DirectoryDeletedDuringItsScan) {
+  for (int i = 0; i < 50; ++i) writeFile(m_tmp / ("d/f" + std::to_string(i)), "x");
+  const std::string d = m_tmp / "d";
+  // The observer deletes the whole directory after the first name.
+  class Deleter final : public DyxScanObserver {
+   public:
+    explicit Deleter(std::string dir) : m_dir(std::move(dir)) {}
+    bool entryFiled(DyxViewFolder*, DyxEntry*) override { return true; }
+    bool isStopRequested(bool&) override {
+      std::error_code ec;
+      std::filesystem::remove_all(m_dir, ec);
+      return false;
+    }
+    void directoryStarted(const std::string&) override {}
+
+   private:
+    std::string m_dir;
+  } deleter(d);
+  auto dir = makeDir(d);
+  EXPECT_NO_THROW(dir->scan(false, &deleter, nullptr));
+  // Whatever the listing still gave became an entry; the next scan cannot list it any more.
+  EXPECT_THROW(dir->scan(false, nullptr, nullptr), int);
+  dir->clearEntries();
+  EXPECT_EQ(dir->repository().liveCount(), 0u);
+}
+
+TEST_F(PhysDirTest, CollectRemoveAndDump) {
+  for (const char* n : {"Alpha.TXT", "beta.txt", "gamma.log"}) writeFile(m_tmp / n, "x");
+  auto dir = makeDir(m_tmp.path());
+  dir->scan(false, nullptr, nullptr);
+
+  std::vector<DyxEntry*> found;
+  dir->collectEntries(found, DyxPattern("*.TXT"), false);
+  ASSERT_EQ(found.size(), 2u) << "case-insensitive: the upper-case name is matched";
+  EXPECT_EQ(found[0]->getName(), "Alpha.TXT");
+  dir->collectEntries(found, DyxPattern("*.txt"), true);
+  ASSERT_EQ(found.size(), 3u) << "appended, not cleared";
+  EXPECT_EQ(found[2]->getName(), "beta.txt");
+
+  std::ostringstream dump;
+  dir->dump(dump);
+  EXPECT_EQ(dump.str().find("------------------ pdir ----------------------------\nname: \"" +
+                            m_tmp.path() + "\", nb: 3, sa: false, rc: false, up: true\n"),
+            0u)
+      << dump.str();
+
+  pooltest::TraceCapture trace;
+  dir->removeEntry(nullptr);
+  EXPECT_TRUE(trace.contains("The entry is null.")) << trace.text();
+  DyxEntry* beta = dir->findEntry("beta.txt");
+  dir->removeEntry(beta);
+  EXPECT_TRUE(trace.contains("Removed beta.txt")) << trace.text();
+  EXPECT_EQ(dir->findEntry("beta.txt"), nullptr);
+  EXPECT_EQ(dir->repository().liveCount(), 2u);
+  EXPECT_EQ(m_views.removed().size(), 0u) << "removeEntry does not tell the views";
+
+  dir->clearEntries();
+  EXPECT_EQ(dir->entryCount(), 0u);
+  EXPECT_EQ(m_views.removed(), (Counts{{"Alpha.TXT", 1}, {"gamma.log", 1}}));
+  EXPECT_FALSE(dir->getStoredTimeStamp().isSet());
+}
+
+}  // namespace
