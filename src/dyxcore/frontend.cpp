@@ -1,0 +1,185 @@
+#include "dyxcore/frontend.h"
+
+#include <cmath>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/filter.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/platform.h"
+#include "dyxcore/vfolder.h"
+#include "dyxcore/view.h"
+#include "dyxcore/viewman.h"
+#include "dyxcore/xentry.h"
+#include "kxcore/io.h"
+
+const std::vector<std::string>& DyxFrontEnd::predefinedViewTags() {
+  static const std::vector<std::string> tags = {"Size",     "Flat",  "Name",  "Ext",  "MTime",
+                                                "Location", "Owner", "Group", "Type", "Status"};
+  return tags;
+}
+
+void DyxFrontEnd::startEngine() {
+  // Without the folder every trace line and every activity line would be lost silently.
+  int error = 0;
+  if (!dyxplatform::makeDirectory("trace", &error)) {
+    KX_POS(kxerr) << "Cannot create the folder \"trace\": " << dyxplatform::errorText(error)
+                  << endl;
+  }
+  Dyx::initialize();
+}
+
+void DyxFrontEnd::stopEngine() { Dyx::shutdown(); }
+
+void DyxFrontEnd::clearPool() { Dyx::getPhysicalDirs().clear(); }
+
+DyxView* DyxFrontEnd::selectView(const std::string& tag) {
+  DyxViewManager& views = Dyx::getViewManager();
+  views.clearViewCache();
+  return views.get(tag, true);
+}
+
+void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
+                                const std::string& criterion, DyxParseResult& result) {
+  DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  pool.setFilter(criterion);
+  std::string filterText;
+  {
+    DyxEngineLock lock;
+    filterText = pool.getFilter().toString();
+  }
+  result.scanRequested = true;
+  result.criterionRejected = isCriterionRejected(criterion, filterText);
+  result.scanned = pool.addPhysicalDirectory(dir, recursive, true);
+}
+
+DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
+  KX_SCOPE("DyxFrontEnd::runParse");
+  kxout << kxParam("dir_name", request.dir) << kxParam("recursive", request.recursive)
+        << kxParam("view_tag", request.viewTag) << kxParam("view_only", request.viewOnly)
+        << endl;
+  DyxParseResult result;
+  if (!request.viewOnly) clearPool();
+  result.view = selectView(request.viewTag);
+  if (!request.viewOnly && !request.dir.empty()) {
+    scanDirectory(request.dir, request.recursive, request.criterion, result);
+  }
+  return result;
+}
+
+bool DyxFrontEnd::isCriterionRejected(const std::string& criterion,
+                                      const std::string& filterText) {
+  return !trim(criterion).empty() && filterText == "false";
+}
+
+DyxListRow DyxFrontEnd::listRow(const DyxEntry& entry) {
+  DyxListRow row;
+  row.name = entry.getName();
+  row.size = entry.getSize();
+  row.sizeText = formatSize(static_cast<std::int64_t>(row.size));
+  row.location = entry.getFullName();
+  row.modified = entry.getProperty(kPropMTime);
+  return row;
+}
+
+std::string DyxFrontEnd::statusLine(unsigned folderCount, unsigned fileCount) {
+  return "Total: " + std::to_string(folderCount) + " folder(s), " + std::to_string(fileCount) +
+         " file(s)";
+}
+
+std::string DyxFrontEnd::statusLine(unsigned folderCount, unsigned fileCount,
+                                    const std::string& selectedName, std::size_t rowCount) {
+  return statusLine(folderCount, fileCount) + ". Selected folder: " + selectedName + ": " +
+         std::to_string(rowCount) + " file(s)";
+}
+
+bool DyxFrontEnd::isDriveName(const std::string& folderName) {
+  return folderName.size() == 2 && folderName[0] >= 'A' && folderName[0] <= 'Z' &&
+         folderName[1] == ':';
+}
+
+std::string DyxFrontEnd::treeLabel(const std::string& folderName) {
+  return isDriveName(folderName) ? "System (" + folderName + ")" : folderName;
+}
+
+std::string DyxFrontEnd::folderPath(const DyxViewFolder& folder) {
+  std::vector<const std::string*> parts;
+  for (const DyxViewFolder* f = &folder; f != nullptr && f->getParent() != nullptr;
+       f = f->getParent()) {
+    parts.push_back(&f->getName());
+  }
+  std::string path;
+  for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+    if (it != parts.rbegin()) path += '/';
+    path += **it;
+  }
+  return path;
+}
+
+std::vector<DyxViewFolder*> DyxFrontEnd::foldersInOrder(const DyxViewFolder& root) {
+  std::vector<DyxViewFolder*> folders;
+  root.getFolders(folders, true, true);
+  return folders;
+}
+
+int DyxFrontEnd::compareColumnTexts(int column, const std::string& a, const std::string& b) {
+  if (column == 1) {
+    const double difference = std::trunc(parseSize(a) - parseSize(b));
+    return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
+  }
+  const int order = toLower(a).compare(toLower(b));
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+void DyxFindFilter::setText(const std::string& boxText) {
+  m_text = boxText;
+  m_active = !boxText.empty();
+  m_pattern = m_active ? DyxPattern("*" + boxText + "*", true) : DyxPattern();
+}
+
+bool DyxFindFilter::acceptsName(const std::string& name) const {
+  return !m_active || m_pattern.match(toLower(name));
+}
+
+bool DyxFindFilter::accepts(const DyxEntry& entry) const {
+  return !m_active || acceptsName(entry.getName());
+}
+
+std::vector<DyxEntry*> DyxFindFilter::rowsOf(const DyxViewFolder& folder) const {
+  std::vector<DyxEntry*> entries;
+  folder.getEntries(entries);
+  if (!m_active) return entries;
+  std::vector<DyxEntry*> rows;
+  rows.reserve(entries.size());
+  for (DyxEntry* entry : entries) {
+    if (entry != nullptr && accepts(*entry)) rows.push_back(entry);
+  }
+  return rows;
+}
+
+void DyxFolderTally::record(const DyxViewFolder* folder, bool withEntry,
+                            std::vector<const DyxViewFolder*>* added) {
+  if (folder == nullptr) return;
+  if (m_known.count(folder) == 0) {
+    // Unseen parents first (a parent with an empty name is the view's root, which has no item).
+    std::vector<const DyxViewFolder*> chain;
+    for (const DyxViewFolder* f = folder; f != nullptr && m_known.count(f) == 0;
+         f = f->getParent()) {
+      chain.push_back(f);
+      const DyxViewFolder* parent = f->getParent();
+      if (parent == nullptr || parent->getName().empty()) break;
+    }
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+      m_known.insert(*it);
+      ++m_folderCount;
+      if (added != nullptr) added->push_back(*it);
+    }
+  }
+  if (withEntry) ++m_fileCount;
+}
+
+void DyxFolderTally::clear() {
+  m_known.clear();
+  m_folderCount = 0;
+  m_fileCount = 0;
+}

@@ -1,0 +1,169 @@
+// DyxFrontEnd: what the desktop window and the command line share, so that both run the very
+// same parse and show the very same texts. It holds no state of its own: it is the parse
+// sequence (clear the pool, rebuild the view, hand the criterion to the pool's filter, scan the
+// directory), the texts of a list row and of status line 1, the drive label of a tree item,
+// the folder path from a view's root, and two small helpers a front end keeps per parse: the
+// Find filter of the list (DyxFindFilter) and the folder and file totals (DyxFolderTally).
+//
+// Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
+// view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
+// shutdown; folder and entry pointers likewise.
+//
+// Threads: the parse steps (clearPool, selectView, scanDirectory, runParse) take the engine
+// lock step by step themselves and must be called WITHOUT holding it; the scan runs on the
+// calling thread. Anything that walks a view's folders or reads entries afterwards must hold
+// the engine lock (DyxEngineLock, mutex.h) while it does. The text helpers keep no state and
+// may be called from any thread. DyxFindFilter and DyxFolderTally belong to one thread at a
+// time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "dyxcore/portable.h"
+
+class DyxEntry;
+class DyxView;
+class DyxViewFolder;
+
+// One parse as the window submits it.
+struct DyxParseRequest {
+  std::string dir;                   // directory to scan; empty scans nothing
+  bool recursive = false;            // sub-folders become directories of their own and are scanned
+  std::string viewTag = "Location";  // view to rebuild (factory tag, or a view file of conf/views)
+  std::string criterion;             // handed to the pool's filter before the scan
+  bool viewOnly = false;             // switch the view only: no pool clear, no scan
+};
+
+// What a parse did.
+struct DyxParseResult {
+  // The rebuilt view, nullptr when the tag names no factory and no view file.
+  DyxView* view = nullptr;
+  // A scan was asked for (not view-only, directory not empty).
+  bool scanRequested = false;
+  // The directory was created in the pool and scanned. False after a scan request means that
+  // the directory could not be listed (or the scan was abandoned by a clear meanwhile).
+  bool scanned = false;
+  // The criterion was not blank, yet the filter took it for the false constant: it keeps no
+  // file at all, which is what a criterion that does not parse does.
+  bool criterionRejected = false;
+};
+
+// The four column texts of a list row, plus the size as a number.
+struct DyxListRow {
+  std::string name;      // "Name": the entry's name, as the file system gave its bytes
+  std::string sizeText;  // "Size": formatSize of the size ("1023 oct.", "1.5 Ko", "5120 Mo")
+  std::string location;  // "Location": the full path of the file
+  std::string modified;  // "Last Modification": the modification time text (property 6)
+  std::uint64_t size = 0;  // the size in bytes
+};
+
+class DyxFrontEnd {
+ public:
+  DyxFrontEnd() = delete;
+
+  // The view tag a front end starts with.
+  static constexpr const char* kDefaultViewTag = "Location";
+  // The ten predefined view tags, in the order the engine registers their factories.
+  static const std::vector<std::string>& predefinedViewTags();
+
+  // Makes "trace" in the current directory when missing (the engine writes its trace and its
+  // activity log there and does not create it), then starts the engine (Dyx::initialize).
+  static void startEngine();
+  // Dyx::shutdown: clears the pool and saves the repositories.
+  static void stopEngine();
+
+  // Parse steps, in the order runParse calls them.
+  // Every directory and entry leaves the pool, the views and the repository.
+  static void clearPool();
+  // Empties the view cache and builds the view of `tag` afresh from the pool.
+  static DyxView* selectView(const std::string& tag);
+  // Hands `criterion` to the pool's filter and adds `dir` with `recursive` and mod_map true; the
+  // scan runs here. Fills the scan fields of `result`.
+  static void scanDirectory(const std::string& dir, bool recursive, const std::string& criterion,
+                            DyxParseResult& result);
+  // The whole sequence: clearPool (unless view-only), selectView, then scanDirectory when not
+  // view-only and the directory is not empty.
+  static DyxParseResult runParse(const DyxParseRequest& request);
+
+  // True when a criterion that is not blank left `filterText` (the filter's toString) at the
+  // false constant: the filter keeps nothing.
+  static bool isCriterionRejected(const std::string& criterion, const std::string& filterText);
+
+  // The row of one entry. Under the engine lock.
+  static DyxListRow listRow(const DyxEntry& entry);
+
+  // Status line 1: "Total: N folder(s), M file(s)".
+  static std::string statusLine(unsigned folderCount, unsigned fileCount);
+  // The same, followed by ". Selected folder: " + name + ": " + rows + " file(s)".
+  static std::string statusLine(unsigned folderCount, unsigned fileCount,
+                                const std::string& selectedName, std::size_t rowCount);
+
+  // A drive name: exactly two bytes, "A" to "Z" then ":".
+  static bool isDriveName(const std::string& folderName);
+  // The tree label of a folder: "System (C:)" for a drive name, else the name itself.
+  static std::string treeLabel(const std::string& folderName);
+
+  // The parts from below the view's root down to `folder`, joined by "/" ("" for the root).
+  // Under the engine lock.
+  static std::string folderPath(const DyxViewFolder& folder);
+  // Every folder of the view below its root: depth first, each folder before its sub-folders,
+  // sub-folders by name. Under the engine lock.
+  static std::vector<DyxViewFolder*> foldersInOrder(const DyxViewFolder& root);
+
+  // The list's sort: a negative, zero or positive answer for two texts of column `column`.
+  // Column 1 (Size) compares parseSize of the texts by their difference truncated to an
+  // integer; every other column compares the lower-cased texts.
+  static int compareColumnTexts(int column, const std::string& a, const std::string& b);
+};
+
+// The Find box: names that contain the typed text. The text is used as typed while the names
+// are folded to lower case (ASCII) before matching, so typed capitals never match.
+class DyxFindFilter {
+ public:
+  // No filter: every name is accepted.
+  DyxFindFilter() = default;
+  explicit DyxFindFilter(const std::string& boxText) { setText(boxText); }
+
+  // Empty text: no filter. Otherwise the wildcard pattern "*" + text + "*".
+  void setText(const std::string& boxText);
+  bool isActive() const { return m_active; }
+  const std::string& text() const { return m_text; }
+
+  bool acceptsName(const std::string& name) const;
+  // Under the engine lock.
+  bool accepts(const DyxEntry& entry) const;
+  // The entries the folder holds directly, in the folder's order, that the filter accepts.
+  // Under the engine lock.
+  std::vector<DyxEntry*> rowsOf(const DyxViewFolder& folder) const;
+
+ private:
+  bool m_active = false;
+  std::string m_text;
+  DyxPattern m_pattern;
+};
+
+// The totals of status line 1 as the window's tree counts them. A folder counts once, the first
+// time an entry is filed into it or into one of its sub-folders; its parents are counted first
+// (down from below the root; a folder whose parent has an empty name sits at the top). Every
+// filing counts one file, so an entry placed in two folders counts twice.
+class DyxFolderTally {
+ public:
+  // Records one filing into `folder` (nullptr is ignored); `withEntry` false records the folder
+  // alone. The folders seen for the first time are appended to `added`, outermost first.
+  void record(const DyxViewFolder* folder, bool withEntry,
+              std::vector<const DyxViewFolder*>* added = nullptr);
+  bool isKnown(const DyxViewFolder* folder) const { return m_known.count(folder) != 0; }
+  unsigned folderCount() const { return m_folderCount; }
+  unsigned fileCount() const { return m_fileCount; }
+  // Forgets every folder (call it whenever the view is rebuilt: folder addresses get reused).
+  void clear();
+
+ private:
+  std::unordered_set<const DyxViewFolder*> m_known;
+  unsigned m_folderCount = 0;
+  unsigned m_fileCount = 0;
+};
