@@ -66,6 +66,8 @@ bool DyxViewFolder::EntryList::contains(const DyxEntry* entry) const {
 DyxViewFolder::DyxViewFolder(const std::string& name) : m_name(name) {}
 
 DyxViewFolder::~DyxViewFolder() {
+  // Whoever destroys a folder has already taken its subtree out of the ancestors' counts.
+  m_parent = nullptr;
   // Not a virtual call: a subclass's part is already gone here. The folder's own removal of
   // every reference keeps the index free of destroyed folders.
   forgetAllDirectEntries();
@@ -82,8 +84,17 @@ std::unique_ptr<DyxViewFolder> DyxViewFolder::newFolder(const std::string& name)
   return std::make_unique<DyxViewFolder>(name);
 }
 
+void DyxViewFolder::adjustAncestors(int delta) {
+  for (DyxViewFolder* p = m_parent; p != nullptr; p = p->m_parent) p->m_emptyBelow += delta;
+}
+
 void DyxViewFolder::removeAllFolders() {
   removeAllEntries();
+  if (m_subfolders.empty()) return;
+  // The empty folders below leave with the subtree, and this folder, without entries now, is
+  // empty once its sub-folders are gone.
+  adjustAncestors(1 - m_emptyBelow);
+  m_emptyBelow = 0;
   m_subfolders.clear();
 }
 
@@ -95,6 +106,7 @@ void DyxViewFolder::forgetAllDirectEntries() {
   }
   m_entries.clear();
   m_entryCount = 0;
+  if (m_subfolders.empty()) adjustAncestors(1);
 }
 
 void DyxViewFolder::removeAllEntries() {
@@ -123,8 +135,10 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
     KX_POS(kxerr) << "Null passed DyxEntry instance." << endl;
     return true;
   }
+  const bool wasEmpty = isEmpty();
   m_entries[entry->getName()].push(entry);
   ++m_entryCount;
+  if (wasEmpty) adjustAncestors(-1);
   manager().recordFolder(entry, this);
   if (observer != nullptr && !observer->entryFiled(this, entry)) return false;
   return true;
@@ -143,6 +157,7 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
     if (it->second.empty()) m_entries.erase(it);
     manager().forgetFolder(entry, this);
     --m_entryCount;
+    if (isEmpty()) adjustAncestors(1);
   } else {
     KX_POS(kxerr) << "Not in: " << name << ",folder=" << m_name << endl;
   }
@@ -179,9 +194,13 @@ bool DyxViewFolder::addFolder(std::unique_ptr<DyxViewFolder> folder) {
     kxerr << "The sub-folder name " << folder->getName() << " is already in use." << endl;
     return false;
   }
+  const bool wasEmpty = isEmpty();
+  const int weight = folder->emptyWeight();
   folder->m_parent = this;
   const std::string name = folder->getName();
   m_subfolders.emplace(name, std::move(folder));
+  m_emptyBelow += weight;
+  adjustAncestors(weight - (wasEmpty ? 1 : 0));
   return true;
 }
 
@@ -204,6 +223,10 @@ bool DyxViewFolder::removeFolder(const std::string& name, bool recursive) {
   // Detach first so that nothing reaches the folder through the map while it is destroyed.
   std::unique_ptr<DyxViewFolder> doomed = std::move(it->second);
   m_subfolders.erase(it);
+  const int weight = doomed->emptyWeight();
+  m_emptyBelow -= weight;
+  adjustAncestors(-weight + (isEmpty() ? 1 : 0));
+  doomed->m_parent = nullptr;
   doomed.reset();
   return true;
 }
@@ -273,9 +296,10 @@ void DyxViewFolder::getFolders(std::vector<DyxViewFolder*>& list, bool indirect,
 }
 
 void DyxViewFolder::removeEmptyFolders() {
+  if (m_emptyBelow == 0) return;  // the walk below could not remove anything
   std::vector<std::string> doomed;
   for (auto& [name, sub] : m_subfolders) {
-    sub->removeEmptyFolders();
+    if (sub->m_emptyBelow != 0) sub->removeEmptyFolders();
     if (sub->isEmpty()) doomed.push_back(name);
   }
   for (const std::string& name : doomed) removeFolder(name, true);

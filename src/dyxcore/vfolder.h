@@ -89,8 +89,12 @@ class DyxViewFolder {
   // descendants; `clear` empties the list first.
   void getFolders(std::vector<DyxViewFolder*>& list, bool indirect, bool clear) const;
   std::size_t getFolderCount() const { return m_subfolders.size(); }
-  // Removes, bottom-up, every folder of the subtree that holds no entry and no folder.
+  // Removes, bottom-up, every folder of the subtree that holds no entry and no folder. Subtrees
+  // known to hold no empty folder are not walked, so a prune after each vanished entry costs the
+  // path to the emptied folders, not the whole tree.
   void removeEmptyFolders();
+  // Empty folders strictly below this one (kept up to date by every change of the tree).
+  int getEmptyFolderCount() const { return m_emptyBelow; }
 
  private:
   // The references filed under one name, in insertion order. Nearly every name occurs once per
@@ -117,10 +121,15 @@ class DyxViewFolder {
   };
 
   void forgetAllDirectEntries();
+  // Adds `delta` to the empty-folder count of every ancestor.
+  void adjustAncestors(int delta);
+  // This folder's contribution to its ancestors' counts: itself when empty, plus its own count.
+  int emptyWeight() const { return m_emptyBelow + (isEmpty() ? 1 : 0); }
 
   std::string m_name;
   std::map<std::string, EntryList, std::less<>> m_entries;
   int m_entryCount = 0;
   std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder
+  int m_emptyBelow = 0;               // empty folders strictly inside the subtree
 };

@@ -345,3 +345,59 @@ TEST_F(FolderTest, RemoveFromAllFoldersEndsOnAStaleReference) {
 }
 
 }  // namespace
+
+namespace {
+
+int bruteEmptyCount(DyxViewFolder& folder) {
+  std::vector<DyxViewFolder*> all;
+  folder.getFolders(all, true, true);
+  int n = 0;
+  for (DyxViewFolder* f : all) n += f->isEmpty() ? 1 : 0;
+  return n;
+}
+
+// The empty-folder counts that let removeEmptyFolders skip clean subtrees must follow every
+// change of the tree; a drift would leave empty folders behind or walk for nothing.
+TEST_F(FolderTest, EmptyFolderCountsFollowEveryChange) {
+  DyxViewFolder root("");
+  std::vector<DyxEntry*> entries;
+  for (int i = 0; i < 8; ++i) entries.push_back(entry("e" + std::to_string(i)));
+  const char* paths[] = {"/a", "/a/b", "/a/b/c", "/a/d", "/e", "/e/f/g", "/h"};
+  std::mt19937 rng(11);
+  for (int step = 0; step < 3000; ++step) {
+    const DyxPath path(paths[rng() % std::size(paths)]);
+    DyxEntry* e = entries[rng() % entries.size()];
+    switch (rng() % 7) {
+      case 0:
+      case 1:
+        root.createFolderPath(path)->addEntry(e, nullptr);
+        break;
+      case 2:
+        if (DyxViewFolder* f = root.getFolder(path)) {
+          if (f->holdsEntry(e)) f->removeEntry(e, false);
+        }
+        break;
+      case 3:
+        root.createFolderPath(path);
+        break;
+      case 4:
+        if (DyxViewFolder* f = root.getFolder(path)) {
+          if (rng() % 4 == 0) f->removeAllFolders(); else f->removeAllEntries();
+        }
+        break;
+      case 5:
+        if (DyxViewFolder* f = root.getFolder(path)) {
+          if (f->getParent() != nullptr) f->getParent()->removeFolder(f->getName(), true);
+        }
+        break;
+      case 6:
+        Dyx::getViewManager().getIndex().removeFromAllFolders(e);
+        root.removeEmptyFolders();
+        EXPECT_EQ(bruteEmptyCount(root), 0);
+        break;
+    }
+    ASSERT_EQ(root.getEmptyFolderCount(), bruteEmptyCount(root)) << "step " << step;
+  }
+}
+
+}  // namespace
