@@ -116,20 +116,21 @@ DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey,
       m_pid(dirKey),
       m_repository(repository) {}
 
-std::string DyxEntry::getName() const {
-  if (m_repository == nullptr) return std::string();
+const std::string& DyxEntry::getName() const {
+  static const std::string kNoName;
+  if (m_repository == nullptr) return kNoName;
   return m_repository->textOf(m_id);
 }
 
 std::string DyxEntry::getShortName() const {
-  const std::string name = getName();
+  const std::string& name = getName();
   const std::size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) return name;
   return name.substr(0, dot);
 }
 
 std::string DyxEntry::getExtension() const {
-  const std::string name = getName();
+  const std::string& name = getName();
   const std::size_t dot = name.rfind('.');
   if (dot == std::string::npos) return std::string();
   return name.substr(dot + 1);

@@ -104,7 +104,8 @@ class DyxEntry {
   bool isFree() const { return m_id == 0; }
   DyxEntryRepository* getRepository() const { return m_repository; }
 
-  std::string getName() const;
+  // The reference stays valid as long as the repository: interned texts never move.
+  const std::string& getName() const;
   std::string getShortName() const;
   std::string getExtension() const;
   // Directory text + "/" + name; the name alone without a directory text.
