@@ -69,7 +69,8 @@ void onDynamicUpdate(const std::string& value) {
     DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
     if (KxValue(value).toBool()) {
       // A period below one second would make the polling thread spin.
-      const int period = std::max(1, Dyx::getEnviron().getIntPreference("DynamicUpdatePollingPeriod"));
+      const int period =
+          std::max(1, Dyx::getEnviron().getIntPreference("DynamicUpdatePollingPeriod"));
       pool.beginUpdateLoop(period);
     } else {
       pool.stopUpdateLoop();
@@ -87,8 +88,9 @@ void onNameCase(const std::string&) { Dyx::getViewManager().deleteView("Name"); 
 // stand-alone listing of "conf" keeps a repository of the default size.
 std::size_t readRepositoryCapacity() {
   const std::string value = Dyx::getEnviron().getPreference("RepositoryCapacity");
-  const std::size_t capacity = Dyx::repositoryCapacityFor(value);
-  if (capacity == Dyx::kMaxRepositoryCapacity) {
+  bool capped = false;
+  const std::size_t capacity = Dyx::repositoryCapacityFor(value, &capped);
+  if (capped) {
     KX_POS(kxerr) << "RepositoryCapacity " << value << " is too large, using "
                   << static_cast<unsigned long>(capacity) << "." << endl;
     ActivityLog::stream() << "ERROR: RepositoryCapacity " << value << " is too large, using "
@@ -336,7 +338,8 @@ std::size_t Dyx::repositoryCapacity() {
   return s.repositoryCapacity;
 }
 
-std::size_t Dyx::repositoryCapacityFor(const std::string& value) {
+std::size_t Dyx::repositoryCapacityFor(const std::string& value, bool* capped) {
+  if (capped != nullptr) *capped = false;
   std::size_t i = 0;
   while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
   if (i < value.size() && value[i] == '+') ++i;
@@ -345,7 +348,10 @@ std::size_t Dyx::repositoryCapacityFor(const std::string& value) {
   for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
     digits = true;
     number = number * 10 + static_cast<std::size_t>(value[i] - '0');
-    if (number > kMaxRepositoryCapacity) return kMaxRepositoryCapacity;
+    if (number > kMaxRepositoryCapacity) {
+      if (capped != nullptr) *capped = true;
+      return kMaxRepositoryCapacity;
+    }
   }
   if (!digits || number <= kDefaultRepositoryCapacity) return kDefaultRepositoryCapacity;
   return number;

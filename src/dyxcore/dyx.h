@@ -73,8 +73,9 @@ class Dyx {
   // "RepositoryCapacity" at start-up (never below kDefaultRepositoryCapacity).
   static std::size_t repositoryCapacity();
   // The slot count that a "RepositoryCapacity" value asks for: its leading decimal number when
-  // that is above the default (capped at kMaxRepositoryCapacity), else the default.
-  static std::size_t repositoryCapacityFor(const std::string& value);
+  // that is above the default (capped at kMaxRepositoryCapacity, which sets *capped), else the
+  // default.
+  static std::size_t repositoryCapacityFor(const std::string& value, bool* capped = nullptr);
 
   // Opens "trace/dyx.dbg" and the activity log "trace/dyx.log" once per process; later calls
   // do nothing until `closeTrace`.

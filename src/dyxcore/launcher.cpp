@@ -35,8 +35,8 @@ void DyxLauncher::reset(const std::string& file) {
       KxValue fields[4];
       for (KxValue& field : fields) in >> field;
       if (!name.empty()) {
-        DyxCommand command(name, fields[0].text(), fields[1].text(),
-                           fields[2].text(), fields[3].text());
+        DyxCommand command(name, fields[0].text(), fields[1].text(), fields[2].text(),
+                           fields[3].text());
         KX_POS(kxout) << "New " << command.type() << "." << name << "(" << command.parameters()
                       << "): " << command.launch().program() << " => "
                       << command.launch().resultVariables() << endl;

@@ -48,7 +48,9 @@ class DyxTest : public ::testing::Test {
     Dyx::closeTrace();
   }
 
-  void writePrefs(const std::string& extra) { writeFile(m_dir / "conf/pref.ini", kTracePrefs + extra); }
+  void writePrefs(const std::string& extra) {
+    writeFile(m_dir / "conf/pref.ini", kTracePrefs + extra);
+  }
   std::string trace() const { return readFile(m_dir / "trace/dyx.dbg"); }
   std::string activity() const { return readFile(m_dir / "trace/dyx.log"); }
   // A directory of files below the test directory; returns its absolute path.
@@ -277,13 +279,23 @@ TEST(DyxRepositoryCapacity, ValueToSlotCount) {
   const struct {
     const char* value;
     std::size_t capacity;
-  } cases[] = {{"300000", 300000},     {"200001", 200001},  {"200000", 200000},
-               {"1000", 200000},       {"-500000", 200000}, {"many", 200000},
-               {"", 200000},           {" 250000", 250000}, {"250000 slots", 250000},
-               {"20000000", 20000000}, {"20000001", Dyx::kMaxRepositoryCapacity},
-               {"99999999999999999999999", Dyx::kMaxRepositoryCapacity}};
+    bool capped;
+  } cases[] = {{"300000", 300000, false},
+               {"200001", 200001, false},
+               {"200000", 200000, false},
+               {"1000", 200000, false},
+               {"-500000", 200000, false},
+               {"many", 200000, false},
+               {"", 200000, false},
+               {" 250000", 250000, false},
+               {"250000 slots", 250000, false},
+               {"20000000", 20000000, false},
+               {"20000001", Dyx::kMaxRepositoryCapacity, true},
+               {"99999999999999999999999", Dyx::kMaxRepositoryCapacity, true}};
   for (const auto& c : cases) {
-    EXPECT_EQ(Dyx::repositoryCapacityFor(c.value), c.capacity) << '"' << c.value << '"';
+    bool capped = !c.capped;
+    EXPECT_EQ(Dyx::repositoryCapacityFor(c.value, &capped), c.capacity) << '"' << c.value << '"';
+    EXPECT_EQ(capped, c.capped) << '"' << c.value << '"';
   }
 }
 
@@ -354,12 +366,10 @@ class ShippedConfTest : public DyxTest {
   }
   // Messages that readers of configuration files write when a record is wrong.
   static void expectNoConfigurationMessage(const std::string& text) {
-    const char* messages[] = {"ERROR: ",          "Missing ending quote",
-                              "Cannot parse",     "Missing a closing parenthesis",
-                              "Unknown operator", "Invalid entry kind",
-                              "Cannot open",      "Bad entry",
-                              "Unknown sorter",   "Problem in file",
-                              "bad file",         "Undefined filter."};
+    const char* messages[] = {
+        "ERROR: ",          "Missing ending quote", "Cannot parse", "Missing a closing parenthesis",
+        "Unknown operator", "Invalid entry kind",   "Cannot open",  "Bad entry",
+        "Unknown sorter",   "Problem in file",      "bad file",     "Undefined filter."};
     for (const char* m : messages) {
       EXPECT_EQ(text.find(m), std::string::npos) << m << " in:\n" << text.substr(0, 4000);
     }
@@ -406,9 +416,9 @@ TEST_F(ShippedConfTest, TracedStartUpReadsEveryFileWithoutMessage) {
   prefs.replace(at, 8, "\"DEBUG\"");
   writeFile(m_dir / "conf/pref.ini", prefs);
 
-  const std::string d = makeTree("files", {"photo.JPG", "song.flac", "notes.txt", "src.tar.gz",
-                                           "main.cpp", "deck.odp", "table.ods", "clip.mkv",
-                                           "page.html", "README"});
+  const std::string d =
+      makeTree("files", {"photo.JPG", "song.flac", "notes.txt", "src.tar.gz", "main.cpp",
+                         "deck.odp", "table.ods", "clip.mkv", "page.html", "README"});
   writeFile(m_dir / "conf/files.fpm", "\"" + d + "\" No\n");
   prefs += "CurrentPathMap \"files\"\n";
   writeFile(m_dir / "conf/pref.ini", prefs);
@@ -419,11 +429,11 @@ TEST_F(ShippedConfTest, TracedStartUpReadsEveryFileWithoutMessage) {
   const struct {
     const char* file;
     std::vector<std::string> types;
-  } cases[] = {{"photo.JPG", {"Image.Photo"}},       {"song.flac", {"Audio.Lossless"}},
-               {"notes.txt", {"Document.Text"}},     {"src.tar.gz", {"Archive.Compressed"}},
-               {"main.cpp", {"Source.C"}},           {"deck.odp", {"Presentation"}},
-               {"table.ods", {"Spreadsheet"}},       {"clip.mkv", {"Video"}},
-               {"page.html", {"Web"}},               {"README", {}}};
+  } cases[] = {{"photo.JPG", {"Image.Photo"}},   {"song.flac", {"Audio.Lossless"}},
+               {"notes.txt", {"Document.Text"}}, {"src.tar.gz", {"Archive.Compressed"}},
+               {"main.cpp", {"Source.C"}},       {"deck.odp", {"Presentation"}},
+               {"table.ods", {"Spreadsheet"}},   {"clip.mkv", {"Video"}},
+               {"page.html", {"Web"}},           {"README", {}}};
   {
     DyxEngineLock lock;
     for (const auto& c : cases) {

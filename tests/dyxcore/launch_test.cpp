@@ -80,8 +80,7 @@ TEST_F(LaunchTest, BlockingStartWaitsAndCapturesStandardOutput) {
   const std::string t = trace();
   EXPECT_NE(t.find("blocking=\"true\""), std::string::npos);
   // The command line quotes the program and ends with a blank; other arguments stay as given.
-  EXPECT_NE(t.find("Creating process: \"\"" + prog + "\" one \"two words\" \""),
-            std::string::npos)
+  EXPECT_NE(t.find("Creating process: \"\"" + prog + "\" one \"two words\" \""), std::string::npos)
       << t;
   EXPECT_NE(t.find("Launched with PID "), std::string::npos);
 }
