@@ -16,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -399,7 +400,8 @@ long FileReader::read(char* buffer, std::size_t size) {
   return static_cast<long>(n);
 }
 
-bool readWholeFile(const std::string& path, std::string& out, int* error) {
+bool readWholeFile(const std::string& path, std::string& out, int* error,
+                   std::size_t maxBytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     setError(error, errno);
@@ -412,10 +414,10 @@ bool readWholeFile(const std::string& path, std::string& out, int* error) {
     return false;
   }
   out.clear();
-  out.reserve(static_cast<std::size_t>(st.st_size));
+  out.reserve(std::min(static_cast<std::size_t>(st.st_size), maxBytes));
   char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+  while (out.size() < maxBytes) {
+    const ssize_t n = ::read(fd, buffer, std::min(sizeof buffer, maxBytes - out.size()));
     if (n < 0) {
       if (errno == EINTR) continue;
       setError(error, errno);

@@ -144,8 +144,10 @@ class FileReader {
   int m_error = 0;
 };
 
-// Reads a whole file; false (with errno) when it cannot be opened or read.
-bool readWholeFile(const std::string& path, std::string& out, int* error = nullptr);
+// Reads a whole regular file, or its first maxBytes bytes; false (with errno) when it cannot be
+// opened or read.
+bool readWholeFile(const std::string& path, std::string& out, int* error = nullptr,
+                   std::size_t maxBytes = static_cast<std::size_t>(-1));
 // The text of an errno value.
 std::string errorText(int error);
 

@@ -360,7 +360,12 @@ bool DyxEntryRepository::load() {
 
   std::string data;
   int error = 0;
-  if (count > 0 && !dyxplatform::readWholeFile(dataFileName(), data, &error)) {
+  // Never more than the count asks for, whatever the size of the data file.
+  const std::uint64_t wanted =
+      std::min<std::uint64_t>(count, static_cast<std::uint64_t>(-1) / DyxEntry::kRecordBytes) *
+      DyxEntry::kRecordBytes;
+  if (count > 0 && !dyxplatform::readWholeFile(dataFileName(), data, &error,
+                                               static_cast<std::size_t>(wanted))) {
     KX_POS(kxerr) << "Cannot read the file: " << dataFileName() << " ("
                   << dyxplatform::errorText(error) << "): every slot is free." << endl;
   }
