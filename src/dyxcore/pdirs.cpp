@@ -144,6 +144,16 @@ DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_n
 
 bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool recursive,
                                            bool mod_map) {
+  return addDirectory(dir_name, recursive, mod_map, nullptr);
+}
+
+bool DyxPhysicalDirs::addSubDirectory(const DyxPhysicalDirectory& parent,
+                                      const std::string& dir_name) {
+  return addDirectory(dir_name, true, false, &parent);
+}
+
+bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, bool mod_map,
+                                   const DyxPhysicalDirectory* parent) {
   KX_SCOPE("DyxPhysicalDirs::addPhysicalDirectory");
   kxout << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
         << kxParam("mod_map", mod_map) << endl;
@@ -153,6 +163,7 @@ bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool rec
   DyxScanObserver* observer = nullptr;
   {
     DyxEngineLock lock;
+    if (parent != nullptr && parent->isRetired()) return false;
     if (mod_map) m_pathMap.setRecursive(key, recursive);
     auto it = m_directories.find(key);
     if (it != m_directories.end()) {
@@ -206,7 +217,8 @@ bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool rec
     const bool stillOurs = a != m_adding.end() && a->second == dir;
     if (stillOurs) m_adding.erase(a);
     // A clear or a removal while the scan ran abandoned the addition.
-    if (scanned && stillOurs && !dir->isRetired()) {
+    if (scanned && stillOurs && !dir->isRetired() &&
+        (parent == nullptr || !parent->isRetired())) {
       m_directories.emplace(key, dir);
       return true;
     }

@@ -57,6 +57,9 @@ class DyxPhysicalDirs : public DyxUpdater {
   // True when a new directory was created and scanned. dir_name is taken in its path text form
   // (no trailing separator), which is also its key.
   bool addPhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
+  // Used by a recursive scan of `parent`: addPhysicalDirectory(dir_name, true, false), abandoned
+  // when the parent leaves the pool meanwhile (a clear does not leave stray sub-directories).
+  bool addSubDirectory(const DyxPhysicalDirectory& parent, const std::string& dir_name);
   bool removePhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
   // Removes every directory whose key starts with dir_name + "/" (not dir_name itself).
   bool removeAllChilds(const std::string& dir_name);
@@ -98,6 +101,8 @@ class DyxPhysicalDirs : public DyxUpdater {
   DyxPhysicalDirectory* restoreDirectory(const std::string& dir_name, bool recursive);
 
  private:
+  bool addDirectory(const std::string& dir_name, bool recursive, bool mod_map,
+                    const DyxPhysicalDirectory* parent);
   // The key of a directory text: its path text form (no trailing or doubled separator).
   static std::string keyOf(const std::string& dir_name);
   // Clears the entries of directories that have left the pool (without the engine lock held).

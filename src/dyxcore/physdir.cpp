@@ -209,7 +209,7 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         // The sub-directory is scanned at once, depth first, with the lock released: it takes
         // the lock itself for each of its own names.
         lock.unlock();
-        m_pool->addPhysicalDirectory(childPath(m_dirName, item.name), true, false);
+        m_pool->addSubDirectory(*this, childPath(m_dirName, item.name));
         lock.lock();
         if (m_retired.load()) {
           stopped = true;
