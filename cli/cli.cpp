@@ -1,0 +1,281 @@
+#include "cli/cli.h"
+
+#include <csignal>
+#include <exception>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/platform.h"
+#include "dyxcore/vfolder.h"
+#include "dyxcore/view.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void onInterrupt(int signal) {
+  g_interrupted = 1;
+  // A second interrupt ends the program at once.
+  std::signal(signal, SIG_DFL);
+}
+
+// Turns an interrupt into a stop request of the scan, so the engine still shuts down and saves.
+class InterruptGuard {
+ public:
+  InterruptGuard() {
+    g_interrupted = 0;
+    m_previousInt = std::signal(SIGINT, onInterrupt);
+    m_previousTerm = std::signal(SIGTERM, onInterrupt);
+  }
+  ~InterruptGuard() {
+    std::signal(SIGINT, m_previousInt == SIG_ERR ? SIG_DFL : m_previousInt);
+    std::signal(SIGTERM, m_previousTerm == SIG_ERR ? SIG_DFL : m_previousTerm);
+  }
+  InterruptGuard(const InterruptGuard&) = delete;
+  InterruptGuard& operator=(const InterruptGuard&) = delete;
+
+ private:
+  void (*m_previousInt)(int);
+  void (*m_previousTerm)(int);
+};
+
+// The control bytes of a name would drive the terminal: they are shown as "?".
+std::string printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) c = '?';
+  }
+  return out;
+}
+
+class CliScanObserver final : public DyxScanObserver {
+ public:
+  CliScanObserver(std::ostream& err, bool progress, bool terminal)
+      : m_err(err), m_progress(progress), m_terminal(terminal) {}
+
+  bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) override {
+    bool restarted = false;
+    if (isStopRequested(restarted) || folder == nullptr) return false;
+    m_tally.record(folder, entry != nullptr);
+    return true;
+  }
+
+  bool isStopRequested(bool& restarted) override {
+    restarted = false;
+    return g_interrupted != 0;
+  }
+
+  void directoryStarted(const std::string& path) override {
+    if (!m_progress || g_interrupted != 0) return;
+    if (m_terminal) {
+      m_err << "\r\033[K" << printable(path) << std::flush;
+      m_lineOpen = true;
+    } else {
+      m_err << printable(path) << '\n';
+    }
+  }
+
+  // Clears the progress line of a terminal.
+  void finishProgress() {
+    if (m_lineOpen) m_err << "\r\033[K" << std::flush;
+    m_lineOpen = false;
+  }
+
+  const DyxFolderTally& tally() const { return m_tally; }
+
+ private:
+  std::ostream& m_err;
+  const bool m_progress;
+  const bool m_terminal;
+  bool m_lineOpen = false;
+  DyxFolderTally m_tally;
+};
+
+// Starts the engine and registers the observer; the destructor undoes both, also on a throw.
+class EngineSession {
+ public:
+  explicit EngineSession(DyxScanObserver& observer) {
+    DyxFrontEnd::startEngine();
+    Dyx::getPhysicalDirs().setObserver(&observer);
+  }
+  ~EngineSession() {
+    try {
+      Dyx::getPhysicalDirs().setObserver(nullptr);
+    } catch (int) {
+    }
+    try {
+      DyxFrontEnd::stopEngine();
+    } catch (...) {
+      // Nothing can be done about a failed shutdown at the end of the program.
+    }
+  }
+  EngineSession(const EngineSession&) = delete;
+  EngineSession& operator=(const EngineSession&) = delete;
+};
+
+std::string absoluteDirectory(const std::string& dir) {
+  if (!dir.empty() && dir[0] == '/') return dir;
+  const std::string cwd = dyxplatform::currentDirectory();
+  return cwd.empty() ? dir : cwd + "/" + dir;
+}
+
+// "" and "." name the root; surrounding "/" are ignored.
+std::string normalisedFolderArgument(const std::string& folder) {
+  std::size_t begin = 0;
+  std::size_t end = folder.size();
+  while (begin < end && folder[begin] == '/') ++begin;
+  while (end > begin && folder[end - 1] == '/') --end;
+  const std::string trimmed = folder.substr(begin, end - begin);
+  return trimmed.empty() ? kCliRootPath : trimmed;
+}
+
+int depthOf(const DyxViewFolder& folder) {
+  int depth = -1;
+  for (const DyxViewFolder* f = folder.getParent(); f != nullptr; f = f->getParent()) ++depth;
+  return depth < 0 ? 0 : depth;
+}
+
+// The snapshot of the view, taken under the engine lock.
+CliReport snapshot(DyxView& view, const CliOptions& options) {
+  DyxEngineLock lock;
+  CliReport report;
+  report.viewTag = options.viewTag;
+  report.withRows = options.mode == CliMode::kList;
+  const DyxFindFilter find(options.find);
+
+  std::vector<const DyxViewFolder*> folders;
+  if (view.getEntryCount() > 0) folders.push_back(&view);
+  for (const DyxViewFolder* f : DyxFrontEnd::foldersInOrder(view)) folders.push_back(f);
+
+  report.folders.reserve(folders.size());
+  for (const DyxViewFolder* f : folders) {
+    CliFolder folder;
+    const bool isRoot = f == &view;
+    folder.path = isRoot ? kCliRootPath : DyxFrontEnd::folderPath(*f);
+    folder.name = isRoot ? kCliRootPath : f->getName();
+    folder.depth = isRoot ? 0 : depthOf(*f);
+    const std::vector<DyxEntry*> rows = find.rowsOf(*f);
+    folder.fileCount = rows.size();
+    if (report.withRows) {
+      folder.rows.reserve(rows.size());
+      for (const DyxEntry* entry : rows) folder.rows.push_back(DyxFrontEnd::listRow(*entry));
+    }
+    report.folders.push_back(std::move(folder));
+  }
+  return report;
+}
+
+int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
+                  std::ostream& out, std::ostream& err) {
+  // The window's parse sequence, step by step, so that an unknown view stops before the scan.
+  DyxFrontEnd::clearPool();
+  DyxView* view = DyxFrontEnd::selectView(options.viewTag);
+  if (view == nullptr) {
+    err << "quarry-cli: unknown view '" << options.viewTag
+        << "' (a predefined view, or a view file of conf/views)\n";
+    return kCliExitUsage;
+  }
+  DyxParseResult result;
+  DyxFrontEnd::scanDirectory(dir, options.recursive, options.criterion, result);
+  observer.finishProgress();
+
+  if (g_interrupted != 0) {
+    err << "quarry-cli: interrupted\n";
+    return kCliExitInterrupted;
+  }
+  if (result.criterionRejected) {
+    err << "quarry-cli: the criterion '" << options.criterion
+        << "' cannot be parsed; as in the window, it keeps no file\n";
+  }
+  if (!result.scanned) {
+    std::vector<dyxplatform::DirItem> items;
+    int error = 0;
+    err << "quarry-cli: cannot list the directory '" << dir << "'";
+    if (!dyxplatform::listDirectory(dir, items, &error)) {
+      err << ": " << dyxplatform::errorText(error);
+    }
+    err << '\n';
+    return kCliExitNotListed;
+  }
+
+  CliReport report = snapshot(*view, options);
+  std::string tail;
+  if (options.listOneFolder) {
+    const std::string wanted = normalisedFolderArgument(options.listFolder);
+    CliFolder selected;
+    bool found = false;
+    for (CliFolder& folder : report.folders) {
+      if (folder.path == wanted) {
+        selected = std::move(folder);
+        found = true;
+        break;
+      }
+    }
+    if (!found && wanted == kCliRootPath) {
+      selected.path = selected.name = kCliRootPath;
+      found = true;
+    }
+    if (!found) {
+      err << "quarry-cli: the view '" << options.viewTag << "' has no folder '" << wanted
+          << "'\n";
+      return kCliExitNotListed;
+    }
+    report.folders.assign(1, std::move(selected));
+    const CliFolder& folder = report.folders.front();
+    tail = DyxFrontEnd::statusLine(observer.tally().folderCount(), observer.tally().fileCount(),
+                                   folder.name, folder.fileCount);
+  }
+  if (options.dump) Dyx::dump();
+
+  writeReport(report, options.format, out);
+  out.flush();
+  err << (tail.empty() ? DyxFrontEnd::statusLine(observer.tally().folderCount(),
+                                                 observer.tally().fileCount())
+                       : tail)
+      << '\n';
+  if (!out) {
+    err << "quarry-cli: cannot write the output\n";
+    return kCliExitNotListed;
+  }
+  return kCliExitOk;
+}
+
+}  // namespace
+
+int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 bool stderrIsTerminal) {
+  CliOptions options;
+  std::string error;
+  switch (parseCliArguments(args, options, error)) {
+    case CliParseOutcome::kHelp:
+      out << cliUsage();
+      return kCliExitOk;
+    case CliParseOutcome::kVersion:
+      out << cliVersion();
+      return kCliExitOk;
+    case CliParseOutcome::kUsageError:
+      err << "quarry-cli: " << error << " (see quarry-cli --help)\n";
+      return kCliExitUsage;
+    case CliParseOutcome::kRun:
+      break;
+  }
+
+  const std::string dir = absoluteDirectory(options.dir);
+  InterruptGuard interrupts;
+  CliScanObserver observer(err, options.progressGiven || stderrIsTerminal, stderrIsTerminal);
+  try {
+    EngineSession session(observer);
+    return parseAndPrint(options, dir, observer, out, err);
+  } catch (const std::exception& e) {
+    err << "quarry-cli: unexpected failure: " << e.what() << '\n';
+  } catch (...) {
+    err << "quarry-cli: unexpected failure in the engine\n";
+  }
+  return kCliExitNotListed;
+}

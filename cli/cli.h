@@ -1,0 +1,85 @@
+// quarry-cli: the command-line front end. It starts the engine in the current directory, runs
+// the window's parse sequence (DyxFrontEnd, shared with the window), prints the view's folders
+// or files as text, tab-separated values or JSON, writes the totals of the window's status line
+// to standard error and shuts the engine down.
+//
+// The pieces are split so that the tests reach them: the argument parser, the escaping of
+// fields, the writers (which work on a snapshot taken under the engine lock and never touch the
+// engine), and runQuarryCli, which is the whole program. main.cpp only calls runQuarryCli.
+//
+// Threads: everything runs on the calling thread; the engine calls the scan observer on it too.
+// runQuarryCli starts and stops the engine, so at most one may run in a process at a time.
+#pragma once
+
+#include <cstddef>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "dyxcore/frontend.h"
+
+// Exit codes.
+constexpr int kCliExitOk = 0;
+constexpr int kCliExitNotListed = 1;  // the directory (or the --list folder) is not there
+constexpr int kCliExitUsage = 2;      // the command line is wrong
+constexpr int kCliExitInterrupted = 130;
+
+enum class CliMode { kTree, kList };
+enum class CliFormat { kText, kTsv, kJson };
+
+struct CliOptions {
+  std::string dir;                                  // the directory to parse, as given
+  bool recursive = false;                           // -r: sub-folders too
+  std::string criterion;                            // -c: the filter the scan applies
+  std::string viewTag = DyxFrontEnd::kDefaultViewTag;  // -v: the view to group by
+  std::string find;                                 // -f: the Find box text
+  CliMode mode = CliMode::kTree;                    // --tree or --list
+  bool listOneFolder = false;                       // --list was given a folder
+  std::string listFolder;                           // that folder, as a path from the view root
+  CliFormat format = CliFormat::kText;              // --format
+  bool dump = false;                                // --dump: write the engine dump file
+  bool progressGiven = false;                       // --progress was given
+};
+
+enum class CliParseOutcome { kRun, kHelp, kVersion, kUsageError };
+
+// Reads the arguments (without the program name). On kUsageError `error` holds the message.
+// Short options may be bundled (-rv Ext) and take their value glued or as the next argument;
+// long options take "--name=value" or "--name value". "--list" takes a folder only as
+// "--list=FOLDER", or as the next argument when another argument (the directory) follows it.
+CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptions& options,
+                                  std::string& error);
+std::string cliUsage();
+std::string cliVersion();
+
+// A tab, a line feed and a backslash become \t, \n and \\; every other byte is kept.
+std::string escapeTsv(std::string_view field);
+// The body of a JSON string (no quotes): quote, backslash and control bytes escaped, valid
+// UTF-8 kept as it is, and every byte that is not part of a valid UTF-8 sequence written as
+// \udcXX (XX its value), so the document stays valid and the bytes can still be told apart.
+std::string escapeJson(std::string_view text);
+
+// The path under which the root of a view is printed when it holds files itself.
+inline constexpr const char* kCliRootPath = ".";
+
+// One folder as printed.
+struct CliFolder {
+  std::string path;   // from the view root, parts joined by "/"
+  std::string name;   // its own name
+  int depth = 0;      // 0 for a folder directly below the root
+  std::size_t fileCount = 0;   // files it holds directly (after the Find filter)
+  std::vector<DyxListRow> rows;  // those files, only when the rows are printed
+};
+
+struct CliReport {
+  std::string viewTag;
+  std::vector<CliFolder> folders;  // depth first, each folder before its sub-folders
+  bool withRows = false;           // a --list report
+};
+
+void writeReport(const CliReport& report, CliFormat format, std::ostream& out);
+
+// The program: returns the exit code. `stderrIsTerminal` makes --progress the default.
+int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 bool stderrIsTerminal);

@@ -1,0 +1,217 @@
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+
+#ifndef QUARRY_VERSION
+#define QUARRY_VERSION "1.0.2.2"
+#endif
+
+namespace {
+
+enum class Opt { kRecursive, kCriterion, kView, kFind, kTree, kList, kFormat, kDump, kProgress,
+                 kHelp, kVersion };
+
+struct OptSpec {
+  const char* longName;
+  char shortName;  // 0: none
+  Opt opt;
+  bool takesValue;
+};
+
+constexpr OptSpec kSpecs[] = {
+    {"recursive", 'r', Opt::kRecursive, false}, {"criterion", 'c', Opt::kCriterion, true},
+    {"view", 'v', Opt::kView, true},            {"find", 'f', Opt::kFind, true},
+    {"tree", 0, Opt::kTree, false},             {"list", 0, Opt::kList, false},
+    {"format", 0, Opt::kFormat, true},          {"dump", 0, Opt::kDump, false},
+    {"progress", 0, Opt::kProgress, false},     {"help", 'h', Opt::kHelp, false},
+    {"version", 0, Opt::kVersion, false},
+};
+
+const OptSpec* findLong(const std::string& name) {
+  for (const OptSpec& spec : kSpecs) {
+    if (name == spec.longName) return &spec;
+  }
+  return nullptr;
+}
+
+const OptSpec* findShort(char c) {
+  for (const OptSpec& spec : kSpecs) {
+    if (spec.shortName != 0 && spec.shortName == c) return &spec;
+  }
+  return nullptr;
+}
+
+// Applies one option; false with `error` set when its value is not acceptable.
+bool apply(const OptSpec& spec, const std::string& value, CliOptions& options,
+           bool& help, bool& version, std::string& error) {
+  switch (spec.opt) {
+    case Opt::kRecursive: options.recursive = true; break;
+    case Opt::kCriterion: options.criterion = value; break;
+    case Opt::kView:
+      if (value.empty()) {
+        error = "--view needs a view tag";
+        return false;
+      }
+      options.viewTag = value;
+      break;
+    case Opt::kFind: options.find = value; break;
+    case Opt::kTree:
+      options.mode = CliMode::kTree;
+      options.listOneFolder = false;
+      break;
+    case Opt::kList: options.mode = CliMode::kList; break;
+    case Opt::kFormat:
+      if (value == "text") {
+        options.format = CliFormat::kText;
+      } else if (value == "tsv") {
+        options.format = CliFormat::kTsv;
+      } else if (value == "json") {
+        options.format = CliFormat::kJson;
+      } else {
+        error = "unknown format '" + value + "' (text, tsv or json)";
+        return false;
+      }
+      break;
+    case Opt::kDump: options.dump = true; break;
+    case Opt::kProgress: options.progressGiven = true; break;
+    case Opt::kHelp: help = true; break;
+    case Opt::kVersion: version = true; break;
+  }
+  return true;
+}
+
+}  // namespace
+
+CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptions& options,
+                                  std::string& error) {
+  options = CliOptions();
+  error.clear();
+  bool help = false;
+  bool version = false;
+  std::vector<std::string> positionals;
+  // Index in `positionals` of an argument that directly followed a bare "--list".
+  std::optional<std::size_t> afterList;
+  bool optionsEnded = false;
+  bool previousWasBareList = false;
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool followsList = previousWasBareList;
+    previousWasBareList = false;
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      if (followsList && !optionsEnded) afterList = positionals.size();
+      positionals.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg[1] == '-') {
+      const std::size_t eq = arg.find('=');
+      const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+      const OptSpec* spec = findLong(name);
+      if (spec == nullptr) {
+        error = "unknown option '--" + name + "'";
+        return CliParseOutcome::kUsageError;
+      }
+      std::string value;
+      if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        if (spec->opt == Opt::kList) {
+          options.listOneFolder = true;
+          options.listFolder = value;
+        } else if (!spec->takesValue) {
+          error = "option '--" + name + "' takes no value";
+          return CliParseOutcome::kUsageError;
+        }
+      } else if (spec->takesValue) {
+        if (i + 1 >= args.size()) {
+          error = "option '--" + name + "' needs a value";
+          return CliParseOutcome::kUsageError;
+        }
+        value = args[++i];
+      }
+      if (!apply(*spec, value, options, help, version, error)) return CliParseOutcome::kUsageError;
+      previousWasBareList = spec->opt == Opt::kList && eq == std::string::npos;
+      continue;
+    }
+    // One or more bundled short options.
+    for (std::size_t k = 1; k < arg.size(); ++k) {
+      const OptSpec* spec = findShort(arg[k]);
+      if (spec == nullptr) {
+        error = std::string("unknown option '-") + arg[k] + "'";
+        return CliParseOutcome::kUsageError;
+      }
+      std::string value;
+      if (spec->takesValue) {
+        if (k + 1 < arg.size()) {
+          value = arg.substr(k + 1);
+        } else if (i + 1 < args.size()) {
+          value = args[++i];
+        } else {
+          error = std::string("option '-") + arg[k] + "' needs a value";
+          return CliParseOutcome::kUsageError;
+        }
+        k = arg.size();
+      }
+      if (!apply(*spec, value, options, help, version, error)) return CliParseOutcome::kUsageError;
+    }
+  }
+
+  if (help) return CliParseOutcome::kHelp;
+  if (version) return CliParseOutcome::kVersion;
+
+  if (options.mode == CliMode::kList && afterList && positionals.size() == 2 &&
+      *afterList == 0 && !options.listOneFolder) {
+    options.listOneFolder = true;
+    options.listFolder = positionals[0];
+    positionals.erase(positionals.begin());
+  }
+  if (positionals.empty()) {
+    error = "missing the directory to parse";
+    return CliParseOutcome::kUsageError;
+  }
+  if (positionals.size() > 1) {
+    error = "one directory only, but also got '" + positionals[1] + "'";
+    return CliParseOutcome::kUsageError;
+  }
+  options.dir = positionals[0];
+  if (options.dir.empty()) {
+    error = "the directory to parse is empty";
+    return CliParseOutcome::kUsageError;
+  }
+  return CliParseOutcome::kRun;
+}
+
+std::string cliUsage() {
+  return "Usage: quarry-cli [options] DIR\n"
+         "Parses DIR with the engine of Quarry Software, in the current directory (conf/,\n"
+         "trace/), and prints what the window would show.\n"
+         "\n"
+         "  -r, --recursive          parse sub-folders too\n"
+         "  -c, --criterion TEXT     keep only files that the criterion accepts\n"
+         "  -v, --view TAG           group by Location (default), Name, Ext, Size, MTime,\n"
+         "                           Status, Owner, Group, Type, Flat, or a user or filter\n"
+         "                           view of conf/views\n"
+         "  -f, --find TEXT          list only names that contain TEXT (as the Find box:\n"
+         "                           names are lower-cased, TEXT is not)\n"
+         "      --tree               print the view's folders with their file counts (default)\n"
+         "      --list[=FOLDER]      print the files of one folder (path from the view root,\n"
+         "                           \".\" for the root), or of every folder: Name, Size,\n"
+         "                           Location, Last Modification\n"
+         "      --format text|tsv|json\n"
+         "      --dump               write the engine dump file after the parse\n"
+         "      --progress           print each directory scanned on standard error (default\n"
+         "                           when standard error is a terminal)\n"
+         "  -h, --help               this text\n"
+         "      --version            the version\n"
+         "\n"
+         "The totals go to standard error. Exit status: 0 success, 1 the directory cannot be\n"
+         "listed (or the --list folder does not exist), 2 usage error.\n";
+}
+
+std::string cliVersion() { return std::string("quarry-cli (Quarry Software) ") + QUARRY_VERSION + "\n"; }
