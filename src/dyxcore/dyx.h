@@ -10,6 +10,8 @@
 // starts and after every worker has stopped. The accessors take no lock of their own; the
 // engine relies on `initialize` creating the preferences and the view manager before a worker
 // asks for them. Work on the pool or the views still needs the engine lock (mutex.h).
+// Changing the preference "DynamicUpdate" starts or stops the pool's polling thread on the
+// caller's thread, so change it WITHOUT holding the engine lock (the loop may be waiting for it).
 #pragma once
 
 #include <cstddef>
