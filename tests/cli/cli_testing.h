@@ -1,0 +1,93 @@
+// Runs the real quarry-cli binary (QUARRY_CLI_PATH) in a working directory and captures its
+// standard output, standard error and exit code; plus small readers of its output.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "support/testutil.h"
+
+#ifndef QUARRY_CLI_PATH
+#error "QUARRY_CLI_PATH must name the quarry-cli binary"
+#endif
+
+namespace clitest {
+
+struct CliRun {
+  int exitCode = -1;  // the exit status, or 128 + signal when killed
+  std::string out;
+  std::string err;
+};
+
+// Runs quarry-cli with `args` in `workDir`; standard input is /dev/null, and a run that takes
+// longer than two minutes is killed.
+inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args) {
+  quarrytest::TempDir capture;
+  const std::string outPath = capture / "out";
+  const std::string errPath = capture / "err";
+  std::vector<std::string> argv = {QUARRY_CLI_PATH};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> cargv;
+  for (std::string& a : argv) cargv.push_back(a.data());
+  cargv.push_back(nullptr);
+
+  CliRun run;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int in = open("/dev/null", O_RDONLY);
+    const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(121);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    alarm(120);
+    execv(cargv[0], cargv.data());
+    _exit(122);
+  }
+  if (pid < 0) return run;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.out = quarrytest::readFile(outPath);
+  run.err = quarrytest::readFile(errPath);
+  return run;
+}
+
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The fields of one tsv line, with \t, \n and \\ turned back into their bytes.
+inline std::vector<std::string> tsvFields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\t') {
+      fields.emplace_back();
+    } else if (c == '\\' && i + 1 < line.size()) {
+      const char next = line[++i];
+      fields.back() += next == 't' ? '\t' : next == 'n' ? '\n' : next;
+    } else {
+      fields.back() += c;
+    }
+  }
+  return fields;
+}
+
+}  // namespace clitest
