@@ -1,0 +1,22 @@
+// DelveApp: the application object of the desktop window. It starts the engine in the current
+// directory (Dyx::initialize, with the trace folder made when missing), runs the window until
+// it closes, and shuts the engine down as its exit step (Dyx::shutdown saves the repositories).
+//
+// Ownership: the window lives inside `exec`; the engine is process-wide. Threads: the
+// application's main thread only, inside a running QApplication.
+#pragma once
+
+class DelveApp {
+ public:
+  DelveApp();
+  // Shuts the engine down, also when `exec` was left by an exception.
+  ~DelveApp();
+  DelveApp(const DelveApp&) = delete;
+  DelveApp& operator=(const DelveApp&) = delete;
+
+  // Shows the window and runs it modally; its result code.
+  int exec();
+
+ private:
+  bool m_engineStarted = false;
+};

@@ -1,0 +1,47 @@
+// FileListModel: the file list of the window as a table model over row values. The rows are
+// indexes into a store of copied-out row values (DyxListRow) that the window keeps per
+// generation; the model never touches the engine. Sorting works on those values: the Size
+// column compares the 64-bit sizes themselves, every other column the lower-cased texts.
+//
+// Ownership: the window owns the store and the model; the store outlives the model's use of it
+// (the window resets the model before it clears the store). Threads: the window's thread only.
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QIcon>
+#include <cstdint>
+#include <vector>
+
+#include "dyxcore/frontend.h"
+
+class FileListModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  enum Column { kName = 0, kSize = 1, kLocation = 2, kModified = 3, kColumnCount = 4 };
+
+  FileListModel(const std::vector<DyxListRow>& store, QObject* parent);
+
+  int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+  int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+  // Replaces every row.
+  void setRows(std::vector<std::uint32_t> rows);
+  // Appends rows at the end (unsorted, as they come).
+  void appendRows(const std::vector<std::uint32_t>& rows);
+  void clear();
+  // Orders the rows by `column`; descending reverses the comparison. Rows that compare equal
+  // keep their order.
+  void sortRows(int column, bool ascending);
+
+  const DyxListRow& rowValues(int row) const { return m_store[m_rows[row]]; }
+  // Negative, zero or positive: row a against row b by `column`.
+  static int compareRows(int column, const DyxListRow& a, const DyxListRow& b);
+
+ private:
+  const std::vector<DyxListRow>& m_store;
+  std::vector<std::uint32_t> m_rows;
+  QIcon m_fileIcon;
+};

@@ -1,0 +1,283 @@
+#include "parseworker.h"
+
+#include <utility>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/vfolder.h"
+#include "dyxcore/xentry.h"
+#include "kxcore/io.h"
+
+namespace {
+
+// Marks the worker as inside entryFiled for the lifetime of the guard.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : m_depth(depth) { ++m_depth; }
+  ~DepthGuard() { --m_depth; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& m_depth;
+};
+
+}  // namespace
+
+ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
+  try {
+    Dyx::getPhysicalDirs().setObserver(this);
+  } catch (int) {
+    KX_POS(kxerr) << "No directory pool: the parse worker observes nothing." << endl;
+  }
+}
+
+ParseWorker::~ParseWorker() {
+  try {
+    DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+    if (pool.getObserver() == this) pool.setObserver(nullptr);
+  } catch (int) {
+    // The engine has shut down already: nobody can call us back.
+  }
+  // run() uses this object's members until it returns.
+  if (!isStopped()) {
+    m_stopParse.store(true);
+    requestStop();
+    waitStopped(-1);
+  }
+}
+
+void ParseWorker::submitParse(const std::string& dir, bool recursive, const std::string& tag) {
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    m_dir = dir;
+    m_recursive = recursive;
+    m_requestTag = tag;
+  }
+  m_viewOnly.store(false);
+  // Cleared by the worker when it wakes; it stops a parse that would still be finishing.
+  m_stopParse.store(true);
+  resume();
+}
+
+void ParseWorker::submitViewSwitch(const std::string& tag) {
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    m_dir.clear();
+    m_recursive = false;
+    m_requestTag = tag;
+  }
+  // A running parse goes on: only a switch that starts the worker may stop stale work.
+  m_stopParse.store(!m_parsing.load());
+  m_viewOnly.store(true);
+  resume();
+}
+
+void ParseWorker::setCriterion(const std::string& criterion) {
+  std::lock_guard<std::mutex> lock(m_requestMutex);
+  m_criterion = criterion;
+}
+
+std::string ParseWorker::criterion() const {
+  std::lock_guard<std::mutex> lock(m_requestMutex);
+  return m_criterion;
+}
+
+DelveUpdateBatch ParseWorker::takeUpdates() {
+  std::lock_guard<std::mutex> lock(m_updateMutex);
+  DelveUpdateBatch batch;
+  std::swap(batch, m_waiting);
+  m_waiting.folderCount = batch.folderCount;
+  m_waiting.fileCount = batch.fileCount;
+  m_notified = false;
+  return batch;
+}
+
+bool ParseWorker::shutdown() {
+  m_stopParse.store(true);
+  requestStop();
+  for (int wait = 0; wait < kShutdownWaits; ++wait) {
+    if (waitStopped(kShutdownWaitMs)) return true;
+    resume();
+  }
+  return isStopped();
+}
+
+void ParseWorker::post(DelveUpdate update) {
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> lock(m_updateMutex);
+    m_waiting.updates.push_back(std::move(update));
+    m_waiting.folderCount = m_folderCount;
+    m_waiting.fileCount = m_fileCount;
+    if (!m_notified) {
+      m_notified = true;
+      notify = true;
+    }
+  }
+  if (notify && m_notify) m_notify();
+}
+
+void ParseWorker::clearDisplay() {
+  m_folderItems.clear();
+  m_folderCount = 0;
+  m_fileCount = 0;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kClear;
+  update.generation = ++m_generation;
+  post(std::move(update));
+}
+
+void ParseWorker::buildView(const std::string& tag) {
+  m_switching = true;
+  try {
+    if (DyxFrontEnd::selectView(tag) == nullptr) {
+      KX_POS(kxerr) << "No view for the tag: " << tag << endl;
+    }
+  } catch (const DyxThreadExit&) {
+    m_switching = false;
+    throw;
+  } catch (...) {
+    KX_POS(kxerr) << "The view " << tag << " could not be built." << endl;
+  }
+  m_switching = false;
+}
+
+void ParseWorker::run() {
+  while (!DyxThread::isStopRequested()) {
+    m_parsing.store(false);
+    DelveUpdate idle;
+    idle.kind = DelveUpdate::Kind::kState;
+    idle.generation = m_generation;
+    idle.parsing = false;
+    post(std::move(idle));
+
+    suspend();
+    if (DyxThread::isStopRequested()) break;
+    m_stopParse.store(false);
+    m_parsing.store(true);
+    DelveUpdate busy;
+    busy.kind = DelveUpdate::Kind::kState;
+    busy.generation = m_generation;
+    busy.parsing = true;
+    post(std::move(busy));
+    runRequest();
+  }
+  m_parsing.store(false);
+}
+
+void ParseWorker::runRequest() {
+  std::string dir;
+  bool recursive = false;
+  std::string tag;
+  std::string criterion;
+  bool viewOnly = m_viewOnly.load();
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    dir = m_dir;
+    recursive = m_recursive;
+    tag = m_requestTag;
+    criterion = m_criterion;
+  }
+  DelveUpdate emptyStatus;
+  emptyStatus.kind = DelveUpdate::Kind::kDirectory;
+  emptyStatus.generation = m_generation + 1;
+  for (;;) {
+    // A view-only request is taken now, so a build that polls us never switches again inside
+    // itself; a request arriving meanwhile is served by the next turn of this loop.
+    if (viewOnly) m_viewOnly.store(false);
+    clearDisplay();
+    emptyStatus.generation = m_generation;
+    post(emptyStatus);
+    try {
+      if (!viewOnly) DyxFrontEnd::clearPool();
+      buildView(tag);
+      if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
+        DyxParseResult result;
+        m_inScan = true;
+        DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
+        m_inScan = false;
+        if (result.criterionRejected) {
+          KX_POS(kxerr) << "The criterion keeps no file: " << criterion << endl;
+        }
+      }
+    } catch (const DyxThreadExit&) {
+      m_inScan = false;
+      throw;
+    } catch (...) {
+      m_inScan = false;
+      KX_POS(kxerr) << "The parse of " << dir << " failed." << endl;
+    }
+    // A switch asked for after the scan's last poll, or while no scan ran, is served here.
+    if (!m_viewOnly.load() || m_stopParse.load() || DyxThread::isStopRequested()) break;
+    viewOnly = true;
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    tag = m_requestTag;
+  }
+  m_viewOnly.store(false);
+}
+
+bool ParseWorker::isStopRequested(bool& restarted) {
+  restarted = false;
+  if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
+    m_viewOnly.store(false);
+    restarted = true;
+    std::string tag;
+    {
+      std::lock_guard<std::mutex> lock(m_requestMutex);
+      tag = m_requestTag;
+    }
+    clearDisplay();
+    buildView(tag);
+  }
+  return m_stopParse.load() || DyxThread::isStopRequested();
+}
+
+bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
+  DepthGuard depth(m_filingDepth);
+  bool restarted = false;
+  if (isStopRequested(restarted) || folder == nullptr || restarted) return false;
+
+  auto known = m_folderItems.find(folder);
+  if (known == m_folderItems.end()) {
+    std::int64_t parentId = DelveUpdate::kRootParent;
+    const DyxViewFolder* parent = folder->getParent();
+    if (parent != nullptr && !parent->getName().empty()) {
+      auto it = m_folderItems.find(parent);
+      if (it == m_folderItems.end() && entryFiled(folder->getParent(), nullptr)) {
+        it = m_folderItems.find(parent);
+      }
+      parentId = it != m_folderItems.end() ? static_cast<std::int64_t>(it->second)
+                                           : DelveUpdate::kTopLevelParent;
+    }
+    const std::uint64_t id = ++m_nextFolderId;
+    known = m_folderItems.emplace(folder, id).first;
+    ++m_folderCount;
+    DelveUpdate update;
+    update.kind = DelveUpdate::Kind::kFolder;
+    update.generation = m_generation;
+    update.folderId = id;
+    update.parentId = parentId;
+    update.text = folder->getName();
+    post(std::move(update));
+  }
+  if (entry == nullptr) return true;
+
+  ++m_fileCount;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kRow;
+  update.generation = m_generation;
+  update.folderId = known->second;
+  update.row = DyxFrontEnd::listRow(*entry);
+  post(std::move(update));
+  return true;
+}
+
+void ParseWorker::directoryStarted(const std::string& path) {
+  if (DyxThread::isStopRequested()) return;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kDirectory;
+  update.generation = m_generation;
+  update.text = path;
+  post(std::move(update));
+}

@@ -1,0 +1,132 @@
+// ParseWorker: the desktop window's parse thread. It runs the parse cycle (clear the pool,
+// rebuild the view, scan the directory) and is the pool's scan observer, so the engine calls it
+// back on this thread, under the engine lock, for every folder and file a view files. There it
+// copies out what the window will show (folder identity, label and parent; a row's texts) and
+// queues those values; the window takes them in batches (`takeUpdates`) when the worker's
+// notifier tells it that updates are waiting. At most one notification is outstanding at a
+// time, so a scan of any size never floods the window's event queue.
+//
+// Generations: every clear of the display starts a new generation; each update carries the
+// generation it belongs to, and the window drops updates of an older generation. Folder ids are
+// handed out by the worker and never reused, so the window never holds an engine pointer.
+//
+// Ownership: the window owns the worker; the worker owns nothing of the engine. Threads: the
+// request operations (submitParse, submitViewSwitch, requestStopParse, setCriterion,
+// takeUpdates, shutdown) are for the window's thread; the observer operations run on the worker.
+#pragma once
+
+#include <QtGlobal>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dyxcore/frontend.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/thread.h"
+
+// One change of the display, as values.
+struct DelveUpdate {
+  enum class Kind {
+    kClear,      // the tree loses every item below the root, the list every row
+    kFolder,     // a tree item for `folderId` under `parentId`
+    kRow,        // a file filed into `folderId`
+    kDirectory,  // status line 2 shows `text`
+    kState,      // parsing started (`parsing` true) or the worker went idle
+  };
+  // The parent id of a folder shown directly under the root item, and of one placed at the top
+  // level of the tree beside the root item (its parent could not be shown).
+  static constexpr std::int64_t kRootParent = 0;
+  static constexpr std::int64_t kTopLevelParent = -1;
+
+  Kind kind = Kind::kClear;
+  std::uint64_t generation = 0;
+  std::uint64_t folderId = 0;
+  std::int64_t parentId = kRootParent;
+  std::string text;  // folder name (kFolder) or directory (kDirectory)
+  bool parsing = false;
+  DyxListRow row;
+};
+
+// What the window takes in one go: the updates in order, and the totals after the last one.
+struct DelveUpdateBatch {
+  std::vector<DelveUpdate> updates;
+  unsigned folderCount = 0;
+  unsigned fileCount = 0;
+};
+
+class ParseWorker : public DyxThread, public DyxScanObserver {
+ public:
+  // Waits of the shutdown, and their length in milliseconds.
+  static constexpr int kShutdownWaits = 21;
+  static constexpr int kShutdownWaitMs = 250;
+
+  // `notify` is called (from the worker's thread) when updates start waiting; the window posts
+  // itself a call to takeUpdates. Registers the worker as the pool's observer.
+  explicit ParseWorker(std::function<void()> notify);
+  ~ParseWorker() override;
+
+  // A new parse of `dir` into the view `tag`; resumes the worker.
+  void submitParse(const std::string& dir, bool recursive, const std::string& tag);
+  // Switches to the view `tag` without scanning. A running parse is not stopped: its scan goes
+  // on filling the new view.
+  void submitViewSwitch(const std::string& tag);
+  // The running parse stops at its next poll.
+  void requestStopParse() { m_stopParse.store(true); }
+  void setCriterion(const std::string& criterion);
+  std::string criterion() const;
+  bool isParsing() const { return m_parsing.load(); }
+
+  // Hands over every waiting update; after this the next update notifies again.
+  DelveUpdateBatch takeUpdates();
+
+  // Stops the parse and the thread: up to kShutdownWaits waits of kShutdownWaitMs, resuming
+  // the thread after each. True when the thread has ended (it may then be destroyed).
+  bool shutdown();
+
+  // DyxScanObserver.
+  bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) override;
+  bool isStopRequested(bool& restarted) override;
+  void directoryStarted(const std::string& path) override;
+  using DyxThread::isStopRequested;
+
+ protected:
+  void run() override;
+
+ private:
+  // Worker's thread: empties the display and starts a new generation.
+  void clearDisplay();
+  void buildView(const std::string& tag);
+  void post(DelveUpdate update);
+  void runRequest();
+
+  std::function<void()> m_notify;
+
+  // Flags shared with the window's thread.
+  std::atomic<bool> m_stopParse{false};
+  std::atomic<bool> m_viewOnly{false};
+  std::atomic<bool> m_parsing{false};
+
+  mutable std::mutex m_requestMutex;  // guards the request texts below
+  std::string m_dir;
+  bool m_recursive = false;
+  std::string m_requestTag = DyxFrontEnd::kDefaultViewTag;
+  std::string m_criterion;
+
+  // The worker's own state.
+  bool m_inScan = false;      // inside the scan of a parse: a view switch may happen at a poll
+  bool m_switching = false;   // a view is being rebuilt: no nested switch
+  int m_filingDepth = 0;      // inside entryFiled: the filing view must not be destroyed
+  std::uint64_t m_generation = 0;
+  std::uint64_t m_nextFolderId = 0;
+  std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;
+  unsigned m_folderCount = 0;
+  unsigned m_fileCount = 0;
+
+  std::mutex m_updateMutex;  // guards the waiting updates and the notification flag
+  DelveUpdateBatch m_waiting;
+  bool m_notified = false;
+};
