@@ -568,7 +568,11 @@ DyxFilterNot::DyxFilterNot(DyxCriterionPtr child) : m_child(std::move(child)) {
   }
 }
 DyxFilterNot::~DyxFilterNot() = default;
-std::string DyxFilterNot::toString() const { return " not " + m_child->toString(); }
+std::string DyxFilterNot::toString() const {
+  std::string text = " not ";
+  text += m_child->toString();
+  return text;
+}
 bool DyxFilterNot::evaluate(const DyxEntry& entry) const { return !m_child->evaluate(entry); }
 DyxCriterionPtr DyxFilterNot::clone() const {
   return DyxCriterionPtr(new DyxFilterNot(m_child->clone()));
@@ -592,9 +596,21 @@ bool DyxFilterLogicalOperator::evaluate(const DyxEntry& entry) const {
   return combine(a, m_right->evaluate(entry));
 }
 
-std::string DyxFilterOr::toString() const {
-  return "(" + m_left->toString() + " or " + m_right->toString() + ")";
+namespace {
+// "(" left " " word " " right ")"
+std::string bracketed(const DyxCriterion& left, const char* word, const DyxCriterion& right) {
+  std::string text = "(";
+  text += left.toString();
+  text += ' ';
+  text += word;
+  text += ' ';
+  text += right.toString();
+  text += ')';
+  return text;
 }
+}  // namespace
+
+std::string DyxFilterOr::toString() const { return bracketed(*m_left, "or", *m_right); }
 DyxCriterionPtr DyxFilterOr::clone() const {
   return DyxCriterionPtr(new DyxFilterOr(m_left->clone(), m_right->clone()));
 }
@@ -605,7 +621,10 @@ bool DyxFilterOr::shortCircuit(bool a, bool& result) const {
 }
 
 std::string DyxFilterAnd::toString() const {
-  return m_left->toString() + " and " + m_right->toString();
+  std::string text = m_left->toString();
+  text += " and ";
+  text += m_right->toString();
+  return text;
 }
 DyxCriterionPtr DyxFilterAnd::clone() const {
   return DyxCriterionPtr(new DyxFilterAnd(m_left->clone(), m_right->clone()));
@@ -616,9 +635,7 @@ bool DyxFilterAnd::shortCircuit(bool a, bool& result) const {
   return true;
 }
 
-std::string DyxFilterXor::toString() const {
-  return "(" + m_left->toString() + " xor " + m_right->toString() + ")";
-}
+std::string DyxFilterXor::toString() const { return bracketed(*m_left, "xor", *m_right); }
 DyxCriterionPtr DyxFilterXor::clone() const {
   return DyxCriterionPtr(new DyxFilterXor(m_left->clone(), m_right->clone()));
 }
