@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <vector>
 
@@ -65,22 +64,20 @@ void propertyText(const DyxEntry& entry, int id, std::string& out) {
 // "contains": a line-by-line search that never loops and never holds more than one block plus
 // the tail of the current line that a match could still start in.
 
-bool searchLines(std::istream& in, const std::string& needle) {
+bool searchLines(dyxplatform::FileReader& reader, const std::string& needle) {
   constexpr std::size_t kBlock = 64 * 1024;
-  std::vector<char> block(kBlock);
+  std::vector<char> block(needle.empty() ? 1 : kBlock);
   if (needle.empty()) {
     // Every line holds the empty text; a file without any line holds none.
-    in.read(block.data(), 1);
-    return in.gcount() > 0;
+    return reader.read(block.data(), 1) > 0;
   }
   const std::size_t keep = needle.size() - 1;
   std::string carry;  // end of the current line that a match could still begin in
   std::string window;
-  while (in) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    const std::size_t got = static_cast<std::size_t>(in.gcount());
-    if (got == 0) break;
-    std::string_view data(block.data(), got);
+  for (;;) {
+    const long got = reader.read(block.data(), block.size());
+    if (got <= 0) break;  // the end, or a read error: nothing more to search
+    std::string_view data(block.data(), static_cast<std::size_t>(got));
     while (!data.empty()) {
       const std::size_t newline = data.find('\n');
       const bool lineEnds = newline != std::string_view::npos;
@@ -542,10 +539,10 @@ DyxCriterionPtr DyxFilterContains::clone() const {
 }
 bool DyxFilterContains::compare(const std::string& x, const std::string& c) const {
   // Only regular files are read: a FIFO or a device would block the search or never end.
-  if (x.empty() || !dyxplatform::isRegularFile(x)) return false;
-  std::ifstream in(x, std::ios::binary);
-  if (!in.is_open()) return false;
-  return searchLines(in, c);
+  if (x.empty()) return false;
+  dyxplatform::FileReader reader(x);
+  if (!reader.isOpen()) return false;
+  return searchLines(reader, c);
 }
 
 DyxFilterLike::DyxFilterLike(const std::string& name, const std::string& value,
