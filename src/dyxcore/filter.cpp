@@ -390,15 +390,17 @@ void dyxReleaseCriterion(DyxCriterion* node) {
   delete node;
 }
 
+// The constants are never destroyed: trees held by static objects may be released after the
+// end of main, and the release step must still recognise them.
 DyxFilterTrue& DyxFilterTrue::instance() {
-  static DyxFilterTrue constant;
-  return constant;
+  static DyxFilterTrue* const constant = new DyxFilterTrue;
+  return *constant;
 }
 DyxCriterionPtr DyxFilterTrue::clone() const { return dyxTrueCriterion(); }
 
 DyxFilterFalse& DyxFilterFalse::instance() {
-  static DyxFilterFalse constant;
-  return constant;
+  static DyxFilterFalse* const constant = new DyxFilterFalse;
+  return *constant;
 }
 DyxCriterionPtr DyxFilterFalse::clone() const { return dyxFalseCriterion(); }
 
