@@ -32,6 +32,7 @@ bool readWord(std::istream& in, std::string& word) {
   in >> std::ws;
   std::streambuf* buf = in.rdbuf();
   bool any = false;
+  bool cut = false;
   for (;;) {
     const int c = buf->sgetc();
     if (c == std::char_traits<char>::eof()) {
@@ -41,7 +42,15 @@ bool readWord(std::istream& in, std::string& word) {
     if (isWordSeparator(static_cast<unsigned char>(c))) break;
     buf->sbumpc();
     any = true;
-    if (word.size() < static_cast<std::size_t>(kKxTokenWordLimit)) word.push_back(static_cast<char>(c));
+    if (word.size() < static_cast<std::size_t>(kKxTokenWordLimit)) {
+      word.push_back(static_cast<char>(c));
+    } else {
+      cut = true;
+    }
+  }
+  if (cut) {
+    KX_POS(kxerr) << "Word longer than " << kKxTokenWordLimit << " characters cut: " << word
+                  << endl;
   }
   if (!any) in.setstate(std::ios::failbit);
   return any;

@@ -215,6 +215,7 @@ TEST_F(PropertyStoreTest, DamagedFilesLoadWithoutHarm) {
     TraceCapture trace;
     EXPECT_TRUE(store.load("damaged"));
     EXPECT_TRUE(trace.has("Missing ending quote in line: "));
+    EXPECT_TRUE(trace.has("Word longer than 259 characters cut: " + std::string(259, 'f')));
   }
   // The record after the broken lines is read whole.
   ASSERT_NE(store.getRecord("good.doc", false), nullptr);
