@@ -222,8 +222,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
       found = true;
     }
     if (!found) {
-      err << "quarry-cli: the view '" << options.viewTag << "' has no folder '" << wanted
-          << "'\n";
+      err << "quarry-cli: the view '" << options.viewTag << "' has no folder '" << wanted << "'\n";
       return kCliExitNotListed;
     }
     report.folders.assign(1, std::move(selected));

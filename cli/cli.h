@@ -29,17 +29,17 @@ enum class CliMode { kTree, kList };
 enum class CliFormat { kText, kTsv, kJson };
 
 struct CliOptions {
-  std::string dir;                                  // the directory to parse, as given
-  bool recursive = false;                           // -r: sub-folders too
-  std::string criterion;                            // -c: the filter the scan applies
+  std::string dir;                                     // the directory to parse, as given
+  bool recursive = false;                              // -r: sub-folders too
+  std::string criterion;                               // -c: the filter the scan applies
   std::string viewTag = DyxFrontEnd::kDefaultViewTag;  // -v: the view to group by
-  std::string find;                                 // -f: the Find box text
-  CliMode mode = CliMode::kTree;                    // --tree or --list
-  bool listOneFolder = false;                       // --list was given a folder
-  std::string listFolder;                           // that folder, as a path from the view root
-  CliFormat format = CliFormat::kText;              // --format
-  bool dump = false;                                // --dump: write the engine dump file
-  bool progressGiven = false;                       // --progress was given
+  std::string find;                                    // -f: the Find box text
+  CliMode mode = CliMode::kTree;                       // --tree or --list
+  bool listOneFolder = false;                          // --list was given a folder
+  std::string listFolder;                              // that folder, as a path from the view root
+  CliFormat format = CliFormat::kText;                 // --format
+  bool dump = false;                                   // --dump: write the engine dump file
+  bool progressGiven = false;                          // --progress was given
 };
 
 enum class CliParseOutcome { kRun, kHelp, kVersion, kUsageError };
@@ -65,10 +65,10 @@ inline constexpr const char* kCliRootPath = ".";
 
 // One folder as printed.
 struct CliFolder {
-  std::string path;   // from the view root, parts joined by "/"
-  std::string name;   // its own name
-  int depth = 0;      // 0 for a folder directly below the root
-  std::size_t fileCount = 0;   // files it holds directly (after the Find filter)
+  std::string path;              // from the view root, parts joined by "/"
+  std::string name;              // its own name
+  int depth = 0;                 // 0 for a folder directly below the root
+  std::size_t fileCount = 0;     // files it holds directly (after the Find filter)
   std::vector<DyxListRow> rows;  // those files, only when the rows are printed
 };
 

@@ -11,8 +11,19 @@
 
 namespace {
 
-enum class Opt { kRecursive, kCriterion, kView, kFind, kTree, kList, kFormat, kDump, kProgress,
-                 kHelp, kVersion };
+enum class Opt {
+  kRecursive,
+  kCriterion,
+  kView,
+  kFind,
+  kTree,
+  kList,
+  kFormat,
+  kDump,
+  kProgress,
+  kHelp,
+  kVersion
+};
 
 struct OptSpec {
   const char* longName;
@@ -22,11 +33,16 @@ struct OptSpec {
 };
 
 constexpr OptSpec kSpecs[] = {
-    {"recursive", 'r', Opt::kRecursive, false}, {"criterion", 'c', Opt::kCriterion, true},
-    {"view", 'v', Opt::kView, true},            {"find", 'f', Opt::kFind, true},
-    {"tree", 0, Opt::kTree, false},             {"list", 0, Opt::kList, false},
-    {"format", 0, Opt::kFormat, true},          {"dump", 0, Opt::kDump, false},
-    {"progress", 0, Opt::kProgress, false},     {"help", 'h', Opt::kHelp, false},
+    {"recursive", 'r', Opt::kRecursive, false},
+    {"criterion", 'c', Opt::kCriterion, true},
+    {"view", 'v', Opt::kView, true},
+    {"find", 'f', Opt::kFind, true},
+    {"tree", 0, Opt::kTree, false},
+    {"list", 0, Opt::kList, false},
+    {"format", 0, Opt::kFormat, true},
+    {"dump", 0, Opt::kDump, false},
+    {"progress", 0, Opt::kProgress, false},
+    {"help", 'h', Opt::kHelp, false},
     {"version", 0, Opt::kVersion, false},
 };
 
@@ -45,11 +61,15 @@ const OptSpec* findShort(char c) {
 }
 
 // Applies one option; false with `error` set when its value is not acceptable.
-bool apply(const OptSpec& spec, const std::string& value, CliOptions& options,
-           bool& help, bool& version, std::string& error) {
+bool apply(const OptSpec& spec, const std::string& value, CliOptions& options, bool& help,
+           bool& version, std::string& error) {
   switch (spec.opt) {
-    case Opt::kRecursive: options.recursive = true; break;
-    case Opt::kCriterion: options.criterion = value; break;
+    case Opt::kRecursive:
+      options.recursive = true;
+      break;
+    case Opt::kCriterion:
+      options.criterion = value;
+      break;
     case Opt::kView:
       if (value.empty()) {
         error = "--view needs a view tag";
@@ -57,12 +77,16 @@ bool apply(const OptSpec& spec, const std::string& value, CliOptions& options,
       }
       options.viewTag = value;
       break;
-    case Opt::kFind: options.find = value; break;
+    case Opt::kFind:
+      options.find = value;
+      break;
     case Opt::kTree:
       options.mode = CliMode::kTree;
       options.listOneFolder = false;
       break;
-    case Opt::kList: options.mode = CliMode::kList; break;
+    case Opt::kList:
+      options.mode = CliMode::kList;
+      break;
     case Opt::kFormat:
       if (value == "text") {
         options.format = CliFormat::kText;
@@ -75,10 +99,18 @@ bool apply(const OptSpec& spec, const std::string& value, CliOptions& options,
         return false;
       }
       break;
-    case Opt::kDump: options.dump = true; break;
-    case Opt::kProgress: options.progressGiven = true; break;
-    case Opt::kHelp: help = true; break;
-    case Opt::kVersion: version = true; break;
+    case Opt::kDump:
+      options.dump = true;
+      break;
+    case Opt::kProgress:
+      options.progressGiven = true;
+      break;
+    case Opt::kHelp:
+      help = true;
+      break;
+    case Opt::kVersion:
+      version = true;
+      break;
   }
   return true;
 }
@@ -165,8 +197,8 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
   if (help) return CliParseOutcome::kHelp;
   if (version) return CliParseOutcome::kVersion;
 
-  if (options.mode == CliMode::kList && afterList && positionals.size() == 2 &&
-      *afterList == 0 && !options.listOneFolder) {
+  if (options.mode == CliMode::kList && afterList && positionals.size() == 2 && *afterList == 0 &&
+      !options.listOneFolder) {
     options.listOneFolder = true;
     options.listFolder = positionals[0];
     positionals.erase(positionals.begin());
@@ -214,4 +246,6 @@ std::string cliUsage() {
          "listed (or the --list folder does not exist), 2 usage error.\n";
 }
 
-std::string cliVersion() { return std::string("quarry-cli (Quarry Software) ") + QUARRY_VERSION + "\n"; }
+std::string cliVersion() {
+  return std::string("quarry-cli (Quarry Software) ") + QUARRY_VERSION + "\n";
+}

@@ -42,9 +42,7 @@ std::size_t utf8Length(std::string_view s, std::size_t i) {
   return length;
 }
 
-void jsonString(std::ostream& out, std::string_view text) {
-  out << '"' << escapeJson(text) << '"';
-}
+void jsonString(std::ostream& out, std::string_view text) { out << '"' << escapeJson(text) << '"'; }
 
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -74,8 +72,8 @@ void writeListText(const CliReport& report, std::ostream& out) {
       locationWidth = std::max(locationWidth, row.location.size());
     }
     for (const DyxListRow& row : folder.rows) {
-      out << "  " << padded(row.name, nameWidth) << "  " << padded(row.sizeText, sizeWidth)
-          << "  " << padded(row.location, locationWidth) << "  " << row.modified << '\n';
+      out << "  " << padded(row.name, nameWidth) << "  " << padded(row.sizeText, sizeWidth) << "  "
+          << padded(row.location, locationWidth) << "  " << row.modified << '\n';
     }
   }
 }
@@ -132,10 +130,17 @@ std::string escapeTsv(std::string_view field) {
   out.reserve(field.size());
   for (char c : field) {
     switch (c) {
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\\': out += "\\\\"; break;
-      default: out += c;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -162,13 +167,27 @@ std::string escapeJson(std::string_view text) {
       continue;
     }
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default:
         if (c < 0x20) {
           out += "\\u00";
@@ -192,7 +211,11 @@ void writeReport(const CliReport& report, CliFormat format, std::ostream& out) {
         writeTreeText(report, out);
       }
       break;
-    case CliFormat::kTsv: writeTsv(report, out); break;
-    case CliFormat::kJson: writeJson(report, out); break;
+    case CliFormat::kTsv:
+      writeTsv(report, out);
+      break;
+    case CliFormat::kJson:
+      writeJson(report, out);
+      break;
   }
 }

@@ -56,8 +56,7 @@ void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
 DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   KX_SCOPE("DyxFrontEnd::runParse");
   kxout << kxParam("dir_name", request.dir) << kxParam("recursive", request.recursive)
-        << kxParam("view_tag", request.viewTag) << kxParam("view_only", request.viewOnly)
-        << endl;
+        << kxParam("view_tag", request.viewTag) << kxParam("view_only", request.viewOnly) << endl;
   DyxParseResult result;
   if (!request.viewOnly) clearPool();
   result.view = selectView(request.viewTag);
@@ -67,8 +66,7 @@ DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   return result;
 }
 
-bool DyxFrontEnd::isCriterionRejected(const std::string& criterion,
-                                      const std::string& filterText) {
+bool DyxFrontEnd::isCriterionRejected(const std::string& criterion, const std::string& filterText) {
   return !trim(criterion).empty() && filterText == "false";
 }
 

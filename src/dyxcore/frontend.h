@@ -54,10 +54,10 @@ struct DyxParseResult {
 
 // The four column texts of a list row, plus the size as a number.
 struct DyxListRow {
-  std::string name;      // "Name": the entry's name, as the file system gave its bytes
-  std::string sizeText;  // "Size": formatSize of the size ("1023 oct.", "1.5 Ko", "5120 Mo")
-  std::string location;  // "Location": the full path of the file
-  std::string modified;  // "Last Modification": the modification time text (property 6)
+  std::string name;        // "Name": the entry's name, as the file system gave its bytes
+  std::string sizeText;    // "Size": formatSize of the size ("1023 oct.", "1.5 Ko", "5120 Mo")
+  std::string location;    // "Location": the full path of the file
+  std::string modified;    // "Last Modification": the modification time text (property 6)
   std::uint64_t size = 0;  // the size in bytes
 };
 

@@ -109,8 +109,10 @@ class Checker {
         continue;
       }
       // Valid UTF-8 only (no overlong forms, no surrogates, nothing past U+10FFFF).
-      std::size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                      : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+      std::size_t n = c >= 0xC2 && c <= 0xDF   ? 2
+                      : c >= 0xE0 && c <= 0xEF ? 3
+                      : c >= 0xF0 && c <= 0xF4 ? 4
+                                               : 0;
       if (n == 0 || m_i + n > m_s.size()) return false;
       const unsigned char c1 = static_cast<unsigned char>(m_s[m_i + 1]);
       if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) ||

@@ -102,9 +102,9 @@ TEST_F(CliTest, WithoutRecursionOnlyTheDirectoryItselfIsParsed) {
 // Each file lands in the folder that its size calls for; the bounds are the interesting sizes.
 TEST_F(CliTest, SizeViewPlacesEachFileInItsRange) {
   const std::vector<std::pair<std::uintmax_t, std::string>> sizes = {
-      {0, "<null>"},           {1, "0 to 1Ko"},          {1024, "0 to 1Ko"},
-      {1025, "1 to 10Ko"},     {10240, "1 to 10Ko"},     {10241, "10 to 100Ko"},
-      {102400, "10 to 100Ko"}, {102401, "100Ko to 1Mo"}, {1048575, "100Ko to 1Mo"},
+      {0, "<null>"},           {1, "0 to 1Ko"},           {1024, "0 to 1Ko"},
+      {1025, "1 to 10Ko"},     {10240, "1 to 10Ko"},      {10241, "10 to 100Ko"},
+      {102400, "10 to 100Ko"}, {102401, "100Ko to 1Mo"},  {1048575, "100Ko to 1Mo"},
       {1048576, "1 to 10Mo"},  {10485760, "10 to 100Mo"}, {104857600, "100Mo to 1Go"}};
   std::map<std::string, std::string> sizeFolder;
   for (const auto& [size, folder] : sizes) {
@@ -216,8 +216,8 @@ TEST_F(CliTest, OrderIsStable) {
     const auto f = tsvFields(line);
     got.push_back(f.at(0).substr(std::min(root.size(), f.at(0).size())) + "|" + f.at(1));
   }
-  EXPECT_EQ(got, (std::vector<std::string>{"|Top1", "|top2", "/B|k", "/a|x", "/a/y|q", "/b|a",
-                                           "/b|z"}));
+  EXPECT_EQ(got,
+            (std::vector<std::string>{"|Top1", "|top2", "/B|k", "/a|x", "/a/y|q", "/b|a", "/b|z"}));
 }
 
 TEST_F(CliTest, ListOfOneFolderAddsTheSelectedFolderToTheTotals) {
@@ -231,8 +231,7 @@ TEST_F(CliTest, ListOfOneFolderAddsTheSelectedFolderToTheTotals) {
   std::vector<std::string> names;
   for (const std::string& line : splitLines(r.out)) names.push_back(tsvFields(line).at(1));
   EXPECT_EQ(names, (std::vector<std::string>{"one.txt", "two.txt"}));
-  EXPECT_NE(r.err.find(" file(s). Selected folder: keep: 2 file(s)\n"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find(" file(s). Selected folder: keep: 2 file(s)\n"), std::string::npos) << r.err;
 
   // The folder also follows --list as a word of its own when the directory comes after it.
   const CliRun spaced = run({"-r", "--list", "/" + folder + "/", tree()});
@@ -258,11 +257,17 @@ TEST_F(CliTest, DirectoryThatCannotBeListedExitsOne) {
 
 TEST_F(CliTest, UsageErrorsExitTwoWithOneMessage) {
   file("a.txt");
-  const std::vector<std::vector<std::string>> cases = {
-      {"--bogus", tree()},         {"-x", tree()},           {"--format", "xml", tree()},
-      {},                          {tree(), tree()},         {tree(), "-v"},
-      {"--view=", tree()},         {"--dump=yes", tree()},   {"-v", "NoSuchView", tree()},
-      {"-c"},                      {"--recursive"}};
+  const std::vector<std::vector<std::string>> cases = {{"--bogus", tree()},
+                                                       {"-x", tree()},
+                                                       {"--format", "xml", tree()},
+                                                       {},
+                                                       {tree(), tree()},
+                                                       {tree(), "-v"},
+                                                       {"--view=", tree()},
+                                                       {"--dump=yes", tree()},
+                                                       {"-v", "NoSuchView", tree()},
+                                                       {"-c"},
+                                                       {"--recursive"}};
   for (const auto& args : cases) {
     const CliRun r = run(args);
     std::string shown;

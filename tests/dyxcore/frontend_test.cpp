@@ -21,8 +21,7 @@ namespace {
 
 TEST(FrontEndTexts, StatusLines) {
   EXPECT_EQ(DyxFrontEnd::statusLine(0, 0), "Total: 0 folder(s), 0 file(s)");
-  EXPECT_EQ(DyxFrontEnd::statusLine(12, 4000000000u),
-            "Total: 12 folder(s), 4000000000 file(s)");
+  EXPECT_EQ(DyxFrontEnd::statusLine(12, 4000000000u), "Total: 12 folder(s), 4000000000 file(s)");
   EXPECT_EQ(DyxFrontEnd::statusLine(3, 7, "sub dir", 2),
             "Total: 3 folder(s), 7 file(s). Selected folder: sub dir: 2 file(s)");
 }
@@ -31,9 +30,11 @@ TEST(FrontEndTexts, DriveFoldersAreLabelledAsSystem) {
   const struct {
     const char* name;
     const char* label;
-  } cases[] = {{"C:", "System (C:)"}, {"A:", "System (A:)"}, {"Z:", "System (Z:)"},
-               {"c:", "c:"},          {"CD:", "CD:"},        {"C", "C"},
-               {":C", ":C"},          {"", ""},              {"[:", "[:"}};
+  } cases[] = {{"C:", "System (C:)"}, {"A:", "System (A:)"},
+               {"Z:", "System (Z:)"}, {"c:", "c:"},
+               {"CD:", "CD:"},        {"C", "C"},
+               {":C", ":C"},          {"", ""},
+               {"[:", "[:"}};
   for (const auto& c : cases) EXPECT_EQ(DyxFrontEnd::treeLabel(c.name), c.label) << c.name;
 }
 
@@ -43,13 +44,17 @@ TEST(FrontEndTexts, ColumnSortKeys) {
     const char* a;
     const char* b;
     int sign;
-  } cases[] = {
-      {1, "1023 oct.", "1 Ko", -1},  // a "Ko" size comes after any "oct." size
-      {1, "1 Ko", "1023 oct.", 1},   {1, "1.5 Ko", "1536 oct.", 0},
-      {1, "1.2 oct.", "1.9 oct.", 0},  // the difference is truncated to an integer
-      {1, "2 Mo", "2047.9 Ko", 1},   {1, "junk", "0 oct.", 0},
-      {0, "abc", "ABD", -1},         {0, "B", "a", 1},   {0, "Same", "sAME", 0},
-      {2, "/x/b", "/X/A", 1},        {3, "2004/01/02", "2004/01/10", -1}};
+  } cases[] = {{1, "1023 oct.", "1 Ko", -1},  // a "Ko" size comes after any "oct." size
+               {1, "1 Ko", "1023 oct.", 1},
+               {1, "1.5 Ko", "1536 oct.", 0},
+               {1, "1.2 oct.", "1.9 oct.", 0},  // the difference is truncated to an integer
+               {1, "2 Mo", "2047.9 Ko", 1},
+               {1, "junk", "0 oct.", 0},
+               {0, "abc", "ABD", -1},
+               {0, "B", "a", 1},
+               {0, "Same", "sAME", 0},
+               {2, "/x/b", "/X/A", 1},
+               {3, "2004/01/02", "2004/01/10", -1}};
   for (const auto& c : cases) {
     EXPECT_EQ(DyxFrontEnd::compareColumnTexts(c.column, c.a, c.b), c.sign)
         << c.column << " " << c.a << " " << c.b;
@@ -70,12 +75,13 @@ TEST(FindFilter, MatchesAsTheFindBox) {
     const char* text;
     const char* name;
     bool accepted;
-  } cases[] = {
-      {"abc", "ABC.txt", true},   {"abc", "xabcx.doc", true}, {"Abc", "ABC.txt", false},
-      {"Abc", "abc", false},      {"", "Anything", true},     {"x.t", "ax.txt", true},
-      {"a.c", "abc", false},      {"?", "a", true},
-      {"ab", "aab", true},        {"txt", "a.TXT", true},     {"a*c", "xAbbbCx", true},
-      {"zz", "abc", false},       {"\xe9", "\xc9", false},   {"\xe9t\xe9", "\xe9t\xe9", true}};
+  } cases[] = {{"abc", "ABC.txt", true},  {"abc", "xabcx.doc", true},
+               {"Abc", "ABC.txt", false}, {"Abc", "abc", false},
+               {"", "Anything", true},    {"x.t", "ax.txt", true},
+               {"a.c", "abc", false},     {"?", "a", true},
+               {"ab", "aab", true},       {"txt", "a.TXT", true},
+               {"a*c", "xAbbbCx", true},  {"zz", "abc", false},
+               {"\xe9", "\xc9", false},   {"\xe9t\xe9", "\xe9t\xe9", true}};
   for (const auto& c : cases) {
     const DyxFindFilter find(c.text);
     EXPECT_EQ(find.isActive(), std::string(c.text) != "") << c.text;
@@ -108,8 +114,7 @@ TEST_F(FrontEndFolderTest, PathsAndOrderFromTheRoot) {
   for (DyxViewFolder* f : DyxFrontEnd::foldersInOrder(m_root)) {
     paths.push_back(DyxFrontEnd::folderPath(*f));
   }
-  EXPECT_EQ(paths, (std::vector<std::string>{"B", "a", "a/x", "a/y", "a/y/q", "b", "b/a",
-                                             "b/z"}));
+  EXPECT_EQ(paths, (std::vector<std::string>{"B", "a", "a/x", "a/y", "a/y/q", "b", "b/a", "b/z"}));
   EXPECT_EQ(DyxFrontEnd::folderPath(m_root), "");
 }
 
