@@ -83,6 +83,7 @@ bool apply(const OptSpec& spec, const std::string& value, CliOptions& options, b
     case Opt::kTree:
       options.mode = CliMode::kTree;
       options.listOneFolder = false;
+      options.listFolder.clear();
       break;
     case Opt::kList:
       options.mode = CliMode::kList;
