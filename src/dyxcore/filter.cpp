@@ -1,7 +1,6 @@
 #include "dyxcore/filter.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -9,7 +8,6 @@
 #include "dyxcore/platform.h"
 #include "dyxcore/propman.h"
 #include "dyxcore/xentry.h"
-#include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
 namespace {
@@ -39,17 +37,12 @@ std::string_view trimView(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-// The text of a built-in property, produced at most once. Name and extension are read straight
+// The text of a built-in property, produced at most once. Name and extension are copied straight
 // from the repository's text table into the caller's reusable buffer, so they cost no allocation
 // once the buffer has grown.
 void propertyText(const DyxEntry& entry, int id, std::string& out) {
   if (id == kPropName || id == kPropExt) {
-    const DyxEntryRepository* repository = entry.getRepository();
-    if (repository == nullptr) {
-      out.clear();
-      return;
-    }
-    std::string_view name = repository->textOf(entry.getId());
+    std::string_view name = entry.getName();
     if (id == kPropExt) {
       const std::size_t dot = name.rfind('.');
       name = dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
