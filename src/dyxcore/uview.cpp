@@ -1,7 +1,5 @@
 #include "dyxcore/uview.h"
 
-#include <fstream>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -166,16 +164,12 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
   const std::string file = getViewFile();
   std::string text;
-  {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      KX_POS(kxerr) << "Cannot open file: " << file << endl;
-      markModified();
-      return;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    text = buffer.str();
+  // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
+  // the engine.
+  if (!dyxplatform::readWholeFile(file, text)) {
+    KX_POS(kxerr) << "Cannot open file: " << file << endl;
+    markModified();
+    return;
   }
   ViewFileReader reader(std::move(text));
   using Status = ViewFileReader::Status;

@@ -1,8 +1,8 @@
 #include "dyxcore/viewman.h"
 
 #include <algorithm>
-#include <fstream>
 #include <ostream>
+#include <sstream>
 #include <utility>
 
 #include "dyxcore/dyx.h"
@@ -334,25 +334,18 @@ DyxViewKind DyxViewManager::getViewKind(const std::string& tag) {
   if (DyxView* cached = getCached(tag)) return cached->getKind();
   const std::string file = viewFileOf(tag);
   KX_POS(kxout) << "Search view kind for: " << tag << ",p=" << file << endl;
-  std::ifstream in(file);
-  if (!in) {
+  // Only the head of a regular file is read, without blocking (a FIFO must not hang the engine).
+  std::string head;
+  if (!dyxplatform::readWholeFile(file, head, nullptr, 4096)) {
     KX_POS(kxerr) << "Cannot open: " << file << endl;
     return DyxViewKind(DyxViewKind::kNone);
   }
-  // The header is two blank-delimited words: the marker "#" and the kind letter. Words are
-  // read with a bound so that a damaged file cannot make us read it whole.
-  auto readWord = [&in]() {
-    std::string word;
-    in >> std::ws;
-    char c;
-    while (word.size() < 260 && in.get(c)) {
-      if (c == ' ' || c == '\t' || c == '\n' || c == '\r') break;
-      word.push_back(c);
-    }
-    return word;
-  };
-  readWord();
-  const DyxViewKind kind = DyxViewKind::fromLetter(readWord());
+  // The header is two blank-delimited words: the marker "#" and the kind letter.
+  std::istringstream in(head);
+  std::string marker;
+  std::string letter;
+  in >> marker >> letter;
+  const DyxViewKind kind = DyxViewKind::fromLetter(letter);
   KX_POS(kxout) << tag << " is " << kind.value() << endl;
   return kind;
 }

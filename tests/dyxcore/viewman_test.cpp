@@ -1,6 +1,7 @@
 #include "dyxcore/viewman.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <iostream>
 #include <memory>
@@ -174,6 +175,20 @@ TEST_F(ManagerTest, ViewFileHeaderGivesTheKind) {
   EXPECT_NE(activity().find("ERROR: Cannot create view for: phys"), std::string::npos);
   EXPECT_NE(activity().find("Created user view: user"), std::string::npos);
   EXPECT_NE(activity().find("Created filterable view: filter"), std::string::npos);
+}
+
+// A FIFO (or directory) named like a view file must be refused, not waited on.
+TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
+  ASSERT_EQ(::mkfifo((m_dir / "conf/views/pipe.kx").c_str(), 0644), 0);
+  quarrytest::makeDirs(m_dir / "conf/views/folder.kx");
+  TraceCapture trace;
+  EXPECT_EQ(m_manager->get("pipe", true), nullptr);
+  EXPECT_TRUE(trace.contains("Cannot open: ./conf/views/pipe.kx"));
+  EXPECT_EQ(m_manager->get("folder", true), nullptr);
+  DyxUserView view("pipe", nullptr);
+  view.readFromFile(nullptr);
+  EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/pipe.kx"));
+  EXPECT_TRUE(view.isModified());
 }
 
 TEST_F(ManagerTest, CreateViewRefusesBadAndReservedTags) {
