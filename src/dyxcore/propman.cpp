@@ -188,7 +188,9 @@ bool DyxEntryProperty::load(const std::string& name) {
   KX_SCOPE("DyxEntryProperty::load");
   if (kxout.enabled()) kxout << kxParam("pfile_name", name) << endl;
   const std::string file = DyxEnviron::getPropertyFileName(name);
-  std::ifstream in(file, std::ios::binary);
+  // A directory or a FIFO under the name would read as empty or block: only regular files open.
+  std::ifstream in;
+  if (dyxplatform::isRegularFile(file)) in.open(file, std::ios::binary);
   if (!in.is_open()) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
     return false;

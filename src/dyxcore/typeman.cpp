@@ -3,6 +3,7 @@
 #include <fstream>
 #include <limits>
 
+#include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -75,7 +76,9 @@ void DyxTypeManager::reset(const std::string& file) {
     return;
   }
   clear();
-  std::ifstream in(m_file);
+  // A directory or a FIFO under the name would read as empty or block: only regular files open.
+  std::ifstream in;
+  if (dyxplatform::isRegularFile(m_file)) in.open(m_file);
   if (!in.is_open()) {
     KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
     return;

@@ -138,6 +138,12 @@ TEST_F(TypeManagerTest, MessagesAndFailures) {
   }
   {
     TraceCapture trace;
+    quarrytest::makeDirs(m_dir / "dir.ini");
+    DyxTypeManager manager(m_dir / "dir.ini");
+    EXPECT_TRUE(trace.has("Cannot open file: " + (m_dir / "dir.ini")));
+  }
+  {
+    TraceCapture trace;
     DyxTypeManager manager;
     manager.reset();
     EXPECT_TRUE(trace.has("The file name is empty."));
