@@ -28,8 +28,8 @@ int main(int argc, char** argv) {
   entries.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     const std::string dir = "/home/user/projects/area" + std::to_string(i % 500);
-    const std::string name =
-        "document_number_" + std::to_string(i) + "." + kExtensions[i % (sizeof(kExtensions) / sizeof(kExtensions[0]))];
+    const std::string name = "document_number_" + std::to_string(i) + "." +
+                             kExtensions[i % (sizeof(kExtensions) / sizeof(kExtensions[0]))];
     DyxEntry* entry = repository.createEntry(name, dir, false);
     if (entry == nullptr) break;
     entry->setSize(i * 37);
@@ -55,9 +55,10 @@ int main(int argc, char** argv) {
     }
     const double seconds = secondsSince(start);
     const double evaluations = static_cast<double>(entries.size()) * passes;
-    std::printf("%-60s %12.0f evaluations/s  (%zu entries x %d passes, %zu matches, parse %.1f us)\n",
-                criterion.c_str(), evaluations / seconds, entries.size(), passes,
-                matches / static_cast<std::size_t>(passes > 0 ? passes : 1), parseSeconds * 1e6);
+    std::printf(
+        "%-60s %12.0f evaluations/s  (%zu entries x %d passes, %zu matches, parse %.1f us)\n",
+        criterion.c_str(), evaluations / seconds, entries.size(), passes,
+        matches / static_cast<std::size_t>(passes > 0 ? passes : 1), parseSeconds * 1e6);
   }
   return 0;
 }

@@ -132,8 +132,7 @@ struct ParseContext {
     collect(text, " and ", andAt);
   }
 
-  static void collect(std::string_view text, std::string_view word,
-                      std::vector<std::size_t>& out) {
+  static void collect(std::string_view text, std::string_view word, std::vector<std::size_t>& out) {
     std::size_t at = text.find(word);
     while (at != std::string_view::npos) {
       out.push_back(at);
@@ -196,21 +195,30 @@ DyxCriterionPtr parseOperator(std::string_view t, std::string_view word, int ind
   if (!caseSensitive) foldInPlace(value);
   if (!isValidName(name)) return nullptr;
   switch (index) {
-    case 0: return makeComparison<DyxFilterNotEqual>(name, value, caseSensitive);
-    case 1: return makeComparison<DyxFilterGreaterEqual>(name, value, caseSensitive);
-    case 2: return makeComparison<DyxFilterLessEqual>(name, value, caseSensitive);
-    case 3: return makeComparison<DyxFilterGreater>(name, value, caseSensitive);
-    case 4: return makeComparison<DyxFilterLess>(name, value, caseSensitive);
-    case 5: return makeComparison<DyxFilterEqual>(name, value, caseSensitive);
-    case 6: return makeComparison<DyxFilterLikeCs>(name, value, caseSensitive);
-    case 7: return makeComparison<DyxFilterLike>(name, value, caseSensitive);
-    default: return makeComparison<DyxFilterContains>(name, value, caseSensitive);
+    case 0:
+      return makeComparison<DyxFilterNotEqual>(name, value, caseSensitive);
+    case 1:
+      return makeComparison<DyxFilterGreaterEqual>(name, value, caseSensitive);
+    case 2:
+      return makeComparison<DyxFilterLessEqual>(name, value, caseSensitive);
+    case 3:
+      return makeComparison<DyxFilterGreater>(name, value, caseSensitive);
+    case 4:
+      return makeComparison<DyxFilterLess>(name, value, caseSensitive);
+    case 5:
+      return makeComparison<DyxFilterEqual>(name, value, caseSensitive);
+    case 6:
+      return makeComparison<DyxFilterLikeCs>(name, value, caseSensitive);
+    case 7:
+      return makeComparison<DyxFilterLike>(name, value, caseSensitive);
+    default:
+      return makeComparison<DyxFilterContains>(name, value, caseSensitive);
   }
 }
 
 DyxCriterionPtr parseComparison(std::string_view t) {
   // The order is binding: "!=" before "=", "like-cs" before "like".
-  static constexpr std::string_view kWords[] = {"!=", ">=", "<=", ">", "<",
+  static constexpr std::string_view kWords[] = {"!=", ">=",      "<=",   ">",       "<",
                                                 "=",  "like-cs", "like", "contains"};
   for (int i = 0; i < 9; ++i) {
     if (DyxCriterionPtr node = parseOperator(t, kWords[i], i)) return node;
@@ -221,12 +229,12 @@ DyxCriterionPtr parseComparison(std::string_view t) {
 // A step waiting for the node that the loop is still parsing (the right-hand one).
 struct Pending {
   enum Kind { kBinary, kNot, kGroup } kind;
-  int level = 0;                // tree levels above this step's node
-  std::string word;             // kBinary: the operator; kGroup: the word after the group
-  std::string_view leftText;    // kBinary: parsed only once the right side is done
-  DyxCriterionPtr center;       // kGroup
-  DyxCriterionPtr leftNode;     // kGroup, may be null
-  std::string leftWord;         // kGroup
+  int level = 0;              // tree levels above this step's node
+  std::string word;           // kBinary: the operator; kGroup: the word after the group
+  std::string_view leftText;  // kBinary: parsed only once the right side is done
+  DyxCriterionPtr center;     // kGroup
+  DyxCriterionPtr leftNode;   // kGroup, may be null
+  std::string leftWord;       // kGroup
 };
 
 DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx);
@@ -290,7 +298,7 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
           rightWord = std::string(right.substr(0, blank));
           if (blank != std::string_view::npos) {
             if (ctx.exceeds(level + 2)) break;
-            Pending step{Pending::kGroup, level, rightWord, {}, std::move(centerNode),
+            Pending step{Pending::kGroup,     level,   rightWord, {}, std::move(centerNode),
                          std::move(leftNode), leftWord};
             pending.push_back(std::move(step));
             level += 2;
@@ -317,8 +325,8 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
       if (at == std::string_view::npos) continue;
       split = true;
       if (ctx.exceeds(level + 1)) break;
-      Pending step{Pending::kBinary, level, std::string(kBinaryWords[i]), t.substr(0, at),
-                   {}, {}, {}};
+      Pending step{
+          Pending::kBinary, level, std::string(kBinaryWords[i]), t.substr(0, at), {}, {}, {}};
       pending.push_back(std::move(step));
       level += 1;
       current = t.substr(at + wordSize);
@@ -422,9 +430,8 @@ DyxFilterComparison::DyxFilterComparison(DyxCompareOp op, const std::string& nam
       m_numericNegative = digits[0] == '-';
       digits.remove_prefix(1);
     }
-    m_numeric = !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char c) {
-      return c >= '0' && c <= '9';
-    });
+    m_numeric = !digits.empty() && std::all_of(digits.begin(), digits.end(),
+                                               [](char c) { return c >= '0' && c <= '9'; });
     if (m_numeric) {
       constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
       for (char c : digits) {
@@ -461,13 +468,20 @@ bool DyxFilterComparison::evaluate(const DyxEntry& entry) const {
   if (m_propertyId == kPropSize && m_numeric) {
     const int order = compareSize(entry.getSize());
     switch (m_op) {
-      case DyxCompareOp::kEqual: return order == 0;
-      case DyxCompareOp::kNotEqual: return order != 0;
-      case DyxCompareOp::kLess: return order < 0;
-      case DyxCompareOp::kLessEqual: return order <= 0;
-      case DyxCompareOp::kGreater: return order > 0;
-      case DyxCompareOp::kGreaterEqual: return order >= 0;
-      default: break;  // the pattern and content operators keep the text comparison
+      case DyxCompareOp::kEqual:
+        return order == 0;
+      case DyxCompareOp::kNotEqual:
+        return order != 0;
+      case DyxCompareOp::kLess:
+        return order < 0;
+      case DyxCompareOp::kLessEqual:
+        return order <= 0;
+      case DyxCompareOp::kGreater:
+        return order > 0;
+      case DyxCompareOp::kGreaterEqual:
+        return order >= 0;
+      default:
+        break;  // the pattern and content operators keep the text comparison
     }
   }
   // One buffer per thread: filling it costs no allocation once it has grown. Nothing evaluates
@@ -540,8 +554,7 @@ bool DyxFilterContains::compare(const std::string& x, const std::string& c) cons
   return searchLines(reader, c);
 }
 
-DyxFilterLike::DyxFilterLike(const std::string& name, const std::string& value,
-                             bool caseSensitive)
+DyxFilterLike::DyxFilterLike(const std::string& name, const std::string& value, bool caseSensitive)
     : DyxFilterComparison(DyxCompareOp::kLike, name, value, caseSensitive),
       m_pattern(getValue(), true) {}
 DyxCriterionPtr DyxFilterLike::clone() const { return DyxCriterionPtr(new DyxFilterLike(*this)); }

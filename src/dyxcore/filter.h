@@ -88,8 +88,17 @@ bool dyxIsTrueConstant(const DyxCriterion* node);
 bool dyxIsFalseConstant(const DyxCriterion* node);
 
 // The nine comparison operators, in the order of their classes.
-enum class DyxCompareOp { kEqual, kNotEqual, kLess, kLessEqual, kGreater, kGreaterEqual, kLikeCs,
-                          kContains, kLike };
+enum class DyxCompareOp {
+  kEqual,
+  kNotEqual,
+  kLess,
+  kLessEqual,
+  kGreater,
+  kGreaterEqual,
+  kLikeCs,
+  kContains,
+  kLike
+};
 
 // A property compared with a value. Slots after the six of DyxCriterion: getOperator, compare.
 // Construction takes the (name, value) pair through isValidName: a rejected name empties both

@@ -101,8 +101,7 @@ TEST(FilterParse, LanguageEdgeCases) {
       {"($Name = \"a\" or $Name = \"b\") and $Ext = \"txt\"",
        "($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Ext = \\\"txt\\\"", ""},
       {"$Name = a or $Name = b and ($Name = c) or $Name = d",
-       "(($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Name = \\\"c\\\" or $Name = \\\"d\\\")",
-       ""},
+       "(($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Name = \\\"c\\\" or $Name = \\\"d\\\")", ""},
       {"$Name = a(1) or $Ext = b", "$Ext = \\\"b\\\"", "DyxBuildExpression: Unknown operator: a"},
       {"( $Name = a", "false", "Missing a closing parenthesis."},
       {"(($Name = a))", "$Name = \\\"a\\\"", "left=\"\" ,center=\"($Name = a)\" ,right=\"\""},
@@ -173,8 +172,8 @@ TEST(FilterParse, ComparisonFields) {
       {"$Status [< Normal", "<", "$Status", 13, "Normal", true},
       {"$Type like Image*", "like", "$Type", 11, "image*", false},
       {"$Content contains Foo", "contains", "$Content", 12, "foo", false},
-      {"$name = x", "=", "$name", 0, "x", false},       // built-in names are case-sensitive
-      {"$Bogus = x", "=", "$Bogus", 0, "x", false},     // unknown: a user property
+      {"$name = x", "=", "$name", 0, "x", false},    // built-in names are case-sensitive
+      {"$Bogus = x", "=", "$Bogus", 0, "x", false},  // unknown: a user property
       {"rating >= 4", ">=", "rating", 0, "4", false},
   };
   for (const Case& c : cases) {
@@ -407,11 +406,47 @@ TEST(FilterBounds, NestingBeyondTheLimitIsRefusedWithAMessage) {
 // Random mixes of words, operators, quotes and parentheses: every result prints, copies,
 // evaluates and reads its own text back without a crash.
 TEST(FilterBounds, RandomCriteriaNeverCrash) {
-  static const char* const kTokens[] = {
-      "$Name", "$Ext", "$Size", "$Type", "$Content", "rating", "$Bogus", "=", "!=", "<", "<=",
-      ">", ">=", "like", "like-cs", "contains", "[", "]", "(", ")", "\"", "\\", "\\\"", " or ",
-      " and ", " xor ", "not ", "true", "false", "*", "?", "a", "*.txt", "1000", "^", "$",
-      " ", "\t", "<undef>", "OR", std::string_view("\0", 1).data()};
+  static const char* const kTokens[] = {"$Name",
+                                        "$Ext",
+                                        "$Size",
+                                        "$Type",
+                                        "$Content",
+                                        "rating",
+                                        "$Bogus",
+                                        "=",
+                                        "!=",
+                                        "<",
+                                        "<=",
+                                        ">",
+                                        ">=",
+                                        "like",
+                                        "like-cs",
+                                        "contains",
+                                        "[",
+                                        "]",
+                                        "(",
+                                        ")",
+                                        "\"",
+                                        "\\",
+                                        "\\\"",
+                                        " or ",
+                                        " and ",
+                                        " xor ",
+                                        "not ",
+                                        "true",
+                                        "false",
+                                        "*",
+                                        "?",
+                                        "a",
+                                        "*.txt",
+                                        "1000",
+                                        "^",
+                                        "$",
+                                        " ",
+                                        "\t",
+                                        "<undef>",
+                                        "OR",
+                                        std::string_view("\0", 1).data()};
   std::mt19937 random(20261207);
   quarrytest::TempDir dir;
   DyxEntryRepository repository("filter_random", 8);
@@ -445,9 +480,7 @@ TEST(FilterBounds, RandomCriteriaNeverCrash) {
 
 class FilterEval : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_repository = std::make_unique<DyxEntryRepository>("filter_eval", 64);
-  }
+  void SetUp() override { m_repository = std::make_unique<DyxEntryRepository>("filter_eval", 64); }
   void TearDown() override {
     Dyx::getTypeManager().clear();
     DyxEntryProperty& store = Dyx::getPropertyManager();
@@ -612,8 +645,8 @@ TEST_F(FilterEval, ContainsSearchesTheFileLineByLine) {
   std::string across = std::string(250, '.') + "NEEDLE1234" + "\n";
   quarrytest::writeFile(m_dir / "Notes.TXT", "first line\nsay Foo here\n");
   quarrytest::writeFile(m_dir / "lower.txt", "say foo here");
-  quarrytest::writeFile(m_dir / "long.txt", longLine + "\n" + std::string(100000, 'y') +
-                                                "\nlast line holds needle2\n");
+  quarrytest::writeFile(m_dir / "long.txt",
+                        longLine + "\n" + std::string(100000, 'y') + "\nlast line holds needle2\n");
   quarrytest::writeFile(m_dir / "across.txt", across);
   quarrytest::writeFile(m_dir / "split.txt", "nee\ndle\n");
   quarrytest::writeFile(m_dir / "empty.txt", "");
@@ -685,17 +718,15 @@ TEST_F(FilterEval, LogicalOperatorsShortCircuit) {
     int rightEvaluations;
   };
   const Case cases[] = {
-      {"$Name = a", "and", true, false, 0},
-      {"$Name = b", "and", true, true, 1},
-      {"$Name = b", "or", false, true, 0},
-      {"$Name = a", "or", true, true, 1},
-      {"$Name = b", "xor", true, false, 1},
-      {"$Name = a", "xor", true, true, 1},
+      {"$Name = a", "and", true, false, 0}, {"$Name = b", "and", true, true, 1},
+      {"$Name = b", "or", false, true, 0},  {"$Name = a", "or", true, true, 1},
+      {"$Name = b", "xor", true, false, 1}, {"$Name = a", "xor", true, true, 1},
   };
   for (const Case& c : cases) {
     int count = 0;
-    DyxCriterionPtr node = DyxBuildExpression(
-        DyxFilterparse(c.left), c.word, DyxCriterionPtr(new CountingCriterion(c.rightValue, count)));
+    DyxCriterionPtr node =
+        DyxBuildExpression(DyxFilterparse(c.left), c.word,
+                           DyxCriterionPtr(new CountingCriterion(c.rightValue, count)));
     EXPECT_EQ(node->evaluate(e), c.result) << c.left << " " << c.word;
     EXPECT_EQ(count, c.rightEvaluations) << c.left << " " << c.word;
   }

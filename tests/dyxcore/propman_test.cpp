@@ -81,7 +81,8 @@ TEST_F(PropertyStoreTest, ValuesNamesAndDuplicates) {
   EXPECT_EQ(*record.getValue("rating"), "6");
 
   // Names the check refuses keep their key with an empty pair.
-  for (const char* bad : {"my.rating", "my rating", "a/b", "x*", "", "a234567890123456789012345678901"}) {
+  for (const char* bad :
+       {"my.rating", "my rating", "a/b", "x*", "", "a234567890123456789012345678901"}) {
     record.setValue(bad, "value");
     ASSERT_NE(record.getValue(bad), nullptr) << bad;
     EXPECT_EQ(*record.getValue(bad), "") << bad;
@@ -205,11 +206,10 @@ TEST_F(PropertyStoreTest, SaveFailureKeepsTheEarlierFile) {
 // Damaged and hostile files: over-long words and lines, unterminated quotes, NUL bytes and
 // random bytes load in bounded time without a crash and keep what is readable.
 TEST_F(PropertyStoreTest, DamagedFilesLoadWithoutHarm) {
-  quarrytest::writeFile("damaged.prp",
-                        "# " + std::string(5000, 'f') + "\n" +
-                        "rating \"" + std::string(400, 'q') + "\n" +
-                        "# good.doc\n" + std::string("rating \"a\0b\"\n", 13) +
-                        "keyword \"unterminated\n" + "\\\n" + "#\\\n" + "#");
+  quarrytest::writeFile("damaged.prp", "# " + std::string(5000, 'f') + "\n" + "rating \"" +
+                                           std::string(400, 'q') + "\n" + "# good.doc\n" +
+                                           std::string("rating \"a\0b\"\n", 13) +
+                                           "keyword \"unterminated\n" + "\\\n" + "#\\\n" + "#");
   DyxEntryProperty store;
   {
     TraceCapture trace;

@@ -67,13 +67,13 @@ class TypeManagerTest : public ::testing::Test {
 };
 
 TEST_F(TypeManagerTest, FirstTypeAndMostSpecificTypes) {
-  DyxTypeManager manager(typeFile(
-      "Image \"$Ext = jpg or $Ext = gif\"\n"
-      "Image.Photo \"$Ext = jpg\"\n"
-      "Image.Raw \"$Ext = jpg and $Name like raw*\"\n"
-      "Text \"$Ext = txt\"\n"
-      "Doc \"$Ext = txt or $Ext = doc\"\n"
-      "Doc.Letter \"$Name like letter*\"\n"));
+  DyxTypeManager manager(
+      typeFile("Image \"$Ext = jpg or $Ext = gif\"\n"
+               "Image.Photo \"$Ext = jpg\"\n"
+               "Image.Raw \"$Ext = jpg and $Name like raw*\"\n"
+               "Text \"$Ext = txt\"\n"
+               "Doc \"$Ext = txt or $Ext = doc\"\n"
+               "Doc.Letter \"$Name like letter*\"\n"));
   struct Case {
     const char* name;
     const char* type;
@@ -166,7 +166,8 @@ TEST_F(TypeManagerTest, MessagesAndFailures) {
     DyxTypeManager manager(typeFile("Image \"$Ext = jpg\"\n"));
     ActivityLog::close();
     EXPECT_TRUE(trace.has("] New type: .Image filter=\"$Ext = jpg\""));
-    EXPECT_EQ(quarrytest::readFile(m_dir / "activity.log"), "New type: .Image filter=\"$Ext = jpg\"\n");
+    EXPECT_EQ(quarrytest::readFile(m_dir / "activity.log"),
+              "New type: .Image filter=\"$Ext = jpg\"\n");
   }
   {
     // An unterminated quote gives the type an empty criterion (it accepts every entry); the
@@ -182,9 +183,9 @@ TEST_F(TypeManagerTest, MessagesAndFailures) {
 }
 
 TEST_F(TypeManagerTest, TypeFiltersAskingForTypesDoNotRecurse) {
-  DyxTypeManager manager(typeFile(
-      "Any \"$Type != zzz\"\n"
-      "Self \"$Type = self\"\n"));
+  DyxTypeManager manager(
+      typeFile("Any \"$Type != zzz\"\n"
+               "Self \"$Type = self\"\n"));
   const DyxEntry& e = entry("a.txt");
   // Dyx::getTypeManager() is the manager that $Type asks; point it at the same file.
   Dyx::getTypeManager().reset(m_dir / "type.ini");
