@@ -136,7 +136,7 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
     return true;
   }
   const bool wasEmpty = isEmpty();
-  m_entries[entry->getName()].push(entry);
+  m_entries[std::string_view(entry->getName())].push(entry);
   ++m_entryCount;
   if (wasEmpty) adjustAncestors(-1);
   manager().recordFolder(entry, this);
@@ -151,10 +151,19 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
     KX_POS(kxerr) << "The entry is null." << endl;
     return;
   }
-  const std::string name = entry->getName();
-  auto it = m_entries.find(name);
+  const std::string& name = entry->getName();
+  auto it = m_entries.find(std::string_view(name));
   if (it != m_entries.end() && it->second.removeFirst(entry)) {
-    if (it->second.empty()) m_entries.erase(it);
+    if (it->second.empty()) {
+      m_entries.erase(it);
+    } else if (const std::string& lender = it->second.first()->getName();
+               lender.data() != it->first.data()) {
+      // The entry that lent the key left while an equal name of another repository stays: the
+      // key now views the remaining entry's text.
+      auto node = m_entries.extract(it);
+      node.key() = std::string_view(lender);
+      m_entries.insert(std::move(node));
+    }
     manager().forgetFolder(entry, this);
     --m_entryCount;
     if (isEmpty()) adjustAncestors(1);
@@ -176,7 +185,7 @@ void DyxViewFolder::getEntries(std::vector<DyxEntry*>& list) const {
 
 bool DyxViewFolder::holdsEntry(const DyxEntry* entry) const {
   if (entry == nullptr) return false;
-  auto it = m_entries.find(entry->getName());
+  auto it = m_entries.find(std::string_view(entry->getName()));
   return it != m_entries.end() && it->second.contains(entry);
 }
 

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DyxEntry;
@@ -106,6 +107,7 @@ class DyxViewFolder {
     bool removeFirst(const DyxEntry* entry);
     bool contains(const DyxEntry* entry) const;
     bool empty() const { return m_first == nullptr; }
+    DyxEntry* first() const { return m_first; }
     template <typename F>
     void forEach(F&& f) const {
       if (m_first == nullptr) return;
@@ -127,7 +129,10 @@ class DyxViewFolder {
   int emptyWeight() const { return m_emptyBelow + (isEmpty() ? 1 : 0); }
 
   std::string m_name;
-  std::map<std::string, EntryList, std::less<>> m_entries;
+  // Keyed by a view of the entry's name as its repository interns it: texts are never removed
+  // from a repository, and an entry leaves every folder before its repository goes, so the key
+  // needs no copy of its own (the first entry of each list lends the key).
+  std::map<std::string_view, EntryList, std::less<>> m_entries;
   int m_entryCount = 0;
   std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder

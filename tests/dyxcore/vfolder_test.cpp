@@ -99,6 +99,27 @@ TEST_F(FolderTest, EqualNamesKeepInsertionOrderAndRemoveByIdentity) {
   EXPECT_EQ(foldersOf(a2), (std::vector<DyxViewFolder*>{&folder}));
 }
 
+// Folders key entries by the repository's own name text; an equal name from a repository that
+// is gone must not leave the key dangling (AddressSanitizer watches this one).
+TEST_F(FolderTest, EqualNamesOutliveTheRepositoryThatLentTheKey) {
+  DyxViewFolder folder("f");
+  auto other = std::make_unique<DyxEntryRepository>("vfolder_other", 4);
+  DyxEntry* lender = other->createEntry("same.txt", "/x", false);
+  DyxEntry* kept = entry("same.txt", "/y");
+  folder.addEntry(lender, nullptr);
+  folder.addEntry(kept, nullptr);
+  folder.removeEntry(lender, false);
+  other.reset();
+  DyxEntry* later = entry("same.txt", "/z");
+  DyxEntry* before = entry("aaa");
+  folder.addEntry(later, nullptr);
+  folder.addEntry(before, nullptr);
+  std::vector<DyxEntry*> list;
+  folder.getEntries(list);
+  EXPECT_EQ(list, (std::vector<DyxEntry*>{before, kept, later}));
+  EXPECT_TRUE(folder.holdsEntry(kept));
+}
+
 TEST_F(FolderTest, DuplicateReferencesAreCountedInFolderAndIndex) {
   DyxViewFolder folder("f");
   DyxEntry* e = entry("x");
