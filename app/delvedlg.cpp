@@ -91,6 +91,8 @@ DelveDlg::~DelveDlg() {
     // Destroying a thread object whose thread still runs would pull its members away from it.
     (void)m_worker.release();
   }
+  // The views outlive this body (they are children): they must find no rows to read.
+  m_model->clear();
 }
 
 QString DelveDlg::windowTitleText() {

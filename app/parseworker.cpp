@@ -53,6 +53,7 @@ void ParseWorker::submitParse(const std::string& dir, bool recursive, const std:
     m_dir = dir;
     m_recursive = recursive;
     m_requestTag = tag;
+    m_pending = Pending::kParse;
   }
   m_viewOnly.store(false);
   // Cleared by the worker when it wakes; it stops a parse that would still be finishing.
@@ -63,9 +64,9 @@ void ParseWorker::submitParse(const std::string& dir, bool recursive, const std:
 void ParseWorker::submitViewSwitch(const std::string& tag) {
   {
     std::lock_guard<std::mutex> lock(m_requestMutex);
-    m_dir.clear();
-    m_recursive = false;
     m_requestTag = tag;
+    // A parse that has not started yet takes the new tag with it.
+    if (m_pending != Pending::kParse) m_pending = Pending::kViewSwitch;
   }
   // A running parse goes on: only a switch that starts the worker may stop stale work.
   m_stopParse.store(!m_parsing.load());
@@ -144,51 +145,70 @@ void ParseWorker::buildView(const std::string& tag) {
 }
 
 void ParseWorker::run() {
+  bool announceIdle = true;
   while (!DyxThread::isStopRequested()) {
     m_parsing.store(false);
-    DelveUpdate idle;
-    idle.kind = DelveUpdate::Kind::kState;
-    idle.generation = m_generation;
-    idle.parsing = false;
-    post(std::move(idle));
-
-    suspend();
+    if (announceIdle) {
+      DelveUpdate idle;
+      idle.kind = DelveUpdate::Kind::kState;
+      idle.generation = m_generation;
+      idle.parsing = false;
+      post(std::move(idle));
+    }
+    // A request submitted while the last parse was ending has resumed nobody: take it now.
+    if (!hasPendingRequest()) suspend();
     if (DyxThread::isStopRequested()) break;
-    m_stopParse.store(false);
-    m_parsing.store(true);
-    DelveUpdate busy;
-    busy.kind = DelveUpdate::Kind::kState;
-    busy.generation = m_generation;
-    busy.parsing = true;
-    post(std::move(busy));
-    runRequest();
+    announceIdle = runRequest();
   }
   m_parsing.store(false);
 }
 
-void ParseWorker::runRequest() {
+bool ParseWorker::hasPendingRequest() const {
+  std::lock_guard<std::mutex> lock(m_requestMutex);
+  return m_pending != Pending::kNone;
+}
+
+void ParseWorker::viewSwitchServed() {
+  m_viewOnly.store(false);
+  std::lock_guard<std::mutex> lock(m_requestMutex);
+  if (m_pending == Pending::kViewSwitch) m_pending = Pending::kNone;
+}
+
+bool ParseWorker::runRequest() {
   std::string dir;
   bool recursive = false;
   std::string tag;
   std::string criterion;
-  bool viewOnly = m_viewOnly.load();
+  bool viewOnly = false;
   {
     std::lock_guard<std::mutex> lock(m_requestMutex);
+    if (m_pending == Pending::kNone) return false;
+    viewOnly = m_pending == Pending::kViewSwitch;
+    m_pending = Pending::kNone;
+    // The parse builds the latest tag anyway: a switch asked for before it started is served.
+    if (!viewOnly) m_viewOnly.store(false);
     dir = m_dir;
     recursive = m_recursive;
     tag = m_requestTag;
     criterion = m_criterion;
   }
-  DelveUpdate emptyStatus;
-  emptyStatus.kind = DelveUpdate::Kind::kDirectory;
-  emptyStatus.generation = m_generation + 1;
+  m_stopParse.store(false);
+  m_parsing.store(true);
+  DelveUpdate busy;
+  busy.kind = DelveUpdate::Kind::kState;
+  busy.generation = m_generation;
+  busy.parsing = true;
+  post(std::move(busy));
+
   for (;;) {
     // A view-only request is taken now, so a build that polls us never switches again inside
     // itself; a request arriving meanwhile is served by the next turn of this loop.
-    if (viewOnly) m_viewOnly.store(false);
+    if (viewOnly) viewSwitchServed();
     clearDisplay();
+    DelveUpdate emptyStatus;
+    emptyStatus.kind = DelveUpdate::Kind::kDirectory;
     emptyStatus.generation = m_generation;
-    post(emptyStatus);
+    post(std::move(emptyStatus));
     try {
       if (!viewOnly) DyxFrontEnd::clearPool();
       buildView(tag);
@@ -214,13 +234,13 @@ void ParseWorker::runRequest() {
     std::lock_guard<std::mutex> lock(m_requestMutex);
     tag = m_requestTag;
   }
-  m_viewOnly.store(false);
+  return true;
 }
 
 bool ParseWorker::isStopRequested(bool& restarted) {
   restarted = false;
   if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
-    m_viewOnly.store(false);
+    viewSwitchServed();
     restarted = true;
     std::string tag;
     {

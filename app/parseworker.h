@@ -101,7 +101,11 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void clearDisplay();
   void buildView(const std::string& tag);
   void post(DelveUpdate update);
-  void runRequest();
+  // Runs the pending request taken by the loop; false when there was none.
+  bool runRequest();
+  // A view switch was served inside a parse: it is no longer pending.
+  void viewSwitchServed();
+  bool hasPendingRequest() const;
 
   std::function<void()> m_notify;
 
@@ -110,7 +114,12 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::atomic<bool> m_viewOnly{false};
   std::atomic<bool> m_parsing{false};
 
-  mutable std::mutex m_requestMutex;  // guards the request texts below
+  // What the next wake-up of the worker is for. A wake-up without a request (the resume of a
+  // request that a running parse already served) sends the worker back to sleep.
+  enum class Pending { kNone, kParse, kViewSwitch };
+
+  mutable std::mutex m_requestMutex;  // guards the request below
+  Pending m_pending = Pending::kNone;
   std::string m_dir;
   bool m_recursive = false;
   std::string m_requestTag = DyxFrontEnd::kDefaultViewTag;

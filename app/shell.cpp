@@ -51,7 +51,9 @@ std::string templateFromExec(const std::string& exec, const std::string& placeho
       case 'F':
       case 'u':
       case 'U':
-        out += placeholder;
+        // A field code always stands for whole arguments: quoted, a path with blanks stays one
+        // argument (the launch removes the quotes again).
+        out += "\"" + placeholder + "\"";
         break;
       case '%':
         out += '%';

@@ -51,7 +51,8 @@ bool commandOfType(const std::string& type, const std::string& placeholder,
 bool folderCommand(std::string& command);
 
 // An Exec line of a desktop entry as a command template: the field codes %f %F %u %U become
-// `placeholder`, "%%" becomes "%", and every other field code is dropped.
+// `placeholder` in double quotes (a field code is one argument, blanks or not), "%%" becomes
+// "%", and every other field code is dropped.
 std::string templateFromExec(const std::string& exec, const std::string& placeholder);
 
 }  // namespace delveshell

@@ -1,0 +1,306 @@
+// The real window with its parse worker on temporary trees: the tree and list a parse fills,
+// view switches while idle and during a parse, stopping, the Find box, header sorting, the
+// drive label rule, the criterion, and closing the window during a long scan.
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include "delvedlg.h"
+#include "dyxcore/dyx.h"
+#include "dyxcore/frontend.h"
+#include "dyxcore/pdirs.h"
+#include "filelistmodel.h"
+#include "parseworker.h"
+
+namespace {
+
+constexpr int kParseTimeoutMs = 120000;
+constexpr int kBigFolders = 40;
+constexpr int kBigFilesPerFolder = 250;
+constexpr int kBigFiles = kBigFolders * kBigFilesPerFolder;
+
+void makeFile(const QString& path, qint64 size) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile file(path);
+  QVERIFY2(file.open(QIODevice::WriteOnly), qPrintable(path));
+  // Sizes past a few KiB are sparse: the tree holds 8 GiB of files in no disk space.
+  if (size <= 4096) {
+    file.write(QByteArray(static_cast<int>(size), 'x'));
+  } else {
+    QVERIFY(file.resize(size));
+  }
+}
+
+QTreeWidgetItem* childLabelled(QTreeWidgetItem* parent, const QString& label) {
+  for (int i = 0; parent != nullptr && i < parent->childCount(); ++i) {
+    if (parent->child(i)->text(0) == label) return parent->child(i);
+  }
+  return nullptr;
+}
+
+QStringList childLabels(QTreeWidgetItem* parent) {
+  QStringList labels;
+  for (int i = 0; i < parent->childCount(); ++i) labels << parent->child(i)->text(0);
+  return labels;
+}
+
+QStringList column(const DelveDlg& dlg, int col) {
+  QStringList texts;
+  const FileListModel* model = dlg.listModel();
+  for (int row = 0; row < model->rowCount(); ++row) {
+    texts << model->data(model->index(row, col), Qt::DisplayRole).toString();
+  }
+  return texts;
+}
+
+int fileCountShown(const DelveDlg& dlg) {
+  static const QRegularExpression files(QStringLiteral("Total: \\d+ folder\\(s\\), (\\d+) file"));
+  const QRegularExpressionMatch match = files.match(dlg.statusLine1());
+  return match.hasMatch() ? match.captured(1).toInt() : -1;
+}
+
+void clickHeader(DelveDlg& dlg, int section) {
+  QHeaderView* header = dlg.list()->header();
+  const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
+                      header->height() / 2);
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir m_work;
+  QString m_small;  // a few files of every kind
+  QString m_big;    // enough files for a parse to be caught running
+
+  // Starts a parse of `dir` with the start button and, when `wait`, waits for its end.
+  static bool parse(DelveDlg& dlg, const QString& dir, bool recursive, bool wait = true) {
+    dlg.pathEdit()->setText(dir);
+    dlg.recurseBox()->setChecked(recursive);
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+    return !wait || finished.wait(kParseTimeoutMs);
+  }
+
+  // The tree item of the Location view's folder for `dir`.
+  static QTreeWidgetItem* locationItem(const DelveDlg& dlg, const QString& dir) {
+    QTreeWidgetItem* item = dlg.rootItem();
+    for (const QString& part : dir.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+      item = childLabelled(item, DelveDlg::folderLabel(part.toStdString()));
+      if (item == nullptr) return nullptr;
+    }
+    return item;
+  }
+
+  static int componentCount(const QString& dir) {
+    return static_cast<int>(dir.split(QLatin1Char('/'), Qt::SkipEmptyParts).size());
+  }
+
+ private Q_SLOTS:
+  void initTestCase() {
+    QVERIFY(m_work.isValid());
+    QVERIFY(QDir::setCurrent(m_work.path()));
+    m_small = m_work.path() + QStringLiteral("/small");
+    const qint64 gib = qint64(1) << 30;
+    makeFile(m_small + "/ABC.txt", 10);
+    makeFile(m_small + "/xabcx.doc", 500);
+    makeFile(m_small + "/other.txt", 1500);
+    makeFile(m_small + "/big.iso", 3 * gib);
+    makeFile(m_small + "/huge.img", 5 * gib);
+    makeFile(m_small + "/sub/deep.dat", 1);
+    makeFile(m_small + "/C:/drive.txt", 2);
+    makeFile(m_small + "/c:/lower.txt", 3);
+    m_big = m_work.path() + QStringLiteral("/big");
+    for (int d = 0; d < kBigFolders; ++d) {
+      for (int f = 0; f < kBigFilesPerFolder; ++f) {
+        makeFile(QStringLiteral("%1/d%2/f%3.dat").arg(m_big).arg(d, 2, 10, QLatin1Char('0')).arg(f), 0);
+      }
+    }
+    DyxFrontEnd::startEngine();
+  }
+
+  void cleanupTestCase() { DyxFrontEnd::stopEngine(); }
+
+  void parseFillsTreeAndList() {
+    DelveDlg dlg;
+    dlg.show();
+    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Location)"));
+    QVERIFY(dlg.recurseBox()->isChecked());
+    QVERIFY(parse(dlg, m_small, true));
+
+    QTreeWidgetItem* small = locationItem(dlg, m_small);
+    QVERIFY2(small != nullptr, qPrintable(childLabels(dlg.rootItem()).join(',')));
+    // Drive-style names get the system label; the children stay sorted by label.
+    QCOMPARE(childLabels(small), (QStringList{"c:", "sub", "System (C:)"}));
+    const int folders = componentCount(m_small) + 3;
+    QCOMPARE(dlg.statusLine1(),
+             QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
+    QVERIFY(!dlg.statusLine2().isEmpty());
+    QVERIFY(!dlg.isParsingShown());
+    QVERIFY(dlg.criterionButton()->isEnabled());
+
+    dlg.tree()->setCurrentItem(small);
+    QCOMPARE(column(dlg, 0),
+             (QStringList{"ABC.txt", "big.iso", "huge.img", "other.txt", "xabcx.doc"}));
+    QCOMPARE(column(dlg, 1).first(), QStringLiteral("10 oct."));
+    QCOMPARE(column(dlg, 2).first(), m_small + QStringLiteral("/ABC.txt"));
+    QVERIFY(!column(dlg, 3).first().isEmpty());
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(". Selected folder: small: 5 file(s)")),
+             qPrintable(dlg.statusLine1()));
+
+    // Find: names are folded to lower case before matching, the typed text is not.
+    QTest::keyClicks(dlg.findEdit(), QStringLiteral("Abc"));
+    QCOMPARE(dlg.listModel()->rowCount(), 0);
+    dlg.findEdit()->clear();
+    QTest::keyClicks(dlg.findEdit(), QStringLiteral("abc"));
+    QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "xabcx.doc"}));
+    QVERIFY(dlg.statusLine1().endsWith(QStringLiteral(": 2 file(s)")));
+    dlg.findEdit()->clear();
+    QCOMPARE(dlg.listModel()->rowCount(), 5);
+
+    // The Size header: ascending, then descending; 3 and 5 GiB sort by their real sizes.
+    clickHeader(dlg, FileListModel::kSize);
+    QCOMPARE(dlg.sortColumn(), 1);
+    QVERIFY(dlg.sortAscending());
+    QCOMPARE(column(dlg, 0),
+             (QStringList{"ABC.txt", "xabcx.doc", "other.txt", "big.iso", "huge.img"}));
+    clickHeader(dlg, FileListModel::kSize);
+    QVERIFY(!dlg.sortAscending());
+    QCOMPARE(column(dlg, 0),
+             (QStringList{"huge.img", "big.iso", "other.txt", "xabcx.doc", "ABC.txt"}));
+    clickHeader(dlg, FileListModel::kName);
+    QVERIFY(dlg.sortAscending());
+    QCOMPARE(column(dlg, 0).first(), QStringLiteral("ABC.txt"));
+  }
+
+  void sortCriterionWhileIdle() {
+    DelveDlg dlg;
+    QVERIFY(parse(dlg, m_small, true));
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    dlg.sortBy("Ext");
+    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Ext)"));
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    // Rebuilt from the repository without a scan: the counts restart for the new view.
+    const QStringList extensions = childLabels(dlg.rootItem());
+    for (const char* ext : {"dat", "doc", "img", "iso", "txt"}) {
+      QVERIFY2(extensions.contains(QString::fromLatin1(ext)), qPrintable(extensions.join(',')));
+    }
+    QCOMPARE(dlg.statusLine1(),
+             QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(extensions.size()));
+    QVERIFY(dlg.statusLine2().isEmpty());
+
+    // The same criterion again does nothing at all: no rebuild, the items stay.
+    QTreeWidgetItem* first = dlg.rootItem()->child(0);
+    dlg.sortBy("Ext");
+    QVERIFY(!finished.wait(500));
+    QCOMPARE(dlg.rootItem()->child(0), first);
+    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Ext)"));
+  }
+
+  void sortCriterionDuringParse() {
+    DelveDlg dlg;
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QVERIFY(parse(dlg, m_big, true, false));
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.isParsingShown(), 10000);
+    QVERIFY(!dlg.criterionButton()->isEnabled());
+    dlg.sortBy("Name");
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    // The scan was not stopped: the new view holds every file, filed by first letter.
+    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Name)"));
+    QCOMPARE(childLabels(dlg.rootItem()), QStringList{"f"});
+    QCOMPARE(dlg.tree()->topLevelItemCount(), 1);
+    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 1 folder(s), %1 file(s)").arg(kBigFiles));
+    dlg.tree()->setCurrentItem(dlg.rootItem()->child(0));
+    QCOMPARE(dlg.listModel()->rowCount(), kBigFiles);
+  }
+
+  void stopParse() {
+    DelveDlg dlg;
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QVERIFY(parse(dlg, m_big, true, false));
+    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0, 30000);
+    QVERIFY(dlg.isParsingShown());
+    QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    QVERIFY(!dlg.isParsingShown());
+    const int kept = fileCountShown(dlg);
+    QVERIFY2(kept > 0 && kept < kBigFiles, qPrintable(dlg.statusLine1()));
+    // The window is usable again: the next start parses.
+    QVERIFY(parse(dlg, m_small, false));
+    QCOMPARE(fileCountShown(dlg), 5);
+  }
+
+  void parsesOfNothing() {
+    DelveDlg dlg;
+    QVERIFY(parse(dlg, m_small, true));
+    QVERIFY(dlg.rootItem()->childCount() > 0);
+    // An empty path clears the pool and shows the empty view.
+    QVERIFY(parse(dlg, QString(), true));
+    QCOMPARE(dlg.rootItem()->childCount(), 0);
+    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+    QVERIFY(parse(dlg, m_work.path() + QStringLiteral("/no such folder"), true));
+    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+    // Without recursion only the folder itself.
+    QVERIFY(parse(dlg, m_small, false));
+    QTreeWidgetItem* small = locationItem(dlg, m_small);
+    QVERIFY(small != nullptr);
+    QCOMPARE(small->childCount(), 0);
+    QCOMPARE(fileCountShown(dlg), 5);
+  }
+
+  void criterionReachesTheParse() {
+    DelveDlg dlg;
+    dlg.setCriterion(R"($Ext="txt")");
+    QCOMPARE(dlg.criterionEdit()->text(), QStringLiteral(R"($Ext="txt")"));
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 4);
+    // A criterion that does not parse keeps nothing, and says so on no message box.
+    dlg.setCriterion(R"($Name = "a" and ((()");
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 0);
+    dlg.setCriterion("");
+  }
+
+  void enterAndEscapeAreSwallowed() {
+    DelveDlg dlg;
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QSignalSpy clicked(dlg.startButton(), &QPushButton::clicked);
+    dlg.startButton()->setFocus();
+    QTest::keyClick(&dlg, Qt::Key_Return);
+    QTest::keyClick(dlg.findEdit(), Qt::Key_Enter);
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(dlg.result(), 0);
+    QCOMPARE(clicked.count(), 0);
+  }
+
+  void closingDuringLongScan() {
+    auto* dlg = new DelveDlg;
+    QVERIFY(parse(*dlg, m_big, true, false));
+    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(*dlg) > 0, 30000);
+    QElapsedTimer clock;
+    clock.start();
+    delete dlg;
+    QVERIFY2(clock.elapsed() < ParseWorker::kShutdownWaits * ParseWorker::kShutdownWaitMs + 1000,
+             qPrintable(QString::number(clock.elapsed())));
+    // The worker ended and was destroyed: it no longer observes the pool.
+    QVERIFY(Dyx::getPhysicalDirs().getObserver() == nullptr);
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_threads_test.moc"
