@@ -208,6 +208,15 @@ class WindowTest : public QObject {
     QVERIFY(!finished.wait(500));
     QCOMPARE(dlg.rootItem()->child(0), first);
     QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Ext)"));
+
+    // A second switch while the first view is still being built is not lost.
+    dlg.sortBy("Size");
+    dlg.sortBy("Name");
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.statusLine1(),
+                              QStringLiteral("Total: 7 folder(s), 8 file(s)"), 30000);
+    QTRY_VERIFY(!dlg.isParsingShown());
+    QCOMPARE(childLabels(dlg.rootItem()), (QStringList{"a", "b", "d", "h", "l", "o", "x"}));
+    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Name)"));
   }
 
   void sortCriterionDuringParse() {
