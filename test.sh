@@ -1,18 +1,35 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Debug build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs every test through CTest.
-#   ./test.sh            the sanitizer build and every test
-#   ./test.sh --tsan     also the ThreadSanitizer build of the threaded tests
+#   ./test.sh                 the sanitizer build and every test
+#   ./test.sh --tsan          also the ThreadSanitizer build of the threaded tests (build/tsan)
+#   ./test.sh --fuzz SECONDS  also the libFuzzer targets, built with clang in build/fuzz, each
+#                             run for SECONDS from its seed corpus (tests/fuzz/corpus/<name>);
+#                             new inputs go to build/fuzz/corpus, findings to build/fuzz/artifacts
 set -euo pipefail
 cd "$(dirname "$0")"
 
+usage() {
+  echo "usage: ./test.sh [--tsan] [--fuzz SECONDS]" >&2
+  exit 2
+}
+
 tsan=0
-for arg in "$@"; do
-  case "$arg" in
+fuzz_seconds=""
+while (($# > 0)); do
+  case "$1" in
     --tsan) tsan=1 ;;
-    *) echo "usage: ./test.sh [--tsan]" >&2; exit 2 ;;
+    --fuzz)
+      (($# > 1)) || usage
+      fuzz_seconds=$2
+      shift
+      ;;
+    --fuzz=*) fuzz_seconds=${1#--fuzz=} ;;
+    *) usage ;;
   esac
+  shift
 done
+if [[ -n $fuzz_seconds && ! $fuzz_seconds =~ ^[1-9][0-9]*$ ]]; then usage; fi
 
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
@@ -29,5 +46,32 @@ if [[ $tsan == 1 ]]; then
   cmake --build build/tsan -j "$jobs"
   (cd build/tsan && QT_QPA_PLATFORM=offscreen TSAN_OPTIONS=halt_on_error=1 \
      ctest --output-on-failure -j "$jobs" -L threads)
+fi
+
+if [[ -n $fuzz_seconds ]]; then
+  # Optimised a little (-O1) so that a run of a few minutes reaches deep; asserts stay on.
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+    -DQUARRY_FUZZ=ON -DQUARRY_SANITIZE=ON -DQUARRY_BUILD_TESTS=OFF -DQUARRY_BUILD_APP=OFF \
+    -DQUARRY_BUILD_BENCH=OFF
+  cmake --build build/fuzz -j "$jobs" --target quarry_fuzz
+  root=$(pwd)
+  for seeds in tests/fuzz/corpus/*/; do
+    name=$(basename "$seeds")
+    mkdir -p "build/fuzz/corpus/$name" build/fuzz/artifacts
+    echo "== fuzz_$name for ${fuzz_seconds}s"
+    # Paths are absolute: each target works in a temporary directory of its own.
+    if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$root/build/fuzz/tests/fuzz/fuzz_$name" -max_total_time="$fuzz_seconds" -timeout=30 \
+      -rss_limit_mb=2048 -print_final_stats=1 \
+      -artifact_prefix="$root/build/fuzz/artifacts/$name-" \
+      "$root/build/fuzz/corpus/$name" "$root/$seeds" >"build/fuzz/$name.log" 2>&1; then
+      tail -n 60 "build/fuzz/$name.log" >&2
+      echo "fuzz_$name found a fault; the input is in build/fuzz/artifacts/" >&2
+      exit 1
+    fi
+    grep -E "stat::number_of_executed_units|Done [0-9]+ runs" "build/fuzz/$name.log" || true
+  done
 fi
 echo "All tests passed."
