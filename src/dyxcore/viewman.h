@@ -113,7 +113,7 @@ class DyxViewManager {
   // A folder of a cached or predefined view; the view itself for an empty path.
   DyxViewFolder* getViewFolder(const std::string& tag, const DyxPath& path);
 
-  // The cached view of the tag, or nullptr. Never creates one.
+  // The cached view of the tag, or nullptr. Never creates one. Call under the engine lock.
   DyxView* getCached(const std::string& tag) const;
   std::size_t getCachedViewCount() const { return m_views.size(); }
   bool hasFactory(const std::string& tag) const { return m_factories.count(tag) != 0; }
@@ -121,7 +121,8 @@ class DyxViewManager {
   void recordFolder(const DyxEntry* entry, DyxViewFolder* folder);
   void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder);
   // The manager that folders report to: the most recently constructed one still alive (it stays
-  // current until the end of its destructor), or nullptr. Normally the facade's.
+  // current until the end of its destructor), or nullptr. Normally the facade's; a second
+  // manager (tests) must be destroyed before the one made before it.
   static DyxViewManager* current();
   DyxViewManagerImpl& getIndex() { return *m_folderIndex; }
   const DyxViewManagerImpl& getIndex() const { return *m_folderIndex; }
