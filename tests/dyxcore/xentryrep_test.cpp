@@ -269,7 +269,9 @@ TEST_F(RepositoryTest, DamagedFilesAreReportedAndLeaveAUsableRepository) {
     EXPECT_EQ(repo.directoryFlags().count(7), 0u) << c.label;
     // Still usable: a new entry lands in the first free slot, or is refused when full.
     DyxEntry* e = repo.createEntry("new", "/d", false);
-    if (e != nullptr) EXPECT_EQ(e->getName(), "new") << c.label;
+    if (e != nullptr) {
+      EXPECT_EQ(e->getName(), "new") << c.label;
+    }
   }
 }
 
