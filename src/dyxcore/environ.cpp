@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include "dyxcore/platform.h"
@@ -35,17 +34,9 @@ void DyxEnviron::defaultPreferences() {
   std::string name;
   while (in >> name) {
     // A value whose closing quote is missing (such as "C:\data\", whose last quote is
-    // escaped) leaves the reader just after the opening quote. The rest of that line is
-    // skipped so that it cannot shift every following record by one token.
-    in >> std::ws;
-    const bool quoted = in.peek() == '"';
-    const std::streampos start = quoted ? in.tellg() : std::streampos(-1);
-    KxValue value;
-    in >> value;
-    if (quoted && value.text().empty() && in && in.tellg() == start + std::streamoff(1)) {
-      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    }
-    m_preferences[name] = value.text();
+    // escaped) loses the rest of its line, which then cannot shift every following record by
+    // one token.
+    m_preferences[name] = kxReadRecordValue(in).text();
     if (!in) {
       // The value read hit the end of the file: nothing follows.
       if (in.eof()) break;

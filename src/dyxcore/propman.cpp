@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <fstream>
-#include <limits>
 #include <sstream>
 
 #include "dyxcore/environ.h"
@@ -223,15 +222,7 @@ bool DyxEntryProperty::load(const std::string& name) {
     } else {
       // A value broken by a missing closing quote is empty; the rest of its line is skipped so
       // that its words are not read as further properties.
-      in >> std::ws;
-      const bool quoted = in.peek() == '"';
-      const std::streampos start = quoted ? in.tellg() : std::streampos(-1);
-      KxValue value;
-      in >> value;
-      if (quoted && value.text().empty() && in && start != std::streampos(-1) &&
-          in.tellg() == start + std::streamoff(1)) {
-        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-      }
+      const KxValue value = kxReadRecordValue(in);
       if (record == nullptr) {
         KX_POS(kxerr) << "Skip line: " << word << value.text() << endl;
       } else {

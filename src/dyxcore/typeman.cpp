@@ -1,7 +1,6 @@
 #include "dyxcore/typeman.h"
 
 #include <fstream>
-#include <limits>
 
 #include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
@@ -29,22 +28,6 @@ class TypeDepthGuard {
 
 void reportNested() {
   KX_POS(kxerr) << "A type filter cannot ask for the types of an entry: no type given." << endl;
-}
-
-// Reads a record's value: a double-quoted text or the next word. After a quote without its
-// closing quote the value is empty and the rest of that line is skipped, so that the words of
-// the broken criterion are not read as further types.
-std::string readValue(std::istream& in) {
-  in >> std::ws;
-  const bool quoted = in.peek() == '"';
-  const std::streampos start = quoted ? in.tellg() : std::streampos(-1);
-  KxValue value;
-  in >> value;
-  if (quoted && value.text().empty() && in && start != std::streampos(-1) &&
-      in.tellg() == start + std::streamoff(1)) {
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-  }
-  return value.text();
 }
 
 // Appends the entry's most specific accepting types below `type` (itself when none below).
@@ -85,7 +68,9 @@ void DyxTypeManager::reset(const std::string& file) {
   }
   std::string name;
   while (in >> name) {
-    const std::string value = readValue(in);
+    // After a quote without its closing quote the value is empty and the rest of that line is
+    // skipped, so that the words of the broken criterion are not read as further types.
+    const std::string value = kxReadRecordValue(in).text();
     if (!in) {
       if (!in.eof()) break;
       in.clear(std::ios::eofbit);

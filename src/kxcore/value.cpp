@@ -1,6 +1,7 @@
 #include "kxcore/value.h"
 
 #include <climits>
+#include <limits>
 
 #include "kxcore/io.h"
 
@@ -110,6 +111,20 @@ std::istream& operator>>(std::istream& in, KxValue& value) {
   }
   value = KxValue(std::move(word));
   return in;
+}
+
+KxValue kxReadRecordValue(std::istream& in) {
+  in >> std::ws;
+  const bool quoted = in.peek() == '"';
+  const std::streampos start = quoted ? in.tellg() : std::streampos(-1);
+  KxValue value;
+  in >> value;
+  // The reader leaves a broken quote just after its opening quote.
+  if (quoted && value.empty() && in && start != std::streampos(-1) &&
+      in.tellg() == start + std::streamoff(1)) {
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return value;
 }
 
 std::ostream& operator<<(std::ostream& out, const KxValue& value) { return out << value.text(); }

@@ -60,6 +60,10 @@ int kxToInt(std::string_view text);
 
 // The token reader.
 std::istream& operator>>(std::istream& in, KxValue& value);
+// The value of a configuration record: `in >> value`, except that after a quoted value without
+// its closing quote (the value is then empty) the rest of that line is skipped, so that the words
+// of the broken record are not read as further records.
+KxValue kxReadRecordValue(std::istream& in);
 std::ostream& operator<<(std::ostream& out, const KxValue& value);
 KxOstream& operator<<(KxOstream& out, const KxValue& value);
 

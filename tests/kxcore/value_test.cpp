@@ -147,6 +147,25 @@ TEST_F(ValueTest, FileStreamReadsOnAfterAMissingQuote) {
   EXPECT_EQ(messages("Missing ending quote in line: \"open value\n"), 1) << m_err.str();
 }
 
+TEST_F(ValueTest, RecordValueLosesOnlyTheRestOfABrokenLine) {
+  using Records = std::vector<std::pair<std::string, std::string>>;
+  const std::pair<const char*, Records> cases[] = {
+      {"A \"x y\" B z\n", {{"A", "x y"}, {"B", "z"}}},
+      {"P \"C:\\data\\\" tail words\nQ v\n", {{"P", ""}, {"Q", "v"}}},
+      {"R \"\"\nS t", {{"R", ""}, {"S", "t"}}},
+      {"U \"open", {{"U", ""}}},
+  };
+  quarrytest::TempDir dir;
+  for (const auto& [text, expected] : cases) {
+    const std::string path = dir / "records.ini";
+    quarrytest::writeFile(path, text);
+    std::ifstream in(path);
+    Records got;
+    for (KxValue name; in >> name;) got.emplace_back(name.text(), kxReadRecordValue(in).text());
+    EXPECT_EQ(got, expected) << text;
+  }
+}
+
 TEST_F(ValueTest, LastWordAtEndOfInputIsDelivered) {
   std::istringstream in("a b");
   KxValue value;
