@@ -97,8 +97,8 @@ DyxPath pathOfSteps(const std::vector<std::string>& steps, std::size_t count) {
 }
 
 void invalidRecord(const std::string& kind, const DyxPath& path, int record) {
-  KX_POS(kxerr) << "Invalid entry kind: " << kind << " for entry: " << path << " at line "
-                << record << "." << endl;
+  KX_POS(kxerr) << "Invalid entry kind: " << kind << " for entry: " << path << " at line " << record
+                << "." << endl;
 }
 
 // The record's path field: the separator alone for the view, the quoted relative path for
@@ -156,8 +156,8 @@ void DyxUserView::save() {
 }
 
 std::string DyxUserView::getViewFile() const {
-  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() +
-         getViewName() + ".kx";
+  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() + getViewName() +
+         ".kx";
 }
 
 void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
@@ -186,16 +186,16 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
     if (kindStatus == Status::kEnd) break;
     ++record;
     if (kindStatus == Status::kTooLong) {
-      KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
-                    << " characters at line " << record << ". Skip the line." << endl;
+      KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
+                    << record << ". Skip the line." << endl;
       reader.skipLine();
       continue;
     }
     const Status pathStatus = reader.readValue(pathText);
     if (pathStatus == Status::kTooLong || pathStatus == Status::kUnterminated) {
       if (pathStatus == Status::kTooLong) {
-        KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
-                      << " characters at line " << record << ". Skip the line." << endl;
+        KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
+                      << record << ". Skip the line." << endl;
       }
       reader.skipLine();
       continue;

@@ -293,8 +293,7 @@ DyxViewFolder* DyxViewFolder::createFolderPath(const DyxPath& path, int level) {
   return folder;
 }
 
-void DyxViewFolder::getFolders(std::vector<DyxViewFolder*>& list, bool indirect,
-                               bool clear) const {
+void DyxViewFolder::getFolders(std::vector<DyxViewFolder*>& list, bool indirect, bool clear) const {
   KX_SCOPE("\"DyxViewFolder::getFolders\"");
   kxout << "indirect=\"" << indirect << "\" clear=\"" << clear << "\" " << endl;
   if (clear) list.clear();

@@ -45,10 +45,10 @@ class DyxViewFolder {
   // sub-folders stay.
   virtual void removeAllEntries();
   // Slots 5 to 8: the two settings a view file stores for each folder.
-  virtual std::string getFilterText() const;              // "true"
-  virtual void setFilterText(const std::string& text);    // nothing
-  virtual std::string getSorterTag() const;               // "<none>"
-  virtual void setSorterTag(const std::string& tag);      // nothing
+  virtual std::string getFilterText() const;            // "true"
+  virtual void setFilterText(const std::string& text);  // nothing
+  virtual std::string getSorterTag() const;             // "<none>"
+  virtual void setSorterTag(const std::string& tag);    // nothing
   // Slot 9: the folder path of an entry; an empty path here.
   virtual DyxPath getFolderForEntry(const DyxEntry* entry);
   // Slot 10: empties `paths` and answers false here.

@@ -24,7 +24,8 @@ const char* DyxViewKind::kindLetter() const {
   }
 }
 
-DyxView::DyxView(const std::string& viewName) : DyxViewFolder(std::string()), m_viewName(viewName) {}
+DyxView::DyxView(const std::string& viewName)
+    : DyxViewFolder(std::string()), m_viewName(viewName) {}
 
 DyxView::~DyxView() = default;
 

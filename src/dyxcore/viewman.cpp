@@ -430,10 +430,9 @@ void DyxViewManager::getViewKindList(std::vector<std::string>& tags, bool append
   if (!append) tags.clear();
   std::vector<dyxplatform::DirItem> items;
   if (!dyxplatform::listDirectory(DyxEnviron::getViewsDir().toString(0, false), items)) return;
-  std::sort(items.begin(), items.end(),
-            [](const dyxplatform::DirItem& a, const dyxplatform::DirItem& b) {
-              return a.name < b.name;
-            });
+  std::sort(
+      items.begin(), items.end(),
+      [](const dyxplatform::DirItem& a, const dyxplatform::DirItem& b) { return a.name < b.name; });
   const DyxPattern pattern("*.kx", true);
   for (const dyxplatform::DirItem& item : items) {
     if (item.isDirectory || !pattern.match(item.name)) continue;

@@ -76,7 +76,9 @@ class UserViewTest : public ::testing::Test {
   std::string readViewFile(const std::string& tag) {
     return quarrytest::readFile(m_dir / ("conf/views/" + tag + ".kx"));
   }
-  DyxEntry* poolEntry(const std::string& name) { return m_pool.getEntry(DyxPath(m_data + "/" + name)); }
+  DyxEntry* poolEntry(const std::string& name) {
+    return m_pool.getEntry(DyxPath(m_data + "/" + name));
+  }
 
   quarrytest::TempDir m_dir;
   quarrytest::CwdGuard m_cwd;
@@ -86,8 +88,9 @@ class UserViewTest : public ::testing::Test {
 
 TEST_F(UserViewTest, ReadsFoldersAndEntries) {
   ASSERT_NE(poolEntry("a.txt"), nullptr);
-  viewFile("work", "# U\nF / \"true\" \"<none>\"\nF \"./Work\" \"true\" \"<none>\"\nE \"./Work\" \"" +
-                       m_data + "/a.txt\"\n");
+  viewFile("work",
+           "# U\nF / \"true\" \"<none>\"\nF \"./Work\" \"true\" \"<none>\"\nE \"./Work\" \"" +
+               m_data + "/a.txt\"\n");
   DyxUserView view("work", &m_pool);
   view.readFromFile(&m_pool);
   EXPECT_EQ(describe(view), "/ [true] [<none>]\n/Work [true] [<none>] " + m_data + "/a.txt\n");
@@ -107,7 +110,8 @@ TEST_F(UserViewTest, BadRecordsAreReportedAndSkipped) {
     std::string tree;
   } cases[] = {
       {"entry before its folder",
-       "# U\nF / \"true\" \"<none>\"\nE \"./Work\" \"" + a + "\"\nF \"./Work\" \"true\" \"<none>\"\n",
+       "# U\nF / \"true\" \"<none>\"\nE \"./Work\" \"" + a +
+           "\"\nF \"./Work\" \"true\" \"<none>\"\n",
        {"Invalid entry kind: E for entry: ./Work at line 2."},
        "/ [true] [<none>]\n/Work [true] [<none>]\n"},
       {"folder before its parent",
@@ -129,12 +133,15 @@ TEST_F(UserViewTest, BadRecordsAreReportedAndSkipped) {
        "/ [true] [<none>]\n/good [true] [<none>]\n"},
       {"dot parts",
        "# U\nF \"./a\" \"true\" \"<none>\"\nF \"./a/./b\" \"true\" \"<none>\"\n"
-       "F \"./.\" \"true\" \"<none>\"\nE \"./a/.\" \"" + a + "\"\n",
+       "F \"./.\" \"true\" \"<none>\"\nE \"./a/.\" \"" +
+           a + "\"\n",
        {},
        "/ [true] [<none>]\n/a [true] [<none>] " + a + "\n/a/b [true] [<none>]\n"},
       {"unknown entry",
-       "# U\nF \"./Work\" \"true\" \"<none>\"\nE \"./Work\" \"" + m_data + "/missing.txt\"\n"
-       "E \"./Work\" \"" + a + "\"\n",
+       "# U\nF \"./Work\" \"true\" \"<none>\"\nE \"./Work\" \"" + m_data +
+           "/missing.txt\"\n"
+           "E \"./Work\" \"" +
+           a + "\"\n",
        {"Bad entry: ./Work"},
        "/ [true] [<none>]\n/Work [true] [<none>] " + a + "\n"},
       {"folder twice",
@@ -188,14 +195,20 @@ TEST_F(UserViewTest, WrittenFileReadsBackTheSameView) {
   view.save();
   EXPECT_FALSE(view.isModified());
   const std::string written = readViewFile("round");
-  EXPECT_EQ(written, "# U\n"
-                     "F / \"true\" \"<none>\"\n"
-                     "E / \"" + m_data + "/c.txt\"\n"
-                     "F \"./Two Words\" \"true\" \"<none>\"\n"
-                     "F \"./Work\" \"true\" \"<none>\"\n"
-                     "E \"./Work\" \"" + m_data + "/a.txt\"\n"
-                     "F \"./Work/Old\" \"true\" \"<none>\"\n"
-                     "E \"./Work/Old\" \"" + m_data + "/b.doc\"\n");
+  EXPECT_EQ(written,
+            "# U\n"
+            "F / \"true\" \"<none>\"\n"
+            "E / \"" +
+                m_data +
+                "/c.txt\"\n"
+                "F \"./Two Words\" \"true\" \"<none>\"\n"
+                "F \"./Work\" \"true\" \"<none>\"\n"
+                "E \"./Work\" \"" +
+                m_data +
+                "/a.txt\"\n"
+                "F \"./Work/Old\" \"true\" \"<none>\"\n"
+                "E \"./Work/Old\" \"" +
+                m_data + "/b.doc\"\n");
 
   DyxUserView copy("round", &m_pool);
   copy.readFromFile(&m_pool);
@@ -224,11 +237,12 @@ TEST_F(UserViewTest, LongEntryPathsSurviveTheRoundTrip) {
 }
 
 TEST_F(UserViewTest, FilterViewFileKeepsFiltersAndSorter) {
-  viewFile("media", "# F\n"
-                    "F / \"<undef>\" \"<size>\"\n"
-                    "F \"./Docs\" \"$Name like \\\"*.doc\\\"\" \"\"\n"
-                    "F \"./Docs/Texts\" \"$Ext = \\\"txt\\\" or $Ext = \\\"doc\\\"\" \"\"\n"
-                    "F \"./Big\" \"$Size > 1000000\" \"\"\n");
+  viewFile("media",
+           "# F\n"
+           "F / \"<undef>\" \"<size>\"\n"
+           "F \"./Docs\" \"$Name like \\\"*.doc\\\"\" \"\"\n"
+           "F \"./Docs/Texts\" \"$Ext = \\\"txt\\\" or $Ext = \\\"doc\\\"\" \"\"\n"
+           "F \"./Big\" \"$Size > 1000000\" \"\"\n");
   DyxFilterView view("media", &m_pool);
   TraceCapture trace;
   view.readFromFile(&m_pool);

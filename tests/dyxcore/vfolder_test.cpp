@@ -175,13 +175,10 @@ TEST_F(FolderTest, GetFolderResolvesPaths) {
     DyxPath path;
     DyxViewFolder* expected;
   } cases[] = {
-      {DyxPath(), &root},
-      {DyxPath("."), &root},
-      {DyxPath("a"), a},           // parsed as "./a"
-      {DyxPath("/a/b/c"), deep},
-      {DyxPath("./a/./b/c"), deep},
-      {DyxPath("a/b/c/."), deep},
-      {DyxPath("a/x"), nullptr},
+      {DyxPath(), &root},         {DyxPath("."), &root},
+      {DyxPath("a"), a},  // parsed as "./a"
+      {DyxPath("/a/b/c"), deep},  {DyxPath("./a/./b/c"), deep},
+      {DyxPath("a/b/c/."), deep}, {DyxPath("a/x"), nullptr},
       {DyxPath("/b"), nullptr},
   };
   for (const Case& c : cases) {
@@ -232,7 +229,8 @@ TEST_F(FolderTest, AddFolderRefusals) {
   Case cases[3];
   cases[0] = {nullptr, "The given folder instance is null."};
   cases[1] = {std::make_unique<DyxViewFolder>(""), "The given folder name is empty."};
-  cases[2] = {std::make_unique<DyxViewFolder>("taken"), "The sub-folder name taken is already in use."};
+  cases[2] = {std::make_unique<DyxViewFolder>("taken"),
+              "The sub-folder name taken is already in use."};
   DyxViewFolder* original = root.getSubFolder("taken");
   for (Case& c : cases) {
     TraceCapture trace;
@@ -317,7 +315,8 @@ TEST_F(FolderTest, IndexMatchesAReferenceModel) {
   DyxViewManagerImpl impl;
   std::vector<DyxEntry> entries(300);
   std::vector<std::unique_ptr<DyxViewFolder>> folders;
-  for (int i = 0; i < 6; ++i) folders.push_back(std::make_unique<DyxViewFolder>("f" + std::to_string(i)));
+  for (int i = 0; i < 6; ++i)
+    folders.push_back(std::make_unique<DyxViewFolder>("f" + std::to_string(i)));
   std::map<const DyxEntry*, std::vector<DyxViewFolder*>> model;
   std::mt19937 rng(7);
   for (int step = 0; step < 20000; ++step) {
@@ -403,7 +402,10 @@ TEST_F(FolderTest, EmptyFolderCountsFollowEveryChange) {
         break;
       case 4:
         if (DyxViewFolder* f = root.getFolder(path)) {
-          if (rng() % 4 == 0) f->removeAllFolders(); else f->removeAllEntries();
+          if (rng() % 4 == 0)
+            f->removeAllFolders();
+          else
+            f->removeAllEntries();
         }
         break;
       case 5:

@@ -20,9 +20,12 @@ TEST(ViewKind, FromIntAndLetter) {
     const char* letter;
     bool valid, fileBacked, physical;
   } ints[] = {
-      {-1, 0, "<unknown>", false, false, false}, {0, 0, "<unknown>", false, false, false},
-      {1, 1, "P", true, false, true},            {2, 2, "U", true, true, false},
-      {3, 3, "F", true, true, false},            {4, 0, "<unknown>", false, false, false},
+      {-1, 0, "<unknown>", false, false, false},
+      {0, 0, "<unknown>", false, false, false},
+      {1, 1, "P", true, false, true},
+      {2, 2, "U", true, true, false},
+      {3, 3, "F", true, true, false},
+      {4, 0, "<unknown>", false, false, false},
   };
   for (const IntCase& c : ints) {
     const DyxViewKind k(c.in);
@@ -35,7 +38,7 @@ TEST(ViewKind, FromIntAndLetter) {
   struct LetterCase {
     const char* text;
     int value;
-  } letters[] = {{"P", 1}, {"U", 2}, {"F", 3}, {"u", 0},  {"f", 0},
+  } letters[] = {{"P", 1}, {"U", 2},  {"F", 3},  {"u", 0},        {"f", 0},
                  {"", 0},  {"PU", 0}, {"F ", 0}, {"<unknown>", 0}};
   for (const LetterCase& c : letters) {
     EXPECT_EQ(DyxViewKind::fromLetter(c.text).value(), c.value) << '"' << c.text << '"';

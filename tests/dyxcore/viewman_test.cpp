@@ -201,10 +201,10 @@ TEST_F(ManagerTest, CreateViewRefusesBadAndReservedTags) {
     std::string message;
     bool notValidLine;
   } cases[] = {
-      {"Size", true, DyxViewKind::kUser, "The given view tag is reserved for the physical views: Size",
-       false},
-      {std::string(31, 'a'), true, DyxViewKind::kUser, "Not a valid view tag: " + std::string(31, 'a'),
-       true},
+      {"Size", true, DyxViewKind::kUser,
+       "The given view tag is reserved for the physical views: Size", false},
+      {std::string(31, 'a'), true, DyxViewKind::kUser,
+       "Not a valid view tag: " + std::string(31, 'a'), true},
       {"a.b", true, DyxViewKind::kUser, "Not a valid view tag: a.b", true},
       {"a b", true, DyxViewKind::kFilter, "Not a valid view tag: a b", true},
       {"a/b", true, DyxViewKind::kUser, "Not a valid view tag: a/b", true},
@@ -268,7 +268,7 @@ TEST_F(ManagerTest, RemoveFromAllViewPrunesOnlyPredefinedViews) {
   ASSERT_NE(mine, nullptr);
   DyxEntry* e = entry("report.txt");
   DyxEntry* other = entry("readme");
-  m_manager->addEntryToAllViews(e, nullptr);      // the user view ignores new entries
+  m_manager->addEntryToAllViews(e, nullptr);  // the user view ignores new entries
   m_manager->addEntryToAllViews(other, nullptr);
   mine->getFolder(DyxPath("./Work"))->addEntry(e, nullptr);
   EXPECT_EQ(m_manager->getIndex().referenceCount(e), 2u);
@@ -361,8 +361,8 @@ TEST_F(ManagerTest, GetViewFolderFindsOnlyCachedOrPredefinedViews) {
   m_manager->registerFactory("Letters", std::make_unique<LetterFactory>(&created));
   viewFile("mine", "# U\nF \"./Work\" \"true\" \"<none>\"\n");
   m_manager->addEntryToAllViews(entry("apple"), nullptr);  // no view cached yet: nothing
-  DyxView* letters = m_manager->getViewFolder("Letters", DyxPath()) ?
-                         m_manager->getCached("Letters") : nullptr;
+  DyxView* letters =
+      m_manager->getViewFolder("Letters", DyxPath()) ? m_manager->getCached("Letters") : nullptr;
   ASSERT_NE(letters, nullptr);
   m_manager->addEntryToAllViews(entry("apple"), nullptr);
   EXPECT_EQ(m_manager->getViewFolder("Letters", DyxPath("a")), letters->getSubFolder("a"));

@@ -48,9 +48,8 @@ TEST(ViewManagerThreads, ScanWorkerAndReaderShareTheManager) {
   DyxEntryRepository repo("viewman_threads", 512);
   std::vector<DyxEntry*> entries;
   for (int i = 0; i < 400; ++i) {
-    entries.push_back(repo.createEntry(std::string(1, static_cast<char>('a' + i % 26)) +
-                                           std::to_string(i),
-                                       "/dir", false));
+    entries.push_back(repo.createEntry(
+        std::string(1, static_cast<char>('a' + i % 26)) + std::to_string(i), "/dir", false));
   }
   std::atomic<bool> stop{false};
 
