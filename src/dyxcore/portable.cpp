@@ -46,10 +46,11 @@ std::unique_ptr<DyxPatternNode> DyxPatternManyAnyUntil::clone() const {
 }
 
 bool DyxPatternManyAnyUntil::match(std::string_view subject, std::size_t& position) const {
-  while (position < subject.size()) {
-    if (!m_until.empty() && subject.substr(position).starts_with(m_until)) break;
-    ++position;
-  }
+  if (position >= subject.size()) return true;
+  // The first occurrence from `position` on is where a step-by-step walk would stop.
+  const std::size_t stop =
+      m_until.empty() ? std::string_view::npos : subject.find(m_until, position);
+  position = stop == std::string_view::npos ? subject.size() : stop;
   return true;
 }
 
