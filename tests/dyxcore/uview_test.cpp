@@ -295,3 +295,32 @@ TEST_F(UserViewTest, FailedWriteKeepsThePreviousFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// The view files shipped in conf/views must read without a single complaint.
+TEST_F(UserViewTest, ShippedViewFilesReadCleanly) {
+  const std::string source = quarrytest::sourceDir();
+  if (source.empty()) GTEST_SKIP() << "QUARRY_SOURCE_DIR is not set";
+  std::vector<dyxplatform::DirItem> items;
+  ASSERT_TRUE(dyxplatform::listDirectory(source + "/conf/views", items));
+  int read = 0;
+  for (const dyxplatform::DirItem& item : items) {
+    if (item.name.size() < 4 || item.name.substr(item.name.size() - 3) != ".kx") continue;
+    const std::string tag = item.name.substr(0, item.name.size() - 3);
+    viewFile(tag, quarrytest::readFile(source + "/conf/views/" + item.name));
+    TraceCapture trace;
+    DyxView* view = Dyx::getViewManager().get(tag, false);
+    ASSERT_NE(view, nullptr) << item.name << "\n" << trace.text();
+    EXPECT_GT(view->getFolderCount(), 0u) << item.name;
+    EXPECT_FALSE(view->isModified()) << item.name;
+    for (const char* complaint : {"Invalid entry kind", "Missing ending quote", "Bad entry",
+                                  "Word longer", "Cannot open", "already in use"}) {
+      EXPECT_FALSE(trace.contains(complaint)) << item.name << ": " << complaint;
+    }
+    ++read;
+  }
+  EXPECT_GT(read, 0);
+}
+
+}  // namespace
