@@ -129,60 +129,30 @@ KxOstream& KxOstream::operator<<(const char* text) {
   return *this;
 }
 
-KxOstream& KxOstream::operator<<(const std::string& text) {
-  if (enabled()) pending() << text;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(const std::string& text) { return put(text); }
 
-KxOstream& KxOstream::operator<<(std::string_view text) {
-  if (enabled()) pending() << text;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(std::string_view text) { return put(text); }
 
 KxOstream& KxOstream::operator<<(char c) {
   if (enabled()) pending().put(c);
   return *this;
 }
 
-KxOstream& KxOstream::operator<<(int v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(int v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(unsigned int v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(unsigned int v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(long v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(long v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(unsigned long v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(unsigned long v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(long long v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(long long v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(unsigned long long v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(unsigned long long v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(double v) {
-  if (enabled()) pending() << v;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(double v) { return put(v); }
 
-KxOstream& KxOstream::operator<<(const void* address) {
-  if (enabled()) pending() << address;
-  return *this;
-}
+KxOstream& KxOstream::operator<<(const void* address) { return put(address); }
 
 KxOstream& KxOstream::operator<<(bool v) {
   if (enabled()) pending() << (v ? "true" : "false");

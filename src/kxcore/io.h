@@ -134,6 +134,11 @@ class KxOstream {
 
  private:
   void recompute();
+  template <class T>
+  KxOstream& put(const T& value) {
+    if (enabled()) pending() << value;
+    return *this;
+  }
 
   std::atomic<bool> m_enabled{false};
   std::atomic<int> m_messageLevel{KxLevel::kApp0};
