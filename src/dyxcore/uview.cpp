@@ -101,6 +101,15 @@ void invalidRecord(const std::string& kind, const DyxPath& path, int record) {
                 << "." << endl;
 }
 
+// A file name may hold a double quote, which would end the quoted value early and lose the
+// entry on the next read: such a quote is written as backslash-quote (which the value reader
+// keeps together), and the reader tries the name with the pairs turned back into quotes when the
+// name as written is not in the pool. Every other path is written unchanged.
+std::string entryPathText(const std::string& fullName) {
+  if (fullName.find('"') == std::string::npos) return fullName;
+  return replaceAll(fullName, "\"", "\\\"");
+}
+
 // The record's path field: the separator alone for the view, the quoted relative path for
 // every other folder.
 std::string pathField(const std::vector<std::string>& steps) {
@@ -117,7 +126,7 @@ void writeFolder(const DyxViewFolder& folder, std::vector<std::string>& steps, b
     std::vector<DyxEntry*> entries;
     folder.getEntries(entries);
     for (const DyxEntry* entry : entries) {
-      out += "E " + field + " " + quote(entry->getFullName()) + "\n";
+      out += "E " + field + " " + quote(entryPathText(entry->getFullName())) + "\n";
     }
   }
   std::vector<DyxViewFolder*> subfolders;
@@ -258,7 +267,12 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
         continue;
       }
       DyxEntry* entry = nullptr;
-      if (pool != nullptr && !entryText.empty()) entry = pool->getEntry(DyxPath(entryText));
+      if (pool != nullptr && !entryText.empty()) {
+        entry = pool->getEntry(DyxPath(entryText));
+        if (entry == nullptr && entryText.find("\\\"") != std::string::npos) {
+          entry = pool->getEntry(DyxPath(replaceAll(entryText, "\\\"", "\"")));
+        }
+      }
       if (entry != nullptr) {
         target->addEntry(entry, nullptr);
       } else {

@@ -236,6 +236,27 @@ TEST_F(UserViewTest, LongEntryPathsSurviveTheRoundTrip) {
   EXPECT_EQ(describe(copy), describe(view)) << trace.text();
 }
 
+// A double quote in a file name would end the written value early and lose the entry.
+TEST_F(UserViewTest, NamesWithQuotesSurviveTheRoundTrip) {
+  const std::string names[] = {"say \"hi\".txt", "end\"", "odd\\\"mix"};
+  DyxUserView view("quotes", &m_pool);
+  DyxViewFolder* folder = view.createFolderPath(DyxPath("Q"));
+  for (const std::string& name : names) quarrytest::writeFile(m_data + "/" + name, "x");
+  m_pool.removePhysicalDirectory(m_data, false, false);
+  m_pool.addPhysicalDirectory(m_data, false, false);
+  for (const std::string& name : names) {
+    DyxEntry* e = poolEntry(name);
+    ASSERT_NE(e, nullptr) << name;
+    folder->addEntry(e, nullptr);
+  }
+  ASSERT_TRUE(view.updateFile());
+  DyxUserView copy("quotes", &m_pool);
+  TraceCapture trace;
+  copy.readFromFile(&m_pool);
+  EXPECT_EQ(describe(copy), describe(view)) << trace.text();
+  EXPECT_FALSE(trace.contains("Bad entry"));
+}
+
 TEST_F(UserViewTest, FilterViewFileKeepsFiltersAndSorter) {
   viewFile("media",
            "# F\n"
