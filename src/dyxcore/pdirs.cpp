@@ -336,6 +336,8 @@ DyxEntry* DyxPhysicalDirs::getEntry(const DyxPath& path) const {
   DyxEngineLock lock;
   auto it = m_directories.find(dirText);
   if (it == m_directories.end()) {
+    auto adding = m_adding.find(dirText);
+    if (adding != m_adding.end()) return adding->second->findEntry(path.last());
     KX_POS(kxerr) << "No physical directory with name: \"" << dirText << "\"" << endl;
     KX_POS(kxerr) << shortTexts() << endl;
     return nullptr;
@@ -347,7 +349,12 @@ void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirs
                                      const DyxPattern& pattern, bool caseSensitive) const {
   DyxEngineLock lock;
   if (clearFirst) out.clear();
-  for (const auto& [key, dir] : m_directories) dir->collectEntries(out, pattern, caseSensitive);
+  // Directories whose first scan is still running hold entries the views were told about: a
+  // view rebuilt meanwhile must have them too, or the rest of that scan never brings them back.
+  std::map<std::string_view, const DyxPhysicalDirectory*> all;
+  for (const auto& [key, dir] : m_directories) all.emplace(key, dir.get());
+  for (const auto& [key, dir] : m_adding) all.emplace(key, dir.get());
+  for (const auto& [key, dir] : all) dir->collectEntries(out, pattern, caseSensitive);
 }
 
 void DyxPhysicalDirs::clear() {

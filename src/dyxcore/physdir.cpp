@@ -37,8 +37,8 @@ DyxViewNotifier& notifier() {
   return n != nullptr ? *n : g_viewManagerNotifier;
 }
 
-std::string upperAscii(const std::string& text) {
-  std::string out = text;
+std::string upperAscii(std::string_view text) {
+  std::string out(text);
   for (char& c : out) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
@@ -51,6 +51,11 @@ std::string childPath(const std::string& dir, const std::string& name) {
 }
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
+
+// The entry's name as kept by its repository: the key under which a directory files it.
+std::string_view nameKey(const DyxEntry* entry) {
+  return entry->getRepository()->textOf(entry->getId());
+}
 
 }  // namespace
 
@@ -188,9 +193,12 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     DyxEngineLock lock;
     repo = &DyxEntryRepository::getRepository(m_repositoryKey);
   }
-  // Names of the listing that have (or could not get) an entry; `kept` counts those filed.
-  std::unordered_set<std::string> seen;
-  std::size_t kept = 0;
+  // The entries whose names the listing gave (pointers hash cheaper than names).
+  std::unordered_set<const DyxEntry*> seen;
+  {
+    DyxEngineLock lock;
+    seen.reserve(m_entries.size() + 16);
+  }
   bool changed = false;
   bool stopped = false;
   bool restarted = false;
@@ -219,9 +227,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     } else {
       auto known = m_entries.find(item.name);
       if (known != m_entries.end()) {
-        seen.insert(item.name);
-        ++kept;
         DyxEntry* entry = known->second;
+        seen.insert(entry);
         if (entry->refresh()) {
           changed = true;
           if (!m_standAlone) notifyChanged(entry, observer);
@@ -231,7 +238,6 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         if (entry == nullptr) {
           KX_POS(kxerr) << "Cannot allocate the entry: " << item.name << endl;
           ActivityLog::stream() << "Cannot allocate the entry: " << item.name << std::endl;
-          seen.insert(item.name);
         } else {
           // The filter judges the file as it is on disk (size, time stamp, status), so the
           // entry is read before it is offered to the filter.
@@ -239,9 +245,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
           if (filter != nullptr && !filter->evaluate(*entry)) {
             repo->freeEntry(entry);
           } else {
-            seen.insert(item.name);
-            m_entries.emplace(item.name, entry);
-            ++kept;
+            seen.insert(entry);
+            m_entries.emplace(nameKey(entry), entry);
             changed = true;
             if (!m_standAlone) notifyAdded(entry, observer);
           }
@@ -268,7 +273,9 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     {
       DyxEngineLock lock;
       if (observer != nullptr) stopAsked = observer->isStopRequested(restarted);
-      if (!m_retired.load() && m_entries.size() > kept) vanished = m_entries.size() - kept;
+      if (!m_retired.load() && m_entries.size() > seen.size()) {
+        vanished = m_entries.size() - seen.size();
+      }
     }
     if (!stopAsked && vanished > 0) {
       changed = true;
@@ -281,10 +288,10 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         // The walk holds no iterator across steps: another thread may change the map between
         // two of them.
         auto it = first ? m_entries.begin() : m_entries.upper_bound(cursor);
-        while (it != m_entries.end() && seen.count(it->first) != 0) ++it;
+        while (it != m_entries.end() && seen.count(it->second) != 0) ++it;
         if (it == m_entries.end()) break;
         first = false;
-        cursor = it->first;
+        cursor.assign(it->first);
         DyxEntry* entry = it->second;
         if (!m_standAlone) notifyRemoved(entry);
         m_entries.erase(it);
@@ -306,8 +313,12 @@ DyxEntry* DyxPhysicalDirectory::findEntry(const std::string& name) const {
 }
 
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {
-  if (entry == nullptr) return;
-  m_entries[entry->getName()] = entry;
+  // An entry without repository has no name to be filed under.
+  if (entry == nullptr || entry->getRepository() == nullptr) return;
+  const std::string_view key = nameKey(entry);
+  auto it = m_entries.find(key);
+  if (it != m_entries.end()) m_entries.erase(it);
+  m_entries.emplace(key, entry);
 }
 
 void DyxPhysicalDirectory::collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,

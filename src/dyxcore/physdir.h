@@ -25,6 +25,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dyxcore/updater.h"
@@ -68,8 +69,10 @@ class DyxViewNotifier {
 
 class DyxPhysicalDirectory : public DyxUpdater {
  public:
-  // Entries filed by name, in byte-wise name order; the repository owns them.
-  using EntryMap = std::map<std::string, DyxEntry*>;
+  // Entries filed by name, in byte-wise name order; the repository owns them. A key is a view of
+  // the entry's name in the repository's text table (interned texts never move nor go away
+  // while entries use them), so a directory keeps no copy of the names.
+  using EntryMap = std::map<std::string_view, DyxEntry*, std::less<>>;
 
   // `dirName` is the path's text form (no trailing separator). Makes sure the repository of the
   // directory's key exists. `pool` may be null only for the stand-alone kind.

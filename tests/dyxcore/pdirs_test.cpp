@@ -233,6 +233,37 @@ TEST_F(PoolTest, RestoreWithoutScanThenTheFirstPollScansEveryDirectory) {
   restored.clear();
 }
 
+TEST_F(PoolTest, EntriesOfADirectoryStillBeingAddedAreFound) {
+  // The window may rebuild its view while a scan runs: the directory being added counts too.
+  class Peeker final : public DyxScanObserver {
+   public:
+    Peeker(DyxPhysicalDirs& pool, std::string file) : m_pool(pool), m_file(std::move(file)) {}
+    bool entryFiled(DyxViewFolder*, DyxEntry*) override { return true; }
+    bool isStopRequested(bool&) override {
+      std::vector<DyxEntry*> all;
+      m_pool.collectEntries(all, true, DyxPattern(), true);
+      collected = std::max(collected, all.size());
+      if (m_pool.getEntry(DyxPath(m_file)) != nullptr) found = true;
+      return false;
+    }
+    void directoryStarted(const std::string&) override {}
+    std::size_t collected = 0;
+    bool found = false;
+
+   private:
+    DyxPhysicalDirs& m_pool;
+    std::string m_file;
+  };
+  for (const char* n : {"x", "y", "z"}) writeFile(m_tmp / ("d/" + std::string(n)), n);
+  Peeker peeker(m_pool, m_tmp / "d/y");
+  m_pool.setObserver(&peeker);
+  m_pool.setFilter("true");
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(m_tmp / "d", false, false));
+  m_pool.setObserver(nullptr);
+  EXPECT_EQ(peeker.collected, 3u);
+  EXPECT_TRUE(peeker.found);
+}
+
 TEST_F(PoolTest, CollectEntriesInKeyThenNameOrder) {
   const std::string r = makeTree();
   m_pool.setFilter("true");

@@ -106,7 +106,7 @@ inline void shiftWriteTime(const std::string& path, int days) {
 
 inline std::vector<std::string> names(const DyxPhysicalDirectory& dir) {
   std::vector<std::string> out;
-  for (const auto& [name, entry] : dir.entries()) out.push_back(name);
+  for (const auto& [name, entry] : dir.entries()) out.emplace_back(name);
   return out;
 }
 
