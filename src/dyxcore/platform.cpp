@@ -11,6 +11,8 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -21,6 +23,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include <linux/capability.h>
+#include <linux/magic.h>
 
 extern char** environ;
 
@@ -88,16 +95,115 @@ constexpr unsigned kStatxMask =
     STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME |
     STATX_UID | STATX_GID | STATX_NLINK | STATX_INO;
 
+// The listings open on this thread, innermost last (a recursive scan lists a sub-directory
+// while the listing of its parent is still open).
+struct OpenListing {
+  const std::string* path;
+  int fd;
+};
+thread_local std::vector<OpenListing> t_openListings;
+
+// Where a path's last name can be looked up: relative to the descriptor of an open listing of
+// its directory, or from the current directory with the whole path.
+struct LookupBase {
+  int dirFd = AT_FDCWD;
+  const char* name = nullptr;
+};
+
+LookupBase lookupBase(const std::string& path) {
+  LookupBase base{AT_FDCWD, path.c_str()};
+  if (t_openListings.empty()) return base;
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash + 1 == path.size()) return base;
+  const std::string_view dir = slash == 0 ? std::string_view("/")
+                                          : std::string_view(path.data(), slash);
+  for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
+    if (*it->path == dir) {
+      base.dirFd = it->fd;
+      base.name = path.c_str() + slash + 1;
+      break;
+    }
+  }
+  return base;
+}
+
+// A process that bypasses read permission checks (CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH in
+// its effective set); asked once.
+bool readsPastPermissions() {
+  static const bool privileged = [] {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    const std::uint32_t wanted = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+    return (data[0].effective & wanted) != 0;
+  }();
+  return privileged;
+}
+
+// File systems whose read permission is exactly the kernel's check of the mode bits (no
+// server or daemon of their own decides it).
+bool isLocalFileSystemType(long type) {
+  switch (static_cast<unsigned long>(type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 share it
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether the device of a file holds a local file system, remembered per device.
+bool isOnLocalFileSystem(const struct statx& st, const LookupBase& base, const std::string& path) {
+  static std::mutex mutex;
+  static std::unordered_map<std::uint64_t, bool> known;
+  const std::uint64_t device =
+      (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    const auto it = known.find(device);
+    if (it != known.end()) return it->second;
+  }
+  struct statfs fs;
+  // The directory holding the file is on the same device unless the file is a mount point.
+  const int done = base.dirFd != AT_FDCWD ? ::fstatfs(base.dirFd, &fs) : ::statfs(path.c_str(), &fs);
+  if (done != 0) return false;
+  struct statx check;
+  if (base.dirFd != AT_FDCWD &&
+      (::statx(base.dirFd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, 0, &check) != 0 ||
+       check.stx_dev_major != st.stx_dev_major || check.stx_dev_minor != st.stx_dev_minor)) {
+    return false;
+  }
+  const bool local = isLocalFileSystemType(fs.f_type);
+  std::lock_guard<std::mutex> guard(mutex);
+  known.emplace(device, local);
+  return local;
+}
+
+// True when the permission bits alone grant reading a regular file, so asking the kernel would
+// only repeat them: the owner reading a file whose owner-read bit is set (access control lists
+// never narrow the owner's bits), or a process that bypasses read permission checks, on a local
+// file system. Anything else is left to the kernel's check.
+bool readGrantedByModeBits(const struct statx& st, const LookupBase& base,
+                           const std::string& path) {
+  const bool owner = st.stx_uid == ::geteuid() && (st.stx_mode & S_IRUSR) != 0;
+  if (!owner && !readsPastPermissions()) return false;
+  return isOnLocalFileSystem(st, base, path);
+}
+
 FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
   struct statx st;
+  const LookupBase base = lookupBase(path);
   // AT_STATX_DONT_SYNC: never wait for a remote file system to revalidate.
-  if (retryEintr([&] { return ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, kStatxMask,
+  if (retryEintr([&] { return ::statx(base.dirFd, base.name, AT_STATX_DONT_SYNC, kStatxMask,
                                       &st); }) != 0) {
     setError(error, errno);
     return FileInfoResult::kOpenFailed;
   }
-  if (S_ISREG(st.stx_mode) &&
-      ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0) {
+  if (S_ISREG(st.stx_mode) && !readGrantedByModeBits(st, base, path) &&
+      ::faccessat(base.dirFd, base.name, R_OK, AT_EACCESS) != 0) {
     setError(error, errno);
     return FileInfoResult::kOpenFailed;
   }
@@ -188,12 +294,21 @@ DirListing::DirListing(const std::string& path) {
     return;
   }
   m_dir = dir;
+  m_path = path;
+  t_openListings.push_back(OpenListing{&m_path, fd});
 }
 
 DirListing::~DirListing() { close(); }
 
 void DirListing::close() {
   if (m_dir != nullptr) {
+    const int fd = ::dirfd(static_cast<DIR*>(m_dir));
+    for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
+      if (it->fd == fd && it->path == &m_path) {
+        t_openListings.erase(std::next(it).base());
+        break;
+      }
+    }
     ::closedir(static_cast<DIR*>(m_dir));
     m_dir = nullptr;
   }

@@ -63,6 +63,9 @@ class DirListing {
  private:
   void* m_dir = nullptr;  // DIR*
   int m_error = 0;
+  // While open, readFileInfo on this thread looks up names inside `m_path` relative to the
+  // listing's descriptor: the kernel then walks one name instead of the whole path.
+  std::string m_path;
 };
 
 // Lists a whole directory. Returns false (and the errno in *error when given) when it cannot be

@@ -158,22 +158,62 @@ DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotC
 
 DyxEntryRepository::~DyxEntryRepository() = default;
 
+namespace {
+std::size_t hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
+std::uint64_t indexTag(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> 32 << 32; }
+}  // namespace
+
+std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t hash) const {
+  if (m_textIndex.empty()) return 0;
+  const std::size_t mask = m_textIndex.size() - 1;
+  const std::uint64_t tag = indexTag(hash);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const std::uint64_t slot = m_textIndex[i];
+    if (slot == 0) return 0;
+    const auto key = static_cast<std::uint32_t>(slot);
+    if ((slot & ~std::uint64_t{0xFFFFFFFF}) == tag && m_texts[key - 1] == text) return key;
+  }
+}
+
+void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
+  // At most three quarters full, so that a search for a new text stops after a few slots.
+  if ((m_texts.size() + 1) * 4 > m_textIndex.size() * 3) growTextIndex();
+  const std::size_t mask = m_textIndex.size() - 1;
+  std::size_t i = hash & mask;
+  while (m_textIndex[i] != 0) i = (i + 1) & mask;
+  m_textIndex[i] = indexTag(hash) | key;
+}
+
+void DyxEntryRepository::growTextIndex() {
+  std::vector<std::uint64_t> old;
+  old.swap(m_textIndex);
+  m_textIndex.assign(old.empty() ? 1024 : old.size() * 2, 0);
+  const std::size_t mask = m_textIndex.size() - 1;
+  for (const std::uint64_t slot : old) {
+    if (slot == 0) continue;
+    std::size_t i = hashText(m_texts[static_cast<std::uint32_t>(slot) - 1]) & mask;
+    while (m_textIndex[i] != 0) i = (i + 1) & mask;
+    m_textIndex[i] = slot;
+  }
+}
+
 std::uint32_t DyxEntryRepository::intern(const std::string& text) {
   DyxEngineLock lock;
-  const auto [it, inserted] =
-      m_keys.try_emplace(text, static_cast<std::uint32_t>(m_texts.size() + 1));
-  if (inserted) m_texts.push_back(&it->first);
-  return it->second;
+  const std::size_t hash = hashText(text);
+  if (const std::uint32_t key = findKey(text, hash)) return key;
+  m_texts.push_back(text);
+  const auto key = static_cast<std::uint32_t>(m_texts.size());
+  indexText(key, hash);
+  return key;
 }
 
 const std::string& DyxEntryRepository::textOf(std::uint32_t key) const {
   if (key == 0 || key > m_texts.size()) return kNullText;
-  return *m_texts[key - 1];
+  return m_texts[key - 1];
 }
 
 std::uint32_t DyxEntryRepository::findText(const std::string& text) const {
-  const auto it = m_keys.find(text);
-  return it == m_keys.end() ? 0 : it->second;
+  return findKey(text, hashText(text));
 }
 
 DyxEntry* DyxEntryRepository::createEntry(const std::string& name,
@@ -185,8 +225,17 @@ DyxEntry* DyxEntryRepository::createEntry(const std::string& name,
 DyxEntry* DyxEntryRepository::createEntry(const std::string& name, const std::string& dirName,
                                           bool recursive) {
   DyxEngineLock lock;
-  const std::uint32_t d = intern(dirName);
-  m_directoryFlags[d] = recursive;
+  // A scan creates the entries of one directory one after the other: the directory's key and
+  // flag are looked up once for all of them instead of hashing the whole path for each file.
+  if (m_lastDirKey == 0 || dirName != m_texts[m_lastDirKey - 1]) {
+    m_lastDirKey = intern(dirName);
+  }
+  const std::uint32_t d = m_lastDirKey;
+  if (d != m_lastFlagKey || recursive != m_lastFlag) {
+    m_directoryFlags[d] = recursive;
+    m_lastFlagKey = d;
+    m_lastFlag = recursive;
+  }
   return allocate(name, d);
 }
 
@@ -256,7 +305,8 @@ bool DyxEntryRepository::save() const {
   std::string text;
   text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
   text.append(std::to_string(m_used)).push_back('\n');
-  for (const std::string* t : m_texts) {
+  for (const std::string& interned : m_texts) {
+    const std::string* t = &interned;
     if (needsEscape(*t)) {
       appendEscaped(text, *t);
     } else {
@@ -310,24 +360,28 @@ bool DyxEntryRepository::load() {
   }
 
   // The file is usable: its content replaces the repository's.
-  m_keys.clear();
   m_texts.clear();
+  m_textIndex.clear();
   m_directoryFlags.clear();
+  m_lastDirKey = 0;
+  m_lastFlagKey = 0;
 
   std::size_t line = 1;
   for (; line < lines.size(); ++line) {
     const std::string_view l = lines[line];
     if (l.empty() || l[0] == '>') break;
     std::string text = l[0] == '\\' ? unescape(l) : std::string(l);
-    const auto key = static_cast<std::uint32_t>(m_texts.size() + 1);
-    const auto [it, inserted] = m_keys.try_emplace(std::move(text), key);
-    if (!inserted) {
+    const std::size_t hash = hashText(text);
+    const bool repeated = findKey(text, hash) != 0;
+    m_texts.push_back(std::move(text));
+    if (repeated) {
       // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
       // later key still reads back as the same text.
       KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
                     << static_cast<unsigned long>(line + 1) << "." << endl;
+    } else {
+      indexText(static_cast<std::uint32_t>(m_texts.size()), hash);
     }
-    m_texts.push_back(&it->first);
   }
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
@@ -449,9 +503,33 @@ void DyxEntryRepository::restore(DyxPhysicalDirs& pool) {
   DyxEngineLock lock;
   // A copy: the pool's new directories may intern their own texts meanwhile.
   const std::map<std::uint32_t, bool> flags = m_directoryFlags;
+  // The live slots grouped by directory key in one pass, each group in slot order: a walk over
+  // every slot for each directory would make restoring quadratic.
+  const std::size_t keyCount = m_texts.size() + 1;
+  std::vector<std::uint32_t> groupStart(keyCount + 1, 0);
+  for (std::size_t i = 0; i < m_used; ++i) {
+    const DyxEntry& entry = m_slots[i];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupStart[entry.m_pid + 1];
+  }
+  for (std::size_t k = 1; k <= keyCount; ++k) groupStart[k] += groupStart[k - 1];
+  std::vector<std::uint32_t> slotsByKey(groupStart[keyCount]);
+  {
+    std::vector<std::uint32_t> next(groupStart.begin(), groupStart.end() - 1);
+    for (std::size_t i = 0; i < m_used; ++i) {
+      const DyxEntry& entry = m_slots[i];
+      if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
+        slotsByKey[next[entry.m_pid]++] = static_cast<std::uint32_t>(i);
+      }
+    }
+  }
   for (const auto& [key, recursive] : flags) {
-    if (key == 0 || key > m_texts.size() || textOf(key).empty()) continue;
+    if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     DyxPhysicalDirectory* directory = pool.restoreDirectory(textOf(key), recursive);
-    attachEntries(key, directory);
+    if (directory == nullptr) continue;
+    for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
+      DyxEntry& entry = m_slots[slotsByKey[j]];
+      entry.m_repository = this;
+      directory->attachEntry(&entry);
+    }
   }
 }

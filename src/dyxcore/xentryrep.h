@@ -15,11 +15,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "dyxcore/xentry.h"
@@ -110,7 +111,17 @@ class DyxEntryRepository {
   std::size_t m_firstFree = 0;
   std::size_t m_used = 0;
   std::vector<DyxEntry> m_slots;
-  std::vector<const std::string*> m_texts;  // key - 1 -> text (points into m_keys)
-  std::unordered_map<std::string, std::uint32_t> m_keys;
+  // Interned texts: key - 1 -> text. A deque, so a text never moves once interned.
+  std::deque<std::string> m_texts;
+  // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
+  // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
+  std::vector<std::uint64_t> m_textIndex;
+  std::uint32_t findKey(std::string_view text, std::size_t hash) const;
+  void indexText(std::uint32_t key, std::size_t hash);
+  void growTextIndex();
   std::map<std::uint32_t, bool> m_directoryFlags;
+  // The directory of the latest createEntry and the flag last stored for a key (0: none).
+  std::uint32_t m_lastDirKey = 0;
+  std::uint32_t m_lastFlagKey = 0;
+  bool m_lastFlag = false;
 };
