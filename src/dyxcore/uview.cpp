@@ -175,7 +175,7 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   std::string text;
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
-  if (!dyxplatform::readWholeFile(file, text)) {
+  if (!dyxplatform::isRegularFile(file) || !dyxplatform::readWholeFile(file, text)) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
     markModified();
     return;

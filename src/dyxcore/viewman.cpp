@@ -336,7 +336,7 @@ DyxViewKind DyxViewManager::getViewKind(const std::string& tag) {
   KX_POS(kxout) << "Search view kind for: " << tag << ",p=" << file << endl;
   // Only the head of a regular file is read, without blocking (a FIFO must not hang the engine).
   std::string head;
-  if (!dyxplatform::readWholeFile(file, head, nullptr, 4096)) {
+  if (!dyxplatform::isRegularFile(file) || !dyxplatform::readWholeFile(file, head, nullptr, 4096)) {
     KX_POS(kxerr) << "Cannot open: " << file << endl;
     return DyxViewKind(DyxViewKind::kNone);
   }

@@ -1,12 +1,17 @@
 #include "dyxcore/viewman.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyxcore/dyx.h"
@@ -179,14 +184,35 @@ TEST_F(ManagerTest, ViewFileHeaderGivesTheKind) {
 
 // A FIFO (or directory) named like a view file must be refused, not waited on.
 TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
-  ASSERT_EQ(::mkfifo((m_dir / "conf/views/pipe.kx").c_str(), 0644), 0);
+  const std::string fifo = m_dir / "conf/views/pipe.kx";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
   quarrytest::makeDirs(m_dir / "conf/views/folder.kx");
   TraceCapture trace;
-  EXPECT_EQ(m_manager->get("pipe", true), nullptr);
-  EXPECT_TRUE(trace.contains("Cannot open: ./conf/views/pipe.kx"));
-  EXPECT_EQ(m_manager->get("folder", true), nullptr);
   DyxUserView view("pipe", nullptr);
-  view.readFromFile(nullptr);
+  DyxView* got = &view;
+  DyxView* folderView = &view;
+  // The reads run on a thread of their own: if one ever blocks on the FIFO, the test fails
+  // and opening the FIFO for writing releases the reader, instead of hanging the suite.
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  std::thread reader([&] {
+    got = m_manager->get("pipe", true);
+    folderView = m_manager->get("folder", true);
+    view.readFromFile(nullptr);
+    done.set_value();
+  });
+  if (finished.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    ADD_FAILURE() << "reading a FIFO view file blocked";
+    for (int i = 0;
+         i < 3 && finished.wait_for(std::chrono::seconds(1)) != std::future_status::ready; ++i) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    }
+  }
+  reader.join();
+  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(folderView, nullptr);
+  EXPECT_TRUE(trace.contains("Cannot open: ./conf/views/pipe.kx"));
   EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/pipe.kx"));
   EXPECT_TRUE(view.isModified());
 }
