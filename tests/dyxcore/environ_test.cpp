@@ -8,36 +8,14 @@
 #include <sstream>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
 using Prefs = std::map<std::string, std::string>;
 
-class ErrCapture {
- public:
-  ErrCapture() : m_previous(kxerr.target().stream()) {
-    kxerr.setTargetStream(m_text);
-    kxerr.setEnabled(true);
-  }
-  ~ErrCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(m_previous);
-  }
-  std::string text() const { return m_text.str(); }
-  int count(const std::string& needle) const {
-    const std::string all = m_text.str();
-    int n = 0;
-    for (auto pos = all.find(needle); pos != std::string::npos; pos = all.find(needle, pos + 1)) {
-      ++n;
-    }
-    return n;
-  }
-
- private:
-  std::ostream* m_previous;
-  std::ostringstream m_text;
-};
+using quarrytest::TraceCapture;
 
 // A working directory of its own for each test.
 class EnvironTest : public ::testing::Test {
@@ -52,7 +30,7 @@ class EnvironTest : public ::testing::Test {
 
 TEST_F(EnvironTest, MissingFileLeavesEmptyStoreAndOneMessage) {
   DyxEnviron env;
-  ErrCapture err;
+  TraceCapture err;
   env.defaultPreferences();
   EXPECT_EQ(err.count("Cannot open the preference file: conf/pref.ini"), 1) << err.text();
   EXPECT_TRUE(env.preferences().empty());
@@ -100,7 +78,7 @@ TEST_F(EnvironTest, ReaderCases) {
   for (const auto& c : cases) {
     writePrefs(c.file);
     DyxEnviron env;
-    ErrCapture err;
+    TraceCapture err;
     env.defaultPreferences();
     EXPECT_EQ(env.preferences(), c.expected) << c.name;
     if (c.message != nullptr) {
@@ -186,7 +164,7 @@ TEST_F(EnvironTest, ListenersRunInOrderAndAreRemovedOneAtATime) {
 
   g_calls.clear();
   env.clearAllChangeListener();
-  ErrCapture err;
+  TraceCapture err;
   env.setPreference("X", "4");
   EXPECT_TRUE(g_calls.empty());
   EXPECT_EQ(env.getPreference("X"), "4");  // stored although nobody listens
@@ -199,7 +177,7 @@ TEST_F(EnvironTest, EmptyNameIsRefused) {
   DyxEnviron env;
   g_calls.clear();
   env.addChangeListener("", first);
-  ErrCapture err;
+  TraceCapture err;
   env.setPreference("", "v");
   EXPECT_EQ(err.count("Null preference id"), 1);
   EXPECT_FALSE(env.hasPreference(""));
@@ -237,13 +215,13 @@ TEST_F(EnvironTest, SaveFailureIsReported) {
   DyxEnviron env;
   env.setPreference("A", "new");
   {
-    ErrCapture err;  // no conf directory
+    TraceCapture err;  // no conf directory
     EXPECT_FALSE(env.savePreferences());
     EXPECT_EQ(err.count("Cannot save the preference file: conf/pref.ini"), 1) << err.text();
   }
   // A directory in the place of the target cannot be replaced by a file, and stays.
   quarrytest::makeDirs(m_dir / "conf/pref.ini");
-  ErrCapture err;
+  TraceCapture err;
   EXPECT_FALSE(env.savePreferences());
   EXPECT_EQ(err.count("Cannot save the preference file: conf/pref.ini"), 1) << err.text();
   EXPECT_TRUE(std::filesystem::is_directory(m_dir / "conf/pref.ini"));

@@ -20,6 +20,7 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 // Counts allocations made through operator new, to prove that the hot path of evaluation makes
@@ -38,29 +39,7 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
-// Sends kxout and kxerr (one stream) into a string for the life of the capture.
-class TraceCapture {
- public:
-  TraceCapture() {
-    KXIO::setAllEnabled(true);
-    kxout.setTargetStream(m_text);
-    kxerr.setTargetStream(m_text);
-  }
-  ~TraceCapture() {
-    kxout.setTargetStream(&std::cout);
-    kxerr.setTargetStream(&std::cout);
-    KXIO::setAllEnabled(false);
-  }
-  TraceCapture(const TraceCapture&) = delete;
-  TraceCapture& operator=(const TraceCapture&) = delete;
-  std::string text() const { return m_text.str(); }
-  bool has(const std::string& message) const {
-    return m_text.str().find(message) != std::string::npos;
-  }
-
- private:
-  std::ostringstream m_text;
-};
+using quarrytest::TraceCapture;
 
 std::string parsed(const std::string& criterion) { return DyxFilterparse(criterion)->toString(); }
 

@@ -19,27 +19,15 @@
 #include "dyxcore/physdir.h"
 #include "dyxcore/pview.h"
 #include "dyxcore/viewman.h"
+#include "dyxcore/viewplaces.h"
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
-class ErrorCapture {
- public:
-  ErrorCapture() {
-    kxerr.setTargetStream(m_buffer);
-    kxerr.setEnabled(true);
-  }
-  ~ErrorCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(std::cerr);
-  }
-  bool contains(const std::string& s) const { return m_buffer.str().find(s) != std::string::npos; }
-
- private:
-  std::ostringstream m_buffer;
-};
+using quarrytest::TraceCapture;
 
 // Answers entryFiled with false from the n-th call on, and counts the calls.
 class StoppingObserver final : public DyxScanObserver {
@@ -84,18 +72,7 @@ class FilterViewTest : public ::testing::Test {
   }
 
   std::vector<std::string> placesOf(const DyxView& view, const DyxEntry* e) const {
-    std::vector<DyxViewFolder*> folders;
-    m_manager.getIndex().getFolders(e, folders);
-    std::vector<std::string> places;
-    for (const DyxViewFolder* f : folders) {
-      std::string path;
-      for (; f != nullptr && !f->isRoot(); f = f->getParent()) {
-        path = path.empty() ? f->getName() : f->getName() + "/" + path;
-      }
-      if (f == &view) places.push_back(path);
-    }
-    std::sort(places.begin(), places.end());
-    return places;
+    return quarrytest::placesOf(m_manager, view, e);
   }
 
   quarrytest::TempDir m_dir;
@@ -209,7 +186,7 @@ TEST_F(FilterViewTest, SizeSorterPlacesEveryEntryBesideTheFilterFolders) {
 }
 
 TEST_F(FilterViewTest, ExtensionSorterSendsExtensionlessNamesToEmpty) {
-  ErrorCapture errors;
+  TraceCapture errors;
   DyxFilterView view("byext", nullptr);
   folder(view, "Big", "$Size > 1000");
   view.setSorter("<ext>");
@@ -219,7 +196,7 @@ TEST_F(FilterViewTest, ExtensionSorterSendsExtensionlessNamesToEmpty) {
   for (DyxEntry* e : {photo, makefile, bigReadme}) ASSERT_TRUE(view.mapEntry(e, nullptr));
   EXPECT_EQ(placesOf(view, photo), Places{"jpg"});
   EXPECT_EQ(placesOf(view, makefile), Places{"<empty>"});
-  EXPECT_TRUE(errors.contains("Am empty path has been returned."));
+  EXPECT_TRUE(errors.has("Am empty path has been returned."));
   // Placed by a filter folder already: the empty sorter path adds no "<empty>".
   EXPECT_EQ(placesOf(view, bigReadme), Places{"Big"});
 }
@@ -244,11 +221,11 @@ TEST_F(FilterViewTest, SetSorterAcceptsOnlyKnownTags) {
     DyxFilterView view("sorters", nullptr);
     view.setSorter("<size>");
     view.markNotModified();
-    ErrorCapture errors;
+    TraceCapture errors;
     view.setSorterTag(c.tag);
     EXPECT_EQ(view.getSorterTag(), c.storedTag) << c.tag;
     EXPECT_EQ(view.getSorterFunction() != nullptr, c.hasSorter) << c.tag;
-    EXPECT_EQ(errors.contains("Unknown sorter tag."), c.reported) << c.tag;
+    EXPECT_EQ(errors.has("Unknown sorter tag."), c.reported) << c.tag;
     EXPECT_EQ(view.isModified(), c.marksModified) << c.tag;
   }
 }
@@ -298,9 +275,9 @@ TEST_F(FilterViewTest, ObserverThatAnswersFalseStopsMapEntry) {
 
 TEST_F(FilterViewTest, FoldersOfAFilterViewAreFilterFolders) {
   DyxFilterView view("tree", nullptr);
-  ErrorCapture errors;
+  TraceCapture errors;
   EXPECT_EQ(view.newFolder(""), nullptr);
-  EXPECT_TRUE(errors.contains("The folder name is empty."));
+  EXPECT_TRUE(errors.has("The folder name is empty."));
   DyxViewFolder* made = view.createFolderPath(DyxPath("x/y"), 0);
   ASSERT_NE(made, nullptr);
   EXPECT_NE(dynamic_cast<DyxFilterFolder*>(made), nullptr);

@@ -8,27 +8,13 @@
 #include <sstream>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
 using Parts = std::vector<std::string>;
 
-class ErrCapture {
- public:
-  ErrCapture() : m_previous(kxerr.target().stream()) {
-    kxerr.setTargetStream(m_text);
-    kxerr.setEnabled(true);
-  }
-  ~ErrCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(m_previous);
-  }
-  std::string text() const { return m_text.str(); }
-
- private:
-  std::ostream* m_previous;
-  std::ostringstream m_text;
-};
+using quarrytest::TraceCapture;
 
 struct ParseCase {
   const char* text;
@@ -133,7 +119,7 @@ TEST(DyxPath, PartOperationsAndRanges) {
 
   const std::pair<int, int> badRanges[] = {{2, 1}, {-1, 1}, {0, -2}};
   for (const auto& [first, last] : badRanges) {
-    ErrCapture err;
+    TraceCapture err;
     const DyxPath sub = path.subPath(first, last);
     EXPECT_TRUE(sub.isEmpty()) << first << "," << last;
     const std::string expected =
@@ -141,7 +127,7 @@ TEST(DyxPath, PartOperationsAndRanges) {
     EXPECT_NE(err.text().find(expected), std::string::npos) << err.text();
   }
   {
-    ErrCapture err;  // no parts: the whole range is empty
+    TraceCapture err;  // no parts: the whole range is empty
     EXPECT_TRUE(DyxPath("/").subPath(0).isEmpty());
     EXPECT_NE(err.text().find("Bad param: pos0=0,pos1=-1"), std::string::npos);
   }

@@ -7,34 +7,11 @@
 #include <sstream>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
-// Sends kxerr (and kxout, which shares it) into a string for the guard's lifetime.
-class ErrCapture {
- public:
-  ErrCapture() : m_previous(kxerr.target().stream()) {
-    kxerr.setTargetStream(m_text);
-    kxerr.setEnabled(true);
-  }
-  ~ErrCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(m_previous);
-  }
-  std::string text() const { return m_text.str(); }
-  int count(const std::string& needle) const {
-    const std::string all = m_text.str();
-    int n = 0;
-    for (auto pos = all.find(needle); pos != std::string::npos; pos = all.find(needle, pos + 1)) {
-      ++n;
-    }
-    return n;
-  }
-
- private:
-  std::ostream* m_previous;
-  std::ostringstream m_text;
-};
+using quarrytest::TraceCapture;
 
 struct MatchCase {
   const char* pattern;
@@ -120,7 +97,7 @@ TEST(DyxPattern, DialectModeAndCompileResults) {
   EXPECT_EQ(dyxPatternCompile(&list, static_cast<const char*>(nullptr)),
             kDyxPatternMissingArgument);
   {
-    ErrCapture err;
+    TraceCapture err;
     EXPECT_EQ(dyxPatternCompile(&list, "^a^b"), kDyxPatternBadCaret);
     EXPECT_EQ(err.count("Bad RE \"^a^b\": Bad ^ location."), 1) << err.text();
   }
@@ -150,7 +127,7 @@ TEST(DyxPattern, ReportsMisplacedAnchorsAndLonelyBackslash) {
       {"^.*\\", false, "Lonely \\ character in: ^.*\\ expression."},
   };
   for (const auto& c : cases) {
-    ErrCapture err;
+    TraceCapture err;
     DyxPattern pattern(c.text, c.wildcard);
     EXPECT_EQ(err.count(c.message), 1) << c.text << ": " << err.text();
   }

@@ -10,32 +10,12 @@
 #include <vector>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
-class TraceCapture {
- public:
-  TraceCapture() {
-    KXIO::setAllEnabled(true);
-    kxout.setTargetStream(m_text);
-    kxerr.setTargetStream(m_text);
-  }
-  ~TraceCapture() {
-    kxout.setTargetStream(&std::cout);
-    kxerr.setTargetStream(&std::cout);
-    KXIO::setAllEnabled(false);
-  }
-  TraceCapture(const TraceCapture&) = delete;
-  TraceCapture& operator=(const TraceCapture&) = delete;
-  bool has(const std::string& message) const {
-    return m_text.str().find(message) != std::string::npos;
-  }
-  std::string text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-};
+using quarrytest::TraceCapture;
 
 // The whole store as text: one line per key with its pair, for exact comparisons.
 std::string dumpStore(const DyxEntryProperty& store) {

@@ -14,28 +14,15 @@
 #include "dyxcore/environ.h"
 #include "dyxcore/typeman.h"
 #include "dyxcore/viewman.h"
+#include "dyxcore/viewplaces.h"
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
-// Collects what the views report on kxerr.
-class ErrorCapture {
- public:
-  ErrorCapture() {
-    kxerr.setTargetStream(m_buffer);
-    kxerr.setEnabled(true);
-  }
-  ~ErrorCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(std::cerr);
-  }
-  bool contains(const std::string& s) const { return m_buffer.str().find(s) != std::string::npos; }
-
- private:
-  std::ostringstream m_buffer;
-};
+using quarrytest::TraceCapture;
 
 // The file time of a UTC calendar moment, reduced to the stored 32-bit time stamp.
 DyxTime timeOf(std::int64_t unixSeconds) {
@@ -57,21 +44,8 @@ class PredefinedViewTest : public ::testing::Test {
     return e;
   }
 
-  // Every folder of `view` that holds the entry, as "a/b/c" paths from the view, sorted.
   std::vector<std::string> placesOf(const DyxView& view, const DyxEntry* e) const {
-    std::vector<DyxViewFolder*> folders;
-    m_manager.getIndex().getFolders(e, folders);
-    std::vector<std::string> places;
-    for (const DyxViewFolder* folder : folders) {
-      std::string path;
-      const DyxViewFolder* f = folder;
-      for (; f != nullptr && !f->isRoot(); f = f->getParent()) {
-        path = path.empty() ? f->getName() : f->getName() + "/" + path;
-      }
-      if (f == &view) places.push_back(path);
-    }
-    std::sort(places.begin(), places.end());
-    return places;
+    return quarrytest::placesOf(m_manager, view, e);
   }
 
   quarrytest::TempDir m_dir;
@@ -160,11 +134,11 @@ TEST_F(PredefinedViewTest, NameAndExtensionFoldersFollowTheCasePreferences) {
 }
 
 TEST_F(PredefinedViewTest, ExtensionlessNameIsReportedAndFiledUnderEmpty) {
-  ErrorCapture errors;
+  TraceCapture errors;
   DyxExtensionView view(nullptr, false);
   DyxEntry* e = entry("Makefile");
   EXPECT_TRUE(view.mapEntry(e, nullptr));
-  EXPECT_TRUE(errors.contains("Am empty path has been returned."));
+  EXPECT_TRUE(errors.has("Am empty path has been returned."));
   EXPECT_EQ(placesOf(view, e), Places{"<empty>"});
   EXPECT_EQ(view.getFolderCount(), 1u);
 }

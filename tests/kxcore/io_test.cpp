@@ -12,16 +12,12 @@
 #include <vector>
 
 #include "kxcore/date.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using quarrytest::lines;
 
 // Swaps a standard stream's buffer for the life of the guard.
 class StdCapture {

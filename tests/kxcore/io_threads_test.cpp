@@ -8,16 +8,12 @@
 #include <vector>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
+using quarrytest::lines;
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 300;
