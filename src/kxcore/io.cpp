@@ -183,22 +183,11 @@ KxOstream& KxOstream::write(const char* data, std::streamsize length) {
   return *this;
 }
 
-void KxOstream::endLine() {
-  if (!enabled()) return;
-  std::ostringstream& line = pendingFor(m_serial);
-  {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    std::ostream* out = m_target.stream() != nullptr ? m_target.stream() : &std::cout;
-    std::string_view text = line.view();
-    out->write(text.data(), static_cast<std::streamsize>(text.size()));
-    out->put('\n');
-    out->flush();
-    m_target.countLine();
-  }
-  line.str(std::string());
-}
+void KxOstream::endLine() { handOver(true); }
 
-void KxOstream::flushPending() {
+void KxOstream::flushPending() { handOver(false); }
+
+void KxOstream::handOver(bool lineEnds) {
   if (!enabled()) return;
   std::ostringstream& line = pendingFor(m_serial);
   {
@@ -206,7 +195,9 @@ void KxOstream::flushPending() {
     std::ostream* out = m_target.stream() != nullptr ? m_target.stream() : &std::cout;
     std::string_view text = line.view();
     out->write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (lineEnds) out->put('\n');
     out->flush();
+    if (lineEnds) m_target.countLine();
   }
   line.str(std::string());
 }

@@ -134,6 +134,8 @@ class KxOstream {
 
  private:
   void recompute();
+  // Writes this thread's text to the target under the lock; a line end is counted for rotation.
+  void handOver(bool lineEnds);
   template <class T>
   KxOstream& put(const T& value) {
     if (enabled()) pending() << value;
