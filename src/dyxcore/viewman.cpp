@@ -387,6 +387,16 @@ void DyxViewManager::removeFromAllView(DyxEntry* entry, bool cleanup) {
   }
 }
 
+void DyxViewManager::removeAllEntriesFromAllViews() {
+  DyxEngineLock lock;
+  KX_SCOPE("DyxViewManager::removeAllEntriesFromAllViews");
+  for (auto& [tag, view] : m_views) {
+    view->removeAllEntries();
+    if (view->getKind().isPhysical()) view->removeEmptyFolders();
+  }
+  m_folderIndex->clear();
+}
+
 void DyxViewManager::addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observer) {
   DyxEngineLock lock;
   // The observer runs inside mapEntry and may reach the manager; walking by key keeps the loop

@@ -100,6 +100,10 @@ class DyxViewManager {
   // The entry leaves every folder of every view; with `cleanup`, predefined views then lose
   // their empty folders (user and filter views keep theirs).
   void removeFromAllView(DyxEntry* entry, bool cleanup);
+  // Every entry leaves every cached view at once, with the end state of removeFromAllView
+  // (cleanup true) for each of them: predefined views lose all their folders, user and filter
+  // views keep theirs. For a clear of the whole pool, before it frees the slots.
+  void removeAllEntriesFromAllViews();
   // mapEntry on each cached view in tag order, until one answers false.
   void addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observer);
   // remapEntry on each cached view in tag order.

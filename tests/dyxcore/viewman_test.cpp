@@ -308,6 +308,22 @@ TEST_F(ManagerTest, RemoveFromAllViewPrunesOnlyPredefinedViews) {
   EXPECT_EQ(mine->getSubFolder("Work")->getEntryCount(), 0);
 }
 
+TEST_F(ManagerTest, WholesaleRemovalEndsLikeRemovingEachEntry) {
+  int created = 0;
+  m_manager->registerFactory("Letters", std::make_unique<LetterFactory>(&created));
+  viewFile("mine", "# U\nF \"./Work\" \"true\" \"<none>\"\n");
+  DyxView* letters = m_manager->get("Letters", false);
+  DyxView* mine = m_manager->get("mine", false);
+  std::vector<DyxEntry*> entries{entry("apple"), entry("berry"), entry("avocado")};
+  for (DyxEntry* e : entries) m_manager->addEntryToAllViews(e, nullptr);
+  mine->getSubFolder("Work")->addEntry(entries[1], nullptr);
+  m_manager->removeAllEntriesFromAllViews();
+  EXPECT_EQ(letters->getFolderCount(), 0u);
+  ASSERT_NE(mine->getSubFolder("Work"), nullptr);
+  EXPECT_EQ(mine->getSubFolder("Work")->getEntryCount(), 0);
+  EXPECT_EQ(m_manager->getIndex().entryCount(), 0u);
+}
+
 TEST_F(ManagerTest, EntryNotificationsWalkViewsInTagOrder) {
   int created = 0;
   std::vector<std::string> calls;
