@@ -1,5 +1,6 @@
 #include "dyxcore/pdirs.h"
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
@@ -454,6 +455,13 @@ void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback ca
   for (auto& [key, dir] : dirs) {
     KX_POS(kxout) << "Subscribe for change notification for: \"" << dir->getDirName() << "\""
                   << endl;
+    // One watch per directory: a directory watched already only gets the callback.
+    const bool watched = std::any_of(m_notifyThreads.begin(), m_notifyThreads.end(),
+                                     [&](const auto& t) { return t->key() == key; });
+    if (watched) {
+      if (callback != nullptr) dir->addCallback(callback);
+      continue;
+    }
     auto watch = std::make_unique<dyxplatform::DirectoryWatch>(dir->getDirName());
     if (!watch->isValid()) {
       KX_POS(kxerr) << "Cannot subscribe: IVALID_HANDLE_VALUE. Skip it." << endl;

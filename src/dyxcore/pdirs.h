@@ -79,7 +79,8 @@ class DyxPhysicalDirs : public DyxUpdater {
   DyxFilter& getFilter() { return *m_filter; }
 
   // Watches every current directory with a notification thread that updates it (forced, not
-  // recursive) on a change and fires `callback` when something changed.
+  // recursive) on a change and fires `callback` when something changed. A directory that is
+  // watched already gets the callback but no second thread.
   void subscribeFileSystemChangeNotification(DyxUpdateCallback callback);
   // Stops and waits for every notification thread.
   void stopNotification();

@@ -84,10 +84,16 @@ TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
   g_fired = 0;
   pool.subscribeFileSystemChangeNotification(&countFired);
   EXPECT_EQ(pool.notificationThreadCount(), 1u);
+  pool.subscribeFileSystemChangeNotification(&countFired);
+  EXPECT_EQ(pool.notificationThreadCount(), 1u) << "one watch per directory";
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(pool.findPhysicalDirectory(d)->callbackCount(), 2u);
+  }
 
   writeFile(d + "/new.txt", "n");
   EXPECT_TRUE(waitUntil([&] { return hasEntry(pool, d, "new.txt"); }, 1000ms));
-  EXPECT_TRUE(waitUntil([] { return g_fired.load() >= 1; }, 1000ms));
+  EXPECT_TRUE(waitUntil([] { return g_fired.load() >= 2; }, 1000ms)) << "both callbacks";
 
   // A rewrite of a known file with another time stamp: the entry is refreshed and remapped.
   writeFile(d + "/old.txt", "longer");
@@ -179,7 +185,10 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
   std::thread mutator([&] {
     std::mt19937 rng(11);
     while (!stop) {
-      switch (rng() % 5) {
+      switch (rng() % 6) {
+        case 5:
+          pool->subscribeFileSystemChangeNotification(&countFired);
+          break;
         case 0:
           pool->clear();
           break;
@@ -220,6 +229,14 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
   mutator.join();
   EXPECT_GT(mutations.load(), 20);
   EXPECT_GT(reads, 20);
+  EXPECT_GT(views.adds.load(), 100) << "the scans had work to do";
+  std::cout << "stress: " << mutations.load() << " pool changes, " << reads << " reads, "
+            << views.adds.load() << " entries announced, " << g_fired.load()
+            << " notified updates with a change" << std::endl;
+
+  // Re-subscribing never stacks threads: one per directory key at most (one, two, their "sub"
+  // and "extra" directories).
+  EXPECT_LE(pool->notificationThreadCount(), 6u);
 
   // Settle: one forced update over the final tree gives exactly one entry per file.
   pool->stopUpdateLoop();
