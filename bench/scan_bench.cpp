@@ -31,6 +31,7 @@ class NoViews final : public DyxViewNotifier {
   void entryAdded(DyxEntry*, DyxScanObserver*) override {}
   void entryChanged(DyxEntry*, DyxScanObserver*) override {}
   void entryRemoved(DyxEntry*) override {}
+  void allEntriesRemoved() override {}
 };
 
 double seconds(std::chrono::steady_clock::time_point since) {

@@ -375,8 +375,11 @@ void DyxPhysicalDirs::clear() {
     m_directories.clear();
     m_adding.clear();
     m_pathMap = DyxPathMap();
+    // The pool is the only one whose entries the views hold: they are emptied in one go, in the
+    // same lock hold that retired every directory, so no scan can file an entry in between.
+    if (!doomed.empty()) DyxPhysicalDirectory::viewNotifier().allEntriesRemoved();
   }
-  clearRetired(doomed);
+  for (auto& dir : doomed) dir->releaseEntries();
 }
 
 bool DyxPhysicalDirs::update(bool force, bool recursive) {

@@ -27,6 +27,7 @@ class ViewManagerNotifier final : public DyxViewNotifier {
   void entryRemoved(DyxEntry* entry) override {
     Dyx::getViewManager().removeFromAllView(entry, true);
   }
+  void allEntriesRemoved() override { Dyx::getViewManager().removeAllEntriesFromAllViews(); }
 };
 
 ViewManagerNotifier g_viewManagerNotifier;
@@ -62,6 +63,8 @@ std::string_view nameKey(const DyxEntry* entry) {
 void DyxPhysicalDirectory::setViewNotifier(DyxViewNotifier* n) {
   g_notifier.store(n, std::memory_order_release);
 }
+
+DyxViewNotifier& DyxPhysicalDirectory::viewNotifier() { return notifier(); }
 
 DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive,
                                            DyxPhysicalDirs* pool)
@@ -348,7 +351,11 @@ void DyxPhysicalDirectory::removeEntry(DyxEntry* entry) {
   KX_POS(kxout) << "Removed " << name << endl;
 }
 
-void DyxPhysicalDirectory::clearEntries() {
+void DyxPhysicalDirectory::clearEntries() { clearEntries(true); }
+
+void DyxPhysicalDirectory::releaseEntries() { clearEntries(false); }
+
+void DyxPhysicalDirectory::clearEntries(bool tellViews) {
   resetTimeStamp();
   // One entry per lock hold: clearing a large directory never blocks the window for long.
   for (;;) {
@@ -356,7 +363,7 @@ void DyxPhysicalDirectory::clearEntries() {
     if (m_entries.empty()) break;
     auto it = m_entries.begin();
     DyxEntry* entry = it->second;
-    if (!m_standAlone) notifyRemoved(entry);
+    if (tellViews && !m_standAlone) notifyRemoved(entry);
     m_entries.erase(it);
     if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
   }

@@ -62,6 +62,8 @@ class DyxViewNotifier {
   virtual void entryAdded(DyxEntry* entry, DyxScanObserver* observer) = 0;
   virtual void entryChanged(DyxEntry* entry, DyxScanObserver* observer) = 0;
   virtual void entryRemoved(DyxEntry* entry) = 0;
+  // Every entry of the pool leaves every view at once (the pool is cleared as a whole).
+  virtual void allEntriesRemoved() = 0;
 
  protected:
   ~DyxViewNotifier() = default;
@@ -111,6 +113,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // Takes every entry out of the views (unless stand-alone) and the repository; resets the
   // time stamp.
   void clearEntries();
+  // For the pool, once the views were emptied wholesale: frees the slots without view work.
+  void releaseEntries();
   void dump(std::ostream& out);
 
   // Used by the pool: a retired directory has left the pool; a scan running on it stops at its
@@ -120,6 +124,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
 
   // nullptr restores the view manager. Process-wide; set it only while no scan runs.
   static void setViewNotifier(DyxViewNotifier* notifier);
+  static DyxViewNotifier& viewNotifier();
 
  protected:
   struct StandAloneTag {};
@@ -134,6 +139,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
   void notifyAdded(DyxEntry* entry, DyxScanObserver* observer);
   void notifyChanged(DyxEntry* entry, DyxScanObserver* observer);
   void notifyRemoved(DyxEntry* entry);
+  void clearEntries(bool tellViews);
 
   std::string m_dirName;
   EntryMap m_entries;

@@ -194,8 +194,11 @@ TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
       << text;
   EXPECT_NE(text.find("pdir num: 4\n1) pdir<key>: \"" + r + "/A\"\n"), std::string::npos) << text;
 
+  m_views.reset();
   m_pool.clear();
   EXPECT_EQ(m_pool.directoryCount(), 0u);
+  EXPECT_EQ(m_views.wholesaleRemovals(), 1) << "the views are emptied in one go";
+  EXPECT_EQ(m_views.removed().size(), 0u);
   EXPECT_EQ(m_pool.repositoryKey(), "") << "clear forgets the path map";
   EXPECT_EQ(DyxEntryRepository::getRepository("home").liveCount(), 0u);
 }

@@ -42,6 +42,7 @@ class InvariantNotifier final : public DyxViewNotifier {
   void entryRemoved(DyxEntry* e) override {
     if (m_live.erase(e) == 0) ++violations;
   }
+  void allEntriesRemoved() override { m_live.clear(); }
   std::size_t live() const {
     DyxEngineLock lock;
     return m_live.size();

@@ -29,6 +29,14 @@ class RecordingNotifier final : public DyxViewNotifier {
   void entryAdded(DyxEntry* entry, DyxScanObserver*) override { record(m_added, entry); }
   void entryChanged(DyxEntry* entry, DyxScanObserver*) override { record(m_changed, entry); }
   void entryRemoved(DyxEntry* entry) override { record(m_removed, entry); }
+  void allEntriesRemoved() override {
+    std::lock_guard<std::mutex> g(m_mutex);
+    ++m_wholesale;
+  }
+  int wholesaleRemovals() const {
+    std::lock_guard<std::mutex> g(m_mutex);
+    return m_wholesale;
+  }
 
   std::map<std::string, int> added() const { return copy(m_added); }
   std::map<std::string, int> changed() const { return copy(m_changed); }
@@ -58,6 +66,7 @@ class RecordingNotifier final : public DyxViewNotifier {
   }
   mutable std::mutex m_mutex;
   std::map<std::string, int> m_added, m_changed, m_removed;
+  int m_wholesale = 0;
 };
 
 // Sends kxout/kxerr (one object by default) into a string for the guard's lifetime.
