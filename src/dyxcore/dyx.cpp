@@ -241,17 +241,17 @@ void Dyx::dump() {
   const std::string file = toNativeSeparators("trace/dyxdump_.trc");
   std::ofstream out(file, std::ios::out | std::ios::trunc);
   if (!out) {
-    KX_POS(kxerr) << "Cannot open the file: " << quote(file) << endl;
+    kxerr << "Cannot open the file: " << quote(file) << endl;
     return;
   }
-  KX_POS(kxout) << "Dump into file: " << quote(file) << endl;
+  kxout << "Dump into file: " << quote(file) << endl;
   try {
     getEnviron().dump(out);
     getPhysicalDirs().dump(out);
     DyxEngineLock lock;
     getViewManager().dump(out);
   } catch (...) {
-    KX_POS(kxerr) << "Unexpected exception during the dump." << endl;
+    kxerr << "Unexpected exception during the dump." << endl;
   }
 }
 
