@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -124,6 +125,8 @@ TEST(HostileThreads, ParsesViewSwitchesStopsAndPollingOverlap) {
     window.join();
     Dyx::getEnviron().setPreference("DynamicUpdate", "false");
   }
+  std::printf("%d parses, %ld entries filed, %ld directories started\n", parses.load(),
+              observer.m_filed.load(), observer.m_directories.load());
   EXPECT_EQ(parses.load(), 24);
   EXPECT_EQ(observer.m_nulls.load(), 0);
   EXPECT_GT(observer.m_filed.load(), 0);
