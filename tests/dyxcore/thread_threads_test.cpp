@@ -6,35 +6,16 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-class ErrCapture {
- public:
-  ErrCapture() {
-    kxerr.setTargetStream(m_text);
-    kxerr.setThreshold(KxLevel::kApp0);
-  }
-  ~ErrCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(nullptr);
-  }
-  std::string text() {
-    kxerr.flushPending();
-    return m_text.str();
-  }
-
- private:
-  std::ostringstream m_text;
-};
 
 // Parks until a stop request, like the front end's parse worker between requests.
 class ParkingThread : public DyxThread {
@@ -91,7 +72,7 @@ TEST(DyxThreadTable, TheHundredAndFirstThreadIsRefusedUntilOneEnds) {
 
   ParkingThread extra;
   {
-    ErrCapture err;
+    quarrytest::TraceCapture err;
     EXPECT_FALSE(extra.begin());
     const std::string text = err.text();
     EXPECT_NE(text.find("Dyx: Max thread limit reached."), std::string::npos) << text;
@@ -122,7 +103,7 @@ TEST(DyxThreadLifecycle, BeginTwiceIsRefusedAndAStoppedThreadStartsAgain) {
   ASSERT_TRUE(t.begin());
   EXPECT_FALSE(t.isStopRequested());
   {
-    ErrCapture err;
+    quarrytest::TraceCapture err;
     EXPECT_FALSE(t.begin());
     EXPECT_NE(err.text().find("The thread is already running."), std::string::npos);
   }

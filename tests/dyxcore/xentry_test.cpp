@@ -11,26 +11,10 @@
 #include "dyxcore/platform.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
-
-// Collects what the engine writes on kxerr during a test.
-class ErrCapture {
- public:
-  ErrCapture() {
-    kxerr.setTargetStream(m_text);
-    kxerr.setThreshold(KxLevel::kApp0);
-  }
-  ~ErrCapture() {
-    kxerr.setEnabled(false);
-    kxerr.setTargetStream(nullptr);
-  }
-  std::string text() const { return m_text.str(); }
-
- private:
-  std::ostringstream m_text;
-};
 
 // Sets a file's last-write time to a given 1601-based file time.
 void setWriteTime(const std::string& path, std::uint64_t fileTime) {
@@ -214,7 +198,7 @@ TEST(DyxEntryRefresh, HostileFilesGetTheirStatus) {
       {"new\nline", kStatusNormal, true},   {"vanished", kStatusIOError, false},
   };
   DyxEntryRepository repo("", 16);
-  ErrCapture err;
+  quarrytest::TraceCapture err;
   for (const auto& c : cases) {
     DyxEntry* e = repo.createEntry(c.name, dir.path(), false);
     EXPECT_EQ(e->refresh(), c.changed) << c.name;
