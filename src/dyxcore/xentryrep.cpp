@@ -353,9 +353,13 @@ bool DyxEntryRepository::load() {
   const std::vector<std::string_view> lines = splitLines(content);
   std::uint64_t count = 0;
   if (lines.empty() || !parseUnsigned(trimBlanks(lines[0]), count)) {
-    KX_POS(kxerr) << "The repository file " << textFileName()
-                  << " is damaged: its first line holds no entry count. Nothing is loaded."
-                  << endl;
+    // An empty file is no damage: it only holds nothing to read.
+    if (!content.empty()) {
+      KX_POS(kxerr) << "The repository file " << textFileName()
+                    << " is damaged: its first line holds no entry count. Nothing is loaded."
+                    << endl;
+    }
+    KX_POS(kxout) << "Gonna read " << static_cast<unsigned long>(m_used) << " entries" << endl;
     return false;
   }
 
