@@ -195,8 +195,7 @@ bool DyxThread::begin() {
   int key = -1;
   const int rc = dyxthreads::create(key, &DyxThread::entryRoutine, this);
   if (rc != 0) {
-    kxerr << "Failed thread creation. ret=" << rc << ",err=" << dyxplatform::errorText(rc)
-          << endl;
+    kxerr << "Failed thread creation. ret=" << rc << ",err=" << dyxplatform::errorText(rc) << endl;
     m_stopRequested.store(true, std::memory_order_release);
     m_stopped.store(true, std::memory_order_release);
     return false;

@@ -16,9 +16,9 @@ const char* const kPropertyNames[kPropertyCount + 1] = {
     "",      "Name",  "Ext",   "Location", "Size", "CTime",   "MTime",
     "ATime", "Owner", "Group", "Flags",    "Type", "Content", "Status"};
 
-const char* const kMonthNames[12] = {"January", "February", "March",     "April",
-                                     "May",     "June",     "July",      "August",
-                                     "September", "October", "November", "December"};
+const char* const kMonthNames[12] = {"January",   "February", "March",    "April",
+                                     "May",       "June",     "July",     "August",
+                                     "September", "October",  "November", "December"};
 
 bool calendarOf(std::int32_t value, dyxplatform::CalendarTime& out) {
   if (value < 0) return false;
@@ -110,11 +110,8 @@ std::vector<std::string> propertyNames() {
 // ---------------------------------------------------------------------------------------------
 // DyxEntry
 
-DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey,
-                   DyxEntryRepository* repository)
-    : m_id(repository ? repository->intern(name) : 0),
-      m_pid(dirKey),
-      m_repository(repository) {}
+DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey, DyxEntryRepository* repository)
+    : m_id(repository ? repository->intern(name) : 0), m_pid(dirKey), m_repository(repository) {}
 
 const std::string& DyxEntry::getName() const {
   static const std::string kNoName;
@@ -247,7 +244,8 @@ void writeLine2(std::ostream& os, const DyxEntry& e) {
   os << "[name=" << e.getName() << ",status=" << e.getStatusText()
      << ",short_name=" << e.getShortName() << ",full_name=" << e.getFullName()
      << ",ext=" << e.getExtension() << ",dir=" << e.getLocation() << ",size=" << e.getSize()
-     << ",mtime=" << e.getMTime().toString() << ",uname=" << ",gname="
+     << ",mtime=" << e.getMTime().toString() << ",uname="
+     << ",gname="
      << ",type=" << e.getType() << "]";
 }
 void writeLine3(std::ostream& os, const DyxEntry& e) {
@@ -298,8 +296,7 @@ void DyxEntry::toRecord(unsigned char out[kRecordBytes]) const {
   putWord(out + 28, 0);
 }
 
-void DyxEntry::fromRecord(const unsigned char in[kRecordBytes],
-                          DyxEntryRepository* repository) {
+void DyxEntry::fromRecord(const unsigned char in[kRecordBytes], DyxEntryRepository* repository) {
   m_id = getWord(in + 0);
   m_pid = getWord(in + 4);
   m_reserved2 = getWord(in + 8);

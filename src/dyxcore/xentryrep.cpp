@@ -322,8 +322,7 @@ bool DyxEntryRepository::save() const {
 
   std::string data(m_used * DyxEntry::kRecordBytes, '\0');
   for (std::size_t i = 0; i < m_used; ++i) {
-    m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) +
-                        i * DyxEntry::kRecordBytes);
+    m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) + i * DyxEntry::kRecordBytes);
   }
 
   // The text file goes first: with a crash between the two renames, the old data file's keys
@@ -422,8 +421,8 @@ bool DyxEntryRepository::load() {
   const std::uint64_t wanted =
       std::min<std::uint64_t>(count, static_cast<std::uint64_t>(-1) / DyxEntry::kRecordBytes) *
       DyxEntry::kRecordBytes;
-  if (count > 0 && !dyxplatform::readWholeFile(dataFileName(), data, &error,
-                                               static_cast<std::size_t>(wanted))) {
+  if (count > 0 &&
+      !dyxplatform::readWholeFile(dataFileName(), data, &error, static_cast<std::size_t>(wanted))) {
     KX_POS(kxerr) << "Cannot read the file: " << dataFileName() << " ("
                   << dyxplatform::errorText(error) << "): every slot is free." << endl;
   }
@@ -440,10 +439,10 @@ bool DyxEntryRepository::load() {
   if (count > slots) {
     const std::size_t backed = static_cast<std::size_t>(std::min<std::uint64_t>(count, records));
     if (backed > slots) {
-      KX_POS(kxerr) << "The repository " << m_key << " holds "
-                    << static_cast<unsigned long>(backed) << " slots, more than its capacity of "
-                    << static_cast<unsigned long>(slots) << ": the capacity grows to "
-                    << static_cast<unsigned long>(backed) << "." << endl;
+      KX_POS(kxerr) << "The repository " << m_key << " holds " << static_cast<unsigned long>(backed)
+                    << " slots, more than its capacity of " << static_cast<unsigned long>(slots)
+                    << ": the capacity grows to " << static_cast<unsigned long>(backed) << "."
+                    << endl;
       ActivityLog::stream() << "The repository " << m_key << " holds " << backed
                             << " slots, more than its capacity of " << slots
                             << ": the capacity grows to " << backed << "." << std::endl;
@@ -452,15 +451,13 @@ bool DyxEntryRepository::load() {
     if (count > slots) {
       KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: its count "
                     << static_cast<unsigned long>(count) << " exceeds the "
-                    << static_cast<unsigned long>(slots) << " slots; only these are read."
-                    << endl;
+                    << static_cast<unsigned long>(slots) << " slots; only these are read." << endl;
     }
   }
   if (records < count && records < slots) {
     KX_POS(kxerr) << "The file " << dataFileName() << " holds "
                   << static_cast<unsigned long>(records) << " of "
-                  << static_cast<unsigned long>(count) << " entries: the others are free."
-                  << endl;
+                  << static_cast<unsigned long>(count) << " entries: the others are free." << endl;
   }
 
   m_slots.assign(slots, DyxEntry());
@@ -513,7 +510,8 @@ void DyxEntryRepository::restore(DyxPhysicalDirs& pool) {
   std::vector<std::uint32_t> groupStart(keyCount + 1, 0);
   for (std::size_t i = 0; i < m_used; ++i) {
     const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupStart[entry.m_pid + 1];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount)
+      ++groupStart[entry.m_pid + 1];
   }
   for (std::size_t k = 1; k <= keyCount; ++k) groupStart[k] += groupStart[k - 1];
   std::vector<std::uint32_t> slotsByKey(groupStart[keyCount]);

@@ -32,8 +32,7 @@ class DyxEntryRepository {
  public:
   static constexpr std::size_t kDefaultSlotCount = 200000;
 
-  explicit DyxEntryRepository(const std::string& key,
-                              std::size_t slotCount = kDefaultSlotCount);
+  explicit DyxEntryRepository(const std::string& key, std::size_t slotCount = kDefaultSlotCount);
   ~DyxEntryRepository();
   DyxEntryRepository(const DyxEntryRepository&) = delete;
   DyxEntryRepository& operator=(const DyxEntryRepository&) = delete;

@@ -1,10 +1,10 @@
-#include "dyxcore/mutex.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
+
+#include "dyxcore/mutex.h"
 
 namespace {
 using namespace std::chrono_literals;

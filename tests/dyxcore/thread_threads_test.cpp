@@ -1,5 +1,3 @@
-#include "dyxcore/thread.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "dyxcore/thread.h"
 #include "kxcore/io.h"
 #include "kxcore/tracecapture.h"
 

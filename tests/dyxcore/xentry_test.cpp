@@ -78,8 +78,10 @@ TEST(DyxEntryNames, ShortNamesExtensionsAndFullNames) {
     const char* ext;
   };
   const Case cases[] = {
-      {"archive.tar.gz", "archive.tar", "gz"}, {".bashrc", ".bashrc", "bashrc"},
-      {"README", "README", ""},                {"trailing.", "trailing", ""},
+      {"archive.tar.gz", "archive.tar", "gz"},
+      {".bashrc", ".bashrc", "bashrc"},
+      {"README", "README", ""},
+      {"trailing.", "trailing", ""},
       {"UPPER.TXT", "UPPER", "TXT"},
   };
   for (const auto& c : cases) {
@@ -135,9 +137,9 @@ TEST(DyxEntryRecord, EightLittleEndianWordsWithTheSizeHighInWordFive) {
   e->setStatus(kStatusLocked);
   unsigned char rec[DyxEntry::kRecordBytes];
   e->toRecord(rec);
-  const unsigned char expected[32] = {2, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 4, 3, 2, 1,
-                                      0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0, 0, 0, 1, 0, 0, 0,
-                                      0, 0, 0, 0};
+  const unsigned char expected[32] = {2, 0, 0, 0, 1, 0,    0,    0,    0,    0,    0,
+                                      0, 4, 3, 2, 1, 0x0E, 0x0D, 0x0C, 0x0B, 0x0A, 0,
+                                      0, 0, 1, 0, 0, 0,    0,    0,    0,    0};
   EXPECT_EQ(std::string(reinterpret_cast<char*>(rec), 32),
             std::string(reinterpret_cast<const char*>(expected), 32));
   DyxEntry back;
@@ -192,10 +194,13 @@ TEST(DyxEntryRefresh, HostileFilesGetTheirStatus) {
     bool changed;
   };
   const Case cases[] = {
-      {"plain", kStatusNormal, true},       {"dangling", kStatusIOError, false},
-      {"loop1", kStatusIOError, false},     {"fifo", kStatusNormal, true},
+      {"plain", kStatusNormal, true},
+      {"dangling", kStatusIOError, false},
+      {"loop1", kStatusIOError, false},
+      {"fifo", kStatusNormal, true},
       {"secret", root ? kStatusNormal : kStatusIOError, root},
-      {"new\nline", kStatusNormal, true},   {"vanished", kStatusIOError, false},
+      {"new\nline", kStatusNormal, true},
+      {"vanished", kStatusIOError, false},
   };
   DyxEntryRepository repo("", 16);
   quarrytest::TraceCapture err;

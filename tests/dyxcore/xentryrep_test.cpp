@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
 #include "kxcore/tracecapture.h"
@@ -105,8 +104,8 @@ TEST_F(RepositoryTest, SaveWritesTheTextTableAndTheDataRecords) {
 
 TEST_F(RepositoryTest, RoundTripKeepsTextsKeysSlotsAndHostileNames) {
   const std::vector<std::string> names = {
-      "plain.txt", "with blank", "new\nline", "carriage\rreturn", ">starts", "\\backslash",
-      "ends\\", "bad\xff\xfe-utf8", ">", "\\n literal", "\\"};
+      "plain.txt", "with blank",       "new\nline", "carriage\rreturn", ">starts", "\\backslash",
+      "ends\\",    "bad\xff\xfe-utf8", ">",         "\\n literal",      "\\"};
   {
     DyxEntryRepository repo("hostile", 50);
     for (const auto& n : names) {
@@ -173,8 +172,7 @@ TEST_F(RepositoryTest, TransientAndUnnamedRepositoriesAreNeverSaved) {
   EXPECT_FALSE(quarrytest::fileExists(".txt"));
   EXPECT_TRUE(quarrytest::fileExists("kept.txt"));
   EXPECT_TRUE(quarrytest::fileExists("kept.data"));
-  EXPECT_EQ(&DyxEntryRepository::getRepository("kept"),
-            DyxEntryRepository::findRepository("kept"));
+  EXPECT_EQ(&DyxEntryRepository::getRepository("kept"), DyxEntryRepository::findRepository("kept"));
   DyxEntryRepository::deleteRepository("kept");
   EXPECT_EQ(DyxEntryRepository::findRepository("kept"), nullptr);
   DyxEntryRepository::deleteRepository("never there");
@@ -298,8 +296,7 @@ TEST_F(RepositoryTest, AttachEntriesHandsOverTheLiveEntriesOfOneDirectory) {
   repo.freeEntry(repo.entryAt(2));
   repo.createEntry("d", "/one", true);
   std::vector<std::string> seen;
-  repo.forEachEntryOf(repo.findText("/one"),
-                      [&](DyxEntry& e) { seen.push_back(e.getName()); });
+  repo.forEachEntryOf(repo.findText("/one"), [&](DyxEntry& e) { seen.push_back(e.getName()); });
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "d"}));
   seen.clear();
   repo.forEachEntryOf(0, [&](DyxEntry& e) { seen.push_back(e.getName()); });
