@@ -6,6 +6,7 @@
 #include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/typeman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -21,12 +22,15 @@ void DyxLauncher::reset(const std::string& file) {
     KX_POS(kxerr) << "The ini file name is empty." << endl;
     return;
   }
-  std::ifstream in(m_iniFile);
+  // A FIFO under the name would block the start-up and a directory reads as nothing: only a
+  // regular file is opened, anything else counts as a missing file.
+  std::ifstream in;
+  if (dyxplatform::isRegularFile(m_iniFile)) in.open(m_iniFile);
   if (in.bad()) {
     KX_POS(kxerr) << "DyxLauncher bad file: " << m_iniFile << endl;
     return;
   }
-  if (in.good()) {
+  if (in.is_open() && in.good()) {
     KX_POS(kxout) << "Successfully open file: " << m_iniFile << endl;
     std::streampos previous = in.tellg();
     while (in.good()) {

@@ -1,11 +1,16 @@
 // The command file, the commands of an entry through its types, and launching a command.
 #include "dyxcore/launcher.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <future>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dyxcore/dyx.h"
@@ -92,6 +97,39 @@ TEST_F(LauncherTest, MissingOrUnnamedFileGivesNoCommands) {
   launcher.reset(m_dir / "open.ini");
   ASSERT_EQ(launcher.commands().count("Bad"), 1u);
   EXPECT_NE(trace().find("Missing ending quote in line: "), std::string::npos);
+}
+
+// A FIFO or a directory under the command file's name reads as a missing file, never waited on.
+TEST_F(LauncherTest, CommandFileThatIsNotARegularFileIsNotRead) {
+  Dyx::initialize();
+  const std::string fifo = m_dir / "pipe.ini";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  makeDirs(m_dir / "folder.ini");
+  for (const std::string& file : {fifo, m_dir / "folder.ini"}) {
+    DyxLauncher launcher;
+    // The read runs on a thread of its own: if it blocks on the FIFO, the test fails and opening
+    // the FIFO for writing releases the reader, instead of hanging the suite.
+    std::promise<void> done;
+    std::future<void> finished = done.get_future();
+    std::thread reader([&] {
+      launcher.reset(file);
+      done.set_value();
+    });
+    if (finished.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      ADD_FAILURE() << "reading " << file << " blocked";
+      for (int i = 0;
+           i < 3 && finished.wait_for(std::chrono::seconds(1)) != std::future_status::ready; ++i) {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+      }
+    }
+    reader.join();
+    EXPECT_TRUE(launcher.commands().empty()) << file;
+  }
+  const std::string t = trace();
+  EXPECT_EQ(t.find("Successfully open file: " + fifo), std::string::npos);
+  EXPECT_EQ(t.find("Successfully open file: " + m_dir / "folder.ini"), std::string::npos);
+  EXPECT_EQ(t.find("bad file"), std::string::npos);
 }
 
 TEST_F(LauncherTest, UnknownCommandIsRefusedWithBothMessages) {
