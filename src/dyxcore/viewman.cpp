@@ -1,6 +1,7 @@
 #include "dyxcore/viewman.h"
 
 #include <algorithm>
+#include <atomic>
 #include <ostream>
 #include <sstream>
 #include <utility>
@@ -18,7 +19,8 @@
 
 namespace {
 
-DyxViewManager* g_current = nullptr;
+// Written at start-up and shutdown, read by every folder operation on any thread.
+std::atomic<DyxViewManager*> g_current{nullptr};
 
 void activity(const std::string& line) { ActivityLog::stream() << line << "\n" << std::flush; }
 
@@ -216,18 +218,19 @@ std::size_t DyxViewManagerImpl::memoryBytes() const {
 // DyxViewManager
 
 DyxViewManager::DyxViewManager()
-    : m_folderIndex(std::make_unique<DyxViewManagerImpl>()), m_previous(g_current) {
-  g_current = this;
+    : m_folderIndex(std::make_unique<DyxViewManagerImpl>()), m_previous(g_current.load()) {
+  g_current.store(this);
 }
 
 DyxViewManager::~DyxViewManager() {
   clearViewCache();
   m_factories.clear();
   m_folderIndex.reset();
-  if (g_current == this) g_current = m_previous;
+  DyxViewManager* self = this;
+  g_current.compare_exchange_strong(self, m_previous);
 }
 
-DyxViewManager* DyxViewManager::current() { return g_current; }
+DyxViewManager* DyxViewManager::current() { return g_current.load(std::memory_order_acquire); }
 
 bool DyxViewManager::registerFactory(const std::string& tag,
                                      std::unique_ptr<DyxViewFactory> factory) {
