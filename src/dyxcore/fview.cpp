@@ -8,6 +8,7 @@
 #include "dyxcore/physdir.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/pview.h"
+#include "dyxcore/thread.h"
 #include "dyxcore/viewman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -210,6 +211,8 @@ bool DyxFilterView::mapEntry(DyxEntry* entry, DyxScanObserver* observer) {
         }
       }
     }
+  } catch (const DyxThreadExit&) {
+    throw;  // a thread that ends unwinds through here: that is no failure to place the entry
   } catch (...) {
     KX_POS(kxerr) << "Entry: " << entry->getName()
                   << " cannot be stored into filter view: " << getViewName() << endl;

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include "dyxcore/pdirs.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/pview.h"
+#include "dyxcore/thread.h"
 #include "dyxcore/viewman.h"
 #include "dyxcore/viewplaces.h"
 #include "dyxcore/xentry.h"
@@ -271,6 +274,38 @@ TEST_F(FilterViewTest, ObserverThatAnswersFalseStopsMapEntry) {
   DyxEntry* f = entry("b.txt");
   EXPECT_TRUE(view.mapEntry(f, &patient));
   EXPECT_EQ(patient.calls(), 2);
+}
+
+// Throws from its first entryFiled; answers true afterwards.
+class ThrowingObserver final : public DyxScanObserver {
+ public:
+  explicit ThrowingObserver(std::function<void()> thrower) : m_thrower(std::move(thrower)) {}
+  bool entryFiled(DyxViewFolder* /*folder*/, DyxEntry* /*entry*/) override {
+    if (m_calls++ == 0) m_thrower();
+    return true;
+  }
+  bool isStopRequested(bool& /*restarted*/) override { return false; }
+  void directoryStarted(const std::string& /*path*/) override {}
+
+ private:
+  std::function<void()> m_thrower;
+  int m_calls = 0;
+};
+
+TEST_F(FilterViewTest, FailureWhilePlacingIsReportedButAThreadExitPassesThrough) {
+  DyxFilterView view("tree", nullptr);
+  folder(view, "All", "true");
+  {
+    TraceCapture errors;
+    ThrowingObserver failing([] { throw std::runtime_error("observer failed"); });
+    EXPECT_TRUE(view.mapEntry(entry("a.txt"), &failing));
+    EXPECT_TRUE(errors.has("Entry: a.txt cannot be stored into filter view: tree"));
+  }
+  // Ending the thread is not a failure to place the entry: it must reach the thread's entry.
+  TraceCapture errors;
+  ThrowingObserver exiting([] { throw DyxThreadExit{3}; });
+  EXPECT_THROW(view.mapEntry(entry("b.txt"), &exiting), DyxThreadExit);
+  EXPECT_FALSE(errors.has("cannot be stored"));
 }
 
 TEST_F(FilterViewTest, FoldersOfAFilterViewAreFilterFolders) {
