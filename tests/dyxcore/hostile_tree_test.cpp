@@ -4,6 +4,7 @@
 // parsed. And a long run of parses and view switches keeps the live heap flat.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -130,16 +131,18 @@ TEST_F(HostileTreeTest, ParseFindsEveryFileAndTheRestoredRepositoryEqualsTheSave
     const auto it = parsed.find(path);
     if (it == parsed.end()) {
       if (++missing <= 10) ADD_FAILURE() << "not parsed: " << printable(path);
-    } else {
+    } else if (::access(path.c_str(), R_OK) == 0) {
+      // A file that cannot be opened (when not run as root) is an entry in error: its presence
+      // is what counts.
       EXPECT_EQ(it->second.size, size) << printable(path);
     }
   }
   EXPECT_EQ(missing, 0);
 
   // Links, the FIFO and the socket are entries of their own; none is walked into.
-  for (const char* name : {"links/self", "links/parent", "links/root", "links/loopA",
-                           "links/dangling", "links/to-file", "links/real/grandparent",
-                           "special/fifo", "special/socket"}) {
+  for (const char* name :
+       {"links/self", "links/parent", "links/root", "links/loopA", "links/dangling",
+        "links/to-file", "links/real/grandparent", "special/fifo", "special/socket"}) {
     EXPECT_EQ(parsed.count(tree() + "/" + name), 1u) << name;
   }
   for (const std::string& key : directories) {
@@ -174,8 +177,8 @@ TEST_F(HostileTreeTest, ParseFindsEveryFileAndTheRestoredRepositoryEqualsTheSave
   std::set<std::string> holding;
   for (const auto& [path, facts] : parsed) holding.insert(path.substr(0, path.rfind('/')));
   const std::set<std::string> restoredSet(restoredDirectories.begin(), restoredDirectories.end());
-  EXPECT_TRUE(restoredSet == holding) << "restored " << restoredSet.size() << " directories of "
-                                      << holding.size();
+  EXPECT_TRUE(restoredSet == holding)
+      << "restored " << restoredSet.size() << " directories of " << holding.size();
 
   // Saved again, the restored repository writes the very same files.
   Dyx::shutdown();
@@ -224,9 +227,8 @@ TEST_F(HostileTreeTest, LiveHeapStaysFlatOverManyParsesAndViewSwitches) {
   const std::size_t growth = after > before ? after - before : 0;
   std::printf("live heap: %zu bytes after the warm-up, %zu after %d more parses\n", before, after,
               kRounds);
-  EXPECT_LT(growth, std::size_t{1} << 20)
-      << "live heap grew from " << before << " to " << after << " bytes over " << kRounds
-      << " parses";
+  EXPECT_LT(growth, std::size_t{1} << 20) << "live heap grew from " << before << " to " << after
+                                          << " bytes over " << kRounds << " parses";
 }
 
 }  // namespace

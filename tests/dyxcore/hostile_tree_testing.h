@@ -6,6 +6,7 @@
 // with its size), a watchdog that turns a hang into a failure, and a live-heap probe. Test code.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/socket.h>
@@ -20,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,16 +45,16 @@ namespace hostile {
 // File names that a line-based file format, a shell, a terminal or a UTF-8 decoder trips on.
 inline const std::vector<std::string>& awkwardNames() {
   static const std::vector<std::string> names = {
-      "new\nline.txt", "tab\tname.txt", ">gt.txt",        "-dash.txt",    "--",
-      "quote\"d.txt",  "single'q.txt",  "back\\slash.txt", "\\leading",   "bad\xff\xfeutf8.txt",
+      "new\nline.txt", "tab\tname.txt",  ">gt.txt",         "-dash.txt",   "--",
+      "quote\"d.txt",  "single'q.txt",   "back\\slash.txt", "\\leading",   "bad\xff\xfeutf8.txt",
       "\xc3(",         " leading blank", "trailing blank ", "star*q?.txt", "cr\r.txt",
-      "$Name",         "#hash",         "%1 percent",      "..dots..",    "\x01\x1f control"};
+      "$Name",         "#hash",          "%1 percent",      "..dots..",    "\x01\x1f control"};
   return names;
 }
 
 // Directory names of the same kind; each holds "inside.txt".
 inline const std::vector<std::string>& awkwardDirectories() {
-  static const std::vector<std::string> names = {"dir\nnl", "dir\\bs", ">dir", "-dir",
+  static const std::vector<std::string> names = {"dir\nnl", "dir\\bs", ">dir",  "-dir",
                                                  "dir\"q",  "dir\xff", "\\dir", "dir\t"};
   return names;
 }

@@ -4,6 +4,8 @@
 // code, so the fuzzers exercise exactly what users run. Test code only; one thread.
 #pragma once
 
+#include <stdlib.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,8 +16,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <stdlib.h>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/mutex.h"

@@ -10,7 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quarryfuzz::workDir();
-  quarryfuzz::writeFile("conf/pref.ini", std::string_view(reinterpret_cast<const char*>(data), size));
+  quarryfuzz::writeFile("conf/pref.ini",
+                        std::string_view(reinterpret_cast<const char*>(data), size));
   DyxEnviron environ;
   environ.defaultPreferences();
   std::vector<std::string> pieces;

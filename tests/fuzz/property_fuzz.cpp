@@ -9,7 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quarryfuzz::workDir();
-  quarryfuzz::writeFile("fuzzprop.prp", std::string_view(reinterpret_cast<const char*>(data), size));
+  quarryfuzz::writeFile("fuzzprop.prp",
+                        std::string_view(reinterpret_cast<const char*>(data), size));
   DyxEntryProperty store;
   if (!store.load("fuzzprop")) quarryfuzz::fail("a property file that exists could not be opened");
   if (!store.save("fuzzprop-again")) quarryfuzz::fail("a property store could not be saved");

@@ -5,8 +5,8 @@
 #include <sstream>
 #include <string>
 
-#include "kxcore/value.h"
 #include "fuzz_support.h"
+#include "kxcore/value.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
