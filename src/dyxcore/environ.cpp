@@ -26,7 +26,11 @@ DyxEnviron::~DyxEnviron() {
 
 void DyxEnviron::defaultPreferences() {
   KX_SCOPE("DyxEnviron::defaultPreferences");
-  std::ifstream in(toNativeSeparators(kPreferenceFile));
+  // Only a regular file is read: a FIFO under the name would block the start-up for ever, and
+  // a directory would read as an empty file without a word.
+  const std::string path = toNativeSeparators(kPreferenceFile);
+  std::ifstream in;
+  if (dyxplatform::isRegularFile(path)) in.open(path);
   if (!in.is_open()) {
     KX_POS(kxerr) << "Cannot open the preference file: " << kPreferenceFile << endl;
     return;

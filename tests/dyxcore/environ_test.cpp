@@ -28,16 +28,22 @@ class EnvironTest : public ::testing::Test {
   quarrytest::CwdGuard m_cwd;
 };
 
-TEST_F(EnvironTest, MissingFileLeavesEmptyStoreAndOneMessage) {
-  DyxEnviron env;
-  TraceCapture err;
-  env.defaultPreferences();
-  EXPECT_EQ(err.count("Cannot open the preference file: conf/pref.ini"), 1) << err.text();
-  EXPECT_TRUE(env.preferences().empty());
-  EXPECT_EQ(env.getPreference("TraceLevel"), "");
-  EXPECT_EQ(env.getIntPreference("TraceMaxLineCount"), 0);
-  EXPECT_FALSE(env.getBoolPreference("NameCase"));
-  EXPECT_FALSE(env.hasPreference("NameCase"));
+TEST_F(EnvironTest, MissingOrIrregularFileLeavesEmptyStoreAndOneMessage) {
+  // A directory (or a FIFO, which would block the start-up) under the name is no file to read.
+  for (const bool directory : {false, true}) {
+    if (directory) quarrytest::makeDirs(m_dir / "conf/pref.ini");
+    DyxEnviron env;
+    TraceCapture err;
+    env.defaultPreferences();
+    EXPECT_EQ(err.count("Cannot open the preference file: conf/pref.ini"), 1)
+        << "directory: " << directory << "\n"
+        << err.text();
+    EXPECT_TRUE(env.preferences().empty());
+    EXPECT_EQ(env.getPreference("TraceLevel"), "");
+    EXPECT_EQ(env.getIntPreference("TraceMaxLineCount"), 0);
+    EXPECT_FALSE(env.getBoolPreference("NameCase"));
+    EXPECT_FALSE(env.hasPreference("NameCase"));
+  }
 }
 
 TEST_F(EnvironTest, ReaderCases) {
