@@ -27,9 +27,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string text(reinterpret_cast<const char*>(data), size);
   DyxFilter filter(text);
   const std::string printed = filter.toString();
-  // The printed form is itself criterion text (views write it back to their files).
+  // The printed form is itself criterion text (views write it back to their files): it must
+  // parse back to the same criterion.
   DyxFilter reparsed(printed);
-  (void)reparsed.toString();
+  // (A filter without a tree prints "<undef>", which reads back as the false constant.)
+  const std::string again = reparsed.toString();
+  if (quarryfuzz::strict() && again != printed && !(printed == "<undef>" && again == "false")) {
+    quarryfuzz::fail("a printed criterion parses back to another one:\n" + printed + "\n" + again);
+  }
   DyxFilter copy(filter);
   if (copy.toString() != printed) quarryfuzz::fail("a copied filter prints differently");
 

@@ -33,6 +33,17 @@ namespace quarryfuzz {
   std::abort();
 }
 
+// The round-trip checks (a saved file reads back as what was saved, a printed criterion parses
+// back to the same criterion) are on unless QUARRY_FUZZ_STRICT=0: then a target only looks for
+// crashes, hangs, leaks and undefined behaviour.
+inline bool strict() {
+  static const bool on = [] {
+    const char* value = std::getenv("QUARRY_FUZZ_STRICT");
+    return value == nullptr || value[0] != '0';
+  }();
+  return on;
+}
+
 inline void writeFile(const std::string& path, std::string_view content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
