@@ -250,7 +250,10 @@ bool DyxEntryProperty::save(const std::string& name) const {
     for (const auto& [key, pair] : record->properties()) {
       // The key is written (not the pair's name), so that a key that is not a valid name, whose
       // pair is empty, reads back as the same key.
-      const bool plainKey = isValidName(key) && key != kRecordWord;
+      // A valid name may still hold bytes that end or split a plain word (a line end, a form
+      // feed, a zero byte), or begin with a quote that a reader would take for a quoted text.
+      const bool plainKey =
+          isValidName(key) && isPlainWord(key) && key.front() != '"' && key != kRecordWord;
       if (plainKey && isPlainValue(pair.second)) {
         content += key + " " + quote(pair.second) + "\n";
       } else {

@@ -149,6 +149,14 @@ TEST_F(PropertyStoreTest, SaveAndLoadRoundTripEveryValue) {
       {"empty", ""},
       {"my.rating", "ignored"},  // stored as an empty pair under the key
       {"#", "hash"},
+      // Valid names that a plain line would break or change: line ends, form feeds, zero
+      // bytes and a leading quote.
+      {"k\fx", "f"},
+      {"k\vx", "v"},
+      {"k\nx", "n"},
+      {"k\rx", "r"},
+      {std::string("k\0x", 3), "z"},
+      {"\"lead", "q"},
   };
   for (const auto& [name, value] : values) record->setValue(name, value);
   store.getRecord("my file.doc", true)->setValue("rating", "1");
