@@ -41,11 +41,18 @@ void DyxPath::parse(const std::string& text, char separator) {
     m_components.emplace_back(".");
   }
 
+  // A rooted path keeps no "." or ".." right after the root: printed, such a first part would
+  // carry no separator and the path would read back as a relative one ("/../x" as "../x").
+  const bool rooted = firstSep == 0;
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find(sep, start);
     if (end == std::string::npos) end = text.size();
-    if (end > start) m_components.push_back(text.substr(start, end - start));
+    if (end > start) {
+      std::string piece = text.substr(start, end - start);
+      const bool aboveRoot = rooted && m_components.empty() && (piece == "." || piece == "..");
+      if (!aboveRoot) m_components.push_back(std::move(piece));
+    }
     start = end + 1;
   }
   m_empty = false;

@@ -37,6 +37,10 @@ TEST(DyxPath, ParseAndTextFormWithPlatformSeparator) {
       {"//server/share", {"server", "share"}, "/server/share"},
       {"C:/data/", {"C:", "data"}, "C:/data"},
       {"./conf/views", {".", "conf", "views"}, "./conf/views"},
+      // Above the root is the root: a rooted path never reads back as a relative one.
+      {"/..", {}, "/"},
+      {"/../x", {"x"}, "/x"},
+      {"/./x/../y", {"x", "..", "y"}, "/x/../y"},
       {".", {"."}, "."},
       {"C:", {"C:"}, "C:"},
       {"/home/a", {"home", "a"}, "/home/a"},
