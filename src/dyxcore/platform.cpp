@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/capability.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
@@ -21,13 +23,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <iterator>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
-
-#include <linux/capability.h>
-#include <linux/magic.h>
 
 extern char** environ;
 
@@ -91,15 +94,17 @@ void fillFromStat(const struct stat& st, FileInfo& out) {
   out.volume = st.st_dev;
 }
 
-constexpr unsigned kStatxMask =
-    STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME | STATX_CTIME |
-    STATX_UID | STATX_GID | STATX_NLINK | STATX_INO;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_SIZE | STATX_MTIME | STATX_ATIME |
+                                STATX_CTIME | STATX_UID | STATX_GID | STATX_NLINK | STATX_INO;
 
 // The listings open on this thread, innermost last (a recursive scan lists a sub-directory
-// while the listing of its parent is still open).
+// while the listing of its parent is still open). A listing read ahead has no descriptor (-1)
+// but its results.
 struct OpenListing {
   const std::string* path;
   int fd;
+  const AheadDirectory* ahead;
+  const std::size_t* cursor;
 };
 thread_local std::vector<OpenListing> t_openListings;
 
@@ -110,21 +115,20 @@ struct LookupBase {
   const char* name = nullptr;
 };
 
-LookupBase lookupBase(const std::string& path) {
-  LookupBase base{AT_FDCWD, path.c_str()};
-  if (t_openListings.empty()) return base;
+// The innermost open listing of the directory holding `path`, and where the last name begins.
+const OpenListing* listingHolding(const std::string& path, std::size_t& nameAt) {
+  if (t_openListings.empty()) return nullptr;
   const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash + 1 == path.size()) return base;
-  const std::string_view dir = slash == 0 ? std::string_view("/")
-                                          : std::string_view(path.data(), slash);
+  if (slash == std::string::npos || slash + 1 == path.size()) return nullptr;
+  const std::string_view dir =
+      slash == 0 ? std::string_view("/") : std::string_view(path.data(), slash);
   for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
     if (*it->path == dir) {
-      base.dirFd = it->fd;
-      base.name = path.c_str() + slash + 1;
-      break;
+      nameAt = slash + 1;
+      return &*it;
     }
   }
-  return base;
+  return nullptr;
 }
 
 // A process that bypasses read permission checks (CAP_DAC_OVERRIDE or CAP_DAC_READ_SEARCH in
@@ -168,7 +172,8 @@ bool isOnLocalFileSystem(const struct statx& st, const LookupBase& base, const s
   }
   struct statfs fs;
   // The directory holding the file is on the same device unless the file is a mount point.
-  const int done = base.dirFd != AT_FDCWD ? ::fstatfs(base.dirFd, &fs) : ::statfs(path.c_str(), &fs);
+  const int done =
+      base.dirFd != AT_FDCWD ? ::fstatfs(base.dirFd, &fs) : ::statfs(path.c_str(), &fs);
   if (done != 0) return false;
   struct statx check;
   if (base.dirFd != AT_FDCWD &&
@@ -193,12 +198,13 @@ bool readGrantedByModeBits(const struct statx& st, const LookupBase& base,
   return isOnLocalFileSystem(st, base, path);
 }
 
-FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
+FileInfoResult readByStatxAt(const LookupBase& base, const std::string& path, FileInfo& out,
+                             int* error) {
   struct statx st;
-  const LookupBase base = lookupBase(path);
   // AT_STATX_DONT_SYNC: never wait for a remote file system to revalidate.
-  if (retryEintr([&] { return ::statx(base.dirFd, base.name, AT_STATX_DONT_SYNC, kStatxMask,
-                                      &st); }) != 0) {
+  if (retryEintr([&] {
+        return ::statx(base.dirFd, base.name, AT_STATX_DONT_SYNC, kStatxMask, &st);
+      }) != 0) {
     setError(error, errno);
     return FileInfoResult::kOpenFailed;
   }
@@ -209,6 +215,24 @@ FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
   }
   fillFromStatx(st, out);
   return FileInfoResult::kOk;
+}
+
+bool takeAheadInfo(const OpenListing& listing, const char* name, FileInfo& out, int* error,
+                   FileInfoResult& result);
+
+FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
+  std::size_t nameAt = 0;
+  const OpenListing* listing = listingHolding(path, nameAt);
+  LookupBase base{AT_FDCWD, path.c_str()};
+  if (listing != nullptr) {
+    FileInfoResult result;
+    if (listing->ahead != nullptr &&
+        takeAheadInfo(*listing, path.c_str() + nameAt, out, error, result)) {
+      return result;
+    }
+    if (listing->fd >= 0) base = LookupBase{listing->fd, path.c_str() + nameAt};
+  }
+  return readByStatxAt(base, path, out, error);
 }
 
 FileInfoResult readByOpen(const std::string& path, FileInfo& out, int* error) {
@@ -281,7 +305,274 @@ std::int64_t nowUnixSeconds() {
 
 // ---------------------------------------------------------------------------------------------
 
+// ---------------------------------------------------------------------------------------------
+// Read-ahead of a recursive scan
+
+// One directory as the helper read it.
+struct AheadItem {
+  std::string name;
+  bool isDirectory = false;
+  FileInfoResult result = FileInfoResult::kOk;  // for names that are not directories
+  int error = 0;
+  FileInfo info;
+};
+
+struct AheadDirectory {
+  std::string path;
+  bool timeRead = false;  // directoryChangeTime's result, read before the listing
+  int timeError = 0;
+  std::uint64_t changeTime = 0;
+  int openError = 0;  // the listing could not be opened
+  int readError = 0;  // the listing was cut short
+  std::vector<AheadItem> items;
+};
+
+namespace {
+
+// How far the helper may run ahead of the scan: bounded, so its results are never old and its
+// memory stays small.
+constexpr std::size_t kAheadMaxItems = 8192;
+constexpr std::size_t kAheadMaxDirectories = 1024;
+
+std::string childOf(const std::string& dir, const std::string& name) {
+  if (!dir.empty() && dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+bool isDotName(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// The listing's rule for "is a directory": the reported type, or a lookup without following
+// links when the file system reports none.
+bool direntIsDirectory(int dirFd, const struct dirent* d) {
+  if (d->d_type == DT_DIR) return true;
+  if (d->d_type != DT_UNKNOWN) return false;
+  struct stat st;
+  return ::fstatat(dirFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool directoryChangeTimeDirect(const std::string& path, std::uint64_t& fileTime, int* error);
+
+// Reads one directory as the scan would: change time, then the listing, then the information
+// of each name that is not a directory. With `namesOnly`, only the listing.
+std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool namesOnly) {
+  auto record = std::make_unique<AheadDirectory>();
+  record->path = path;
+  if (!namesOnly) {
+    record->timeRead = directoryChangeTimeDirect(path, record->changeTime, &record->timeError);
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    record->openError = errno;
+    return record;
+  }
+  DIR* dir = ::fdopendir(fd);
+  if (dir == nullptr) {
+    record->openError = errno;
+    ::close(fd);
+    return record;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* d = ::readdir(dir);
+    if (d == nullptr) {
+      if (errno != 0) record->readError = errno;
+      break;
+    }
+    if (isDotName(d->d_name)) continue;
+    AheadItem item;
+    item.name.assign(d->d_name);
+    item.isDirectory = direntIsDirectory(fd, d);
+    if (!item.isDirectory && !namesOnly) {
+      const std::string full = childOf(path, item.name);
+      item.result = readByStatxAt(LookupBase{fd, d->d_name}, full, item.info, &item.error);
+    }
+    record->items.push_back(std::move(item));
+  }
+  ::closedir(dir);
+  return record;
+}
+
+// The helper thread of one recursive descent: it walks, depth first in listing order, the
+// sub-directories of `parent` from the one after `entered` on, starting with those inside
+// `entered` (the scan lists `entered` itself).
+class ReadAhead {
+ public:
+  ReadAhead(std::string parent, std::string entered)
+      : m_parent(std::move(parent)), m_entered(std::move(entered)) {
+    m_thread = std::thread([this] { run(); });
+  }
+  ~ReadAhead() {
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_stop = true;
+    }
+    m_changed.notify_all();
+    m_thread.join();
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+
+  // The record of `path`: at once when read, after a wait when the helper is reading it now,
+  // none when the helper has not read it and is not reading it. Records queued before it are
+  // of directories the scan did not enter; they are dropped.
+  std::unique_ptr<AheadDirectory> take(const std::string& path) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      for (std::size_t i = 0; i < m_queue.size(); ++i) {
+        if (m_queue[i]->path != path) continue;
+        m_queuedItems -= m_queue[i]->items.size();
+        std::unique_ptr<AheadDirectory> record = std::move(m_queue[i]);
+        dropFront(i + 1);
+        m_changed.notify_all();
+        return record;
+      }
+      if (m_done || m_current != path) return nullptr;
+      dropFront(m_queue.size());
+      m_changed.notify_all();
+      m_changed.wait(lock);
+    }
+  }
+
+ private:
+  struct Frame {
+    std::string path;
+    std::vector<std::string> subdirectories;
+    std::size_t next = 0;
+  };
+
+  // Drops the first records; a record already taken (null) counts no more.
+  void dropFront(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      if (m_queue.front()) m_queuedItems -= m_queue.front()->items.size();
+      m_queue.pop_front();
+    }
+  }
+
+  static Frame frameOf(const AheadDirectory& record) {
+    Frame frame{record.path, {}, 0};
+    for (const AheadItem& item : record.items) {
+      if (item.isDirectory) frame.subdirectories.push_back(item.name);
+    }
+    return frame;
+  }
+
+  // The next directory of the walk, or "" at its end.
+  static std::string advance(std::vector<Frame>& stack) {
+    while (!stack.empty()) {
+      Frame& top = stack.back();
+      if (top.next < top.subdirectories.size()) {
+        return childOf(top.path, top.subdirectories[top.next++]);
+      }
+      stack.pop_back();
+    }
+    return std::string();
+  }
+
+  void run() {
+    std::vector<Frame> stack;
+    {
+      Frame parent = frameOf(*readDirectoryAhead(m_parent, true));
+      const std::string enteredName = m_entered.substr(m_entered.rfind('/') + 1);
+      const auto at =
+          std::find(parent.subdirectories.begin(), parent.subdirectories.end(), enteredName);
+      if (at != parent.subdirectories.end() && childOf(m_parent, enteredName) == m_entered) {
+        parent.next = static_cast<std::size_t>(at - parent.subdirectories.begin()) + 1;
+        stack.push_back(std::move(parent));
+        stack.push_back(frameOf(*readDirectoryAhead(m_entered, true)));
+      }
+    }
+    std::string next = advance(stack);
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_current = next;
+    }
+    m_changed.notify_all();
+    while (!next.empty()) {
+      {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] {
+          return m_stop ||
+                 (m_queuedItems < kAheadMaxItems && m_queue.size() < kAheadMaxDirectories);
+        });
+        if (m_stop) break;
+      }
+      std::unique_ptr<AheadDirectory> record = readDirectoryAhead(next, false);
+      stack.push_back(frameOf(*record));
+      const std::string following = advance(stack);
+      {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_queuedItems += record->items.size();
+        m_queue.push_back(std::move(record));
+        m_current = following;
+      }
+      m_changed.notify_all();
+      next = following;
+    }
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_done = true;
+      m_current.clear();
+    }
+    m_changed.notify_all();
+  }
+
+  const std::string m_parent;
+  const std::string m_entered;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<std::unique_ptr<AheadDirectory>> m_queue;
+  std::size_t m_queuedItems = 0;
+  std::string m_current;  // the directory the helper reads now or next
+  bool m_done = false;
+  bool m_stop = false;
+  std::thread m_thread;
+};
+
+// The read-ahead of this thread, the listing whose closing ends it, and the record that
+// directoryChangeTime took for the listing that follows it.
+struct ThreadAhead {
+  std::unique_ptr<ReadAhead> job;
+  const std::string* ownerPath = nullptr;  // m_path of the owning listing
+  std::unique_ptr<AheadDirectory> pending;
+};
+thread_local ThreadAhead t_ahead;
+
+bool takeAheadInfo(const OpenListing& listing, const char* name, FileInfo& out, int* error,
+                   FileInfoResult& result) {
+  // Only the name that the listing gave last: the scan reads each name right after listing it.
+  const std::size_t cursor = *listing.cursor;
+  if (cursor == 0 || cursor > listing.ahead->items.size()) return false;
+  const AheadItem& item = listing.ahead->items[cursor - 1];
+  if (item.isDirectory || item.name != name) return false;
+  result = item.result;
+  if (result == FileInfoResult::kOk) {
+    out = item.info;
+  } else {
+    setError(error, item.error);
+  }
+  return true;
+}
+
+}  // namespace
+
 DirListing::DirListing(const std::string& path) {
+  std::unique_ptr<AheadDirectory> record = std::move(t_ahead.pending);
+  if (record && record->path != path) record.reset();
+  if (!record && t_ahead.job) record = t_ahead.job->take(path);
+  if (record) {
+    if (record->openError != 0) {
+      m_error = record->openError;
+      return;
+    }
+    m_ahead = std::move(record);
+    m_open = true;
+    m_path = path;
+    t_openListings.push_back(OpenListing{&m_path, -1, m_ahead.get(), &m_cursor});
+    return;
+  }
+
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     m_error = errno;
@@ -294,27 +585,56 @@ DirListing::DirListing(const std::string& path) {
     return;
   }
   m_dir = dir;
+  m_open = true;
   m_path = path;
-  t_openListings.push_back(OpenListing{&m_path, fd});
+  // A sub-directory listed while its parent's listing is open: a recursive descent, whose next
+  // directories the helper thread reads from now on.
+  if (!t_ahead.job && !t_openListings.empty()) {
+    const std::string& parent = *t_openListings.back().path;
+    const std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash + 1 < path.size() &&
+        childOf(parent, path.substr(slash + 1)) == path) {
+      t_ahead.job = std::make_unique<ReadAhead>(parent, path);
+      t_ahead.ownerPath = t_openListings.back().path;
+    }
+  }
+  t_openListings.push_back(OpenListing{&m_path, fd, nullptr, &m_cursor});
 }
 
 DirListing::~DirListing() { close(); }
 
 void DirListing::close() {
-  if (m_dir != nullptr) {
-    const int fd = ::dirfd(static_cast<DIR*>(m_dir));
-    for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
-      if (it->fd == fd && it->path == &m_path) {
-        t_openListings.erase(std::next(it).base());
-        break;
-      }
+  if (!m_open) return;
+  for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
+    if (it->path == &m_path) {
+      t_openListings.erase(std::next(it).base());
+      break;
     }
+  }
+  if (t_ahead.job && t_ahead.ownerPath == &m_path) {
+    t_ahead.job.reset();
+    t_ahead.pending.reset();
+    t_ahead.ownerPath = nullptr;
+  }
+  if (m_dir != nullptr) {
     ::closedir(static_cast<DIR*>(m_dir));
     m_dir = nullptr;
   }
+  m_ahead.reset();
+  m_open = false;
 }
 
 bool DirListing::next(DirItem& item) {
+  if (m_ahead) {
+    if (m_cursor >= m_ahead->items.size()) {
+      if (m_ahead->readError != 0) m_error = m_ahead->readError;
+      return false;
+    }
+    const AheadItem& ahead = m_ahead->items[m_cursor++];
+    item.name = ahead.name;
+    item.isDirectory = ahead.isDirectory;
+    return true;
+  }
   DIR* dir = static_cast<DIR*>(m_dir);
   if (dir == nullptr) return false;
   for (;;) {
@@ -324,18 +644,10 @@ bool DirListing::next(DirItem& item) {
       if (errno != 0) m_error = errno;
       return false;
     }
-    const char* name = d->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-    item.name.assign(name);
-    if (d->d_type == DT_DIR) {
-      item.isDirectory = true;
-    } else if (d->d_type == DT_UNKNOWN) {
-      struct stat st;
-      item.isDirectory =
-          ::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
-    } else {
-      item.isDirectory = false;
-    }
+    if (isDotName(d->d_name)) continue;
+    item.name.assign(d->d_name);
+    item.isDirectory = direntIsDirectory(::dirfd(dir), d);
+    ++m_cursor;
     return true;
   }
 }
@@ -371,6 +683,26 @@ FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error,
 }
 
 bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error) {
+  if (t_ahead.job) {
+    // The scan takes a directory's time stamp just before listing it: the record read ahead
+    // answers both.
+    std::unique_ptr<AheadDirectory> record = t_ahead.job->take(path);
+    if (record) {
+      const bool read = record->timeRead;
+      if (read) {
+        fileTime = record->changeTime;
+      } else {
+        setError(error, record->timeError);
+      }
+      t_ahead.pending = std::move(record);
+      return read;
+    }
+  }
+  return directoryChangeTimeDirect(path, fileTime, error);
+}
+
+namespace {
+bool directoryChangeTimeDirect(const std::string& path, std::uint64_t& fileTime, int* error) {
   struct statx st;
   if (path.empty() ||
       ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_CTIME | STATX_TYPE, &st) != 0) {
@@ -380,6 +712,7 @@ bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* 
   fileTime = fileTimeFromUnix(st.stx_ctime.tv_sec, st.stx_ctime.tv_nsec);
   return true;
 }
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
@@ -515,8 +848,7 @@ long FileReader::read(char* buffer, std::size_t size) {
   return static_cast<long>(n);
 }
 
-bool readWholeFile(const std::string& path, std::string& out, int* error,
-                   std::size_t maxBytes) {
+bool readWholeFile(const std::string& path, std::string& out, int* error, std::size_t maxBytes) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     setError(error, errno);
@@ -586,8 +918,7 @@ int processId() { return static_cast<int>(::getpid()); }
 namespace {
 bool isExecutableFile(const std::string& path) {
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-         ::access(path.c_str(), X_OK) == 0;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 }  // namespace
 
@@ -599,8 +930,8 @@ std::string findProgram(const std::string& name) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = path.find(':', start);
-    std::string dir = path.substr(start, end == std::string::npos ? std::string::npos
-                                                                  : end - start);
+    std::string dir =
+        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
     if (dir.empty()) dir = ".";
     const std::string candidate = dir + "/" + name;
     if (isExecutableFile(candidate)) return candidate;
@@ -628,8 +959,7 @@ SpawnResult spawnProcess(const std::string& program, const std::vector<std::stri
                                          O_WRONLY | O_CREAT | O_TRUNC, 0666);
     }
     pid_t pid = 0;
-    const int rc =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
       result.error = rc;
@@ -724,8 +1054,8 @@ DirectoryWatch::DirectoryWatch(const std::string& path) {
   }
   m_watch = ::inotify_add_watch(m_notifyFd, path.c_str(),
                                 IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
-                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
-                                    IN_MOVE_SELF | IN_ONLYDIR);
+                                    IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+                                    IN_ONLYDIR);
   if (m_watch < 0) m_error = errno;
 }
 

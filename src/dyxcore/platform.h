@@ -6,7 +6,9 @@
 // directory of the process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,8 +47,21 @@ struct DirItem {
   bool isDirectory = false;  // a real directory; a symbolic link never counts as one
 };
 
+struct AheadDirectory;
+
 // One open listing. "." and ".." are never returned. A name whose type the file system does not
-// report is looked up without following links. Not copyable; closes on destruction.
+// report is looked up without following links. Not copyable; closes on destruction. Open, read
+// and close a listing on one thread.
+//
+// Read-ahead: when a thread opens the listing of a sub-directory while the listing of its parent
+// is open (a recursive scan descending), a helper thread starts to read, in the same depth-first
+// order, the directories that come next below that parent: each one's change time, listing and
+// the file information of its files. The scan's own calls (directoryChangeTime, DirListing,
+// readFileInfo of the name just listed) then take those results instead of asking the kernel,
+// so the disk is read on a second core while the engine files entries. Everything is read the
+// way the direct calls read it; the names come in the directory's own order; a directory the
+// helper has not read (or read differently named) is read directly. The helper stays a bounded
+// number of files ahead and stops when the parent's listing closes.
 class DirListing {
  public:
   explicit DirListing(const std::string& path);
@@ -54,7 +69,7 @@ class DirListing {
   DirListing(const DirListing&) = delete;
   DirListing& operator=(const DirListing&) = delete;
 
-  bool isOpen() const { return m_dir != nullptr; }
+  bool isOpen() const { return m_open; }
   int error() const { return m_error; }  // errno of a failed open or read
   // Fills the next name; false at the end (or after a read error, see error()).
   bool next(DirItem& item);
@@ -62,10 +77,14 @@ class DirListing {
 
  private:
   void* m_dir = nullptr;  // DIR*
+  bool m_open = false;
   int m_error = 0;
   // While open, readFileInfo on this thread looks up names inside `m_path` relative to the
   // listing's descriptor: the kernel then walks one name instead of the whole path.
   std::string m_path;
+  // A listing read ahead by the helper thread, and the position in it.
+  std::unique_ptr<AheadDirectory> m_ahead;
+  std::size_t m_cursor = 0;
 };
 
 // Lists a whole directory. Returns false (and the errno in *error when given) when it cannot be
@@ -113,11 +132,11 @@ bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* 
 // ---------------------------------------------------------------------------------------------
 // Files and directories
 
-bool pathExists(const std::string& path);     // anything, links not followed
-bool isDirectory(const std::string& path);    // follows links
-bool isRegularFile(const std::string& path);  // follows links
-bool makeDirectory(const std::string& path, int* error = nullptr);       // one level; ok if exists
-bool makeDirectories(const std::string& path, int* error = nullptr);     // with parents
+bool pathExists(const std::string& path);                           // anything, links not followed
+bool isDirectory(const std::string& path);                          // follows links
+bool isRegularFile(const std::string& path);                        // follows links
+bool makeDirectory(const std::string& path, int* error = nullptr);  // one level; ok if exists
+bool makeDirectories(const std::string& path, int* error = nullptr);  // with parents
 bool renameFile(const std::string& from, const std::string& to, int* error = nullptr);
 bool removeFile(const std::string& path, int* error = nullptr);
 std::string currentDirectory();  // "" when it cannot be read

@@ -206,7 +206,9 @@ TEST(PlatformFiles, FileReaderReadsRegularFilesOnlyWithoutBlocking) {
     FileReader reader(tree.dir / c.name);
     EXPECT_EQ(reader.isOpen(), c.opens) << c.name;
     char buffer[4];
-    if (!c.opens) EXPECT_EQ(reader.read(buffer, sizeof buffer), -1) << c.name;
+    if (!c.opens) {
+      EXPECT_EQ(reader.read(buffer, sizeof buffer), -1) << c.name;
+    }
   }
   FileReader reader(tree.dir / "plain.txt");
   char buffer[4];

@@ -1,0 +1,192 @@
+// The read-ahead of a recursive descent: a walk that lists sub-directories while their parent's
+// listing is open (as the recursive scan does) must see exactly what a walk without read-ahead
+// sees, in the same order, whichever directories it skips or stops at, and nothing read ahead
+// may outlive the descent.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dyxcore/platform.h"
+#include "support/testutil.h"
+
+using namespace dyxplatform;
+
+namespace {
+
+// One step of a walk as the engine observes it.
+struct Seen {
+  std::string path;
+  bool isDirectory = false;
+  bool opened = true;     // directories: the listing opened
+  bool timeRead = false;  // directories: the change time was read
+  std::uint64_t changeTime = 0;
+  FileInfoResult result = FileInfoResult::kOk;  // files
+  std::uint64_t size = 0;
+  std::uint64_t writeTime = 0;
+  bool operator==(const Seen&) const = default;
+};
+
+using Skip = std::function<bool(const std::string& dir)>;
+
+// The scan's order of calls: the time stamp, the listing, then per name either the descent
+// (listing still open) or the file information of the name just listed.
+void nestedWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
+                std::size_t& budget) {
+  if (budget == 0) return;
+  --budget;
+  Seen d{dir, true};
+  d.timeRead = directoryChangeTime(dir, d.changeTime);
+  DirListing listing(dir);
+  d.opened = listing.isOpen();
+  out.push_back(d);
+  DirItem item;
+  while (budget > 0 && listing.next(item)) {
+    const std::string path = dir + "/" + item.name;
+    if (item.isDirectory) {
+      if (!skip(path)) nestedWalk(path, out, skip, budget);
+      continue;
+    }
+    Seen f{path, false};
+    FileInfo info;
+    f.result = readFileInfo(path, info);
+    f.size = info.size;
+    f.writeTime = info.lastWriteTime;
+    out.push_back(f);
+  }
+}
+
+// The same walk without any listing open while the next one opens: no read-ahead.
+void flatWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
+              std::size_t& budget) {
+  if (budget == 0) return;
+  --budget;
+  Seen d{dir, true};
+  d.timeRead = directoryChangeTime(dir, d.changeTime);
+  std::vector<DirItem> items;
+  d.opened = listDirectory(dir, items);
+  out.push_back(d);
+  for (const DirItem& item : items) {
+    if (budget == 0) break;
+    const std::string path = dir + "/" + item.name;
+    if (item.isDirectory) {
+      if (!skip(path)) flatWalk(path, out, skip, budget);
+      continue;
+    }
+    Seen f{path, false};
+    FileInfo info;
+    f.result = readFileInfo(path, info);
+    f.size = info.size;
+    f.writeTime = info.lastWriteTime;
+    out.push_back(f);
+  }
+}
+
+// Wide and deep enough that the helper runs ahead of the walk; sizes tell files apart.
+void makeTree(const std::string& root, int depth, int& counter) {
+  for (int i = 0; i < 5; ++i) {
+    quarrytest::writeFile(root + "/f" + std::to_string(i) + ".txt",
+                          std::string(static_cast<std::size_t>(counter++ % 97), 'x'));
+  }
+  symlink("nowhere", (root + "/dangling").c_str());
+  if (depth == 0) return;
+  for (int i = 0; i < 3; ++i) {
+    const std::string sub = root + "/d" + std::to_string(i);
+    quarrytest::makeDirs(sub);
+    makeTree(sub, depth - 1, counter);
+  }
+}
+
+class ReadAheadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int counter = 0;
+    makeTree(m_tmp.path(), 4, counter);
+  }
+  std::string root() const { return m_tmp.path(); }
+  quarrytest::TempDir m_tmp;
+};
+
+TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
+  const struct {
+    const char* what;
+    Skip skip;
+    std::size_t budget;
+  } cases[] = {
+      {"everything", [](const std::string&) { return false; }, 100000},
+      {"every d1 skipped",
+       [](const std::string& p) { return p.size() >= 3 && p.compare(p.size() - 3, 3, "/d1") == 0; },
+       100000},
+      {"a whole branch skipped", [this](const std::string& p) { return p == root() + "/d0"; },
+       100000},
+      {"stopped after 40 directories", [](const std::string&) { return false; }, 40},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<Seen> flat;
+    std::vector<Seen> nested;
+    std::size_t budget = c.budget;
+    flatWalk(root(), flat, c.skip, budget);
+    budget = c.budget;
+    nestedWalk(root(), nested, c.skip, budget);
+    ASSERT_GT(flat.size(), 20u);
+    EXPECT_EQ(nested, flat);
+  }
+}
+
+TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
+  // A descent stopped early leaves the helper ahead of it; the changes made after it ends must
+  // be seen by the next walk, nested or not.
+  std::vector<Seen> first;
+  std::size_t budget = 30;
+  nestedWalk(
+      root(), first, [](const std::string&) { return false; }, budget);
+
+  const std::string changed = root() + "/d2/d2/f0.txt";
+  quarrytest::writeFile(changed, std::string(500, 'y'));
+  quarrytest::writeFile(root() + "/d2/d2/new.txt", "new");
+  std::filesystem::remove_all(root() + "/d2/d1");
+
+  std::vector<Seen> flat;
+  std::vector<Seen> nested;
+  budget = 100000;
+  flatWalk(
+      root(), flat, [](const std::string&) { return false; }, budget);
+  budget = 100000;
+  nestedWalk(
+      root(), nested, [](const std::string&) { return false; }, budget);
+  EXPECT_EQ(nested, flat);
+  bool sawChange = false;
+  for (const Seen& s : nested) {
+    if (s.path == changed) sawChange = s.size == 500;
+    EXPECT_NE(s.path.rfind(root() + "/d2/d1", 0), 0u) << s.path;
+  }
+  EXPECT_TRUE(sawChange);
+}
+
+TEST_F(ReadAheadTest, DescentsOnTwoThreadsKeepTheirOwnResults) {
+  std::vector<Seen> reference;
+  std::size_t budget = 100000;
+  flatWalk(
+      root(), reference, [](const std::string&) { return false; }, budget);
+  std::vector<Seen> a;
+  std::vector<Seen> b;
+  std::thread other([&] {
+    std::size_t mine = 100000;
+    nestedWalk(
+        root(), b, [](const std::string&) { return false; }, mine);
+  });
+  std::size_t mine = 100000;
+  nestedWalk(
+      root(), a, [](const std::string&) { return false; }, mine);
+  other.join();
+  EXPECT_EQ(a, reference);
+  EXPECT_EQ(b, reference);
+}
+
+}  // namespace
