@@ -2,7 +2,8 @@
 // was read with.
 //
 // A relative path is marked by a leading "." part, a drive such as "C:" stays the first part,
-// and any other path is rooted at the separator. Parts are never empty. A path with no parts
+// and any other path is rooted at the separator ("." and ".." right after the root are dropped:
+// above the root is the root). Parts are never empty. A path with no parts
 // and `isEmpty()` false is the root (the separator alone). Paths are plain values: copy them
 // freely; no locks, any thread. Order is part by part, byte-wise, a proper prefix first.
 #pragma once
