@@ -88,6 +88,18 @@ TEST_F(PoolTest, AddTwiceAndSwitchRecursionOnAndOff) {
   EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 2u);
 }
 
+TEST_F(PoolTest, SubDirectoryAddedBeforeItsParentIsNotDuplicated) {
+  const std::string r = makeTree();
+  m_pool.setFilter("true");
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A/B", false, false));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, false));
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
+  EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 3u);
+  DyxEngineLock lock;
+  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + "/A/B")->isRecursive()) << "taken into the tree";
+}
+
 TEST_F(PoolTest, FilterWithoutExpressionCreatesTheDirectoryButNoEntries) {
   const std::string r = makeTree();
   EXPECT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, false));
