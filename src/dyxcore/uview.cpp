@@ -64,6 +64,18 @@ class ViewFileReader {
     return Status::kUnterminated;
   }
 
+  // A token that could not be read (over-long, or a quote left open) costs the rest of its line,
+  // which holds the record it began: true when the record is to be skipped.
+  bool skipsRecord(Status status, int record) {
+    if (status != Status::kTooLong && status != Status::kUnterminated) return false;
+    if (status == Status::kTooLong) {
+      KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
+                    << record << ". Skip the line." << endl;
+    }
+    skipLine();
+    return true;
+  }
+
   // Leaves the rest of the current line unread.
   void skipLine() {
     const std::size_t lineEnd = m_text.find('\n', m_pos);
@@ -164,8 +176,10 @@ void DyxUserView::save() {
   updateFile();
 }
 
-std::string DyxUserView::getViewFile() const {
-  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() + getViewName() +
+std::string DyxUserView::getViewFile() const { return viewFileOf(getViewName()); }
+
+std::string DyxUserView::viewFileOf(const std::string& viewName) {
+  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() + viewName +
          ".kx";
 }
 
@@ -194,21 +208,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
     const Status kindStatus = reader.readWord(kind);
     if (kindStatus == Status::kEnd) break;
     ++record;
-    if (kindStatus == Status::kTooLong) {
-      KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
-                    << record << ". Skip the line." << endl;
-      reader.skipLine();
-      continue;
-    }
-    const Status pathStatus = reader.readValue(pathText);
-    if (pathStatus == Status::kTooLong || pathStatus == Status::kUnterminated) {
-      if (pathStatus == Status::kTooLong) {
-        KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
-                      << record << ". Skip the line." << endl;
-      }
-      reader.skipLine();
-      continue;
-    }
+    if (reader.skipsRecord(kindStatus, record)) continue;
+    if (reader.skipsRecord(reader.readValue(pathText), record)) continue;
     DyxPath path(pathText);
     path.dropDots();
     const std::vector<std::string> steps = folderSteps(path);
@@ -216,15 +217,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
     if (kind == "F") {
       std::string filter;
       std::string sorter;
-      Status s1 = reader.readValue(filter);
-      Status s2 = s1 == Status::kOk || s1 == Status::kEnd ? reader.readValue(sorter) : s1;
-      if (s1 == Status::kTooLong || s1 == Status::kUnterminated || s2 == Status::kTooLong ||
-          s2 == Status::kUnterminated) {
-        if (s1 == Status::kTooLong || s2 == Status::kTooLong) {
-          KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
-                        << " characters at line " << record << ". Skip the line." << endl;
-        }
-        reader.skipLine();
+      if (reader.skipsRecord(reader.readValue(filter), record) ||
+          reader.skipsRecord(reader.readValue(sorter), record)) {
         continue;
       }
       KX_POS(kxout) << "Read " << kind << " \"" << path << "\" \"" << filter << "\" " << sorter
@@ -253,15 +247,7 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
     } else if (kind == "E") {
       DyxViewFolder* target = steps.empty() ? this : getFolder(pathOfSteps(steps, steps.size()));
       std::string entryText;
-      const Status s = reader.readValue(entryText);
-      if (s == Status::kTooLong || s == Status::kUnterminated) {
-        if (s == Status::kTooLong) {
-          KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord)
-                        << " characters at line " << record << ". Skip the line." << endl;
-        }
-        reader.skipLine();
-        continue;
-      }
+      if (reader.skipsRecord(reader.readValue(entryText), record)) continue;
       if (target == nullptr) {
         invalidRecord(kind, path, record);
         continue;

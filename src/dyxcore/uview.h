@@ -41,4 +41,6 @@ class DyxUserView : public DyxView {
   bool createFile();
   // The views directory joined with the view name followed by ".kx".
   std::string getViewFile() const;
+  // The same for any view name (the manager reads a view file's kind before the view exists).
+  static std::string viewFileOf(const std::string& viewName);
 };

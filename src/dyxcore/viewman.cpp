@@ -24,11 +24,6 @@ std::atomic<DyxViewManager*> g_current{nullptr};
 
 void activity(const std::string& line) { ActivityLog::stream() << line << "\n" << std::flush; }
 
-// The view file of a tag: the views directory joined with tag + ".kx".
-std::string viewFileOf(const std::string& tag) {
-  return DyxEnviron::getViewsDir().toString(0, false) + DyxEnviron::getSeparator() + tag + ".kx";
-}
-
 // The engine's pool, or nullptr before start-up and after shutdown.
 DyxPhysicalDirs* enginePool() {
   try {
@@ -335,7 +330,7 @@ DyxViewKind DyxViewManager::getViewKind(const std::string& tag) {
   kxout << "view_tag=\"" << tag << "\" " << endl;
   if (m_factories.count(tag) != 0) return DyxViewKind(DyxViewKind::kPhysical);
   if (DyxView* cached = getCached(tag)) return cached->getKind();
-  const std::string file = viewFileOf(tag);
+  const std::string file = DyxUserView::viewFileOf(tag);
   KX_POS(kxout) << "Search view kind for: " << tag << ",p=" << file << endl;
   // Only the head of a regular file is read, without blocking (a FIFO must not hang the engine).
   std::string head;

@@ -18,28 +18,12 @@
 #include "dyxcore/viewman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
-class TraceCapture {
- public:
-  TraceCapture() {
-    KXIO::setAllEnabled(true);
-    kxout.setTargetStream(m_buffer);
-    kxerr.setTargetStream(m_buffer);
-  }
-  ~TraceCapture() {
-    KXIO::setAllEnabled(false);
-    kxout.setTargetStream(std::cout);
-    kxerr.setTargetStream(std::cout);
-  }
-  std::string text() const { return m_buffer.str(); }
-  bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-
- private:
-  std::ostringstream m_buffer;
-};
+using quarrytest::TraceCapture;
 
 // One line per folder, depth first: path, filter, sorter, and the full names of its entries.
 std::string describe(DyxViewFolder& folder, const std::string& path = "") {
@@ -164,11 +148,11 @@ TEST_F(UserViewTest, BadRecordsAreReportedAndSkipped) {
     DyxUserView view("bad", &m_pool);
     view.readFromFile(&m_pool);
     for (const std::string& m : c.messages) {
-      EXPECT_TRUE(trace.contains(m)) << c.name << ": " << m << "\n" << trace.text();
+      EXPECT_TRUE(trace.has(m)) << c.name << ": " << m << "\n" << trace.text();
     }
     if (c.messages.empty()) {
-      EXPECT_FALSE(trace.contains("Invalid entry kind")) << c.name;
-      EXPECT_FALSE(trace.contains("Missing ending quote")) << c.name;
+      EXPECT_FALSE(trace.has("Invalid entry kind")) << c.name;
+      EXPECT_FALSE(trace.has("Missing ending quote")) << c.name;
     }
     EXPECT_EQ(describe(view), c.tree) << c.name;
   }
@@ -178,11 +162,11 @@ TEST_F(UserViewTest, MissingFileLeavesAnEmptyModifiedView) {
   TraceCapture trace;
   DyxUserView view("ghost", &m_pool);
   view.readFromFile(&m_pool);
-  EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/ghost.kx"));
+  EXPECT_TRUE(trace.has("Cannot open file: ./conf/views/ghost.kx"));
   EXPECT_TRUE(view.isModified());
   EXPECT_EQ(view.getFolderCount(), 0u);
   DyxUserView unnamed("", nullptr);
-  EXPECT_TRUE(trace.contains("DyxUserView: Given view name is empty."));
+  EXPECT_TRUE(trace.has("DyxUserView: Given view name is empty."));
 }
 
 TEST_F(UserViewTest, WrittenFileReadsBackTheSameView) {
@@ -254,7 +238,7 @@ TEST_F(UserViewTest, NamesWithQuotesSurviveTheRoundTrip) {
   TraceCapture trace;
   copy.readFromFile(&m_pool);
   EXPECT_EQ(describe(copy), describe(view)) << trace.text();
-  EXPECT_FALSE(trace.contains("Bad entry"));
+  EXPECT_FALSE(trace.has("Bad entry"));
 }
 
 TEST_F(UserViewTest, FilterViewFileKeepsFiltersAndSorter) {
@@ -293,7 +277,7 @@ TEST_F(UserViewTest, UnwritableViewsDirectoryIsReported) {
   view.createFolderPath(DyxPath("Folder"));
   TraceCapture trace;
   EXPECT_FALSE(view.updateFile());
-  EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/any.kx"));
+  EXPECT_TRUE(trace.has("Cannot open file: ./conf/views/any.kx"));
   EXPECT_EQ(quarrytest::readFile(views), "not a directory");
 }
 
@@ -309,7 +293,7 @@ TEST_F(UserViewTest, FailedWriteKeepsThePreviousFile) {
   EXPECT_FALSE(view.updateFile());
   EXPECT_FALSE(view.createFile());
   ASSERT_EQ(::chmod(views.c_str(), 0755), 0);
-  EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/kept.kx"));
+  EXPECT_TRUE(trace.has("Cannot open file: ./conf/views/kept.kx"));
   EXPECT_EQ(readViewFile("kept"), "# U\nF \"./Old\" \"true\" \"<none>\"\n");
   ASSERT_TRUE(view.createFile());
   EXPECT_EQ(readViewFile("kept"), "");
@@ -337,7 +321,7 @@ TEST_F(UserViewTest, ShippedViewFilesReadCleanly) {
     EXPECT_FALSE(view->isModified()) << item.name;
     for (const char* complaint : {"Invalid entry kind", "Missing ending quote", "Bad entry",
                                   "Word longer", "Cannot open", "already in use"}) {
-      EXPECT_FALSE(trace.contains(complaint)) << item.name << ": " << complaint;
+      EXPECT_FALSE(trace.has(complaint)) << item.name << ": " << complaint;
     }
     ++read;
   }

@@ -17,28 +17,11 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 
 namespace {
 
-// Captures everything written to kxout/kxerr (one object in the default set-up).
-class TraceCapture {
- public:
-  TraceCapture() {
-    KXIO::setAllEnabled(true);
-    kxout.setTargetStream(m_buffer);
-    kxerr.setTargetStream(m_buffer);
-  }
-  ~TraceCapture() {
-    KXIO::setAllEnabled(false);
-    kxout.setTargetStream(std::cout);
-    kxerr.setTargetStream(std::cout);
-  }
-  std::string text() const { return m_buffer.str(); }
-  bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-
- private:
-  std::ostringstream m_buffer;
-};
+using quarrytest::TraceCapture;
 
 class RecordingObserver : public DyxScanObserver {
  public:
@@ -140,8 +123,8 @@ TEST_F(FolderTest, RemovingAnAbsentEntryReportsAndChangesNothing) {
   TraceCapture trace;
   folder.removeEntry(other, false);
   folder.removeEntry(nullptr, true);
-  EXPECT_TRUE(trace.contains("Not in: other,folder=box")) << trace.text();
-  EXPECT_TRUE(trace.contains("The entry is null.")) << trace.text();
+  EXPECT_TRUE(trace.has("Not in: other,folder=box")) << trace.text();
+  EXPECT_TRUE(trace.has("The entry is null.")) << trace.text();
   EXPECT_EQ(folder.getEntryCount(), 1);
   EXPECT_EQ(index().referenceCount(held), 1u);
 }
@@ -150,7 +133,7 @@ TEST_F(FolderTest, NullEntryIsReportedAndAnsweredTrue) {
   DyxViewFolder folder("f");
   TraceCapture trace;
   EXPECT_TRUE(folder.addEntry(nullptr, nullptr));
-  EXPECT_TRUE(trace.contains("Null passed DyxEntry instance."));
+  EXPECT_TRUE(trace.has("Null passed DyxEntry instance."));
   EXPECT_EQ(folder.getEntryCount(), 0);
 }
 
@@ -206,7 +189,7 @@ TEST_F(FolderTest, CreateFolderPathMakesEachFolderOnce) {
 
   TraceCapture trace;
   EXPECT_EQ(root.createFolderPath(DyxPath()), nullptr);
-  EXPECT_TRUE(trace.contains("The given sub-folder path is empty."));
+  EXPECT_TRUE(trace.has("The given sub-folder path is empty."));
 }
 
 TEST_F(FolderTest, GetFoldersListsDepthFirstInNameOrder) {
@@ -235,13 +218,13 @@ TEST_F(FolderTest, AddFolderRefusals) {
   for (Case& c : cases) {
     TraceCapture trace;
     EXPECT_FALSE(root.addFolder(std::move(c.folder))) << c.message;
-    EXPECT_TRUE(trace.contains(c.message)) << trace.text();
+    EXPECT_TRUE(trace.has(c.message)) << trace.text();
   }
   EXPECT_EQ(root.getSubFolder("taken"), original);
   EXPECT_EQ(root.getFolderCount(), 1u);
   TraceCapture trace;
   EXPECT_EQ(root.newFolder(""), nullptr);
-  EXPECT_TRUE(trace.contains("The folder name is empty."));
+  EXPECT_TRUE(trace.has("The folder name is empty."));
 }
 
 TEST_F(FolderTest, RemoveFolderRefusesNonEmptyUnlessRecursive) {
@@ -250,11 +233,11 @@ TEST_F(FolderTest, RemoveFolderRefusesNonEmptyUnlessRecursive) {
   {
     TraceCapture trace;
     EXPECT_FALSE(root.removeFolder("outer", false));
-    EXPECT_TRUE(trace.contains("Child folder is not empty."));
+    EXPECT_TRUE(trace.has("Child folder is not empty."));
     EXPECT_FALSE(root.removeFolder("missing", true));
-    EXPECT_TRUE(trace.contains("Not in: missing,folder="));
+    EXPECT_TRUE(trace.has("Not in: missing,folder="));
     EXPECT_FALSE(root.removeFolder("", true));
-    EXPECT_TRUE(trace.contains("The given folder name is empty."));
+    EXPECT_TRUE(trace.has("The given folder name is empty."));
   }
   root.removeEmptyFolders();
   EXPECT_TRUE(root.isEmpty());
@@ -361,7 +344,7 @@ TEST_F(FolderTest, RemoveFromAllFoldersEndsOnAStaleReference) {
   EXPECT_EQ(index().referenceCount(e), 0u);
   EXPECT_FALSE(holder.holdsEntry(e));
   index().removeFromAllFolders(e);
-  EXPECT_TRUE(trace.contains("Not in."));
+  EXPECT_TRUE(trace.has("Not in."));
 }
 
 }  // namespace

@@ -22,28 +22,12 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
 namespace {
 
-class TraceCapture {
- public:
-  TraceCapture() {
-    KXIO::setAllEnabled(true);
-    kxout.setTargetStream(m_buffer);
-    kxerr.setTargetStream(m_buffer);
-  }
-  ~TraceCapture() {
-    KXIO::setAllEnabled(false);
-    kxout.setTargetStream(std::cout);
-    kxerr.setTargetStream(std::cout);
-  }
-  std::string text() const { return m_buffer.str(); }
-  bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
-
- private:
-  std::ostringstream m_buffer;
-};
+using quarrytest::TraceCapture;
 
 // A predefined view that files each entry under the first letter of its name, and can be told
 // to refuse (answer false from mapEntry).
@@ -126,12 +110,12 @@ TEST_F(ManagerTest, RegisterFactoryRefusals) {
   int first = 0, second = 0;
   TraceCapture trace;
   EXPECT_FALSE(m_manager->registerFactory("", std::make_unique<LetterFactory>(&first)));
-  EXPECT_TRUE(trace.contains("Null given view tag."));
+  EXPECT_TRUE(trace.has("Null given view tag."));
   EXPECT_FALSE(m_manager->registerFactory("T", nullptr));
-  EXPECT_TRUE(trace.contains("Null given factory instance."));
+  EXPECT_TRUE(trace.has("Null given factory instance."));
   EXPECT_TRUE(m_manager->registerFactory("T", std::make_unique<LetterFactory>(&first)));
   EXPECT_FALSE(m_manager->registerFactory("T", std::make_unique<LetterFactory>(&second)));
-  EXPECT_TRUE(trace.contains("View tag already in use: T"));
+  EXPECT_TRUE(trace.has("View tag already in use: T"));
   m_manager->get("T", false);
   EXPECT_EQ(first, 1);
   EXPECT_EQ(second, 0);
@@ -140,10 +124,10 @@ TEST_F(ManagerTest, RegisterFactoryRefusals) {
 TEST_F(ManagerTest, GetWithoutFactoryOrFileAnswersNoneWithoutErrorLine) {
   TraceCapture trace;
   EXPECT_EQ(m_manager->get("nothing", true), nullptr);
-  EXPECT_TRUE(trace.contains("Cannot open: ./conf/views/nothing.kx")) << trace.text();
+  EXPECT_TRUE(trace.has("Cannot open: ./conf/views/nothing.kx")) << trace.text();
   EXPECT_EQ(activity().find("ERROR: "), std::string::npos);
   EXPECT_EQ(m_manager->get("", true), nullptr);
-  EXPECT_TRUE(trace.contains("Given view tag is empty."));
+  EXPECT_TRUE(trace.has("Given view tag is empty."));
   EXPECT_EQ(m_manager->getCachedViewCount(), 0u);
 }
 
@@ -212,8 +196,8 @@ TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
   reader.join();
   EXPECT_EQ(got, nullptr);
   EXPECT_EQ(folderView, nullptr);
-  EXPECT_TRUE(trace.contains("Cannot open: ./conf/views/pipe.kx"));
-  EXPECT_TRUE(trace.contains("Cannot open file: ./conf/views/pipe.kx"));
+  EXPECT_TRUE(trace.has("Cannot open: ./conf/views/pipe.kx"));
+  EXPECT_TRUE(trace.has("Cannot open file: ./conf/views/pipe.kx"));
   EXPECT_TRUE(view.isModified());
 }
 
@@ -243,7 +227,7 @@ TEST_F(ManagerTest, CreateViewRefusesBadAndReservedTags) {
     TraceCapture trace;
     EXPECT_EQ(m_manager->createView(c.tag, c.create, false, DyxViewKind(c.kind), nullptr), nullptr)
         << c.tag;
-    EXPECT_TRUE(trace.contains(c.message)) << c.tag << "\n" << trace.text();
+    EXPECT_TRUE(trace.has(c.message)) << c.tag << "\n" << trace.text();
     const std::string log = activity();
     EXPECT_NE(log.find("ERROR: Cannot create view for: " + c.tag + "\n"), std::string::npos)
         << c.tag;
@@ -258,7 +242,7 @@ TEST_F(ManagerTest, CreateViewRefusesBadAndReservedTags) {
   EXPECT_NE(m_manager->createView(std::string(30, 'b'), true, false, DyxViewKind(2), nullptr),
             nullptr);
   EXPECT_EQ(m_manager->createView("", true, false, DyxViewKind(2), nullptr), nullptr);
-  EXPECT_TRUE(trace.contains("Empty view tag."));
+  EXPECT_TRUE(trace.has("Empty view tag."));
   EXPECT_EQ(activity().find("ERROR: Cannot create view for: \n"), std::string::npos);
 }
 
@@ -355,7 +339,7 @@ TEST_F(ManagerTest, DeleteAndClearDropViewsAndTheirIndexEntries) {
   {
     TraceCapture trace;
     m_manager->deleteView("A");
-    EXPECT_TRUE(trace.contains("Not in."));
+    EXPECT_TRUE(trace.has("Not in."));
   }
   m_manager->clearViewCache();
   EXPECT_EQ(m_manager->getCachedViewCount(), 0u);
@@ -411,7 +395,7 @@ TEST_F(ManagerTest, GetViewFolderFindsOnlyCachedOrPredefinedViews) {
   EXPECT_EQ(m_manager->getViewFolder("Letters", DyxPath("z")), nullptr);
   TraceCapture trace;
   EXPECT_EQ(m_manager->getViewFolder("mine", DyxPath("Work")), nullptr);
-  EXPECT_TRUE(trace.contains("Unknown view tag: mine"));
+  EXPECT_TRUE(trace.has("Unknown view tag: mine"));
   // Once cached, a user view is found.
   m_manager->get("mine", false);
   EXPECT_NE(m_manager->getViewFolder("mine", DyxPath("Work")), nullptr);
