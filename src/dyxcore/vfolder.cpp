@@ -282,9 +282,11 @@ DyxViewFolder* DyxViewFolder::createFolderPath(const DyxPath& path, int level) {
     } else {
       next = folder->getSubFolder(component);
       if (next == nullptr) {
+        // A folder the tree's class refuses to make is offered all the same, so the refusal
+        // shows as "The given folder instance is null." as well.
         std::unique_ptr<DyxViewFolder> made = folder->newFolder(component);
         DyxViewFolder* raw = made.get();
-        if (made && folder->addFolder(std::move(made))) next = raw;
+        if (folder->addFolder(std::move(made))) next = raw;
       }
     }
     if (next == nullptr) return nullptr;

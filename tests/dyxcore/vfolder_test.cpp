@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -190,6 +191,26 @@ TEST_F(FolderTest, CreateFolderPathMakesEachFolderOnce) {
   TraceCapture trace;
   EXPECT_EQ(root.createFolderPath(DyxPath()), nullptr);
   EXPECT_TRUE(trace.has("The given sub-folder path is empty."));
+}
+
+// A tree whose folder class refuses one name.
+class PickyFolder : public DyxViewFolder {
+ public:
+  using DyxViewFolder::DyxViewFolder;
+  std::unique_ptr<DyxViewFolder> newFolder(const std::string& name) override {
+    if (name == "no") return nullptr;
+    return std::make_unique<PickyFolder>(name);
+  }
+};
+
+TEST_F(FolderTest, CreateFolderPathStopsAtARefusedFolderAndKeepsWhatItMade) {
+  PickyFolder root("");
+  TraceCapture trace;
+  EXPECT_EQ(root.createFolderPath(DyxPath("/a/no/b")), nullptr);
+  EXPECT_TRUE(trace.has("The given folder instance is null."));
+  ASSERT_NE(root.getFolder(DyxPath("/a")), nullptr);
+  EXPECT_NE(dynamic_cast<PickyFolder*>(root.getFolder(DyxPath("/a"))), nullptr);
+  EXPECT_EQ(root.getFolder(DyxPath("/a"))->getFolderCount(), 0u);
 }
 
 TEST_F(FolderTest, GetFoldersListsDepthFirstInNameOrder) {
