@@ -38,8 +38,10 @@ void DyxPathMap::reset() {
   kxout << kxMember("m_file", m_file) << endl;
   m_paths.clear();
   if (m_file.empty()) return;
-  std::ifstream in(m_file, std::ios::binary);
-  if (!in || in.tellg() < 0) {
+  // Only a regular file is opened: a FIFO under the map's name would block the reader.
+  std::ifstream in;
+  if (dyxplatform::isRegularFile(m_file)) in.open(m_file, std::ios::binary);
+  if (!in.is_open() || !in || in.tellg() < 0) {
     KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
     return;
   }

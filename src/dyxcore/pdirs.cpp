@@ -459,8 +459,9 @@ void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback ca
     KX_POS(kxout) << "Subscribe for change notification for: \"" << dir->getDirName() << "\""
                   << endl;
     // One watch per directory: a directory watched already only gets the callback.
+    const std::string& dirKey = key;
     const bool watched = std::any_of(m_notifyThreads.begin(), m_notifyThreads.end(),
-                                     [&](const auto& t) { return t->key() == key; });
+                                     [&dirKey](const auto& t) { return t->key() == dirKey; });
     if (watched) {
       if (callback != nullptr) dir->addCallback(callback);
       continue;

@@ -2,6 +2,7 @@
 #include "dyxcore/pathmap.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <sstream>
@@ -94,6 +95,17 @@ TEST_F(PathMapTest, MissingFileIsReportedOnceAndLeavesTheMapEmpty) {
   out[DyxPath("/x")] = true;
   EXPECT_TRUE(map.getPaths(out));
   EXPECT_TRUE(out.empty()) << "getPaths replaces the argument";
+}
+
+TEST_F(PathMapTest, OnlyARegularFileIsRead) {
+  quarrytest::makeDirs(m_tmp / "conf/dir.fpm");
+  ASSERT_EQ(::mkfifo((m_tmp / "conf/fifo.fpm").c_str(), 0600), 0);
+  for (const char* name : {"dir", "fifo"}) {
+    pooltest::TraceCapture trace;
+    DyxPathMap map(name);  // a FIFO must not block here
+    EXPECT_TRUE(trace.contains("Cannot open file: ./conf/" + std::string(name) + ".fpm")) << name;
+    EXPECT_TRUE(map.paths().empty()) << name;
+  }
 }
 
 TEST_F(PathMapTest, NamesAndTheMapWithoutFile) {
