@@ -83,27 +83,12 @@ std::size_t DyxViewManagerImpl::insertSlot(const DyxEntry* entry) {
   return i;
 }
 
-void DyxViewManagerImpl::eraseSlot(std::size_t index) {
-  // Backward-shift deletion: later members of the probe run move up, so lookups never need
-  // tombstones and the table never fills with dead slots.
-  const std::size_t mask = m_slots.size() - 1;
-  std::size_t hole = index;
-  for (std::size_t j = (hole + 1) & mask; m_slots[j].entry != nullptr; j = (j + 1) & mask) {
-    const std::size_t h = home(m_slots[j].entry);
-    if (((j - h) & mask) >= ((j - hole) & mask)) {
-      m_slots[hole] = m_slots[j];
-      hole = j;
-    }
-  }
-  m_slots[hole] = Slot();
-  --m_used;
-}
-
 void DyxViewManagerImpl::recordFolder(const DyxEntry* entry, DyxViewFolder* folder) {
   if (entry == nullptr || folder == nullptr) return;
   std::size_t i = findSlot(entry);
   if (i == m_slots.size()) i = insertSlot(entry);
   Slot& slot = m_slots[i];
+  if (slot.folders[0] == nullptr) ++m_live;
   for (DyxViewFolder*& f : slot.folders) {
     if (f == nullptr) {
       f = folder;
@@ -145,7 +130,7 @@ void DyxViewManagerImpl::forgetFolder(const DyxEntry* entry, DyxViewFolder* fold
     KX_POS(kxerr) << "Not in." << endl;
     return;
   }
-  if (slot.folders[0] == nullptr) eraseSlot(i);
+  if (slot.folders[0] == nullptr) --m_live;
 }
 
 void DyxViewManagerImpl::removeFromAllFolders(DyxEntry* entry) {
@@ -155,9 +140,11 @@ void DyxViewManagerImpl::removeFromAllFolders(DyxEntry* entry) {
     return;
   }
   for (;;) {
+    // Looked up again each time: a folder's removal may file other entries and grow the table.
     const std::size_t i = findSlot(entry);
     if (i == m_slots.size()) return;
     DyxViewFolder* folder = m_slots[i].folders[0];
+    if (folder == nullptr) return;
     const std::size_t before = referenceCount(entry);
     folder->removeEntry(entry, false);
     if (referenceCount(entry) >= before) {
@@ -196,6 +183,7 @@ void DyxViewManagerImpl::clear() {
   m_slots.clear();
   m_slots.shrink_to_fit();
   m_used = 0;
+  m_live = 0;
   std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>>().swap(m_overflow);
 }
 

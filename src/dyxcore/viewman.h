@@ -34,7 +34,8 @@ class DyxViewFolder;
 // Maps every entry to the folders that hold it, one element per reference, in recording order.
 // Open addressing keyed by entry address: up to kInline folders sit in the entry's own slot, and
 // only entries held more often spill into a side table, so the index costs a few dozen bytes per
-// entry. An entry whose last reference is forgotten leaves the table.
+// entry. An entry whose last reference is forgotten keeps its slot until the index is cleared:
+// the index has known it, so removing it from all folders later is not reported as unknown.
 class DyxViewManagerImpl {
  public:
   DyxViewManagerImpl() = default;
@@ -50,7 +51,7 @@ class DyxViewManagerImpl {
   void getFolders(const DyxEntry* entry, std::vector<DyxViewFolder*>& folders) const;
   std::size_t referenceCount(const DyxEntry* entry) const;
   // Entries with at least one reference.
-  std::size_t entryCount() const { return m_used; }
+  std::size_t entryCount() const { return m_live; }
   void clear();
   // Heap bytes held by the index (for the benchmark and the memory bound).
   std::size_t memoryBytes() const;
@@ -64,12 +65,12 @@ class DyxViewManagerImpl {
 
   std::size_t findSlot(const DyxEntry* entry) const;  // index, or m_slots.size() when absent
   std::size_t insertSlot(const DyxEntry* entry);
-  void eraseSlot(std::size_t index);
   void grow();
   std::size_t home(const DyxEntry* entry) const;
 
   std::vector<Slot> m_slots;  // size is 0 or a power of two
-  std::size_t m_used = 0;
+  std::size_t m_used = 0;     // slots holding an entry, with or without folders
+  std::size_t m_live = 0;     // entries with at least one folder
   // Folders beyond the kInline first ones, in recording order.
   std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>> m_overflow;
 };
