@@ -117,7 +117,17 @@ struct ParseContext {
 
   explicit ParseContext(std::string_view text) : base(text.data()), size(text.size()) {
     std::vector<std::size_t> stack;
+    // A comparison prints its value between backslash-quote pairs. Parentheses there are part
+    // of the value: were they to group, a printed filter (a filter view's file) would lose or
+    // garble a condition at every save and reload. Plain quotes protect nothing.
+    bool inPrintedValue = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
+        inPrintedValue = !inPrintedValue;
+        ++i;
+        continue;
+      }
+      if (inPrintedValue) continue;
       if (text[i] == '(') {
         stack.push_back(opens.size());
         opens.push_back(i);

@@ -6,6 +6,10 @@
 // node does it through the one release step, dyxReleaseCriterion, which is the deleter of
 // DyxCriterionPtr. So a DyxCriterionPtr may hold a constant: dropping it does nothing.
 //
+// Printed form: a comparison prints its value between backslash-quote pairs (\"value\"), and
+// parentheses between such pairs do not group, so a value holding parentheses reads back (a
+// filter view saves its filters in this form). Plain double quotes protect nothing.
+//
 // Bounds: the parser refuses a criterion whose tree would nest deeper than
 // kDyxMaxCriterionNesting (groups, operators and negations counted together) with the message
 // "Criterion nested too deeply." and the false constant, so building, printing, copying,

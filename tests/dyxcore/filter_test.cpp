@@ -189,6 +189,11 @@ TEST(FilterParse, TextFormsReadBack) {
       "($Name = a or $Name = b) xor $Ext = c",
       "$Size > 1000000 or ($Type = image xor rating = 5)",
       "true",
+      // Parentheses inside printed values do not group, so a filter view's saved filter keeps
+      // every condition.
+      "$Name = \"x\" or $Ext = \"a(b\"",
+      "$Name = \"a(b\" or $Ext = c",
+      "($Name = \\\"a)b\\\" xor ($Ext = \\\"(\\\" or $Ext = \\\"()\\\"))",
   };
   for (const char* criterion : criteria) {
     const std::string form = parsed(criterion);
