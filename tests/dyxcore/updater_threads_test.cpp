@@ -48,7 +48,8 @@ TEST(UpdateLoop, OnePassAtOnceThenOnePerPeriod) {
   EXPECT_TRUE(u.isPolling());
   std::this_thread::sleep_for(400ms);
   const int n = u.passes.load();
-  EXPECT_GE(n, 4);
+  // About ten; a loaded machine wakes the thread late, never early.
+  EXPECT_GE(n, 2);
   EXPECT_LE(n, 12);
   EXPECT_EQ(u.notRecursive.load(), 0) << "passes are recursive";
   u.stopUpdateLoop();
