@@ -113,13 +113,47 @@ void invalidRecord(const std::string& kind, const DyxPath& path, int record) {
                 << "." << endl;
 }
 
-// A file name may hold a double quote, which would end the quoted value early and lose the
-// entry on the next read: such a quote is written as backslash-quote (which the value reader
-// keeps together), and the reader tries the name with the pairs turned back into quotes when the
-// name as written is not in the pool. Every other path is written unchanged.
+// A file name may hold a double quote, which would end the quoted value early, or a line end,
+// which would cut the record in two: either would lose the entry on the next read. Such a
+// character is written as a backslash pair (\" \n \r, which the value reader keeps together),
+// and the reader tries the name with the pairs turned back when the name as written is not in
+// the pool. Every other path is written unchanged.
 std::string entryPathText(const std::string& fullName) {
-  if (fullName.find('"') == std::string::npos) return fullName;
-  return replaceAll(fullName, "\"", "\\\"");
+  if (fullName.find_first_of("\"\n\r") == std::string::npos) return fullName;
+  std::string text;
+  for (char c : fullName) {
+    if (c == '"') {
+      text += "\\\"";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\r') {
+      text += "\\r";
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+// The names that an entry path as read may stand for, most literal first: as written, with
+// only the quote pairs turned back (the older form), then with every pair turned back.
+std::vector<std::string> entryPathCandidates(const std::string& text) {
+  std::vector<std::string> candidates{text};
+  if (text.find('\\') == std::string::npos) return candidates;
+  std::string quotes = replaceAll(text, "\\\"", "\"");
+  if (quotes != text) candidates.push_back(std::move(quotes));
+  std::string full;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+    if (text[i] == '\\' && (next == '"' || next == 'n' || next == 'r')) {
+      full += next == '"' ? '"' : next == 'n' ? '\n' : '\r';
+      ++i;
+    } else {
+      full += text[i];
+    }
+  }
+  if (full != candidates.back()) candidates.push_back(std::move(full));
+  return candidates;
 }
 
 // The record's path field: the separator alone for the view, the quoted relative path for
@@ -254,9 +288,9 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
       }
       DyxEntry* entry = nullptr;
       if (pool != nullptr && !entryText.empty()) {
-        entry = pool->getEntry(DyxPath(entryText));
-        if (entry == nullptr && entryText.find("\\\"") != std::string::npos) {
-          entry = pool->getEntry(DyxPath(replaceAll(entryText, "\\\"", "\"")));
+        for (const std::string& candidate : entryPathCandidates(entryText)) {
+          entry = pool->getEntry(DyxPath(candidate));
+          if (entry != nullptr) break;
         }
       }
       if (entry != nullptr) {

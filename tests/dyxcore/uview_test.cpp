@@ -220,9 +220,11 @@ TEST_F(UserViewTest, LongEntryPathsSurviveTheRoundTrip) {
   EXPECT_EQ(describe(copy), describe(view)) << trace.text();
 }
 
-// A double quote in a file name would end the written value early and lose the entry.
-TEST_F(UserViewTest, NamesWithQuotesSurviveTheRoundTrip) {
-  const std::string names[] = {"say \"hi\".txt", "end\"", "odd\\\"mix"};
+// A double quote in a file name would end the written value early, and a line end would cut
+// the record in two: either lost the entry.
+TEST_F(UserViewTest, NamesWithQuotesAndLineEndsSurviveTheRoundTrip) {
+  const std::string names[] = {"say \"hi\".txt", "end\"",    "odd\\\"mix", "two\nlines.txt",
+                               "cr\rname",       "both\"\n", "plain\\n"};
   DyxUserView view("quotes", &m_pool);
   DyxViewFolder* folder = view.createFolderPath(DyxPath("Q"));
   for (const std::string& name : names) quarrytest::writeFile(m_data + "/" + name, "x");
