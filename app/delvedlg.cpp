@@ -23,6 +23,9 @@
 #include "parseworker.h"
 #include "shell.h"
 
+// The icons live in the static library: its resources must be registered by hand.
+static void initIconResources() { Q_INIT_RESOURCE(icons); }
+
 namespace {
 
 QString fromBytes(const std::string& text) {
@@ -64,6 +67,7 @@ struct DelveDlg::NotifySink {
 };
 
 DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<NotifySink>()) {
+  initIconResources();
   createControls();
   m_drainTimer.setSingleShot(true);
   connect(&m_drainTimer, &QTimer::timeout, this, &DelveDlg::applyPendingUpdates);

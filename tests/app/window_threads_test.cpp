@@ -139,12 +139,18 @@ class WindowTest : public QObject {
     dlg.show();
     QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Location)"));
     QVERIFY(dlg.recurseBox()->isChecked());
+    // Our own icons are built in: the buttons and the tree root carry them.
+    QVERIFY(!dlg.startButton()->icon().isNull());
+    QVERIFY(!dlg.criterionButton()->icon().isNull());
+    QVERIFY(!dlg.rootItem()->icon(0).isNull());
     QVERIFY(parse(dlg, m_small, true));
 
     QTreeWidgetItem* small = locationItem(dlg, m_small);
     QVERIFY2(small != nullptr, qPrintable(childLabels(dlg.rootItem()).join(',')));
     // Drive-style names get the system label; the children stay sorted by label.
     QCOMPARE(childLabels(small), (QStringList{"c:", "sub", "System (C:)"}));
+    QVERIFY(!small->child(2)->icon(0).isNull());
+    QVERIFY(small->child(2)->icon(0).cacheKey() != small->child(0)->icon(0).cacheKey());
     const int folders = componentCount(m_small) + 3;
     QCOMPARE(dlg.statusLine1(),
              QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
