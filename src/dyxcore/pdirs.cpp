@@ -257,9 +257,12 @@ bool DyxPhysicalDirs::removePhysicalDirectory(const std::string& dir_name, bool 
       it->second->retire();
       m_directories.erase(it);
     }
+    // A directory whose first scan is still running is in the pool for lookups and
+    // collections already: removing it abandons that scan and counts as a removal.
     auto a = m_adding.find(key);
     if (a != m_adding.end()) {
       a->second->retire();
+      doomed.push_back(a->second);
       m_adding.erase(a);
     }
   }

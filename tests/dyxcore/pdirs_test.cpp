@@ -279,6 +279,40 @@ TEST_F(PoolTest, EntriesOfADirectoryStillBeingAddedAreFound) {
   EXPECT_TRUE(peeker.found);
 }
 
+TEST_F(PoolTest, RemovingADirectoryWhoseFirstScanRunsAbandonsItAndSaysSo) {
+  class Remover final : public DyxScanObserver {
+   public:
+    Remover(DyxPhysicalDirs& pool, std::string dir) : m_pool(pool), m_dir(std::move(dir)) {}
+    bool entryFiled(DyxViewFolder*, DyxEntry*) override { return true; }
+    bool isStopRequested(bool&) override {
+      if (!asked) removed = m_pool.removePhysicalDirectory(m_dir, false, false);
+      asked = true;
+      return false;
+    }
+    void directoryStarted(const std::string&) override {}
+    bool asked = false;
+    bool removed = false;
+
+   private:
+    DyxPhysicalDirs& m_pool;
+    std::string m_dir;
+  };
+  for (const char* n : {"x", "y", "z"}) writeFile(m_tmp / ("d/" + std::string(n)), n);
+  Remover remover(m_pool, m_tmp / "d");
+  m_pool.setObserver(&remover);
+  m_pool.setFilter("true");
+  pooltest::ActivityCapture activity(m_tmp / "activity.log");
+  pooltest::TraceCapture trace;
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(m_tmp / "d", false, false));
+  m_pool.setObserver(nullptr);
+  EXPECT_TRUE(remover.removed);
+  EXPECT_FALSE(trace.contains("Not in.")) << trace.text();
+  EXPECT_TRUE(activity.contains("ok. Removed physical directory: " + (m_tmp / "d") + "\n"));
+  EXPECT_EQ(m_pool.directoryCount(), 0u);
+  EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 0u);
+  EXPECT_EQ(m_views.added(), m_views.removed()) << "every entry the views got leaves them";
+}
+
 TEST_F(PoolTest, CollectEntriesInKeyThenNameOrder) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
