@@ -79,8 +79,8 @@ DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<N
     std::lock_guard<std::mutex> lock(sink->mutex);
     DelveDlg* target = sink->target;
     if (target != nullptr) {
-      QMetaObject::invokeMethod(target, [target]() { target->scheduleDrain(); },
-                                Qt::QueuedConnection);
+      QMetaObject::invokeMethod(
+          target, [target]() { target->scheduleDrain(); }, Qt::QueuedConnection);
     }
   });
   m_worker->begin();
@@ -328,7 +328,8 @@ void DelveDlg::editCriterion() {
 void DelveDlg::openSelected(bool containingFolder) {
   const QModelIndexList rows = m_list->selectionModel()->selectedRows();
   std::vector<std::string> locations;
-  for (const QModelIndex& index : rows) locations.push_back(m_model->rowValues(index.row()).location);
+  for (const QModelIndex& index : rows)
+    locations.push_back(m_model->rowValues(index.row()).location);
   for (const std::string& location : locations) {
     const DyxPath path(location);
     if (containingFolder) {

@@ -124,8 +124,8 @@ std::string DelveFiltersDlg::rowText(int row) const {
   const Row& r = m_rows[row];
   const std::string pattern = toBytes(r.pattern->text());
   if (pattern.empty()) return "";
-  const int property = r.property->currentIndex() < 0 ? kPropertyNone
-                                                       : r.property->currentData().toInt();
+  const int property =
+      r.property->currentIndex() < 0 ? kPropertyNone : r.property->currentData().toInt();
   std::string text;
   if (property == kPropertyName) {
     text = "$Name";

@@ -126,9 +126,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::string m_criterion;
 
   // The worker's own state.
-  bool m_inScan = false;      // inside the scan of a parse: a view switch may happen at a poll
-  bool m_switching = false;   // a view is being rebuilt: no nested switch
-  int m_filingDepth = 0;      // inside entryFiled: the filing view must not be destroyed
+  bool m_inScan = false;     // inside the scan of a parse: a view switch may happen at a poll
+  bool m_switching = false;  // a view is being rebuilt: no nested switch
+  int m_filingDepth = 0;     // inside entryFiled: the filing view must not be destroyed
   std::uint64_t m_generation = 0;
   std::uint64_t m_nextFolderId = 0;
   std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;

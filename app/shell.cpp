@@ -1,7 +1,7 @@
 // GIO's headers come first: they use identifiers that Qt's keyword macros would rewrite.
-#include <gio/gio.h>
-
 #include "shell.h"
+
+#include <gio/gio.h>
 
 #include <QFile>
 #include <QFileDialog>
@@ -21,7 +21,9 @@ namespace delveshell {
 
 namespace {
 
-QString toQString(const std::string& text) { return QFile::decodeName(QByteArray::fromStdString(text)); }
+QString toQString(const std::string& text) {
+  return QFile::decodeName(QByteArray::fromStdString(text));
+}
 
 std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
@@ -70,15 +72,14 @@ bool typeOfExtension(const std::string& dottedExtension, std::string& type) {
   type.clear();
   if (dottedExtension.size() < 2) return false;
   static const QMimeDatabase database;
-  const QMimeType mime = database.mimeTypeForFile(QStringLiteral("file") + toQString(dottedExtension),
-                                                  QMimeDatabase::MatchExtension);
+  const QMimeType mime = database.mimeTypeForFile(
+      QStringLiteral("file") + toQString(dottedExtension), QMimeDatabase::MatchExtension);
   if (!mime.isValid() || mime.isDefault()) return false;
   type = mime.name().toStdString();
   return true;
 }
 
-bool commandOfType(const std::string& type, const std::string& placeholder,
-                   std::string& command) {
+bool commandOfType(const std::string& type, const std::string& placeholder, std::string& command) {
   command.clear();
   if (type.empty()) return false;
   GAppInfo* info = g_app_info_get_default_for_type(type.c_str(), FALSE);

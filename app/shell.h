@@ -45,8 +45,7 @@ bool launchCommand(const std::string& commandTemplate, const std::string& placeh
 bool typeOfExtension(const std::string& dottedExtension, std::string& type);
 // The command template of the default application of `type`, with `placeholder` in place of
 // its file field codes.
-bool commandOfType(const std::string& type, const std::string& placeholder,
-                   std::string& command);
+bool commandOfType(const std::string& type, const std::string& placeholder, std::string& command);
 // The folder command template ("%L" as placeholder).
 bool folderCommand(std::string& command);
 

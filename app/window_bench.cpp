@@ -26,7 +26,8 @@ namespace {
 void makeTree(const QString& root, int files) {
   const int perFolder = 500;
   for (int i = 0; i < files; ++i) {
-    const QString folder = QStringLiteral("%1/g%2/d%3").arg(root).arg(i / (perFolder * 20)).arg(i / perFolder);
+    const QString folder =
+        QStringLiteral("%1/g%2/d%3").arg(root).arg(i / (perFolder * 20)).arg(i / perFolder);
     if (i % perFolder == 0) QDir().mkpath(folder);
     QFile file(QStringLiteral("%1/file%2.%3").arg(folder).arg(i).arg(i % 7 == 0 ? "txt" : "dat"));
     if (!file.open(QIODevice::WriteOnly)) {
@@ -41,7 +42,9 @@ void makeTree(const QString& root, int files) {
 int main(int argc, char** argv) {
   QApplication application(argc, argv);
   const int files = argc > 1 ? std::atoi(argv[1]) : 200000;
-  const QString root = QDir(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("bench-tree")).absolutePath();
+  const QString root =
+      QDir(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("bench-tree"))
+          .absolutePath();
   if (!QDir(root).exists()) {
     std::printf("making %d files in %s\n", files, qPrintable(root));
     makeTree(root, files);
@@ -68,9 +71,8 @@ int main(int argc, char** argv) {
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
     QElapsedTimer beat;
     QTimer heartbeat;
-    QObject::connect(&heartbeat, &QTimer::timeout, [&]() {
-      longestStall = std::max(longestStall, beat.restart());
-    });
+    QObject::connect(&heartbeat, &QTimer::timeout,
+                     [&]() { longestStall = std::max(longestStall, beat.restart()); });
     heartbeat.start(10);
     beat.start();
     clock.restart();

@@ -56,27 +56,33 @@ class DialogsTest : public QObject {
     QTest::addColumn<QStringList>("reopenedRows");
 
     QTest::newRow("like value is stored lower-cased")
-        << std::vector<RowSpec>{{1, 2, "*.DOC"}} << "" << R"($Name like "*.DOC")" << "AND"
-        << QStringList{"Name|like (*,?)|*.doc", kEmptyRow, kEmptyRow, kEmptyRow};
+        << std::vector<RowSpec>{{1, 2, "*.DOC"}} << ""
+        << R"($Name like "*.DOC")"
+        << "AND" << QStringList{"Name|like (*,?)|*.doc", kEmptyRow, kEmptyRow, kEmptyRow};
     QTest::newRow("rows 1 and 3 with OR close up")
         << std::vector<RowSpec>{{1, 2, "*.doc"}, {}, {2, 0, "txt"}} << "OR"
-        << R"($Name like "*.doc" or $Ext="txt")" << "OR"
+        << R"($Name like "*.doc" or $Ext="txt")"
+        << "OR"
         << QStringList{"Name|like (*,?)|*.doc", "Extension|equals|txt", kEmptyRow, kEmptyRow};
     QTest::newRow("XOR reopens checked")
         << std::vector<RowSpec>{{1, 0, "readme"}, {2, 1, "tmp"}} << "XOR"
-        << R"($Name="readme" xor $Ext!="tmp")" << "XOR"
+        << R"($Name="readme" xor $Ext!="tmp")"
+        << "XOR"
         << QStringList{"Name|equals|readme", "Extension|not equals|tmp", kEmptyRow, kEmptyRow};
     QTest::newRow("only row 4 filled")
-        << std::vector<RowSpec>{{}, {}, {}, {2, 1, "tmp"}} << "OR" << R"($Ext!="tmp")" << "AND"
-        << QStringList{"Extension|not equals|tmp", kEmptyRow, kEmptyRow, kEmptyRow};
+        << std::vector<RowSpec>{{}, {}, {}, {2, 1, "tmp"}} << "OR"
+        << R"($Ext!="tmp")"
+        << "AND" << QStringList{"Extension|not equals|tmp", kEmptyRow, kEmptyRow, kEmptyRow};
     QTest::newRow("four rows nest to the right")
         << std::vector<RowSpec>{{1, 0, "a"}, {1, 1, "b"}, {2, 2, "c*"}, {2, 0, "d"}} << ""
-        << R"($Name="a" and $Name!="b" and $Ext like "c*" and $Ext="d")" << "AND"
+        << R"($Name="a" and $Name!="b" and $Ext like "c*" and $Ext="d")"
+        << "AND"
         << QStringList{"Name|equals|a", "Name|not equals|b", "Extension|like (*,?)|c*",
                        "Extension|equals|d"};
     QTest::newRow("incomplete rows are left out")
-        << std::vector<RowSpec>{{1, 0, ""}, {0, 0, "x"}} << "" << "" << "AND"
-        << QStringList{kEmptyRow, kEmptyRow, kEmptyRow, kEmptyRow};
+        << std::vector<RowSpec>{{1, 0, ""}, {0, 0, "x"}} << ""
+        << ""
+        << "AND" << QStringList{kEmptyRow, kEmptyRow, kEmptyRow, kEmptyRow};
   }
   void criterionRoundTrips() {
     QFETCH(std::vector<RowSpec>, rows);
@@ -105,7 +111,8 @@ class DialogsTest : public QObject {
     DelveFiltersDlg dialog("", nullptr);
     setRow(dialog, 0, {1, 0, "black or white"});
     dialog.accept();
-    QCOMPARE(QString::fromStdString(dialog.criterion()), QStringLiteral(R"($Name="black or white")"));
+    QCOMPARE(QString::fromStdString(dialog.criterion()),
+             QStringLiteral(R"($Name="black or white")"));
   }
 
   void unparsableCriterionOpensEmpty() {
@@ -169,15 +176,24 @@ class DialogsTest : public QObject {
   void driveNamesGetTheSystemLabel_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("label");
-    QTest::newRow("C:") << "C:" << "System (C:)";
-    QTest::newRow("A:") << "A:" << "System (A:)";
-    QTest::newRow("Z:") << "Z:" << "System (Z:)";
-    QTest::newRow("lower case") << "c:" << "c:";
-    QTest::newRow("two letters") << "CD:" << "CD:";
-    QTest::newRow("digit") << "1:" << "1:";
-    QTest::newRow("no colon") << "CC" << "CC";
-    QTest::newRow("letter alone") << "C" << "C";
-    QTest::newRow("past Z") << "[:" << "[:";
+    QTest::newRow("C:") << "C:"
+                        << "System (C:)";
+    QTest::newRow("A:") << "A:"
+                        << "System (A:)";
+    QTest::newRow("Z:") << "Z:"
+                        << "System (Z:)";
+    QTest::newRow("lower case") << "c:"
+                                << "c:";
+    QTest::newRow("two letters") << "CD:"
+                                 << "CD:";
+    QTest::newRow("digit") << "1:"
+                           << "1:";
+    QTest::newRow("no colon") << "CC"
+                              << "CC";
+    QTest::newRow("letter alone") << "C"
+                                  << "C";
+    QTest::newRow("past Z") << "[:"
+                            << "[:";
   }
   void driveNamesGetTheSystemLabel() {
     QFETCH(QString, name);

@@ -1,5 +1,7 @@
 // Shell integration against a desktop of our own: a fake XDG data and config home with a
 // mimeapps.list and desktop entries whose Exec runs a script that records its arguments.
+#include "shell.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -9,7 +11,6 @@
 
 #include "dyxcore/path.h"
 #include "kxcore/io.h"
-#include "shell.h"
 
 namespace {
 
@@ -84,9 +85,11 @@ class ShellTest : public QObject {
     m_recorder = root + QStringLiteral("/bin/record");
     writeFile(m_recorder,
               "#!/bin/sh\n"
-              "out=\"" + m_calls.toUtf8() + "/call.$$\"\n"
-              "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$out.part\"\n"
-              "mv \"$out.part\" \"$out.done\"\n",
+              "out=\"" +
+                  m_calls.toUtf8() +
+                  "/call.$$\"\n"
+                  "for a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$out.part\"\n"
+                  "mv \"$out.part\" \"$out.done\"\n",
               true);
     // The worked example's program name, in a folder that plays the system root.
     QVERIFY(QDir().mkpath(root + QStringLiteral("/sysroot")));
@@ -97,10 +100,12 @@ class ShellTest : public QObject {
     const QByteArray recorder = m_recorder.toUtf8();
     writeFile(root + QStringLiteral("/data/applications/quarry-test-text.desktop"),
               "[Desktop Entry]\nType=Application\nName=Text recorder\n"
-              "Exec=" + recorder + " --title %c %f\nMimeType=text/plain;\n");
+              "Exec=" +
+                  recorder + " --title %c %f\nMimeType=text/plain;\n");
     writeFile(root + QStringLiteral("/data/applications/quarry-test-folder.desktop"),
               "[Desktop Entry]\nType=Application\nName=Folder recorder\n"
-              "Exec=" + recorder + " --folder %U\nMimeType=inode/directory;\n");
+              "Exec=" +
+                  recorder + " --folder %U\nMimeType=inode/directory;\n");
     writeFile(root + QStringLiteral("/config/mimeapps.list"),
               "[Default Applications]\ntext/plain=quarry-test-text.desktop\n"
               "inode/directory=quarry-test-folder.desktop\n");
@@ -114,13 +119,27 @@ class ShellTest : public QObject {
     QTest::addColumn<QString>("exec");
     QTest::addColumn<QString>("placeholder");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("file code") << "editor %f" << "%1" << "editor \"%1\"";
-    QTest::newRow("url list code") << "viewer --new %U" << "%1" << "viewer --new \"%1\"";
-    QTest::newRow("folder code") << "files %u" << "%L" << "files \"%L\"";
-    QTest::newRow("other codes dropped") << "app %i %c %k x" << "%1" << "app    x";
-    QTest::newRow("escaped percent") << "app 100%% %F" << "%1" << "app 100% \"%1\"";
-    QTest::newRow("no code") << "app --go" << "%1" << "app --go";
-    QTest::newRow("trailing percent") << "app %" << "%1" << "app %";
+    QTest::newRow("file code") << "editor %f"
+                               << "%1"
+                               << "editor \"%1\"";
+    QTest::newRow("url list code") << "viewer --new %U"
+                                   << "%1"
+                                   << "viewer --new \"%1\"";
+    QTest::newRow("folder code") << "files %u"
+                                 << "%L"
+                                 << "files \"%L\"";
+    QTest::newRow("other codes dropped") << "app %i %c %k x"
+                                         << "%1"
+                                         << "app    x";
+    QTest::newRow("escaped percent") << "app 100%% %F"
+                                     << "%1"
+                                     << "app 100% \"%1\"";
+    QTest::newRow("no code") << "app --go"
+                             << "%1"
+                             << "app --go";
+    QTest::newRow("trailing percent") << "app %"
+                                      << "%1"
+                                      << "app %";
   }
   void execLinesBecomeTemplates() {
     QFETCH(QString, exec);
@@ -149,8 +168,8 @@ class ShellTest : public QObject {
   void workedExample() {
     clearCalls();
     TraceCapture trace;
-    QVERIFY(delveshell::launchCommand("%SystemRoot%/Explorer.exe /idlist,%I,%L", "%L",
-                                      "/srv/Data"));
+    QVERIFY(
+        delveshell::launchCommand("%SystemRoot%/Explorer.exe /idlist,%I,%L", "%L", "/srv/Data"));
     QCOMPARE(nextCall(), QStringLiteral("[/srv/Data]"));
     const std::string root = (m_home.path() + QStringLiteral("/sysroot")).toStdString();
     const std::string text = trace.text();
@@ -165,14 +184,24 @@ class ShellTest : public QObject {
     QTest::addColumn<QString>("arguments");  // the template after the program
     QTest::addColumn<QString>("argument");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("no placeholder: appended after a blank") << "" << "/a/b.txt" << "[/a/b.txt]";
-    QTest::newRow("quoted placeholder keeps blanks")
-        << " \"%1\"" << "/a b/c d.txt" << "[/a b/c d.txt]";
-    QTest::newRow("bare placeholder splits at blanks")
-        << " %1" << "/a b/c d.txt" << "[/a][b/c][d.txt]";
-    QTest::newRow("every occurrence replaced") << " %1 --again %1" << "x" << "[x][--again][x]";
-    QTest::newRow("unmatched quote drops the rest") << " keep \"lost %1" << "y" << "[keep]";
-    QTest::newRow("doubled blanks make no empty argument") << "   -v    %1" << "z" << "[-v][z]";
+    QTest::newRow("no placeholder: appended after a blank") << ""
+                                                            << "/a/b.txt"
+                                                            << "[/a/b.txt]";
+    QTest::newRow("quoted placeholder keeps blanks") << " \"%1\""
+                                                     << "/a b/c d.txt"
+                                                     << "[/a b/c d.txt]";
+    QTest::newRow("bare placeholder splits at blanks") << " %1"
+                                                       << "/a b/c d.txt"
+                                                       << "[/a][b/c][d.txt]";
+    QTest::newRow("every occurrence replaced") << " %1 --again %1"
+                                               << "x"
+                                               << "[x][--again][x]";
+    QTest::newRow("unmatched quote drops the rest") << " keep \"lost %1"
+                                                    << "y"
+                                                    << "[keep]";
+    QTest::newRow("doubled blanks make no empty argument") << "   -v    %1"
+                                                           << "z"
+                                                           << "[-v][z]";
   }
   void placeholdersAndTokens() {
     QFETCH(QString, arguments);

@@ -126,7 +126,8 @@ class WindowTest : public QObject {
     m_big = m_work.path() + QStringLiteral("/big");
     for (int d = 0; d < kBigFolders; ++d) {
       for (int f = 0; f < kBigFilesPerFolder; ++f) {
-        makeFile(QStringLiteral("%1/d%2/f%3.dat").arg(m_big).arg(d, 2, 10, QLatin1Char('0')).arg(f), 0);
+        makeFile(QStringLiteral("%1/d%2/f%3.dat").arg(m_big).arg(d, 2, 10, QLatin1Char('0')).arg(f),
+                 0);
       }
     }
     DyxFrontEnd::startEngine();
@@ -152,8 +153,7 @@ class WindowTest : public QObject {
     QVERIFY(!small->child(2)->icon(0).isNull());
     QVERIFY(small->child(2)->icon(0).cacheKey() != small->child(0)->icon(0).cacheKey());
     const int folders = componentCount(m_small) + 3;
-    QCOMPARE(dlg.statusLine1(),
-             QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
+    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
     QVERIFY(!dlg.statusLine2().isEmpty());
     QVERIFY(!dlg.isParsingShown());
     QVERIFY(dlg.criterionButton()->isEnabled());
@@ -218,8 +218,8 @@ class WindowTest : public QObject {
     // A second switch while the first view is still being built is not lost.
     dlg.sortBy("Size");
     dlg.sortBy("Name");
-    QTRY_COMPARE_WITH_TIMEOUT(dlg.statusLine1(),
-                              QStringLiteral("Total: 7 folder(s), 8 file(s)"), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(dlg.statusLine1(), QStringLiteral("Total: 7 folder(s), 8 file(s)"),
+                              30000);
     QTRY_VERIFY(!dlg.isParsingShown());
     QCOMPARE(childLabels(dlg.rootItem()), (QStringList{"a", "b", "d", "h", "l", "o", "x"}));
     QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Name)"));
