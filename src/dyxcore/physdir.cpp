@@ -397,7 +397,12 @@ DyxStandAlonePhysicalDirectory::DyxStandAlonePhysicalDirectory(const DyxPath& pa
   kxout << kxParam("dir_name", getDirName()) << kxParam("is_recursive", is_recursive) << endl;
 }
 
-DyxStandAlonePhysicalDirectory::~DyxStandAlonePhysicalDirectory() { clearEntries(); }
+DyxStandAlonePhysicalDirectory::~DyxStandAlonePhysicalDirectory() {
+  // The polling loop ends before the object starts to come apart: its pass calls our virtual
+  // members.
+  stopUpdateLoop();
+  clearEntries();
+}
 
 bool DyxStandAlonePhysicalDirectory::isStandAlone() const {
   KX_SCOPE("DyxStandAlonePhysicalDirectory::isStandAlone");

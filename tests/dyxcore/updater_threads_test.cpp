@@ -7,7 +7,10 @@
 #include <thread>
 
 #include "dyxcore/mutex.h"
+#include "dyxcore/path.h"
+#include "dyxcore/physdir.h"
 #include "dyxcore/updater.h"
+#include "dyxcore/xentryrep.h"
 #include "pool_testing.h"
 
 namespace {
@@ -107,6 +110,29 @@ TEST(UpdateLoop, DestroyingAPollingUpdaterEndsItsLoop) {
   ASSERT_TRUE(waitFor(u->passes, 2, 2000ms));
   u.reset();
   SUCCEED();
+}
+
+TEST(UpdateLoop, DestroyingAPollingStandAloneDirectoryEndsItsLoopFirst) {
+  quarrytest::TempDir tmp;
+  for (const char* n : {"a", "b", "c"}) quarrytest::writeFile(tmp / n, n);
+  {
+    DyxStandAlonePhysicalDirectory dir(DyxPath(tmp.path()), false);
+    dir.beginUpdateLoopMs(1);
+    const auto end = Clock::now() + 2000ms;
+    for (;;) {
+      {
+        DyxEngineLock lock;
+        if (dir.entryCount() == 3) break;
+      }
+      ASSERT_LT(Clock::now(), end) << "the loop never scanned";
+      std::this_thread::sleep_for(2ms);
+    }
+    // A new name makes the next pass scan again, likely while the directory is destroyed.
+    quarrytest::writeFile(tmp / "d", "d");
+  }
+  DyxEngineLock lock;
+  EXPECT_EQ(DyxEntryRepository::getRepository("0").liveCount(), 0u)
+      << "no pass filed entries after the destruction cleared them";
 }
 
 }  // namespace
