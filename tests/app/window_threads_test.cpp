@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -85,6 +86,24 @@ class WindowTest : public QObject {
   QTemporaryDir m_work;
   QString m_small;  // a few files of every kind
   QString m_big;    // enough files for a parse to be caught running
+  QString m_calls;  // where the fake desktop applications record their arguments
+
+  // Every recorded call so far, each as "[arg][arg]", in no particular order; waits for `count`.
+  QStringList recordedCalls(int count) {
+    QStringList calls;
+    for (int i = 0; i < 200; ++i) {
+      calls.clear();
+      QDir dir(m_calls);
+      for (const QString& name : dir.entryList({QStringLiteral("*.done")}, QDir::Files)) {
+        QFile file(dir.filePath(name));
+        if (file.open(QIODevice::ReadOnly)) calls << QString::fromUtf8(file.readAll()).trimmed();
+      }
+      if (calls.size() >= count) break;
+      QTest::qWait(25);
+    }
+    calls.sort();
+    return calls;
+  }
 
   // Starts a parse of `dir` with the start button and, when `wait`, waits for its end.
   static bool parse(DelveDlg& dlg, const QString& dir, bool recursive, bool wait = true) {
@@ -130,6 +149,40 @@ class WindowTest : public QObject {
                  0);
       }
     }
+    // A desktop of our own: .txt files and folders open with a script that records its
+    // arguments.
+    m_calls = m_work.path() + QStringLiteral("/calls");
+    QDir().mkpath(m_calls);
+    const QString recorder = m_work.path() + QStringLiteral("/record");
+    {
+      QFile script(recorder);
+      QVERIFY(script.open(QIODevice::WriteOnly));
+      script.write("#!/bin/sh\nout=\"" + m_calls.toUtf8() +
+                   "/call.$$\"\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > \"$out.part\"\n"
+                   "mv \"$out.part\" \"$out.done\"\n");
+      script.close();
+      script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+    const QString desktop = m_work.path() + QStringLiteral("/xdg-data/applications/");
+    QDir().mkpath(desktop);
+    QDir().mkpath(m_work.path() + QStringLiteral("/xdg-config"));
+    for (const auto& [name, mime] : {std::pair{"quarry-test-text", "text/plain"},
+                                     std::pair{"quarry-test-folder", "inode/directory"}}) {
+      QFile entry(desktop + QString::fromLatin1(name) + QStringLiteral(".desktop"));
+      QVERIFY(entry.open(QIODevice::WriteOnly));
+      entry.write("[Desktop Entry]\nType=Application\nName=Recorder\nExec=" + recorder.toUtf8() +
+                  " " + QByteArray(name) + " %f\nMimeType=" + QByteArray(mime) + ";\n");
+    }
+    QFile mimeapps(m_work.path() + QStringLiteral("/xdg-config/mimeapps.list"));
+    QVERIFY(mimeapps.open(QIODevice::WriteOnly));
+    mimeapps.write(
+        "[Default Applications]\ntext/plain=quarry-test-text.desktop\n"
+        "inode/directory=quarry-test-folder.desktop\n");
+    mimeapps.close();
+    qputenv("XDG_DATA_HOME", (m_work.path() + QStringLiteral("/xdg-data")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", (m_work.path() + QStringLiteral("/xdg-config")).toUtf8());
+    qputenv("XDG_CURRENT_DESKTOP", "");
+
     DyxFrontEnd::startEngine();
   }
 
@@ -301,6 +354,36 @@ class WindowTest : public QObject {
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.result(), 0);
     QCOMPARE(clicked.count(), 0);
+  }
+
+  void commandMenuOpensRows() {
+    DelveDlg dlg;
+    dlg.show();
+    QVERIFY(parse(dlg, m_small, true));
+    dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
+    QCOMPARE(column(dlg, 0),
+             (QStringList{"ABC.txt", "big.iso", "huge.img", "other.txt", "xabcx.doc"}));
+    // Rows 0 and 3: both text files, each opened in turn.
+    QItemSelectionModel* selection = dlg.list()->selectionModel();
+    selection->select(dlg.listModel()->index(0, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(dlg.listModel()->index(3, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const QList<QAction*> actions = dlg.commandMenu()->actions();
+    QCOMPARE(actions.size(), 2);
+    QCOMPARE(actions[0]->text(), QStringLiteral("&Open"));
+    QCOMPARE(actions[1]->text(), QStringLiteral("Open Containing Folder"));
+    actions[0]->trigger();
+    QCOMPARE(recordedCalls(2), (QStringList{"[quarry-test-text][" + m_small + "/ABC.txt]",
+                                            "[quarry-test-text][" + m_small + "/other.txt]"}));
+    for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
+
+    selection->clearSelection();
+    selection->select(dlg.listModel()->index(1, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    actions[1]->trigger();
+    QCOMPARE(recordedCalls(1), QStringList{"[quarry-test-folder][" + m_small + "]"});
+    for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
   }
 
   void closingDuringLongScan() {
