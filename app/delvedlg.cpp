@@ -71,6 +71,8 @@ DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<N
   createControls();
   m_drainTimer.setSingleShot(true);
   connect(&m_drainTimer, &QTimer::timeout, this, &DelveDlg::applyPendingUpdates);
+  m_backlogTimer.setSingleShot(true);
+  connect(&m_backlogTimer, &QTimer::timeout, this, &DelveDlg::applyBacklog);
   m_sinceDrain.start();
 
   m_sink->target = this;
@@ -376,19 +378,35 @@ void DelveDlg::applyPendingUpdates() {
   m_drainTimer.stop();
   DelveUpdateBatch batch = m_worker->takeUpdates();
   m_sinceDrain.restart();
-  applyBatch(batch);
+  std::vector<DelveUpdate>& updates = batch.updates;
+  // Updates before the last clear would be wiped by it: only their state changes still count.
+  std::size_t lastClear = updates.size();
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (updates[i].kind == DelveUpdate::Kind::kClear) lastClear = i;
+  }
+  if (lastClear < updates.size()) {
+    std::erase_if(m_backlog,
+                  [](const DelveUpdate& u) { return u.kind != DelveUpdate::Kind::kState; });
+  }
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (lastClear < updates.size() && i < lastClear &&
+        updates[i].kind != DelveUpdate::Kind::kState) {
+      continue;
+    }
+    m_backlog.push_back(std::move(updates[i]));
+  }
+  applyBacklog();
 }
 
-void DelveDlg::applyBatch(DelveUpdateBatch& batch) {
-  // Updates before the batch's last clear would be wiped by it: only their state changes count.
-  std::size_t lastClear = 0;
-  for (std::size_t i = 0; i < batch.updates.size(); ++i) {
-    if (batch.updates[i].kind == DelveUpdate::Kind::kClear) lastClear = i;
-  }
+void DelveDlg::applyBacklog() {
+  // A slice at a time, so that input and painting get their turn between slices.
   std::vector<std::uint32_t> appended;
   bool finished = false;
-  for (std::size_t i = 0; i < batch.updates.size(); ++i) {
-    DelveUpdate& update = batch.updates[i];
+  std::size_t done = 0;
+  while (!m_backlog.empty() && done < kUpdatesPerSlice) {
+    DelveUpdate update = std::move(m_backlog.front());
+    m_backlog.pop_front();
+    ++done;
     if (update.kind == DelveUpdate::Kind::kState) {
       if (update.parsing) {
         m_sawParseStart = true;
@@ -397,9 +415,10 @@ void DelveDlg::applyBatch(DelveUpdateBatch& batch) {
         finished = true;
       }
       showParsing(update.parsing);
+      if (finished) break;
       continue;
     }
-    if (i < lastClear || update.generation < m_generation) continue;
+    if (update.generation < m_generation) continue;
     switch (update.kind) {
       case DelveUpdate::Kind::kClear:
         m_generation = update.generation;
@@ -408,10 +427,12 @@ void DelveDlg::applyBatch(DelveUpdateBatch& batch) {
         break;
       case DelveUpdate::Kind::kFolder:
         addFolder(update.folderId, update.parentId, update.text);
+        ++m_folderCount;
         break;
       case DelveUpdate::Kind::kRow: {
         auto folder = m_folders.find(update.folderId);
         if (folder == m_folders.end()) break;
+        ++m_fileCount;
         const auto index = static_cast<std::uint32_t>(m_rowStore.size());
         const bool shown =
             update.folderId == m_selectedFolder && m_findFilter.acceptsName(update.row.name);
@@ -428,9 +449,8 @@ void DelveDlg::applyBatch(DelveUpdateBatch& batch) {
     }
   }
   m_model->appendRows(appended);
-  m_folderCount = batch.folderCount;
-  m_fileCount = batch.fileCount;
   writeStatusLine1();
+  if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
   Q_EMIT updatesApplied();
   if (finished) Q_EMIT parseFinished();
 }

@@ -18,6 +18,7 @@
 #include <QIcon>
 #include <QTimer>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -25,9 +26,9 @@
 
 #include "dyxcore/frontend.h"
 #include "dyxcore/path.h"
+#include "parseworker.h"
 
 class FileListModel;
-class ParseWorker;
 class QCheckBox;
 class QLineEdit;
 class QMenu;
@@ -35,7 +36,6 @@ class QPushButton;
 class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
-struct DelveUpdateBatch;
 
 class DelveDlg : public QDialog {
   Q_OBJECT
@@ -46,6 +46,8 @@ class DelveDlg : public QDialog {
   static constexpr const char* kVersion = "1.0.2.2";
   // Batches are taken at most this often while a parse streams updates.
   static constexpr int kBatchIntervalMs = 50;
+  // At most this many updates are applied per turn of the event loop.
+  static constexpr std::size_t kUpdatesPerSlice = 4000;
 
   explicit DelveDlg(QWidget* parent = nullptr);
   ~DelveDlg() override;
@@ -111,7 +113,8 @@ class DelveDlg : public QDialog {
 
   void createControls();
   void scheduleDrain();
-  void applyBatch(DelveUpdateBatch& batch);
+  // Applies the next slice of the backlog; schedules the rest for the next turn.
+  void applyBacklog();
   void clearDisplay();
   void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
   void showParsing(bool parsing);
@@ -159,7 +162,10 @@ class DelveDlg : public QDialog {
   bool m_parsingShown = false;
   bool m_sawParseStart = false;
 
+  // Updates taken from the worker and not yet applied, in order.
+  std::deque<DelveUpdate> m_backlog;
   QTimer m_drainTimer;
+  QTimer m_backlogTimer;
   QElapsedTimer m_sinceDrain;
   std::shared_ptr<NotifySink> m_sink;
   std::unique_ptr<ParseWorker> m_worker;
