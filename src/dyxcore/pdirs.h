@@ -60,6 +60,7 @@ class DyxPhysicalDirs : public DyxUpdater {
   // Used by a recursive scan of `parent`: addPhysicalDirectory(dir_name, true, false), abandoned
   // when the parent leaves the pool meanwhile (a clear does not leave stray sub-directories).
   bool addSubDirectory(const DyxPhysicalDirectory& parent, const std::string& dir_name);
+  // True when the directory was in the pool, or being added (that addition is abandoned).
   bool removePhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
   // Removes every directory whose key starts with dir_name + "/" (not dir_name itself).
   bool removeAllChilds(const std::string& dir_name);
