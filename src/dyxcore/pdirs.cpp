@@ -338,15 +338,24 @@ DyxEntry* DyxPhysicalDirs::getEntry(const DyxPath& path) const {
   }
   const std::string dirText = path.parent().toString();
   DyxEngineLock lock;
-  auto it = m_directories.find(dirText);
-  if (it == m_directories.end()) {
-    auto adding = m_adding.find(dirText);
-    if (adding != m_adding.end()) return adding->second->findEntry(path.last());
+  auto find = [this](const std::string& key) -> const DyxPhysicalDirectory* {
+    auto it = m_directories.find(key);
+    if (it != m_directories.end()) return it->second.get();
+    auto adding = m_adding.find(key);
+    return adding != m_adding.end() ? adding->second.get() : nullptr;
+  };
+  const DyxPhysicalDirectory* dir = find(dirText);
+  // Keys are kept in their normal form: a path with "." parts names the same directory.
+  if (dir == nullptr) {
+    const std::string key = keyOf(dirText);
+    if (key != dirText) dir = find(key);
+  }
+  if (dir == nullptr) {
     KX_POS(kxerr) << "No physical directory with name: \"" << dirText << "\"" << endl;
     KX_POS(kxerr) << shortTexts() << endl;
     return nullptr;
   }
-  return it->second->findEntry(path.last());
+  return dir->findEntry(path.last());
 }
 
 void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirst,

@@ -129,6 +129,7 @@ TEST_F(PoolTest, GetEntryMessages) {
   EXPECT_TRUE(trace.contains(r + "/A nb=1 ()")) << "the short texts of the pool\n" << trace.text();
   EXPECT_EQ(m_pool.getEntry(DyxPath(r + "/A/none.txt")), nullptr);
   EXPECT_NE(m_pool.getEntry(DyxPath(r + "/A/a.txt")), nullptr);
+  EXPECT_NE(m_pool.getEntry(DyxPath(r + "/A/./a.txt")), nullptr) << "the directory's key form";
 }
 
 TEST_F(PoolTest, DeletedDirectoryLeavesThePoolAtTheNextUpdate) {
