@@ -119,11 +119,15 @@ struct ParseContext {
     std::vector<std::size_t> stack;
     // A comparison prints its value between backslash-quote pairs. Parentheses there are part
     // of the value: were they to group, a printed filter (a filter view's file) would lose or
-    // garble a condition at every save and reload. Plain quotes protect nothing.
+    // garble a condition at every save and reload. Plain quotes protect nothing. A value may
+    // itself hold a backslash-quote pair, so a pair opens a value only where a printed value
+    // can start, and closes it only where a printed comparison can end.
     bool inPrintedValue = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
       if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-        inPrintedValue = !inPrintedValue;
+        if (inPrintedValue ? endsPrintedValue(text, i + 2) : startsPrintedValue(text, i)) {
+          inPrintedValue = !inPrintedValue;
+        }
         ++i;
         continue;
       }
@@ -140,6 +144,27 @@ struct ParseContext {
     collect(text, " or ", orAt);
     collect(text, " xor ", xorAt);
     collect(text, " and ", andAt);
+  }
+
+  // A printed value follows its operator and a blank; typed text may also put it right after
+  // "=", "<" or ">".
+  static bool startsPrintedValue(std::string_view text, std::size_t at) {
+    if (at == 0) return true;
+    const char before = text[at - 1];
+    return before == ' ' || before == '\t' || before == '=' || before == '<' || before == '>';
+  }
+
+  // After a printed comparison come the ")" of the groups it closes, then the end of the text, an
+  // operator word, or (in typed text) a ")" after blanks.
+  static bool endsPrintedValue(std::string_view text, std::size_t at) {
+    while (at < text.size() && text[at] == ')') ++at;
+    std::size_t next = at;
+    while (next < text.size() && (text[next] == ' ' || text[next] == '\t')) ++next;
+    if (next == text.size()) return true;
+    if (next == at) return false;
+    const std::string_view rest = text.substr(next);
+    return rest.starts_with("or ") || rest.starts_with("xor ") || rest.starts_with("and ") ||
+           rest.front() == ')';
   }
 
   static void collect(std::string_view text, std::string_view word, std::vector<std::size_t>& out) {
@@ -457,7 +482,11 @@ DyxFilterComparison::DyxFilterComparison(DyxCompareOp op, const std::string& nam
 std::string DyxFilterComparison::toString() const {
   if (m_propertyName.empty()) return "\"\"";
   std::string text = m_propertyName;
-  text += ' ';
+  // A property named like a keyword, followed by a blank, would read back as that keyword ("not
+  // <= ..." as a negation, "or = ..." as a split); the operator right after the name does not.
+  const bool keywordName = m_propertyName == "not" || m_propertyName == "or" ||
+                           m_propertyName == "xor" || m_propertyName == "and";
+  if (!keywordName) text += ' ';
   if (m_caseSensitive) text += '[';
   text += getOperator();
   text += " \\\"";

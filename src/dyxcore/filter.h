@@ -8,7 +8,10 @@
 //
 // Printed form: a comparison prints its value between backslash-quote pairs (\"value\"), and
 // parentheses between such pairs do not group, so a value holding parentheses reads back (a
-// filter view saves its filters in this form). Plain double quotes protect nothing.
+// filter view saves its filters in this form). A pair inside a value (re\"u) does not end it:
+// a value ends only where a comparison can. A property named "not", "or", "xor" or "and" prints
+// with the operator right after the name, so it does not read back as the keyword. Plain double
+// quotes protect nothing.
 //
 // Bounds: the parser refuses a criterion whose tree would nest deeper than
 // kDyxMaxCriterionNesting (groups, operators and negations counted together) with the message

@@ -69,4 +69,33 @@ TEST(FuzzRegression, PrintedCriterionWithParenthesesInValuesParsesBackToItself) 
   EXPECT_NE(both.find("a(b"), std::string::npos) << both;
 }
 
+// A value holding a backslash-quote pair ended the printed value early, so the group's ")" was
+// taken for part of a value and one more "(" was added at each print and parse; a property named
+// like a keyword printed as that keyword ("not <= ..." read back as a negation, hence true).
+TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackToItself) {
+  const struct {
+    const char* text;
+    const char* printed;
+  } cases[] = {
+      {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\\"u\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\\"(\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\\")b\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"x\\\"y\" xor $Ext = c", "($Name = \\\"\\\"x\\\"y\\\" xor $Ext = \\\"c\\\")"},
+      {"not<=!", "not<= \\\"!\\\""},
+      {"not[=X", "not[= \\\"X\\\""},
+      {"$Ext = a and or=b", "$Ext = \\\"a\\\" and or= \\\"b\\\""},
+      {"$Ext = a and xor<b", "$Ext = \\\"a\\\" and xor< \\\"b\\\""},
+      {"$Ext = a or and = b", "($Ext = \\\"a\\\" or and= \\\"b\\\")"},
+      {"not not=1", " not not= \\\"1\\\""},
+      {"nots = 1", "nots = \\\"1\\\""},
+  };
+  for (const auto& c : cases) {
+    const std::string printed = DyxFilter(c.text).toString();
+    EXPECT_EQ(printed, c.printed) << c.text;
+    std::string again = printed;
+    for (int round = 0; round < 3; ++round) again = DyxFilter(again).toString();
+    EXPECT_EQ(again, printed) << c.text;
+  }
+}
+
 }  // namespace
