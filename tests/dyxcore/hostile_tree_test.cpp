@@ -145,9 +145,11 @@ TEST_F(HostileTreeTest, ParseFindsEveryFileAndTheRestoredRepositoryEqualsTheSave
         "links/to-file", "links/real/grandparent", "special/fifo", "special/socket"}) {
     EXPECT_EQ(parsed.count(tree() + "/" + name), 1u) << name;
   }
+  // A churn directory may vanish after its scan: it stays in the pool until the next update.
+  const std::string churnPrefix = tree() + "/churn/";
   for (const std::string& key : directories) {
     struct stat st {};
-    if (key.size() < 4000) {
+    if (key.size() < 4000 && key.compare(0, churnPrefix.size(), churnPrefix) != 0) {
       ASSERT_EQ(::lstat(key.c_str(), &st), 0) << printable(key);
       EXPECT_TRUE(S_ISDIR(st.st_mode)) << "a directory of the pool is a link: " << printable(key);
     }
