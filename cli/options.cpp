@@ -25,14 +25,14 @@ enum class Opt {
   kVersion
 };
 
-struct OptSpec {
+struct OptionDef {
   const char* longName;
   char shortName;  // 0: none
   Opt opt;
   bool takesValue;
 };
 
-constexpr OptSpec kSpecs[] = {
+constexpr OptionDef kOptionDefs[] = {
     {"recursive", 'r', Opt::kRecursive, false},
     {"criterion", 'c', Opt::kCriterion, true},
     {"view", 'v', Opt::kView, true},
@@ -46,24 +46,24 @@ constexpr OptSpec kSpecs[] = {
     {"version", 0, Opt::kVersion, false},
 };
 
-const OptSpec* findLong(const std::string& name) {
-  for (const OptSpec& spec : kSpecs) {
-    if (name == spec.longName) return &spec;
+const OptionDef* findLong(const std::string& name) {
+  for (const OptionDef& def : kOptionDefs) {
+    if (name == def.longName) return &def;
   }
   return nullptr;
 }
 
-const OptSpec* findShort(char c) {
-  for (const OptSpec& spec : kSpecs) {
-    if (spec.shortName != 0 && spec.shortName == c) return &spec;
+const OptionDef* findShort(char c) {
+  for (const OptionDef& def : kOptionDefs) {
+    if (def.shortName != 0 && def.shortName == c) return &def;
   }
   return nullptr;
 }
 
 // Applies one option; false with `error` set when its value is not acceptable.
-bool apply(const OptSpec& spec, const std::string& value, CliOptions& options, bool& help,
+bool apply(const OptionDef& def, const std::string& value, CliOptions& options, bool& help,
            bool& version, std::string& error) {
-  switch (spec.opt) {
+  switch (def.opt) {
     case Opt::kRecursive:
       options.recursive = true;
       break;
@@ -146,41 +146,41 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
     if (arg[1] == '-') {
       const std::size_t eq = arg.find('=');
       const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-      const OptSpec* spec = findLong(name);
-      if (spec == nullptr) {
+      const OptionDef* def = findLong(name);
+      if (def == nullptr) {
         error = "unknown option '--" + name + "'";
         return CliParseOutcome::kUsageError;
       }
       std::string value;
       if (eq != std::string::npos) {
         value = arg.substr(eq + 1);
-        if (spec->opt == Opt::kList) {
+        if (def->opt == Opt::kList) {
           options.listOneFolder = true;
           options.listFolder = value;
-        } else if (!spec->takesValue) {
+        } else if (!def->takesValue) {
           error = "option '--" + name + "' takes no value";
           return CliParseOutcome::kUsageError;
         }
-      } else if (spec->takesValue) {
+      } else if (def->takesValue) {
         if (i + 1 >= args.size()) {
           error = "option '--" + name + "' needs a value";
           return CliParseOutcome::kUsageError;
         }
         value = args[++i];
       }
-      if (!apply(*spec, value, options, help, version, error)) return CliParseOutcome::kUsageError;
-      previousWasBareList = spec->opt == Opt::kList && eq == std::string::npos;
+      if (!apply(*def, value, options, help, version, error)) return CliParseOutcome::kUsageError;
+      previousWasBareList = def->opt == Opt::kList && eq == std::string::npos;
       continue;
     }
     // One or more bundled short options.
     for (std::size_t k = 1; k < arg.size(); ++k) {
-      const OptSpec* spec = findShort(arg[k]);
-      if (spec == nullptr) {
+      const OptionDef* def = findShort(arg[k]);
+      if (def == nullptr) {
         error = std::string("unknown option '-") + arg[k] + "'";
         return CliParseOutcome::kUsageError;
       }
       std::string value;
-      if (spec->takesValue) {
+      if (def->takesValue) {
         if (k + 1 < arg.size()) {
           value = arg.substr(k + 1);
         } else if (i + 1 < args.size()) {
@@ -191,7 +191,7 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
         }
         k = arg.size();
       }
-      if (!apply(*spec, value, options, help, version, error)) return CliParseOutcome::kUsageError;
+      if (!apply(*def, value, options, help, version, error)) return CliParseOutcome::kUsageError;
     }
   }
 

@@ -3,11 +3,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/capability.h>
 #include <linux/magic.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -265,8 +263,6 @@ FileInfoResult readByOpen(const std::string& path, FileInfo& out, int* error) {
   ::close(fd);
   return result;
 }
-
-std::string decimal(std::uint32_t v) { return std::to_string(v); }
 
 }  // namespace
 
@@ -886,28 +882,6 @@ std::string errorText(int error) {
 }
 
 // ---------------------------------------------------------------------------------------------
-
-std::string userName(std::uint32_t uid) {
-  std::string buffer(1024, '\0');
-  struct passwd pw;
-  struct passwd* result = nullptr;
-  while (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &result) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return result ? std::string(result->pw_name) : decimal(uid);
-}
-
-std::string groupName(std::uint32_t gid) {
-  std::string buffer(1024, '\0');
-  struct group gr;
-  struct group* result = nullptr;
-  while (::getgrgid_r(gid, &gr, buffer.data(), buffer.size(), &result) == ERANGE &&
-         buffer.size() < (1u << 20)) {
-    buffer.resize(buffer.size() * 2);
-  }
-  return result ? std::string(result->gr_name) : decimal(gid);
-}
 
 bool isPrivileged() { return ::geteuid() == 0; }
 

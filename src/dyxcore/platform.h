@@ -174,10 +174,8 @@ bool readWholeFile(const std::string& path, std::string& out, int* error = nullp
 std::string errorText(int error);
 
 // ---------------------------------------------------------------------------------------------
-// Users and groups
+// The process
 
-std::string userName(std::uint32_t uid);   // the uid in decimal when it has no name
-std::string groupName(std::uint32_t gid);  // the gid in decimal when it has no name
 bool isPrivileged();                       // effective user is root (permission bits do not bind)
 int processId();
 

@@ -34,6 +34,15 @@ struct Seen {
 
 using Skip = std::function<bool(const std::string& dir)>;
 
+void recordFile(const std::string& path, std::vector<Seen>& out) {
+  Seen f{path, false};
+  FileInfo info;
+  f.result = readFileInfo(path, info);
+  f.size = info.size;
+  f.writeTime = info.lastWriteTime;
+  out.push_back(f);
+}
+
 // The scan's order of calls: the time stamp, the listing, then per name either the descent
 // (listing still open) or the file information of the name just listed.
 void nestedWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
@@ -52,12 +61,7 @@ void nestedWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip
       if (!skip(path)) nestedWalk(path, out, skip, budget);
       continue;
     }
-    Seen f{path, false};
-    FileInfo info;
-    f.result = readFileInfo(path, info);
-    f.size = info.size;
-    f.writeTime = info.lastWriteTime;
-    out.push_back(f);
+    recordFile(path, out);
   }
 }
 
@@ -78,12 +82,7 @@ void flatWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
       if (!skip(path)) flatWalk(path, out, skip, budget);
       continue;
     }
-    Seen f{path, false};
-    FileInfo info;
-    f.result = readFileInfo(path, info);
-    f.size = info.size;
-    f.writeTime = info.lastWriteTime;
-    out.push_back(f);
+    recordFile(path, out);
   }
 }
 
