@@ -29,6 +29,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 extern char** environ;
 
@@ -157,7 +158,8 @@ bool isLocalFileSystemType(long type) {
   }
 }
 
-// Whether the device of a file holds a local file system, remembered per device.
+// Whether the device of a file holds a local file system, remembered per device. `path` (the
+// file's) is read only when the lookup has no directory descriptor.
 bool isOnLocalFileSystem(const struct statx& st, const LookupBase& base, const std::string& path) {
   static std::mutex mutex;
   static std::unordered_map<std::uint64_t, bool> known;
@@ -191,7 +193,10 @@ bool isOnLocalFileSystem(const struct statx& st, const LookupBase& base, const s
 // file system. Anything else is left to the kernel's check.
 bool readGrantedByModeBits(const struct statx& st, const LookupBase& base,
                            const std::string& path) {
-  const bool owner = st.stx_uid == ::geteuid() && (st.stx_mode & S_IRUSR) != 0;
+  // Asked once: a system call per file would cost the scan more than the check saves, and the
+  // engine never changes its user.
+  static const uid_t effectiveUser = ::geteuid();
+  const bool owner = st.stx_uid == effectiveUser && (st.stx_mode & S_IRUSR) != 0;
   if (!owner && !readsPastPermissions()) return false;
   return isOnLocalFileSystem(st, base, path);
 }
@@ -381,8 +386,8 @@ std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool
     item.name.assign(d->d_name);
     item.isDirectory = direntIsDirectory(fd, d);
     if (!item.isDirectory && !namesOnly) {
-      const std::string full = childOf(path, item.name);
-      item.result = readByStatxAt(LookupBase{fd, d->d_name}, full, item.info, &item.error);
+      // With the directory's descriptor, the whole path is never needed: no copy of it per file.
+      item.result = readByStatxAt(LookupBase{fd, d->d_name}, path, item.info, &item.error);
     }
     record->items.push_back(std::move(item));
   }
@@ -393,6 +398,12 @@ std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool
 // The helper thread of one recursive descent: it walks, depth first in listing order, the
 // sub-directories of `parent` from the one after `entered` on, starting with those inside
 // `entered` (the scan lists `entered` itself).
+//
+// The two threads share the reading. The scan reads a directory itself when the helper has not
+// come to it, and the helper then passes over it; when the scan had to wait for the directory
+// the helper was reading, the helper leaves the next one to the scan. A helper that cannot keep
+// up thus hands over part of the disk work instead of holding the scan back, and one that runs
+// ahead does it all.
 class ReadAhead {
  public:
   ReadAhead(std::string parent, std::string entered)
@@ -411,8 +422,9 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // The record of `path`: at once when read, after a wait when the helper is reading it now,
-  // none when the helper has not read it and is not reading it. Records queued before it are
-  // of directories the scan did not enter; they are dropped.
+  // none when the helper has not read it and is not reading it (the caller reads it, and the
+  // helper will pass over it). Records queued before it are of directories the scan did not
+  // enter; they are dropped.
   std::unique_ptr<AheadDirectory> take(const std::string& path) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
@@ -424,8 +436,15 @@ class ReadAhead {
         m_changed.notify_all();
         return record;
       }
-      if (m_done || m_current != path) return nullptr;
+      if (m_done) return nullptr;
+      if (m_current != path) {
+        // Bounded: a directory that is not on the helper's walk stays in the set until the
+        // descent ends.
+        if (m_readByScan.size() < kAheadMaxDirectories) m_readByScan.insert(path);
+        return nullptr;
+      }
       dropFront(m_queue.size());
+      m_scanWaited = true;
       m_changed.notify_all();
       m_changed.wait(lock);
     }
@@ -486,6 +505,7 @@ class ReadAhead {
     }
     m_changed.notify_all();
     while (!next.empty()) {
+      bool passOver = false;
       {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_changed.wait(lock, [this] {
@@ -493,14 +513,22 @@ class ReadAhead {
                  (m_queuedItems < kAheadMaxItems && m_queue.size() < kAheadMaxDirectories);
         });
         if (m_stop) break;
+        passOver = m_readByScan.erase(next) != 0 || m_scanWaited;
+        m_scanWaited = false;
+        // A directory passed over is the scan's to read: it must not wait for the helper.
+        if (passOver) m_current.clear();
       }
-      std::unique_ptr<AheadDirectory> record = readDirectoryAhead(next, false);
+      if (passOver) m_changed.notify_all();
+      // Passing over still lists the names: the walk needs the sub-directories.
+      std::unique_ptr<AheadDirectory> record = readDirectoryAhead(next, passOver);
       stack.push_back(frameOf(*record));
       const std::string following = advance(stack);
       {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_queuedItems += record->items.size();
-        m_queue.push_back(std::move(record));
+        if (!passOver) {
+          m_queuedItems += record->items.size();
+          m_queue.push_back(std::move(record));
+        }
         m_current = following;
       }
       m_changed.notify_all();
@@ -521,6 +549,9 @@ class ReadAhead {
   std::deque<std::unique_ptr<AheadDirectory>> m_queue;
   std::size_t m_queuedItems = 0;
   std::string m_current;  // the directory the helper reads now or next
+  // Directories the scan read itself before the helper came to them.
+  std::unordered_set<std::string> m_readByScan;
+  bool m_scanWaited = false;  // the scan waited for the directory the helper was reading
   bool m_done = false;
   bool m_stop = false;
   std::thread m_thread;

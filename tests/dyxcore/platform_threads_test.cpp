@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -34,6 +35,10 @@ struct Seen {
 
 using Skip = std::function<bool(const std::string& dir)>;
 
+// Time the nested walk spends on each file: a slow walk lets the helper run ahead, a fast one
+// catches it up, so that the scan reads part of the directories itself.
+std::chrono::microseconds g_filePause{0};
+
 void recordFile(const std::string& path, std::vector<Seen>& out) {
   Seen f{path, false};
   FileInfo info;
@@ -61,6 +66,7 @@ void nestedWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip
       if (!skip(path)) nestedWalk(path, out, skip, budget);
       continue;
     }
+    if (g_filePause.count() > 0) std::this_thread::sleep_for(g_filePause);
     recordFile(path, out);
   }
 }
@@ -116,8 +122,11 @@ TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
     const char* what;
     Skip skip;
     std::size_t budget;
+    std::chrono::microseconds pause{0};
   } cases[] = {
       {"everything", [](const std::string&) { return false; }, 100000},
+      {"everything, slowly", [](const std::string&) { return false; }, 100000,
+       std::chrono::microseconds(200)},
       {"every d1 skipped",
        [](const std::string& p) { return p.size() >= 3 && p.compare(p.size() - 3, 3, "/d1") == 0; },
        100000},
@@ -132,7 +141,9 @@ TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
     std::size_t budget = c.budget;
     flatWalk(root(), flat, c.skip, budget);
     budget = c.budget;
+    g_filePause = c.pause;
     nestedWalk(root(), nested, c.skip, budget);
+    g_filePause = std::chrono::microseconds(0);
     ASSERT_GT(flat.size(), 20u);
     EXPECT_EQ(nested, flat);
   }
