@@ -1,6 +1,8 @@
 #include "dyxcore/vfolder.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <utility>
 
 #include "dyxcore/dyx.h"
@@ -19,46 +21,45 @@ DyxViewManager& manager() {
   return current != nullptr ? *current : Dyx::getViewManager();
 }
 
+// Folders destroyed so far; atomic only because detached folders may die outside the lock.
+std::atomic<std::uint64_t> g_removals{0};
+
+using Ref = std::uintptr_t;
+
+// Tombstones are odd, so entry addresses must be even.
+static_assert(alignof(DyxEntry) >= 2);
+
+bool isTomb(Ref ref) { return (ref & 1u) != 0; }
+DyxEntry* entryOf(Ref ref) { return reinterpret_cast<DyxEntry*>(ref); }
+Ref refOf(DyxEntry* entry) { return reinterpret_cast<Ref>(entry); }
+Ref tombTo(std::size_t position) { return (static_cast<Ref>(position) << 1) | 1u; }
+std::size_t tombTarget(Ref ref) { return static_cast<std::size_t>(ref >> 1); }
+std::string_view nameOf(Ref ref) { return entryOf(ref)->getName(); }
+
+// A tail longer than this is merged before a removal or a membership test instead of being
+// scanned: the scan costs its length on every call, a merge costs the folder's size once per
+// that many additions.
+std::size_t tailScanLimit(std::size_t ordered) { return 32 + ordered / 128; }
+
+// The first twelve bytes of a name as two big-endian numbers (zero-padded): comparing them
+// orders names as a byte-wise comparison does, without reading the names again. Only equal keys
+// compare the names themselves.
+struct SortKey {
+  std::uint64_t high;
+  std::uint32_t low;
+  std::uint32_t position;  // in the tail, which breaks ties of equal names (insertion order)
+};
+
+SortKey sortKeyOf(std::string_view name, std::size_t position) {
+  unsigned char bytes[12] = {};
+  std::memcpy(bytes, name.data(), std::min(name.size(), sizeof(bytes)));
+  SortKey key{0, 0, static_cast<std::uint32_t>(position)};
+  for (int i = 0; i < 8; ++i) key.high = (key.high << 8) | bytes[i];
+  for (int i = 8; i < 12; ++i) key.low = (key.low << 8) | bytes[i];
+  return key;
+}
+
 }  // namespace
-
-// ---------------------------------------------------------------------------------------------
-// EntryList
-
-void DyxViewFolder::EntryList::push(DyxEntry* entry) {
-  if (m_first == nullptr) {
-    m_first = entry;
-    return;
-  }
-  if (!m_more) m_more = std::make_unique<std::vector<DyxEntry*>>();
-  m_more->push_back(entry);
-}
-
-bool DyxViewFolder::EntryList::removeFirst(const DyxEntry* entry) {
-  if (m_first == nullptr) return false;
-  if (m_first == entry) {
-    if (m_more && !m_more->empty()) {
-      m_first = m_more->front();
-      m_more->erase(m_more->begin());
-      if (m_more->empty()) m_more.reset();
-    } else {
-      m_first = nullptr;
-      m_more.reset();
-    }
-    return true;
-  }
-  if (!m_more) return false;
-  auto it = std::find(m_more->begin(), m_more->end(), entry);
-  if (it == m_more->end()) return false;
-  m_more->erase(it);
-  if (m_more->empty()) m_more.reset();
-  return true;
-}
-
-bool DyxViewFolder::EntryList::contains(const DyxEntry* entry) const {
-  if (m_first == nullptr) return false;
-  if (m_first == entry) return true;
-  return m_more && std::find(m_more->begin(), m_more->end(), entry) != m_more->end();
-}
 
 // ---------------------------------------------------------------------------------------------
 // DyxViewFolder
@@ -66,6 +67,7 @@ bool DyxViewFolder::EntryList::contains(const DyxEntry* entry) const {
 DyxViewFolder::DyxViewFolder(const std::string& name) : m_name(name) {}
 
 DyxViewFolder::~DyxViewFolder() {
+  g_removals.fetch_add(1, std::memory_order_relaxed);
   // Whoever destroys a folder has already taken its subtree out of the ancestors' counts.
   m_parent = nullptr;
   // Not a virtual call: a subclass's part is already gone here. The folder's own removal of
@@ -75,6 +77,10 @@ DyxViewFolder::~DyxViewFolder() {
 }
 
 bool DyxViewFolder::isRoot() const { return false; }
+
+std::uint64_t DyxViewFolder::getRemovalCount() {
+  return g_removals.load(std::memory_order_relaxed);
+}
 
 std::unique_ptr<DyxViewFolder> DyxViewFolder::newFolder(const std::string& name) {
   if (name.empty()) {
@@ -98,13 +104,19 @@ void DyxViewFolder::removeAllFolders() {
   m_subfolders.clear();
 }
 
-void DyxViewFolder::forgetAllDirectEntries() {
-  if (m_entryCount == 0 && m_entries.empty()) return;
-  DyxViewManager& man = manager();
-  for (const auto& [name, list] : m_entries) {
-    list.forEach([&](DyxEntry* e) { man.forgetFolder(e, this); });
+void DyxViewFolder::forgetAllDirectEntries() { dropDirectEntries(true); }
+
+void DyxViewFolder::dropDirectEntries(bool report) {
+  if (m_entryCount == 0 && m_refs.empty()) return;
+  if (report) {
+    DyxViewManager& man = manager();
+    for (Ref ref : m_refs) {
+      if (!isTomb(ref)) man.forgetFolder(entryOf(ref), this);
+    }
   }
-  m_entries.clear();
+  std::vector<Ref>().swap(m_refs);
+  m_sorted = 0;
+  m_tombs = 0;
   m_entryCount = 0;
   if (m_subfolders.empty()) adjustAncestors(1);
 }
@@ -112,6 +124,11 @@ void DyxViewFolder::forgetAllDirectEntries() {
 void DyxViewFolder::removeAllEntries() {
   forgetAllDirectEntries();
   for (auto& [name, sub] : m_subfolders) sub->removeAllEntries();
+}
+
+void DyxViewFolder::dropAllEntriesUnreported() {
+  dropDirectEntries(false);
+  for (auto& [name, sub] : m_subfolders) sub->dropAllEntriesUnreported();
 }
 
 std::string DyxViewFolder::getFilterText() const { return "true"; }
@@ -136,7 +153,11 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
     return true;
   }
   const bool wasEmpty = isEmpty();
-  m_entries[std::string_view(entry->getName())].push(entry);
+  if (m_refs.size() == m_refs.capacity()) {
+    // Growth by half keeps the unused capacity near a fifth on average (doubling: a third).
+    m_refs.reserve(m_refs.capacity() + m_refs.capacity() / 2 + 4);
+  }
+  m_refs.push_back(refOf(entry));
   ++m_entryCount;
   if (wasEmpty) adjustAncestors(-1);
   manager().recordFolder(entry, this);
@@ -151,24 +172,25 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
     KX_POS(kxerr) << "The entry is null." << endl;
     return;
   }
-  const std::string& name = entry->getName();
-  auto it = m_entries.find(std::string_view(name));
-  if (it != m_entries.end() && it->second.removeFirst(entry)) {
-    if (it->second.empty()) {
-      m_entries.erase(it);
-    } else if (const std::string& lender = it->second.first()->getName();
-               lender.data() != it->first.data()) {
-      // The entry that lent the key left while an equal name of another repository stays: the
-      // key now views the remaining entry's text.
-      auto node = m_entries.extract(it);
-      node.key() = std::string_view(lender);
-      m_entries.insert(std::move(node));
+  const std::size_t at = findRef(entry);
+  if (at != std::string_view::npos) {
+    if (at >= m_sorted) {
+      m_refs.erase(m_refs.begin() + static_cast<std::ptrdiff_t>(at));  // within the short tail
+    } else {
+      m_refs[at] = tombTo(at + 1);
+      ++m_tombs;
+      if (m_tombs * 2 > m_sorted) compact();
+    }
+    --m_entryCount;
+    if (m_entryCount == 0) {
+      std::vector<Ref>().swap(m_refs);
+      m_sorted = 0;
+      m_tombs = 0;
     }
     manager().forgetFolder(entry, this);
-    --m_entryCount;
     if (isEmpty()) adjustAncestors(1);
   } else {
-    KX_POS(kxerr) << "Not in: " << name << ",folder=" << m_name << endl;
+    KX_POS(kxerr) << "Not in: " << entry->getName() << ",folder=" << m_name << endl;
   }
   if (recursive) {
     for (auto& [subName, sub] : m_subfolders) sub->removeEntry(entry, true);
@@ -177,16 +199,126 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
 
 void DyxViewFolder::getEntries(std::vector<DyxEntry*>& list) const {
   list.clear();
+  mergeTail();
   list.reserve(static_cast<std::size_t>(m_entryCount));
-  for (const auto& [name, entries] : m_entries) {
-    entries.forEach([&](DyxEntry* e) { list.push_back(e); });
-  }
+  for (Ref ref : m_refs) list.push_back(entryOf(ref));
 }
 
 bool DyxViewFolder::holdsEntry(const DyxEntry* entry) const {
   if (entry == nullptr) return false;
-  auto it = m_entries.find(std::string_view(entry->getName()));
-  return it != m_entries.end() && it->second.contains(entry);
+  return findRef(entry) != std::string_view::npos;
+}
+
+std::size_t DyxViewFolder::nextLive(std::size_t from, std::size_t end) const {
+  std::size_t at = from;
+  while (at < end && isTomb(m_refs[at])) at = tombTarget(m_refs[at]);
+  // Every tombstone passed now links straight to where the walk ended.
+  for (std::size_t k = from; k < at && isTomb(m_refs[k]);) {
+    const std::size_t next = tombTarget(m_refs[k]);
+    m_refs[k] = tombTo(at);
+    k = next;
+  }
+  return std::min(at, end);
+}
+
+std::size_t DyxViewFolder::lowerBound(std::string_view name) const {
+  // Live references in [0, lo) are named below `name`, those in [hi, m_sorted) are not.
+  std::size_t lo = 0;
+  std::size_t hi = m_sorted;
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    const std::size_t live = nextLive(mid, hi);
+    if (live == hi) {
+      hi = mid;
+    } else if (nameOf(m_refs[live]) < name) {
+      lo = live + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+std::size_t DyxViewFolder::findRef(const DyxEntry* entry) const {
+  if (m_refs.size() - m_sorted > tailScanLimit(m_sorted)) mergeTail();
+  const Ref wanted = reinterpret_cast<Ref>(entry);
+  // References in the ordered part come before equal names of the tail.
+  if (m_sorted - m_tombs > 0) {
+    const std::string_view name = entry->getName();
+    for (std::size_t at = nextLive(lowerBound(name), m_sorted); at < m_sorted;
+         at = nextLive(at + 1, m_sorted)) {
+      if (m_refs[at] == wanted) return at;
+      if (nameOf(m_refs[at]) != name) break;
+    }
+  }
+  for (std::size_t at = m_sorted; at < m_refs.size(); ++at) {
+    if (m_refs[at] == wanted) return at;
+  }
+  return std::string_view::npos;
+}
+
+void DyxViewFolder::compact() const {
+  if (m_tombs == 0) return;
+  auto end = std::remove_if(m_refs.begin(), m_refs.end(), isTomb);
+  m_refs.erase(end, m_refs.end());
+  m_sorted -= m_tombs;
+  m_tombs = 0;
+}
+
+void DyxViewFolder::mergeTail() const {
+  compact();
+  const std::size_t tail = m_refs.size() - m_sorted;
+  if (tail == 0) return;
+  // Order the tail on name keys read once per entry.
+  std::vector<SortKey> keys;
+  keys.reserve(tail);
+  for (std::size_t i = 0; i < tail; ++i) keys.push_back(sortKeyOf(nameOf(m_refs[m_sorted + i]), i));
+  const Ref* tailRefs = m_refs.data() + m_sorted;
+  std::sort(keys.begin(), keys.end(), [tailRefs](const SortKey& a, const SortKey& b) {
+    if (a.high != b.high) return a.high < b.high;
+    if (a.low != b.low) return a.low < b.low;
+    const int order = nameOf(tailRefs[a.position]).compare(nameOf(tailRefs[b.position]));
+    if (order != 0) return order < 0;
+    return a.position < b.position;
+  });
+  std::vector<Ref> sortedTail;
+  sortedTail.reserve(tail);
+  for (const SortKey& key : keys) sortedTail.push_back(tailRefs[key.position]);
+  std::vector<SortKey>().swap(keys);
+
+  // Merge from the back: each tail reference finds its place among the ordered references still
+  // unplaced by a galloping search (names equal to it stay in front of it), and the block of
+  // ordered references after that place moves up in one go. The ordered part's names are read
+  // only by these searches, a few per tail reference.
+  auto below = [](std::string_view name, Ref ref) { return name < nameOf(ref); };
+  std::size_t left = m_sorted;       // ordered references not yet placed: [0, left)
+  std::size_t write = m_refs.size();  // everything from here on is placed
+  for (std::size_t j = tail; j-- > 0;) {
+    const Ref ref = sortedTail[j];
+    const std::string_view name = nameOf(ref);
+    std::size_t hi = left;
+    std::size_t lo = 0;
+    for (std::size_t step = 1; step <= hi; step *= 2) {
+      const std::size_t probe = hi - step;
+      if (!below(name, m_refs[probe])) {
+        lo = probe + 1;
+        break;
+      }
+      hi = probe;
+    }
+    const std::size_t at = static_cast<std::size_t>(
+        std::upper_bound(m_refs.begin() + static_cast<std::ptrdiff_t>(lo),
+                         m_refs.begin() + static_cast<std::ptrdiff_t>(hi), name, below) -
+        m_refs.begin());
+    auto first = m_refs.begin();
+    std::move_backward(first + static_cast<std::ptrdiff_t>(at),
+                       first + static_cast<std::ptrdiff_t>(left),
+                       first + static_cast<std::ptrdiff_t>(write));
+    write -= left - at;
+    left = at;
+    m_refs[--write] = ref;
+  }
+  m_sorted = m_refs.size();
 }
 
 bool DyxViewFolder::addFolder(std::unique_ptr<DyxViewFolder> folder) {

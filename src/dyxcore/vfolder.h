@@ -6,7 +6,8 @@
 // directory pool, which removes an entry from every folder (through the view manager) before it
 // frees the entry's slot. Every reference a folder gains or loses is reported to the view
 // manager's entry-to-folder index, so the index always lists every folder that holds an entry,
-// once per reference; destroying a folder first removes its whole subtree from the index.
+// once per reference; destroying a folder first removes its whole subtree from the index. The
+// one exception is dropAllEntriesUnreported, for a caller that empties the whole index at once.
 //
 // Threads: no lock of its own. Every call into a folder tree must be made under the engine
 // lock (DyxEngineLock, mutex.h), which serialises the worker, polling and notification threads.
@@ -44,6 +45,11 @@ class DyxViewFolder {
   // Slot 4: drops every entry reference of the subtree (forgetting each in the index); the
   // sub-folders stay.
   virtual void removeAllEntries();
+  // Drops every entry reference of the subtree WITHOUT forgetting them in the index (the
+  // empty-folder counts stay right); the sub-folders stay. Only for a caller that clears the
+  // whole index right after, when every entry leaves every view at once: one by one, the index
+  // work would cost more than everything else of such a clear.
+  void dropAllEntriesUnreported();
   // Slots 5 to 8: the two settings a view file stores for each folder.
   virtual std::string getFilterText() const;            // "true"
   virtual void setFilterText(const std::string& text);  // nothing
@@ -61,12 +67,14 @@ class DyxViewFolder {
   // References held directly (sub-folders not counted).
   int getEntryCount() const { return m_entryCount; }
 
-  // Files the entry under its name (duplicates are kept) and records this folder in the index.
+  // Files the entry (duplicates are kept) and records this folder in the index. Constant time:
+  // the entry joins an unordered tail that readers needing the order merge lazily.
   // A null entry is reported and answered true. With an observer, answers its entryFiled; the
   // entry stays filed even when the observer answers false.
   bool addEntry(DyxEntry* entry, DyxScanObserver* observer);
   // Removes the first reference to this very entry (reported when absent); with `recursive`,
-  // does the same in every sub-folder in name order.
+  // does the same in every sub-folder in name order. Logarithmic in the folder's size (plus a
+  // bounded scan of the tail); no shifting of the whole folder.
   void removeEntry(DyxEntry* entry, bool recursive);
   // Empties `list`, then appends the entries held directly: by name, then by insertion.
   void getEntries(std::vector<DyxEntry*>& list) const;
@@ -96,43 +104,44 @@ class DyxViewFolder {
   void removeEmptyFolders();
   // Empty folders strictly below this one (kept up to date by every change of the tree).
   int getEmptyFolderCount() const { return m_emptyBelow; }
+  // Folders destroyed so far in this process (any tree). A cache of folder pointers is valid
+  // while this count has not moved.
+  static std::uint64_t getRemovalCount();
 
  private:
-  // The references filed under one name, in insertion order. Nearly every name occurs once per
-  // folder, so the first reference is kept inline and only further ones take a vector.
-  class EntryList {
-   public:
-    void push(DyxEntry* entry);
-    // Removes the first occurrence of this very entry; false when there is none.
-    bool removeFirst(const DyxEntry* entry);
-    bool contains(const DyxEntry* entry) const;
-    bool empty() const { return m_first == nullptr; }
-    DyxEntry* first() const { return m_first; }
-    template <typename F>
-    void forEach(F&& f) const {
-      if (m_first == nullptr) return;
-      f(m_first);
-      if (m_more) {
-        for (DyxEntry* e : *m_more) f(e);
-      }
-    }
-
-   private:
-    DyxEntry* m_first = nullptr;
-    std::unique_ptr<std::vector<DyxEntry*>> m_more;
-  };
+  // One stored reference: an entry address, or (odd value) a tombstone left in the ordered part
+  // by a removal. A tombstone holds (position << 1) | 1, a later position of the ordered part
+  // such that every slot in between is a tombstone too; searches follow these links and shorten
+  // them as they go, so a long run of removed references is crossed in a few steps.
+  using Ref = std::uintptr_t;
 
   void forgetAllDirectEntries();
+  // Empties the direct storage; `report` forgets each reference in the index first.
+  void dropDirectEntries(bool report);
   // Adds `delta` to the empty-folder count of every ancestor.
   void adjustAncestors(int delta);
   // This folder's contribution to its ancestors' counts: itself when empty, plus its own count.
   int emptyWeight() const { return m_emptyBelow + (isEmpty() ? 1 : 0); }
 
+  // The first live position in [from, end) of the ordered part, or `end`.
+  std::size_t nextLive(std::size_t from, std::size_t end) const;
+  // The first position of the ordered part whose live reference is not named below `name`.
+  std::size_t lowerBound(std::string_view name) const;
+  // The position of the first reference to this very entry, or npos. Merges a long tail first.
+  std::size_t findRef(const DyxEntry* entry) const;
+  // Drops the tombstones of the ordered part.
+  void compact() const;
+  // Orders the tail and merges it into the ordered part (tombstones are dropped first).
+  void mergeTail() const;
+
   std::string m_name;
-  // Keyed by a view of the entry's name as its repository interns it: texts are never removed
-  // from a repository, and an entry leaves every folder before its repository goes, so the key
-  // needs no copy of its own (the first entry of each list lends the key).
-  std::map<std::string_view, EntryList, std::less<>> m_entries;
+  // Every reference held directly: [0, m_sorted) ordered by name, equal names by insertion
+  // (with tombstones); [m_sorted, end) the tail of recent additions, in insertion order. Reads
+  // that need the order merge the tail lazily, which is why the members are mutable (all calls
+  // run under the engine lock, one thread at a time).
+  mutable std::vector<Ref> m_refs;
+  mutable std::size_t m_sorted = 0;
+  mutable std::size_t m_tombs = 0;  // tombstones in [0, m_sorted)
   int m_entryCount = 0;
   std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder

@@ -354,6 +354,12 @@ void DyxViewManager::deleteView(const std::string& tag) {
 void DyxViewManager::clearViewCache() {
   DyxEngineLock lock;
   KX_SCOPE("DyxViewManager::clearViewCache");
+  // Every reference of every view goes, and so does the whole index: the folders drop their
+  // references without forgetting each one, and the index is emptied at once. (Folders report
+  // to the current manager; another one's views forget their references one by one.)
+  if (current() == this) {
+    for (auto& [tag, view] : m_views) view->dropAllEntriesUnreported();
+  }
   while (!m_views.empty()) {
     std::unique_ptr<DyxView> doomed = std::move(m_views.begin()->second);
     m_views.erase(m_views.begin());
@@ -376,8 +382,15 @@ void DyxViewManager::removeFromAllView(DyxEntry* entry, bool cleanup) {
 void DyxViewManager::removeAllEntriesFromAllViews() {
   DyxEngineLock lock;
   KX_SCOPE("DyxViewManager::removeAllEntriesFromAllViews");
+  // The index is emptied as a whole below, so the folders need not forget each reference
+  // (when it is the index they report to).
+  const bool wholesale = current() == this;
   for (auto& [tag, view] : m_views) {
-    view->removeAllEntries();
+    if (wholesale) {
+      view->dropAllEntriesUnreported();
+    } else {
+      view->removeAllEntries();
+    }
     if (view->getKind().isPhysical()) view->removeEmptyFolders();
   }
   m_folderIndex->clear();
