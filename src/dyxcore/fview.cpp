@@ -178,10 +178,17 @@ bool DyxFilterView::getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPat
   return true;
 }
 
-int DyxFilterView::fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer) {
+bool DyxFilterView::folderKey(const DyxEntry& /*entry*/, const void*& /*scope*/,
+                              std::uint64_t& /*key*/) const {
+  return false;
+}
+
+int DyxFilterView::fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
+                            DyxViewFolder** filedInto) {
   DyxViewFolder* folder = getFolder(path);
   if (folder == nullptr) folder = createFolderPath(path, 0);
   if (folder == nullptr) return 0;
+  if (filedInto != nullptr) *filedInto = folder;
   return folder->addEntry(entry, observer) ? 1 : -1;
 }
 
@@ -193,6 +200,14 @@ bool DyxFilterView::mapEntry(DyxEntry* entry, DyxScanObserver* observer) {
   DyxEngineLock lock;
   if (!m_filter.isUndefined() && !m_filter.evaluate(*entry)) return true;
 
+  const void* scope = nullptr;
+  std::uint64_t key = 0;
+  const bool keyed = !kxout.enabled() && folderKey(*entry, scope, key);
+  if (keyed && m_keyed.folder != nullptr && m_keyed.scope == scope && m_keyed.key == key &&
+      m_keyed.removals == DyxViewFolder::getRemovalCount()) {
+    return m_keyed.folder->addEntry(entry, observer);
+  }
+
   bool placed = false;
   try {
     std::vector<DyxPath> paths;
@@ -202,7 +217,11 @@ bool DyxFilterView::mapEntry(DyxEntry* entry, DyxScanObserver* observer) {
           KX_POS(kxerr) << "Am empty path has been returned." << endl;
           continue;
         }
-        const int filed = fileInto(path, entry, observer);
+        DyxViewFolder* folder = nullptr;
+        const int filed = fileInto(path, entry, observer, &folder);
+        if (keyed && paths.size() == 1 && folder != nullptr) {
+          m_keyed = KeyedFolder{scope, key, DyxViewFolder::getRemovalCount(), folder};
+        }
         if (filed < 0) return false;
         if (filed > 0) {
           placed = true;

@@ -20,6 +20,7 @@
 // whole rebuild, since the list of entries it walks is only valid under the lock.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -111,10 +112,28 @@ class DyxFilterView : public DyxUserView {
   const DyxSorter* getSorterFunction() const { return m_sorterFunction.get(); }
   const DyxFilter& getFilter() const { return m_filter; }
 
+ protected:
+  // A view whose rule gives every entry of one (scope, key) the same single folder path answers
+  // true and fills them; mapEntry then files a run of such entries (the files of one directory)
+  // into the folder found for the first, without working the path out again. Only while the
+  // trace is off: with it on, every entry takes the traced way. The default answers false.
+  virtual bool folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const;
+
  private:
   // Finds or makes the folder of `path` and files the entry there. Answers 1 when the entry was
-  // filed, 0 when no folder could be had, -1 when the observer asked to stop.
-  int fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer);
+  // filed (into *folder when given), 0 when no folder could be had, -1 when the observer asked
+  // to stop.
+  int fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
+               DyxViewFolder** folder = nullptr);
+
+  // The folder of the last keyed entry; valid while no folder has been destroyed since.
+  struct KeyedFolder {
+    const void* scope = nullptr;
+    std::uint64_t key = 0;
+    std::uint64_t removals = 0;
+    DyxViewFolder* folder = nullptr;
+  };
+  KeyedFolder m_keyed;
 
   DyxFilter m_filter;  // no root at first: undefined, every entry passes
   std::string m_sorterTag;

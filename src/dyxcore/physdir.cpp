@@ -1,6 +1,6 @@
 #include "dyxcore/physdir.h"
 
-#include <unordered_set>
+#include <algorithm>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/filter.h"
@@ -59,6 +59,116 @@ std::string_view nameKey(const DyxEntry* entry) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// NameTable
+
+std::uint32_t DyxPhysicalDirectory::NameTable::hashOf(std::string_view name) {
+  const std::size_t h = std::hash<std::string_view>{}(name);
+  return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name) const {
+  if (m_count == 0) return nullptr;
+  const std::size_t mask = m_slots.size() - 1;
+  const std::uint32_t hash = hashOf(name);
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    DyxEntry* entry = m_slots[i];
+    if (entry == nullptr) return nullptr;
+    if (m_hashes[i] == hash && nameKey(entry) == name) return entry;
+  }
+}
+
+DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry) {
+  // At most three quarters full, so that a probe for a new name stops after a few slots.
+  if ((m_count + 1) * 4 > m_slots.size() * 3) grow();
+  const std::string_view name = nameKey(entry);
+  const std::size_t mask = m_slots.size() - 1;
+  const std::uint32_t hash = hashOf(name);
+  std::size_t i = hash & mask;
+  for (; m_slots[i] != nullptr; i = (i + 1) & mask) {
+    if (m_hashes[i] == hash && nameKey(m_slots[i]) == name) {
+      DyxEntry* replaced = m_slots[i];
+      m_slots[i] = entry;
+      return replaced;
+    }
+  }
+  m_slots[i] = entry;
+  m_hashes[i] = hash;
+  ++m_count;
+  return nullptr;
+}
+
+bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
+  if (m_count == 0 || entry == nullptr) return false;
+  const std::size_t mask = m_slots.size() - 1;
+  std::size_t i = hashOf(nameKey(entry)) & mask;
+  while (m_slots[i] != entry) {
+    if (m_slots[i] == nullptr) return false;
+    i = (i + 1) & mask;
+  }
+  // Backward shift: every later slot of the run that may move closer to its home does, so that
+  // no probe ever stops early at the hole.
+  std::size_t hole = i;
+  for (std::size_t j = (i + 1) & mask; m_slots[j] != nullptr; j = (j + 1) & mask) {
+    const std::size_t home = m_hashes[j] & mask;
+    // The slot may fill the hole when its home is not strictly between the hole and it.
+    const bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    if (between) continue;
+    m_slots[hole] = m_slots[j];
+    m_hashes[hole] = m_hashes[j];
+    hole = j;
+  }
+  m_slots[hole] = nullptr;
+  --m_count;
+  return true;
+}
+
+void DyxPhysicalDirectory::NameTable::clear() {
+  std::vector<DyxEntry*>().swap(m_slots);
+  std::vector<std::uint32_t>().swap(m_hashes);
+  m_count = 0;
+}
+
+std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
+  std::vector<DyxEntry*> out;
+  out.reserve(m_count);
+  for (DyxEntry* entry : m_slots) {
+    if (entry != nullptr) out.push_back(entry);
+  }
+  std::sort(out.begin(), out.end(),
+            [](const DyxEntry* a, const DyxEntry* b) { return nameKey(a) < nameKey(b); });
+  return out;
+}
+
+std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTable::named(
+    bool byName) const {
+  std::vector<std::pair<std::string_view, DyxEntry*>> out;
+  out.reserve(m_count);
+  for (DyxEntry* entry : m_slots) {
+    if (entry != nullptr) out.emplace_back(nameKey(entry), entry);
+  }
+  if (byName) std::sort(out.begin(), out.end());
+  return out;
+}
+
+void DyxPhysicalDirectory::NameTable::grow() {
+  std::vector<DyxEntry*> oldSlots(m_slots.empty() ? 16 : m_slots.size() * 2, nullptr);
+  std::vector<std::uint32_t> oldHashes(oldSlots.size(), 0);
+  oldSlots.swap(m_slots);
+  oldHashes.swap(m_hashes);
+  const std::size_t mask = m_slots.size() - 1;
+  for (std::size_t k = 0; k < oldSlots.size(); ++k) {
+    if (oldSlots[k] == nullptr) continue;
+    std::size_t i = oldHashes[k] & mask;
+    while (m_slots[i] != nullptr) i = (i + 1) & mask;
+    m_slots[i] = oldSlots[k];
+    m_hashes[i] = oldHashes[k];
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// DyxPhysicalDirectory
 
 void DyxPhysicalDirectory::setViewNotifier(DyxViewNotifier* n) {
   g_notifier.store(n, std::memory_order_release);
@@ -196,8 +306,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     DyxEngineLock lock;
     repo = &DyxEntryRepository::getRepository(m_repositoryKey);
   }
-  // The entries whose names the listing gave (pointers hash cheaper than names).
-  std::unordered_set<const DyxEntry*> seen;
+  // The entries whose names the listing gave; sorted by address once the listing is done.
+  std::vector<const DyxEntry*> seen;
   {
     DyxEngineLock lock;
     seen.reserve(m_entries.size() + 16);
@@ -228,13 +338,11 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         }
       }
     } else {
-      auto known = m_entries.find(item.name);
-      if (known != m_entries.end()) {
-        DyxEntry* entry = known->second;
-        seen.insert(entry);
-        if (entry->refresh()) {
+      if (DyxEntry* known = m_entries.find(item.name)) {
+        seen.push_back(known);
+        if (known->refresh()) {
           changed = true;
-          if (!m_standAlone) notifyChanged(entry, observer);
+          if (!m_standAlone) notifyChanged(known, observer);
         }
       } else {
         DyxEntry* entry = repo->createEntry(item.name, this);
@@ -248,8 +356,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
           if (filter != nullptr && !filter->evaluate(*entry)) {
             repo->freeEntry(entry);
           } else {
-            seen.insert(entry);
-            m_entries.emplace(nameKey(entry), entry);
+            seen.push_back(entry);
+            m_entries.insert(entry);
             changed = true;
             if (!m_standAlone) notifyAdded(entry, observer);
           }
@@ -282,24 +390,25 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     }
     if (!stopAsked && vanished > 0) {
       changed = true;
-      std::string cursor;
-      bool first = true;
-      while (vanished > 0) {
+      std::sort(seen.begin(), seen.end());
+      std::vector<std::pair<std::string_view, DyxEntry*>> gone;
+      {
+        DyxEngineLock lock;
+        gone = m_entries.named(true);
+      }
+      std::erase_if(gone, [&seen](const auto& named) {
+        return std::binary_search(seen.begin(), seen.end(), named.second);
+      });
+      // In name order, one entry per lock hold; another thread may change the table between
+      // two of them, so each entry is looked up again before it goes.
+      for (const auto& [name, entry] : gone) {
         DyxEngineLock lock;
         if (m_retired.load()) break;
         if (observer != nullptr && observer->isStopRequested(restarted)) break;
-        // The walk holds no iterator across steps: another thread may change the map between
-        // two of them.
-        auto it = first ? m_entries.begin() : m_entries.upper_bound(cursor);
-        while (it != m_entries.end() && seen.count(it->second) != 0) ++it;
-        if (it == m_entries.end()) break;
-        first = false;
-        cursor.assign(it->first);
-        DyxEntry* entry = it->second;
+        if (m_entries.find(name) != entry) continue;
         if (!m_standAlone) notifyRemoved(entry);
-        m_entries.erase(it);
+        m_entries.erase(entry);
         if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
-        --vanished;
       }
     }
   }
@@ -311,22 +420,18 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
 }
 
 DyxEntry* DyxPhysicalDirectory::findEntry(const std::string& name) const {
-  auto it = m_entries.find(name);
-  return it != m_entries.end() ? it->second : nullptr;
+  return m_entries.find(name);
 }
 
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {
   // An entry without repository has no name to be filed under.
   if (entry == nullptr || entry->getRepository() == nullptr) return;
-  const std::string_view key = nameKey(entry);
-  auto it = m_entries.find(key);
-  if (it != m_entries.end()) m_entries.erase(it);
-  m_entries.emplace(key, entry);
+  m_entries.insert(entry);
 }
 
 void DyxPhysicalDirectory::collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
                                           bool caseSensitive) const {
-  for (const auto& [name, entry] : m_entries) {
+  for (const auto& [name, entry] : m_entries.named(true)) {
     if (caseSensitive ? pattern.match(name) : pattern.match(upperAscii(name))) {
       out.push_back(entry);
     }
@@ -341,12 +446,11 @@ void DyxPhysicalDirectory::removeEntry(DyxEntry* entry) {
   }
   DyxEngineLock lock;
   const std::string name = entry->getName();
-  auto it = m_entries.find(name);
-  if (it == m_entries.end() || it->second != entry) {
+  if (m_entries.find(name) != entry) {
     KX_POS(kxerr) << "Not in" << endl;
     return;
   }
-  m_entries.erase(it);
+  m_entries.erase(entry);
   if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
   KX_POS(kxout) << "Removed " << name << endl;
 }
@@ -357,16 +461,27 @@ void DyxPhysicalDirectory::releaseEntries() { clearEntries(false); }
 
 void DyxPhysicalDirectory::clearEntries(bool tellViews) {
   resetTimeStamp();
-  // One entry per lock hold: clearing a large directory never blocks the window for long.
+  const bool notify = tellViews && !m_standAlone;
+  // One entry per lock hold, in name order when the views hear of it: clearing a large
+  // directory never blocks the window for long. Entries filed meanwhile by another thread go
+  // in a further round.
   for (;;) {
-    DyxEngineLock lock;
-    if (m_entries.empty()) break;
-    auto it = m_entries.begin();
-    DyxEntry* entry = it->second;
-    if (tellViews && !m_standAlone) notifyRemoved(entry);
-    m_entries.erase(it);
-    if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+    std::vector<std::pair<std::string_view, DyxEntry*>> doomed;
+    {
+      DyxEngineLock lock;
+      if (m_entries.empty()) break;
+      doomed = m_entries.named(notify);
+    }
+    for (const auto& [name, entry] : doomed) {
+      DyxEngineLock lock;
+      if (m_entries.find(name) != entry) continue;
+      if (notify) notifyRemoved(entry);
+      m_entries.erase(entry);
+      if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+    }
   }
+  DyxEngineLock lock;
+  if (m_entries.empty()) m_entries.clear();  // gives the slots back
 }
 
 void DyxPhysicalDirectory::dump(std::ostream& out) {
@@ -377,7 +492,7 @@ void DyxPhysicalDirectory::dump(std::ostream& out) {
       << ", sa: " << boolText(isStandAlone()) << ", rc: " << boolText(m_recursive.load())
       << ", up: " << boolText(upToDate) << std::endl;
   out << "----------------------------------------------------" << std::endl;
-  for (const auto& [name, entry] : m_entries) entry->dump(out);
+  for (DyxEntry* entry : m_entries.sorted()) entry->dump(out);
 }
 
 void DyxPhysicalDirectory::notifyAdded(DyxEntry* entry, DyxScanObserver* observer) {

@@ -6,6 +6,7 @@
 #include "dyxcore/environ.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
 namespace {
@@ -164,6 +165,15 @@ DyxPhysView::DyxPhysView(DyxPhysicalDirs* pool, bool update)
 bool DyxPhysView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths) {
   paths.clear();
   paths.push_back(entry.getLocation());
+  return true;
+}
+
+bool DyxPhysView::folderKey(const DyxEntry& entry, const void*& scope,
+                            std::uint64_t& key) const {
+  const DyxEntryRepository* repository = entry.getRepository();
+  if (repository == nullptr) return false;
+  scope = repository;
+  key = (std::uint64_t{repository->getTextGeneration()} << 32) | entry.getPid();
   return true;
 }
 

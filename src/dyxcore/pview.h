@@ -111,6 +111,10 @@ class DyxPhysView : public DyxRuleView {
  public:
   DyxPhysView(DyxPhysicalDirs* pool, bool update);
   static bool folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths);
+
+ protected:
+  // The directory: its repository and the key of its path text.
+  bool folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const override;
 };
 
 // The text of the property "Owner" (empty for every entry today, hence "<empty>").

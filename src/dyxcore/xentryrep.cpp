@@ -153,8 +153,17 @@ std::size_t DyxEntryRepository::defaultCapacity() { return g_defaultCapacity.loa
 
 // ---------------------------------------------------------------------------------------------
 
+namespace {
+std::uint32_t nextTextGeneration() {
+  static std::atomic<std::uint32_t> last{0};
+  return ++last;
+}
+}  // namespace
+
 DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount)
-    : m_key(key), m_slots(std::max<std::size_t>(slotCount, 1)) {}
+    : m_key(key),
+      m_slots(std::max<std::size_t>(slotCount, 1)),
+      m_textGeneration(nextTextGeneration()) {}
 
 DyxEntryRepository::~DyxEntryRepository() = default;
 
@@ -365,6 +374,7 @@ bool DyxEntryRepository::load() {
   // The file is usable: its content replaces the repository's.
   m_texts.clear();
   m_textIndex.clear();
+  m_textGeneration = nextTextGeneration();
   m_directoryFlags.clear();
   m_lastDirKey = 0;
   m_lastFlagKey = 0;

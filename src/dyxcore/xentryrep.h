@@ -59,6 +59,9 @@ class DyxEntryRepository {
   // The key of a text already interned, or 0.
   std::uint32_t findText(const std::string& text) const;
   std::size_t textCount() const { return m_texts.size(); }
+  // Unique in the process to this repository's present texts, and moves whenever a load gives
+  // the keys new texts: a key and this number together always name the same text.
+  std::uint32_t getTextGeneration() const { return m_textGeneration; }
 
   // ----- slots -----
   // A new entry in the lowest free slot for `name` in the directory `dirName` with its
@@ -115,6 +118,7 @@ class DyxEntryRepository {
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
   // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
   std::vector<std::uint64_t> m_textIndex;
+  std::uint32_t m_textGeneration;
   std::uint32_t findKey(std::string_view text, std::size_t hash) const;
   void indexText(std::uint32_t key, std::size_t hash);
   void growTextIndex();

@@ -311,3 +311,54 @@ TEST_F(PhysDirTest, CollectRemoveAndDump) {
 }
 
 }  // namespace
+
+namespace {
+
+// The directory's name table against an ordered map, through growth and removals in every
+// order: a removal that leaves a hole in a probe run would make later names unfindable.
+TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
+  DyxEntryRepository repository("table", 4096);
+  DyxPhysicalDirectory::NameTable table;
+  std::map<std::string, DyxEntry*> model;
+  std::vector<DyxEntry*> entries;
+  for (int i = 0; i < 3000; ++i) {
+    DyxEntry* entry = repository.createEntry("name-" + std::to_string(i * 7919 % 10007));
+    ASSERT_NE(entry, nullptr);
+    entries.push_back(entry);
+    EXPECT_EQ(table.insert(entry), nullptr);
+    model[entry->getName()] = entry;
+  }
+  // A second entry of a name replaces the first, which is answered.
+  DyxEntry* twin = repository.createEntry(entries[5]->getName());
+  EXPECT_EQ(table.insert(twin), entries[5]);
+  model[twin->getName()] = twin;
+  EXPECT_FALSE(table.erase(entries[5]));  // no longer filed
+
+  const auto check = [&] {
+    ASSERT_EQ(table.size(), model.size());
+    for (const auto& [name, entry] : model) ASSERT_EQ(table.find(name), entry) << name;
+    std::vector<DyxEntry*> inOrder;
+    for (const auto& [name, entry] : model) inOrder.push_back(entry);
+    EXPECT_EQ(table.sorted(), inOrder);
+  };
+  check();
+  // Every third, then the rest in reverse: holes in the middle and at the ends of probe runs.
+  for (std::size_t i = 0; i < entries.size(); i += 3) {
+    if (i == 5) continue;
+    EXPECT_TRUE(table.erase(entries[i]));
+    model.erase(entries[i]->getName());
+  }
+  check();
+  EXPECT_EQ(table.find("name-absent"), nullptr);
+  for (std::size_t i = entries.size(); i-- > 0;) {
+    if (i % 3 == 0 || i == 5) continue;
+    EXPECT_TRUE(table.erase(entries[i]));
+    model.erase(entries[i]->getName());
+  }
+  EXPECT_TRUE(table.erase(twin));
+  model.erase(twin->getName());
+  check();
+  EXPECT_TRUE(table.empty());
+}
+
+}  // namespace

@@ -115,7 +115,7 @@ inline void shiftWriteTime(const std::string& path, int days) {
 
 inline std::vector<std::string> names(const DyxPhysicalDirectory& dir) {
   std::vector<std::string> out;
-  for (const auto& [name, entry] : dir.entries()) out.emplace_back(name);
+  for (const DyxEntry* entry : dir.sortedEntries()) out.emplace_back(entry->getName());
   return out;
 }
 

@@ -198,6 +198,34 @@ TEST_F(PredefinedViewTest, LocationRepeatsTheDirectoryTree) {
   EXPECT_EQ(view.getSubFolder("data")->getSubFolder("logs")->getEntryCount(), 2);
 }
 
+TEST_F(PredefinedViewTest, LocationRunOfOneDirectorySurvivesTheRemovalOfItsFolder) {
+  DyxPhysView view(nullptr, false);
+  DyxEntry* first = entry("a.log", "/data/logs");
+  DyxEntry* second = entry("b.log", "/data/logs");
+  ASSERT_TRUE(view.mapEntry(first, nullptr));
+  ASSERT_TRUE(view.mapEntry(second, nullptr));
+  // The folder of the run goes while no entry of it is left; the next entry of the same
+  // directory must get a new folder, not the destroyed one.
+  view.removeEntry(first, true);
+  view.removeEntry(second, true);
+  view.removeEmptyFolders();
+  ASSERT_EQ(view.getFolderCount(), 0u);
+  DyxEntry* third = entry("c.log", "/data/logs");
+  ASSERT_TRUE(view.mapEntry(third, nullptr));
+  EXPECT_EQ(placesOf(view, third), Places{"data/logs"});
+  // Alternating directories, with the trace on and off, land where their paths say.
+  DyxEntry* other = entry("d.log", "/data/other");
+  DyxEntry* back = entry("e.log", "/data/logs");
+  {
+    TraceCapture trace;
+    ASSERT_TRUE(view.mapEntry(other, nullptr));
+  }
+  ASSERT_TRUE(view.mapEntry(back, nullptr));
+  EXPECT_EQ(placesOf(view, other), Places{"data/other"});
+  EXPECT_EQ(placesOf(view, back), Places{"data/logs"});
+  EXPECT_EQ(view.getSubFolder("data")->getSubFolder("logs")->getEntryCount(), 2);
+}
+
 TEST_F(PredefinedViewTest, StatusFolderNameKeepsItsSlash) {
   struct Case {
     std::int32_t status;
