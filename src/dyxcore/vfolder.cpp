@@ -285,6 +285,13 @@ void DyxViewFolder::mergeTail() const {
   sortedTail.reserve(tail);
   for (const SortKey& key : keys) sortedTail.push_back(tailRefs[key.position]);
   std::vector<SortKey>().swap(keys);
+  if (m_sorted == 0) {
+    // Nothing to merge into (the first ordered read after filling): the ordered copy, sized to
+    // fit, takes the place of the array and its spare capacity.
+    m_refs.swap(sortedTail);
+    m_sorted = m_refs.size();
+    return;
+  }
 
   // Merge from the back: each tail reference finds its place among the ordered references still
   // unplaced by a galloping search (names equal to it stay in front of it), and the block of
