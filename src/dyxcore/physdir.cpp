@@ -462,9 +462,10 @@ void DyxPhysicalDirectory::releaseEntries() { clearEntries(false); }
 void DyxPhysicalDirectory::clearEntries(bool tellViews) {
   resetTimeStamp();
   const bool notify = tellViews && !m_standAlone;
-  // One entry per lock hold, in name order when the views hear of it: clearing a large
-  // directory never blocks the window for long. Entries filed meanwhile by another thread go
-  // in a further round.
+  // A few entries per lock hold (one when the views hear of it, in name order): clearing a
+  // large directory never blocks the window for long. Entries filed meanwhile by another
+  // thread go in a further round.
+  const std::size_t perHold = notify ? 1 : 256;
   for (;;) {
     std::vector<std::pair<std::string_view, DyxEntry*>> doomed;
     {
@@ -472,12 +473,16 @@ void DyxPhysicalDirectory::clearEntries(bool tellViews) {
       if (m_entries.empty()) break;
       doomed = m_entries.named(notify);
     }
-    for (const auto& [name, entry] : doomed) {
+    for (std::size_t next = 0; next < doomed.size();) {
       DyxEngineLock lock;
-      if (m_entries.find(name) != entry) continue;
-      if (notify) notifyRemoved(entry);
-      m_entries.erase(entry);
-      if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+      const std::size_t end = std::min(doomed.size(), next + perHold);
+      for (; next < end; ++next) {
+        const auto& [name, entry] = doomed[next];
+        if (m_entries.find(name) != entry) continue;
+        if (notify) notifyRemoved(entry);
+        m_entries.erase(entry);
+        if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+      }
     }
   }
   DyxEngineLock lock;

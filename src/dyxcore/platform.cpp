@@ -935,10 +935,13 @@ std::string findProgram(const std::string& name) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = path.find(':', start);
-    std::string dir =
-        path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (dir.empty()) dir = ".";
-    const std::string candidate = dir + "/" + name;
+    const std::string_view dir =
+        std::string_view(path).substr(start, end == std::string::npos ? std::string::npos
+                                                                      : end - start);
+    // An empty element of the search path is the current directory.
+    std::string candidate(dir.empty() ? std::string_view(".") : dir);
+    candidate += '/';
+    candidate += name;
     if (isExecutableFile(candidate)) return candidate;
     if (end == std::string::npos) break;
     start = end + 1;

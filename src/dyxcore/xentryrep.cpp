@@ -170,13 +170,18 @@ DyxEntryRepository::~DyxEntryRepository() = default;
 namespace {
 std::size_t hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
 std::uint64_t indexTag(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> 32 << 32; }
+// A text's first slot comes from the same bits as its tag, so that a growing index moves its
+// slots without hashing the texts again.
+std::size_t homeOf(std::uint64_t tagged, std::size_t mask) {
+  return static_cast<std::size_t>(tagged >> 32) & mask;
+}
 }  // namespace
 
 std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t hash) const {
   if (m_textIndex.empty()) return 0;
   const std::size_t mask = m_textIndex.size() - 1;
   const std::uint64_t tag = indexTag(hash);
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = homeOf(tag, mask);; i = (i + 1) & mask) {
     const std::uint64_t slot = m_textIndex[i];
     if (slot == 0) return 0;
     const auto key = static_cast<std::uint32_t>(slot);
@@ -188,9 +193,10 @@ void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
   // At most three quarters full, so that a search for a new text stops after a few slots.
   if ((m_texts.size() + 1) * 4 > m_textIndex.size() * 3) growTextIndex();
   const std::size_t mask = m_textIndex.size() - 1;
-  std::size_t i = hash & mask;
+  const std::uint64_t tag = indexTag(hash);
+  std::size_t i = homeOf(tag, mask);
   while (m_textIndex[i] != 0) i = (i + 1) & mask;
-  m_textIndex[i] = indexTag(hash) | key;
+  m_textIndex[i] = tag | key;
 }
 
 void DyxEntryRepository::growTextIndex() {
@@ -200,7 +206,7 @@ void DyxEntryRepository::growTextIndex() {
   const std::size_t mask = m_textIndex.size() - 1;
   for (const std::uint64_t slot : old) {
     if (slot == 0) continue;
-    std::size_t i = hashText(m_texts[static_cast<std::uint32_t>(slot) - 1]) & mask;
+    std::size_t i = homeOf(slot, mask);
     while (m_textIndex[i] != 0) i = (i + 1) & mask;
     m_textIndex[i] = slot;
   }
