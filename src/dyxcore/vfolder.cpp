@@ -114,9 +114,7 @@ void DyxViewFolder::dropDirectEntries(bool report) {
       if (!isTomb(ref)) man.forgetFolder(entryOf(ref), this);
     }
   }
-  std::vector<Ref>().swap(m_refs);
-  m_sorted = 0;
-  m_tombs = 0;
+  clearStorage();
   m_entryCount = 0;
   if (m_subfolders.empty()) adjustAncestors(1);
 }
@@ -182,11 +180,7 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
       if (m_tombs * 2 > m_sorted) compact();
     }
     --m_entryCount;
-    if (m_entryCount == 0) {
-      std::vector<Ref>().swap(m_refs);
-      m_sorted = 0;
-      m_tombs = 0;
-    }
+    if (m_entryCount == 0) clearStorage();
     manager().forgetFolder(entry, this);
     if (isEmpty()) adjustAncestors(1);
   } else {
@@ -209,6 +203,55 @@ bool DyxViewFolder::holdsEntry(const DyxEntry* entry) const {
   return findRef(entry) != std::string_view::npos;
 }
 
+void DyxViewFolder::clearStorage() {
+  std::vector<Ref>().swap(m_refs);
+  std::vector<NameKey>().swap(m_marks);
+  m_sorted = 0;
+  m_tombs = 0;
+}
+
+DyxViewFolder::NameKey DyxViewFolder::nameKeyOf(std::string_view name) {
+  unsigned char bytes[16] = {};
+  std::memcpy(bytes, name.data(), std::min(name.size(), sizeof(bytes)));
+  NameKey key;
+  for (int i = 0; i < 8; ++i) key.high = (key.high << 8) | bytes[i];
+  for (int i = 8; i < 16; ++i) key.low = (key.low << 8) | bytes[i];
+  return key;
+}
+
+void DyxViewFolder::rebuildMarks() const {
+  m_marks.clear();
+  if (m_sorted < 2 * kMarkStride) {
+    m_marks.shrink_to_fit();
+    return;
+  }
+  m_marks.reserve((m_sorted + kMarkStride - 1) / kMarkStride);
+  for (std::size_t at = 0; at < m_sorted; at += kMarkStride) {
+    // Marks are taken right after a rebuild, when the ordered part holds no tombstone.
+    m_marks.push_back(nameKeyOf(nameOf(m_refs[at])));
+  }
+}
+
+void DyxViewFolder::markRange(std::string_view name, std::size_t limit, std::size_t& lo,
+                              std::size_t& hi) const {
+  lo = 0;
+  hi = limit;
+  if (m_marks.empty()) return;
+  const NameKey key = nameKeyOf(name);
+  auto less = [](const NameKey& a, const NameKey& b) {
+    return a.high != b.high ? a.high < b.high : a.low < b.low;
+  };
+  // A sample whose key is below the name's names a reference below the name, and so is every
+  // reference before it; a sample whose key is above it bounds the range from above.
+  const auto below = std::lower_bound(m_marks.begin(), m_marks.end(), key, less);
+  const auto above = std::upper_bound(below, m_marks.end(), key, less);
+  const auto firstAt = [](std::ptrdiff_t mark) {
+    return static_cast<std::size_t>(mark) * kMarkStride;
+  };
+  if (below != m_marks.begin()) lo = std::min(limit, firstAt(below - m_marks.begin() - 1) + 1);
+  if (above != m_marks.end()) hi = std::min(limit, firstAt(above - m_marks.begin()));
+}
+
 std::size_t DyxViewFolder::nextLive(std::size_t from, std::size_t end) const {
   std::size_t at = from;
   while (at < end && isTomb(m_refs[at])) at = tombTarget(m_refs[at]);
@@ -224,7 +267,8 @@ std::size_t DyxViewFolder::nextLive(std::size_t from, std::size_t end) const {
 std::size_t DyxViewFolder::lowerBound(std::string_view name) const {
   // Live references in [0, lo) are named below `name`, those in [hi, m_sorted) are not.
   std::size_t lo = 0;
-  std::size_t hi = m_sorted;
+  std::size_t hi = 0;
+  markRange(name, m_sorted, lo, hi);
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
     const std::size_t live = nextLive(mid, hi);
@@ -263,6 +307,7 @@ void DyxViewFolder::compact() const {
   m_refs.erase(end, m_refs.end());
   m_sorted -= m_tombs;
   m_tombs = 0;
+  rebuildMarks();
 }
 
 void DyxViewFolder::mergeTail() const {
@@ -290,34 +335,28 @@ void DyxViewFolder::mergeTail() const {
     // fit, takes the place of the array and its spare capacity.
     m_refs.swap(sortedTail);
     m_sorted = m_refs.size();
+    rebuildMarks();
     return;
   }
 
   // Merge from the back: each tail reference finds its place among the ordered references still
-  // unplaced by a galloping search (names equal to it stay in front of it), and the block of
-  // ordered references after that place moves up in one go. The ordered part's names are read
-  // only by these searches, a few per tail reference.
+  // unplaced (names equal to it stay in front of it), and the block of ordered references after
+  // that place moves up in one go. Unplaced references have not moved yet, so the samples still
+  // narrow the search; the ordered part's names are read only by these searches.
   auto below = [](std::string_view name, Ref ref) { return name < nameOf(ref); };
   std::size_t left = m_sorted;       // ordered references not yet placed: [0, left)
   std::size_t write = m_refs.size();  // everything from here on is placed
   for (std::size_t j = tail; j-- > 0;) {
     const Ref ref = sortedTail[j];
     const std::string_view name = nameOf(ref);
-    std::size_t hi = left;
     std::size_t lo = 0;
-    for (std::size_t step = 1; step <= hi; step *= 2) {
-      const std::size_t probe = hi - step;
-      if (!below(name, m_refs[probe])) {
-        lo = probe + 1;
-        break;
-      }
-      hi = probe;
-    }
-    const std::size_t at = static_cast<std::size_t>(
-        std::upper_bound(m_refs.begin() + static_cast<std::ptrdiff_t>(lo),
-                         m_refs.begin() + static_cast<std::ptrdiff_t>(hi), name, below) -
-        m_refs.begin());
+    std::size_t hi = 0;
+    markRange(name, left, lo, hi);
     auto first = m_refs.begin();
+    const std::size_t at = static_cast<std::size_t>(
+        std::upper_bound(first + static_cast<std::ptrdiff_t>(lo),
+                         first + static_cast<std::ptrdiff_t>(hi), name, below) -
+        first);
     std::move_backward(first + static_cast<std::ptrdiff_t>(at),
                        first + static_cast<std::ptrdiff_t>(left),
                        first + static_cast<std::ptrdiff_t>(write));
@@ -326,6 +365,7 @@ void DyxViewFolder::mergeTail() const {
     m_refs[--write] = ref;
   }
   m_sorted = m_refs.size();
+  rebuildMarks();
 }
 
 bool DyxViewFolder::addFolder(std::unique_ptr<DyxViewFolder> folder) {

@@ -114,6 +114,7 @@ class DyxViewFolder {
   // such that every slot in between is a tombstone too; searches follow these links and shorten
   // them as they go, so a long run of removed references is crossed in a few steps.
   using Ref = std::uintptr_t;
+  static constexpr std::size_t kMarkStride = 32;
 
   void forgetAllDirectEntries();
   // Empties the direct storage; `report` forgets each reference in the index first.
@@ -123,6 +124,23 @@ class DyxViewFolder {
   // This folder's contribution to its ancestors' counts: itself when empty, plus its own count.
   int emptyWeight() const { return m_emptyBelow + (isEmpty() ? 1 : 0); }
 
+  // The first sixteen bytes of a name as two big-endian numbers (zero-padded): their order is
+  // the byte-wise order of the names wherever they differ.
+  struct NameKey {
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+  };
+  static NameKey nameKeyOf(std::string_view name);
+
+  // Forgets every reference without reporting (storage only).
+  void clearStorage();
+  // Samples the keys of the ordered part (after its positions moved).
+  void rebuildMarks() const;
+  // A range [lo, hi) of positions below `limit` outside which every reference of the ordered
+  // part is known, from the samples alone, to be named below (before lo) or above (from hi)
+  // `name`.
+  void markRange(std::string_view name, std::size_t limit, std::size_t& lo,
+                 std::size_t& hi) const;
   // The first live position in [from, end) of the ordered part, or `end`.
   std::size_t nextLive(std::size_t from, std::size_t end) const;
   // The first position of the ordered part whose live reference is not named below `name`.
@@ -142,6 +160,10 @@ class DyxViewFolder {
   mutable std::vector<Ref> m_refs;
   mutable std::size_t m_sorted = 0;
   mutable std::size_t m_tombs = 0;  // tombstones in [0, m_sorted)
+  // The key of every kMarkStride-th position of the ordered part (none for small folders), so
+  // that a search reads only a few names of a big folder. A tombstone leaves its sample valid:
+  // positions move only when the ordered part is rebuilt, which samples it again.
+  mutable std::vector<NameKey> m_marks;
   int m_entryCount = 0;
   std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder
