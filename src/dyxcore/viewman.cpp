@@ -391,7 +391,9 @@ void DyxViewManager::removeAllEntriesFromAllViews() {
     } else {
       view->removeAllEntries();
     }
-    if (view->getKind().isPhysical()) view->removeEmptyFolders();
+    // Without entries every folder of the tree is empty, so pruning the empty ones is dropping
+    // the whole tree at once.
+    if (view->getKind().isPhysical()) view->removeAllFolders();
   }
   m_folderIndex->clear();
 }
