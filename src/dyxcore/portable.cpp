@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <cmath>
-#include <locale>
 #include <sstream>
 
 #include "kxcore/io.h"
@@ -272,12 +271,15 @@ bool isValidName(const std::string& name) {
 std::string intToString(std::int64_t n) { return std::to_string(n); }
 
 std::string doubleToString(double x) {
-  // The classic locale: a front end that switches the C++ global locale must not turn the
-  // point of "1.5 Ko" into a comma that parseSize would no longer read.
-  std::ostringstream out;
-  out.imbue(std::locale::classic());
-  out << x;
-  return out.str();
+  // What a stream in the classic locale writes (six significant digits, %g), without building
+  // a stream for every row of a list: to_chars never reads the locale, so a front end that
+  // switches the global locale cannot turn the point of "1.5 Ko" into a comma that parseSize
+  // would no longer read.
+  char buffer[64];
+  const auto [end, ec] =
+      std::to_chars(buffer, buffer + sizeof buffer, x, std::chars_format::general, 6);
+  if (ec != std::errc()) return std::string();
+  return std::string(buffer, end);
 }
 
 std::map<int, std::string> split(const std::string& text, char delimiter, char quoteChar) {
