@@ -156,7 +156,8 @@ class DyxViewFolder {
   // Every reference held directly: [0, m_sorted) ordered by name, equal names by insertion
   // (with tombstones); [m_sorted, end) the tail of recent additions, in insertion order. Reads
   // that need the order merge the tail lazily, which is why the members are mutable (all calls
-  // run under the engine lock, one thread at a time).
+  // run under the engine lock, one thread at a time). Only live references' names are ever read:
+  // the entry of a tombstone may be gone.
   mutable std::vector<Ref> m_refs;
   mutable std::size_t m_sorted = 0;
   mutable std::size_t m_tombs = 0;  // tombstones in [0, m_sorted)
