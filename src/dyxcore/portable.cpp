@@ -128,7 +128,8 @@ int dyxPatternCompile(DyxPatternNodeList* list, std::string_view d) {
             ++i;  // on the backslash: the escaped character is compiled again after the node
             // The escaped character opens the stop text and the rest is collected like any
             // other stop text, so `*.tar.gz` stops at ".tar.gz" rather than at ".tar\".
-            until = std::string(1, d[i + 1]) + collectUntil(d, i + 2);
+            until.assign(1, d[i + 1]);
+            until += collectUntil(d, i + 2);
           } else {
             KX_POS(kxerr) << "Lonely \\ character in: " << d << " expression." << endl;
           }

@@ -153,7 +153,9 @@ bool DyxMDateView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& path
   DyxPath path;
   path.append(std::to_string(year));
   path.append(DyxTime::monthName(month));
-  path.append(day < 10 ? "0" + std::to_string(day) : std::to_string(day));
+  const char dayText[3] = {static_cast<char>('0' + day / 10), static_cast<char>('0' + day % 10),
+                           '\0'};
+  path.append(dayText);
   paths.push_back(std::move(path));
   return true;
 }
