@@ -12,16 +12,18 @@ QString fromBytes(const std::string& text) {
   return QFile::decodeName(QByteArray::fromStdString(text));
 }
 
-const std::string& columnText(int column, const DyxListRow& row) {
+// The window keeps the values of its rows; the size and time texts are written when a row is
+// shown or sorted.
+std::string columnText(int column, const DyxListRow& row) {
   switch (column) {
     case FileListModel::kName:
       return row.name;
     case FileListModel::kSize:
-      return row.sizeText;
+      return DyxFrontEnd::sizeText(row);
     case FileListModel::kLocation:
       return row.location;
     default:
-      return row.modified;
+      return DyxFrontEnd::modifiedText(row);
   }
 }
 

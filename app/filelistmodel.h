@@ -1,6 +1,7 @@
 // FileListModel: the file list of the window as a table model over row values. The rows are
-// indexes into a store of copied-out row values (DyxListRow) that the window keeps per
-// generation; the model never touches the engine. Sorting works on those values: the Size
+// indexes into a store of copied-out row values (DyxListRow: name, location, size and time
+// stamp; the size and time texts are written here, for the rows shown) that the window keeps
+// per generation; the model never touches the engine. Sorting works on those values: the Size
 // column compares the 64-bit sizes themselves, every other column the lower-cased texts.
 //
 // Ownership: the window owns the store and the model; the store outlives the model's use of it

@@ -288,7 +288,8 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   update.kind = DelveUpdate::Kind::kRow;
   update.generation = m_generation;
   update.folderId = known->second;
-  update.row = DyxFrontEnd::listRow(*entry);
+  // Values only: the list writes the size and time texts of the few rows it shows.
+  update.row = DyxFrontEnd::listRowValues(*entry);
   post(std::move(update));
   return true;
 }

@@ -71,13 +71,28 @@ bool DyxFrontEnd::isCriterionRejected(const std::string& criterion, const std::s
 }
 
 DyxListRow DyxFrontEnd::listRow(const DyxEntry& entry) {
+  DyxListRow row = listRowValues(entry);
+  row.sizeText = sizeText(row);
+  row.modified = modifiedText(row);
+  return row;
+}
+
+DyxListRow DyxFrontEnd::listRowValues(const DyxEntry& entry) {
   DyxListRow row;
   row.name = entry.getName();
   row.size = entry.getSize();
-  row.sizeText = formatSize(static_cast<std::int64_t>(row.size));
   row.location = entry.getFullName();
-  row.modified = entry.getProperty(kPropMTime);
+  row.mtime = entry.getMTime().getValue();
   return row;
+}
+
+std::string DyxFrontEnd::sizeText(const DyxListRow& row) {
+  return formatSize(static_cast<std::int64_t>(row.size));
+}
+
+std::string DyxFrontEnd::modifiedText(const DyxListRow& row) {
+  // The text of the modification time property.
+  return DyxTime(row.mtime).toString();
 }
 
 std::string DyxFrontEnd::statusLine(unsigned folderCount, unsigned fileCount) {

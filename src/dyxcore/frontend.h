@@ -59,6 +59,7 @@ struct DyxListRow {
   std::string location;    // "Location": the full path of the file
   std::string modified;    // "Last Modification": the modification time text (property 6)
   std::uint64_t size = 0;  // the size in bytes
+  std::int32_t mtime = -1;  // the modification time stamp (DyxTime's value)
 };
 
 class DyxFrontEnd {
@@ -95,6 +96,14 @@ class DyxFrontEnd {
 
   // The row of one entry. Under the engine lock.
   static DyxListRow listRow(const DyxEntry& entry);
+  // The values of the row only (name, location, size, time stamp), the size and time texts
+  // left empty: a front end that shows few of many rows writes those texts when it shows them
+  // (sizeText and modifiedText). Under the engine lock.
+  static DyxListRow listRowValues(const DyxEntry& entry);
+  // The "Size" and "Last Modification" texts of a row's values, as listRow writes them. Any
+  // thread.
+  static std::string sizeText(const DyxListRow& row);
+  static std::string modifiedText(const DyxListRow& row);
 
   // Status line 1: "Total: N folder(s), M file(s)".
   static std::string statusLine(unsigned folderCount, unsigned fileCount);

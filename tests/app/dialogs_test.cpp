@@ -139,13 +139,17 @@ class DialogsTest : public QObject {
       DyxListRow row;
       row.name = "f" + std::to_string(store.size());
       row.size = size;
-      row.sizeText = formatSize(static_cast<std::int64_t>(size));
       store.push_back(row);
     }
     FileListModel model(store, nullptr);
     std::vector<std::uint32_t> all(store.size());
     for (std::uint32_t i = 0; i < all.size(); ++i) all[i] = i;
     model.setRows(all);
+    // The window keeps values only: the texts are written from them when a row is shown.
+    QCOMPARE(model.data(model.index(3, FileListModel::kSize), Qt::DisplayRole).toString(),
+             QStringLiteral("1.46484 Ko"));
+    QCOMPARE(model.data(model.index(0, FileListModel::kModified), Qt::DisplayRole).toString(),
+             QStringLiteral("----/--/-- --:--:--"));
 
     std::vector<std::uint64_t> expected = sizes;
     std::sort(expected.begin(), expected.end());
