@@ -403,12 +403,16 @@ void DelveDlg::applyBacklog() {
   std::vector<std::uint32_t> appended;
   bool finished = false;
   std::size_t done = 0;
+  // Status line 2 shows the last directory of the slice: laying out the text of every one of
+  // them (thousands a second) would cost the window more than the rest of the slice.
+  const std::string* directory = nullptr;
   while (!m_backlog.empty() && done < kUpdatesPerSlice) {
     DelveUpdate update = std::move(m_backlog.front());
     m_backlog.pop_front();
     ++done;
     if (update.kind == DelveUpdate::Kind::kState) {
       if (update.parsing) {
+        directory = nullptr;  // a new parse starts with an empty status line 2
         m_sawParseStart = true;
       } else if (m_sawParseStart) {
         m_sawParseStart = false;
@@ -442,13 +446,15 @@ void DelveDlg::applyBacklog() {
         break;
       }
       case DelveUpdate::Kind::kDirectory:
-        m_status2->setText(fromBytes(update.text));
+        m_lastDirectory = std::move(update.text);
+        directory = &m_lastDirectory;
         break;
       case DelveUpdate::Kind::kState:
         break;
     }
   }
   m_model->appendRows(appended);
+  if (directory != nullptr) m_status2->setText(fromBytes(*directory));
   writeStatusLine1();
   if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
   Q_EMIT updatesApplied();

@@ -164,6 +164,7 @@ class DelveDlg : public QDialog {
 
   // Updates taken from the worker and not yet applied, in order.
   std::deque<DelveUpdate> m_backlog;
+  std::string m_lastDirectory;  // the text status line 2 is to show at the end of a slice
   QTimer m_drainTimer;
   QTimer m_backlogTimer;
   QElapsedTimer m_sinceDrain;
