@@ -709,6 +709,30 @@ FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error,
                                           : readByOpen(path, out, error);
 }
 
+FileInfoResult readFileInfoIn(const std::string& dir, const std::string& name, FileInfo& out,
+                              int* error) {
+  const bool plainName = !name.empty() && name.find('/') == std::string::npos &&
+                         name != "." && name != "..";
+  if (plainName) {
+    for (auto it = t_openListings.rbegin(); it != t_openListings.rend(); ++it) {
+      if (*it->path != dir) continue;
+      FileInfoResult result;
+      if (it->ahead != nullptr && takeAheadInfo(*it, name.c_str(), out, error, result)) {
+        return result;
+      }
+      // With the descriptor, the whole path is never read: `dir` stands in for it.
+      if (it->fd >= 0) return readByStatxAt(LookupBase{it->fd, name.c_str()}, dir, out, error);
+      break;
+    }
+  }
+  std::string path;
+  path.reserve(dir.size() + 1 + name.size());
+  path.append(dir);
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(name);
+  return readFileInfo(path, out, error);
+}
+
 bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error) {
   if (t_ahead.job) {
     // The scan takes a directory's time stamp just before listing it: the record read ahead

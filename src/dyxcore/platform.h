@@ -125,6 +125,12 @@ enum class FileInfoMethod {
 FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error = nullptr,
                             FileInfoMethod method = FileInfoMethod::kStatx);
 
+// The same for the file `name` of the directory `dir` (its text form, as the listing was
+// opened with it): with the directory's listing open on this thread, the name is looked up
+// from there without building the whole path.
+FileInfoResult readFileInfoIn(const std::string& dir, const std::string& name, FileInfo& out,
+                              int* error = nullptr);
+
 // The status-change time (1601-based) of a directory itself; it moves whenever a name inside is
 // added, removed or renamed. False when the directory cannot be looked up.
 bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error = nullptr);

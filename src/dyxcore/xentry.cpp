@@ -207,19 +207,28 @@ std::string DyxEntry::getProperty(const std::string& name) const {
 }
 
 bool DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
-  const std::string full = getFullName();
   int error = 0;
-  switch (dyxplatform::readFileInfo(full, info, &error)) {
+  dyxplatform::FileInfoResult result;
+  const std::string* dir = m_repository != nullptr && m_pid != 0 ? &m_repository->textOf(m_pid)
+                                                                  : nullptr;
+  if (dir != nullptr && !dir->empty()) {
+    // The scan reads each file right after listing it: the open listing of the directory
+    // answers without the whole path being built for every file.
+    result = dyxplatform::readFileInfoIn(*dir, getName(), info, &error);
+  } else {
+    result = dyxplatform::readFileInfo(getFullName(), info, &error);
+  }
+  switch (result) {
     case dyxplatform::FileInfoResult::kOk:
       m_status = kStatusNormal;
       return true;
     case dyxplatform::FileInfoResult::kInfoFailed:
-      KX_POS(kxerr) << "Cannot get information for file: " << full << endl;
+      KX_POS(kxerr) << "Cannot get information for file: " << getFullName() << endl;
       m_status = kStatusLocked;
       return true;
     case dyxplatform::FileInfoResult::kOpenFailed:
     default:
-      KX_POS(kxerr) << "Cannot open file: " << full << endl;
+      KX_POS(kxerr) << "Cannot open file: " << getFullName() << endl;
       m_status = kStatusIOError;
       return false;
   }

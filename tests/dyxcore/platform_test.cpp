@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "support/testutil.h"
@@ -114,6 +115,22 @@ TEST(PlatformFileInfo, HostileNamesGetTheirStatusWithoutBlockingByEitherMethod) 
   ASSERT_EQ(readFileInfo(tree.dir / "good_link", info), FileInfoResult::kOk);
   EXPECT_EQ(info.size, 5u);
   EXPECT_TRUE(info.isRegular());
+
+  // By directory and name, with the directory's listing open (looked up from its descriptor)
+  // and without: the same answers as by the whole path.
+  for (const bool listed : {false, true}) {
+    std::unique_ptr<DirListing> listing;
+    if (listed) listing = std::make_unique<DirListing>(tree.dir.path());
+    for (const auto& c : cases) {
+      FileInfo byName;
+      FileInfo byPath;
+      EXPECT_EQ(readFileInfoIn(tree.dir.path(), c.name, byName), c.expected)
+          << c.name << (listed ? " listed" : "");
+      readFileInfo(tree.dir / c.name, byPath);
+      EXPECT_EQ(byName.size, byPath.size) << c.name;
+      EXPECT_EQ(byName.lastWriteTime, byPath.lastWriteTime) << c.name;
+    }
+  }
 }
 
 TEST(PlatformFileInfo, ReadingDoesNotChangeTheAccessTimeAndGivesTheFileTime) {
