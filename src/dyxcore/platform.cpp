@@ -30,6 +30,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 
 extern char** environ;
 
@@ -352,55 +353,93 @@ bool isDotName(const char* name) {
 
 // The listing's rule for "is a directory": the reported type, or a lookup without following
 // links when the file system reports none.
-bool direntIsDirectory(int dirFd, const struct dirent* d) {
-  if (d->d_type == DT_DIR) return true;
-  if (d->d_type != DT_UNKNOWN) return false;
+bool typeIsDirectory(int dirFd, const char* name, unsigned char type) {
+  if (type == DT_DIR) return true;
+  if (type != DT_UNKNOWN) return false;
   struct stat st;
-  return ::fstatat(dirFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+  return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool direntIsDirectory(int dirFd, const struct dirent* d) {
+  return typeIsDirectory(dirFd, d->d_name, d->d_type);
 }
 
 bool directoryChangeTimeDirect(const std::string& path, std::uint64_t& fileTime, int* error);
 
+// The kernel's record of one name, as getdents64 returns it.
+struct KernelDirent {
+  std::uint64_t ino;
+  std::int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
 // Reads one directory as the scan would: change time, then the listing, then the information
-// of each name that is not a directory. With `namesOnly`, only the listing.
-std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool namesOnly) {
+// of each name that is not a directory. With `namesOnly`, only the listing. The directory is
+// opened from `parentFd` by its last name when a descriptor is given (one name to look up
+// instead of the whole path), and its descriptor is handed to `keepFd` when asked for (the
+// helper opens the sub-directories from it), else closed.
+std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool namesOnly,
+                                                   int parentFd = -1,
+                                                   const std::string* name = nullptr,
+                                                   int* keepFd = nullptr) {
   auto record = std::make_unique<AheadDirectory>();
   record->path = path;
+  if (keepFd != nullptr) *keepFd = -1;
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
+  const int fd = parentFd >= 0 && name != nullptr
+                     ? retryEintr([&] { return ::openat(parentFd, name->c_str(), kFlags); })
+                     : retryEintr([&] { return ::open(path.c_str(), kFlags); });
+  const int openError = fd < 0 ? errno : 0;
   if (!namesOnly) {
-    record->timeRead = directoryChangeTimeDirect(path, record->changeTime, &record->timeError);
+    // Taken before the listing is read, as the scan takes it: a change made meanwhile moves it
+    // again. Without a descriptor, the path says why.
+    struct statx st;
+    if (fd >= 0 && ::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC,
+                           STATX_CTIME | STATX_TYPE, &st) == 0) {
+      record->timeRead = true;
+      record->changeTime = fileTimeFromUnix(st.stx_ctime.tv_sec, st.stx_ctime.tv_nsec);
+    } else {
+      record->timeRead = directoryChangeTimeDirect(path, record->changeTime, &record->timeError);
+    }
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    record->openError = errno;
+    record->openError = openError;
     return record;
   }
-  DIR* dir = ::fdopendir(fd);
-  if (dir == nullptr) {
-    record->openError = errno;
-    ::close(fd);
-    return record;
-  }
+  alignas(8) char buffer[32768];
   for (;;) {
-    errno = 0;
-    struct dirent* d = ::readdir(dir);
-    if (d == nullptr) {
-      if (errno != 0) record->readError = errno;
+    const long got = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      record->readError = errno;
       break;
     }
-    if (isDotName(d->d_name)) continue;
-    AheadItem item;
-    const std::size_t length = std::strlen(d->d_name);
-    item.nameAt = static_cast<std::uint32_t>(record->names.size());
-    item.nameLength = static_cast<std::uint32_t>(length);
-    record->names.append(d->d_name, length);
-    item.isDirectory = direntIsDirectory(fd, d);
-    if (!item.isDirectory && !namesOnly) {
-      // With the directory's descriptor, the whole path is never needed: no copy of it per file.
-      item.result = readByStatxAt(LookupBase{fd, d->d_name}, path, item.info, &item.error);
+    if (got == 0) break;
+    for (long at = 0; at < got;) {
+      const auto* d = reinterpret_cast<const KernelDirent*>(buffer + at);
+      at += d->reclen;
+      if (isDotName(d->name)) continue;
+      AheadItem item;
+      const std::size_t length = std::strlen(d->name);
+      item.nameAt = static_cast<std::uint32_t>(record->names.size());
+      item.nameLength = static_cast<std::uint32_t>(length);
+      record->names.append(d->name, length);
+      item.isDirectory = typeIsDirectory(fd, d->name, d->type);
+      if (!item.isDirectory && !namesOnly) {
+        // With the directory's descriptor, the whole path is never needed: no copy of it per
+        // file.
+        item.result = readByStatxAt(LookupBase{fd, d->name}, path, item.info, &item.error);
+      }
+      record->items.push_back(item);
     }
-    record->items.push_back(std::move(item));
   }
-  ::closedir(dir);
+  if (keepFd != nullptr) {
+    *keepFd = fd;
+  } else {
+    ::close(fd);
+  }
   return record;
 }
 
@@ -460,10 +499,34 @@ class ReadAhead {
   }
 
  private:
+  // A directory of the walk, kept open (up to a depth) so that its sub-directories are opened
+  // from it by name.
   struct Frame {
+    Frame(std::string p, int descriptor) : path(std::move(p)), fd(descriptor) {}
+    Frame(Frame&& other) noexcept
+        : path(std::move(other.path)),
+          subdirectories(std::move(other.subdirectories)),
+          next(other.next),
+          fd(std::exchange(other.fd, -1)) {}
+    Frame& operator=(Frame&&) = delete;
+    Frame(const Frame&) = delete;
+    ~Frame() {
+      if (fd >= 0) ::close(fd);
+    }
     std::string path;
     std::vector<std::string> subdirectories;
     std::size_t next = 0;
+    int fd = -1;
+  };
+  // Deeper frames are opened by their whole path: the walk never holds more descriptors.
+  static constexpr std::size_t kOpenFrames = 48;
+
+  // The next directory of the walk ("" at its end), with the descriptor of its parent (or -1)
+  // and its last name.
+  struct Step {
+    std::string path;
+    int parentFd = -1;
+    std::string name;
   };
 
   // Drops the first records; a record already taken (null) counts no more.
@@ -474,40 +537,55 @@ class ReadAhead {
     }
   }
 
-  static Frame frameOf(const AheadDirectory& record) {
-    Frame frame{record.path, {}, 0};
+  static Frame frameOf(const AheadDirectory& record, int fd) {
+    Frame frame(record.path, fd);
     for (const AheadItem& item : record.items) {
       if (item.isDirectory) frame.subdirectories.emplace_back(record.nameOf(item));
     }
     return frame;
   }
 
-  // The next directory of the walk, or "" at its end.
-  static std::string advance(std::vector<Frame>& stack) {
+  // Reads the directory of `step` and pushes its frame; answers the record.
+  static std::unique_ptr<AheadDirectory> readInto(std::vector<Frame>& stack, const Step& step,
+                                                  bool namesOnly) {
+    int fd = -1;
+    const bool keep = stack.size() < kOpenFrames;
+    std::unique_ptr<AheadDirectory> record = readDirectoryAhead(
+        step.path, namesOnly, step.parentFd, &step.name, keep ? &fd : nullptr);
+    stack.push_back(frameOf(*record, fd));
+    return record;
+  }
+
+  static Step advance(std::vector<Frame>& stack) {
     while (!stack.empty()) {
       Frame& top = stack.back();
       if (top.next < top.subdirectories.size()) {
-        return childOf(top.path, top.subdirectories[top.next++]);
+        const std::string& name = top.subdirectories[top.next++];
+        return Step{childOf(top.path, name), top.fd, name};
       }
       stack.pop_back();
     }
-    return std::string();
+    return Step{};
   }
 
   void run() {
     std::vector<Frame> stack;
     {
-      Frame parent = frameOf(*readDirectoryAhead(m_parent, true));
+      readInto(stack, Step{m_parent, -1, std::string()}, true);
+      Frame& parent = stack.back();
       const std::string enteredName = m_entered.substr(m_entered.rfind('/') + 1);
       const auto at =
           std::find(parent.subdirectories.begin(), parent.subdirectories.end(), enteredName);
       if (at != parent.subdirectories.end() && childOf(m_parent, enteredName) == m_entered) {
         parent.next = static_cast<std::size_t>(at - parent.subdirectories.begin()) + 1;
-        stack.push_back(std::move(parent));
-        stack.push_back(frameOf(*readDirectoryAhead(m_entered, true)));
+        // `parent` is not used past this call: the push may move the frames.
+        readInto(stack, Step{m_entered, parent.fd, enteredName}, true);
+      } else {
+        stack.clear();
       }
     }
-    std::string next = advance(stack);
+    Step step = advance(stack);
+    const std::string& next = step.path;
     {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_current = next;
@@ -529,19 +607,18 @@ class ReadAhead {
       }
       if (passOver) m_changed.notify_all();
       // Passing over still lists the names: the walk needs the sub-directories.
-      std::unique_ptr<AheadDirectory> record = readDirectoryAhead(next, passOver);
-      stack.push_back(frameOf(*record));
-      const std::string following = advance(stack);
+      std::unique_ptr<AheadDirectory> record = readInto(stack, step, passOver);
+      Step following = advance(stack);
       {
         std::lock_guard<std::mutex> guard(m_mutex);
         if (!passOver) {
           m_queuedItems += record->items.size();
           m_queue.push_back(std::move(record));
         }
-        m_current = following;
+        m_current = following.path;
       }
       m_changed.notify_all();
-      next = following;
+      step = std::move(following);
     }
     {
       std::lock_guard<std::mutex> guard(m_mutex);
