@@ -15,6 +15,8 @@
 #include "dyxcore/portable.h"
 #include "dyxcore/uview.h"
 #include "dyxcore/vfolder.h"
+#include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
 namespace {
@@ -38,114 +40,191 @@ DyxPhysicalDirs* enginePool() {
 // ---------------------------------------------------------------------------------------------
 // DyxViewManagerImpl
 
-std::size_t DyxViewManagerImpl::home(const DyxEntry* entry) const {
-  // Entries sit in arrays of fixed-size records: the low bits of their addresses carry nothing,
-  // so the address is mixed before it is masked.
-  auto key = reinterpret_cast<std::uintptr_t>(entry);
-  std::uint64_t h = static_cast<std::uint64_t>(key) * 0x9E3779B97F4A7C15ull;
-  h ^= h >> 29;
-  return static_cast<std::size_t>(h) & (m_slots.size() - 1);
+namespace {
+
+// Index words. Folders are at least 8-aligned, so a folder address is never 2 and never odd.
+constexpr std::uintptr_t kKnown = 2;  // known, no folder
+constexpr std::size_t kFirstArrayCapacity = 2;
+// The count and the capacity of a folder array share its first word.
+static_assert(sizeof(std::uintptr_t) == 8);
+
+// A folder array: word 0 holds the count (low half) and the capacity (high half), then the
+// folders in recording order. Its index word is the array's address plus 1.
+bool isArray(std::uintptr_t word) { return (word & 1u) != 0; }
+std::uintptr_t* arrayOf(std::uintptr_t word) {
+  return reinterpret_cast<std::uintptr_t*>(word & ~static_cast<std::uintptr_t>(1));
+}
+std::size_t arrayCount(const std::uintptr_t* array) { return array[0] & 0xffffffffu; }
+std::size_t arrayCapacity(const std::uintptr_t* array) { return array[0] >> 32; }
+void setArrayCount(std::uintptr_t* array, std::size_t count) {
+  array[0] = (static_cast<std::uintptr_t>(arrayCapacity(array)) << 32) | count;
+}
+std::uintptr_t wordOfFolder(DyxViewFolder* folder) {
+  return reinterpret_cast<std::uintptr_t>(folder);
 }
 
-std::size_t DyxViewManagerImpl::findSlot(const DyxEntry* entry) const {
-  const std::size_t size = m_slots.size();
-  if (size == 0 || entry == nullptr) return size;
-  const std::size_t mask = size - 1;
-  for (std::size_t i = home(entry);; i = (i + 1) & mask) {
-    const DyxEntry* held = m_slots[i].entry;
-    if (held == entry) return i;
-    if (held == nullptr) return size;
+}  // namespace
+
+DyxViewManagerImpl::~DyxViewManagerImpl() { clear(); }
+
+std::size_t DyxViewManagerImpl::countOf(Word word) {
+  if (word == 0 || word == kKnown) return 0;
+  return isArray(word) ? arrayCount(arrayOf(word)) : 1;
+}
+
+DyxViewFolder* DyxViewManagerImpl::folderAt(Word word, std::size_t i) {
+  return reinterpret_cast<DyxViewFolder*>(isArray(word) ? arrayOf(word)[i + 1] : word);
+}
+
+void DyxViewManagerImpl::freeWord(Word word) {
+  if (word != kKnown && word != 0) --m_live;
+  if (!isArray(word)) return;
+  std::uintptr_t* array = arrayOf(word);
+  m_arrayBytes -= (arrayCapacity(array) + 1) * sizeof(Word);
+  delete[] array;
+}
+
+DyxViewManagerImpl::Dense* DyxViewManagerImpl::denseOf(const DyxEntry* entry, bool create,
+                                                       std::size_t& slot) const {
+  const DyxEntryRepository* repository = entry->getRepository();
+  if (repository == nullptr) return nullptr;
+  const auto address = reinterpret_cast<std::uintptr_t>(entry);
+  const std::uint32_t generation = repository->getTextGeneration();
+  auto holds = [&](const Dense* dense) {
+    return dense->repository == repository && dense->generation == generation &&
+           address >= dense->begin && address - dense->begin < dense->slots * sizeof(DyxEntry);
+  };
+  Dense* found = m_last != nullptr && holds(m_last) ? m_last : nullptr;
+  for (std::size_t i = 0; found == nullptr && i < m_dense.size(); ++i) {
+    if (holds(m_dense[i].get())) found = m_dense[i].get();
   }
-}
-
-void DyxViewManagerImpl::grow() {
-  std::vector<Slot> old = std::move(m_slots);
-  m_slots.assign(old.empty() ? 64 : old.size() * 2, Slot());
-  const std::size_t mask = m_slots.size() - 1;
-  for (const Slot& slot : old) {
-    if (slot.entry == nullptr) continue;
-    std::size_t i = home(slot.entry);
-    while (m_slots[i].entry != nullptr) i = (i + 1) & mask;
-    m_slots[i] = slot;
+  if (found == nullptr) {
+    if (!create) return nullptr;
+    const long at = repository->slotOf(entry);
+    if (at < 0) return nullptr;  // an entry object outside the slots: the side table's
+    // Words kept for an earlier object at this address, or for this one before a load, name
+    // entries that are gone.
+    auto* self = const_cast<DyxViewManagerImpl*>(this);
+    for (auto it = m_dense.begin(); it != m_dense.end();) {
+      if ((*it)->repository != repository) {
+        ++it;
+        continue;
+      }
+      for (const auto& page : (*it)->pages) {
+        if (!page) continue;
+        for (std::size_t k = 0; k < (std::size_t{1} << kPageBits); ++k) self->freeWord(page[k]);
+      }
+      it = m_dense.erase(it);
+    }
+    auto dense = std::make_unique<Dense>();
+    dense->repository = repository;
+    dense->generation = generation;
+    dense->begin = address - static_cast<std::uintptr_t>(at) * sizeof(DyxEntry);
+    dense->slots = repository->slotCount();
+    dense->pages.resize((dense->slots + (std::size_t{1} << kPageBits) - 1) >> kPageBits);
+    found = dense.get();
+    m_dense.push_back(std::move(dense));
   }
+  m_last = found;
+  slot = (address - found->begin) / sizeof(DyxEntry);
+  return found;
 }
 
-std::size_t DyxViewManagerImpl::insertSlot(const DyxEntry* entry) {
-  // A load factor of at most 7/8: probe runs stay short with the mixed hash, and 200,000 entries
-  // still fit a table of 2^18 slots (about 42 bytes per entry).
-  if ((m_used + 1) * 8 > m_slots.size() * 7) grow();
-  const std::size_t mask = m_slots.size() - 1;
-  std::size_t i = home(entry);
-  while (m_slots[i].entry != nullptr) i = (i + 1) & mask;
-  m_slots[i] = Slot();
-  m_slots[i].entry = entry;
-  ++m_used;
-  return i;
+DyxViewManagerImpl::Word* DyxViewManagerImpl::wordOf(const DyxEntry* entry, bool create) {
+  if (entry == nullptr) return nullptr;
+  std::size_t slot = 0;
+  if (Dense* dense = denseOf(entry, create, slot)) {
+    std::unique_ptr<Word[]>& page = dense->pages[slot >> kPageBits];
+    if (!page) {
+      if (!create) return nullptr;
+      page = std::make_unique<Word[]>(std::size_t{1} << kPageBits);  // zeroed: never known
+    }
+    return &page[slot & ((std::size_t{1} << kPageBits) - 1)];
+  }
+  if (create) return &m_detached[entry];
+  auto it = m_detached.find(entry);
+  return it == m_detached.end() ? nullptr : &it->second;
+}
+
+const DyxViewManagerImpl::Word* DyxViewManagerImpl::findWord(const DyxEntry* entry) const {
+  // Without `create` nothing changes but the cached table of the latest look-up.
+  return const_cast<DyxViewManagerImpl*>(this)->wordOf(entry, false);
 }
 
 void DyxViewManagerImpl::recordFolder(const DyxEntry* entry, DyxViewFolder* folder) {
   if (entry == nullptr || folder == nullptr) return;
-  std::size_t i = findSlot(entry);
-  if (i == m_slots.size()) i = insertSlot(entry);
-  Slot& slot = m_slots[i];
-  if (slot.folders[0] == nullptr) ++m_live;
-  for (DyxViewFolder*& f : slot.folders) {
-    if (f == nullptr) {
-      f = folder;
-      return;
-    }
+  Word* word = wordOf(entry, true);
+  if (*word == 0 || *word == kKnown) {
+    *word = wordOfFolder(folder);
+    ++m_live;
+    return;
   }
-  m_overflow[entry].push_back(folder);
+  std::uintptr_t* array = isArray(*word) ? arrayOf(*word) : nullptr;
+  const std::size_t count = array != nullptr ? arrayCount(array) : 1;
+  if (array == nullptr || count == arrayCapacity(array)) {
+    const std::size_t capacity = array != nullptr ? 2 * count : kFirstArrayCapacity;
+    auto* grown = new std::uintptr_t[capacity + 1];
+    grown[0] = static_cast<std::uintptr_t>(capacity) << 32;
+    if (array != nullptr) {
+      std::copy(array + 1, array + 1 + count, grown + 1);
+      m_arrayBytes -= (arrayCapacity(array) + 1) * sizeof(Word);
+      delete[] array;
+    } else {
+      grown[1] = *word;
+    }
+    m_arrayBytes += (capacity + 1) * sizeof(Word);
+    array = grown;
+    *word = reinterpret_cast<std::uintptr_t>(array) | 1u;
+  }
+  array[count + 1] = wordOfFolder(folder);
+  setArrayCount(array, count + 1);
 }
 
 void DyxViewManagerImpl::forgetFolder(const DyxEntry* entry, DyxViewFolder* folder) {
-  const std::size_t i = findSlot(entry);
-  if (i == m_slots.size()) {
+  Word* word = wordOf(entry, false);
+  const Word wanted = wordOfFolder(folder);
+  if (word == nullptr || countOf(*word) == 0 || (!isArray(*word) && *word != wanted)) {
     KX_POS(kxerr) << "Not in." << endl;
     return;
   }
-  Slot& slot = m_slots[i];
-  int k = 0;
-  while (k < kInline && slot.folders[k] != nullptr && slot.folders[k] != folder) ++k;
-  auto over = m_overflow.find(entry);
-  if (k < kInline && slot.folders[k] == folder) {
-    // Keep the inline part packed and in order: later folders move up, and the first spilled
-    // one (if any) comes back inline.
-    for (int m = k; m + 1 < kInline; ++m) slot.folders[m] = slot.folders[m + 1];
-    slot.folders[kInline - 1] = nullptr;
-    if (over != m_overflow.end()) {
-      slot.folders[kInline - 1] = over->second.front();
-      over->second.erase(over->second.begin());
-      if (over->second.empty()) m_overflow.erase(over);
-    }
-  } else if (over != m_overflow.end()) {
-    auto it = std::find(over->second.begin(), over->second.end(), folder);
-    if (it == over->second.end()) {
-      KX_POS(kxerr) << "Not in." << endl;
-      return;
-    }
-    over->second.erase(it);
-    if (over->second.empty()) m_overflow.erase(over);
+  if (!isArray(*word)) {
+    *word = kKnown;
+    --m_live;
+    return;
+  }
+  std::uintptr_t* array = arrayOf(*word);
+  const std::size_t count = arrayCount(array);
+  std::uintptr_t* const first = array + 1;
+  std::uintptr_t* const at = std::find(first, first + count, wanted);
+  if (at == first + count) {
+    KX_POS(kxerr) << "Not in." << endl;
+    return;
+  }
+  std::copy(at + 1, first + count, at);  // later folders move up: the order stays
+  if (count - 1 == 1) {
+    const std::uintptr_t only = array[1];
+    m_arrayBytes -= (arrayCapacity(array) + 1) * sizeof(Word);
+    delete[] array;
+    *word = only;
   } else {
-    KX_POS(kxerr) << "Not in." << endl;
-    return;
+    setArrayCount(array, count - 1);
   }
-  if (slot.folders[0] == nullptr) --m_live;
 }
 
 void DyxViewManagerImpl::removeFromAllFolders(DyxEntry* entry) {
   KX_SCOPE("DyxViewManagerImpl::removeFromAllFolders");
-  if (findSlot(entry) == m_slots.size()) {
+  const Word* known = findWord(entry);
+  if (known == nullptr || *known == 0) {
     KX_POS(kxerr) << "Not in." << endl;
     return;
   }
   for (;;) {
-    // Looked up again each time: a folder's removal may file other entries and grow the table.
-    const std::size_t i = findSlot(entry);
-    if (i == m_slots.size()) return;
-    DyxViewFolder* folder = m_slots[i].folders[0];
-    if (folder == nullptr) return;
-    const std::size_t before = referenceCount(entry);
+    // Looked up again each time: a folder's removal may file other entries meanwhile.
+    const Word* word = findWord(entry);
+    if (word == nullptr) return;
+    const std::size_t before = countOf(*word);
+    if (before == 0) return;
+    DyxViewFolder* folder = folderAt(*word, 0);
     folder->removeEntry(entry, false);
     if (referenceCount(entry) >= before) {
       // The folder did not hold the entry after all. Dropping the stale reference keeps the loop
@@ -158,42 +237,46 @@ void DyxViewManagerImpl::removeFromAllFolders(DyxEntry* entry) {
 void DyxViewManagerImpl::getFolders(const DyxEntry* entry,
                                     std::vector<DyxViewFolder*>& folders) const {
   folders.clear();
-  const std::size_t i = findSlot(entry);
-  if (i == m_slots.size()) return;
-  for (DyxViewFolder* f : m_slots[i].folders) {
-    if (f != nullptr) folders.push_back(f);
-  }
-  auto over = m_overflow.find(entry);
-  if (over != m_overflow.end()) {
-    folders.insert(folders.end(), over->second.begin(), over->second.end());
-  }
+  const Word* word = findWord(entry);
+  if (word == nullptr) return;
+  const std::size_t count = countOf(*word);
+  for (std::size_t i = 0; i < count; ++i) folders.push_back(folderAt(*word, i));
 }
 
 std::size_t DyxViewManagerImpl::referenceCount(const DyxEntry* entry) const {
-  const std::size_t i = findSlot(entry);
-  if (i == m_slots.size()) return 0;
-  std::size_t n = 0;
-  for (DyxViewFolder* f : m_slots[i].folders) n += f != nullptr ? 1 : 0;
-  auto over = m_overflow.find(entry);
-  if (over != m_overflow.end()) n += over->second.size();
-  return n;
+  const Word* word = findWord(entry);
+  return word == nullptr ? 0 : countOf(*word);
 }
 
 void DyxViewManagerImpl::clear() {
-  m_slots.clear();
-  m_slots.shrink_to_fit();
-  m_used = 0;
+  if (m_arrayBytes != 0) {
+    // Only entries held more than once own an array; without any, the pages are just freed.
+    for (const auto& dense : m_dense) {
+      for (const auto& page : dense->pages) {
+        if (!page) continue;
+        for (std::size_t k = 0; k < (std::size_t{1} << kPageBits); ++k) freeWord(page[k]);
+      }
+    }
+    for (const auto& [entry, word] : m_detached) freeWord(word);
+  }
+  m_dense.clear();
+  m_dense.shrink_to_fit();
+  m_last = nullptr;
+  std::unordered_map<const DyxEntry*, Word>().swap(m_detached);
   m_live = 0;
-  std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>>().swap(m_overflow);
+  m_arrayBytes = 0;
 }
 
 std::size_t DyxViewManagerImpl::memoryBytes() const {
-  std::size_t bytes = m_slots.capacity() * sizeof(Slot);
-  bytes += m_overflow.bucket_count() * sizeof(void*);
-  for (const auto& [entry, list] : m_overflow) {
-    // node (next pointer, key, vector header, cached hash) plus the vector's buffer
-    bytes += sizeof(void*) * 3 + sizeof(list) + list.capacity() * sizeof(DyxViewFolder*);
+  std::size_t bytes = m_arrayBytes + m_dense.capacity() * sizeof(void*);
+  for (const auto& dense : m_dense) {
+    bytes += sizeof(Dense) + dense->pages.capacity() * sizeof(void*);
+    for (const auto& page : dense->pages) {
+      if (page) bytes += (std::size_t{1} << kPageBits) * sizeof(Word);
+    }
   }
+  // node: next pointer, key, word
+  bytes += m_detached.bucket_count() * sizeof(void*) + m_detached.size() * 3 * sizeof(void*);
   return bytes;
 }
 

@@ -32,13 +32,17 @@ class DyxScanObserver;
 class DyxViewFolder;
 
 // Maps every entry to the folders that hold it, one element per reference, in recording order.
-// Open addressing keyed by entry address: up to kInline folders sit in the entry's own slot, and
-// only entries held more often spill into a side table, so the index costs a few dozen bytes per
-// entry. An entry whose last reference is forgotten keeps its slot until the index is cleared:
+// An entry of a repository is found by its slot number in that repository: one word per slot,
+// in pages allocated on first use, so a scan (which fills slots in order) walks the index in
+// order and the index costs about one word per entry. A word holds nothing (never known), a
+// mark "known, no folder", the one folder, or (tagged) a small array of two or more folders.
+// Entries outside any repository's slots (detached ones) use a hashed side table with the same
+// words. An entry whose last reference is forgotten stays known until the index is cleared:
 // the index has known it, so removing it from all folders later is not reported as unknown.
 class DyxViewManagerImpl {
  public:
   DyxViewManagerImpl() = default;
+  ~DyxViewManagerImpl();
   DyxViewManagerImpl(const DyxViewManagerImpl&) = delete;
   DyxViewManagerImpl& operator=(const DyxViewManagerImpl&) = delete;
 
@@ -57,22 +61,35 @@ class DyxViewManagerImpl {
   std::size_t memoryBytes() const;
 
  private:
-  static constexpr int kInline = 3;
-  struct Slot {
-    const DyxEntry* entry = nullptr;  // nullptr: free slot
-    DyxViewFolder* folders[kInline] = {nullptr, nullptr, nullptr};
+  using Word = std::uintptr_t;
+  static constexpr std::size_t kPageBits = 12;  // 4096 words (32 KiB) per page
+
+  // The slots of one repository as it was when first seen. The text generation changes with
+  // every repository object and every load, so a repository re-created at the same address (or
+  // reloaded, which moves its slots) never inherits the words of its predecessor.
+  struct Dense {
+    const void* repository = nullptr;
+    std::uint32_t generation = 0;
+    std::uintptr_t begin = 0;  // address of slot 0
+    std::size_t slots = 0;
+    std::vector<std::unique_ptr<Word[]>> pages;
   };
 
-  std::size_t findSlot(const DyxEntry* entry) const;  // index, or m_slots.size() when absent
-  std::size_t insertSlot(const DyxEntry* entry);
-  void grow();
-  std::size_t home(const DyxEntry* entry) const;
+  // The word of the entry; nullptr when it has none and `create` is false.
+  Word* wordOf(const DyxEntry* entry, bool create);
+  const Word* findWord(const DyxEntry* entry) const;
+  // The dense table and slot of an entry, or nullptr (detached entry, or a repository not yet
+  // seen when `create` is false).
+  Dense* denseOf(const DyxEntry* entry, bool create, std::size_t& slot) const;
+  static std::size_t countOf(Word word);
+  static DyxViewFolder* folderAt(Word word, std::size_t i);
+  void freeWord(Word word);
 
-  std::vector<Slot> m_slots;  // size is 0 or a power of two
-  std::size_t m_used = 0;     // slots holding an entry, with or without folders
-  std::size_t m_live = 0;     // entries with at least one folder
-  // Folders beyond the kInline first ones, in recording order.
-  std::unordered_map<const DyxEntry*, std::vector<DyxViewFolder*>> m_overflow;
+  mutable std::vector<std::unique_ptr<Dense>> m_dense;
+  mutable Dense* m_last = nullptr;  // the table of the latest look-up
+  std::unordered_map<const DyxEntry*, Word> m_detached;
+  std::size_t m_live = 0;        // entries with at least one folder
+  std::size_t m_arrayBytes = 0;  // heap bytes of the folder arrays
 };
 
 class DyxViewManager {

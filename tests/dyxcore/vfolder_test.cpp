@@ -6,6 +6,7 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <new>
 #include <random>
 #include <sstream>
 #include <string>
@@ -313,18 +314,28 @@ TEST_F(FolderTest, RemoveEntryRecursiveLeavesEveryFolderOfTheTree) {
   EXPECT_FALSE(root.getFolder(DyxPath("/a/b"))->holdsEntry(e));
 }
 
-// The index against a plain model, through many records and forgets on colliding and spilling
-// entries: the open-addressing table must never lose or reorder a folder.
+// The index against a plain model, through many records and forgets of entries held by one
+// folder, by none, and by arrays of several (growing and shrinking), for entries of two
+// repositories and detached ones: no folder may be lost or reordered.
 TEST_F(FolderTest, IndexMatchesAReferenceModel) {
   DyxViewManagerImpl impl;
-  std::vector<DyxEntry> entries(300);
+  DyxEntryRepository other("vfolder_test_other", 5000);
+  std::vector<DyxEntry> detached(100);
+  std::vector<const DyxEntry*> entries;
+  for (DyxEntry& e : detached) entries.push_back(&e);
+  for (int i = 0; i < 60; ++i) {
+    entries.push_back(entry("m" + std::to_string(i)));
+    // Far apart slots: several pages of the other repository.
+    for (int k = 0; k < 70; ++k) other.createEntry("pad", "/p", false);
+    entries.push_back(other.createEntry("o" + std::to_string(i), "/o", false));
+  }
   std::vector<std::unique_ptr<DyxViewFolder>> folders;
   for (int i = 0; i < 6; ++i)
     folders.push_back(std::make_unique<DyxViewFolder>("f" + std::to_string(i)));
   std::map<const DyxEntry*, std::vector<DyxViewFolder*>> model;
   std::mt19937 rng(7);
   for (int step = 0; step < 20000; ++step) {
-    const DyxEntry* e = &entries[rng() % entries.size()];
+    const DyxEntry* e = entries[rng() % entries.size()];
     DyxViewFolder* f = folders[rng() % folders.size()].get();
     auto& list = model[e];
     if (rng() % 2 == 0) {
@@ -342,15 +353,56 @@ TEST_F(FolderTest, IndexMatchesAReferenceModel) {
     std::vector<DyxViewFolder*> got;
     impl.getFolders(e, got);
     EXPECT_EQ(got, list);
+    EXPECT_EQ(impl.referenceCount(e), list.size());
     live += list.empty() ? 0 : 1;
   }
   EXPECT_EQ(impl.entryCount(), live);
-  // A few dozen bytes per entry, even just after the table has grown (load 3/8).
   impl.clear();
-  for (const DyxEntry& e : entries) {
-    for (int k = 0; k < 3; ++k) impl.recordFolder(&e, folders[k].get());
+  EXPECT_EQ(impl.entryCount(), 0u);
+  EXPECT_EQ(impl.referenceCount(entries.back()), 0u);
+  EXPECT_LT(impl.memoryBytes(), 64u);  // nothing is kept after a clear
+}
+
+// About a word per entry held once; a few dozen bytes per detached entry held three times.
+TEST_F(FolderTest, IndexMemoryStaysSmall) {
+  DyxViewManagerImpl impl;
+  DyxEntryRepository big("vfolder_test_big", 30000);
+  DyxViewFolder folder("f");
+  for (int i = 0; i < 20000; ++i) impl.recordFolder(big.createEntry("x", "/b", false), &folder);
+  EXPECT_LE(impl.memoryBytes() / 20000, 10u);
+  impl.clear();
+  std::vector<DyxEntry> detached(300);
+  for (const DyxEntry& e : detached) {
+    for (int k = 0; k < 3; ++k) impl.recordFolder(&e, &folder);
   }
-  EXPECT_LE(impl.memoryBytes() / entries.size(), 96u);
+  EXPECT_LE(impl.memoryBytes() / detached.size(), 96u);
+}
+
+// A repository object made again at the address of a deleted one starts with an index that has
+// never known its entries, even where a slot has the address of a known entry of the old one.
+TEST_F(FolderTest, IndexForgetsARepositoryRecreatedAtTheSameAddress) {
+  alignas(DyxEntryRepository) unsigned char storage[sizeof(DyxEntryRepository)];
+  DyxViewFolder folder("f");
+  auto* first = new (storage) DyxEntryRepository("vfolder_test_first", 8);
+  DyxEntry* gone = first->createEntry("gone", "/x", false);
+  folder.addEntry(gone, nullptr);
+  folder.addEntry(gone, nullptr);
+  folder.removeEntry(gone, false);
+  folder.removeEntry(gone, false);  // known, held by no folder
+  first->~DyxEntryRepository();
+  auto* second = new (storage) DyxEntryRepository("vfolder_test_second", 8);
+  DyxEntry* fresh = second->createEntry("fresh", "/y", false);
+  {
+    TraceCapture trace;
+    index().removeFromAllFolders(fresh);
+    EXPECT_EQ(trace.count("Not in."), 1) << trace.text();
+  }
+  folder.addEntry(fresh, nullptr);
+  EXPECT_EQ(foldersOf(fresh), (std::vector<DyxViewFolder*>{&folder}));
+  EXPECT_EQ(index().entryCount(), 1u);
+  folder.removeEntry(fresh, false);
+  EXPECT_EQ(index().entryCount(), 0u);
+  second->~DyxEntryRepository();
 }
 
 TEST_F(FolderTest, RemoveFromAllFoldersEndsOnAStaleReference) {
