@@ -314,26 +314,42 @@ void DyxViewFolder::mergeTail() const {
   compact();
   const std::size_t tail = m_refs.size() - m_sorted;
   if (tail == 0) return;
-  // Order the tail on name keys read once per entry.
-  std::vector<SortKey> keys;
-  keys.reserve(tail);
-  for (std::size_t i = 0; i < tail; ++i) keys.push_back(sortKeyOf(nameOf(m_refs[m_sorted + i]), i));
+  // Order the tail on name keys read once per entry. Short tails (most folders of a tree of
+  // directories) sort in buffers on the stack.
+  constexpr std::size_t kShort = 32;
+  SortKey shortKeys[kShort];
+  Ref shortRefs[kShort];
+  std::vector<SortKey> longKeys;
+  std::vector<Ref> longRefs;
+  if (tail > kShort) {
+    longKeys.resize(tail);
+    longRefs.reserve(tail);
+  }
+  SortKey* const keys = tail > kShort ? longKeys.data() : shortKeys;
   const Ref* tailRefs = m_refs.data() + m_sorted;
-  std::sort(keys.begin(), keys.end(), [tailRefs](const SortKey& a, const SortKey& b) {
+  for (std::size_t i = 0; i < tail; ++i) keys[i] = sortKeyOf(nameOf(tailRefs[i]), i);
+  std::sort(keys, keys + tail, [tailRefs](const SortKey& a, const SortKey& b) {
     if (a.high != b.high) return a.high < b.high;
     if (a.low != b.low) return a.low < b.low;
     const int order = nameOf(tailRefs[a.position]).compare(nameOf(tailRefs[b.position]));
     if (order != 0) return order < 0;
     return a.position < b.position;
   });
-  std::vector<Ref> sortedTail;
-  sortedTail.reserve(tail);
-  for (const SortKey& key : keys) sortedTail.push_back(tailRefs[key.position]);
-  std::vector<SortKey>().swap(keys);
+  if (tail > kShort) {
+    for (std::size_t i = 0; i < tail; ++i) longRefs.push_back(tailRefs[keys[i].position]);
+    std::vector<SortKey>().swap(longKeys);
+  } else {
+    for (std::size_t i = 0; i < tail; ++i) shortRefs[i] = tailRefs[keys[i].position];
+  }
+  const Ref* const sortedTail = tail > kShort ? longRefs.data() : shortRefs;
   if (m_sorted == 0) {
-    // Nothing to merge into (the first ordered read after filling): the ordered copy, sized to
-    // fit, takes the place of the array and its spare capacity.
-    m_refs.swap(sortedTail);
+    if (tail > kShort) {
+      // The first ordered read of a big folder: the ordered copy, sized to fit, takes the place
+      // of the array and its spare capacity.
+      m_refs.swap(longRefs);
+    } else {
+      std::copy(sortedTail, sortedTail + tail, m_refs.begin());
+    }
     m_sorted = m_refs.size();
     rebuildMarks();
     return;
