@@ -173,7 +173,8 @@ std::vector<DyxEntry*> DyxFindFilter::rowsOf(const DyxViewFolder& folder) const 
 void DyxFolderTally::record(const DyxViewFolder* folder, bool withEntry,
                             std::vector<const DyxViewFolder*>* added) {
   if (folder == nullptr) return;
-  if (m_known.count(folder) == 0) {
+  // Runs of filings go to one folder (the files of one directory): the last folder is known.
+  if (folder != m_last && m_known.count(folder) == 0) {
     // Unseen parents first (a parent with an empty name is the view's root, which has no item).
     std::vector<const DyxViewFolder*> chain;
     for (const DyxViewFolder* f = folder; f != nullptr && m_known.count(f) == 0;
@@ -188,10 +189,12 @@ void DyxFolderTally::record(const DyxViewFolder* folder, bool withEntry,
       if (added != nullptr) added->push_back(*it);
     }
   }
+  m_last = folder;
   if (withEntry) ++m_fileCount;
 }
 
 void DyxFolderTally::clear() {
+  m_last = nullptr;
   m_known.clear();
   m_folderCount = 0;
   m_fileCount = 0;

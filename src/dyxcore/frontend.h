@@ -173,6 +173,7 @@ class DyxFolderTally {
 
  private:
   std::unordered_set<const DyxViewFolder*> m_known;
+  const DyxViewFolder* m_last = nullptr;  // known: the folder of the latest filing
   unsigned m_folderCount = 0;
   unsigned m_fileCount = 0;
 };
