@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <cstdlib>
+#include <new>
+#include <type_traits>
 
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
@@ -166,6 +169,26 @@ DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotC
       m_textGeneration(nextTextGeneration()) {}
 
 DyxEntryRepository::~DyxEntryRepository() = default;
+
+// ---------------------------------------------------------------------------------------------
+// SlotBlock
+
+// Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free
+// slots as it is, and the system backs a large block only where it is written.
+static_assert(std::is_trivially_copyable_v<DyxEntry> &&
+              std::is_trivially_destructible_v<DyxEntry>);
+
+DyxEntryRepository::SlotBlock::~SlotBlock() { std::free(m_slots); }
+
+void DyxEntryRepository::SlotBlock::reset(std::size_t count) {
+  std::free(m_slots);
+  m_slots = nullptr;
+  m_count = 0;
+  void* block = std::calloc(count, sizeof(DyxEntry));
+  if (block == nullptr) throw std::bad_alloc();
+  m_slots = static_cast<DyxEntry*>(block);
+  m_count = count;
+}
 
 namespace {
 std::size_t hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
@@ -476,7 +499,7 @@ bool DyxEntryRepository::load() {
                   << static_cast<unsigned long>(count) << " entries: the others are free." << endl;
   }
 
-  m_slots.assign(slots, DyxEntry());
+  m_slots.reset(slots);
   m_used = static_cast<std::size_t>(std::min<std::uint64_t>(count, slots));
   const std::size_t readable = std::min(m_used, records);
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());

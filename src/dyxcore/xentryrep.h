@@ -112,7 +112,29 @@ class DyxEntryRepository {
   std::string m_key;
   std::size_t m_firstFree = 0;
   std::size_t m_used = 0;
-  std::vector<DyxEntry> m_slots;
+  // The slot block: zeroed memory that the system hands out page by page as slots are first
+  // written, so a large capacity costs nothing until it is used (a free slot is all zero
+  // bytes). Entries never move inside it; `reset` gives a new block.
+  class SlotBlock {
+   public:
+    explicit SlotBlock(std::size_t count) { reset(count); }
+    ~SlotBlock();
+    SlotBlock(const SlotBlock&) = delete;
+    SlotBlock& operator=(const SlotBlock&) = delete;
+    // `count` free slots, in a new block.
+    void reset(std::size_t count);
+    std::size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    DyxEntry* data() { return m_slots; }
+    const DyxEntry* data() const { return m_slots; }
+    DyxEntry& operator[](std::size_t i) { return m_slots[i]; }
+    const DyxEntry& operator[](std::size_t i) const { return m_slots[i]; }
+
+   private:
+    DyxEntry* m_slots = nullptr;
+    std::size_t m_count = 0;
+  };
+  SlotBlock m_slots;
   // Interned texts: key - 1 -> text. A deque, so a text never moves once interned.
   std::deque<std::string> m_texts;
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
