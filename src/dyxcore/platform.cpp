@@ -550,8 +550,11 @@ class ReadAhead {
                                                   bool namesOnly) {
     int fd = -1;
     const bool keep = stack.size() < kOpenFrames;
+    // A path the system cannot take whole is refused as the scan's own open refuses it, though
+    // the parent's descriptor could reach it.
+    const int parentFd = step.path.size() < PATH_MAX ? step.parentFd : -1;
     std::unique_ptr<AheadDirectory> record = readDirectoryAhead(
-        step.path, namesOnly, step.parentFd, &step.name, keep ? &fd : nullptr);
+        step.path, namesOnly, parentFd, &step.name, keep ? &fd : nullptr);
     stack.push_back(frameOf(*record, fd));
     return record;
   }
