@@ -57,11 +57,13 @@ struct AheadDirectory;
 // is open (a recursive scan descending), a helper thread starts to read, in the same depth-first
 // order, the directories that come next below that parent: each one's change time, listing and
 // the file information of its files. The scan's own calls (directoryChangeTime, DirListing,
-// readFileInfo of the name just listed) then take those results instead of asking the kernel,
-// so the disk is read on a second core while the engine files entries. Everything is read the
-// way the direct calls read it; the names come in the directory's own order; a directory the
-// helper has not read (or read differently named) is read directly. The helper stays a bounded
-// number of files ahead and stops when the parent's listing closes.
+// readFileInfo or readFileInfoIn of the name just listed) then take those results instead of
+// asking the kernel, so the disk is read on a second core while the engine files entries.
+// Everything is read the way the direct calls read it; the names come in the directory's own
+// order; a directory the helper has not read (or read differently named) is read directly,
+// and the helper then passes over it; when the scan has had to wait for the helper, the helper
+// leaves it the next directory, so the two share the disk work whichever is faster. The helper
+// stays a bounded number of files ahead and stops when the parent's listing closes.
 class DirListing {
  public:
   explicit DirListing(const std::string& path);
