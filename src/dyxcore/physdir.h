@@ -15,8 +15,8 @@
 // threads for more than one name. Call `scan`, `update` and `doUpdate` WITHOUT holding the engine
 // lock; scans of one directory never overlap (a second one asked for meanwhile is folded into the
 // running one, which then scans once more). Every other member (findEntry, attachEntry,
-// entryCount, collectEntries, removeEntry, clearEntries, dump, the recursive flag) must be called
-// under the engine lock. `getDirName` and `isStandAlone` need no lock.
+// entryCount, sortedEntries, collectEntries, removeEntry, clearEntries, dump, the recursive
+// flag) must be called under the engine lock. `getDirName` and `isStandAlone` need no lock.
 #pragma once
 
 #include <atomic>
