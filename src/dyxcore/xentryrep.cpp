@@ -171,6 +171,22 @@ DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotC
 DyxEntryRepository::~DyxEntryRepository() = default;
 
 // ---------------------------------------------------------------------------------------------
+// TextTable
+
+void DyxEntryRepository::TextTable::push_back(std::string text) {
+  if ((m_size >> kBlockBits) == m_blocks.size()) {
+    m_blocks.push_back(std::make_unique<std::string[]>(kBlockSize));
+  }
+  m_blocks[m_size >> kBlockBits][m_size & (kBlockSize - 1)] = std::move(text);
+  ++m_size;
+}
+
+void DyxEntryRepository::TextTable::clear() {
+  m_blocks.clear();
+  m_size = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // SlotBlock
 
 // Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free
@@ -343,8 +359,8 @@ bool DyxEntryRepository::save() const {
   std::string text;
   text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
   text.append(std::to_string(m_used)).push_back('\n');
-  for (const std::string& interned : m_texts) {
-    const std::string* t = &interned;
+  for (std::size_t i = 0; i < m_texts.size(); ++i) {
+    const std::string* t = &m_texts[i];
     if (needsEscape(*t)) {
       appendEscaped(text, *t);
     } else {
