@@ -473,7 +473,6 @@ void DelveDlg::clearDisplay() {
     if (m_tree->topLevelItem(i) != m_rootItem) delete m_tree->takeTopLevelItem(i);
   }
   m_rowStore.clear();
-  m_rowStore.shrink_to_fit();
   m_folderCount = 0;
   m_fileCount = 0;
   writeStatusLine1();

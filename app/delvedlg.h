@@ -26,9 +26,9 @@
 
 #include "dyxcore/frontend.h"
 #include "dyxcore/path.h"
+#include "filelistmodel.h"
 #include "parseworker.h"
 
-class FileListModel;
 class QCheckBox;
 class QLineEdit;
 class QMenu;
@@ -153,7 +153,7 @@ class DelveDlg : public QDialog {
 
   // The display of the current generation, as values.
   std::uint64_t m_generation = 0;
-  std::vector<DyxListRow> m_rowStore;
+  DelveRowStore m_rowStore;
   std::unordered_map<std::uint64_t, FolderRecord> m_folders;
   std::uint64_t m_selectedFolder = 0;  // 0: the list shows no folder
   unsigned m_folderCount = 0;

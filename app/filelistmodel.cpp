@@ -29,7 +29,7 @@ std::string columnText(int column, const DyxListRow& row) {
 
 }  // namespace
 
-FileListModel::FileListModel(const std::vector<DyxListRow>& store, QObject* parent)
+FileListModel::FileListModel(const DelveRowStore& store, QObject* parent)
     : QAbstractTableModel(parent), m_store(store), m_fileIcon(QStringLiteral(":/icons/file.png")) {}
 
 int FileListModel::rowCount(const QModelIndex& parent) const {

@@ -134,7 +134,7 @@ class DialogsTest : public QObject {
     const std::uint64_t gib = 1ULL << 30;
     const std::vector<std::uint64_t> sizes = {5 * gib, 10,      3 * gib + 1, 1500,
                                               2 * gib, 3 * gib, 2 * gib - 1, 0};
-    std::vector<DyxListRow> store;
+    DelveRowStore store;
     for (std::uint64_t size : sizes) {
       DyxListRow row;
       row.name = "f" + std::to_string(store.size());
@@ -164,7 +164,7 @@ class DialogsTest : public QObject {
   }
 
   void textColumnsSortWithoutCase() {
-    std::vector<DyxListRow> store(4);
+    DelveRowStore store(4);
     const char* names[] = {"beta", "Alpha", "gamma", "ALPHA2"};
     for (int i = 0; i < 4; ++i) store[i].name = names[i];
     FileListModel model(store, nullptr);
