@@ -213,14 +213,20 @@ TEST_F(PredefinedViewTest, LocationRunOfOneDirectorySurvivesTheRemovalOfItsFolde
   DyxEntry* third = entry("c.log", "/data/logs");
   ASSERT_TRUE(view.mapEntry(third, nullptr));
   EXPECT_EQ(placesOf(view, third), Places{"data/logs"});
-  // Alternating directories, with the trace on and off, land where their paths say.
+  // Alternating directories, with the trace on and off, land where their paths say. With the
+  // trace on, an entry of the directory filed last still takes the traced way.
   DyxEntry* other = entry("d.log", "/data/other");
+  DyxEntry* sameDirectory = entry("f.log", "/data/other");
   DyxEntry* back = entry("e.log", "/data/logs");
+  ASSERT_TRUE(view.mapEntry(other, nullptr));
   {
     TraceCapture trace;
-    ASSERT_TRUE(view.mapEntry(other, nullptr));
+    ASSERT_TRUE(view.mapEntry(sameDirectory, nullptr));
+    EXPECT_NE(trace.text().find("DyxPhysView::getFoldersForEntry"), std::string::npos)
+        << trace.text();
   }
   ASSERT_TRUE(view.mapEntry(back, nullptr));
+  EXPECT_EQ(placesOf(view, sameDirectory), Places{"data/other"});
   EXPECT_EQ(placesOf(view, other), Places{"data/other"});
   EXPECT_EQ(placesOf(view, back), Places{"data/logs"});
   EXPECT_EQ(view.getSubFolder("data")->getSubFolder("logs")->getEntryCount(), 2);
