@@ -12,16 +12,16 @@
 
 namespace {
 
-struct RowSpec {
+struct RowChoice {
   int property = 0;   // index in the property list: 0 <None>, 1 Name, 2 Extension
   int operation = 0;  // index in the operation list: 0 equals, 1 not equals, 2 like
   QString pattern;
 };
 
-void setRow(DelveFiltersDlg& dialog, int row, const RowSpec& spec) {
-  dialog.propertyBox(row)->setCurrentIndex(spec.property);
-  dialog.operationBox(row)->setCurrentIndex(spec.operation);
-  dialog.patternEdit(row)->setText(spec.pattern);
+void setRow(DelveFiltersDlg& dialog, int row, const RowChoice& choice) {
+  dialog.propertyBox(row)->setCurrentIndex(choice.property);
+  dialog.operationBox(row)->setCurrentIndex(choice.operation);
+  dialog.patternEdit(row)->setText(choice.pattern);
 }
 
 QString rowOf(const DelveFiltersDlg& dialog, int row) {
@@ -42,50 +42,50 @@ const QString kEmptyRow = QStringLiteral("<None>|equals|");
 
 }  // namespace
 
-Q_DECLARE_METATYPE(std::vector<RowSpec>)
+Q_DECLARE_METATYPE(std::vector<RowChoice>)
 
 class DialogsTest : public QObject {
   Q_OBJECT
 
  private Q_SLOTS:
   void criterionRoundTrips_data() {
-    QTest::addColumn<std::vector<RowSpec>>("rows");
+    QTest::addColumn<std::vector<RowChoice>>("rows");
     QTest::addColumn<QString>("word");  // radio button to check: "", "OR" or "XOR"
     QTest::addColumn<QString>("criterion");
     QTest::addColumn<QString>("reopenedWord");
     QTest::addColumn<QStringList>("reopenedRows");
 
     QTest::newRow("like value is stored lower-cased")
-        << std::vector<RowSpec>{{1, 2, "*.DOC"}} << ""
+        << std::vector<RowChoice>{{1, 2, "*.DOC"}} << ""
         << R"($Name like "*.DOC")"
         << "AND" << QStringList{"Name|like (*,?)|*.doc", kEmptyRow, kEmptyRow, kEmptyRow};
     QTest::newRow("rows 1 and 3 with OR close up")
-        << std::vector<RowSpec>{{1, 2, "*.doc"}, {}, {2, 0, "txt"}} << "OR"
+        << std::vector<RowChoice>{{1, 2, "*.doc"}, {}, {2, 0, "txt"}} << "OR"
         << R"($Name like "*.doc" or $Ext="txt")"
         << "OR"
         << QStringList{"Name|like (*,?)|*.doc", "Extension|equals|txt", kEmptyRow, kEmptyRow};
     QTest::newRow("XOR reopens checked")
-        << std::vector<RowSpec>{{1, 0, "readme"}, {2, 1, "tmp"}} << "XOR"
+        << std::vector<RowChoice>{{1, 0, "readme"}, {2, 1, "tmp"}} << "XOR"
         << R"($Name="readme" xor $Ext!="tmp")"
         << "XOR"
         << QStringList{"Name|equals|readme", "Extension|not equals|tmp", kEmptyRow, kEmptyRow};
     QTest::newRow("only row 4 filled")
-        << std::vector<RowSpec>{{}, {}, {}, {2, 1, "tmp"}} << "OR"
+        << std::vector<RowChoice>{{}, {}, {}, {2, 1, "tmp"}} << "OR"
         << R"($Ext!="tmp")"
         << "AND" << QStringList{"Extension|not equals|tmp", kEmptyRow, kEmptyRow, kEmptyRow};
     QTest::newRow("four rows nest to the right")
-        << std::vector<RowSpec>{{1, 0, "a"}, {1, 1, "b"}, {2, 2, "c*"}, {2, 0, "d"}} << ""
+        << std::vector<RowChoice>{{1, 0, "a"}, {1, 1, "b"}, {2, 2, "c*"}, {2, 0, "d"}} << ""
         << R"($Name="a" and $Name!="b" and $Ext like "c*" and $Ext="d")"
         << "AND"
         << QStringList{"Name|equals|a", "Name|not equals|b", "Extension|like (*,?)|c*",
                        "Extension|equals|d"};
     QTest::newRow("incomplete rows are left out")
-        << std::vector<RowSpec>{{1, 0, ""}, {0, 0, "x"}} << ""
+        << std::vector<RowChoice>{{1, 0, ""}, {0, 0, "x"}} << ""
         << ""
         << "AND" << QStringList{kEmptyRow, kEmptyRow, kEmptyRow, kEmptyRow};
   }
   void criterionRoundTrips() {
-    QFETCH(std::vector<RowSpec>, rows);
+    QFETCH(std::vector<RowChoice>, rows);
     QFETCH(QString, word);
     QFETCH(QString, criterion);
     QFETCH(QString, reopenedWord);
