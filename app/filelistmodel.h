@@ -10,46 +10,15 @@
 
 #include <QAbstractTableModel>
 #include <QIcon>
-#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "dyxcore/frontend.h"
+#include "dyxcore/portable.h"
 
-// The window's copied-out rows, in blocks of 4096 that never move: growing the store never
-// stops the window to move a million rows while a parse fills it, and a row is reached through
-// a short table of blocks.
-class DelveRowStore {
- public:
-  DelveRowStore() = default;
-  explicit DelveRowStore(std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) push_back(DyxListRow());
-  }
-  std::size_t size() const { return m_size; }
-  bool empty() const { return m_size == 0; }
-  const DyxListRow& operator[](std::size_t i) const { return m_blocks[i >> kBits][i & kMask]; }
-  DyxListRow& operator[](std::size_t i) { return m_blocks[i >> kBits][i & kMask]; }
-  void push_back(DyxListRow row) {
-    if ((m_size >> kBits) == m_blocks.size()) {
-      m_blocks.push_back(std::make_unique<DyxListRow[]>(kMask + 1));
-    }
-    m_blocks[m_size >> kBits][m_size & kMask] = std::move(row);
-    ++m_size;
-  }
-  // Drops every row and gives the memory back.
-  void clear() {
-    m_blocks.clear();
-    m_blocks.shrink_to_fit();
-    m_size = 0;
-  }
-
- private:
-  static constexpr std::size_t kBits = 12;
-  static constexpr std::size_t kMask = (std::size_t{1} << kBits) - 1;
-  std::vector<std::unique_ptr<DyxListRow[]>> m_blocks;
-  std::size_t m_size = 0;
-};
+// The window's copied-out rows. Growing the store never stops the window to move a million
+// rows while a parse fills it.
+using DelveRowStore = DyxBlockVector<DyxListRow>;
 
 class FileListModel : public QAbstractTableModel {
   Q_OBJECT

@@ -10,12 +10,14 @@
 // matches on one pattern are safe. The text helpers keep no state and may be called anywhere.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // One step of a compiled pattern.
@@ -133,3 +135,36 @@ std::string formatSize(std::int64_t bytes);
 // Reads back what formatSize writes: a number and a unit word ("Ko" x1024, "Mo" x1048576,
 // anything else the bare number). 0 when the text holds no number.
 double parseSize(const std::string& text);
+
+// ---- Stable storage ----
+
+// A growing array whose elements never move: they sit in blocks of 2^kBits that are never
+// reallocated, so a reference or an index stays good while elements are appended, appending
+// never stops to move what is there, and an element is reached through a table of blocks
+// short enough to stay in the cache. Only appends and a whole clear; one thread at a time.
+template <class T, std::size_t kBits = 12>
+class DyxBlockVector {
+ public:
+  std::size_t size() const { return m_size; }
+  bool empty() const { return m_size == 0; }
+  const T& operator[](std::size_t i) const { return m_blocks[i >> kBits][i & kMask]; }
+  T& operator[](std::size_t i) { return m_blocks[i >> kBits][i & kMask]; }
+  void push_back(T value) {
+    if ((m_size >> kBits) == m_blocks.size()) {
+      m_blocks.push_back(std::make_unique<T[]>(kMask + 1));
+    }
+    m_blocks[m_size >> kBits][m_size & kMask] = std::move(value);
+    ++m_size;
+  }
+  // Drops every element and gives the memory back.
+  void clear() {
+    m_blocks.clear();
+    m_blocks.shrink_to_fit();
+    m_size = 0;
+  }
+
+ private:
+  static constexpr std::size_t kMask = (std::size_t{1} << kBits) - 1;
+  std::vector<std::unique_ptr<T[]>> m_blocks;
+  std::size_t m_size = 0;
+};

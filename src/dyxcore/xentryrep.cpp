@@ -171,22 +171,6 @@ DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotC
 DyxEntryRepository::~DyxEntryRepository() = default;
 
 // ---------------------------------------------------------------------------------------------
-// TextTable
-
-void DyxEntryRepository::TextTable::push_back(std::string text) {
-  if ((m_size >> kBlockBits) == m_blocks.size()) {
-    m_blocks.push_back(std::make_unique<std::string[]>(kBlockSize));
-  }
-  m_blocks[m_size >> kBlockBits][m_size & (kBlockSize - 1)] = std::move(text);
-  ++m_size;
-}
-
-void DyxEntryRepository::TextTable::clear() {
-  m_blocks.clear();
-  m_size = 0;
-}
-
-// ---------------------------------------------------------------------------------------------
 // SlotBlock
 
 // Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free

@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 
 class DyxPhysicalDirectory;
@@ -134,25 +135,10 @@ class DyxEntryRepository {
     std::size_t m_count = 0;
   };
   SlotBlock m_slots;
-  // Interned texts: key - 1 -> text, in blocks that never move, so a text never moves once
-  // interned. The blocks are large, so the table of blocks stays in the cache and a text is
-  // reached with one read from memory where a deque of small blocks takes two.
-  class TextTable {
-   public:
-    std::size_t size() const { return m_size; }
-    const std::string& operator[](std::size_t i) const {
-      return m_blocks[i >> kBlockBits][i & (kBlockSize - 1)];
-    }
-    void push_back(std::string text);
-    void clear();
-
-   private:
-    static constexpr std::size_t kBlockBits = 12;
-    static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockBits;
-    std::vector<std::unique_ptr<std::string[]>> m_blocks;
-    std::size_t m_size = 0;
-  };
-  TextTable m_texts;
+  // Interned texts: key - 1 -> text. Texts never move once interned, and the short table of
+  // blocks stays in the cache, so a text is reached with one read from memory where a deque
+  // of small blocks takes two.
+  DyxBlockVector<std::string> m_texts;
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
   // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
   std::vector<std::uint64_t> m_textIndex;

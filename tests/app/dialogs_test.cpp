@@ -164,7 +164,8 @@ class DialogsTest : public QObject {
   }
 
   void textColumnsSortWithoutCase() {
-    DelveRowStore store(4);
+    DelveRowStore store;
+    for (int i = 0; i < 4; ++i) store.push_back(DyxListRow());
     const char* names[] = {"beta", "Alpha", "gamma", "ALPHA2"};
     for (int i = 0; i < 4; ++i) store[i].name = names[i];
     FileListModel model(store, nullptr);

@@ -320,3 +320,24 @@ TEST(DyxPattern, FuzzCompileAndMatchTerminate) {
 }
 
 }  // namespace
+
+namespace {
+
+// Elements stay where they are while the array grows past many blocks, and a clear empties it.
+TEST(BlockVectorTest, ElementsNeverMoveAsTheArrayGrows) {
+  DyxBlockVector<std::string, 2> texts;  // blocks of four
+  texts.push_back("first");
+  const std::string* first = &texts[0];
+  for (int i = 1; i < 50; ++i) texts.push_back(std::to_string(i));
+  ASSERT_EQ(texts.size(), 50u);
+  EXPECT_EQ(first, &texts[0]);
+  EXPECT_EQ(*first, "first");
+  EXPECT_EQ(texts[4], "4");
+  EXPECT_EQ(texts[49], "49");
+  texts.clear();
+  EXPECT_TRUE(texts.empty());
+  texts.push_back("again");
+  EXPECT_EQ(texts[0], "again");
+}
+
+}  // namespace
