@@ -68,10 +68,10 @@ std::uint32_t DyxPhysicalDirectory::NameTable::hashOf(std::string_view name) {
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
-DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name) const {
+DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name,
+                                                std::uint32_t hash) const {
   if (m_count == 0) return nullptr;
   const std::size_t mask = m_slots.size() - 1;
-  const std::uint32_t hash = hashOf(name);
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     DyxEntry* entry = m_slots[i];
     if (entry == nullptr) return nullptr;
@@ -80,11 +80,14 @@ DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name) const {
 }
 
 DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry) {
+  return insert(entry, hashOf(nameKey(entry)));
+}
+
+DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry, std::uint32_t hash) {
   // At most three quarters full, so that a probe for a new name stops after a few slots.
   if ((m_count + 1) * 4 > m_slots.size() * 3) grow();
   const std::string_view name = nameKey(entry);
   const std::size_t mask = m_slots.size() - 1;
-  const std::uint32_t hash = hashOf(name);
   std::size_t i = hash & mask;
   for (; m_slots[i] != nullptr; i = (i + 1) & mask) {
     if (m_hashes[i] == hash && nameKey(m_slots[i]) == name) {
@@ -338,7 +341,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         }
       }
     } else {
-      if (DyxEntry* known = m_entries.find(item.name)) {
+      const std::uint32_t nameHash = NameTable::hashOf(item.name);
+      if (DyxEntry* known = m_entries.find(item.name, nameHash)) {
         seen.push_back(known);
         if (known->refresh()) {
           changed = true;
@@ -357,7 +361,7 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
             repo->freeEntry(entry);
           } else {
             seen.push_back(entry);
-            m_entries.insert(entry);
+            m_entries.insert(entry, nameHash);
             changed = true;
             if (!m_standAlone) notifyAdded(entry, observer);
           }
@@ -406,9 +410,7 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         if (m_retired.load()) break;
         if (observer != nullptr && observer->isStopRequested(restarted)) break;
         if (m_entries.find(name) != entry) continue;
-        if (!m_standAlone) notifyRemoved(entry);
-        m_entries.erase(entry);
-        if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+        dropEntry(entry, !m_standAlone);
       }
     }
   }
@@ -450,8 +452,7 @@ void DyxPhysicalDirectory::removeEntry(DyxEntry* entry) {
     KX_POS(kxerr) << "Not in" << endl;
     return;
   }
-  m_entries.erase(entry);
-  if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+  dropEntry(entry, false);
   KX_POS(kxout) << "Removed " << name << endl;
 }
 
@@ -479,9 +480,7 @@ void DyxPhysicalDirectory::clearEntries(bool tellViews) {
       for (; next < end; ++next) {
         const auto& [name, entry] = doomed[next];
         if (m_entries.find(name) != entry) continue;
-        if (notify) notifyRemoved(entry);
-        m_entries.erase(entry);
-        if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+        dropEntry(entry, notify);
       }
     }
   }
@@ -498,6 +497,12 @@ void DyxPhysicalDirectory::dump(std::ostream& out) {
       << ", up: " << boolText(upToDate) << std::endl;
   out << "----------------------------------------------------" << std::endl;
   for (DyxEntry* entry : m_entries.sorted()) entry->dump(out);
+}
+
+void DyxPhysicalDirectory::dropEntry(DyxEntry* entry, bool tellViews) {
+  if (tellViews) notifyRemoved(entry);
+  m_entries.erase(entry);
+  if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
 }
 
 void DyxPhysicalDirectory::notifyAdded(DyxEntry* entry, DyxScanObserver* observer) {

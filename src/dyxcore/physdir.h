@@ -79,9 +79,14 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // sort.
   class NameTable {
    public:
-    DyxEntry* find(std::string_view name) const;
+    // The hash the table files a name under: a caller that looks a name up and then files it
+    // works it out once.
+    static std::uint32_t hashOf(std::string_view name);
+    DyxEntry* find(std::string_view name) const { return find(name, hashOf(name)); }
+    DyxEntry* find(std::string_view name, std::uint32_t hash) const;
     // Files the entry under its name and answers the entry it replaces (nullptr when none).
     DyxEntry* insert(DyxEntry* entry);
+    DyxEntry* insert(DyxEntry* entry, std::uint32_t hash);
     // Removes this very entry; false when another entry (or none) has its name.
     bool erase(const DyxEntry* entry);
     std::size_t size() const { return m_count; }
@@ -95,7 +100,6 @@ class DyxPhysicalDirectory : public DyxUpdater {
     std::vector<std::pair<std::string_view, DyxEntry*>> named(bool byName) const;
 
    private:
-    static std::uint32_t hashOf(std::string_view name);
     void grow();
     std::vector<DyxEntry*> m_slots;     // size 0 or a power of two; nullptr: free
     std::vector<std::uint32_t> m_hashes;  // the hash of the name in the slot beside it
@@ -163,6 +167,9 @@ class DyxPhysicalDirectory : public DyxUpdater {
 
  private:
   bool scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+  // The views hear of it first (when asked), then the entry leaves the table and its slot is
+  // freed. Under the engine lock.
+  void dropEntry(DyxEntry* entry, bool tellViews);
   void notifyAdded(DyxEntry* entry, DyxScanObserver* observer);
   void notifyChanged(DyxEntry* entry, DyxScanObserver* observer);
   void notifyRemoved(DyxEntry* entry);
