@@ -360,9 +360,6 @@ bool typeIsDirectory(int dirFd, const char* name, unsigned char type) {
   return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool direntIsDirectory(int dirFd, const struct dirent* d) {
-  return typeIsDirectory(dirFd, d->d_name, d->d_type);
-}
 
 bool directoryChangeTimeDirect(const std::string& path, std::uint64_t& fileTime, int* error);
 
@@ -762,7 +759,7 @@ bool DirListing::next(DirItem& item) {
     }
     if (isDotName(d->d_name)) continue;
     item.name.assign(d->d_name);
-    item.isDirectory = direntIsDirectory(::dirfd(dir), d);
+    item.isDirectory = typeIsDirectory(::dirfd(dir), d->d_name, d->d_type);
     ++m_cursor;
     return true;
   }
