@@ -25,13 +25,23 @@ struct CliRun {
   std::string err;
 };
 
+// How runCli starts the program.
+struct CliRunOptions {
+  // A command that runs quarry-cli for us, as `setpriv --reuid=... --` does (looked up in
+  // PATH); empty: quarry-cli itself.
+  std::vector<std::string> wrapper;
+  bool closeStdout = false;  // start it with descriptor 1 closed
+};
+
 // Runs quarry-cli with `args` in `workDir`; standard input is /dev/null, and a run that takes
 // longer than two minutes is killed.
-inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args) {
+inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args,
+                     const CliRunOptions& how = CliRunOptions()) {
   quarrytest::TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
-  std::vector<std::string> argv = {QUARRY_CLI_PATH};
+  std::vector<std::string> argv = how.wrapper;
+  argv.push_back(QUARRY_CLI_PATH);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(a.data());
@@ -47,8 +57,12 @@ inline CliRun runCli(const std::string& workDir, const std::vector<std::string>&
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    for (const int fd : {in, out, err}) {
+      if (fd > 2) close(fd);
+    }
+    if (how.closeStdout) close(1);
     alarm(120);
-    execv(cargv[0], cargv.data());
+    execvp(cargv[0], cargv.data());
     _exit(122);
   }
   if (pid < 0) return run;
