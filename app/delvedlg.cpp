@@ -21,6 +21,7 @@
 #include "delvefiltersdlg.h"
 #include "filelistmodel.h"
 #include "parseworker.h"
+#include "problemsdlg.h"
 #include "shell.h"
 
 // The icons live in the static library: its resources must be registered by hand.
@@ -239,6 +240,7 @@ void DelveDlg::createControls() {
   m_status2->setReadOnly(true);
   layout->addWidget(m_status1);
   layout->addWidget(m_status2);
+  m_problems = new DelveProblems(this, menuBar, m_status1);
 
   m_sortByMenu = new QMenu(this);
   for (const auto& [label, tag] : sortByEntries()) {
@@ -422,6 +424,15 @@ void DelveDlg::applyBacklog() {
       if (finished) break;
       continue;
     }
+    // Problems belong to the parse, not to the view: a view switch keeps them.
+    if (update.kind == DelveUpdate::Kind::kProblemsCleared) {
+      m_problems->clear();
+      continue;
+    }
+    if (update.kind == DelveUpdate::Kind::kProblem) {
+      m_problems->add(update.notice, update.folderId, update.text);
+      continue;
+    }
     if (update.generation < m_generation) continue;
     switch (update.kind) {
       case DelveUpdate::Kind::kClear:
@@ -450,6 +461,8 @@ void DelveDlg::applyBacklog() {
         directory = &m_lastDirectory;
         break;
       case DelveUpdate::Kind::kState:
+      case DelveUpdate::Kind::kProblemsCleared:
+      case DelveUpdate::Kind::kProblem:
         break;
     }
   }
@@ -537,7 +550,7 @@ void DelveDlg::writeStatusLine1() {
           ? DyxFrontEnd::statusLine(m_folderCount, m_fileCount)
           : DyxFrontEnd::statusLine(m_folderCount, m_fileCount, folder->second.name,
                                     static_cast<std::size_t>(m_model->rowCount()));
-  m_status1->setText(fromBytes(text));
+  m_status1->setText(fromBytes(DyxFrontEnd::withLeftOut(text, m_problems->leftOut())));
 }
 
 QString DelveDlg::statusLine1() const { return m_status1->text(); }

@@ -29,6 +29,7 @@
 #include "filelistmodel.h"
 #include "parseworker.h"
 
+class DelveProblems;
 class QCheckBox;
 class QLineEdit;
 class QMenu;
@@ -92,6 +93,8 @@ class DelveDlg : public QDialog {
   QMenu* sortByMenu() const { return m_sortByMenu; }
   QMenu* commandMenu() const { return m_commandMenu; }
   ParseWorker* worker() const { return m_worker.get(); }
+  // What the last parse left out, and its list window.
+  DelveProblems* problems() const { return m_problems; }
   void setCriterion(const std::string& criterion);
 
  Q_SIGNALS:
@@ -144,6 +147,7 @@ class DelveDlg : public QDialog {
   FileListModel* m_model = nullptr;
   QLineEdit* m_status1 = nullptr;
   QLineEdit* m_status2 = nullptr;
+  DelveProblems* m_problems = nullptr;
   QMenu* m_sortByMenu = nullptr;
   QMenu* m_commandMenu = nullptr;
   QIcon m_startIcon;

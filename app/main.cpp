@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "delveapp.h"
+#include "dyxcore/platform.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ bool hasDisplay() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  dyxplatform::openClosedStandardDescriptors();  // before any file is opened
   if (!hasDisplay()) {
     std::fprintf(stderr, "quarry: no display to open the window on; try ./quarry.sh --cli\n");
     return 1;

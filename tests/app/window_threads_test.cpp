@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QAction>
+#include <QDialog>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -20,8 +23,10 @@
 #include "dyxcore/dyx.h"
 #include "dyxcore/frontend.h"
 #include "dyxcore/pdirs.h"
+#include "dyxcore/xentryrep.h"
 #include "filelistmodel.h"
 #include "parseworker.h"
+#include "problemsdlg.h"
 
 namespace {
 
@@ -122,6 +127,14 @@ class WindowTest : public QObject {
       if (item == nullptr) return nullptr;
     }
     return item;
+  }
+
+  // Status line 1.
+  static QLineEdit* statusLine(const DelveDlg& dlg) {
+    for (QLineEdit* edit : dlg.findChildren<QLineEdit*>()) {
+      if (edit->isReadOnly() && edit->text() == dlg.statusLine1()) return edit;
+    }
+    return nullptr;
   }
 
   static int componentCount(const QString& dir) {
@@ -320,13 +333,68 @@ class WindowTest : public QObject {
     QCOMPARE(dlg.rootItem()->childCount(), 0);
     QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
     QVERIFY(parse(dlg, m_work.path() + QStringLiteral("/no such folder"), true));
-    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+    QCOMPARE(dlg.statusLine1(),
+             QStringLiteral("Total: 0 folder(s), 0 file(s). 1 folder(s) could not be read"));
     // Without recursion only the folder itself.
     QVERIFY(parse(dlg, m_small, false));
     QTreeWidgetItem* small = locationItem(dlg, m_small);
     QVERIFY(small != nullptr);
     QCOMPARE(small->childCount(), 0);
     QCOMPARE(fileCountShown(dlg), 5);
+  }
+
+  // What a parse left out ends status line 1, and the status line, its button and the
+  // Problems menu list it; the next complete parse forgets it.
+  void problemsAreCountedAndListed() {
+    DelveDlg dlg;
+    dlg.show();
+    DelveProblems* problems = dlg.problems();
+    QVERIFY(!problems->menuAction()->isEnabled());
+    QVERIFY(!problems->statusAction()->isVisible());
+
+    const QString missing = m_work.path() + QStringLiteral("/not here");
+    QVERIFY(parse(dlg, missing, true));
+    const QString why = missing + QStringLiteral(": No such file or directory");
+    QCOMPARE(dlg.statusLine1(),
+             QStringLiteral("Total: 0 folder(s), 0 file(s). 1 folder(s) could not be read"));
+    QCOMPARE(dlg.statusLine2(), why);
+    QCOMPARE(problems->texts(), QStringList{why});
+    QVERIFY(problems->menuAction()->isEnabled());
+    QVERIFY(problems->statusAction()->isVisible());
+    QVERIFY(problems->listWindow() == nullptr);
+    QLineEdit* line1 = statusLine(dlg);
+    QVERIFY(line1 != nullptr);
+    QTest::mouseClick(line1, Qt::LeftButton);
+    QVERIFY(problems->listWindow() != nullptr);
+    const auto* text = problems->listWindow()->findChild<QPlainTextEdit*>();
+    QVERIFY(text != nullptr);
+    QCOMPARE(text->toPlainText(), why);
+    problems->listWindow()->close();
+
+    // A repository that may not grow past 3 slots: the other files are counted as left out.
+    QVERIFY(parse(dlg, QString(), true));  // the pool is empty: its repository may go
+    DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
+    DyxEntryRepository::setDefaultCapacity(3);
+    DyxEntryRepository::setSlotLimit(3);
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 3);
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(dlg.statusLine1()));
+    QCOMPARE(problems->texts().size(), 1);
+    QVERIFY(problems->texts().front().startsWith(QStringLiteral("5 files were left out: ")));
+    problems->menuAction()->trigger();
+    QVERIFY(problems->listWindow() != nullptr);
+    problems->listWindow()->close();
+
+    QVERIFY(parse(dlg, QString(), true));
+    DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
+    DyxEntryRepository::setSlotLimit(0);
+    DyxEntryRepository::setDefaultCapacity(DyxEntryRepository::kDefaultSlotCount);
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 8);
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 8 file(s)")), qPrintable(dlg.statusLine1()));
+    QVERIFY(problems->texts().isEmpty());
+    QVERIFY(!problems->menuAction()->isEnabled());
   }
 
   void criterionReachesTheParse() {
