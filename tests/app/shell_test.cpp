@@ -55,6 +55,21 @@ QByteArray recorderScript(const QString& calls, const QByteArray& marker) {
          " \"$@\" > \"$out.part\"\n/bin/mv \"$out.part\" \"$out.done\"\n";
 }
 
+// Children of this process that have ended but were not reaped.
+int zombieChildren() {
+  int zombies = 0;
+  const QString self = QString::number(::getpid());
+  for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+    QFile stat(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+    if (!stat.open(QIODevice::ReadOnly)) continue;
+    const QByteArray text = stat.readAll();
+    // "pid (name) state ppid ...": the name may hold blanks, so read after its ")".
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() > 1 && fields[0] == "Z" && fields[1] == self.toLatin1()) ++zombies;
+  }
+  return zombies;
+}
+
 std::string describe(const Arguments& arguments) {
   std::string text;
   for (const std::string& a : arguments) text += "[" + a + "]";
@@ -289,6 +304,16 @@ class ShellTest : public QObject {
     const Arguments got = nextCall();
     QVERIFY2(got == (Arguments{"terminal", "-e", m_recorder.toStdString(), "--in-terminal", path}),
              describe(got).c_str());
+  }
+
+  void launchesLeaveNoZombie() {
+    clearCalls();
+    const std::string path = m_docs + "/zombie.txt";
+    QVERIFY(writeBytesFile(path, "x"));
+    QVERIFY(delveshell::openFile(path));
+    QVERIFY(nextCall().size() == 4);
+    // The application has ended; nothing of it is left for this process to reap.
+    QTRY_VERIFY_WITH_TIMEOUT(zombieChildren() == 0, 5000);
   }
 
   void filesThatDoNotOpen() {
