@@ -231,7 +231,7 @@ std::string cliUsage() {
          "                           Status, Owner, Group, Type, Flat, or a user or filter\n"
          "                           view of conf/views\n"
          "  -f, --find TEXT          list only names that contain TEXT (as the Find box:\n"
-         "                           names are lower-cased, TEXT is not)\n"
+         "                           case is ignored on both sides)\n"
          "      --tree               print the view's folders with their file counts (default)\n"
          "      --list[=FOLDER]      print the files of one folder (path from the view root,\n"
          "                           \".\" for the root), or of every folder: Name, Size,\n"
