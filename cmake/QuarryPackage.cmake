@@ -1,0 +1,29 @@
+# The Debian package of the Release build: `cpack -G DEB` in the build folder. Its dependencies
+# are computed from the installed binaries (dpkg-shlibdeps), so the package asks for exactly the
+# libraries the programs link.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quarry)
+set(CPACK_PACKAGE_VENDOR "Quarry Software")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop file-search utility")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "desktop file-search utility
+ Quarry Software scans a directory, with or without its sub-folders, and shows
+ its files in a tree of virtual folders grouped by location, name, extension,
+ size range, date, status, owner, group or file type, with a Find box and a
+ search conditions dialog that filters the files by name, size and dates.
+ .
+ The command quarry-cli prints the same views as text, tab-separated values or
+ JSON.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quarry Software <packages@quarry.example.org>")
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${QUARRY_HOMEPAGE}")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The folder browser's and the default applications' look-up reach the desktop through these.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, shared-mime-info")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
