@@ -14,10 +14,12 @@ function(quarry_add_man_page page)
   set(source ${CMAKE_CURRENT_SOURCE_DIR}/${page}.scd)
   set(output ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
   add_custom_command(OUTPUT ${output}
-    COMMAND sh -c "'${QUARRY_SCDOC}' < '${source}' > '${CMAKE_CURRENT_BINARY_DIR}/${page}'"
+    COMMAND sh -c "\"$0\" < \"$1\" > \"$2\"" ${QUARRY_SCDOC} ${source}
+            ${CMAKE_CURRENT_BINARY_DIR}/${page}
     COMMAND gzip -9nf ${CMAKE_CURRENT_BINARY_DIR}/${page}
     DEPENDS ${source}
-    COMMENT "Man page ${page}")
+    COMMENT "Man page ${page}"
+    VERBATIM)
   add_custom_target(man_${page} ALL DEPENDS ${output})
   install(FILES ${output} DESTINATION share/man/man${section})
 endfunction()
