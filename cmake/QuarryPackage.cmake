@@ -17,7 +17,6 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "desktop file-search utility
  The command quarry-cli prints the same views as text, tab-separated values or
  JSON.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Quarry Software <packages@quarry.example.org>")
@@ -26,4 +25,12 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The folder browser's and the default applications' look-up reach the desktop through these.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, shared-mime-info")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# Debian's documents of the package: its copyright and its (native) changelog, compressed.
+set(QUARRY_CHANGELOG ${CMAKE_BINARY_DIR}/changelog.gz)
+add_custom_command(OUTPUT ${QUARRY_CHANGELOG}
+  COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${QUARRY_CHANGELOG}
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
+add_custom_target(changelog ALL DEPENDS ${QUARRY_CHANGELOG})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${QUARRY_CHANGELOG}
+  DESTINATION share/doc/quarry)
 include(CPack)
