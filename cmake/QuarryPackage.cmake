@@ -8,14 +8,14 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop file-search utility")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "desktop file-search utility
- Quarry Software scans a directory, with or without its sub-folders, and shows
- its files in a tree of virtual folders grouped by location, name, extension,
- size range, date, status, owner, group or file type, with a Find box and a
- search conditions dialog that filters the files by name, size and dates.
- .
- The command quarry-cli prints the same views as text, tab-separated values or
- JSON.")
+# CPack puts the summary first and indents these lines itself (an empty line becomes " .").
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quarry Software scans a directory, with or without its sub-folders, and shows
+its files in a tree of virtual folders grouped by location, name, extension,
+size range, date, status, owner, group or file type, with a Find box and a
+search conditions dialog that filters the files by name, size and dates.
+
+The command quarry-cli prints the same views as text, tab-separated values or
+JSON.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
