@@ -13,6 +13,7 @@
 #include "dyxcore/platform.h"
 #include "dyxcore/vfolder.h"
 #include "dyxcore/view.h"
+#include "dyxcore/workdir.h"
 
 namespace {
 
@@ -119,11 +120,9 @@ class EngineSession {
   EngineSession& operator=(const EngineSession&) = delete;
 };
 
-std::string absoluteDirectory(const std::string& dir) {
-  if (!dir.empty() && dir[0] == '/') return dir;
-  const std::string cwd = dyxplatform::currentDirectory();
-  return cwd.empty() ? dir : cwd + "/" + dir;
-}
+// The user's directory is taken from where the user called the program, not from the working
+// directory the start-up moved into.
+std::string absoluteDirectory(const std::string& dir) { return DyxWorkDir::resolveUserPath(dir); }
 
 // "" and "." name the root; surrounding "/" are ignored.
 std::string normalisedFolderArgument(const std::string& folder) {

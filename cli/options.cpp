@@ -222,8 +222,9 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
 
 std::string cliUsage() {
   return "Usage: quarry-cli [options] DIR\n"
-         "Parses DIR with the engine of Quarry Software, in the current directory (conf/,\n"
-         "trace/), and prints what the window would show.\n"
+         "Parses DIR with the engine of Quarry Software and prints what the window would\n"
+         "show. The engine keeps its files (conf/, trace/) in its working directory:\n"
+         "$QUARRY_HOME, else $XDG_DATA_HOME/quarry, else ~/.local/share/quarry.\n"
          "\n"
          "  -r, --recursive          parse sub-folders too\n"
          "  -c, --criterion TEXT     keep only files that the criterion accepts\n"

@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -1027,6 +1028,50 @@ std::string errorText(int error) {
 bool isPrivileged() { return ::geteuid() == 0; }
 
 int processId() { return static_cast<int>(::getpid()); }
+
+std::string environmentVariable(const char* name) {
+  const char* value = ::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string homeDirectory() {
+  std::string home = environmentVariable("HOME");
+  if (!home.empty()) return home;
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr) {
+    home = found->pw_dir;
+  }
+  return home;
+}
+
+std::string executablePath() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    if (buffer.size() > (1u << 16)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool changeDirectory(const std::string& path, int* error) {
+  if (::chdir(path.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
+
+bool removeDirectory(const std::string& path, int* error) {
+  if (::rmdir(path.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
 
 // ---------------------------------------------------------------------------------------------
 

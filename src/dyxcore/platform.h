@@ -186,6 +186,15 @@ std::string errorText(int error);
 
 bool isPrivileged();                       // effective user is root (permission bits do not bind)
 int processId();
+// The value of an environment variable; "" when it is unset or empty.
+std::string environmentVariable(const char* name);
+// The user's home directory: $HOME, else the password database's entry; "" when neither says.
+std::string homeDirectory();
+// The file of the running program with every link resolved; "" when it cannot be told.
+std::string executablePath();
+// Moves the whole process into `path`. Call it before any other thread starts.
+bool changeDirectory(const std::string& path, int* error = nullptr);
+bool removeDirectory(const std::string& path, int* error = nullptr);  // an empty one only
 
 // ---------------------------------------------------------------------------------------------
 // Processes

@@ -378,8 +378,9 @@ TEST_F(CliTest, WorkingDirectoryFilesProgressAndDump) {
   EXPECT_EQ(std::count(quiet.err.begin(), quiet.err.end(), '\n'), 1) << quiet.err;
 }
 
-// A relative directory is taken from the working directory, as the engine's own files are.
-TEST_F(CliTest, RelativeDirectoryIsResolvedAgainstTheWorkingDirectory) {
+// A relative directory is taken from the directory the program was called from (here also its
+// working directory; start_test.cpp has them apart).
+TEST_F(CliTest, RelativeDirectoryIsResolvedAgainstTheCallingDirectory) {
   quarrytest::writeFile(m_work / "here/x.txt", "12");
   const CliRun r = run({"--list", "--format", "tsv", "here"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
