@@ -4,7 +4,6 @@
 #include <istream>
 
 #include "dyxcore/platform.h"
-#include "kxcore/notice.h"
 
 namespace {
 
@@ -15,7 +14,9 @@ bool isControlByte(unsigned char c) {
 }  // namespace
 
 DyxConfigFile::DyxConfigFile(std::string path, unsigned options, std::size_t maxBytes)
-    : m_path(std::move(path)), m_shown(shownName(m_path)) {
+    : m_path(std::move(path)),
+      m_shown(shownName(m_path)),
+      m_kind((options & kSavedData) != 0 ? KxNoticeKind::kDamaged : KxNoticeKind::kConfiguration) {
   int error = 0;
   // readWholeFile opens first and then asks the open descriptor whether it is a regular file,
   // so nothing can be swapped in under the name between the look and the read.
@@ -24,7 +25,7 @@ DyxConfigFile::DyxConfigFile(std::string path, unsigned options, std::size_t max
     m_missing = error == ENOENT;
     m_failure = error == EINVAL ? std::string("not a regular file") : dyxplatform::errorText(error);
     if (!m_missing) {
-      KxNotices::report(KxNoticeKind::kConfiguration, m_shown, "cannot be read: " + m_failure);
+      KxNotices::report(m_kind, m_shown, "cannot be read: " + m_failure);
     }
     return;
   }
@@ -43,11 +44,15 @@ DyxConfigFile::DyxConfigFile(std::string path, unsigned options, std::size_t max
 }
 
 DyxConfigFile::~DyxConfigFile() {
-  if (m_problems <= kMaxReported) return;
+  if (m_problems == 0) return;
   try {
-    KxNotices::report(KxNoticeKind::kConfiguration, m_shown,
-                      "and " + std::to_string(m_problems - kMaxReported) +
-                          " more problems; those lines were skipped or read only in part");
+    std::string text;
+    if (m_problems > kMaxReported) {
+      text = "and " + std::to_string(m_problems - kMaxReported) +
+             " more problems; those lines were skipped or read only in part";
+    }
+    if (!m_loaded.empty()) text += (text.empty() ? "" : "; ") + ("loaded: " + m_loaded);
+    if (!text.empty()) KxNotices::report(m_kind, m_shown, text);
   } catch (...) {
     // Out of memory at the end of a read: the notices already given stand.
   }
@@ -91,10 +96,13 @@ std::size_t DyxConfigFile::lineOf(std::size_t offset) {
 }
 
 void DyxConfigFile::problem(std::size_t offset, const std::string& reason) {
+  const std::size_t line = lineOf(offset);
+  // A line whose first problem was told is told once.
+  if (line == m_lastLine) return;
+  m_lastLine = line;
   ++m_problems;
   if (m_problems > kMaxReported) return;
-  KxNotices::report(KxNoticeKind::kConfiguration, m_shown,
-                    "line " + std::to_string(lineOf(offset)) + ": " + reason);
+  KxNotices::report(m_kind, m_shown, "line " + std::to_string(line) + ": " + reason);
 }
 
 KxValue DyxConfigFile::readRecordValue(const std::string& record, bool skipBrokenLine,

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 
+#include "kxcore/notice.h"
 #include "kxcore/value.h"
 
 class DyxConfigFile {
@@ -31,10 +32,14 @@ class DyxConfigFile {
     // The file is meant to be typed by hand: a control byte (other than tab, line and page
     // ends) in it is reported as a line that is not text, the sign of a damaged file.
     kPlainText = 1,
+    // The file is data the program saved (a path map, a view file, a property file): what it
+    // cannot read is damage, and the user is told what was loaded (setLoaded).
+    kSavedData = 2,
   };
   static constexpr std::size_t kMaxReported = 5;
 
-  // Reads the file, or only its first `maxBytes` bytes.
+  // Reads the file, or only its first `maxBytes` bytes. Its notices are of the kind
+  // "configuration", or "damaged" with kSavedData.
   explicit DyxConfigFile(std::string path, unsigned options = kRecords,
                          std::size_t maxBytes = static_cast<std::size_t>(-1));
   // Reports how many further problems were met beyond the first kMaxReported.
@@ -63,9 +68,12 @@ class DyxConfigFile {
   // The line (from 1) of an offset in the text.
   std::size_t lineOf(std::size_t offset);
 
-  // Reports a line the reader skips or reads only in part.
+  // Reports a line the reader skips or reads only in part (once per line).
   void problem(std::size_t offset, const std::string& reason);
   std::size_t problemCount() const { return m_problems; }
+  // What the reader took from the file ("3 directories"): when a line could not be read, the
+  // last notice says it, so that the user knows what was loaded and what was not.
+  void setLoaded(std::string what) { m_loaded = std::move(what); }
 
   // The value of a record whose name ends at the stream's position, read as kxReadRecordValue
   // reads it (`skipBrokenLine` true) or as `in >> value` does. A quote left open, or a value
@@ -83,8 +91,11 @@ class DyxConfigFile {
   bool m_missing = false;
   std::string m_failure;
   std::size_t m_problems = 0;
+  KxNoticeKind m_kind;
+  std::string m_loaded;
   // Where the last line count stopped, so that a reader reporting in order counts each line
   // once.
   std::size_t m_countedTo = 0;
   std::size_t m_countedLine = 1;
+  std::size_t m_lastLine = 0;  // of the last problem, 0: none yet
 };

@@ -40,7 +40,7 @@ void DyxPathMap::reset() {
   m_paths.clear();
   if (m_file.empty()) return;
   // Only a regular file is read: a FIFO under the map's name would block the reader.
-  DyxConfigFile file(m_file);
+  DyxConfigFile file(m_file, DyxConfigFile::kSavedData);
   if (!file.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
     return;
@@ -71,6 +71,8 @@ void DyxPathMap::reset() {
     ++counter;
     lineStart += line.size() + 1;
   }
+  file.setLoaded(std::to_string(m_paths.size()) +
+                 (m_paths.size() == 1 ? " directory" : " directories"));
 }
 
 bool DyxPathMap::save() const {

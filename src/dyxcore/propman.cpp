@@ -189,7 +189,7 @@ bool DyxEntryProperty::load(const std::string& name) {
   if (kxout.enabled()) kxout << kxParam("pfile_name", name) << endl;
   const std::string file = DyxEnviron::getPropertyFileName(name);
   // A directory or a FIFO under the name would read as empty or block: only regular files open.
-  DyxConfigFile source(file);
+  DyxConfigFile source(file, DyxConfigFile::kSavedData);
   if (!source.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
     return false;
@@ -238,6 +238,8 @@ bool DyxEntryProperty::load(const std::string& name) {
     }
     if (in.eof()) break;
   }
+  source.setLoaded("the properties of " + std::to_string(m_records.size()) +
+                   (m_records.size() == 1 ? " file" : " files"));
   return true;
 }
 

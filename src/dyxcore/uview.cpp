@@ -238,7 +238,7 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
-  DyxConfigFile file(getViewFile());
+  DyxConfigFile file(getViewFile(), DyxConfigFile::kSavedData);
   if (!file.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << file.path() << endl;
     markModified();
@@ -252,6 +252,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   reader.readWord(word);  // the kind letter, already known to the manager
 
   int record = 0;
+  std::size_t folders = 0;
+  std::size_t entries = 0;
   std::string kind;
   std::string pathText;
   for (;;) {
@@ -294,7 +296,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
       if (folder) {
         folder->setFilterText(filter);
         folder->setSorterTag(sorter);
-        parent->addFolder(std::move(folder));  // a name in use is refused and discarded
+        // A name in use is refused and discarded.
+        if (parent->addFolder(std::move(folder))) ++folders;
       }
       kxout << "Done" << endl;
     } else if (kind == "E") {
@@ -315,16 +318,19 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
         }
       }
       if (entry != nullptr) {
-        target->addEntry(entry, nullptr);
+        if (target->addEntry(entry, nullptr)) ++entries;
       } else {
         KX_POS(kxerr) << "Bad entry: " << path << endl;
       }
     } else {
       // The rest of the line is read as the next record, as the format always did.
       invalidRecord(kind, path, record);
-      file.problem(recordStart, DyxConfigFile::quoted(kind) + " is not a record kind (F or E): skipped");
+      file.problem(recordStart,
+                   DyxConfigFile::quoted(kind) + " is not a record kind (F or E): skipped");
     }
   }
+  file.setLoaded(std::to_string(folders) + (folders == 1 ? " folder" : " folders") + " and " +
+                 std::to_string(entries) + (entries == 1 ? " entry" : " entries"));
 }
 
 bool DyxUserView::updateFile() {

@@ -406,7 +406,7 @@ DyxViewKind DyxViewManager::getViewKind(const std::string& tag) {
   KX_POS(kxout) << "Search view kind for: " << tag << ",p=" << file << endl;
   // Only the head of a regular file is read, without blocking (a FIFO must not hang the engine).
   // A view file that exists but cannot be read is named to the user with the reason.
-  DyxConfigFile head(file, DyxConfigFile::kRecords, 4096);
+  DyxConfigFile head(file, DyxConfigFile::kSavedData, 4096);
   if (!head.isOpen()) {
     KX_POS(kxerr) << "Cannot open: " << file << endl;
     return DyxViewKind(DyxViewKind::kNone);

@@ -26,11 +26,12 @@ class ConfigNoticeTest : public ::testing::Test {
   void SetUp() override { KxNotices::clear(); }
   void TearDown() override { KxNotices::clear(); }
 
-  // The texts of the notices taken, each checked to be a configuration notice.
-  static std::vector<std::string> taken() {
+  // The texts of the notices taken, each checked to be of the kind given: "configuration" for
+  // the files the user writes, "damaged" for those the program saved.
+  static std::vector<std::string> taken(KxNoticeKind kind) {
     std::vector<std::string> texts;
     for (const KxNotice& n : KxNotices::take()) {
-      EXPECT_EQ(n.kind, KxNoticeKind::kConfiguration) << n.text();
+      EXPECT_EQ(n.kind, kind) << n.text();
       texts.push_back(n.text());
     }
     return texts;
@@ -75,6 +76,7 @@ TEST_F(ConfigNoticeTest, EachReaderNamesTheFileAndTheLineItCannotParse) {
     std::string content;
     std::function<void()> read;
     std::vector<std::string> expected;  // one notice each, in order
+    KxNoticeKind kind = KxNoticeKind::kConfiguration;
   };
   const Case cases[] = {
       {"good preferences", "conf/pref.ini", "TraceLevel \"SILENT\"\nNameCase true\n",
@@ -98,23 +100,30 @@ TEST_F(ConfigNoticeTest, EachReaderNamesTheFileAndTheLineItCannotParse) {
        "Edit Text \"\" \"ed\" \"\"\nView Image \"\"\n", readCommands,
        {"conf/app.ini: line 2: the command 'View' has 2 of its 4 values on its line"}},
       {"path map bad flag", "conf/home.fpm", "\"/a\" Yes\n\"/b\" yes\n\n", readPathMap,
-       {"conf/home.fpm: line 2: the directory is not followed by Yes or No"}},
+       {"conf/home.fpm: line 2: the directory is not followed by Yes or No",
+        "conf/home.fpm: loaded: 1 directory"},
+       KxNoticeKind::kDamaged},
       {"property before header", "tags.prp", "\nrating 5\n# a.jpg\nrating 3\n", readProperties,
-       {"tags.prp: line 2: a property before the first \"#\" line"}},
+       {"tags.prp: line 2: a property before the first \"#\" line",
+        "tags.prp: loaded: the properties of 1 file"},
+       KxNoticeKind::kDamaged},
       {"view kind letter", "conf/views/Media.kx", "# X\nF / \"true\" \"<none>\"\n",
-       readViewKind, {"conf/views/Media.kx: line 1: the file does not begin with \"# U\""}},
+       readViewKind, {"conf/views/Media.kx: line 1: the file does not begin with \"# U\""},
+       KxNoticeKind::kDamaged},
       {"view record kinds", "conf/views/Media.kx",
        "# U\nF / \"true\" \"<none>\"\nF \"./Old/Deep\" \"true\" \"<none>\"\n"
        "Q \"./Work\"\nF \"./Work\" \"true\" \"<none>\n",
        readView,
        {"conf/views/Media.kx: line 3: the parent folder of",
         "conf/views/Media.kx: line 4: 'Q' is not a record kind",
-        "conf/views/Media.kx: line 5: a quoted value has no closing quote"}},
+        "conf/views/Media.kx: line 5: a quoted value has no closing quote",
+        "conf/views/Media.kx: loaded: 0 folders and 0 entries"},
+       KxNoticeKind::kDamaged},
   };
   for (const Case& c : cases) {
     quarrytest::writeFile(c.file, c.content);
     c.read();
-    const std::vector<std::string> texts = taken();
+    const std::vector<std::string> texts = taken(c.kind);
     ASSERT_EQ(texts.size(), c.expected.size()) << c.label << ":\n" << joined(texts);
     for (std::size_t i = 0; i < texts.size(); ++i) {
       EXPECT_EQ(texts[i].rfind(c.expected[i], 0), 0u) << c.label << ": " << texts[i];
@@ -129,29 +138,33 @@ TEST_F(ConfigNoticeTest, UnreadableFilesAreNamedWithTheReasonAndMissingOnesAreNo
     const char* label;
     const char* file;
     std::function<void()> read;
+    KxNoticeKind kind;
   };
+  constexpr KxNoticeKind kConfiguration = KxNoticeKind::kConfiguration;
+  constexpr KxNoticeKind kDamaged = KxNoticeKind::kDamaged;
   const Case cases[] = {
-      {"preferences", "conf/pref.ini", readPreferences},
-      {"types", "conf/type.ini", readTypes},
-      {"commands", "conf/app.ini", readCommands},
-      {"path map", "conf/home.fpm", readPathMap},
-      {"properties", "tags.prp", readProperties},
-      {"view kind", "conf/views/Media.kx", readViewKind},
-      {"view", "conf/views/Media.kx", readView},
+      {"preferences", "conf/pref.ini", readPreferences, kConfiguration},
+      {"types", "conf/type.ini", readTypes, kConfiguration},
+      {"commands", "conf/app.ini", readCommands, kConfiguration},
+      {"path map", "conf/home.fpm", readPathMap, kDamaged},
+      {"properties", "tags.prp", readProperties, kDamaged},
+      {"view kind", "conf/views/Media.kx", readViewKind, kDamaged},
+      {"view", "conf/views/Media.kx", readView, kDamaged},
   };
   for (const Case& c : cases) {
     c.read();
-    EXPECT_TRUE(taken().empty()) << c.label << ": missing";
+    EXPECT_TRUE(taken(c.kind).empty()) << c.label << ": missing";
 
     quarrytest::makeDirs(c.file);
     c.read();
-    EXPECT_EQ(joined(taken()), std::string(c.file) + ": cannot be read: Is a directory\n")
+    EXPECT_EQ(joined(taken(c.kind)), std::string(c.file) + ": cannot be read: Is a directory\n")
         << c.label;
     ASSERT_EQ(::rmdir(c.file), 0) << c.label;
 
     ASSERT_EQ(::mkfifo(c.file, 0600), 0) << c.label;
     c.read();
-    EXPECT_EQ(joined(taken()), std::string(c.file) + ": cannot be read: not a regular file\n")
+    EXPECT_EQ(joined(taken(c.kind)),
+              std::string(c.file) + ": cannot be read: not a regular file\n")
         << c.label;
     ASSERT_EQ(::unlink(c.file), 0) << c.label;
   }
@@ -163,7 +176,7 @@ TEST_F(ConfigNoticeTest, AFileOfRandomBytesGivesAFewNoticesAndACountNotOnePerLin
   }
   for (const auto& read : {readPreferences, readTypes, readCommands}) {
     read();
-    const std::vector<std::string> texts = taken();
+    const std::vector<std::string> texts = taken(KxNoticeKind::kConfiguration);
     ASSERT_EQ(texts.size(), DyxConfigFile::kMaxReported + 1) << joined(texts);
     EXPECT_NE(texts.front().find(": line "), std::string::npos) << texts.front();
     EXPECT_NE(texts.back().find(" more problems"), std::string::npos) << texts.back();

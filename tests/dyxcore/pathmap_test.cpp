@@ -83,11 +83,12 @@ TEST_F(PathMapTest, BadFlagIsReportedWithItsLineCountedFromZero) {
   // The user's notice counts lines from 1, as editors do.
   EXPECT_EQ(activity.text(),
             "ERROR: in file: ./conf/t.fpm at line 0. Skip the line.\n"
-            "ERROR: configuration: conf/t.fpm: line 1: the directory is not followed by Yes or "
-            "No: skipped\n"
+            "ERROR: damaged: conf/t.fpm: line 1: the directory is not followed by Yes or No: "
+            "skipped\n"
             "ERROR: in file: ./conf/t.fpm at line 2. Skip the line.\n"
-            "ERROR: configuration: conf/t.fpm: line 3: the directory is not followed by Yes or "
-            "No: skipped\n");
+            "ERROR: damaged: conf/t.fpm: line 3: the directory is not followed by Yes or No: "
+            "skipped\n"
+            "ERROR: damaged: conf/t.fpm: loaded: 1 directory\n");
   KxNotices::clear();
   EXPECT_TRUE(trace.contains("Read path: /c")) << trace.text();
   EXPECT_EQ(flags(map), (Flags{{"/c", false}}));
