@@ -11,11 +11,16 @@
 #include "dyxcore/pdirs.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/uview.h"
 #include "dyxcore/vfolder.h"
 #include "dyxcore/view.h"
 #include "dyxcore/workdir.h"
+#include "kxcore/notice.h"
 
 namespace {
+
+// Finished, but something named on standard error is missing from the result or not saved.
+constexpr int kExitIncomplete = 3;
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
@@ -176,8 +181,13 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
   DyxFrontEnd::clearPool();
   DyxView* view = DyxFrontEnd::selectView(options.viewTag);
   if (view == nullptr) {
-    err << "quarry-cli: unknown view '" << options.viewTag
-        << "' (a predefined view, or a view file of conf/views)\n";
+    if (dyxplatform::pathExists(DyxUserView::viewFileOf(options.viewTag))) {
+      // Why is in the notice printed at the end.
+      err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
+    } else {
+      err << "quarry-cli: unknown view '" << options.viewTag
+          << "' (a predefined view, or a view file of conf/views)\n";
+    }
     return kCliExitUsage;
   }
   DyxParseResult result;
@@ -268,8 +278,15 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
   InterruptGuard interrupts;
   CliScanObserver observer(err, options.progressGiven || stderrIsTerminal, stderrIsTerminal);
   try {
-    EngineSession session(observer);
-    return parseAndPrint(options, dir, observer, out, err);
+    int status = kCliExitNotListed;
+    {
+      EngineSession session(observer);
+      status = parseAndPrint(options, dir, observer, out, err);
+    }
+    // Every notice of the run, those of the shutdown's saves included.
+    const std::vector<KxNotice> notices = KxNotices::take();
+    for (const KxNotice& notice : notices) err << "quarry-cli: " << notice.text() << '\n';
+    return !notices.empty() && status == kCliExitOk ? kExitIncomplete : status;
   } catch (const std::exception& e) {
     err << "quarry-cli: unexpected failure: " << e.what() << '\n';
   } catch (...) {
