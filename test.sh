@@ -33,7 +33,7 @@ if [[ -n $fuzz_seconds && ! $fuzz_seconds =~ ^[1-9][0-9]*$ ]]; then usage; fi
 
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
-quarry_install_deps
+quarry_install_deps "${QUARRY_TEST_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

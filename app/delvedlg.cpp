@@ -1,7 +1,14 @@
 #include "delvedlg.h"
 
+#include <dirent.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <QActionGroup>
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -11,11 +18,15 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
 #include <QSplitter>
 #include <QTreeView>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "delvefiltersdlg.h"
@@ -59,6 +70,32 @@ void insertSorted(QTreeWidgetItem* parent, QTreeWidgetItem* item) {
 
 constexpr int kFolderIdRole = Qt::UserRole;
 
+// Why the directory cannot be parsed, or "" when it can be listed.
+std::string whyNotListable(const std::string& dir) {
+  DIR* handle = ::opendir(dir.c_str());
+  if (handle != nullptr) {
+    ::closedir(handle);
+    return std::string();
+  }
+  const int error = errno;
+  if (error == ENOENT) return "No such folder: " + dir;
+  if (error == ENOTDIR) return "Not a folder: " + dir;
+  return "Cannot list " + dir + ": " + std::strerror(error);
+}
+
+// The home directory of the user `name`, or "" when there is no such user.
+std::string homeOfUser(const std::string& name) {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
+      found == nullptr || found->pw_dir == nullptr) {
+    return std::string();
+  }
+  return found->pw_dir;
+}
+
 }  // namespace
 
 // Lets the worker reach the window until the window starts going away.
@@ -69,7 +106,13 @@ struct DelveDlg::NotifySink {
 
 DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<NotifySink>()) {
   initIconResources();
+  // A main window, not a dialog: the window manager gives it a task-bar entry and the usual
+  // maximise and minimise buttons.
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   createControls();
+  fitToScreen();
+  restoreSettings();
   m_drainTimer.setSingleShot(true);
   connect(&m_drainTimer, &QTimer::timeout, this, &DelveDlg::applyPendingUpdates);
   m_backlogTimer.setSingleShot(true);
@@ -90,6 +133,7 @@ DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<N
 }
 
 DelveDlg::~DelveDlg() {
+  saveSettings();
   {
     std::lock_guard<std::mutex> lock(m_sink->mutex);
     m_sink->target = nullptr;
@@ -137,8 +181,6 @@ const std::vector<std::pair<QString, std::string>>& DelveDlg::sortByEntries() {
 void DelveDlg::createControls() {
   setWindowTitle(windowTitleText());
   setWindowIcon(QIcon(QStringLiteral(":/icons/quarry.png")));
-  setSizeGripEnabled(true);
-  resize(900, 560);
 
   m_startIcon = QIcon(QStringLiteral(":/icons/start.png"));
   m_stopIcon = QIcon(QStringLiteral(":/icons/stop.png"));
@@ -149,11 +191,7 @@ void DelveDlg::createControls() {
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(9, 9, 9, 9);
 
-  // Where the system menu would hold it, the About item sits in the window's own menu.
   auto* menuBar = new QMenuBar(this);
-  QMenu* help = menuBar->addMenu(QStringLiteral("&Help"));
-  help->addSeparator();
-  help->addAction(QStringLiteral("&About Quarry Software!..."), this, &DelveDlg::showAbout);
   layout->setMenuBar(menuBar);
 
   auto makeButton = [this](const QIcon& icon, const QString& tip) {
@@ -173,6 +211,8 @@ void DelveDlg::createControls() {
   m_pathEdit->setToolTip(QStringLiteral("Enter directory to be parsed."));
   m_criterionEdit = new QLineEdit(this);
   m_criterionEdit->setReadOnly(true);
+  // Read-only fields can be clicked into (to copy their text) but are no tab stops.
+  m_criterionEdit->setFocusPolicy(Qt::ClickFocus);
   m_criterionEdit->setToolTip(QStringLiteral("Current filter."));
   m_recurseBox = new QCheckBox(QStringLiteral("Recurse sub-folders"), this);
   m_recurseBox->setToolTip(QStringLiteral("Parse selected directory and sub-folders."));
@@ -197,7 +237,9 @@ void DelveDlg::createControls() {
   layout->addLayout(second);
 
   auto* splitter = new QSplitter(Qt::Horizontal, this);
+  m_splitter = splitter;
   m_tree = new QTreeWidget(splitter);
+  m_tree->setTabKeyNavigation(false);
   m_tree->setHeaderHidden(true);
   m_tree->setColumnCount(1);
   m_tree->setToolTip(QStringLiteral("Select ordering criterion on the root item popup menu."));
@@ -219,10 +261,13 @@ void DelveDlg::createControls() {
   m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
   m_list->setContextMenuPolicy(Qt::CustomContextMenu);
   m_list->setSortingEnabled(false);
+  m_list->setTabKeyNavigation(false);
+  m_list->installEventFilter(this);
   QHeaderView* header = m_list->header();
   header->setSectionsMovable(true);
   header->setSectionsClickable(true);
-  header->setStretchLastSection(false);
+  // The last column takes what is left: no empty band to the right of the columns.
+  header->setStretchLastSection(true);
   header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   const int widths[] = {120, 80, 250, 80};
   for (int column = 0; column < FileListModel::kColumnCount; ++column) {
@@ -236,21 +281,26 @@ void DelveDlg::createControls() {
 
   m_status1 = new QLineEdit(this);
   m_status1->setReadOnly(true);
+  m_status1->setFocusPolicy(Qt::ClickFocus);
   m_status2 = new QLineEdit(this);
   m_status2->setReadOnly(true);
+  m_status2->setFocusPolicy(Qt::ClickFocus);
   layout->addWidget(m_status1);
   layout->addWidget(m_status2);
   m_problems = new DelveProblems(this, menuBar, m_status1);
 
-  m_sortByMenu = new QMenu(this);
-  for (const auto& [label, tag] : sortByEntries()) {
-    const std::string viewTag = tag;
-    m_sortByMenu->addAction(label, this, [this, viewTag]() { sortBy(viewTag); });
-  }
-  m_commandMenu = new QMenu(this);
-  m_commandMenu->addAction(QStringLiteral("&Open"), this, [this]() { openSelected(false); });
-  m_commandMenu->addAction(QStringLiteral("Open Containing Folder"), this,
-                           [this]() { openSelected(true); });
+  createMenus(menuBar);
+
+  // Path, recurse, start, criterion, Find, tree, list. The browse button is reached by the
+  // menu (Ctrl+O) and does not interrupt the way from the path to the start button.
+  m_browseButton->setFocusPolicy(Qt::ClickFocus);
+  setTabOrder(m_pathEdit, m_recurseBox);
+  setTabOrder(m_recurseBox, m_startButton);
+  setTabOrder(m_startButton, m_criterionButton);
+  setTabOrder(m_criterionButton, m_findEdit);
+  setTabOrder(m_findEdit, m_tree);
+  setTabOrder(m_tree, m_list);
+  m_pathEdit->setFocus();
 
   m_recurseBox->setChecked(true);
   writeStatusLine1();
@@ -260,6 +310,7 @@ void DelveDlg::createControls() {
   connect(m_criterionButton, &QPushButton::clicked, this, &DelveDlg::editCriterion);
   connect(m_pathEdit, &QLineEdit::textChanged, this,
           [this](const QString& text) { m_path = DyxPath(toBytes(text)); });
+  connect(m_pathEdit, &QLineEdit::returnPressed, this, &DelveDlg::startParse);
   connect(m_findEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
     m_findFilter.setText(toBytes(text));
     refillList();
@@ -270,16 +321,182 @@ void DelveDlg::createControls() {
   connect(m_list, &QTreeView::doubleClicked, this, [this]() {
     const QModelIndexList rows = m_list->selectionModel()->selectedRows();
     if (rows.isEmpty()) return;
-    delveshell::openFile(DyxPath(m_model->rowValues(rows.first().row()).location));
+    std::string problem;
+    if (!delveshell::openFile(m_model->rowValues(rows.first().row()).location, &problem)) {
+      showMessage(problem);
+    }
   });
   connect(header, &QHeaderView::sectionClicked, this, &DelveDlg::sortList);
+  connect(m_model, &QAbstractItemModel::rowsInserted, this, &DelveDlg::fitColumnsOnce);
+  connect(m_model, &QAbstractItemModel::modelReset, this, &DelveDlg::fitColumnsOnce);
+}
+
+void DelveDlg::createMenus(QMenuBar* menuBar) {
+  QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
+  file->addAction(QStringLiteral("&Parse"), QKeySequence(Qt::Key_F5), this,
+                  &DelveDlg::startParse);
+  file->addAction(QStringLiteral("&Stop"), this, [this]() {
+    if (m_worker != nullptr && m_worker->isParsing()) m_worker->requestStopParse();
+  });
+  file->addAction(QStringLiteral("Choose &Folder..."), QKeySequence::Open, this,
+                  &DelveDlg::browse);
+  file->addSeparator();
+  file->addAction(QStringLiteral("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), this,
+                  &QWidget::close);
+
+  QMenu* edit = menuBar->addMenu(QStringLiteral("&Edit"));
+  edit->addAction(QStringLiteral("&Location"), QKeySequence(Qt::CTRL | Qt::Key_L), this,
+                  [this]() {
+                    m_pathEdit->setFocus(Qt::ShortcutFocusReason);
+                    m_pathEdit->selectAll();
+                  });
+  edit->addAction(QStringLiteral("&Find"), QKeySequence(Qt::CTRL | Qt::Key_F), this, [this]() {
+    m_findEdit->setFocus(Qt::ShortcutFocusReason);
+    m_findEdit->selectAll();
+  });
+  edit->addAction(QStringLiteral("Search &Conditions..."), this, &DelveDlg::editCriterion);
+
+  // One menu object serves both the tree root's popup and the menu bar; the entry of the
+  // current view is marked.
+  m_sortByMenu = menuBar->addMenu(QStringLiteral("&View"));
+  m_sortByGroup = new QActionGroup(this);
+  m_sortByGroup->setExclusive(true);
+  static const char* const kMnemonics[] = {"&None",
+                                           "Sort by &Location",
+                                           "Sort by &Name",
+                                           "Sort by &Extension",
+                                           "Sort by Si&ze",
+                                           "Sort by &Date of Modification",
+                                           "Sort by S&tatus",
+                                           "Sort by &Owner",
+                                           "Sort by &Group"};
+  std::size_t index = 0;
+  for (const auto& [label, tag] : sortByEntries()) {
+    const std::string viewTag = tag;
+    QAction* action = m_sortByMenu->addAction(QString::fromLatin1(kMnemonics[index++]), this,
+                                              [this, viewTag]() { sortBy(viewTag); });
+    action->setCheckable(true);
+    action->setChecked(viewTag == m_viewTag);
+    action->setData(QString::fromStdString(viewTag));
+    m_sortByGroup->addAction(action);
+  }
+
+  m_commandMenu = new QMenu(this);
+  m_commandMenu->addAction(QStringLiteral("&Open"), this, [this]() { openSelected(false); });
+  m_commandMenu->addAction(QStringLiteral("Open Containing &Folder"), this,
+                           [this]() { openSelected(true); });
+
+  // Where the system menu would hold it, the About item sits in the window's own menu.
+  QMenu* help = menuBar->addMenu(QStringLiteral("&Help"));
+  help->addAction(QStringLiteral("&About Quarry Software!..."), this, &DelveDlg::showAbout);
+}
+
+std::string DelveDlg::resolveTypedPath(const std::string& text, const std::string& home) {
+  if (text.empty()) return text;
+  std::string path = text;
+  if (path[0] == '~') {
+    const std::size_t slash = path.find('/');
+    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos
+                                                                        : slash - 1);
+    const std::string base = user.empty() ? home : homeOfUser(user);
+    // "~name" of no known user is a relative name like any other.
+    if (!base.empty()) {
+      return slash == std::string::npos ? base : base + path.substr(slash);
+    }
+  }
+  if (path[0] == '/') return path;
+  if (home.empty()) return path;
+  return home.back() == '/' ? home + path : home + "/" + path;
+}
+
+void DelveDlg::fitToScreen() {
+  QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
+  QSize size(kPreferredWidth, kPreferredHeight);
+  if (screen != nullptr) {
+    const QRect available = screen->availableGeometry();
+    // A tenth of the room stays for the window manager's frame.
+    const QSize room(available.width() * 9 / 10, available.height() * 9 / 10);
+    size = size.boundedTo(room).expandedTo(minimumSizeHint()).boundedTo(available.size());
+    resize(size);
+    move(available.topLeft() + QPoint((available.width() - size.width()) / 2,
+                                      (available.height() - size.height()) / 2));
+  } else {
+    resize(size);
+  }
+  m_splitter->setSizes({size.width() * 3 / 10, size.width() * 7 / 10});
+}
+
+void DelveDlg::restoreSettings() {
+  QSettings settings(QString::fromLatin1(kSettingsOrganization),
+                     QString::fromLatin1(kSettingsApplication));
+  const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
+  // restoreGeometry moves a window that would lie off the screen back onto it.
+  if (!geometry.isEmpty()) restoreGeometry(geometry);
+  const QByteArray splitter = settings.value(QStringLiteral("splitter")).toByteArray();
+  if (!splitter.isEmpty()) m_splitter->restoreState(splitter);
+  const QByteArray columns = settings.value(QStringLiteral("columns")).toByteArray();
+  if (!columns.isEmpty() && m_list->header()->restoreState(columns)) m_columnsFitted = true;
+}
+
+void DelveDlg::saveSettings() {
+  if (!m_wasShown) return;
+  QSettings settings(QString::fromLatin1(kSettingsOrganization),
+                     QString::fromLatin1(kSettingsApplication));
+  settings.setValue(QStringLiteral("geometry"), saveGeometry());
+  settings.setValue(QStringLiteral("splitter"), m_splitter->saveState());
+  // Widths fitted to no rows at all say nothing: the next run fits them to its rows.
+  if (m_columnsFitted) settings.setValue(QStringLiteral("columns"), m_list->header()->saveState());
+}
+
+void DelveDlg::fitColumnsOnce() {
+  if (m_columnsFitted || m_model->rowCount() == 0) return;
+  m_columnsFitted = true;
+  // After the rows are laid out: the view measures the rows it shows.
+  QTimer::singleShot(0, this, [this]() {
+    const int widest = std::max(120, m_list->viewport()->width() / 2);
+    for (int column = 0; column < FileListModel::kColumnCount; ++column) {
+      m_list->resizeColumnToContents(column);
+      if (m_list->columnWidth(column) > widest) m_list->setColumnWidth(column, widest);
+    }
+  });
+}
+
+void DelveDlg::clearSortIndicator() {
+  m_sortColumn = -1;
+  m_sortAscending = true;
+  m_list->header()->setSortIndicatorShown(false);
+}
+
+void DelveDlg::showMessage(const std::string& text) {
+  if (!text.empty()) m_status2->setText(fromBytes(text));
+}
+
+void DelveDlg::showEvent(QShowEvent* event) {
+  m_wasShown = true;
+  QDialog::showEvent(event);
+}
+
+bool DelveDlg::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == m_list && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+      openSelected(false);
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void DelveDlg::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
+    case Qt::Key_Escape:
+      // Stops a parse; never closes the window.
+      if (m_worker != nullptr && m_worker->isParsing()) m_worker->requestStopParse();
+      event->accept();
+      return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-    case Qt::Key_Escape:
       // Neither closes the window nor presses a button.
       event->accept();
       return;
@@ -301,18 +518,36 @@ void DelveDlg::startOrStop() {
     m_worker->requestStopParse();
     return;
   }
-  m_worker->submitParse(m_path.toString(), m_recurseBox->isChecked(), m_viewTag);
+  startParse();
+}
+
+void DelveDlg::startParse() {
+  if (m_worker == nullptr) return;
+  const std::string dir = resolveTypedPath(toBytes(m_pathEdit->text()), toBytes(QDir::homePath()));
+  if (!dir.empty()) {
+    const std::string problem = whyNotListable(dir);
+    if (!problem.empty()) {
+      showMessage(problem);
+      return;
+    }
+    m_lastParsed = dir;
+  }
+  m_worker->submitParse(dir, m_recurseBox->isChecked(), m_viewTag);
 }
 
 void DelveDlg::sortBy(const std::string& tag) {
   if (tag == m_viewTag || m_worker == nullptr) return;
   m_viewTag = tag;
   m_rootItem->setText(0, rootLabel(m_viewTag));
+  for (QAction* action : m_sortByGroup->actions()) {
+    action->setChecked(action->data().toString().toStdString() == tag);
+  }
   m_worker->submitViewSwitch(tag);
 }
 
 void DelveDlg::browse() {
-  const DyxPath chosen = delveshell::browseForFolder(this, DyxPath(), false);
+  const std::string start = m_lastParsed.empty() ? toBytes(QDir::homePath()) : m_lastParsed;
+  const DyxPath chosen = delveshell::browseForFolder(this, DyxPath(start), false);
   const std::string text = chosen.toString();
   if (text.empty()) return;
   m_pathEdit->setText(fromBytes(text));
@@ -334,13 +569,13 @@ void DelveDlg::openSelected(bool containingFolder) {
   std::vector<std::string> locations;
   for (const QModelIndex& index : rows)
     locations.push_back(m_model->rowValues(index.row()).location);
+  std::string problem;
   for (const std::string& location : locations) {
-    const DyxPath path(location);
-    if (containingFolder) {
-      delveshell::openFolder(path.parent().toString());
-    } else {
-      delveshell::openFile(path);
-    }
+    // The location as the file system's bytes, untouched.
+    const bool opened = containingFolder
+                            ? delveshell::openContainingFolder(location, &problem)
+                            : delveshell::openFile(location, &problem);
+    if (!opened) showMessage(problem);
   }
 }
 
@@ -466,6 +701,8 @@ void DelveDlg::applyBacklog() {
         break;
     }
   }
+  // Rows appended at the end leave the order of a header click.
+  if (!appended.empty() && m_sortColumn >= 0) clearSortIndicator();
   m_model->appendRows(appended);
   if (directory != nullptr) m_status2->setText(fromBytes(*directory));
   writeStatusLine1();
@@ -476,6 +713,7 @@ void DelveDlg::applyBacklog() {
 
 void DelveDlg::clearDisplay() {
   m_selectedFolder = 0;
+  clearSortIndicator();
   m_model->clear();
   m_folders.clear();
   // Everything below the root, and the folders that had to go beside it.
@@ -521,6 +759,8 @@ void DelveDlg::showParsing(bool parsing) {
 
 void DelveDlg::refillList() {
   m_selectedFolder = 0;
+  // The refill is in name order.
+  clearSortIndicator();
   QTreeWidgetItem* item = m_tree->currentItem();
   const QVariant id = item != nullptr ? item->data(0, kFolderIdRole) : QVariant();
   auto folder = id.isValid() ? m_folders.find(id.toULongLong()) : m_folders.end();

@@ -8,6 +8,13 @@
 // selection or of the Find text refills the list without reading the engine (and so without
 // waiting for the engine lock while a scan or a view rebuild holds it).
 //
+// It is a normal main window to the window manager (not a dialog), used from the keyboard alone
+// as well as with the mouse: the focus starts in the path box, Enter there starts the parse,
+// Escape stops it, Enter on list rows opens them, and the menus carry the shortcuts. A typed
+// path means what a person means: "~" is the home directory and a relative path lies below it,
+// never below the program's working directory. Its size, splitter and column widths are kept in
+// the user's configuration directory (QSettings) between runs.
+//
 // Ownership: the window owns its widgets, its worker and the row values. When it is destroyed
 // it stops the worker (up to 21 waits of 250 ms); a worker that does not stop is left running,
 // never destroyed under its own feet. Threads: the window's thread only.
@@ -30,9 +37,12 @@
 #include "parseworker.h"
 
 class DelveProblems;
+class QActionGroup;
 class QCheckBox;
 class QLineEdit;
 class QMenu;
+class QMenuBar;
+class QSplitter;
 class QPushButton;
 class QTreeView;
 class QTreeWidget;
@@ -62,8 +72,25 @@ class DelveDlg : public QDialog {
   // The "Sort by" entries and their view tags, in menu order.
   static const std::vector<std::pair<QString, std::string>>& sortByEntries();
 
+  // The size a window takes when no size was remembered (device-independent pixels); less when
+  // the screen is smaller.
+  static constexpr int kPreferredWidth = 900;
+  static constexpr int kPreferredHeight = 560;
+  // The settings file: $XDG_CONFIG_HOME/quarry/window.conf.
+  static constexpr const char* kSettingsOrganization = "quarry";
+  static constexpr const char* kSettingsApplication = "window";
+
+  // The directory a typed path means: a leading "~" (alone or before "/") is `home`, "~name" is
+  // that user's home directory, and a relative path lies below `home`. An empty text stays
+  // empty (a parse of nothing).
+  static std::string resolveTypedPath(const std::string& text, const std::string& home);
+
   // Start or stop, as the start/stop button does.
   void startOrStop();
+  // Starts a parse of the path box's directory (stopping a running one), as Enter in the path
+  // box and F5 do. A directory that does not exist or cannot be listed starts nothing: status
+  // line 2 says why.
+  void startParse();
   // The "Sort by" command for `tag`: nothing when it is the current one.
   void sortBy(const std::string& tag);
   // Sorts the list by `column` as a header click does.
@@ -92,6 +119,9 @@ class DelveDlg : public QDialog {
   FileListModel* listModel() const { return m_model; }
   QMenu* sortByMenu() const { return m_sortByMenu; }
   QMenu* commandMenu() const { return m_commandMenu; }
+  QSplitter* splitter() const { return m_splitter; }
+  // The directory of the last parse started ("" before the first): where the chooser opens.
+  const std::string& lastParsedDirectory() const { return m_lastParsed; }
   ParseWorker* worker() const { return m_worker.get(); }
   // What the last parse left out, and its list window.
   DelveProblems* problems() const { return m_problems; }
@@ -105,6 +135,8 @@ class DelveDlg : public QDialog {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   struct FolderRecord {
@@ -115,6 +147,16 @@ class DelveDlg : public QDialog {
   struct NotifySink;
 
   void createControls();
+  void createMenus(QMenuBar* menuBar);
+  void restoreSettings();
+  void saveSettings();
+  // The first size: the preferred one, within the screen's available geometry.
+  void fitToScreen();
+  // Columns as wide as their contents, once the first rows are shown.
+  void fitColumnsOnce();
+  // The list is no longer in the order of a header click: no arrow.
+  void clearSortIndicator();
+  void showMessage(const std::string& text);
   void scheduleDrain();
   // Applies the next slice of the backlog; schedules the rest for the next turn.
   void applyBacklog();
@@ -150,6 +192,8 @@ class DelveDlg : public QDialog {
   DelveProblems* m_problems = nullptr;
   QMenu* m_sortByMenu = nullptr;
   QMenu* m_commandMenu = nullptr;
+  QActionGroup* m_sortByGroup = nullptr;
+  QSplitter* m_splitter = nullptr;
   QIcon m_startIcon;
   QIcon m_stopIcon;
   QIcon m_folderIcon;
@@ -165,6 +209,9 @@ class DelveDlg : public QDialog {
   DyxFindFilter m_findFilter;
   bool m_parsingShown = false;
   bool m_sawParseStart = false;
+  std::string m_lastParsed;
+  bool m_wasShown = false;       // only a window that was shown has a size worth keeping
+  bool m_columnsFitted = false;  // fitted to the first rows, or widths restored from settings
 
   // Updates taken from the worker and not yet applied, in order.
   std::deque<DelveUpdate> m_backlog;

@@ -1,9 +1,14 @@
+// quarry: everything is in the quarryapp library, so the tests link the very window users run.
+// The start-up alone is here: it moves into the working directory before the engine starts.
 #include <QApplication>
+#include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "delveapp.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/workdir.h"
 
 namespace {
 
@@ -15,17 +20,39 @@ bool hasDisplay() {
   return false;
 }
 
+// Started from the desktop menu the program has no terminal: what the user must know is shown
+// in a box as well.
+void tell(QMessageBox::Icon icon, const std::string& text) {
+  std::fprintf(stderr, "quarry: %s\n", text.c_str());
+  // Nobody could close a box on the headless platform of the benchmarks.
+  if (QGuiApplication::platformName() == QStringLiteral("offscreen")) return;
+  QMessageBox box(icon, QStringLiteral("Quarry Software"), QString::fromStdString(text));
+  box.exec();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   dyxplatform::openClosedStandardDescriptors();  // before any file is opened
   if (!hasDisplay()) {
-    std::fprintf(stderr, "quarry: no display to open the window on; try ./quarry.sh --cli\n");
+    std::fprintf(stderr, "quarry: no display to open the window on; try quarry-cli\n");
     return 1;
   }
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarry Software"));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.2.2"));
+  QApplication::setApplicationVersion(QStringLiteral(QUARRY_VERSION));
+
+  // The measuring mode's directory is the user's path: taken from where the user called from.
+  const std::string benchDir = qEnvironmentVariable("QUARRY_BENCH_PARSE").toStdString();
+  const DyxStartResult start = DyxWorkDir::enter();
+  for (const std::string& warning : start.warnings) tell(QMessageBox::Warning, warning);
+  if (!start.ok) {
+    tell(QMessageBox::Critical, start.error);
+    return 1;
+  }
+  if (!benchDir.empty()) {
+    qputenv("QUARRY_BENCH_PARSE", QByteArray::fromStdString(DyxWorkDir::resolveUserPath(benchDir)));
+  }
   DelveApp delve;
   return delve.exec();
 }

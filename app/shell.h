@@ -1,14 +1,18 @@
 // Shell integration of the desktop window: choosing a folder to parse, opening a file with the
-// application associated with its extension, and opening a folder with the desktop's file
-// manager. The associations come from the desktop's own databases: Qt's MIME database maps an
-// extension to a MIME type, and GIO answers the default application of a MIME type and its
-// command line. A command line becomes a command template with the placeholder "%1" (files) or
-// "%L" (folders); launchCommand fills it in, splits it into arguments and starts the program as
-// a separate process without waiting for it.
+// default application of its type, and showing a file in the desktop's file manager.
 //
-// Threads: browseForFolder only on the window's thread (it shows a dialog); the other functions
-// keep no state and may be called from any thread. Nothing here touches the engine's pool or
-// views, so no engine lock is needed.
+// A file is never put into a command text that is split again: it is handed to GIO as a file
+// (g_app_info_launch of the default application of its MIME type), and GIO expands the desktop
+// entry's field codes, quotes the path and honours Terminal=true. So a file path is always
+// exactly one argument of the application, whatever bytes it holds. The MIME type comes from
+// Qt's MIME database: by name, and by the file's first bytes when the name says nothing
+// (README, Makefile). Showing the containing folder asks the file manager over D-Bus
+// (org.freedesktop.FileManager1 ShowItems, which also selects the file) and falls back to the
+// default application of inode/directory. No shell is involved anywhere.
+//
+// Threads: browseForFolder and openContainingFolder only on the window's thread (a dialog, a
+// D-Bus call); the others keep no state and may be called from any thread. Nothing here
+// touches the engine's pool or views, so no engine lock is needed.
 #pragma once
 
 #include <string>
@@ -18,7 +22,7 @@ class QWidget;
 
 namespace delveshell {
 
-// The placeholders of the command templates.
+// The placeholders of the command templates of launchCommand.
 inline constexpr const char* kFilePlaceholder = "%1";
 inline constexpr const char* kFolderPlaceholder = "%L";
 // The MIME type whose default application opens folders.
@@ -29,29 +33,29 @@ inline constexpr const char* kFolderMimeType = "inode/directory";
 // Qt's own dialog rather than the platform's.
 DyxPath browseForFolder(QWidget* owner, const DyxPath& start, bool newStyle);
 
-// True when the file's associated application was started.
-bool openFile(const DyxPath& file);
-// True when the folder application was started on `folder`.
-bool openFolder(const std::string& folder);
-// Fills the placeholder (or appends the argument after a blank when the template has none),
-// splits the command at blanks keeping double-quoted runs together, and starts it without
-// waiting. False when the command is empty or the program did not start.
+// The MIME type of the file at `path` (its bytes as the file system has them): by name, and by
+// content when the name says nothing; "inode/directory" for a directory. Only a regular file is
+// read, and only its first bytes, so a FIFO or a device never blocks.
+std::string mimeTypeOfFile(const std::string& path);
+
+// Opens the file with the default application of its MIME type. True when it was started;
+// otherwise false, and `problem` (when given) says why, in words for the window.
+bool openFile(const DyxPath& file, std::string* problem = nullptr);
+// The same for a path as the file system's bytes, passed on untouched.
+bool openFile(const std::string& path, std::string* problem = nullptr);
+// Opens the folder with the default application of inode/directory.
+bool openFolder(const std::string& folder, std::string* problem = nullptr);
+// Shows `file` selected in the file manager (D-Bus), or else opens its parent folder with
+// openFolder.
+bool openContainingFolder(const std::string& file, std::string* problem = nullptr);
+
+// Starts a command template with `argument` in place of `placeholder`: the template is split
+// into arguments first (blanks separate them, double-quoted runs are kept together without
+// their quotes) and the placeholder replaced inside its argument, so the argument stays one
+// argument; without the placeholder it follows as the last argument. "%SystemRoot%" is
+// replaced by that variable and "/idlist,%I," removed first. Does not wait. False when the
+// command is empty or the program did not start.
 bool launchCommand(const std::string& commandTemplate, const std::string& placeholder,
                    const std::string& argument);
-
-// The lookups behind openFile and openFolder, each false when the desktop has no answer.
-// The MIME type of the dotted extension (".txt"); the fallback type that every file has
-// (application/octet-stream) counts as no answer.
-bool typeOfExtension(const std::string& dottedExtension, std::string& type);
-// The command template of the default application of `type`, with `placeholder` in place of
-// its file field codes.
-bool commandOfType(const std::string& type, const std::string& placeholder, std::string& command);
-// The folder command template ("%L" as placeholder).
-bool folderCommand(std::string& command);
-
-// An Exec line of a desktop entry as a command template: the field codes %f %F %u %U become
-// `placeholder` in double quotes (a field code is one argument, blanks or not), "%%" becomes
-// "%", and every other field code is dropped.
-std::string templateFromExec(const std::string& exec, const std::string& placeholder);
 
 }  // namespace delveshell

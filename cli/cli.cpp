@@ -11,8 +11,10 @@
 #include "dyxcore/pdirs.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/uview.h"
 #include "dyxcore/vfolder.h"
 #include "dyxcore/view.h"
+#include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
 
 namespace {
@@ -134,11 +136,9 @@ class EngineSession {
   EngineSession& operator=(const EngineSession&) = delete;
 };
 
-std::string absoluteDirectory(const std::string& dir) {
-  if (!dir.empty() && dir[0] == '/') return dir;
-  const std::string cwd = dyxplatform::currentDirectory();
-  return cwd.empty() ? dir : cwd + "/" + dir;
-}
+// The user's directory is taken from where the user called the program, not from the working
+// directory the start-up moved into.
+std::string absoluteDirectory(const std::string& dir) { return DyxWorkDir::resolveUserPath(dir); }
 
 // "" and "." name the root; surrounding "/" are ignored.
 std::string normalisedFolderArgument(const std::string& folder) {
@@ -192,8 +192,13 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
   DyxFrontEnd::clearPool();
   DyxView* view = DyxFrontEnd::selectView(options.viewTag);
   if (view == nullptr) {
-    err << "quarry-cli: unknown view '" << options.viewTag
-        << "' (a predefined view, or a view file of conf/views)\n";
+    if (dyxplatform::pathExists(DyxUserView::viewFileOf(options.viewTag))) {
+      // Why is in the notice printed at the end.
+      err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
+    } else {
+      err << "quarry-cli: unknown view '" << options.viewTag
+          << "' (a predefined view, or a view file of conf/views)\n";
+    }
     return kCliExitUsage;
   }
   DyxParseResult result;

@@ -1,4 +1,7 @@
 // quarry-cli: everything is in the quarrycli library (cli.h), so the tests run the same code.
+// The start-up alone is here: a run that parses moves into the working directory first (after
+// remembering where the user called from, for the directory argument); --help, --version and
+// usage errors touch nothing.
 #include <unistd.h>
 
 #include <iostream>
@@ -7,10 +10,21 @@
 
 #include "cli/cli.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/workdir.h"
 
 int main(int argc, char** argv) {
   dyxplatform::openClosedStandardDescriptors();  // before any file is opened
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
+  CliOptions options;
+  std::string error;
+  if (parseCliArguments(args, options, error) == CliParseOutcome::kRun) {
+    const DyxStartResult start = DyxWorkDir::enter();
+    for (const std::string& warning : start.warnings) std::cerr << "quarry-cli: " << warning << '\n';
+    if (!start.ok) {
+      std::cerr << "quarry-cli: " << start.error << '\n';
+      return kCliExitNotListed;
+    }
+  }
   return runQuarryCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
 }

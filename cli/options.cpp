@@ -222,8 +222,9 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
 
 std::string cliUsage() {
   return "Usage: quarry-cli [options] DIR\n"
-         "Parses DIR with the engine of Quarry Software, in the current directory (conf/,\n"
-         "trace/), and prints what the window would show.\n"
+         "Parses DIR with the engine of Quarry Software and prints what the window would\n"
+         "show. The engine keeps its files (conf/, trace/) in its working directory:\n"
+         "$QUARRY_HOME, else $XDG_DATA_HOME/quarry, else ~/.local/share/quarry.\n"
          "\n"
          "  -r, --recursive          parse sub-folders too\n"
          "  -c, --criterion TEXT     keep only files that the criterion accepts\n"
@@ -231,7 +232,7 @@ std::string cliUsage() {
          "                           Status, Owner, Group, Type, Flat, or a user or filter\n"
          "                           view of conf/views\n"
          "  -f, --find TEXT          list only names that contain TEXT (as the Find box:\n"
-         "                           names are lower-cased, TEXT is not)\n"
+         "                           case is ignored on both sides)\n"
          "      --tree               print the view's folders with their file counts (default)\n"
          "      --list[=FOLDER]      print the files of one folder (path from the view root,\n"
          "                           \".\" for the root), or of every folder: Name, Size,\n"

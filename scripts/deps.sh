@@ -1,12 +1,22 @@
-# Sourced by quarry.sh and test.sh: installs the Debian packages the build needs, and
-# nothing when all are present. Uses sudo only when not running as root.
-QUARRY_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-  qt6-base-dev libglib2.0-dev clang libclang-rt-14-dev libbenchmark-dev xvfb xauth)
+# Sourced by quarry.sh, test.sh and scripts/package.sh: installs the Debian packages a step
+# needs, and nothing when all are present. Uses sudo only when not running as root.
 
+# ./quarry.sh: build and run the window and the command line.
+QUARRY_RUN_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-dev)
+# ./test.sh: the test suites, the fuzz targets (clang), the man pages and the checks of the
+# installed files (scdoc, desktop-file-validate, appstreamcli, man).
+QUARRY_TEST_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang
+  libclang-rt-14-dev scdoc desktop-file-utils appstream man-db)
+# scripts/package.sh: the Debian package (dpkg-shlibdeps from dpkg-dev) and its check.
+QUARRY_PACKAGE_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" scdoc dpkg-dev file lintian)
+# bench/run: the micro benchmarks and GNU time.
+QUARRY_BENCH_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libbenchmark-dev time)
+
+# quarry_install_deps PACKAGE...
 quarry_install_deps() {
   local missing=()
   local p
-  for p in "${QUARRY_PACKAGES[@]}"; do
+  for p in "$@"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
       missing+=("$p")
     fi

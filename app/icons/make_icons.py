@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the window's icons (our own, simple shapes) as PNG files beside this script.
+"""Draws the window's icons (our own, simple shapes) as PNG files beside this script, and the
+program's desktop icon at the theme's sizes and as SVG, from the same shapes, below hicolor/.
 
 Run it again after changing a shape; the PNG files are committed so that the build needs no
 Python. Shapes are sampled 4x4 per pixel for smooth edges."""
@@ -9,6 +10,10 @@ import zlib
 from pathlib import Path
 
 SAMPLES = 4
+SVG_SIZE = 128
+# The program's icon for the desktop: these sizes of the hicolor theme, and a scalable one.
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+APP_ID = "com.quarrysoftware.Quarry"
 
 
 def png(path, size, pixels):
@@ -52,16 +57,37 @@ def render(size, layers):
     return pixels
 
 
+class Shape:
+    """A shape over the unit square: inside(x, y) for the raster, svg(fill) for the vector form."""
+
+    def __init__(self, inside, svg):
+        self.inside = inside
+        self.svg = svg
+
+    def __call__(self, x, y):
+        return self.inside(x, y)
+
+
+def n(v):
+    return f"{v * SVG_SIZE:g}"
+
+
 def rect(x0, y0, x1, y1):
-    return lambda x, y: x0 <= x <= x1 and y0 <= y <= y1
+    return Shape(lambda x, y: x0 <= x <= x1 and y0 <= y <= y1,
+                 lambda fill: f'<rect x="{n(x0)}" y="{n(y0)}" width="{n(x1 - x0)}" '
+                              f'height="{n(y1 - y0)}" {fill}/>')
 
 
 def circle(cx, cy, radius):
-    return lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= radius ** 2
+    return Shape(lambda x, y: (x - cx) ** 2 + (y - cy) ** 2 <= radius ** 2,
+                 lambda fill: f'<circle cx="{n(cx)}" cy="{n(cy)}" r="{n(radius)}" {fill}/>')
 
 
 def ring(cx, cy, outer, inner):
-    return lambda x, y: inner ** 2 <= (x - cx) ** 2 + (y - cy) ** 2 <= outer ** 2
+    return Shape(lambda x, y: inner ** 2 <= (x - cx) ** 2 + (y - cy) ** 2 <= outer ** 2,
+                 lambda fill: f'<circle cx="{n(cx)}" cy="{n(cy)}" r="{n((outer + inner) / 2)}" '
+                              f'fill="none" stroke-width="{n(outer - inner)}" '
+                              f'{fill.replace("fill", "stroke")}/>')
 
 
 def polygon(points):
@@ -74,7 +100,8 @@ def polygon(points):
                 result = not result
             j = i
         return result
-    return inside
+    return Shape(inside, lambda fill: '<polygon points="' +
+                 " ".join(f"{n(x)},{n(y)}" for x, y in points) + f'" {fill}/>')
 
 
 def thick_line(x0, y0, x1, y1, width):
@@ -84,7 +111,18 @@ def thick_line(x0, y0, x1, y1, width):
         t = ((x - x0) * (x1 - x0) + (y - y0) * (y1 - y0)) / (length * length)
         t = max(0.0, min(1.0, t))
         return math.hypot(x - (x0 + t * (x1 - x0)), y - (y0 + t * (y1 - y0))) <= width / 2
-    return inside
+    return Shape(inside, lambda fill: f'<line x1="{n(x0)}" y1="{n(y0)}" x2="{n(x1)}" y2="{n(y1)}" '
+                                      f'stroke-width="{n(width)}" stroke-linecap="round" '
+                                      f'{fill.replace("fill", "stroke")}/>')
+
+
+def svg(layers):
+    body = []
+    for shape, (r, g, b, a) in layers:
+        fill = f'fill="#{r:02x}{g:02x}{b:02x}"' + (f' fill-opacity="{a:g}"' if a < 1 else "")
+        body.append("  " + shape.svg(fill))
+    return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{SVG_SIZE}" height="{SVG_SIZE}" '
+            f'viewBox="0 0 {SVG_SIZE} {SVG_SIZE}">\n' + "\n".join(body) + "\n</svg>\n")
 
 
 OUTLINE = (90, 70, 20, 1.0)
@@ -142,3 +180,11 @@ if __name__ == "__main__":
     for name, layers in ICONS.items():
         size = 48 if name == "quarry.png" else 32
         png(here / name, size, render(size, layers))
+    program = ICONS["quarry.png"]
+    for size in HICOLOR_SIZES:
+        folder = here / "hicolor" / f"{size}x{size}" / "apps"
+        folder.mkdir(parents=True, exist_ok=True)
+        png(folder / f"{APP_ID}.png", size, render(size, program))
+    scalable = here / "hicolor" / "scalable" / "apps"
+    scalable.mkdir(parents=True, exist_ok=True)
+    (scalable / f"{APP_ID}.svg").write_text(svg(program))

@@ -1,6 +1,7 @@
 #include "dyxcore/dyx.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/physdir.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/propman.h"
 #include "dyxcore/pview.h"
@@ -20,6 +22,7 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/value.h"
 
 namespace {
@@ -239,9 +242,12 @@ void Dyx::reread() {
 void Dyx::dump() {
   KX_SCOPE("Dyx::dump");
   const std::string file = toNativeSeparators("trace/dyxdump_.trc");
+  errno = 0;
   std::ofstream out(file, std::ios::out | std::ios::trunc);
   if (!out) {
     kxerr << "Cannot open the file: " << quote(file) << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, file,
+                      dyxplatform::errorText(errno != 0 ? errno : EIO) + " (the dump was not written)");
     return;
   }
   kxout << "Dump into file: " << quote(file) << endl;
@@ -252,6 +258,15 @@ void Dyx::dump() {
     getViewManager().dump(out);
   } catch (...) {
     kxerr << "Unexpected exception during the dump." << endl;
+  }
+  // A full disk shows only when the buffered text is written out.
+  errno = 0;
+  out.close();
+  if (out.fail()) {
+    kxerr << "Cannot write the file: " << quote(file) << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, file,
+                      dyxplatform::errorText(errno != 0 ? errno : EIO) +
+                          " (the dump was not written whole)");
   }
 }
 

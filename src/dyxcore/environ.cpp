@@ -4,9 +4,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "dyxcore/conffile.h"
 #include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/value.h"
 
 namespace {
@@ -26,21 +28,21 @@ DyxEnviron::~DyxEnviron() {
 
 void DyxEnviron::defaultPreferences() {
   KX_SCOPE("DyxEnviron::defaultPreferences");
-  // Only a regular file is read: a FIFO under the name would block the start-up for ever, and
-  // a directory would read as an empty file without a word.
-  const std::string path = toNativeSeparators(kPreferenceFile);
-  std::ifstream in;
-  if (dyxplatform::isRegularFile(path)) in.open(path);
-  if (!in.is_open()) {
+  DyxConfigFile file(toNativeSeparators(kPreferenceFile), DyxConfigFile::kPlainText);
+  if (!file.isOpen()) {
     KX_POS(kxerr) << "Cannot open the preference file: " << kPreferenceFile << endl;
     return;
   }
+  std::istream& in = file.stream();
   std::string name;
   while (in >> name) {
     // A value whose closing quote is missing (such as "C:\data\", whose last quote is
     // escaped) loses the rest of its line, which then cannot shift every following record by
     // one token.
-    m_preferences[name] = kxReadRecordValue(in).text();
+    const std::size_t at = file.position();
+    bool onItsLine = true;
+    m_preferences[name] = file.readRecordValue(name, true, &onItsLine).text();
+    if (!onItsLine) file.problem(at, "the preference " + DyxConfigFile::quoted(name) + " has no value on its line");
     if (!in) {
       // The value read hit the end of the file: nothing follows.
       if (in.eof()) break;
@@ -61,6 +63,9 @@ bool DyxEnviron::savePreferences() const {
   int error = 0;
   if (!dyxplatform::writeFileReplacing(target, content, &error)) {
     KX_POS(kxerr) << "Cannot save the preference file: " << kPreferenceFile << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, target,
+                      dyxplatform::errorText(error) +
+                          " (the preferences were not saved; the previous file is unchanged)");
     return false;
   }
   return true;

@@ -168,7 +168,9 @@ std::vector<DyxViewFolder*> DyxFrontEnd::foldersInOrder(const DyxViewFolder& roo
 
 int DyxFrontEnd::compareColumnTexts(int column, const std::string& a, const std::string& b) {
   if (column == 1) {
-    const double difference = std::trunc(parseSize(a) - parseSize(b));
+    // The sign of the difference itself: cut down to an integer, sizes less than a byte apart
+    // ("1.00098 Ko" and "1.00195 Ko") would compare equal.
+    const double difference = parseSize(a) - parseSize(b);
     return difference < 0 ? -1 : (difference > 0 ? 1 : 0);
   }
   const int order = toLower(a).compare(toLower(b));
@@ -178,7 +180,8 @@ int DyxFrontEnd::compareColumnTexts(int column, const std::string& a, const std:
 void DyxFindFilter::setText(const std::string& boxText) {
   m_text = boxText;
   m_active = !boxText.empty();
-  m_pattern = m_active ? DyxPattern("*" + boxText + "*", true) : DyxPattern();
+  // The names are folded before matching: a pattern holding a capital could never match one.
+  m_pattern = m_active ? DyxPattern("*" + toLower(boxText) + "*", true) : DyxPattern();
 }
 
 bool DyxFindFilter::acceptsName(const std::string& name) const {

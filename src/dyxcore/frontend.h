@@ -141,13 +141,13 @@ class DyxFrontEnd {
   static std::vector<DyxViewFolder*> foldersInOrder(const DyxViewFolder& root);
 
   // The list's sort: a negative, zero or positive answer for two texts of column `column`.
-  // Column 1 (Size) compares parseSize of the texts by their difference truncated to an
-  // integer; every other column compares the lower-cased texts.
+  // Column 1 (Size) compares parseSize of the texts by the sign of their difference; every
+  // other column compares the lower-cased texts.
   static int compareColumnTexts(int column, const std::string& a, const std::string& b);
 };
 
-// The Find box: names that contain the typed text. The text is used as typed while the names
-// are folded to lower case (ASCII) before matching, so typed capitals never match.
+// The Find box: names that contain the typed text. Both the typed text and the names are folded
+// to lower case (ASCII) before matching, so "Hash" and "hash" find the same names.
 class DyxFindFilter {
  public:
   // No filter: every name is accepted.

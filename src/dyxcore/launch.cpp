@@ -8,19 +8,6 @@
 #include "kxcore/io.h"
 #include "kxcore/value.h"
 
-namespace {
-
-// The program sees each argument as one word, the way a command line parser would hand it
-// over: one pair of enclosing double quotes is not part of the argument.
-std::string withoutEnclosingQuotes(const std::string& text) {
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    return text.substr(1, text.size() - 2);
-  }
-  return text;
-}
-
-}  // namespace
-
 bool DyxCreateProcess(const std::vector<std::string>& arguments, bool blocking,
                       const std::string& logFile) {
   KX_SCOPE("DyxCreateProcess");
@@ -42,9 +29,8 @@ bool DyxCreateProcess(const std::vector<std::string>& arguments, bool blocking,
     std::vector<std::string> argv;
     argv.reserve(arguments.size());
     argv.push_back(application);
-    for (std::size_t i = 1; i < arguments.size(); ++i) {
-      argv.push_back(withoutEnclosingQuotes(arguments[i]));
-    }
+    // Exactly as given: an argument that came from a file name keeps every byte, quotes too.
+    for (std::size_t i = 1; i < arguments.size(); ++i) argv.push_back(arguments[i]);
     const dyxplatform::SpawnResult result =
         dyxplatform::spawnProcess(fullPath, argv, blocking, blocking ? logFile : std::string());
     if (result.started) {
@@ -54,6 +40,53 @@ bool DyxCreateProcess(const std::vector<std::string>& arguments, bool blocking,
   }
   KX_POS(kxerr) << "Failed launching process " << firstArgument << "." << endl;
   return false;
+}
+
+std::vector<std::string> DyxSplitCommandTemplate(const std::string& commandTemplate) {
+  std::vector<std::string> arguments;
+  std::string current;
+  bool inArgument = false;  // `current` is an argument, even when empty ("")
+  std::size_t i = 0;
+  const std::size_t n = commandTemplate.size();
+  while (i < n) {
+    const char c = commandTemplate[i];
+    if (c == ' ' || c == '\t') {
+      if (inArgument) arguments.push_back(std::move(current));
+      current.clear();
+      inArgument = false;
+      ++i;
+    } else if (c == '"') {
+      const std::size_t close = commandTemplate.find('"', i + 1);
+      if (close == std::string::npos) {
+        // An unmatched quote drops the rest, and the argument it began in.
+        return arguments;
+      }
+      current.append(commandTemplate, i + 1, close - i - 1);
+      inArgument = true;
+      i = close + 1;
+    } else {
+      current += c;
+      inArgument = true;
+      ++i;
+    }
+  }
+  if (inArgument) arguments.push_back(std::move(current));
+  return arguments;
+}
+
+std::vector<std::string> DyxFillCommandTemplate(const std::string& commandTemplate,
+                                                const std::string& placeholder,
+                                                const std::string& value) {
+  std::vector<std::string> arguments = DyxSplitCommandTemplate(commandTemplate);
+  if (arguments.empty()) return arguments;
+  bool filled = false;
+  for (std::string& argument : arguments) {
+    if (placeholder.empty() || argument.find(placeholder) == std::string::npos) continue;
+    argument = replaceAll(argument, placeholder, value);
+    filled = true;
+  }
+  if (!filled) arguments.push_back(value);
+  return arguments;
 }
 
 std::vector<std::string> DyxLaunch::parseResultVariables(const std::string& resultVariables) {
@@ -84,15 +117,24 @@ bool DyxLaunch::launch(std::map<std::string, std::string>& variables) const {
   for (const auto& [name, value] : variables) {
     KX_POS(kxout) << "args[" << quote(name) << "] = " << quote(value) << endl;
   }
-  // A bare program name is looked up along PATH; its path form would pin it to the current
-  // directory ("./name").
-  const std::string program =
-      m_program.find('/') == std::string::npos ? trim(m_program) : path.toString();
   const std::string& entry = variables["entry"];
-  KX_POS(kxout) << "Launching: \"" << program << " " << entry << "\"" << endl;
+  std::vector<std::string> arguments;
+  if (m_program.find(kDyxEntryPlaceholder) != std::string::npos) {
+    arguments = DyxFillCommandTemplate(m_program, kDyxEntryPlaceholder, entry);
+    if (arguments.empty()) {
+      KX_POS(kxerr) << "No command." << endl;
+      return false;
+    }
+  } else {
+    // A bare program name is looked up along PATH; its path form would pin it to the current
+    // directory ("./name").
+    arguments = {m_program.find('/') == std::string::npos ? trim(m_program) : path.toString(),
+                 entry};
+  }
+  KX_POS(kxout) << "Launching: \"" << arguments.front() << " " << entry << "\"" << endl;
 
   const bool blocking = !m_resultVariables.empty();
-  if (!DyxCreateProcess({program, entry}, blocking, kDyxLaunchResultFile)) return false;
+  if (!DyxCreateProcess(arguments, blocking, kDyxLaunchResultFile)) return false;
 
   std::ifstream results(kDyxLaunchResultFile);
   for (const std::string& name : parseResultVariables(m_resultVariables)) {

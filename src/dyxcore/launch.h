@@ -6,6 +6,11 @@
 // the program and sends its standard output to `logFile`, so that the caller can read back the
 // values it printed.
 //
+// A command template (program and arguments in one text, with a placeholder for a value) is
+// split into arguments before the placeholder is filled in, so that a substituted value stays
+// exactly one argument, whatever bytes it holds: a file named `a" --opt "b` never becomes an
+// option of the program. No shell is involved anywhere.
+//
 // DyxLaunch is the program part of a launcher command: it runs its program on one entry (the
 // variable "entry") and reads the values named by `resultVariables` from "dyx_launch_stdin.log"
 // in the current directory. Values are plain data owned by their command; no state is kept
@@ -20,11 +25,26 @@
 // The file a blocking launch writes the program's standard output to, and reads results from.
 inline constexpr const char* kDyxLaunchResultFile = "dyx_launch_stdin.log";
 
-// `arguments[0]` is the program; the other arguments are passed unchanged, except that one pair
-// of enclosing double quotes is removed (a quoted argument arrives as one argument, without its
-// quotes). Returns true when the program was started (and, when blocking, has ended).
+// The placeholder of a launcher command's program text: the entry's path.
+inline constexpr const char* kDyxEntryPlaceholder = "%1";
+
+// `arguments[0]` is the program (one pair of enclosing double quotes is removed before the
+// lookup); every other argument reaches the program exactly as given, byte for byte. Returns
+// true when the program was started (and, when blocking, has ended).
 bool DyxCreateProcess(const std::vector<std::string>& arguments, bool blocking,
                       const std::string& logFile);
+
+// The arguments of a command template: blanks (and tabs) separate arguments; a double-quoted
+// run belongs to its argument without its quotes, so `"a b"` and `--x="a b"` are one argument
+// each and `""` is an empty one; an unmatched double quote drops the rest of the text.
+std::vector<std::string> DyxSplitCommandTemplate(const std::string& commandTemplate);
+
+// Splits the template, then replaces every `placeholder` inside each argument by `value`
+// (never rescanning the value). When no argument holds the placeholder, `value` follows as one
+// more argument. Empty when the template holds no argument.
+std::vector<std::string> DyxFillCommandTemplate(const std::string& commandTemplate,
+                                                const std::string& placeholder,
+                                                const std::string& value);
 
 class DyxLaunch {
  public:
@@ -33,8 +53,10 @@ class DyxLaunch {
       : m_program(std::move(program)), m_resultVariables(std::move(resultVariables)) {}
 
   // Runs the program on variables["entry"] (added empty when absent) and stores the result
-  // values under their names. True when the program was started and the results were read
-  // (missing values are empty texts).
+  // values under their names. A program text holding kDyxEntryPlaceholder is a command
+  // template (program and fixed arguments, DyxFillCommandTemplate) with the entry in place of
+  // the placeholder; any other text is the program itself, and the entry its one argument.
+  // True when the program was started and the results were read (missing values are empty).
   bool launch(std::map<std::string, std::string>& variables) const;
 
   const std::string& program() const { return m_program; }

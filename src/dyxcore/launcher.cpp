@@ -1,12 +1,10 @@
 #include "dyxcore/launcher.h"
 
-#include <fstream>
-
+#include "dyxcore/conffile.h"
 #include "dyxcore/dyx.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
-#include "dyxcore/platform.h"
 #include "dyxcore/typeman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -23,22 +21,28 @@ void DyxLauncher::reset(const std::string& file) {
     return;
   }
   // A FIFO under the name would block the start-up and a directory reads as nothing: only a
-  // regular file is opened, anything else counts as a missing file.
-  std::ifstream in;
-  if (dyxplatform::isRegularFile(m_iniFile)) in.open(m_iniFile);
-  if (in.bad()) {
-    KX_POS(kxerr) << "DyxLauncher bad file: " << m_iniFile << endl;
-    return;
-  }
-  if (in.is_open() && in.good()) {
+  // regular file is read; a missing one counts as no commands, without a message.
+  DyxConfigFile source(m_iniFile, DyxConfigFile::kPlainText);
+  if (source.isOpen()) {
     KX_POS(kxout) << "Successfully open file: " << m_iniFile << endl;
+    std::istream& in = source.stream();
     std::streampos previous = in.tellg();
     while (in.good()) {
       std::string name;
       in >> name;
+      const std::size_t at = source.position();
       KxValue fields[4];
-      for (KxValue& field : fields) in >> field;
+      int onItsLine = 0;
+      for (KxValue& field : fields) {
+        bool same = true;
+        field = source.readRecordValue(name, false, &same);
+        if (same) ++onItsLine;
+      }
       if (!name.empty()) {
+        if (onItsLine < 4) {
+          source.problem(at, "the command " + DyxConfigFile::quoted(name) + " has " + std::to_string(onItsLine) +
+                               " of its 4 values on its line");
+        }
         DyxCommand command(name, fields[0].text(), fields[1].text(), fields[2].text(),
                            fields[3].text());
         KX_POS(kxout) << "New " << command.type() << "." << name << "(" << command.parameters()

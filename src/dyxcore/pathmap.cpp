@@ -1,10 +1,11 @@
 #include "dyxcore/pathmap.h"
 
-#include <fstream>
 #include <sstream>
 
+#include "dyxcore/conffile.h"
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/value.h"
 
 namespace {
@@ -38,16 +39,17 @@ void DyxPathMap::reset() {
   kxout << kxMember("m_file", m_file) << endl;
   m_paths.clear();
   if (m_file.empty()) return;
-  // Only a regular file is opened: a FIFO under the map's name would block the reader.
-  std::ifstream in;
-  if (dyxplatform::isRegularFile(m_file)) in.open(m_file, std::ios::binary);
-  if (!in.is_open() || !in || in.tellg() < 0) {
+  // Only a regular file is read: a FIFO under the map's name would block the reader.
+  DyxConfigFile file(m_file, DyxConfigFile::kSavedData);
+  if (!file.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
     return;
   }
   // One record per line, so that a record without its flag word never swallows the next line.
+  std::istream& in = file.stream();
   int counter = 0;
   std::string line;
+  std::size_t lineStart = 0;
   while (std::getline(in, line)) {
     std::istringstream record(line);
     KxValue value;
@@ -60,13 +62,17 @@ void DyxPathMap::reset() {
                       << ",rec=" << word.text() << endl;
         ActivityLog::stream() << "ERROR: " << "in file: " << m_file << " at line " << counter
                               << ". Skip the line." << std::endl;
+        file.problem(lineStart, "the directory is not followed by Yes or No: skipped");
       } else {
         KX_POS(kxout) << "Read path: " << path << endl;
         m_paths[path] = word.text() == "Yes";
       }
     }
     ++counter;
+    lineStart += line.size() + 1;
   }
+  file.setLoaded(std::to_string(m_paths.size()) +
+                 (m_paths.size() == 1 ? " directory" : " directories"));
 }
 
 bool DyxPathMap::save() const {
@@ -76,13 +82,22 @@ bool DyxPathMap::save() const {
     const std::string text = path.toString();
     if (!writable(text)) {
       KX_POS(kxerr) << "Cannot write the path into the path map: " << text << endl;
-      ActivityLog::stream() << "ERROR: " << "in file: " << m_file
-                            << " the path cannot be written: " << text << std::endl;
+      KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(m_file),
+                        "the directory " + text + " cannot be written into the path map: "
+                        "it is left out of the saved map");
       continue;
     }
     content += "\"" + text + "\" " + (recursive ? "Yes" : "No") + "\n";
   }
-  return dyxplatform::writeFileReplacing(m_file, content);
+  int error = 0;
+  if (!dyxplatform::writeFileReplacing(m_file, content, &error)) {
+    KX_POS(kxerr) << "Cannot write the file: " << m_file << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(m_file),
+                      dyxplatform::errorText(error) +
+                          " (the path map was not saved; the previous file is unchanged)");
+    return false;
+  }
+  return true;
 }
 
 std::string DyxPathMap::getName() const {

@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <linux/magic.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
@@ -1074,6 +1075,48 @@ bool writeFileReplacing(const std::string& target, std::string_view content, int
   return writeFileReplacing(target, std::vector<std::string_view>{content}, error);
 }
 
+bool writeFilesReplacing(const std::vector<FileReplacement>& files, int* error,
+                         std::string* failedTarget, const std::string& keepOldAs) {
+  std::vector<std::string> temps;
+  const auto fail = [&](const std::string& target, int code) {
+    for (const std::string& temp : temps) ::unlink(temp.c_str());
+    setError(error, code);
+    if (failedTarget != nullptr) *failedTarget = target;
+    return false;
+  };
+  for (const FileReplacement& file : files) {
+    const std::string temp = file.target + ".tmp" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return fail(file.target, errno);
+    temps.push_back(temp);
+    bool ok = writeAll(fd, file.content.data(), file.content.size()) && ::fsync(fd) == 0;
+    int saved = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) {
+      ok = false;
+      saved = errno;
+    }
+    if (!ok) return fail(file.target, saved);
+  }
+  // Every new file is whole on disk: only now is any target touched.
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& target = files[i].target;
+    if (!keepOldAs.empty()) {
+      const std::string kept = target + keepOldAs;
+      if (::rename(target.c_str(), kept.c_str()) != 0 && errno != ENOENT) {
+        const int saved = errno;
+        temps.erase(temps.begin(), temps.begin() + static_cast<std::ptrdiff_t>(i));
+        return fail(target, saved);
+      }
+    }
+    if (::rename(temps[i].c_str(), target.c_str()) != 0) {
+      const int saved = errno;
+      temps.erase(temps.begin(), temps.begin() + static_cast<std::ptrdiff_t>(i));
+      return fail(target, saved);
+    }
+  }
+  return true;
+}
+
 FileReader::FileReader(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) {
@@ -1103,6 +1146,13 @@ FileReader::~FileReader() {
   if (m_fd >= 0) ::close(m_fd);
 }
 
+bool FileReader::rewind() {
+  if (m_fd < 0) return false;
+  if (::lseek(m_fd, 0, SEEK_SET) == 0) return true;
+  m_error = errno;
+  return false;
+}
+
 long FileReader::read(char* buffer, std::size_t size) {
   if (m_fd < 0) return -1;
   const ssize_t n = retryEintr([&] { return ::read(m_fd, buffer, size); });
@@ -1117,7 +1167,12 @@ bool readWholeFile(const std::string& path, std::string& out, int* error, std::s
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (::fstat(fd, &st) != 0) {
+    setError(error, errno);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
     setError(error, S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     ::close(fd);
     return false;
@@ -1173,6 +1228,50 @@ bool wasClosedAtStart(int fd) {
 bool isPrivileged() { return ::geteuid() == 0; }
 
 int processId() { return static_cast<int>(::getpid()); }
+
+std::string environmentVariable(const char* name) {
+  const char* value = ::getenv(name);
+  return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string homeDirectory() {
+  std::string home = environmentVariable("HOME");
+  if (!home.empty()) return home;
+  std::vector<char> buffer(16384);
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+      found != nullptr && found->pw_dir != nullptr) {
+    home = found->pw_dir;
+  }
+  return home;
+}
+
+std::string executablePath() {
+  std::string buffer(256, '\0');
+  for (;;) {
+    const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<std::size_t>(n) < buffer.size()) {
+      buffer.resize(static_cast<std::size_t>(n));
+      return buffer;
+    }
+    if (buffer.size() > (1u << 16)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+bool changeDirectory(const std::string& path, int* error) {
+  if (::chdir(path.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
+
+bool removeDirectory(const std::string& path, int* error) {
+  if (::rmdir(path.c_str()) == 0) return true;
+  setError(error, errno);
+  return false;
+}
 
 // ---------------------------------------------------------------------------------------------
 

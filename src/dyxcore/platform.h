@@ -165,6 +165,17 @@ std::string currentDirectory();  // "" when it cannot be read
 bool writeFileReplacing(const std::string& target, const std::vector<std::string_view>& parts,
                         int* error = nullptr);
 bool writeFileReplacing(const std::string& target, std::string_view content, int* error = nullptr);
+// The same for files that belong together (a repository's two files): every file is first
+// written whole beside its target, and only then are they renamed into place, in order. A
+// failure while writing leaves every target untouched (*failedTarget names the file that could
+// not be written). With `keepOldAs`, each existing target is first renamed to target +
+// keepOldAs, so the previous file is kept under that name.
+struct FileReplacement {
+  std::string target;
+  std::string_view content;
+};
+bool writeFilesReplacing(const std::vector<FileReplacement>& files, int* error = nullptr,
+                         std::string* failedTarget = nullptr, const std::string& keepOldAs = "");
 // Sequential reader of a REGULAR file: anything else (FIFO, device, socket, directory) is refused
 // before it is opened, so reading never blocks and never acts on a device. The access time is
 // left alone where the system allows (O_NOATIME). Not copyable; closes on destruction.
@@ -176,6 +187,8 @@ class FileReader {
   FileReader& operator=(const FileReader&) = delete;
   bool isOpen() const { return m_fd >= 0; }
   int error() const { return m_error; }  // errno of a failed open or read; EINVAL: not regular
+  // Back to the first byte of the same open file (the name may meanwhile name another one).
+  bool rewind();
   // Bytes read (at most `size`), 0 at the end, -1 on an error.
   long read(char* buffer, std::size_t size);
 
@@ -204,6 +217,15 @@ bool wasClosedAtStart(int fd);
 
 bool isPrivileged();                       // effective user is root (permission bits do not bind)
 int processId();
+// The value of an environment variable; "" when it is unset or empty.
+std::string environmentVariable(const char* name);
+// The user's home directory: $HOME, else the password database's entry; "" when neither says.
+std::string homeDirectory();
+// The file of the running program with every link resolved; "" when it cannot be told.
+std::string executablePath();
+// Moves the whole process into `path`. Call it before any other thread starts.
+bool changeDirectory(const std::string& path, int* error = nullptr);
+bool removeDirectory(const std::string& path, int* error = nullptr);  // an empty one only
 
 // ---------------------------------------------------------------------------------------------
 // Processes

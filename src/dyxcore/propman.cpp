@@ -1,13 +1,14 @@
 #include "dyxcore/propman.h"
 
 #include <cctype>
-#include <fstream>
 #include <sstream>
 
+#include "dyxcore/conffile.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/value.h"
 
 namespace {
@@ -188,16 +189,16 @@ bool DyxEntryProperty::load(const std::string& name) {
   if (kxout.enabled()) kxout << kxParam("pfile_name", name) << endl;
   const std::string file = DyxEnviron::getPropertyFileName(name);
   // A directory or a FIFO under the name would read as empty or block: only regular files open.
-  std::ifstream in;
-  if (dyxplatform::isRegularFile(file)) in.open(file, std::ios::binary);
-  if (!in.is_open()) {
+  DyxConfigFile source(file, DyxConfigFile::kSavedData);
+  if (!source.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
     return false;
   }
-  if (in.tellg() == std::streampos(-1)) return true;
+  std::istream& in = source.stream();
   DyxPropertyRecord* record = nullptr;
   std::string word;
   while (readWord(in, word)) {
+    const std::size_t at = source.position();
     if (word == kRecordWord || word == kEscapedRecordWord) {
       std::string fileName;
       if (word == kRecordWord) {
@@ -216,15 +217,17 @@ bool DyxEntryProperty::load(const std::string& name) {
       readEscapedLine(in, key, value);
       if (record == nullptr) {
         KX_POS(kxerr) << "Skip line: " << word << key << value << endl;
+        source.problem(at, "a property before the first \"#\" line: skipped");
       } else if (!key.empty()) {
         record->setValue(key, value);
       }
     } else {
       // A value broken by a missing closing quote is empty; the rest of its line is skipped so
       // that its words are not read as further properties.
-      const KxValue value = kxReadRecordValue(in);
+      const KxValue value = source.readRecordValue(word, true);
       if (record == nullptr) {
         KX_POS(kxerr) << "Skip line: " << word << value.text() << endl;
+        source.problem(at, "a property before the first \"#\" line: skipped");
       } else {
         record->setValue(word, value.text());
       }
@@ -235,6 +238,8 @@ bool DyxEntryProperty::load(const std::string& name) {
     }
     if (in.eof()) break;
   }
+  source.setLoaded("the properties of " + std::to_string(m_records.size()) +
+                   (m_records.size() == 1 ? " file" : " files"));
   return true;
 }
 
@@ -264,6 +269,9 @@ bool DyxEntryProperty::save(const std::string& name) const {
   int error = 0;
   if (!dyxplatform::writeFileReplacing(file, content, &error)) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, file,
+                      dyxplatform::errorText(error) +
+                          " (the properties were not saved; the previous file is unchanged)");
     return false;
   }
   return true;

@@ -1,8 +1,7 @@
 #include "dyxcore/typeman.h"
 
-#include <fstream>
 
-#include "dyxcore/platform.h"
+#include "dyxcore/conffile.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -25,6 +24,13 @@ class TypeDepthGuard {
  private:
   bool m_nested;
 };
+
+// A criterion that is not empty and not the word "false" but gives the false constant did not
+// parse: the parser turns what it cannot read into that constant.
+bool criterionFailed(const std::string& criterion, const DyxFilter& filter) {
+  const std::string text = toLower(trim(criterion));
+  return !text.empty() && text != "false" && filter.isUndefined();
+}
 
 void reportNested() {
   KX_POS(kxerr) << "A type filter cannot ask for the types of an entry: no type given." << endl;
@@ -59,34 +65,41 @@ void DyxTypeManager::reset(const std::string& file) {
     return;
   }
   clear();
-  // A directory or a FIFO under the name would read as empty or block: only regular files open.
-  std::ifstream in;
-  if (dyxplatform::isRegularFile(m_file)) in.open(m_file);
-  if (!in.is_open()) {
+  DyxConfigFile source(m_file, DyxConfigFile::kPlainText);
+  if (!source.isOpen()) {
     KX_POS(kxerr) << "Cannot open file: " << m_file << endl;
     return;
   }
+  std::istream& in = source.stream();
   std::string name;
   while (in >> name) {
     // After a quote without its closing quote the value is empty and the rest of that line is
     // skipped, so that the words of the broken criterion are not read as further types.
-    const std::string value = kxReadRecordValue(in).text();
+    const std::size_t at = source.position();
+    bool onItsLine = true;
+    const std::string value = source.readRecordValue(name, true, &onItsLine).text();
     if (!in) {
       if (!in.eof()) break;
       in.clear(std::ios::eofbit);
     }
     if (name.empty()) continue;
+    if (!onItsLine) source.problem(at, "the type " + DyxConfigFile::quoted(name) + " has no criterion on its line");
     KX_POS(kxout) << "New type: ." << name << " filter=\"" << value << "\"" << endl;
     ActivityLog::stream() << "New type: ." << name << " filter=\"" << value << "\"" << std::endl;
+    DyxFileType type(name, value);
+    if (criterionFailed(value, type.getFilter())) {
+      source.problem(at, "the criterion of the type " + DyxConfigFile::quoted(name) +
+                             " cannot be parsed: the type matches no file");
+    }
     const std::map<int, std::string> parts = split(name, '.');
     if (parts.size() <= 1) {
       // Replaces an earlier type of the same name together with its sub-types.
-      m_types[name] = DyxFileType(name, value);
+      m_types[name] = std::move(type);
     } else {
       // A parent that is not there yet is made by default: it matches nothing until its own
       // line replaces it (and drops the sub-types read so far).
       DyxFileType& parent = m_types[parts.begin()->second];
-      parent.getSubTypes()[name] = DyxFileType(name, value);
+      parent.getSubTypes()[name] = std::move(type);
     }
     if (in.eof()) break;
   }

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "dyxcore/conffile.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
@@ -10,6 +11,7 @@
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 
 namespace {
 
@@ -32,6 +34,7 @@ class ViewFileReader {
   Status readWord(std::string& word) {
     word.clear();
     skipBlanks();
+    m_tokenStart = m_pos;
     if (m_pos >= m_text.size()) return Status::kEnd;
     const std::size_t start = m_pos;
     while (m_pos < m_text.size() && !isBlank(m_text[m_pos])) ++m_pos;
@@ -47,6 +50,7 @@ class ViewFileReader {
   Status readValue(std::string& value) {
     value.clear();
     skipBlanks();
+    m_tokenStart = m_pos;
     if (m_pos >= m_text.size()) return Status::kEnd;
     if (m_text[m_pos] != '"') return readWord(value);
     std::size_t lineEnd = m_text.find('\n', m_pos);
@@ -65,16 +69,24 @@ class ViewFileReader {
   }
 
   // A token that could not be read (over-long, or a quote left open) costs the rest of its line,
-  // which holds the record it began: true when the record is to be skipped.
-  bool skipsRecord(Status status, int record) {
+  // which holds the record it began: true when the record is to be skipped. The user is told
+  // through `file`.
+  bool skipsRecord(Status status, int record, DyxConfigFile& file) {
     if (status != Status::kTooLong && status != Status::kUnterminated) return false;
     if (status == Status::kTooLong) {
       KX_POS(kxerr) << "Word longer than " << static_cast<int>(kMaxWord) << " characters at line "
                     << record << ". Skip the line." << endl;
+      file.problem(m_tokenStart, "a word longer than " + std::to_string(kMaxWord) +
+                                     " characters: the record was skipped");
+    } else {
+      file.problem(m_tokenStart, "a quoted value has no closing quote: the record was skipped");
     }
     skipLine();
     return true;
   }
+
+  // Where the token last read (or looked for) begins.
+  std::size_t tokenStart() const { return m_tokenStart; }
 
   // Leaves the rest of the current line unread.
   void skipLine() {
@@ -89,6 +101,7 @@ class ViewFileReader {
 
   std::string m_text;
   std::size_t m_pos = 0;
+  std::size_t m_tokenStart = 0;
 };
 
 // A record path without its "." parts: each stands for the folder at which it is met, so what
@@ -188,8 +201,12 @@ void writeFolder(const DyxViewFolder& folder, std::vector<std::string>& steps, b
 bool replaceViewFile(const std::string& file, const std::string& content) {
   // The views directory may not exist yet in a fresh working directory.
   dyxplatform::makeDirectories(DyxEnviron::getViewsDir().toString(0, false));
-  if (!dyxplatform::writeFileReplacing(file, content)) {
+  int error = 0;
+  if (!dyxplatform::writeFileReplacing(file, content, &error)) {
     KX_POS(kxerr) << "Cannot open file: " << file << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(file),
+                      dyxplatform::errorText(error) +
+                          " (the view was not saved; the previous file is unchanged)");
     return false;
   }
   return true;
@@ -219,16 +236,15 @@ std::string DyxUserView::viewFileOf(const std::string& viewName) {
 
 void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
-  const std::string file = getViewFile();
-  std::string text;
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
-  if (!dyxplatform::isRegularFile(file) || !dyxplatform::readWholeFile(file, text)) {
-    KX_POS(kxerr) << "Cannot open file: " << file << endl;
+  DyxConfigFile file(getViewFile(), DyxConfigFile::kSavedData);
+  if (!file.isOpen()) {
+    KX_POS(kxerr) << "Cannot open file: " << file.path() << endl;
     markModified();
     return;
   }
-  ViewFileReader reader(std::move(text));
+  ViewFileReader reader(file.text());
   using Status = ViewFileReader::Status;
 
   std::string word;
@@ -236,14 +252,17 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   reader.readWord(word);  // the kind letter, already known to the manager
 
   int record = 0;
+  std::size_t folders = 0;
+  std::size_t entries = 0;
   std::string kind;
   std::string pathText;
   for (;;) {
     const Status kindStatus = reader.readWord(kind);
+    const std::size_t recordStart = reader.tokenStart();
     if (kindStatus == Status::kEnd) break;
     ++record;
-    if (reader.skipsRecord(kindStatus, record)) continue;
-    if (reader.skipsRecord(reader.readValue(pathText), record)) continue;
+    if (reader.skipsRecord(kindStatus, record, file)) continue;
+    if (reader.skipsRecord(reader.readValue(pathText), record, file)) continue;
     DyxPath path(pathText);
     path.dropDots();
     const std::vector<std::string> steps = folderSteps(path);
@@ -251,8 +270,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
     if (kind == "F") {
       std::string filter;
       std::string sorter;
-      if (reader.skipsRecord(reader.readValue(filter), record) ||
-          reader.skipsRecord(reader.readValue(sorter), record)) {
+      if (reader.skipsRecord(reader.readValue(filter), record, file) ||
+          reader.skipsRecord(reader.readValue(sorter), record, file)) {
         continue;
       }
       KX_POS(kxout) << "Read " << kind << " \"" << path << "\" \"" << filter << "\" " << sorter
@@ -266,6 +285,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
           steps.size() == 1 ? this : getFolder(pathOfSteps(steps, steps.size() - 1));
       if (parent == nullptr) {
         invalidRecord(kind, path, record);
+        file.problem(recordStart, "the parent folder of " + path.toString() +
+                                      " comes later or not at all: the record was skipped");
         continue;
       }
       const std::string& name = steps.back();
@@ -275,15 +296,18 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
       if (folder) {
         folder->setFilterText(filter);
         folder->setSorterTag(sorter);
-        parent->addFolder(std::move(folder));  // a name in use is refused and discarded
+        // A name in use is refused and discarded.
+        if (parent->addFolder(std::move(folder))) ++folders;
       }
       kxout << "Done" << endl;
     } else if (kind == "E") {
       DyxViewFolder* target = steps.empty() ? this : getFolder(pathOfSteps(steps, steps.size()));
       std::string entryText;
-      if (reader.skipsRecord(reader.readValue(entryText), record)) continue;
+      if (reader.skipsRecord(reader.readValue(entryText), record, file)) continue;
       if (target == nullptr) {
         invalidRecord(kind, path, record);
+        file.problem(recordStart, "the folder " + path.toString() +
+                                      " comes later or not at all: the entry was skipped");
         continue;
       }
       DyxEntry* entry = nullptr;
@@ -294,15 +318,19 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
         }
       }
       if (entry != nullptr) {
-        target->addEntry(entry, nullptr);
+        if (target->addEntry(entry, nullptr)) ++entries;
       } else {
         KX_POS(kxerr) << "Bad entry: " << path << endl;
       }
     } else {
       // The rest of the line is read as the next record, as the format always did.
       invalidRecord(kind, path, record);
+      file.problem(recordStart,
+                   DyxConfigFile::quoted(kind) + " is not a record kind (F or E): skipped");
     }
   }
+  file.setLoaded(std::to_string(folders) + (folders == 1 ? " folder" : " folders") + " and " +
+                 std::to_string(entries) + (entries == 1 ? " entry" : " entries"));
 }
 
 bool DyxUserView::updateFile() {

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <utility>
 
+#include "dyxcore/conffile.h"
 #include "dyxcore/dyx.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/fview.h"
@@ -411,17 +412,20 @@ DyxViewKind DyxViewManager::getViewKind(const std::string& tag) {
   const std::string file = DyxUserView::viewFileOf(tag);
   KX_POS(kxout) << "Search view kind for: " << tag << ",p=" << file << endl;
   // Only the head of a regular file is read, without blocking (a FIFO must not hang the engine).
-  std::string head;
-  if (!dyxplatform::isRegularFile(file) || !dyxplatform::readWholeFile(file, head, nullptr, 4096)) {
+  // A view file that exists but cannot be read is named to the user with the reason.
+  DyxConfigFile head(file, DyxConfigFile::kSavedData, 4096);
+  if (!head.isOpen()) {
     KX_POS(kxerr) << "Cannot open: " << file << endl;
     return DyxViewKind(DyxViewKind::kNone);
   }
   // The header is two blank-delimited words: the marker "#" and the kind letter.
-  std::istringstream in(head);
   std::string marker;
   std::string letter;
-  in >> marker >> letter;
+  head.stream() >> marker >> letter;
   const DyxViewKind kind = DyxViewKind::fromLetter(letter);
+  if (!kind.isValid()) {
+    head.problem(0, "the file does not begin with \"# U\" or \"# F\": it is not a view file");
+  }
   KX_POS(kxout) << tag << " is " << kind.value() << endl;
   return kind;
 }

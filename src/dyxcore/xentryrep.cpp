@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 
@@ -13,6 +16,7 @@
 #include "dyxcore/physdir.h"
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 
 namespace {
 
@@ -390,13 +394,117 @@ std::size_t DyxEntryRepository::liveCount() const {
 // ---------------------------------------------------------------------------------------------
 // Files
 
+namespace {
+
+// The suffix under which the next save keeps the files of a repository that loaded damaged,
+// so that nothing the user might still recover is overwritten.
+const std::string kDamagedSuffix = ".damaged";
+
+std::uint32_t recordWord(const unsigned char* record, std::size_t offset) {
+  return static_cast<std::uint32_t>(record[offset]) |
+         static_cast<std::uint32_t>(record[offset + 1]) << 8 |
+         static_cast<std::uint32_t>(record[offset + 2]) << 16 |
+         static_cast<std::uint32_t>(record[offset + 3]) << 24;
+}
+
+bool isZeroRecord(const unsigned char* record) {
+  for (std::size_t i = 0; i < DyxEntry::kRecordBytes; ++i) {
+    if (record[i] != 0) return false;
+  }
+  return true;
+}
+
+std::string counted(std::uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string readFailure(int error) {
+  return error == EINVAL ? std::string("not a regular file") : dyxplatform::errorText(error);
+}
+
+// Hands out the whole records of a data file one by one, at most `limit` of them, reading the
+// file in chunks: a data file far larger than its live entries (a sparse one, or a count that
+// free slots inflate) is never held in memory.
+class RecordReader {
+ public:
+  RecordReader(dyxplatform::FileReader& file, std::uint64_t limit)
+      : m_file(file), m_limit(limit), m_buffer(kChunkBytes) {}
+
+  // The next record, or nullptr at the limit, at the end of the file or after a read error.
+  const unsigned char* next() {
+    if (m_handed >= m_limit) return nullptr;
+    if (m_end - m_pos < DyxEntry::kRecordBytes && !refill()) return nullptr;
+    const unsigned char* record = m_buffer.data() + m_pos;
+    m_pos += DyxEntry::kRecordBytes;
+    ++m_handed;
+    return record;
+  }
+  std::uint64_t handed() const { return m_handed; }
+  bool failed() const { return m_failed; }
+  int error() const { return m_file.error(); }
+  // Bytes of a last record cut short (read once next() has given nullptr below the limit).
+  std::size_t partialBytes() const { return m_end - m_pos; }
+  // Whether the file holds anything past the limit (asked once the limit is reached).
+  bool holdsMore() {
+    if (m_end > m_pos) return true;
+    char probe = 0;
+    return m_file.read(&probe, 1) > 0;
+  }
+  // Starts again from the first record of the same open file.
+  bool rewind() {
+    m_pos = m_end = 0;
+    m_handed = 0;
+    m_failed = !m_file.rewind();
+    return !m_failed;
+  }
+
+ private:
+  static constexpr std::size_t kChunkBytes = 2048 * DyxEntry::kRecordBytes;
+
+  bool refill() {
+    const std::size_t left = m_end - m_pos;
+    std::memmove(m_buffer.data(), m_buffer.data() + m_pos, left);
+    m_pos = 0;
+    m_end = left;
+    const std::uint64_t wantedRecords = m_limit - m_handed;
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
+        kChunkBytes, wantedRecords * DyxEntry::kRecordBytes));
+    while (m_end < wanted) {
+      const long n =
+          m_file.read(reinterpret_cast<char*>(m_buffer.data()) + m_end, wanted - m_end);
+      if (n < 0) {
+        m_failed = true;
+        break;
+      }
+      if (n == 0) break;
+      m_end += static_cast<std::size_t>(n);
+    }
+    return m_end >= DyxEntry::kRecordBytes;
+  }
+
+  dyxplatform::FileReader& m_file;
+  const std::uint64_t m_limit;
+  std::vector<unsigned char> m_buffer;
+  std::size_t m_pos = 0;
+  std::size_t m_end = 0;
+  std::uint64_t m_handed = 0;
+  bool m_failed = false;
+};
+
+}  // namespace
+
 bool DyxEntryRepository::save() const {
   if (m_key.empty() || m_key == kTransientKey) return true;
   DyxEngineLock lock;
 
+  // Free slots past the highest live entry are not written: the count on disk is one past the
+  // highest live slot, so that the next load sizes its slot block by what the file holds.
+  std::size_t used = std::min(m_used, m_slots.size());
+  while (used > 0 && m_slots[used - 1].m_id == 0) --used;
+
   std::string text;
   text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
-  text.append(std::to_string(m_used)).push_back('\n');
+  text.append(std::to_string(used)).push_back('\n');
   for (std::size_t i = 0; i < m_texts.size(); ++i) {
     const std::string* t = &m_texts[i];
     if (needsEscape(*t)) {
@@ -412,26 +520,31 @@ bool DyxEntryRepository::save() const {
   }
   text.append("0 0\n");
 
-  std::string data(m_used * DyxEntry::kRecordBytes, '\0');
-  for (std::size_t i = 0; i < m_used; ++i) {
+  std::string data(used * DyxEntry::kRecordBytes, '\0');
+  for (std::size_t i = 0; i < used; ++i) {
     m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) + i * DyxEntry::kRecordBytes);
   }
 
-  // The text file goes first: with a crash between the two renames, the old data file's keys
-  // are all in the new text table, which only ever grows.
+  // Both files are written whole beside their targets before either replaces its previous
+  // file: a full disk or a read-only directory leaves the previous pair byte for byte.
   int error = 0;
-  if (!dyxplatform::writeFileReplacing(textFileName(), text, &error)) {
-    KX_POS(kxerr) << "Cannot write the file: " << textFileName() << " ("
-                  << dyxplatform::errorText(error) << ")" << endl;
-    ActivityLog::stream() << "ERROR: Cannot save the repository: " << m_key << std::endl;
+  std::string failed;
+  const bool keep = m_keepDamaged;
+  if (!dyxplatform::writeFilesReplacing({{textFileName(), text}, {dataFileName(), data}}, &error,
+                                        &failed, keep ? kDamagedSuffix : std::string())) {
+    const std::string reason = dyxplatform::errorText(error);
+    KX_POS(kxerr) << "Cannot write the file: " << failed << " (" << reason << ")" << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, failed,
+                      reason + " (the repository \"" + m_key +
+                          "\" was not saved; its previous files are unchanged)");
     return false;
   }
-  if (!dyxplatform::writeFileReplacing(dataFileName(), data, &error)) {
-    KX_POS(kxerr) << "Cannot write the file: " << dataFileName() << " ("
-                  << dyxplatform::errorText(error) << ")" << endl;
-    ActivityLog::stream() << "ERROR: Cannot save the repository: " << m_key << std::endl;
-    return false;
+  if (keep) {
+    ActivityLog::stream() << "The damaged files of the repository " << m_key << " are kept as "
+                          << textFileName() << kDamagedSuffix << " and " << dataFileName()
+                          << kDamagedSuffix << "." << std::endl;
   }
+  m_keepDamaged = false;
   return true;
 }
 
@@ -440,15 +553,27 @@ bool DyxEntryRepository::load() {
   DyxEngineLock lock;
 
   std::string content;
-  if (!dyxplatform::readWholeFile(textFileName(), content)) return false;
+  int error = 0;
+  if (!dyxplatform::readWholeFile(textFileName(), content, &error)) {
+    // No saved repository is no damage.
+    if (error == ENOENT) return false;
+    const std::string reason = readFailure(error);
+    KX_POS(kxerr) << "Cannot read the file: " << textFileName() << " (" << reason << ")" << endl;
+    KxNotices::report(KxNoticeKind::kDamaged, textFileName(),
+                      "cannot be read (" + reason + "): the saved repository was not loaded");
+    m_keepDamaged = true;
+    return false;
+  }
   const std::vector<std::string_view> lines = splitLines(content);
   std::uint64_t count = 0;
   if (lines.empty() || !parseUnsigned(trimBlanks(lines[0]), count)) {
     // An empty file is no damage: it only holds nothing to read.
     if (!content.empty()) {
-      KX_POS(kxerr) << "The repository file " << textFileName()
-                    << " is damaged: its first line holds no entry count. Nothing is loaded."
-                    << endl;
+      const std::string what =
+          "its first line holds no entry count: the saved repository was not loaded";
+      KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: " << what << endl;
+      KxNotices::report(KxNoticeKind::kDamaged, textFileName(), "damaged: " + what);
+      m_keepDamaged = true;
     }
     KX_POS(kxout) << "Gonna read " << static_cast<unsigned long>(m_used) << " entries" << endl;
     return false;
@@ -462,27 +587,41 @@ bool DyxEntryRepository::load() {
   m_lastDirKey = 0;
   m_lastFlagKey = 0;
 
+  // What the files lack, in the user's words: what was not loaded, and why.
+  std::vector<std::string> textDamage;
+  std::vector<std::string> dataDamage;
+
   std::size_t line = 1;
+  std::size_t repeated = 0;
+  std::size_t firstRepeat = 0;
   for (; line < lines.size(); ++line) {
     const std::string_view l = lines[line];
     if (l.empty() || l[0] == '>') break;
     std::string text = l[0] == '\\' ? unescape(l) : std::string(l);
     const std::size_t hash = hashText(text);
-    const bool repeated = findKey(text, hash) != 0;
+    const bool again = findKey(text, hash) != 0;
     m_texts.push_back(std::move(text));
-    if (repeated) {
+    if (again) {
       // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
       // later key still reads back as the same text.
-      KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
-                    << static_cast<unsigned long>(line + 1) << "." << endl;
+      if (repeated++ == 0) firstRepeat = line + 1;
     } else {
       indexText(static_cast<std::uint32_t>(m_texts.size()), hash);
     }
+  }
+  if (repeated > 0) {
+    // Nothing is lost (each key still reads as its text) and a save writes the same table
+    // again, so this is no damage to tell the user about every time.
+    KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
+                  << static_cast<unsigned long>(firstRepeat) << " ("
+                  << static_cast<unsigned long>(repeated) << " lines in all)." << endl;
   }
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
   if (line < lines.size()) ++line;
   bool ended = false;
+  std::size_t unknownKeys = 0;
+  std::size_t firstUnknown = 0;
   for (; line < lines.size() && !ended; ++line) {
     std::string_view l = trimBlanks(lines[line]);
     if (l.empty()) continue;
@@ -491,85 +630,173 @@ bool DyxEntryRepository::load() {
     std::uint64_t flag = 0;
     if (blank == std::string_view::npos || !parseUnsigned(l.substr(0, blank), key) ||
         !parseUnsigned(trimBlanks(l.substr(blank + 1)), flag)) {
-      KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged at line "
-                    << static_cast<unsigned long>(line + 1)
-                    << ": the rest of the directory list is ignored." << endl;
+      textDamage.push_back("line " + std::to_string(line + 1) +
+                           " of the directory list cannot be read: the directories from there "
+                           "on were not loaded");
+      ended = true;
       break;
     }
     if (key == 0) {
       ended = true;
     } else if (key > m_texts.size()) {
-      KX_POS(kxerr) << "The repository file " << textFileName() << " lists the directory key "
-                    << static_cast<unsigned long>(key) << " that has no text: ignored." << endl;
+      if (unknownKeys++ == 0) firstUnknown = line + 1;
     } else {
       m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
     }
   }
+  if (unknownKeys > 0) {
+    textDamage.push_back("line " + std::to_string(firstUnknown) +
+                         " names a directory that has no text (" +
+                         counted(unknownKeys, "directory", "directories") + " not loaded)");
+  }
+  if (!ended) {
+    textDamage.push_back(
+        "the file ends before the line \"0 0\" that closes its directory list: it was cut "
+        "short, and the directories it lost were not loaded");
+  }
 
   KX_POS(kxout) << "Gonna read " << static_cast<unsigned long>(count) << " entries" << endl;
 
-  std::string data;
-  int error = 0;
-  // Never more than the count asks for, whatever the size of the data file.
-  const std::uint64_t wanted =
-      std::min<std::uint64_t>(count, static_cast<std::uint64_t>(-1) / DyxEntry::kRecordBytes) *
-      DyxEntry::kRecordBytes;
-  if (count > 0 &&
-      !dyxplatform::readWholeFile(dataFileName(), data, &error, static_cast<std::size_t>(wanted))) {
-    KX_POS(kxerr) << "Cannot read the file: " << dataFileName() << " ("
-                  << dyxplatform::errorText(error) << "): every slot is free." << endl;
-  }
-  const std::size_t records = data.size() / DyxEntry::kRecordBytes;
-  if (data.size() % DyxEntry::kRecordBytes != 0) {
-    KX_POS(kxerr) << "The file " << dataFileName() << " ends with a partial record: ignored."
-                  << endl;
-  }
-
-  // The slot block is never read past. A count above the capacity that the data file backs
-  // up is a repository saved with a larger capacity: it is kept whole. A count that the data
-  // file does not back up is damage, and never makes the block grow beyond the data.
-  std::size_t slots = m_slots.size();
-  if (count > slots) {
-    const std::size_t backed = static_cast<std::size_t>(std::min<std::uint64_t>(count, records));
-    if (backed > slots) {
-      KX_POS(kxerr) << "The repository " << m_key << " holds " << static_cast<unsigned long>(backed)
-                    << " slots, more than its capacity of " << static_cast<unsigned long>(slots)
-                    << ": the capacity grows to " << static_cast<unsigned long>(backed) << "."
-                    << endl;
-      ActivityLog::stream() << "The repository " << m_key << " holds " << backed
-                            << " slots, more than its capacity of " << slots
-                            << ": the capacity grows to " << backed << "." << std::endl;
-      slots = backed;
+  // Which records become entries: a free record stays free; a live one must name a text for
+  // its name and a listed directory, or nothing could ever show or restore it.
+  // A status that no file has is a flipped bit: such an entry is not trusted either (the
+  // first scan of its directory finds the file again).
+  enum class Verdict { kFree, kLive, kUnknownText, kNoDirectory, kOddStatus };
+  const auto judge = [this](const unsigned char* record) {
+    const std::uint32_t id = recordWord(record, 0);
+    const std::uint32_t pid = recordWord(record, 4);
+    const std::uint32_t status = recordWord(record, 24);
+    if (id == 0) return Verdict::kFree;
+    if (id > m_texts.size() || pid > m_texts.size()) return Verdict::kUnknownText;
+    if (m_directoryFlags.count(pid) == 0) return Verdict::kNoDirectory;
+    if (status != kStatusNormal && status != kStatusLocked && status != kStatusIOError) {
+      return Verdict::kOddStatus;
     }
-    if (count > slots) {
-      KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: its count "
-                    << static_cast<unsigned long>(count) << " exceeds the "
-                    << static_cast<unsigned long>(slots) << " slots; only these are read." << endl;
-    }
-  }
-  if (records < count && records < slots) {
-    KX_POS(kxerr) << "The file " << dataFileName() << " holds "
-                  << static_cast<unsigned long>(records) << " of "
-                  << static_cast<unsigned long>(count) << " entries: the others are free." << endl;
-  }
+    return Verdict::kLive;
+  };
 
-  m_slots.reset(slots);
-  m_used = static_cast<std::size_t>(std::min<std::uint64_t>(count, slots));
-  const std::size_t readable = std::min(m_used, records);
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  std::size_t unknownTexts = 0;
-  for (std::size_t i = 0; i < readable; ++i) {
-    DyxEntry& entry = m_slots[i];
-    entry.fromRecord(bytes + i * DyxEntry::kRecordBytes, this);
-    if (entry.m_id > m_texts.size() || entry.m_pid > m_texts.size()) ++unknownTexts;
+  // Two passes over the one open data file: the first finds the highest live slot, by which
+  // the slot block is sized (never by the count, which free or missing records may inflate),
+  // the second fills the block.
+  std::size_t highest = 0;  // one past the highest live slot
+  std::uint64_t unknownTexts = 0;
+  std::uint64_t noDirectory = 0;
+  std::uint64_t oddStatus = 0;
+  const std::uint64_t limit =
+      std::min<std::uint64_t>(count, std::numeric_limits<std::size_t>::max() / 2 /
+                                         DyxEntry::kRecordBytes);
+  dyxplatform::FileReader file(dataFileName());
+  RecordReader records(file, limit);
+  if (!file.isOpen()) {
+    // Without a count there is nothing to miss.
+    if (count > 0) {
+      dataDamage.push_back((file.error() == ENOENT
+                                ? std::string("is missing")
+                                : "cannot be read (" + readFailure(file.error()) + ")") +
+                           ": none of the " + std::to_string(count) + " saved slots was loaded");
+    }
+  } else {
+    while (const unsigned char* record = records.next()) {
+      switch (judge(record)) {
+        case Verdict::kFree:
+          break;
+        case Verdict::kLive:
+          highest = static_cast<std::size_t>(records.handed());
+          break;
+        case Verdict::kOddStatus:
+          ++oddStatus;
+          break;
+        case Verdict::kUnknownText:
+          ++unknownTexts;
+          break;
+        case Verdict::kNoDirectory:
+          ++noDirectory;
+          break;
+      }
+    }
+    if (records.failed()) {
+      dataDamage.push_back("cannot be read after " + counted(records.handed(), "record", "records") +
+                           " (" + dyxplatform::errorText(records.error()) +
+                           "): the rest was not loaded");
+    } else if (records.handed() < limit) {
+      std::string what = "holds " + std::to_string(records.handed()) + " of the " +
+                         std::to_string(count) + " records that its text file counts";
+      if (records.partialBytes() > 0) what += ", and a last record cut short";
+      dataDamage.push_back(what + ": the missing ones were not loaded");
+    } else if (records.holdsMore()) {
+      dataDamage.push_back("holds more than the " + std::to_string(count) +
+                           " records that its text file counts: the rest was not loaded");
+    }
   }
   if (unknownTexts > 0) {
-    KX_POS(kxerr) << "The file " << dataFileName() << " holds "
-                  << static_cast<unsigned long>(unknownTexts)
-                  << " entries whose texts are missing: they read as <null>." << endl;
+    dataDamage.push_back(counted(unknownTexts, "entry names", "entries name") +
+                         " a text that the text file does not hold: not loaded");
+  }
+  if (noDirectory > 0) {
+    dataDamage.push_back(counted(noDirectory, "entry belongs", "entries belong") +
+                         " to no listed directory: not loaded");
+  }
+  if (oddStatus > 0) {
+    dataDamage.push_back(counted(oddStatus, "entry has", "entries have") +
+                         " a status that no file has: not loaded");
+  }
+
+  // A repository saved with a larger capacity is kept whole.
+  std::size_t slots = m_slots.size();
+  if (highest > slots) {
+    KX_POS(kxerr) << "The repository " << m_key << " holds " << static_cast<unsigned long>(highest)
+                  << " slots, more than its capacity of " << static_cast<unsigned long>(slots)
+                  << ": the capacity grows to " << static_cast<unsigned long>(highest) << "."
+                  << endl;
+    ActivityLog::stream() << "The repository " << m_key << " holds " << highest
+                          << " slots, more than its capacity of " << slots
+                          << ": the capacity grows to " << highest << "." << std::endl;
+    slots = highest;
+  }
+  m_slots.reset(slots);
+  m_used = 0;
+  if (highest > 0 && records.rewind()) {
+    // Every record up to the highest live one, free ones too: a freed slot keeps the words
+    // of its last entry, as it did in memory.
+    for (std::size_t i = 0; i < highest; ++i) {
+      const unsigned char* record = records.next();
+      if (record == nullptr) break;
+      m_used = i + 1;
+      if (isZeroRecord(record)) continue;
+      DyxEntry& entry = m_slots[i];
+      entry.fromRecord(record, this);
+      const Verdict verdict = judge(record);
+      if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+    }
+    if (m_used < highest) {
+      dataDamage.push_back("could not be read a second time: the entries after slot " +
+                           std::to_string(m_used) + " were not loaded");
+    }
   }
   m_firstFree = 0;
   while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
+
+  if (!textDamage.empty() || !dataDamage.empty()) {
+    m_keepDamaged = true;
+    const std::string loaded =
+        "loaded: " + counted(liveCount(), "entry", "entries") + " in " +
+        counted(m_directoryFlags.size(), "directory", "directories") +
+        "; the next save keeps the damaged files as " + textFileName() + kDamagedSuffix +
+        " and " + dataFileName() + kDamagedSuffix;
+    const auto tell = [&](const std::string& file, const std::vector<std::string>& damage) {
+      if (damage.empty()) return;
+      std::string reason = "damaged: ";
+      for (std::size_t i = 0; i < damage.size(); ++i) {
+        if (i > 0) reason += "; ";
+        reason += damage[i];
+      }
+      reason += " (" + loaded + ")";
+      KX_POS(kxerr) << "The repository file " << file << " is " << reason << endl;
+      KxNotices::report(KxNoticeKind::kDamaged, file, reason);
+    };
+    tell(textFileName(), textDamage);
+    tell(dataFileName(), dataDamage);
+  }
   return true;
 }
 

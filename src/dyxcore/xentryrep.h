@@ -106,13 +106,19 @@ class DyxEntryRepository {
   // ----- files -----
   std::string textFileName() const { return m_key + ".txt"; }
   std::string dataFileName() const { return m_key + ".data"; }
-  // Writes both files beside their targets and renames them into place. Nothing for an empty
-  // key or "0". False (with a message) when a file could not be written; the previous files are
-  // then intact.
+  // Writes the slots up to the highest live one. Both files are written whole beside their
+  // targets before either is renamed into place. Nothing for an empty key or "0". False when a
+  // file could not be written: the previous files are then byte for byte as they were, and the
+  // user is told (a "not saved" notice with the system's reason). After a damaged load, the
+  // first save keeps the damaged files as "<key>.txt.damaged" and "<key>.data.damaged".
   bool save() const;
-  // Replaces the content by the files' (see the implementation for damaged files). Nothing for
-  // an empty key or a missing text file. Call only when no directory holds this repository's
-  // entries: every previous entry pointer becomes invalid. False when nothing was loaded.
+  // Replaces the content by the files'. Nothing for an empty key or a missing text file. The
+  // slot block is sized by the highest live slot of the data file (at least the capacity),
+  // never by the count, which a damaged file may inflate. A damaged file loads what can be
+  // trusted and is named in a "damaged" notice that says what was loaded and what was not:
+  // entries whose texts or directory are missing, records the data file lacks, directories of
+  // a list cut short. Call only when no directory holds this repository's entries: every
+  // previous entry pointer becomes invalid. False when nothing was loaded.
   bool load();
 
   // Files every live entry of the directory key in `directory` (attachEntry) after setting its
@@ -128,6 +134,8 @@ class DyxEntryRepository {
   DyxEntry* allocate(const std::string& name, std::uint32_t dirKey);
 
   std::string m_key;
+  // The files loaded were damaged: the next save keeps them under another name first.
+  mutable bool m_keepDamaged = false;
   std::size_t m_firstFree = 0;
   std::size_t m_used = 0;
   // The slots: blocks of zeroed memory that the system hands out page by page as slots are

@@ -1,7 +1,10 @@
 // The real window with its parse worker on temporary trees: the tree and list a parse fills,
 // view switches while idle and during a parse, stopping, the Find box, header sorting, the
-// drive label rule, the criterion, and closing the window during a long scan.
+// drive label rule, the criterion, and closing the window during a long scan; the window used
+// from the keyboard alone, typed paths, the remembered size and columns.
+#include <QApplication>
 #include <QCheckBox>
+#include <QMenuBar>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -13,6 +16,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
+#include <QSplitter>
+#include <QWindow>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -92,6 +98,7 @@ class WindowTest : public QObject {
   QString m_small;  // a few files of every kind
   QString m_big;    // enough files for a parse to be caught running
   QString m_calls;  // where the fake desktop applications record their arguments
+  QString m_home;   // $HOME of the test: typed relative paths lie below it
 
   // Every recorded call so far, each as "[arg][arg]", in no particular order; waits for `count`.
   QStringList recordedCalls(int count) {
@@ -195,6 +202,19 @@ class WindowTest : public QObject {
     qputenv("XDG_DATA_HOME", (m_work.path() + QStringLiteral("/xdg-data")).toUtf8());
     qputenv("XDG_CONFIG_HOME", (m_work.path() + QStringLiteral("/xdg-config")).toUtf8());
     qputenv("XDG_CURRENT_DESKTOP", "");
+    // The machine's own applications, defaults and file manager stay out of the test.
+    const QString systemData = m_work.path() + QStringLiteral("/sysdata");
+    QDir().mkpath(systemData);
+    QVERIFY(QFile::link(QStringLiteral("/usr/share/mime"), systemData + QStringLiteral("/mime")));
+    qputenv("XDG_DATA_DIRS", systemData.toUtf8());
+    qputenv("XDG_CONFIG_DIRS", (m_work.path() + QStringLiteral("/sysconfig")).toUtf8());
+    qputenv("DBUS_SESSION_BUS_ADDRESS",
+            ("unix:path=" + m_work.path() + QStringLiteral("/no-such-bus")).toUtf8());
+    m_home = m_work.path() + QStringLiteral("/home");
+    makeFile(m_home + QStringLiteral("/keys/HashMap.txt"), 10);
+    makeFile(m_home + QStringLiteral("/keys/hash_two.txt"), 20);
+    makeFile(m_home + QStringLiteral("/keys/other.txt"), 30);
+    qputenv("HOME", m_home.toUtf8());
 
     DyxFrontEnd::startEngine();
   }
@@ -233,8 +253,11 @@ class WindowTest : public QObject {
     QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(". Selected folder: small: 5 file(s)")),
              qPrintable(dlg.statusLine1()));
 
-    // Find: names are folded to lower case before matching, the typed text is not.
+    // Find: the typed text and the names are both folded to lower case.
     QTest::keyClicks(dlg.findEdit(), QStringLiteral("Abc"));
+    QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "xabcx.doc"}));
+    dlg.findEdit()->clear();
+    QTest::keyClicks(dlg.findEdit(), QStringLiteral("ABX"));
     QCOMPARE(dlg.listModel()->rowCount(), 0);
     dlg.findEdit()->clear();
     QTest::keyClicks(dlg.findEdit(), QStringLiteral("abc"));
@@ -332,9 +355,7 @@ class WindowTest : public QObject {
     QVERIFY(parse(dlg, QString(), true));
     QCOMPARE(dlg.rootItem()->childCount(), 0);
     QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
-    QVERIFY(parse(dlg, m_work.path() + QStringLiteral("/no such folder"), true));
-    QCOMPARE(dlg.statusLine1(),
-             QStringLiteral("Total: 0 folder(s), 0 file(s). 1 folder(s) could not be read"));
+    QVERIFY(parse(dlg, QStringLiteral("/"), false));
     // Without recursion only the folder itself.
     QVERIFY(parse(dlg, m_small, false));
     QTreeWidgetItem* small = locationItem(dlg, m_small);
@@ -352,25 +373,6 @@ class WindowTest : public QObject {
     QVERIFY(!problems->menuAction()->isEnabled());
     QVERIFY(!problems->statusAction()->isVisible());
 
-    const QString missing = m_work.path() + QStringLiteral("/not here");
-    QVERIFY(parse(dlg, missing, true));
-    const QString why = missing + QStringLiteral(": No such file or directory");
-    QCOMPARE(dlg.statusLine1(),
-             QStringLiteral("Total: 0 folder(s), 0 file(s). 1 folder(s) could not be read"));
-    QCOMPARE(dlg.statusLine2(), why);
-    QCOMPARE(problems->texts(), QStringList{why});
-    QVERIFY(problems->menuAction()->isEnabled());
-    QVERIFY(problems->statusAction()->isVisible());
-    QVERIFY(problems->listWindow() == nullptr);
-    QLineEdit* line1 = statusLine(dlg);
-    QVERIFY(line1 != nullptr);
-    QTest::mouseClick(line1, Qt::LeftButton);
-    QVERIFY(problems->listWindow() != nullptr);
-    const auto* text = problems->listWindow()->findChild<QPlainTextEdit*>();
-    QVERIFY(text != nullptr);
-    QCOMPARE(text->toPlainText(), why);
-    problems->listWindow()->close();
-
     // A repository that may not grow past 3 slots: the other files are counted as left out.
     QVERIFY(parse(dlg, QString(), true));  // the pool is empty: its repository may go
     DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
@@ -381,11 +383,34 @@ class WindowTest : public QObject {
     QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
              qPrintable(dlg.statusLine1()));
     QCOMPARE(problems->texts().size(), 1);
-    QVERIFY(problems->texts().front().startsWith(QStringLiteral("5 files were left out: ")));
+    const QString text = problems->texts().front();
+    QVERIFY2(text.startsWith(QStringLiteral("5 files were left out: ")), qPrintable(text));
+    QVERIFY(problems->menuAction()->isEnabled());
+    QVERIFY(problems->statusAction()->isVisible());
+
+    // A click on the status line lists them; so does the menu.
+    QVERIFY(problems->listWindow() == nullptr);
+    QLineEdit* line1 = statusLine(dlg);
+    QVERIFY(line1 != nullptr);
+    QTest::mouseClick(line1, Qt::LeftButton);
+    QVERIFY(problems->listWindow() != nullptr);
+    const auto* list = problems->listWindow()->findChild<QPlainTextEdit*>();
+    QVERIFY(list != nullptr);
+    QCOMPARE(list->toPlainText(), text);
+    problems->listWindow()->close();
+    QVERIFY(problems->listWindow() == nullptr);
     problems->menuAction()->trigger();
     QVERIFY(problems->listWindow() != nullptr);
     problems->listWindow()->close();
 
+    // A view switch keeps what the parse left out; a new complete parse forgets it.
+    {
+      QSignalSpy switched(&dlg, &DelveDlg::parseFinished);
+      dlg.sortBy("Ext");
+      QVERIFY(switched.wait(kParseTimeoutMs));
+    }
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(dlg.statusLine1()));
     QVERIFY(parse(dlg, QString(), true));
     DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
     DyxEntryRepository::setSlotLimit(0);
@@ -440,7 +465,7 @@ class WindowTest : public QObject {
     const QList<QAction*> actions = dlg.commandMenu()->actions();
     QCOMPARE(actions.size(), 2);
     QCOMPARE(actions[0]->text(), QStringLiteral("&Open"));
-    QCOMPARE(actions[1]->text(), QStringLiteral("Open Containing Folder"));
+    QCOMPARE(actions[1]->text(), QStringLiteral("Open Containing &Folder"));
     actions[0]->trigger();
     QCOMPARE(recordedCalls(2), (QStringList{"[quarry-test-text][" + m_small + "/ABC.txt]",
                                             "[quarry-test-text][" + m_small + "/other.txt]"}));
@@ -452,6 +477,232 @@ class WindowTest : public QObject {
     actions[1]->trigger();
     QCOMPARE(recordedCalls(1), QStringList{"[quarry-test-folder][" + m_small + "]"});
     for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
+  }
+
+  void typedPathsMeanWhatAPersonMeans() {
+    const std::string home = "/h/me";
+    const struct {
+      const char* typed;
+      std::string meant;
+    } cases[] = {
+        {"", ""},
+        {"~", home},
+        {"~/", home + "/"},
+        {"~/Docs", home + "/Docs"},
+        {"conf", home + "/conf"},
+        {"./x", home + "/./x"},
+        {"a b/c", home + "/a b/c"},
+        {"/srv/data", "/srv/data"},
+        {"~root/x", "/root/x"},
+        {"~quarry-no-such-user/x", home + "/~quarry-no-such-user/x"},
+        {"x~/y", home + "/x~/y"},
+    };
+    for (const auto& c : cases) {
+      QVERIFY2(DelveDlg::resolveTypedPath(c.typed, home) == c.meant, c.typed);
+    }
+    QCOMPARE(QString::fromStdString(DelveDlg::resolveTypedPath("Docs", "/h/")),
+             QStringLiteral("/h/Docs"));
+
+    // Relative to the home directory, never to the working directory (which has "small").
+    DelveDlg dlg;
+    QVERIFY(parse(dlg, QStringLiteral("keys"), false));
+    QCOMPARE(fileCountShown(dlg), 3);
+    QCOMPARE(QString::fromStdString(dlg.lastParsedDirectory()), m_home + QStringLiteral("/keys"));
+    QVERIFY(parse(dlg, QStringLiteral("~/keys"), false));
+    QCOMPARE(fileCountShown(dlg), 3);
+  }
+
+  void pathsThatCannotBeParsedSaySo() {
+    DelveDlg dlg;
+    QVERIFY(parse(dlg, m_small, false));
+    const QString shown = dlg.statusLine1();
+    const struct {
+      QString typed;
+      QString message;
+    } cases[] = {
+        {QStringLiteral("small"), "No such folder: " + m_home + QStringLiteral("/small")},
+        {m_small + QStringLiteral("/ABC.txt"), "Not a folder: " + m_small + "/ABC.txt"},
+        {QStringLiteral("~/keys/nothing"), "No such folder: " + m_home + "/keys/nothing"},
+    };
+    for (const auto& c : cases) {
+      QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+      dlg.pathEdit()->setText(c.typed);
+      QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+      QCOMPARE(dlg.statusLine2(), c.message);
+      // Nothing started: the last parse's display stays.
+      QVERIFY(!finished.wait(300));
+      QCOMPARE(dlg.statusLine1(), shown);
+    }
+  }
+
+  // The whole way from the keyboard: type a path, Enter, Find, open a row with Enter.
+  void keyboardAlone() {
+    for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
+    DelveDlg dlg;
+    dlg.show();
+    dlg.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QCOMPARE(QApplication::focusWidget(), dlg.pathEdit());
+
+    // Read-only fields are no tab stops; the order is path, recurse, start, criterion, Find,
+    // tree, list, and back to the path.
+    const QList<QWidget*> order = {dlg.recurseBox(), dlg.startButton(), dlg.criterionButton(),
+                                   dlg.findEdit(),   dlg.tree(),        dlg.list(),
+                                   dlg.pathEdit()};
+    for (QWidget* expected : order) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QCOMPARE(QApplication::focusWidget(), expected);
+    }
+
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QTest::keyClicks(dlg.pathEdit(), QStringLiteral("~/keys"));
+    QTest::keyClick(dlg.pathEdit(), Qt::Key_Return);
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    QCOMPARE(fileCountShown(dlg), 3);
+
+    // Down the tree to the parsed folder: Home, then Right (expand, then into the child).
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::ControlModifier);
+    QCOMPARE(QApplication::focusWidget(), dlg.findEdit());
+    QTest::keyClick(dlg.findEdit(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dlg.tree());
+    QTest::keyClick(dlg.tree(), Qt::Key_Home);
+    for (int i = 0; i < 64 && (dlg.tree()->currentItem() == nullptr ||
+                               dlg.tree()->currentItem()->text(0) != QStringLiteral("keys"));
+         ++i) {
+      QTest::keyClick(dlg.tree(), Qt::Key_Right);
+    }
+    QCOMPARE(column(dlg, 0), (QStringList{"HashMap.txt", "hash_two.txt", "other.txt"}));
+
+    QTest::keyClick(dlg.tree(), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(dlg.findEdit(), QStringLiteral("Hash"));
+    QCOMPARE(column(dlg, 0), (QStringList{"HashMap.txt", "hash_two.txt"}));
+
+    QTest::keyClick(dlg.findEdit(), Qt::Key_Tab);
+    QTest::keyClick(dlg.tree(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dlg.list());
+    QTest::keyClick(dlg.list(), Qt::Key_Down);
+    QTest::keyClick(dlg.list(), Qt::Key_Down);
+    QCOMPARE(dlg.list()->selectionModel()->selectedRows().size(), 1);
+    QTest::keyClick(dlg.list(), Qt::Key_Return);
+    QCOMPARE(recordedCalls(1), QStringList{"[quarry-test-text][" + m_home + "/keys/hash_two.txt]"});
+    for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
+
+    // F5 parses again; Escape stops a running parse; Ctrl+L goes back to the path; Ctrl+Q quits.
+    dlg.pathEdit()->setText(m_big);
+    QTest::keyClick(dlg.list(), Qt::Key_F5);
+    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0 && dlg.isParsingShown(), 30000);
+    finished.clear();
+    QTest::keyClick(dlg.list(), Qt::Key_Escape);
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    QVERIFY(fileCountShown(dlg) < kBigFiles);
+    QVERIFY(dlg.isVisible());
+    QTest::keyClick(dlg.list(), Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(QApplication::focusWidget(), dlg.pathEdit());
+    QCOMPARE(dlg.pathEdit()->selectedText(), m_big);
+    QTest::keyClick(dlg.pathEdit(), Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY(!dlg.isVisible());
+  }
+
+  void menusHaveMnemonicsAndMarkTheView() {
+    DelveDlg dlg;
+    for (QAction* menu : dlg.findChild<QMenuBar*>()->actions()) {
+      QVERIFY2(menu->text().contains(QLatin1Char('&')), qPrintable(menu->text()));
+      for (QAction* item : menu->menu()->actions()) {
+        if (!item->isSeparator()) {
+          QVERIFY2(item->text().contains(QLatin1Char('&')), qPrintable(item->text()));
+        }
+      }
+    }
+    const auto checkedTag = [&dlg]() {
+      QString tag;
+      for (QAction* action : dlg.sortByMenu()->actions()) {
+        if (action->isChecked()) tag += action->data().toString();
+      }
+      return tag;
+    };
+    QCOMPARE(checkedTag(), QStringLiteral("Location"));
+    // The texts shown are those of the "Sort by" menu, mnemonics aside.
+    QStringList shown;
+    for (QAction* action : dlg.sortByMenu()->actions()) shown << action->text().remove('&');
+    QStringList specified;
+    for (const auto& [label, tag] : DelveDlg::sortByEntries()) specified << label;
+    QCOMPARE(shown, specified);
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    dlg.sortBy("Ext");
+    QCOMPARE(checkedTag(), QStringLiteral("Ext"));
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    dlg.sortByMenu()->actions().at(2)->trigger();
+    QCOMPARE(dlg.viewTag(), std::string("Name"));
+    QCOMPARE(checkedTag(), QStringLiteral("Name"));
+    QVERIFY(finished.wait(kParseTimeoutMs));
+  }
+
+  void sortArrowGoesWhenTheListRefills() {
+    DelveDlg dlg;
+    dlg.show();
+    QVERIFY(parse(dlg, m_small, true));
+    dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
+    QHeaderView* header = dlg.list()->header();
+    clickHeader(dlg, FileListModel::kSize);
+    QVERIFY(header->isSortIndicatorShown());
+    QCOMPARE(header->sortIndicatorSection(), 1);
+    // Find refills in name order: no arrow, and the next click sorts ascending again.
+    QTest::keyClicks(dlg.findEdit(), QStringLiteral("t"));
+    QVERIFY(!header->isSortIndicatorShown());
+    QCOMPARE(dlg.sortColumn(), -1);
+    QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "other.txt"}));
+    clickHeader(dlg, FileListModel::kSize);
+    QVERIFY(dlg.sortAscending());
+    QVERIFY(header->isSortIndicatorShown());
+    // Another folder, another parse: the same.
+    dlg.tree()->setCurrentItem(dlg.rootItem());
+    QVERIFY(!header->isSortIndicatorShown());
+    clickHeader(dlg, FileListModel::kName);
+    QVERIFY(header->isSortIndicatorShown());
+    QVERIFY(parse(dlg, m_small, false));
+    QVERIFY(!header->isSortIndicatorShown());
+  }
+
+  void aNormalWindowThatRemembersItsSize() {
+    QSettings(QString::fromLatin1(DelveDlg::kSettingsOrganization),
+              QString::fromLatin1(DelveDlg::kSettingsApplication))
+        .clear();
+    QList<int> splitterSizes;
+    int nameWidth = 0;
+    {
+      DelveDlg dlg;
+      QCOMPARE(dlg.windowFlags() & Qt::WindowType_Mask, Qt::Window);
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      QCOMPARE(dlg.windowHandle()->type(), Qt::Window);
+      QVERIFY(parse(dlg, m_small, true));
+      // Once the first rows arrive, the columns fit their contents.
+      dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
+      const QFontMetrics metrics(dlg.list()->font());
+      for (int c : {FileListModel::kName, FileListModel::kSize}) {
+        int widest = 0;
+        for (const QString& text : column(dlg, c)) {
+          widest = std::max(widest, metrics.horizontalAdvance(text));
+        }
+        QTRY_VERIFY2(dlg.list()->columnWidth(c) >= widest, qPrintable(QString::number(c)));
+      }
+      dlg.resize(640, 420);
+      dlg.splitter()->setSizes({150, 450});
+      splitterSizes = dlg.splitter()->sizes();
+      dlg.list()->setColumnWidth(0, 177);
+      nameWidth = dlg.list()->columnWidth(0);
+    }
+    DelveDlg again;
+    again.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&again));
+    QCOMPARE(again.size(), QSize(640, 420));
+    QCOMPARE(again.splitter()->sizes(), splitterSizes);
+    QCOMPARE(again.list()->columnWidth(0), nameWidth);
+    // Remembered widths are not fitted away by the first rows.
+    QVERIFY(parse(again, m_small, true));
+    again.tree()->setCurrentItem(locationItem(again, m_small));
+    QTest::qWait(50);
+    QCOMPARE(again.list()->columnWidth(0), nameWidth);
   }
 
   void closingDuringLongScan() {

@@ -1,4 +1,4 @@
-// Runs the real quarry-cli binary (QUARRY_CLI_PATH) in a working directory and captures its
+// Runs the real quarry-cli binary (QUARRY_CLI_PATH) from a calling directory and captures its
 // standard output, standard error and exit code; plus small readers of its output.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,7 @@ struct CliRun {
   std::string err;
 };
 
-// How runCli starts the program.
+// How runCliFrom starts the program.
 struct CliRunOptions {
   // A command that runs quarry-cli for us, as `setpriv --reuid=... --` does (looked up in
   // PATH); empty: quarry-cli itself.
@@ -33,19 +34,33 @@ struct CliRunOptions {
   bool closeStdout = false;  // start it with descriptor 1 closed
 };
 
-// Runs quarry-cli with `args` in `workDir`; standard input is /dev/null, and a run that takes
-// longer than two minutes is killed.
-inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args,
-                     const CliRunOptions& how = CliRunOptions()) {
+// Runs quarry-cli with `args`, called from `callerDir`, with the environment of the test changed
+// by `env` (an empty value unsets the variable); standard input is /dev/null, and a run that
+// takes longer than two minutes is killed.
+inline CliRun runCliFrom(const std::string& callerDir, const std::vector<std::string>& args,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& program = QUARRY_CLI_PATH,
+                         const CliRunOptions& how = CliRunOptions()) {
   quarrytest::TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
   std::vector<std::string> argv = how.wrapper;
-  argv.push_back(QUARRY_CLI_PATH);
+  argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(a.data());
   cargv.push_back(nullptr);
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    if (env.count(entry.substr(0, entry.find('='))) == 0) environment.push_back(entry);
+  }
+  for (const auto& [name, value] : env) {
+    if (!value.empty()) environment.push_back(name + "=" + value);
+  }
+  std::vector<char*> cenv;
+  for (std::string& e : environment) cenv.push_back(e.data());
+  cenv.push_back(nullptr);
 
   CliRun run;
   const pid_t pid = fork();
@@ -53,7 +68,7 @@ inline CliRun runCli(const std::string& workDir, const std::vector<std::string>&
     const int in = open("/dev/null", O_RDONLY);
     const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || chdir(workDir.c_str()) != 0) _exit(121);
+    if (in < 0 || out < 0 || err < 0 || chdir(callerDir.c_str()) != 0) _exit(121);
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -62,7 +77,7 @@ inline CliRun runCli(const std::string& workDir, const std::vector<std::string>&
     }
     if (how.closeStdout) close(1);
     alarm(120);
-    execvp(cargv[0], cargv.data());
+    execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(122);
   }
   if (pid < 0) return run;
@@ -73,6 +88,12 @@ inline CliRun runCli(const std::string& workDir, const std::vector<std::string>&
   run.out = quarrytest::readFile(outPath);
   run.err = quarrytest::readFile(errPath);
   return run;
+}
+
+// Runs quarry-cli with `workDir` as both the calling and the working directory.
+inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args,
+                     const CliRunOptions& how = CliRunOptions()) {
+  return runCliFrom(workDir, args, {{"QUARRY_HOME", workDir}}, QUARRY_CLI_PATH, how);
 }
 
 inline std::vector<std::string> splitLines(const std::string& text) {

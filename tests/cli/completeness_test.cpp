@@ -230,6 +230,7 @@ TEST_F(CliCompletenessTest, SignalsEndTheRunWithTheirOwnStatus) {
       ::dup2(errPipe[1], 2);
       ::close(errPipe[0]);
       if (::chdir(m_work.path().c_str()) != 0) ::_exit(121);
+      ::setenv("QUARRY_HOME", m_work.path().c_str(), 1);  // its working directory
       ::alarm(120);
       ::execl(QUARRY_CLI_PATH, QUARRY_CLI_PATH, "-r", "--progress", "--list", tree().c_str(),
               static_cast<char*>(nullptr));

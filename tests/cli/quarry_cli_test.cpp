@@ -172,14 +172,15 @@ TEST_F(CliTest, UnparsableCriterionKeepsNothingAndSaysSo) {
   EXPECT_NE(r.err.find("Total: 0 folder(s), 0 file(s)"), std::string::npos) << r.err;
 }
 
-// The Find box folds the names to lower case but not the typed text.
+// The Find box folds both the names and the typed text to lower case.
 TEST_F(CliTest, FindMatchesCaseAsTheFindBox) {
   for (const char* name : {"ABC.txt", "xabcx.doc", "other.txt", "aBc"}) file(name);
   const std::vector<std::pair<std::string, std::set<std::string>>> cases = {
       {"abc", {"ABC.txt", "xabcx.doc", "aBc"}},
-      {"Abc", {}},
+      {"Abc", {"ABC.txt", "xabcx.doc", "aBc"}},
       {"x", {"ABC.txt", "xabcx.doc", "other.txt"}},
-      {".TXT", {}},
+      {".TXT", {"ABC.txt", "other.txt"}},
+      {"Abd", {}},
       {"", {"ABC.txt", "xabcx.doc", "other.txt", "aBc"}}};
   for (const auto& [text, expected] : cases) {
     std::set<std::string> names;
@@ -379,8 +380,9 @@ TEST_F(CliTest, WorkingDirectoryFilesProgressAndDump) {
   EXPECT_EQ(std::count(quiet.err.begin(), quiet.err.end(), '\n'), 1) << quiet.err;
 }
 
-// A relative directory is taken from the working directory, as the engine's own files are.
-TEST_F(CliTest, RelativeDirectoryIsResolvedAgainstTheWorkingDirectory) {
+// A relative directory is taken from the directory the program was called from (here also its
+// working directory; start_test.cpp has them apart).
+TEST_F(CliTest, RelativeDirectoryIsResolvedAgainstTheCallingDirectory) {
   quarrytest::writeFile(m_work / "here/x.txt", "12");
   const CliRun r = run({"--list", "--format", "tsv", "here"});
   ASSERT_EQ(r.exitCode, 0) << r.err;

@@ -78,7 +78,9 @@ TEST(FrontEndTexts, ColumnSortKeys) {
   } cases[] = {{1, "1023 oct.", "1 Ko", -1},  // a "Ko" size comes after any "oct." size
                {1, "1 Ko", "1023 oct.", 1},
                {1, "1.5 Ko", "1536 oct.", 0},
-               {1, "1.2 oct.", "1.9 oct.", 0},  // the difference is truncated to an integer
+               {1, "1.2 oct.", "1.9 oct.", -1},  // less than a byte apart still orders
+               {1, "1.00195 Ko", "1.00098 Ko", 1},
+               {1, "1.5 oct.", "1.5 oct.", 0},
                {1, "2 Mo", "2047.9 Ko", 1},
                {1, "junk", "0 oct.", 0},
                {0, "abc", "ABD", -1},
@@ -100,19 +102,21 @@ TEST(FrontEndTexts, CriterionRejectedOnlyWhenNotBlankAndFalse) {
   EXPECT_FALSE(DyxFrontEnd::isCriterionRejected("$Ext=\"txt\"", "$Ext = \\\"txt\\\""));
 }
 
-// The Find box: "*" + text + "*" against the lower-cased name; the typed text stays as typed.
+// The Find box: "*" + text + "*", both the text and the name folded to lower case.
 TEST(FindFilter, MatchesAsTheFindBox) {
   const struct {
     const char* text;
     const char* name;
     bool accepted;
   } cases[] = {{"abc", "ABC.txt", true},  {"abc", "xabcx.doc", true},
-               {"Abc", "ABC.txt", false}, {"Abc", "abc", false},
+               {"Abc", "ABC.txt", true},  {"Abc", "abc", true},
+               {"HASH", "xhashx", true},  {"Hash", "Hush", false},
                {"", "Anything", true},    {"x.t", "ax.txt", true},
                {"a.c", "abc", false},     {"?", "a", true},
                {"ab", "aab", true},       {"txt", "a.TXT", true},
                {"a*c", "xAbbbCx", true},  {"zz", "abc", false},
-               {"\xe9", "\xc9", false},   {"\xe9t\xe9", "\xe9t\xe9", true}};
+               {"\xe9", "\xc9", false},   {"\xc9", "\xe9", false},
+               {"\xe9t\xe9", "\xe9t\xe9", true}};
   for (const auto& c : cases) {
     const DyxFindFilter find(c.text);
     EXPECT_EQ(find.isActive(), std::string(c.text) != "") << c.text;
@@ -163,7 +167,9 @@ TEST_F(FrontEndFolderTest, RowsKeepTheFolderOrderAndTheFindFilter) {
             (std::vector<std::string>{"A.TXT", "b.txt", "b.txt", "c.doc"}));
   EXPECT_EQ(names(DyxFindFilter("txt").rowsOf(*f)),
             (std::vector<std::string>{"A.TXT", "b.txt", "b.txt"}));
-  EXPECT_TRUE(DyxFindFilter("TXT").rowsOf(*f).empty());
+  EXPECT_EQ(names(DyxFindFilter("TXT").rowsOf(*f)),
+            (std::vector<std::string>{"A.TXT", "b.txt", "b.txt"}));
+  EXPECT_TRUE(DyxFindFilter("DOCX").rowsOf(*f).empty());
 }
 
 TEST_F(FrontEndFolderTest, ListRowTexts) {

@@ -61,6 +61,58 @@ TEST(LaunchResultVariables, NamesRunFromDollarToBlankOrTab) {
   }
 }
 
+TEST(LaunchTemplate, SplitsAtBlanksWithQuotedRunsKept) {
+  const struct {
+    std::string text;
+    std::vector<std::string> arguments;
+  } cases[] = {
+      {"", {}},
+      {"   ", {}},
+      {"prog", {"prog"}},
+      {"  prog   -v\t%1 ", {"prog", "-v", "%1"}},
+      {"prog \"%1\"", {"prog", "%1"}},
+      {"\"/opt/My App/app\" --x", {"/opt/My App/app", "--x"}},
+      {"prog --file=\"%1\"", {"prog", "--file=%1"}},
+      {"prog \"a\"\"b\" c", {"prog", "ab", "c"}},
+      {"prog \"\" x", {"prog", "", "x"}},
+      {"prog keep \"lost %1", {"prog", "keep"}},
+      {"prog 'single' it's", {"prog", "'single'", "it's"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DyxSplitCommandTemplate(c.text), c.arguments) << c.text;
+  }
+}
+
+// Whatever the value holds, it lands inside the one argument that held the placeholder.
+TEST(LaunchTemplate, ValueIsAlwaysInsideOneArgument) {
+  const std::string hostile[] = {
+      "inj\" --injected-option \"two words\" z.txt",
+      "dq\"uote.txt",
+      "\"quoted\"",
+      "-rf",
+      "a b\tc\nd",
+      "%1 and %L",
+      "\xff\xfe not utf-8",
+      "",
+  };
+  for (const std::string& value : hostile) {
+    EXPECT_EQ(DyxFillCommandTemplate("prog \"%1\"", "%1", value),
+              (std::vector<std::string>{"prog", value}))
+        << value;
+    EXPECT_EQ(DyxFillCommandTemplate("prog --file=%1 -x", "%1", value),
+              (std::vector<std::string>{"prog", "--file=" + value, "-x"}))
+        << value;
+    // No placeholder: the value follows as one more argument.
+    EXPECT_EQ(DyxFillCommandTemplate("prog -v", "%1", value),
+              (std::vector<std::string>{"prog", "-v", value}))
+        << value;
+  }
+  EXPECT_EQ(DyxFillCommandTemplate("prog %1 again %1", "%1", "x"),
+            (std::vector<std::string>{"prog", "x", "again", "x"}));
+  EXPECT_TRUE(DyxFillCommandTemplate("", "%1", "x").empty());
+  EXPECT_TRUE(DyxFillCommandTemplate("\"never closed %1", "%1", "x").empty());
+}
+
 TEST_F(LaunchTest, ProgramNotFoundFailsWithMessage) {
   EXPECT_FALSE(DyxCreateProcess({"quarry-no-such-program-xyz", "/x"}, false, ""));
   EXPECT_FALSE(DyxCreateProcess({"quarry-no-such-program-xyz"}, true, "out.log"));
@@ -76,7 +128,8 @@ TEST_F(LaunchTest, BlockingStartWaitsAndCapturesStandardOutput) {
   // The program writes late: a start that did not wait would find an empty file.
   const std::string prog = script("late.sh", "sleep 0.3\necho \"$1\" \"$2\"\n");
   ASSERT_TRUE(DyxCreateProcess({prog, "one", "\"two words\""}, true, "result.log"));
-  EXPECT_EQ(readFile(m_dir / "result.log"), "one two words\n");
+  // Every argument after the program arrives exactly as given, its quotes included.
+  EXPECT_EQ(readFile(m_dir / "result.log"), "one \"two words\"\n");
   const std::string t = trace();
   EXPECT_NE(t.find("blocking=\"true\""), std::string::npos);
   // The command line quotes the program and ends with a blank; other arguments stay as given.
@@ -161,6 +214,36 @@ TEST_F(LaunchTest, EmptyOrMissingProgramFails) {
   EXPECT_NE(trace().find("No command."), std::string::npos);
   EXPECT_FALSE(DyxLaunch("quarry-no-such-program-xyz", "$x").launch(vars));
   EXPECT_EQ(vars.count("x"), 0u);
+}
+
+// A program text with the placeholder is a template: fixed arguments, and the entry inside its
+// own argument, byte for byte.
+TEST_F(LaunchTest, TemplateProgramGetsTheEntryAsOneArgument) {
+  const std::string prog =
+      script("args.sh", "for a in \"$@\"; do printf '[%s]' \"$a\"; done > args.out\necho done\n");
+  const std::string entries[] = {
+      "/d/inj\" --injected-option \"two words\" z.txt",
+      "/d/\"enclosed\"",
+      "/d/-leading dash",
+      "/d/new\nline",
+      "/d/%1 %f",
+      "/d/\xe9t\xe9-latin1",
+  };
+  for (const std::string& entry : entries) {
+    DyxLaunch launch(prog + " --mode=\"fast run\" --file=%1", "$status");
+    std::map<std::string, std::string> vars{{"entry", entry}};
+    ASSERT_TRUE(launch.launch(vars)) << entry;
+    EXPECT_EQ(readFile(m_dir / "args.out"), "[--mode=fast run][--file=" + entry + "]") << entry;
+    EXPECT_EQ(vars["status"], "done") << entry;
+  }
+  // Without the placeholder the whole text is the program and the entry its argument, as given.
+  DyxLaunch plain(prog, "$status");
+  std::map<std::string, std::string> vars{{"entry", "\"quoted entry\""}};
+  ASSERT_TRUE(plain.launch(vars));
+  EXPECT_EQ(readFile(m_dir / "args.out"), "[\"quoted entry\"]");
+  // A template that splits into nothing is no command.
+  std::map<std::string, std::string> none{{"entry", "x"}};
+  EXPECT_FALSE(DyxLaunch("\"%1", "").launch(none));
 }
 
 TEST_F(LaunchTest, BareProgramNameIsSearchedAlongPath) {

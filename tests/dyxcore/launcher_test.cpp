@@ -156,6 +156,24 @@ TEST_F(LauncherTest, CommandResultsComeBackAsVariables) {
   EXPECT_EQ(readFile(m_dir / kDyxLaunchResultFile), "42\n\"/data/my notes.txt\"\n");
 }
 
+// A command of the file with a placeholder: the file name reaches the program as one argument,
+// quotes and all, however it is named.
+TEST_F(LauncherTest, PlaceholderCommandPassesTheFileAsOneArgument) {
+  const std::string prog = m_dir / "args.sh";
+  writeFile(prog, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > args.out\n");
+  ::chmod(prog.c_str(), 0755);
+  writeFile(m_dir / "conf/app.ini",
+            "Show Text \"\" \"" + prog + " --title Show --file=%1\" \"$none\"\n");
+  Dyx::initialize();
+  for (const std::string entry :
+       {"/d/inj\" --injected-option \"two words\" z.txt", "/d/\"both ends\"", "/d/-x",
+        "/d/line\nbreak", "/d/%1%f", "/d/\xff\xfe"}) {
+    std::map<std::string, std::string> vars{{"entry", entry}};
+    ASSERT_TRUE(Dyx::getLauncher().launch("Show", vars)) << entry;
+    EXPECT_EQ(readFile(m_dir / "args.out"), "[--title][Show][--file=" + entry + "]") << entry;
+  }
+}
+
 TEST_F(LauncherTest, CommandsFollowTheEntrysTypesInOrder) {
   writeFile(m_dir / "conf/type.ini",
             "Image \"$Ext = jpg or $Ext = gif\"\n"

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "kxcore/notice.h"
 #include "pool_testing.h"
 
 namespace {
@@ -79,9 +80,16 @@ TEST_F(PathMapTest, BadFlagIsReportedWithItsLineCountedFromZero) {
       << trace.text();
   EXPECT_TRUE(trace.contains("Problem in file at line: 2. Skip the line. path=/b,rec=YES"))
       << trace.text();
+  // The user's notice counts lines from 1, as editors do.
   EXPECT_EQ(activity.text(),
             "ERROR: in file: ./conf/t.fpm at line 0. Skip the line.\n"
-            "ERROR: in file: ./conf/t.fpm at line 2. Skip the line.\n");
+            "ERROR: damaged: conf/t.fpm: line 1: the directory is not followed by Yes or No: "
+            "skipped\n"
+            "ERROR: in file: ./conf/t.fpm at line 2. Skip the line.\n"
+            "ERROR: damaged: conf/t.fpm: line 3: the directory is not followed by Yes or No: "
+            "skipped\n"
+            "ERROR: damaged: conf/t.fpm: loaded: 1 directory\n");
+  KxNotices::clear();
   EXPECT_TRUE(trace.contains("Read path: /c")) << trace.text();
   EXPECT_EQ(flags(map), (Flags{{"/c", false}}));
 }

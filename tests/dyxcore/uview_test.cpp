@@ -18,6 +18,7 @@
 #include "dyxcore/viewman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
@@ -334,3 +335,45 @@ TEST_F(UserViewTest, ShippedViewFilesReadCleanly) {
 }
 
 }  // namespace
+
+// A view file read and written back again and again stays the same file: every save writes the
+// bytes it read, so the view cannot drift or grow with use.
+TEST_F(UserViewTest, AFilterViewSavedThreeTimesIsByteIdentical) {
+  viewFile("media",
+           "# F\n"
+           "F / \"<undef>\" \"<size>\"\n"
+           "F \"./Big Files\" \"$Size > 100000000\" \"\"\n"
+           "F \"./Pictures\" \"$Ext = jpg or $Ext = png\" \"\"\n"
+           "F \"./Pictures/Photos\" \"$Ext = jpg and not $Size < 1000\" \"\"\n"
+           "F \"./Text\" \"$Name like *.txt\" \"\"\n");
+  std::vector<std::string> saved;
+  for (int i = 0; i < 3; ++i) {
+    DyxFilterView view("media", &m_pool);
+    view.readFromFile(&m_pool);
+    ASSERT_TRUE(view.updateFile()) << i;
+    saved.push_back(readViewFile("media"));
+  }
+  EXPECT_EQ(saved[1], saved[0]);
+  EXPECT_EQ(saved[2], saved[0]);
+  EXPECT_NE(saved[0].find("\"./Pictures/Photos\""), std::string::npos) << saved[0];
+}
+
+// A view file that cannot be written leaves the previous file and tells the user why.
+TEST_F(UserViewTest, AViewThatCannotBeSavedKeepsItsFileAndSaysWhy) {
+  viewFile("work", "# U\nF / \"true\" \"<none>\"\nF \"./Old\" \"true\" \"<none>\"\n");
+  const std::string before = readViewFile("work");
+  DyxUserView view("work", &m_pool);
+  view.readFromFile(&m_pool);
+  view.addFolder(view.newFolder("New"));
+  quarrytest::makeDirs(m_dir / ("conf/views/work.kx.tmp" +
+                                std::to_string(dyxplatform::processId())));
+  KxNotices::clear();
+  EXPECT_FALSE(view.updateFile());
+  const std::vector<KxNotice> notices = KxNotices::take();
+  ASSERT_EQ(notices.size(), 1u);
+  EXPECT_EQ(notices[0].kind, KxNoticeKind::kNotSaved);
+  EXPECT_EQ(notices[0].text(),
+            "conf/views/work.kx: Is a directory (the view was not saved; the previous file is "
+            "unchanged)");
+  EXPECT_EQ(readViewFile("work"), before);
+}

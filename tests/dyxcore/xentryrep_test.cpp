@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 #include "kxcore/tracecapture.h"
 #include "support/testutil.h"
 
@@ -213,16 +217,25 @@ TEST_F(RepositoryTest, RoundTripKeepsTextsKeysSlotsAndHostileNames) {
   EXPECT_EQ(quarrytest::readFile("hostile.data"), data);
 }
 
-TEST_F(RepositoryTest, FreeingEverythingKeepsTheCountSoTheNextLoadIsNotEmpty) {
+TEST_F(RepositoryTest, ASaveWritesTheSlotsUpToTheHighestLiveOne) {
   DyxEntryRepository repo("all", 5);
-  repo.freeEntry(repo.createEntry("a", "/d", false));
-  repo.freeEntry(repo.createEntry("b", "/d", false));
+  repo.createEntry("a", "/d", false);
+  DyxEntry* b = repo.createEntry("b", "/d", false);
+  DyxEntry* c = repo.createEntry("c", "/d", false);
+  repo.freeEntry(c);
   ASSERT_TRUE(repo.save());
+  EXPECT_EQ(quarrytest::readFile("all.txt").substr(0, 2), "2\n");
+  EXPECT_EQ(dataOf(repo).size(), 2u * 32);
+
+  // Freeing every entry saves an empty repository: the next start scans the path map.
+  repo.freeEntry(b);
+  repo.freeEntry(repo.entryAt(0));
+  ASSERT_TRUE(repo.save());
+  EXPECT_EQ(dataOf(repo).size(), 0u);
   DyxEntryRepository loaded("all", 5);
   ASSERT_TRUE(loaded.load());
-  EXPECT_FALSE(loaded.isEmpty());
-  EXPECT_EQ(loaded.getUsed(), 1u);
-  EXPECT_EQ(loaded.liveCount(), 0u);
+  EXPECT_TRUE(loaded.isEmpty());
+  EXPECT_EQ(loaded.findText("c"), 4u);  // the texts stay
 }
 
 TEST_F(RepositoryTest, TransientAndUnnamedRepositoriesAreNeverSaved) {
@@ -292,45 +305,236 @@ TEST_F(RepositoryTest, MissingOrEmptyFilesLoadNothing) {
   EXPECT_FALSE(unnamed.load());
 }
 
-TEST_F(RepositoryTest, DamagedFilesAreReportedAndLeaveAUsableRepository) {
+namespace {
+
+// A saved repository of capacity 16: "a" and "x" in /d (recursive), "c" in /e, slot 1 freed.
+//   text: 4 | /d a b /e c x | > | 1 1 | 4 0 | 0 0        data: 4 records, ids 2 0 5 6
+const std::string kText = "4\n/d\na\nb\n/e\nc\nx\n>\n1 1\n4 0\n0 0\n";
+
+std::string record(std::uint32_t id, std::uint32_t pid, std::uint32_t status = 0) {
+  std::string r(32, '\0');
+  for (int i = 0; i < 4; ++i) {
+    r[i] = static_cast<char>(id >> (8 * i));
+    r[4 + i] = static_cast<char>(pid >> (8 * i));
+    r[24 + i] = static_cast<char>(status >> (8 * i));
+  }
+  return r;
+}
+
+std::string goodData() {
+  std::string freed = record(0, 1);
+  freed[16] = 9;  // a freed slot keeps the words of its last entry
+  return record(2, 1) + freed + record(5, 4) + record(6, 1);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const std::size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+struct Told {
+  std::string file;
+  std::string says;
+};
+
+std::vector<KxNotice> damageNotices() {
+  std::vector<KxNotice> notices = KxNotices::take();
+  for (const KxNotice& n : notices) EXPECT_EQ(n.kind, KxNoticeKind::kDamaged) << n.text();
+  return notices;
+}
+
+}  // namespace
+
+// Every kind of damage loads what can be trusted, keeps the repository usable, names each
+// damaged file with what was and was not loaded, keeps the damaged files at the next save and
+// saves a pair that loads clean.
+TEST_F(RepositoryTest, EachKindOfDamageLoadsSafelyAndTellsTheUser) {
   struct Case {
     const char* label;
-    std::string text;
-    std::size_t records;  // in the data file
-    std::size_t expectUsed;
-    std::size_t expectLive;
-    std::size_t expectSlots;
-    const char* message;
-  };
-  const Case cases[] = {
-      // The count is far beyond the slots and the data: only the slot block is read.
-      {"huge count", "999999999999\na\n/d\n>\n2 1\n0 0\n", 2, 4, 2, 4, "exceeds"},
-      {"short data", "4\na\n/d\n>\n2 1\n0 0\n", 2, 4, 2, 4, "holds 2 of 4"},
-      {"garbage pairs", "2\na\n/d\n>\n2 1\nxx yy\n9 1\n0 0\n", 2, 2, 2, 4, "damaged at line"},
-      {"unknown dir key", "2\na\n/d\n>\n7 1\n0 0\n", 2, 2, 2, 4, "has no text"},
-      {"no count", "many\na\n", 2, 0, 0, 4, "no entry count"},
-  };
-  for (const auto& c : cases) {
+    std::string text;  // "" with textIsDirectory: a directory under the name
     std::string data;
-    for (std::size_t i = 0; i < c.records; ++i) {
-      unsigned char rec[32] = {1, 0, 0, 0, 2, 0, 0, 0};  // "a" in "/d"
-      data.append(reinterpret_cast<char*>(rec), 32);
+    bool dataMissing;
+    bool loads;
+    std::size_t live;
+    std::size_t used;
+    std::vector<Told> told;
+  };
+  const std::string data = goodData();
+  const Case cases[] = {
+      {"intact", kText, data, false, true, 3, 4, {}},
+      {"text cut in its table", "4\n/d\na\n", data, false, true, 0, 0,
+       {{"r.txt", "cut short"},
+        {"r.data", "2 entries name a text that the text file does not hold: not loaded; 1 "
+                   "entry belongs to no listed directory"}}},
+      {"text cut in its directory list", replaced(kText, "4 0\n0 0\n", ""), data, false, true,
+       2, 4, {{"r.txt", "cut short"}, {"r.data", "1 entry belongs to no listed directory"}}},
+      {"separator line lost", replaced(kText, ">\n", ""), data, false, true, 0, 0,
+       {{"r.txt", "cut short"}, {"r.data", "3 entries belong to no listed directory"}}},
+      {"count not a number", replaced(kText, "4\n", "four\n"), data, false, false, 0, 0,
+       {{"r.txt", "its first line holds no entry count"}}},
+      {"random text file", "\x01\x02\xff\xfe 7\n\n", data, false, false, 0, 0,
+       {{"r.txt", "its first line holds no entry count"}}},
+      {"count far too large", replaced(kText, "4\n", "999999999999\n"), data, false, true, 3, 4,
+       {{"r.data", "holds 4 of the 999999999999 records"}}},
+      {"count too small", replaced(kText, "4\n", "2\n"), data, false, true, 1, 1,
+       {{"r.data", "holds more than the 2 records"}}},
+      {"count zero", replaced(kText, "4\n", "0\n"), data, false, true, 0, 0,
+       {{"r.data", "holds more than the 0 records"}}},
+      {"data cut inside a record", kText, data.substr(0, 3 * 32 + 7), false, true, 2, 3,
+       {{"r.data", "holds 3 of the 4 records that its text file counts, and a last record cut"}}},
+      {"data empty", kText, "", false, true, 0, 0, {{"r.data", "holds 0 of the 4 records"}}},
+      {"data longer than the count", kText, data + record(2, 1), false, true, 3, 4,
+       {{"r.data", "holds more than the 4 records"}}},
+      {"data missing", kText, "", true, true, 0, 0,
+       {{"r.data", "is missing: none of the 4 saved slots was loaded"}}},
+      {"name key flipped", kText, replaced(data, record(5, 4), record(5 | 0x80000000u, 4)), false,
+       true, 2, 4, {{"r.data", "1 entry names a text that the text file does not hold"}}},
+      {"directory key out of range", kText, replaced(data, record(6, 1), record(6, 77)), false,
+       true, 2, 3, {{"r.data", "1 entry names a text"}}},
+      {"directory key of a file name", kText, replaced(data, record(5, 4), record(5, 2)), false,
+       true, 2, 4, {{"r.data", "1 entry belongs to no listed directory"}}},
+      {"directory key zero", kText, replaced(data, record(2, 1), record(2, 0)), false, true, 2,
+       4, {{"r.data", "1 entry belongs to no listed directory"}}},
+      {"status flipped", kText, replaced(data, record(6, 1), record(6, 1, 0x40000)), false, true,
+       2, 3, {{"r.data", "1 entry has a status that no file has: not loaded"}}},
+      {"directory line garbage", replaced(kText, "4 0\n", "xx yy\n4 0\n"), data, false, true, 2,
+       4,
+       {{"r.txt", "line 10 of the directory list cannot be read"},
+        {"r.data", "1 entry belongs to no listed directory"}}},
+      {"directory without text", replaced(kText, "4 0\n", "4 0\n99 1\n"), data, false, true, 3,
+       4, {{"r.txt", "line 11 names a directory that has no text (1 directory not loaded)"}}},
+      // Nothing is lost: each key still reads as its text.
+      {"text repeated", replaced(kText, "x\n", "a\n"), data, false, true, 3, 4, {}},
+      {"text file is a directory", "", data, false, false, 0, 0,
+       {{"r.txt", "cannot be read (Is a directory)"}}},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all("r.txt");
+    std::filesystem::remove_all("r.data");
+    std::filesystem::remove_all("r.txt.damaged");
+    std::filesystem::remove_all("r.data.damaged");
+    if (c.text.empty()) {
+      quarrytest::makeDirs("r.txt");
+    } else {
+      quarrytest::writeFile("r.txt", c.text);
     }
-    quarrytest::writeFile("bad.txt", c.text);
-    quarrytest::writeFile("bad.data", data);
-    DyxEntryRepository repo("bad", 4);
-    quarrytest::TraceCapture err;
-    repo.load();
-    EXPECT_EQ(repo.getUsed(), c.expectUsed) << c.label;
-    EXPECT_EQ(repo.liveCount(), c.expectLive) << c.label;
-    EXPECT_EQ(repo.slotCount(), c.expectSlots) << c.label;
-    EXPECT_NE(err.text().find(c.message), std::string::npos) << c.label << ": " << err.text();
-    EXPECT_EQ(repo.directoryFlags().count(7), 0u) << c.label;
-    // Still usable: a new entry lands in the first free slot, or is refused when full.
-    DyxEntry* e = repo.createEntry("new", "/d", false);
-    if (e != nullptr) {
-      EXPECT_EQ(e->getName(), "new") << c.label;
+    if (!c.dataMissing) quarrytest::writeFile("r.data", c.data);
+    KxNotices::clear();
+
+    DyxEntryRepository repo("r", 16);
+    EXPECT_EQ(repo.load(), c.loads) << c.label;
+    const std::vector<KxNotice> notices = damageNotices();
+    ASSERT_EQ(notices.size(), c.told.size()) << c.label << ": " << (notices.empty() ? "" : notices[0].text());
+    for (std::size_t i = 0; i < notices.size(); ++i) {
+      EXPECT_EQ(notices[i].path, c.told[i].file) << c.label;
+      EXPECT_NE(notices[i].reason.find(c.told[i].says), std::string::npos)
+          << c.label << ": " << notices[i].text();
+      if (c.loads) {
+        EXPECT_NE(notices[i].reason.find("loaded: " + std::to_string(c.live)),
+                  std::string::npos)
+            << c.label << ": " << notices[i].text();
+      }
     }
+    EXPECT_EQ(repo.liveCount(), c.live) << c.label;
+    EXPECT_EQ(repo.getUsed(), c.used) << c.label;
+    EXPECT_EQ(repo.slotCount(), 16u) << c.label;
+    // Every entry loaded shows a name and can be restored into its directory.
+    for (std::size_t i = 0; i < repo.getUsed(); ++i) {
+      const DyxEntry* e = repo.entryAt(i);
+      if (e->isFree()) continue;
+      EXPECT_NE(e->getName(), "<null>") << c.label << " slot " << i;
+      EXPECT_EQ(repo.directoryFlags().count(e->getPid()), 1u) << c.label << " slot " << i;
+    }
+    DyxEntry* added = repo.createEntry("new", "/d", true);
+    ASSERT_NE(added, nullptr) << c.label;
+    EXPECT_EQ(added->getName(), "new") << c.label;
+
+    // The damaged files are kept as they were; the new pair loads without a notice.
+    ASSERT_TRUE(repo.save()) << c.label;
+    if (!c.told.empty()) {
+      if (!c.text.empty()) {
+        EXPECT_EQ(quarrytest::readFile("r.txt.damaged"), c.text) << c.label;
+      }
+      if (!c.dataMissing) {
+        EXPECT_EQ(quarrytest::readFile("r.data.damaged"), c.data) << c.label;
+      }
+    } else {
+      EXPECT_FALSE(quarrytest::fileExists("r.txt.damaged")) << c.label;
+    }
+    DyxEntryRepository again("r", 16);
+    EXPECT_TRUE(again.load()) << c.label;
+    EXPECT_EQ(again.liveCount(), c.live + 1) << c.label;
+    const std::vector<KxNotice> after = KxNotices::take();
+    EXPECT_TRUE(after.empty()) << c.label << ": " << after.front().text();
+    // A second save does not keep the clean files as damaged ones.
+    if (!c.text.empty() && !c.told.empty()) {
+      ASSERT_TRUE(repo.save()) << c.label;
+      EXPECT_EQ(quarrytest::readFile("r.txt.damaged"), c.text) << c.label;
+    }
+  }
+}
+
+// The count of a damaged or old file may promise millions of slots over a data file of holes:
+// the slot block is sized by the highest live slot, and the next save writes no more than that.
+TEST_F(RepositoryTest, AHugeCountOverASparseDataFileDoesNotGrowTheCapacity) {
+  const std::uint64_t count = 5000000;
+  quarrytest::writeFile("sparse.txt", std::to_string(count) + "\n/d\na\nb\n>\n1 0\n0 0\n");
+  {
+    quarrytest::writeFile("sparse.data", "");
+    std::filesystem::resize_file("sparse.data", count * 32);
+    std::fstream f("sparse.data", std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(3 * 32);
+    f.write(record(2, 1).data(), 32);
+    f.seekp(10 * 32);
+    f.write(record(3, 1).data(), 32);
+  }
+  KxNotices::clear();
+  DyxEntryRepository repo("sparse", 200);
+  ASSERT_TRUE(repo.load());
+  EXPECT_TRUE(KxNotices::take().empty());  // holes are free slots, not damage
+  EXPECT_EQ(repo.slotCount(), 200u);
+  EXPECT_EQ(repo.getUsed(), 11u);
+  EXPECT_EQ(repo.liveCount(), 2u);
+  EXPECT_EQ(repo.entryAt(10)->getName(), "b");
+  ASSERT_TRUE(repo.save());
+  EXPECT_EQ(dataOf(repo).size(), 11u * 32);
+  EXPECT_EQ(quarrytest::readFile("sparse.txt").substr(0, 3), "11\n");
+}
+
+// Either file of the pair may be the one that cannot be written (a full disk fails the larger
+// data file after the text file was written): the previous pair stays byte for byte, and the
+// user is told which file and why.
+TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUser) {
+  for (const char* blocked : {"safe.txt", "safe.data"}) {
+    std::filesystem::remove_all("safe.txt");
+    std::filesystem::remove_all("safe.data");
+    DyxEntryRepository repo("safe", 5);
+    repo.createEntry("first", "/d", false);
+    ASSERT_TRUE(repo.save());
+    const std::string text = quarrytest::readFile("safe.txt");
+    const std::string data = quarrytest::readFile("safe.data");
+    repo.createEntry("second", "/d", false);
+    const std::string temp = std::string(blocked) + ".tmp" +
+                             std::to_string(dyxplatform::processId());
+    quarrytest::makeDirs(temp);
+    KxNotices::clear();
+    EXPECT_FALSE(repo.save()) << blocked;
+    const std::vector<KxNotice> notices = KxNotices::take();
+    ASSERT_EQ(notices.size(), 1u) << blocked;
+    EXPECT_EQ(notices[0].kind, KxNoticeKind::kNotSaved);
+    EXPECT_EQ(notices[0].text(), std::string(blocked) +
+                                     ": Is a directory (the repository \"safe\" was not saved; "
+                                     "its previous files are unchanged)");
+    EXPECT_EQ(quarrytest::readFile("safe.txt"), text) << blocked;
+    EXPECT_EQ(quarrytest::readFile("safe.data"), data) << blocked;
+    // The text file written before the data file failed is not left behind.
+    if (std::string(blocked) == "safe.data") {
+      EXPECT_FALSE(quarrytest::fileExists("safe.txt.tmp" +
+                                          std::to_string(dyxplatform::processId())));
+    }
+    std::filesystem::remove(temp);
   }
 }
 
