@@ -32,6 +32,7 @@
 #include "delvefiltersdlg.h"
 #include "filelistmodel.h"
 #include "parseworker.h"
+#include "problemsdlg.h"
 #include "shell.h"
 
 // The icons live in the static library: its resources must be registered by hand.
@@ -286,6 +287,7 @@ void DelveDlg::createControls() {
   m_status2->setFocusPolicy(Qt::ClickFocus);
   layout->addWidget(m_status1);
   layout->addWidget(m_status2);
+  m_problems = new DelveProblems(this, menuBar, m_status1);
 
   createMenus(menuBar);
 
@@ -657,6 +659,15 @@ void DelveDlg::applyBacklog() {
       if (finished) break;
       continue;
     }
+    // Problems belong to the parse, not to the view: a view switch keeps them.
+    if (update.kind == DelveUpdate::Kind::kProblemsCleared) {
+      m_problems->clear();
+      continue;
+    }
+    if (update.kind == DelveUpdate::Kind::kProblem) {
+      m_problems->add(update.notice, update.folderId, update.text);
+      continue;
+    }
     if (update.generation < m_generation) continue;
     switch (update.kind) {
       case DelveUpdate::Kind::kClear:
@@ -685,6 +696,8 @@ void DelveDlg::applyBacklog() {
         directory = &m_lastDirectory;
         break;
       case DelveUpdate::Kind::kState:
+      case DelveUpdate::Kind::kProblemsCleared:
+      case DelveUpdate::Kind::kProblem:
         break;
     }
   }
@@ -777,7 +790,7 @@ void DelveDlg::writeStatusLine1() {
           ? DyxFrontEnd::statusLine(m_folderCount, m_fileCount)
           : DyxFrontEnd::statusLine(m_folderCount, m_fileCount, folder->second.name,
                                     static_cast<std::size_t>(m_model->rowCount()));
-  m_status1->setText(fromBytes(text));
+  m_status1->setText(fromBytes(DyxFrontEnd::withLeftOut(text, m_problems->leftOut())));
 }
 
 QString DelveDlg::statusLine1() const { return m_status1->text(); }

@@ -36,6 +36,7 @@
 #include "filelistmodel.h"
 #include "parseworker.h"
 
+class DelveProblems;
 class QActionGroup;
 class QCheckBox;
 class QLineEdit;
@@ -122,6 +123,8 @@ class DelveDlg : public QDialog {
   // The directory of the last parse started ("" before the first): where the chooser opens.
   const std::string& lastParsedDirectory() const { return m_lastParsed; }
   ParseWorker* worker() const { return m_worker.get(); }
+  // What the last parse left out, and its list window.
+  DelveProblems* problems() const { return m_problems; }
   void setCriterion(const std::string& criterion);
 
  Q_SIGNALS:
@@ -186,6 +189,7 @@ class DelveDlg : public QDialog {
   FileListModel* m_model = nullptr;
   QLineEdit* m_status1 = nullptr;
   QLineEdit* m_status2 = nullptr;
+  DelveProblems* m_problems = nullptr;
   QMenu* m_sortByMenu = nullptr;
   QMenu* m_commandMenu = nullptr;
   QActionGroup* m_sortByGroup = nullptr;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "delveapp.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/workdir.h"
 
 namespace {
@@ -32,6 +33,7 @@ void tell(QMessageBox::Icon icon, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  dyxplatform::openClosedStandardDescriptors();  // before any file is opened
   if (!hasDisplay()) {
     std::fprintf(stderr, "quarry: no display to open the window on; try quarry-cli\n");
     return 1;

@@ -119,6 +119,29 @@ void ParseWorker::post(DelveUpdate update) {
   if (notify && m_notify) m_notify();
 }
 
+void ParseWorker::postProblems(bool scanFailed) {
+  std::string firstUnreadable;
+  for (const KxNotice& notice : KxNotices::take()) {
+    DelveUpdate update;
+    update.kind = DelveUpdate::Kind::kProblem;
+    update.generation = m_generation;
+    update.notice = notice.kind;
+    update.folderId = notice.count;
+    update.text = notice.text();
+    if (firstUnreadable.empty() && notice.kind == KxNoticeKind::kUnreadable) {
+      firstUnreadable = update.text;
+    }
+    post(std::move(update));
+  }
+  if (scanFailed && !firstUnreadable.empty()) {
+    DelveUpdate status;
+    status.kind = DelveUpdate::Kind::kDirectory;
+    status.generation = m_generation;
+    status.text = std::move(firstUnreadable);
+    post(std::move(status));
+  }
+}
+
 void ParseWorker::clearDisplay() {
   m_folderItems.clear();
   m_folderCount = 0;
@@ -209,14 +232,22 @@ bool ParseWorker::runRequest() {
     emptyStatus.kind = DelveUpdate::Kind::kDirectory;
     emptyStatus.generation = m_generation;
     post(std::move(emptyStatus));
+    bool scanFailed = false;
     try {
-      if (!viewOnly) DyxFrontEnd::clearPool();
+      if (!viewOnly) {
+        DelveUpdate forget;
+        forget.kind = DelveUpdate::Kind::kProblemsCleared;
+        forget.generation = m_generation;
+        post(std::move(forget));
+        DyxFrontEnd::clearPool();
+      }
       buildView(tag);
       if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
         DyxParseResult result;
         m_inScan = true;
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
+        scanFailed = !result.scanned;
         if (result.criterionRejected) {
           KX_POS(kxerr) << "The criterion keeps no file: " << criterion << endl;
         }
@@ -228,6 +259,7 @@ bool ParseWorker::runRequest() {
       m_inScan = false;
       KX_POS(kxerr) << "The parse of " << dir << " failed." << endl;
     }
+    if (!viewOnly) postProblems(scanFailed);
     // A switch asked for after the scan's last poll, or while no scan ran, is served here.
     if (!m_viewOnly.load() || m_stopParse.load() || DyxThread::isStopRequested()) break;
     viewOnly = true;

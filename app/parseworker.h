@@ -27,6 +27,7 @@
 #include "dyxcore/frontend.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/thread.h"
+#include "kxcore/notice.h"
 
 // One change of the display, as values.
 struct DelveUpdate {
@@ -36,6 +37,9 @@ struct DelveUpdate {
     kRow,        // a file filed into `folderId`
     kDirectory,  // status line 2 shows `text`
     kState,      // parsing started (`parsing` true) or the worker went idle
+    kProblemsCleared,  // a new parse starts: the problems of the last one are forgotten
+    kProblem,    // what the parse could not do: `text` says it, `notice` is its kind and
+                 // `folderId` its count (kxcore/notice.h)
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
@@ -48,6 +52,7 @@ struct DelveUpdate {
   std::int64_t parentId = kRootParent;
   std::string text;  // folder name (kFolder) or directory (kDirectory)
   bool parsing = false;
+  KxNoticeKind notice = KxNoticeKind::kUnreadable;
   DyxListRow row;
 };
 
@@ -101,6 +106,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void clearDisplay();
   void buildView(const std::string& tag);
   void post(DelveUpdate update);
+  // Posts every notice recorded since the last take as a problem of the parse; a directory
+  // that could not be scanned at all shows its notice on status line 2 as well.
+  void postProblems(bool scanFailed);
   // Runs the pending request taken by the loop; false when there was none.
   bool runRequest();
   // A view switch was served inside a parse: it is no longer pending.

@@ -19,13 +19,11 @@
 
 namespace {
 
-// Finished, but something named on standard error is missing from the result or not saved.
-constexpr int kExitIncomplete = 3;
-
+// The number of the signal that asked the parse to stop; 0 while none did.
 volatile std::sig_atomic_t g_interrupted = 0;
 
 extern "C" void onInterrupt(int signal) {
-  g_interrupted = 1;
+  g_interrupted = signal;
   // A second interrupt ends the program at once.
   std::signal(signal, SIG_DFL);
 }
@@ -94,6 +92,7 @@ class CliScanObserver final : public DyxScanObserver {
   }
 
   const DyxFolderTally& tally() const { return m_tally; }
+  DyxLeftOut& leftOut() { return m_leftOut; }
 
  private:
   std::ostream& m_err;
@@ -101,7 +100,19 @@ class CliScanObserver final : public DyxScanObserver {
   const bool m_terminal;
   bool m_lineOpen = false;
   DyxFolderTally m_tally;
+  DyxLeftOut m_leftOut;  // what the notices taken so far left out
 };
+
+// Writes every waiting notice on standard error, as find names what it could not read, and
+// counts it in `leftOut`. Answers how many were written.
+std::size_t reportNotices(std::ostream& err, DyxLeftOut& leftOut) {
+  const std::vector<KxNotice> notices = KxNotices::take();
+  for (const KxNotice& notice : notices) {
+    err << "quarry-cli: " << printable(notice.text()) << '\n';
+    leftOut.add(notice);
+  }
+  return notices.size();
+}
 
 // Starts the engine and registers the observer; the destructor undoes both, also on a throw.
 class EngineSession {
@@ -194,22 +205,20 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
   DyxFrontEnd::scanDirectory(dir, options.recursive, options.criterion, result);
   observer.finishProgress();
 
+  reportNotices(err, observer.leftOut());
   if (g_interrupted != 0) {
     err << "quarry-cli: interrupted\n";
-    return kCliExitInterrupted;
+    return 128 + g_interrupted;
   }
   if (result.criterionRejected) {
     err << "quarry-cli: the criterion '" << options.criterion
         << "' cannot be parsed; as in the window, it keeps no file\n";
   }
   if (!result.scanned) {
-    std::vector<dyxplatform::DirItem> items;
-    int error = 0;
-    err << "quarry-cli: cannot list the directory '" << dir << "'";
-    if (!dyxplatform::listDirectory(dir, items, &error)) {
-      err << ": " << dyxplatform::errorText(error);
+    // The engine's notice above named the directory and the reason, when it had one.
+    if (observer.leftOut().folders == 0) {
+      err << "quarry-cli: " << printable(dir) << ": cannot be listed\n";
     }
-    err << '\n';
     return kCliExitNotListed;
   }
 
@@ -243,11 +252,14 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
 
   writeReport(report, options.format, out);
   out.flush();
-  err << (tail.empty() ? DyxFrontEnd::statusLine(observer.tally().folderCount(),
-                                                 observer.tally().fileCount())
-                       : tail)
+  err << DyxFrontEnd::withLeftOut(tail.empty()
+                                      ? DyxFrontEnd::statusLine(observer.tally().folderCount(),
+                                                                observer.tally().fileCount())
+                                      : tail,
+                                  observer.leftOut())
       << '\n';
-  if (!out) {
+  // Output to a descriptor that was closed when the program started went to /dev/null.
+  if (!out || dyxplatform::wasClosedAtStart(1)) {
     err << "quarry-cli: cannot write the output\n";
     return kCliExitNotListed;
   }
@@ -277,20 +289,20 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
   const std::string dir = absoluteDirectory(options.dir);
   InterruptGuard interrupts;
   CliScanObserver observer(err, options.progressGiven || stderrIsTerminal, stderrIsTerminal);
+  int code = kCliExitNotListed;
   try {
-    int status = kCliExitNotListed;
     {
       EngineSession session(observer);
-      status = parseAndPrint(options, dir, observer, out, err);
+      code = parseAndPrint(options, dir, observer, out, err);
     }
-    // Every notice of the run, those of the shutdown's saves included.
-    const std::vector<KxNotice> notices = KxNotices::take();
-    for (const KxNotice& notice : notices) err << "quarry-cli: " << notice.text() << '\n';
-    return !notices.empty() && status == kCliExitOk ? kExitIncomplete : status;
+    // What the shutdown could not do (a save) is named too.
+    reportNotices(err, observer.leftOut());
   } catch (const std::exception& e) {
     err << "quarry-cli: unexpected failure: " << e.what() << '\n';
   } catch (...) {
     err << "quarry-cli: unexpected failure in the engine\n";
   }
-  return kCliExitNotListed;
+  if (g_interrupted != 0) return 128 + g_interrupted;
+  if (code == kCliExitOk && !observer.leftOut().empty()) return kCliExitIncomplete;
+  return code;
 }

@@ -19,11 +19,12 @@
 
 #include "dyxcore/frontend.h"
 
-// Exit codes.
+// Exit codes. A signal (SIGINT, SIGTERM) that stops the parse ends it with 128 + its number.
 constexpr int kCliExitOk = 0;
-constexpr int kCliExitNotListed = 1;  // the directory (or the --list folder) is not there
-constexpr int kCliExitUsage = 2;      // the command line is wrong
-constexpr int kCliExitInterrupted = 130;
+constexpr int kCliExitNotListed = 1;   // the directory (or the --list folder) is not there, or
+                                       // standard output cannot be written
+constexpr int kCliExitUsage = 2;       // the command line is wrong
+constexpr int kCliExitIncomplete = 3;  // finished, but what standard error names was left out
 
 enum class CliMode { kTree, kList };
 enum class CliFormat { kText, kTsv, kJson };

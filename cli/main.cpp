@@ -9,9 +9,11 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/workdir.h"
 
 int main(int argc, char** argv) {
+  dyxplatform::openClosedStandardDescriptors();  // before any file is opened
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   CliOptions options;

@@ -244,8 +244,11 @@ std::string cliUsage() {
          "  -h, --help               this text\n"
          "      --version            the version\n"
          "\n"
-         "The totals go to standard error. Exit status: 0 success, 1 the directory cannot be\n"
-         "listed (or the --list folder does not exist), 2 usage error.\n";
+         "The totals go to standard error, and so does each directory that could not be read\n"
+         "and the count of files left out. Exit status: 0 complete, 1 the directory cannot be\n"
+         "listed (or the --list folder does not exist, or standard output cannot be written),\n"
+         "2 usage error, 3 finished but something named on standard error was left out,\n"
+         "128 + N when signal N stopped it.\n";
 }
 
 std::string cliVersion() {

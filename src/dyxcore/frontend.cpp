@@ -106,6 +106,37 @@ std::string DyxFrontEnd::statusLine(unsigned folderCount, unsigned fileCount,
          std::to_string(rowCount) + " file(s)";
 }
 
+std::string DyxFrontEnd::withLeftOut(const std::string& statusLine, const DyxLeftOut& leftOut) {
+  return leftOut.empty() ? statusLine : statusLine + ". " + leftOut.text();
+}
+
+void DyxLeftOut::add(const KxNotice& notice) {
+  switch (notice.kind) {
+    case KxNoticeKind::kUnreadable:
+      folders += notice.count;
+      break;
+    case KxNoticeKind::kLeftOut:
+      files += notice.count;
+      break;
+    default:
+      others += notice.count;
+      break;
+  }
+}
+
+std::string DyxLeftOut::text() const {
+  std::string out;
+  auto part = [&out](std::uint64_t n, const char* words) {
+    if (n == 0) return;
+    if (!out.empty()) out += ", ";
+    out += std::to_string(n) + words;
+  };
+  part(folders, " folder(s) could not be read");
+  part(files, " file(s) left out");
+  part(others, " other problem(s)");
+  return out;
+}
+
 bool DyxFrontEnd::isDriveName(const std::string& folderName) {
   return folderName.size() == 2 && folderName[0] >= 'A' && folderName[0] <= 'Z' &&
          folderName[1] == ':';

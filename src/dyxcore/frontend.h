@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "dyxcore/portable.h"
+#include "kxcore/notice.h"
 
 class DyxEntry;
 class DyxView;
@@ -50,6 +51,19 @@ struct DyxParseResult {
   // The criterion was not blank, yet the filter took it for the false constant: it keeps no
   // file at all, which is what a criterion that does not parse does.
   bool criterionRejected = false;
+};
+
+// What a parse left out, counted from the notices taken for it (kxcore/notice.h): the front
+// ends end status line 1 with it.
+struct DyxLeftOut {
+  std::uint64_t folders = 0;  // directories that could not be read (their files are missing)
+  std::uint64_t files = 0;    // files left out
+  std::uint64_t others = 0;   // any other problem (configuration, a damaged or unsaved file)
+  void add(const KxNotice& notice);
+  bool empty() const { return folders == 0 && files == 0 && others == 0; }
+  // "3 folder(s) could not be read, 12 file(s) left out, 1 other problem(s)", naming only the
+  // counts that are not 0; "" when nothing was left out.
+  std::string text() const;
 };
 
 // The four column texts of a list row, plus the size as a number.
@@ -110,6 +124,9 @@ class DyxFrontEnd {
   // The same, followed by ". Selected folder: " + name + ": " + rows + " file(s)".
   static std::string statusLine(unsigned folderCount, unsigned fileCount,
                                 const std::string& selectedName, std::size_t rowCount);
+
+  // A status line 1 followed by ". " and what was left out, when anything was.
+  static std::string withLeftOut(const std::string& statusLine, const DyxLeftOut& leftOut);
 
   // A drive name: exactly two bytes, "A" to "Z" then ":".
   static bool isDriveName(const std::string& folderName);

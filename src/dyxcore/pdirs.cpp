@@ -1,6 +1,7 @@
 #include "dyxcore/pdirs.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <sstream>
 #include <utility>
 
@@ -13,6 +14,7 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 
 // The change-notification thread of one directory: waits on the directory's watch and updates
 // the directory (forced, not recursive) after each change. It belongs to the pool, which stops
@@ -200,6 +202,12 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
     dir->scan(recursive, observer, m_filter.get());
     scanned = true;
   } catch (int) {
+    // The scan tells of a directory it cannot read; one that is not there is news only when
+    // it was asked for by name (a sub-directory removed meanwhile simply has no files).
+    const int error = dir->listError();
+    if (parent == nullptr && (error == ENOENT || error == ENOTDIR)) {
+      KxNotices::report(KxNoticeKind::kUnreadable, key, dyxplatform::errorText(error));
+    }
   } catch (...) {
     std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
     {

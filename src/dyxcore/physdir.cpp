@@ -1,6 +1,7 @@
 #include "dyxcore/physdir.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/filter.h"
@@ -13,6 +14,7 @@
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 
 namespace {
 
@@ -52,6 +54,9 @@ std::string childPath(const std::string& dir, const std::string& name) {
 }
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
+
+// The error of a directory that is simply not there (any more).
+bool isGone(int error) { return error == ENOENT || error == ENOTDIR; }
 
 // The entry's name as kept by its repository: the key under which a directory files it.
 std::string_view nameKey(const DyxEntry* entry) {
@@ -298,8 +303,15 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
   const DyxTime stamp = getMTimeFine(fine);
 
   dyxplatform::DirListing listing(m_dirName);
+  m_listError.store(listing.error());
   if (!listing.isOpen()) {
     KX_POS(kxerr) << "Cannot open directory" << endl;
+    // A directory removed since its parent listed it simply is not there; any other refusal
+    // leaves its files out, and the user is told which directory and why.
+    if (!isGone(listing.error())) {
+      KxNotices::report(KxNoticeKind::kUnreadable, m_dirName,
+                        dyxplatform::errorText(listing.error()));
+    }
     KX_POS(kxerr) << "Throwing 0 exception." << endl;
     throw 0;
   }
@@ -342,22 +354,30 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
       }
     } else {
       const std::uint32_t nameHash = NameTable::hashOf(item.name);
+      bool vanished = false;
       if (DyxEntry* known = m_entries.find(item.name, nameHash)) {
-        seen.push_back(known);
-        if (known->refresh()) {
-          changed = true;
-          if (!m_standAlone) notifyChanged(known, observer);
+        // A known file removed since the listing is not seen: it leaves with the vanished.
+        const bool refreshed = known->refresh(vanished);
+        if (!vanished) {
+          seen.push_back(known);
+          if (refreshed) {
+            changed = true;
+            if (!m_standAlone) notifyChanged(known, observer);
+          }
         }
       } else {
         DyxEntry* entry = repo->createEntry(item.name, this);
         if (entry == nullptr) {
+          // Once per file in the trace; the user gets one notice with the count.
           KX_POS(kxerr) << "Cannot allocate the entry: " << item.name << endl;
-          ActivityLog::stream() << "Cannot allocate the entry: " << item.name << std::endl;
+          KxNotices::count(KxNoticeKind::kLeftOut, "no memory is left for more entries",
+                           childPath(m_dirName, item.name));
         } else {
           // The filter judges the file as it is on disk (size, time stamp, status), so the
-          // entry is read before it is offered to the filter.
-          entry->refresh();
-          if (filter != nullptr && !filter->evaluate(*entry)) {
+          // entry is read before it is offered to the filter. A file removed since the listing
+          // is no file of the directory.
+          entry->refresh(vanished);
+          if (vanished || (filter != nullptr && !filter->evaluate(*entry))) {
             repo->freeEntry(entry);
           } else {
             seen.push_back(entry);
@@ -379,6 +399,9 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     // nothing is taken for vanished.
     KX_POS(kxerr) << "Cannot read directory: " << m_dirName << " ("
                   << dyxplatform::errorText(listing.error()) << ")" << endl;
+    m_listError.store(listing.error());
+    KxNotices::report(KxNoticeKind::kUnreadable, m_dirName,
+                      dyxplatform::errorText(listing.error()) + " (the listing stopped part way)");
   }
   listing.close();
 

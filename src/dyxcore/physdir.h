@@ -128,7 +128,13 @@ class DyxPhysicalDirectory : public DyxUpdater {
 
   // Lists the directory and brings the entries up to date; true when anything changed. Throws
   // the integer 0 (after its messages) when the name is empty or the listing cannot be opened.
+  // What the scan could not read is recorded as a notice (kxcore/notice.h): a directory that
+  // cannot be listed (unless it no longer exists), a listing cut short, the files left out when
+  // no entry can be made. A file that vanishes between the listing and its reading is no file.
   bool scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+  // The errno of the latest listing that could not be opened or was cut short; 0 when it was
+  // read whole. Any thread.
+  int listError() const { return m_listError.load(); }
 
   DyxEntry* findEntry(const std::string& name) const;
   // Files an existing entry under its name, replacing any entry of that name; notifies nobody.
@@ -182,6 +188,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
   const bool m_standAlone;
   const std::string m_repositoryKey;
   std::atomic<bool> m_retired{false};
+  std::atomic<int> m_listError{0};
   // Folding of overlapping scans, under the engine lock.
   bool m_scanning = false;
   bool m_rescanRequested = false;

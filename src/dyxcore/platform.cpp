@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -203,6 +204,25 @@ bool readGrantedByModeBits(const struct statx& st, const LookupBase& base,
   return isOnLocalFileSystem(st, base, path);
 }
 
+// A name whose target cannot be looked up: the name itself is looked up without following a
+// link. Still there (a dangling link, a loop), it is described by itself; gone, it vanished.
+FileInfoResult describeUnreachable(const LookupBase& base, int targetError, FileInfo& out,
+                                   int* error) {
+  setError(error, targetError);
+  struct stat st;
+  if (retryEintr([&] { return ::fstatat(base.dirFd, base.name, &st, AT_SYMLINK_NOFOLLOW); }) ==
+      0) {
+    fillFromStat(st, out);
+    return FileInfoResult::kOpenFailed;
+  }
+  const int selfError = errno;
+  if (selfError == ENOENT || selfError == ENOTDIR) {
+    setError(error, selfError);
+    return FileInfoResult::kVanished;
+  }
+  return FileInfoResult::kLookupFailed;
+}
+
 FileInfoResult readByStatxAt(const LookupBase& base, const std::string& path, FileInfo& out,
                              int* error) {
   struct statx st;
@@ -210,16 +230,45 @@ FileInfoResult readByStatxAt(const LookupBase& base, const std::string& path, Fi
   if (retryEintr([&] {
         return ::statx(base.dirFd, base.name, AT_STATX_DONT_SYNC, kStatxMask, &st);
       }) != 0) {
-    setError(error, errno);
-    return FileInfoResult::kOpenFailed;
+    return describeUnreachable(base, errno, out, error);
   }
   if (S_ISREG(st.stx_mode) && !readGrantedByModeBits(st, base, path) &&
       ::faccessat(base.dirFd, base.name, R_OK, AT_EACCESS) != 0) {
+    // Its information needs no right to read it: the listing still shows its size and time.
     setError(error, errno);
+    fillFromStatx(st, out);
     return FileInfoResult::kOpenFailed;
   }
   fillFromStatx(st, out);
   return FileInfoResult::kOk;
+}
+
+// Where `path` is looked up: relative to the descriptor of an open listing of its directory on
+// this thread; from the current directory when the system takes the path whole; else relative
+// to its directory opened name by name, whose descriptor is then held here.
+class ResolvedPath {
+ public:
+  explicit ResolvedPath(const std::string& path);
+  ~ResolvedPath() {
+    if (m_owned >= 0) ::close(m_owned);
+  }
+  ResolvedPath(const ResolvedPath&) = delete;
+  ResolvedPath& operator=(const ResolvedPath&) = delete;
+  // False (with the errno) when the directory of a long path could not be opened.
+  bool ok() const { return m_error == 0; }
+  int error() const { return m_error; }
+  const LookupBase& base() const { return m_base; }
+
+ private:
+  LookupBase m_base;
+  int m_owned = -1;
+  int m_error = 0;
+};
+
+FileInfoResult lookupFailure(int error, int* out) {
+  setError(out, error);
+  return error == ENOENT || error == ENOTDIR ? FileInfoResult::kVanished
+                                             : FileInfoResult::kLookupFailed;
 }
 
 bool takeAheadInfo(const OpenListing& listing, const char* name, FileInfo& out, int* error,
@@ -228,35 +277,33 @@ bool takeAheadInfo(const OpenListing& listing, const char* name, FileInfo& out, 
 FileInfoResult readByStatx(const std::string& path, FileInfo& out, int* error) {
   std::size_t nameAt = 0;
   const OpenListing* listing = listingHolding(path, nameAt);
-  LookupBase base{AT_FDCWD, path.c_str()};
-  if (listing != nullptr) {
+  if (listing != nullptr && listing->ahead != nullptr) {
     FileInfoResult result;
-    if (listing->ahead != nullptr &&
-        takeAheadInfo(*listing, path.c_str() + nameAt, out, error, result)) {
-      return result;
-    }
-    if (listing->fd >= 0) base = LookupBase{listing->fd, path.c_str() + nameAt};
+    if (takeAheadInfo(*listing, path.c_str() + nameAt, out, error, result)) return result;
   }
-  return readByStatxAt(base, path, out, error);
+  const ResolvedPath resolved(path);
+  if (!resolved.ok()) return lookupFailure(resolved.error(), error);
+  return readByStatxAt(resolved.base(), path, out, error);
 }
 
 FileInfoResult readByOpen(const std::string& path, FileInfo& out, int* error) {
+  const ResolvedPath resolved(path);
+  if (!resolved.ok()) return lookupFailure(resolved.error(), error);
+  const LookupBase& base = resolved.base();
   // Only regular files are opened: opening a FIFO or a device for reading can block or act.
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) {
-    setError(error, errno);
-    return FileInfoResult::kOpenFailed;
+  if (::fstatat(base.dirFd, base.name, &st, 0) != 0) {
+    return describeUnreachable(base, errno, out, error);
   }
-  if (!S_ISREG(st.st_mode)) {
-    fillFromStat(st, out);
-    return FileInfoResult::kOk;
-  }
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOATIME | O_CLOEXEC);
+  fillFromStat(st, out);
+  if (!S_ISREG(st.st_mode)) return FileInfoResult::kOk;
+  int fd = ::openat(base.dirFd, base.name, O_RDONLY | O_NONBLOCK | O_NOATIME | O_CLOEXEC);
   if (fd < 0 && errno == EPERM) {
     // O_NOATIME is refused for files of other users; opening alone does not touch atime.
-    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    fd = ::openat(base.dirFd, base.name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   }
   if (fd < 0) {
+    // `out` keeps what the lookup gave: the file is there, only not readable.
     setError(error, errno);
     return FileInfoResult::kOpenFailed;
   }
@@ -307,6 +354,67 @@ std::int64_t nowUnixSeconds() {
 }
 
 // ---------------------------------------------------------------------------------------------
+
+int openDirectory(const std::string& path, int flags) {
+  flags |= O_DIRECTORY | O_CLOEXEC;
+  if (path.size() < PATH_MAX) return retryEintr([&] { return ::open(path.c_str(), flags); });
+  // Whole names at a time, each run shorter than PATH_MAX, every directory on the way opened
+  // from the one above it; only the last descriptor stays.
+  int dirFd = AT_FDCWD;
+  std::size_t at = 0;
+  auto closeHeld = [&dirFd] {
+    if (dirFd == AT_FDCWD) return;
+    const int saved = errno;
+    ::close(dirFd);
+    errno = saved;
+    dirFd = AT_FDCWD;
+  };
+  while (path.size() - at >= PATH_MAX) {
+    const std::size_t cut = path.rfind('/', at + PATH_MAX - 1);
+    if (cut == std::string::npos || cut < at) {
+      closeHeld();
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const std::string part = cut > at ? path.substr(at, cut - at) : at == 0 ? "/" : ".";
+    const int next = retryEintr(
+        [&] { return ::openat(dirFd, part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    closeHeld();
+    if (next < 0) return -1;
+    dirFd = next;
+    at = cut + 1;
+  }
+  const char* rest = at < path.size() ? path.c_str() + at : ".";
+  const int fd = retryEintr([&] { return ::openat(dirFd, rest, flags); });
+  closeHeld();
+  return fd;
+}
+
+namespace {
+
+ResolvedPath::ResolvedPath(const std::string& path) {
+  m_base = LookupBase{AT_FDCWD, path.c_str()};
+  std::size_t nameAt = 0;
+  if (const OpenListing* listing = listingHolding(path, nameAt);
+      listing != nullptr && listing->fd >= 0) {
+    m_base = LookupBase{listing->fd, path.c_str() + nameAt};
+    return;
+  }
+  if (path.size() < PATH_MAX) return;
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    m_error = ENAMETOOLONG;  // one name longer than any the system has
+    return;
+  }
+  m_owned = openDirectory(slash == 0 ? std::string("/") : path.substr(0, slash), O_PATH);
+  if (m_owned < 0) {
+    m_error = errno;
+    return;
+  }
+  m_base = LookupBase{m_owned, path.c_str() + slash + 1};
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // Read-ahead of a recursive scan
@@ -388,7 +496,7 @@ std::unique_ptr<AheadDirectory> readDirectoryAhead(const std::string& path, bool
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
   const int fd = parentFd >= 0 && name != nullptr
                      ? retryEintr([&] { return ::openat(parentFd, name->c_str(), kFlags); })
-                     : retryEintr([&] { return ::open(path.c_str(), kFlags); });
+                     : openDirectory(path, kFlags);
   const int openError = fd < 0 ? errno : 0;
   if (!namesOnly) {
     // Taken before the listing is read, as the scan takes it: a change made meanwhile moves it
@@ -516,7 +624,8 @@ class ReadAhead {
     std::size_t next = 0;
     int fd = -1;
   };
-  // Deeper frames are opened by their whole path: the walk never holds more descriptors.
+  // Deeper frames are opened by their whole path (name by name when it is too long for the
+  // system): the walk never holds more descriptors.
   static constexpr std::size_t kOpenFrames = 48;
 
   // The next directory of the walk ("" at its end), with the descriptor of its parent (or -1)
@@ -548,11 +657,8 @@ class ReadAhead {
                                                   bool namesOnly) {
     int fd = -1;
     const bool keep = stack.size() < kOpenFrames;
-    // A path the system cannot take whole is refused as the scan's own open refuses it, though
-    // the parent's descriptor could reach it.
-    const int parentFd = step.path.size() < PATH_MAX ? step.parentFd : -1;
     std::unique_ptr<AheadDirectory> record = readDirectoryAhead(
-        step.path, namesOnly, parentFd, &step.name, keep ? &fd : nullptr);
+        step.path, namesOnly, step.parentFd, &step.name, keep ? &fd : nullptr);
     stack.push_back(frameOf(*record, fd));
     return record;
   }
@@ -661,11 +767,8 @@ bool takeAheadInfo(const OpenListing& listing, const char* name, FileInfo& out, 
   const AheadItem& item = listing.ahead->items[cursor - 1];
   if (item.isDirectory || listing.ahead->nameOf(item) != name) return false;
   result = item.result;
-  if (result == FileInfoResult::kOk) {
-    out = item.info;
-  } else {
-    setError(error, item.error);
-  }
+  if (result == FileInfoResult::kOk || result == FileInfoResult::kOpenFailed) out = item.info;
+  if (result != FileInfoResult::kOk) setError(error, item.error);
   return true;
 }
 
@@ -687,7 +790,21 @@ DirListing::DirListing(const std::string& path) {
     return;
   }
 
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+  // A sub-directory of the listing open last is opened from its descriptor by its own name:
+  // one name to look up instead of the whole path, and no limit on the length of the path.
+  constexpr int kFlags = O_RDONLY | O_NONBLOCK;
+  int fd = -1;
+  const std::size_t slash = path.rfind('/');
+  if (!t_openListings.empty() && t_openListings.back().fd >= 0 && slash != std::string::npos &&
+      slash + 1 < path.size() &&
+      childOf(*t_openListings.back().path, path.substr(slash + 1)) == path) {
+    const int parentFd = t_openListings.back().fd;
+    fd = retryEintr([&] {
+      return ::openat(parentFd, path.c_str() + slash + 1, kFlags | O_DIRECTORY | O_CLOEXEC);
+    });
+  } else {
+    fd = openDirectory(path, kFlags);
+  }
   if (fd < 0) {
     m_error = errno;
     return;
@@ -705,7 +822,6 @@ DirListing::DirListing(const std::string& path) {
   // directories the helper thread reads from now on.
   if (!t_ahead.job && !t_openListings.empty()) {
     const std::string& parent = *t_openListings.back().path;
-    const std::size_t slash = path.rfind('/');
     if (slash != std::string::npos && slash + 1 < path.size() &&
         childOf(parent, path.substr(slash + 1)) == path) {
       t_ahead.job = std::make_unique<ReadAhead>(parent, path);
@@ -841,10 +957,19 @@ bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* 
 
 namespace {
 bool directoryChangeTimeDirect(const std::string& path, std::uint64_t& fileTime, int* error) {
+  if (path.empty()) {
+    setError(error, ENOENT);
+    return false;
+  }
+  const ResolvedPath resolved(path);
+  if (!resolved.ok()) {
+    setError(error, resolved.error());
+    return false;
+  }
   struct statx st;
-  if (path.empty() ||
-      ::statx(AT_FDCWD, path.c_str(), AT_STATX_DONT_SYNC, STATX_CTIME | STATX_TYPE, &st) != 0) {
-    setError(error, path.empty() ? ENOENT : errno);
+  if (::statx(resolved.base().dirFd, resolved.base().name, AT_STATX_DONT_SYNC,
+              STATX_CTIME | STATX_TYPE, &st) != 0) {
+    setError(error, errno);
     return false;
   }
   fileTime = fileTimeFromUnix(st.stx_ctime.tv_sec, st.stx_ctime.tv_nsec);
@@ -1075,6 +1200,27 @@ std::string errorText(int error) {
   // The GNU variant returns the text, which may or may not be in the buffer.
   const char* text = ::strerror_r(error, buffer, sizeof buffer);
   return text ? std::string(text) : std::string("Unknown error ") + std::to_string(error);
+}
+
+namespace {
+std::atomic<unsigned> g_closedAtStart{0};
+}  // namespace
+
+void openClosedStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    g_closedAtStart.fetch_or(1u << fd);
+    // The lowest free descriptor is taken, which is this one: the lower ones are open by now.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
+bool wasClosedAtStart(int fd) {
+  return fd >= 0 && fd <= 2 && (g_closedAtStart.load() & (1u << fd)) != 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -112,9 +112,14 @@ struct FileInfo {
 };
 
 enum class FileInfoResult {
-  kOk,          // information read
-  kOpenFailed,  // the file cannot be opened for reading (missing, dangling link, loop, no right)
-  kInfoFailed,  // the file opened but its information cannot be read
+  kOk,            // information read
+  kOpenFailed,    // the file exists but cannot be opened for reading (no right, dangling link,
+                  // link loop): `out` still describes it as stat does (a link that leads
+                  // nowhere by the link itself), since that needs no read access
+  kInfoFailed,    // the file opened but its information cannot be read
+  kVanished,      // the name no longer exists (removed since it was listed)
+  kLookupFailed,  // the name cannot even be looked up (no search right on its directory, an
+                  // input/output error): nothing is known of it, `out` is left alone
 };
 
 // How readFileInfo reaches the information. Both never block (FIFOs and devices are not opened
@@ -132,6 +137,11 @@ FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error =
 // from there without building the whole path.
 FileInfoResult readFileInfoIn(const std::string& dir, const std::string& name, FileInfo& out,
                               int* error = nullptr);
+
+// Opens the directory `path` with `flags` (open(2) flags, O_DIRECTORY is added) however long the
+// path is: a path the system does not take whole is opened name by name from the directories
+// above. A descriptor, or -1 with errno set.
+int openDirectory(const std::string& path, int flags);
 
 // The status-change time (1601-based) of a directory itself; it moves whenever a name inside is
 // added, removed or renamed. False when the directory cannot be looked up.
@@ -193,6 +203,14 @@ bool readWholeFile(const std::string& path, std::string& out, int* error = nullp
                    std::size_t maxBytes = static_cast<std::size_t>(-1));
 // The text of an errno value.
 std::string errorText(int error);
+
+// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no file the program
+// opens later takes their place (a trace file on descriptor 1 would receive the output). Call it
+// first thing in main, before any file is opened.
+void openClosedStandardDescriptors();
+// Whether openClosedStandardDescriptors found `fd` (0, 1 or 2) closed: what is written there
+// then reaches nobody.
+bool wasClosedAtStart(int fd);
 
 // ---------------------------------------------------------------------------------------------
 // The process

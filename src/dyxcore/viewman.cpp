@@ -101,17 +101,24 @@ DyxViewManagerImpl::Dense* DyxViewManagerImpl::denseOf(const DyxEntry* entry, bo
   }
   if (found == nullptr) {
     if (!create) return nullptr;
-    const long at = repository->slotOf(entry);
-    if (at < 0) return nullptr;  // an entry object outside the slots: the side table's
-    // Words kept for an earlier object at this address, or for this one before a load, name
-    // entries that are gone.
+    DyxEntryRepository::SlotSpan span;
+    // An entry object outside the slots: the side table's.
+    if (!repository->spanOf(entry, span)) return nullptr;
+    const auto begin = reinterpret_cast<std::uintptr_t>(span.begin);
+    const std::uintptr_t end = begin + span.count * sizeof(DyxEntry);
+    // Words kept for an earlier object at these addresses, or for this repository before a
+    // load, name entries that are gone. The other blocks of this repository stay: a growing
+    // repository adds blocks and keeps the ones it has.
     auto* self = const_cast<DyxViewManagerImpl*>(this);
     for (auto it = m_dense.begin(); it != m_dense.end();) {
-      if ((*it)->repository != repository) {
+      const Dense& d = **it;
+      const bool stale = d.repository == repository && d.generation != generation;
+      const bool overlaps = d.begin < end && begin < d.begin + d.slots * sizeof(DyxEntry);
+      if (!stale && !overlaps) {
         ++it;
         continue;
       }
-      for (const auto& page : (*it)->pages) {
+      for (const auto& page : d.pages) {
         if (!page) continue;
         for (std::size_t k = 0; k < (std::size_t{1} << kPageBits); ++k) self->freeWord(page[k]);
       }
@@ -120,8 +127,8 @@ DyxViewManagerImpl::Dense* DyxViewManagerImpl::denseOf(const DyxEntry* entry, bo
     auto dense = std::make_unique<Dense>();
     dense->repository = repository;
     dense->generation = generation;
-    dense->begin = address - static_cast<std::uintptr_t>(at) * sizeof(DyxEntry);
-    dense->slots = repository->slotCount();
+    dense->begin = begin;
+    dense->slots = span.count;
     dense->pages.resize((dense->slots + (std::size_t{1} << kPageBits) - 1) >> kPageBits);
     found = dense.get();
     m_dense.push_back(std::move(dense));

@@ -64,13 +64,14 @@ class DyxViewManagerImpl {
   using Word = std::uintptr_t;
   static constexpr std::size_t kPageBits = 12;  // 4096 words (32 KiB) per page
 
-  // The slots of one repository as it was when first seen. The text generation changes with
-  // every repository object and every load, so a repository re-created at the same address (or
-  // reloaded, which moves its slots) never inherits the words of its predecessor.
+  // One block of slots of a repository (a repository that grows has several) as it was when
+  // first seen. The text generation changes with every repository object and every load, so a
+  // repository re-created at the same address (or reloaded, which moves its slots) never
+  // inherits the words of its predecessor.
   struct Dense {
     const void* repository = nullptr;
     std::uint32_t generation = 0;
-    std::uintptr_t begin = 0;  // address of slot 0
+    std::uintptr_t begin = 0;  // address of the block's first slot
     std::size_t slots = 0;
     std::vector<std::unique_ptr<Word[]>> pages;
   };

@@ -206,7 +206,7 @@ std::string DyxEntry::getProperty(const std::string& name) const {
   return getProperty(propertyId(name));
 }
 
-bool DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
+dyxplatform::FileInfoResult DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
   int error = 0;
   dyxplatform::FileInfoResult result;
   const std::string* dir = m_repository != nullptr && m_pid != 0 ? &m_repository->textOf(m_pid)
@@ -221,30 +221,55 @@ bool DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
   switch (result) {
     case dyxplatform::FileInfoResult::kOk:
       m_status = kStatusNormal;
-      return true;
+      break;
     case dyxplatform::FileInfoResult::kInfoFailed:
       KX_POS(kxerr) << "Cannot get information for file: " << getFullName() << endl;
       m_status = kStatusLocked;
-      return true;
+      break;
+    case dyxplatform::FileInfoResult::kVanished:
+      KX_POS(kxerr) << "The file no longer exists: " << getFullName() << endl;
+      break;
     case dyxplatform::FileInfoResult::kOpenFailed:
-    default:
-      KX_POS(kxerr) << "Cannot open file: " << getFullName() << endl;
+    case dyxplatform::FileInfoResult::kLookupFailed:
+      KX_POS(kxerr) << "Cannot open file: " << getFullName() << " ("
+                    << dyxplatform::errorText(error) << ")" << endl;
       m_status = kStatusIOError;
-      return false;
+      break;
   }
+  return result;
 }
 
 bool DyxEntry::refresh() {
+  bool vanished = false;
+  return refresh(vanished);
+}
+
+bool DyxEntry::refresh(bool& vanished) {
   dyxplatform::FileInfo info;
-  if (!readFileInformation(info)) return false;
-  // Nothing usable was read: keep the stored time stamp and size rather than compare against
-  // undefined data.
-  if (m_status == kStatusLocked) return false;
-  const std::int32_t t = dyxplatform::highPart(info.lastWriteTime);
+  const dyxplatform::FileInfoResult result = readFileInformation(info);
+  vanished = result == dyxplatform::FileInfoResult::kVanished;
+  std::int32_t t = 0;
+  std::uint64_t size = 0;
+  switch (result) {
+    case dyxplatform::FileInfoResult::kOk:
+    case dyxplatform::FileInfoResult::kOpenFailed:
+      t = dyxplatform::highPart(info.lastWriteTime);
+      size = info.size;
+      break;
+    case dyxplatform::FileInfoResult::kLookupFailed:
+      // Nothing is known of the file: no date rather than a made-up one.
+      t = DyxTime::kUnset;
+      break;
+    case dyxplatform::FileInfoResult::kInfoFailed:
+    case dyxplatform::FileInfoResult::kVanished:
+      // Nothing usable was read: keep the stored time stamp and size rather than compare
+      // against undefined data.
+      return false;
+  }
   if (t == m_mtime) return false;
   m_mtime = t;
   m_reserved2 = 0;
-  setSize(info.size);
+  setSize(size);
   return true;
 }
 

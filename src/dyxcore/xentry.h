@@ -128,12 +128,19 @@ class DyxEntry {
   std::string getProperty(int id) const;
   std::string getProperty(const std::string& name) const;
 
-  // Opens the file (never blocking, never changing its access time), reads its information
-  // into `info` and sets the status: I/O Error when it cannot be opened (false is returned),
-  // Locked when its information cannot be read, else Normal.
-  bool readFileInformation(dyxplatform::FileInfo& info);
-  // Re-reads the file; true when the time stamp changed (then the size is taken as well).
+  // Reads the file's information into `info` (never blocking, never changing its access time)
+  // and sets the status: Normal; I/O Error when it cannot be opened for reading (`info` then
+  // still holds its size and times, as stat gives them) or cannot be looked up at all; Locked
+  // when it opened but its information cannot be read. kVanished leaves the status alone: the
+  // name is gone.
+  dyxplatform::FileInfoResult readFileInformation(dyxplatform::FileInfo& info);
+  // Re-reads the file; true when the time stamp changed (then the size is taken as well). A
+  // file that cannot be opened takes the size and time stamp of its information all the same;
+  // one that cannot even be looked up has its time stamp unset and size 0.
   bool refresh();
+  // The same; `vanished` tells that the name no longer exists (nothing else changed then), and
+  // the entry is no file any more.
+  bool refresh(bool& vanished);
   // The four-line dump block.
   void dump(std::ostream& os) const;
 

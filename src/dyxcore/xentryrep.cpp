@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -23,6 +24,7 @@ const std::string kNullText = "<null>";
 const std::string kTransientKey = "0";
 
 std::atomic<std::size_t> g_defaultCapacity{DyxEntryRepository::kDefaultSlotCount};
+std::atomic<std::size_t> g_slotLimit{DyxEntryRepository::kMaxSlots};
 
 using Registry = std::map<std::string, std::unique_ptr<DyxEntryRepository>>;
 Registry& registry() {
@@ -158,6 +160,10 @@ void DyxEntryRepository::setDefaultCapacity(std::size_t slotCount) {
 
 std::size_t DyxEntryRepository::defaultCapacity() { return g_defaultCapacity.load(); }
 
+void DyxEntryRepository::setSlotLimit(std::size_t limit) {
+  g_slotLimit.store(limit == 0 ? kMaxSlots : std::min(limit, kMaxSlots));
+}
+
 // ---------------------------------------------------------------------------------------------
 
 namespace {
@@ -182,16 +188,60 @@ DyxEntryRepository::~DyxEntryRepository() = default;
 static_assert(std::is_trivially_copyable_v<DyxEntry> &&
               std::is_trivially_destructible_v<DyxEntry>);
 
-DyxEntryRepository::SlotBlock::~SlotBlock() { std::free(m_slots); }
+DyxEntryRepository::SlotBlock::~SlotBlock() { release(); }
+
+void DyxEntryRepository::SlotBlock::release() {
+  for (DyxEntry* block : m_blocks) std::free(block);
+  m_blocks.clear();
+  m_first = nullptr;
+  m_firstCount = 0;
+  m_count = 0;
+}
 
 void DyxEntryRepository::SlotBlock::reset(std::size_t count) {
-  std::free(m_slots);
-  m_slots = nullptr;
-  m_count = 0;
+  release();
   void* block = std::calloc(count, sizeof(DyxEntry));
   if (block == nullptr) throw std::bad_alloc();
-  m_slots = static_cast<DyxEntry*>(block);
+  m_blocks.reserve(8);
+  m_blocks.push_back(static_cast<DyxEntry*>(block));
+  m_first = m_blocks.front();
+  m_firstCount = count;
   m_count = count;
+}
+
+bool DyxEntryRepository::SlotBlock::grow(std::size_t limit) {
+  // A block cut short by the limit ends the doubling: the arithmetic of `later` needs every
+  // block but the last at its full size.
+  const std::size_t full = m_firstCount << (m_blocks.size() - 1);
+  if (m_firstCount == 0 || m_count >= limit || m_count != full) return false;
+  const std::size_t add = std::min(m_count, limit - m_count);
+  void* block = std::calloc(add, sizeof(DyxEntry));
+  if (block == nullptr) return false;
+  m_blocks.push_back(static_cast<DyxEntry*>(block));
+  m_count += add;
+  return true;
+}
+
+DyxEntry& DyxEntryRepository::SlotBlock::later(std::size_t i) {
+  const std::size_t k = static_cast<std::size_t>(std::bit_width(i / m_firstCount));
+  return m_blocks[k][i - (m_firstCount << (k - 1))];
+}
+
+bool DyxEntryRepository::SlotBlock::spanOf(const DyxEntry* entry, SlotSpan& span) const {
+  // Compared as addresses: an entry of another repository is simply not in a range.
+  const auto address = reinterpret_cast<std::uintptr_t>(entry);
+  std::size_t first = 0;
+  for (std::size_t k = 0; k < m_blocks.size(); ++k) {
+    const std::size_t count = k == 0 ? m_firstCount : std::min(m_firstCount << (k - 1), m_count - first);
+    const auto begin = reinterpret_cast<std::uintptr_t>(m_blocks[k]);
+    if (address >= begin && address - begin < count * sizeof(DyxEntry)) {
+      if ((address - begin) % sizeof(DyxEntry) != 0) return false;
+      span = SlotSpan{m_blocks[k], count, first};
+      return true;
+    }
+    first += count;
+  }
+  return false;
 }
 
 namespace {
@@ -288,7 +338,12 @@ DyxEntry* DyxEntryRepository::createEntry(const std::string& name) {
 
 DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t dirKey) {
   const std::size_t s = m_firstFree;
-  if (s >= m_slots.size()) return nullptr;
+  if (s >= m_slots.size()) {
+    // Every slot is in use: a new block joins the others, and no entry moves.
+    if (!m_slots.grow(g_slotLimit.load())) return nullptr;
+    ActivityLog::stream() << "The repository " << (m_key.empty() ? "\"\"" : m_key)
+                          << " grows to " << m_slots.size() << " slots." << std::endl;
+  }
   if (s >= m_used) m_used = s + 1;
   m_firstFree = s + 1;
   while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
@@ -301,14 +356,13 @@ DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t di
 }
 
 long DyxEntryRepository::slotOf(const DyxEntry* entry) const {
-  if (entry == nullptr || m_slots.empty()) return -1;
-  const DyxEntry* first = m_slots.data();
-  // Compared as addresses: an entry of another repository is simply not in the range.
-  const auto address = reinterpret_cast<std::uintptr_t>(entry);
-  const auto begin = reinterpret_cast<std::uintptr_t>(first);
-  const auto end = reinterpret_cast<std::uintptr_t>(first + m_slots.size());
-  if (address < begin || address >= end || (address - begin) % sizeof(DyxEntry) != 0) return -1;
-  return static_cast<long>((address - begin) / sizeof(DyxEntry));
+  SlotSpan span;
+  if (entry == nullptr || !m_slots.spanOf(entry, span)) return -1;
+  return static_cast<long>(span.firstSlot + static_cast<std::size_t>(entry - span.begin));
+}
+
+bool DyxEntryRepository::spanOf(const DyxEntry* entry, SlotSpan& span) const {
+  return entry != nullptr && m_slots.spanOf(entry, span);
 }
 
 void DyxEntryRepository::freeEntry(DyxEntry* entry) {

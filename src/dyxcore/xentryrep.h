@@ -1,6 +1,8 @@
 // DyxEntryRepository: the owner of the entries of one pool of directories and of the texts they
-// refer to. Entries sit in one block of fixed slots allocated at construction (200,000 by
-// default) and never move, so a pointer to a live entry stays valid until its slot is freed.
+// refer to. Entries sit in fixed slots, numbered from 0, that never move, so a pointer to a live
+// entry stays valid until its slot is freed. The first block of slots is allocated at
+// construction (200,000 by default); when every slot is in use the repository adds a block as
+// large as all the slots so far, so it holds every file while memory lasts.
 // Texts (file names and directory paths) are interned once and never removed. The repository
 // also remembers every directory that held entries, with its recursive flag, and can be saved
 // to and loaded from "<key>.txt" and "<key>.data" in the current directory.
@@ -65,8 +67,9 @@ class DyxEntryRepository {
 
   // ----- slots -----
   // A new entry in the lowest free slot for `name` in the directory `dirName` with its
-  // recursive flag; none (nullptr) when every slot is in use (the caller reports "Cannot
-  // allocate the entry: "). A null directory means no directory (pid 0).
+  // recursive flag; the slots grow when every one is in use. None (nullptr) only when no more
+  // slots can be had (the system refuses the memory, or kMaxSlots): the caller reports the
+  // file left out. A null directory means no directory (pid 0).
   DyxEntry* createEntry(const std::string& name, const DyxPhysicalDirectory* directory);
   DyxEntry* createEntry(const std::string& name, const std::string& dirName, bool recursive);
   DyxEntry* createEntry(const std::string& name);
@@ -76,10 +79,25 @@ class DyxEntryRepository {
   const DyxEntry* entryAt(std::size_t slot) const;
   // The slot number of an entry of this repository, or -1.
   long slotOf(const DyxEntry* entry) const;
+  // One block of slots: they sit end to end in memory from `begin`, and the first is slot
+  // number `firstSlot`. A block never moves while the repository lives, until a load.
+  struct SlotSpan {
+    const DyxEntry* begin = nullptr;
+    std::size_t count = 0;
+    std::size_t firstSlot = 0;
+  };
+  // The block holding `entry`; false for an entry outside this repository's slots.
+  bool spanOf(const DyxEntry* entry, SlotSpan& span) const;
   bool isEmpty() const { return m_used == 0; }
   std::size_t getUsed() const { return m_used; }
   std::size_t getFirstFree() const { return m_firstFree; }
+  // Every slot of every block, in use or free.
   std::size_t slotCount() const { return m_slots.size(); }
+  // The most slots a repository holds (slot numbers stay 32-bit in the restore and the index).
+  static constexpr std::size_t kMaxSlots = 0xFFFFFFFFu;
+  // Lowers the most slots a repository grows to (tests of a repository that cannot grow);
+  // 0 restores kMaxSlots. Process-wide.
+  static void setSlotLimit(std::size_t limit);
   // Live entries (slots below `used` whose id is not 0).
   std::size_t liveCount() const;
   // Directory key -> recursive flag, for every directory that held entries.
@@ -120,26 +138,36 @@ class DyxEntryRepository {
   mutable bool m_keepDamaged = false;
   std::size_t m_firstFree = 0;
   std::size_t m_used = 0;
-  // The slot block: zeroed memory that the system hands out page by page as slots are first
-  // written, so a large capacity costs nothing until it is used (a free slot is all zero
-  // bytes). Entries never move inside it; `reset` gives a new block.
+  // The slots: blocks of zeroed memory that the system hands out page by page as slots are
+  // first written, so a large capacity costs nothing until it is used (a free slot is all zero
+  // bytes). The first block has the capacity asked for (c slots); each further block doubles
+  // the total, so block k >= 1 holds the slots from c << (k - 1) up to c << k, and a slot's
+  // block is found by arithmetic. Blocks never move; `reset` gives one new block.
   class SlotBlock {
    public:
     explicit SlotBlock(std::size_t count) { reset(count); }
     ~SlotBlock();
     SlotBlock(const SlotBlock&) = delete;
     SlotBlock& operator=(const SlotBlock&) = delete;
-    // `count` free slots, in a new block.
+    // `count` free slots, in one new block; the earlier blocks are freed.
     void reset(std::size_t count);
+    // Adds a block of as many free slots as there are already (fewer at `limit`); false when
+    // the system refuses the memory or `limit` is reached.
+    bool grow(std::size_t limit);
     std::size_t size() const { return m_count; }
     bool empty() const { return m_count == 0; }
-    DyxEntry* data() { return m_slots; }
-    const DyxEntry* data() const { return m_slots; }
-    DyxEntry& operator[](std::size_t i) { return m_slots[i]; }
-    const DyxEntry& operator[](std::size_t i) const { return m_slots[i]; }
+    DyxEntry& operator[](std::size_t i) { return i < m_firstCount ? m_first[i] : later(i); }
+    const DyxEntry& operator[](std::size_t i) const {
+      return i < m_firstCount ? m_first[i] : const_cast<SlotBlock*>(this)->later(i);
+    }
+    bool spanOf(const DyxEntry* entry, SlotSpan& span) const;
 
    private:
-    DyxEntry* m_slots = nullptr;
+    DyxEntry& later(std::size_t i);
+    void release();
+    std::vector<DyxEntry*> m_blocks;  // owned (malloc'ed); block 0 is m_first
+    DyxEntry* m_first = nullptr;
+    std::size_t m_firstCount = 0;
     std::size_t m_count = 0;
   };
   SlotBlock m_slots;

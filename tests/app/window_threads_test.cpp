@@ -10,7 +10,10 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QAction>
+#include <QDialog>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
@@ -26,8 +29,10 @@
 #include "dyxcore/dyx.h"
 #include "dyxcore/frontend.h"
 #include "dyxcore/pdirs.h"
+#include "dyxcore/xentryrep.h"
 #include "filelistmodel.h"
 #include "parseworker.h"
+#include "problemsdlg.h"
 
 namespace {
 
@@ -129,6 +134,14 @@ class WindowTest : public QObject {
       if (item == nullptr) return nullptr;
     }
     return item;
+  }
+
+  // Status line 1.
+  static QLineEdit* statusLine(const DelveDlg& dlg) {
+    for (QLineEdit* edit : dlg.findChildren<QLineEdit*>()) {
+      if (edit->isReadOnly() && edit->text() == dlg.statusLine1()) return edit;
+    }
+    return nullptr;
   }
 
   static int componentCount(const QString& dir) {
@@ -349,6 +362,64 @@ class WindowTest : public QObject {
     QVERIFY(small != nullptr);
     QCOMPARE(small->childCount(), 0);
     QCOMPARE(fileCountShown(dlg), 5);
+  }
+
+  // What a parse left out ends status line 1, and the status line, its button and the
+  // Problems menu list it; the next complete parse forgets it.
+  void problemsAreCountedAndListed() {
+    DelveDlg dlg;
+    dlg.show();
+    DelveProblems* problems = dlg.problems();
+    QVERIFY(!problems->menuAction()->isEnabled());
+    QVERIFY(!problems->statusAction()->isVisible());
+
+    // A repository that may not grow past 3 slots: the other files are counted as left out.
+    QVERIFY(parse(dlg, QString(), true));  // the pool is empty: its repository may go
+    DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
+    DyxEntryRepository::setDefaultCapacity(3);
+    DyxEntryRepository::setSlotLimit(3);
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 3);
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(dlg.statusLine1()));
+    QCOMPARE(problems->texts().size(), 1);
+    const QString text = problems->texts().front();
+    QVERIFY2(text.startsWith(QStringLiteral("5 files were left out: ")), qPrintable(text));
+    QVERIFY(problems->menuAction()->isEnabled());
+    QVERIFY(problems->statusAction()->isVisible());
+
+    // A click on the status line lists them; so does the menu.
+    QVERIFY(problems->listWindow() == nullptr);
+    QLineEdit* line1 = statusLine(dlg);
+    QVERIFY(line1 != nullptr);
+    QTest::mouseClick(line1, Qt::LeftButton);
+    QVERIFY(problems->listWindow() != nullptr);
+    const auto* list = problems->listWindow()->findChild<QPlainTextEdit*>();
+    QVERIFY(list != nullptr);
+    QCOMPARE(list->toPlainText(), text);
+    problems->listWindow()->close();
+    QVERIFY(problems->listWindow() == nullptr);
+    problems->menuAction()->trigger();
+    QVERIFY(problems->listWindow() != nullptr);
+    problems->listWindow()->close();
+
+    // A view switch keeps what the parse left out; a new complete parse forgets it.
+    {
+      QSignalSpy switched(&dlg, &DelveDlg::parseFinished);
+      dlg.sortBy("Ext");
+      QVERIFY(switched.wait(kParseTimeoutMs));
+    }
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(dlg.statusLine1()));
+    QVERIFY(parse(dlg, QString(), true));
+    DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
+    DyxEntryRepository::setSlotLimit(0);
+    DyxEntryRepository::setDefaultCapacity(DyxEntryRepository::kDefaultSlotCount);
+    QVERIFY(parse(dlg, m_small, true));
+    QCOMPARE(fileCountShown(dlg), 8);
+    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 8 file(s)")), qPrintable(dlg.statusLine1()));
+    QVERIFY(problems->texts().isEmpty());
+    QVERIFY(!problems->menuAction()->isEnabled());
   }
 
   void criterionReachesTheParse() {

@@ -26,16 +26,26 @@ struct CliRun {
   std::string err;
 };
 
+// How runCliFrom starts the program.
+struct CliRunOptions {
+  // A command that runs quarry-cli for us, as `setpriv --reuid=... --` does (looked up in
+  // PATH); empty: quarry-cli itself.
+  std::vector<std::string> wrapper;
+  bool closeStdout = false;  // start it with descriptor 1 closed
+};
+
 // Runs quarry-cli with `args`, called from `callerDir`, with the environment of the test changed
 // by `env` (an empty value unsets the variable); standard input is /dev/null, and a run that
 // takes longer than two minutes is killed.
 inline CliRun runCliFrom(const std::string& callerDir, const std::vector<std::string>& args,
                          const std::map<std::string, std::string>& env,
-                         const std::string& program = QUARRY_CLI_PATH) {
+                         const std::string& program = QUARRY_CLI_PATH,
+                         const CliRunOptions& how = CliRunOptions()) {
   quarrytest::TempDir capture;
   const std::string outPath = capture / "out";
   const std::string errPath = capture / "err";
-  std::vector<std::string> argv = {program};
+  std::vector<std::string> argv = how.wrapper;
+  argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> cargv;
   for (std::string& a : argv) cargv.push_back(a.data());
@@ -62,8 +72,12 @@ inline CliRun runCliFrom(const std::string& callerDir, const std::vector<std::st
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    for (const int fd : {in, out, err}) {
+      if (fd > 2) close(fd);
+    }
+    if (how.closeStdout) close(1);
     alarm(120);
-    execve(cargv[0], cargv.data(), cenv.data());
+    execvpe(cargv[0], cargv.data(), cenv.data());
     _exit(122);
   }
   if (pid < 0) return run;
@@ -77,8 +91,9 @@ inline CliRun runCliFrom(const std::string& callerDir, const std::vector<std::st
 }
 
 // Runs quarry-cli with `workDir` as both the calling and the working directory.
-inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args) {
-  return runCliFrom(workDir, args, {{"QUARRY_HOME", workDir}});
+inline CliRun runCli(const std::string& workDir, const std::vector<std::string>& args,
+                     const CliRunOptions& how = CliRunOptions()) {
+  return runCliFrom(workDir, args, {{"QUARRY_HOME", workDir}}, QUARRY_CLI_PATH, how);
 }
 
 inline std::vector<std::string> splitLines(const std::string& text) {

@@ -26,6 +26,37 @@ TEST(FrontEndTexts, StatusLines) {
             "Total: 3 folder(s), 7 file(s). Selected folder: sub dir: 2 file(s)");
 }
 
+// Status line 1 ends with what the notices of the parse left out: directories by number,
+// files by their counts, anything else as other problems.
+TEST(FrontEndTexts, LeftOutEndsTheStatusLine) {
+  auto notice = [](KxNoticeKind kind, std::uint64_t count) {
+    KxNotice n;
+    n.kind = kind;
+    n.count = count;
+    return n;
+  };
+  const struct {
+    std::vector<KxNotice> notices;
+    const char* text;
+  } cases[] = {
+      {{}, "Total: 4 folder(s), 12 file(s)"},
+      {{notice(KxNoticeKind::kUnreadable, 1), notice(KxNoticeKind::kUnreadable, 2)},
+       "Total: 4 folder(s), 12 file(s). 3 folder(s) could not be read"},
+      {{notice(KxNoticeKind::kLeftOut, 800000)},
+       "Total: 4 folder(s), 12 file(s). 800000 file(s) left out"},
+      {{notice(KxNoticeKind::kNotSaved, 1), notice(KxNoticeKind::kLeftOut, 5),
+        notice(KxNoticeKind::kUnreadable, 1), notice(KxNoticeKind::kConfiguration, 1)},
+       "Total: 4 folder(s), 12 file(s). 1 folder(s) could not be read, 5 file(s) left out, "
+       "2 other problem(s)"},
+  };
+  for (const auto& c : cases) {
+    DyxLeftOut leftOut;
+    for (const KxNotice& n : c.notices) leftOut.add(n);
+    EXPECT_EQ(leftOut.empty(), c.notices.empty()) << c.text;
+    EXPECT_EQ(DyxFrontEnd::withLeftOut(DyxFrontEnd::statusLine(4, 12), leftOut), c.text);
+  }
+}
+
 TEST(FrontEndTexts, DriveFoldersAreLabelledAsSystem) {
   const struct {
     const char* name;

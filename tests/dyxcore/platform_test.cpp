@@ -100,7 +100,7 @@ TEST(PlatformFileInfo, HostileNamesGetTheirStatusWithoutBlockingByEitherMethod) 
       {"new\nline", FileInfoResult::kOk},
       {">gt", FileInfoResult::kOk},
       {"bad\xff\xfe-utf8", FileInfoResult::kOk},
-      {"missing", FileInfoResult::kOpenFailed},
+      {"missing", FileInfoResult::kVanished},
   };
   for (FileInfoMethod method : {FileInfoMethod::kStatx, FileInfoMethod::kOpenFstat}) {
     for (const auto& c : cases) {

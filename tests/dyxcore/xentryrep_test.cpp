@@ -21,7 +21,10 @@ class RepositoryTest : public ::testing::Test {
  protected:
   quarrytest::TempDir m_dir;
   quarrytest::CwdGuard m_cwd{m_dir.path()};
-  void TearDown() override { DyxEntryRepository::deleteAllRepositories(); }
+  void TearDown() override {
+    DyxEntryRepository::deleteAllRepositories();
+    DyxEntryRepository::setSlotLimit(0);
+  }
 };
 
 std::string dataOf(const DyxEntryRepository& repo) {
@@ -75,20 +78,76 @@ TEST_F(RepositoryTest, SlotsAreReusedAndUsedNeverShrinks) {
   EXPECT_NE(err.text().find("does not belong"), std::string::npos);
 }
 
-TEST_F(RepositoryTest, AFullRepositoryRefusesTheNextEntryAndChangesNothing) {
-  DyxEntryRepository repo("k", 3);
-  for (const char* n : {"a", "b", "c"}) ASSERT_NE(repo.createEntry(n, "/d", false), nullptr);
-  EXPECT_EQ(repo.createEntry("d", "/d", false), nullptr);
-  EXPECT_EQ(repo.getUsed(), 3u);
-  EXPECT_EQ(repo.createEntry("e"), nullptr);
-  repo.freeEntry(repo.entryAt(2));
-  EXPECT_NE(repo.createEntry("f"), nullptr);
+// Past its capacity a repository adds blocks of slots: every entry made before keeps its
+// address (views hold plain pointers), its slot number and its texts, and slot numbers and
+// addresses agree in every block.
+TEST_F(RepositoryTest, AFullRepositoryGrowsWithoutMovingItsEntries) {
+  for (const std::size_t capacity : {std::size_t{1}, std::size_t{3}, std::size_t{1000}}) {
+    DyxEntryRepository repo("k", capacity);
+    const std::size_t total = capacity * 9 + 2;  // several doublings, the last one part full
+    std::vector<DyxEntry*> made;
+    for (std::size_t i = 0; i < total; ++i) {
+      DyxEntry* e = repo.createEntry("n" + std::to_string(i), "/d" + std::to_string(i % 3), i % 2);
+      ASSERT_NE(e, nullptr) << capacity << " " << i;
+      made.push_back(e);
+    }
+    EXPECT_GE(repo.slotCount(), total) << capacity;
+    EXPECT_EQ(repo.getUsed(), total) << capacity;
+    EXPECT_EQ(repo.liveCount(), total) << capacity;
+    for (std::size_t i = 0; i < total; ++i) {
+      EXPECT_EQ(repo.entryAt(i), made[i]) << capacity << " slot " << i;
+      EXPECT_EQ(repo.slotOf(made[i]), static_cast<long>(i)) << capacity << " slot " << i;
+      EXPECT_EQ(made[i]->getName(), "n" + std::to_string(i)) << capacity << " slot " << i;
+      EXPECT_EQ(made[i]->getDirectoryText(), "/d" + std::to_string(i % 3)) << capacity;
+    }
+    // A freed slot of an earlier block is the next one taken; nothing grows for it.
+    const std::size_t slots = repo.slotCount();
+    repo.freeEntry(made[capacity / 2]);
+    EXPECT_EQ(repo.createEntry("again", "/d", false), made[capacity / 2]) << capacity;
+    EXPECT_EQ(repo.slotCount(), slots) << capacity;
+    DyxEntryRepository other("o", 2);
+    EXPECT_EQ(other.slotOf(made.back()), -1) << capacity;
+  }
+}
 
-  // The default capacity holds exactly 200,000 entries.
-  DyxEntryRepository big("big");
-  EXPECT_EQ(big.slotCount(), 200000u);
-  for (int i = 0; i < 200000; ++i) ASSERT_NE(big.createEntry("n", "/d", false), nullptr) << i;
-  EXPECT_EQ(big.createEntry("n", "/d", false), nullptr);
+TEST_F(RepositoryTest, ARepositoryThatCannotGrowRefusesTheNextEntryAndChangesNothing) {
+  DyxEntryRepository::setSlotLimit(5);
+  DyxEntryRepository repo("k", 3);
+  for (const char* n : {"a", "b", "c", "d", "e"}) {
+    ASSERT_NE(repo.createEntry(n, "/d", false), nullptr) << n;
+  }
+  EXPECT_EQ(repo.slotCount(), 5u);  // the second block stops at the limit
+  EXPECT_EQ(repo.createEntry("f", "/d", false), nullptr);
+  EXPECT_EQ(repo.createEntry("g"), nullptr);
+  EXPECT_EQ(repo.getUsed(), 5u);
+  EXPECT_EQ(repo.liveCount(), 5u);
+  repo.freeEntry(repo.entryAt(3));
+  DyxEntry* h = repo.createEntry("h");
+  EXPECT_EQ(h, repo.entryAt(3));
+  // A block cut short by the limit is the last one, whatever the limit becomes.
+  DyxEntryRepository::setSlotLimit(0);
+  EXPECT_EQ(repo.createEntry("i"), nullptr);
+  EXPECT_EQ(repo.entryAt(4)->getName(), "e");
+}
+
+// The files keep their format: a grown repository saves every slot up to the highest one
+// handed out, and loads back whole.
+TEST_F(RepositoryTest, AGrownRepositorySavesAndLoadsEverySlot) {
+  DyxEntryRepository repo("grown", 4);
+  for (int i = 0; i < 11; ++i) ASSERT_NE(repo.createEntry("f" + std::to_string(i), "/d", true), nullptr);
+  repo.entryAt(9)->setSize(99);
+  ASSERT_TRUE(repo.save());
+  EXPECT_EQ(dataOf(repo).size(), 11u * DyxEntry::kRecordBytes);
+  EXPECT_EQ(quarrytest::readFile("grown.txt").substr(0, 3), "11\n");
+
+  DyxEntryRepository loaded("grown", 4);
+  ASSERT_TRUE(loaded.load());
+  EXPECT_EQ(loaded.getUsed(), 11u);
+  for (int i = 0; i < 11; ++i) EXPECT_EQ(loaded.entryAt(i)->getName(), "f" + std::to_string(i));
+  EXPECT_EQ(loaded.entryAt(9)->getSize(), 99u);
+  // And it goes on growing from there.
+  for (int i = 0; i < 40; ++i) ASSERT_NE(loaded.createEntry("g", "/d", true), nullptr) << i;
+  EXPECT_EQ(loaded.entryAt(10)->getName(), "f10");
 }
 
 TEST_F(RepositoryTest, SaveWritesTheTextTableAndTheDataRecords) {

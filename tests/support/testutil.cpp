@@ -1,8 +1,11 @@
 #include "support/testutil.h"
 
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -78,6 +81,48 @@ void makeDirs(const std::string& path) { fs::create_directories(path); }
 std::string sourceDir() {
   const char* s = std::getenv("QUARRY_SOURCE_DIR");
   return s ? s : "";
+}
+
+std::optional<std::string> runUnprivileged(const std::function<std::string()>& body) {
+  if (::geteuid() != 0) return body();
+  int channel[2];
+  if (::pipe(channel) != 0) return std::nullopt;
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    ::close(channel[0]);
+    ::close(channel[1]);
+    return std::nullopt;
+  }
+  if (pid == 0) {
+    ::close(channel[0]);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+        ::setuid(kUnprivilegedId) != 0) {
+      ::_exit(77);
+    }
+    const std::string result = body();
+    for (std::size_t at = 0; at < result.size();) {
+      const ssize_t n = ::write(channel[1], result.data() + at, result.size() - at);
+      if (n <= 0) ::_exit(78);
+      at += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(channel[1]);
+  std::string result;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    result.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(channel[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return result;
 }
 
 }  // namespace quarrytest

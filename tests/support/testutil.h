@@ -2,6 +2,8 @@
 // that runs a test inside a working directory, and small file writers. Test code only.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace quarrytest {
@@ -42,5 +44,14 @@ bool fileExists(const std::string& path);
 void makeDirs(const std::string& path);
 // The checkout's root, from QUARRY_SOURCE_DIR set by CTest ("" when unset).
 std::string sourceDir();
+
+// The unprivileged user that runUnprivileged becomes (nobody on Debian).
+constexpr unsigned kUnprivilegedId = 65534;
+// Runs `body` where permission bits bind: in a child process that has become kUnprivilegedId
+// (user and group, no other groups) when this process is root, or here when it is not root.
+// Answers what `body` returned; nothing when the child could not change its user or died (the
+// caller skips, saying why). The child shares nothing with this process afterwards: `body`
+// reports through its result only.
+std::optional<std::string> runUnprivileged(const std::function<std::string()>& body);
 
 }  // namespace quarrytest
