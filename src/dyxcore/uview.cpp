@@ -5,6 +5,7 @@
 
 #include "dyxcore/conffile.h"
 #include "dyxcore/environ.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
@@ -236,6 +237,8 @@ std::string DyxUserView::viewFileOf(const std::string& viewName) {
 
 void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
+  // The entries named in the file are looked up in the pool.
+  DyxEngineLock lock;
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
   DyxConfigFile file(getViewFile(), DyxConfigFile::kSavedData);
