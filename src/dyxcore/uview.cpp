@@ -202,15 +202,8 @@ void writeFolder(const DyxViewFolder& folder, std::vector<std::string>& steps, b
 bool replaceViewFile(const std::string& file, const std::string& content) {
   // The views directory may not exist yet in a fresh working directory.
   dyxplatform::makeDirectories(DyxEnviron::getViewsDir().toString(0, false));
-  int error = 0;
-  if (!dyxplatform::writeFileReplacing(file, content, &error)) {
-    KX_POS(kxerr) << "Cannot open file: " << file << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(file),
-                      dyxplatform::errorText(error) +
-                          " (the view was not saved; the previous file is unchanged)");
-    return false;
-  }
-  return true;
+  return DyxConfigFile::save(file, content, DyxConfigFile::shownName(file),
+                             "Cannot open file: " + file, "the view was");
 }
 
 }  // namespace
