@@ -208,7 +208,11 @@ void DyxFindFilter::setText(const std::string& boxText) {
   m_text = boxText;
   m_active = !boxText.empty();
   // The names are folded before matching: a pattern holding a capital could never match one.
-  m_pattern = m_active ? DyxPattern("*" + toLower(boxText) + "*", true) : DyxPattern();
+  // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) on "*" + text + "*" here.
+  std::string wildcard = "*";
+  wildcard += toLower(boxText);
+  wildcard += '*';
+  m_pattern = m_active ? DyxPattern(wildcard, true) : DyxPattern();
 }
 
 bool DyxFindFilter::acceptsName(const std::string& name) const {

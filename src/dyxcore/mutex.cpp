@@ -23,12 +23,14 @@ thread_local int t_engineHolds = 0;
 }  // namespace
 
 void DyxEngineLock::lock() {
+  if (m_owns) return;  // one object holds the lock once; the destructor releases it once
   dyxEngineMutex().lock();
   ++t_engineHolds;
   m_owns = true;
 }
 
 void DyxEngineLock::unlock() {
+  if (!m_owns) return;
   --t_engineHolds;
   m_owns = false;
   dyxEngineMutex().unlock();

@@ -28,6 +28,7 @@ class DyxEngineLock {
   }
   DyxEngineLock(const DyxEngineLock&) = delete;
   DyxEngineLock& operator=(const DyxEngineLock&) = delete;
+  // Both do nothing when the object already is in that state.
   void unlock();
   void lock();
   bool ownsLock() const { return m_owns; }

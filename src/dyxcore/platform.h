@@ -51,6 +51,7 @@ struct FileInfo {
   std::uint64_t linkCount = 0;
   std::uint64_t fileIndex = 0;  // inode
   std::uint64_t volume = 0;     // device
+  // Defined by the system's implementation file, which knows its mode bits.
   bool isRegular() const;
   bool isDirectory() const;
 };
