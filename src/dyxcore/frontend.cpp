@@ -43,13 +43,12 @@ void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
                                 const std::string& criterion, DyxParseResult& result) {
   DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
   pool.setFilter(criterion);
-  std::string filterText;
   {
     DyxEngineLock lock;
-    filterText = pool.getFilter().toString();
+    result.criterionMessages = pool.getFilter().getMessages();
   }
   result.scanRequested = true;
-  result.criterionRejected = isCriterionRejected(criterion, filterText);
+  result.criterionRejected = !result.criterionMessages.empty();
   result.scanned = pool.addPhysicalDirectory(dir, recursive, true);
 }
 
@@ -66,8 +65,8 @@ DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   return result;
 }
 
-bool DyxFrontEnd::isCriterionRejected(const std::string& criterion, const std::string& filterText) {
-  return !trim(criterion).empty() && filterText == "false";
+std::vector<std::string> DyxFrontEnd::checkCriterion(const std::string& criterion) {
+  return DyxFilter(criterion).getMessages();
 }
 
 DyxListRow DyxFrontEnd::listRow(const DyxEntry& entry) {

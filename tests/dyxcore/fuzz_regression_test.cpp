@@ -77,10 +77,10 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
     const char* text;
     const char* printed;
   } cases[] = {
-      {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\\"u\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\\"(\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\\")b\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"\\\"x\\\"y\" xor $Ext = c", "($Name = \\\"\\\"x\\\"y\\\" xor $Ext = \\\"c\\\")"},
+      {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\x22u\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\x22(\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\x22)b\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"x\\\"y\" xor $Ext = c", "($Name = \\\"\\x22x\\x22y\\\" xor $Ext = \\\"c\\\")"},
       {"not<=!", "not<= \\\"!\\\""},
       {"not[=X", "not[= \\\"X\\\""},
       {"$Ext = a and or=b", "$Ext = \\\"a\\\" and or= \\\"b\\\""},
