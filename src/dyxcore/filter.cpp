@@ -640,7 +640,14 @@ std::string DyxFilterComparison::toString() const {
   text += " \\\"";
   // Escaped so that the value ends only at the closing pair, and so that a view file, which
   // ends its quoted field at the first quote not preceded by a backslash, keeps it on its line.
-  for (const char c : m_value) {
+  for (std::size_t i = 0; i < m_value.size(); ++i) {
+    const char c = m_value[i];
+    // "<undef>" anywhere in a criterion makes it the false constant: a value holding it is
+    // printed with its "<" escaped, so only a filter without a tree prints that word.
+    if (c == '<' && m_value.compare(i, 7, "<undef>") == 0) {
+      text += "\\x3c";
+      continue;
+    }
     switch (c) {
       case '\\':
         text += "\\\\";

@@ -98,4 +98,18 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
   }
 }
 
+// A value that spells "<undef>" once its quotes are read (the word itself turns a whole criterion
+// into the false constant) printed that word, so the printed criterion read back as false.
+TEST(FuzzRegression, ValueSpellingUndefPrintsSoThatItReadsBack) {
+  for (const char* text : {"me = \"a <undef\">", "$Name = \"<undef\">x or $Ext = b",
+                           "$Name = \\\"\\x3cundef>\\\""}) {
+    const DyxFilter filter(text);
+    const std::string printed = filter.toString();
+    EXPECT_EQ(printed.find("<undef>"), std::string::npos) << text << " printed as " << printed;
+    const DyxFilter again(printed);
+    EXPECT_EQ(again.toString(), printed) << text;
+    EXPECT_TRUE(again.getMessages().empty()) << text;
+  }
+}
+
 }  // namespace
