@@ -263,8 +263,7 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
 
   // A criterion that does not parse would keep nothing, or less than was written: it is a usage
   // error, found before the engine starts, and nothing is scanned.
-  const std::vector<std::string> criterionMessages =
-      DyxFrontEnd::checkCriterion(options.criterion);
+  const std::vector<std::string> criterionMessages = DyxFrontEnd::checkCriterion(options.criterion);
   if (!criterionMessages.empty()) {
     for (const std::string& message : criterionMessages) {
       err << "quarry-cli: criterion '" << printable(options.criterion)

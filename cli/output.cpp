@@ -1,11 +1,11 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <utility>
-#include <vector>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cli/cli.h"
 
@@ -226,14 +226,14 @@ bool isValidUtf8(std::string_view text) {
 }
 
 std::string base64(std::string_view bytes) {
-  static const char kDigits[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
     const std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
-                            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8 |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]))
+                                << 8 |
                             static_cast<unsigned char>(bytes[i + 2]);
     out += kDigits[n >> 18];
     out += kDigits[(n >> 12) & 63];
@@ -265,8 +265,9 @@ std::string escapeText(std::string_view text) {
     const std::size_t length = utf8Length(text, i);
     // C0 controls and DEL; C1 controls, encoded (U+0080..U+009F) or as lone bytes, which a
     // terminal in an 8-bit mode also obeys.
-    const bool control = c < 0x20 || c == 0x7F || (length == 0 && c >= 0x80 && c <= 0x9F) ||
-                         (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F);
+    const bool control =
+        c < 0x20 || c == 0x7F || (length == 0 && c >= 0x80 && c <= 0x9F) ||
+        (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F);
     if (control) {
       for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
         escapeByte(static_cast<unsigned char>(text[i + k]));

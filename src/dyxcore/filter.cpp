@@ -525,8 +525,7 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
     if (!result) {
       // The piece is named: in a long criterion the message alone would not say which part
       // keeps nothing.
-      ctx.error("Cannot parse the expression: Returns None: " +
-                messageText(ctx.original(t)));
+      ctx.error("Cannot parse the expression: Returns None: " + messageText(ctx.original(t)));
       result = dyxFalseCriterion();
     }
   }
@@ -555,8 +554,7 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
         writeGroupOperators(step.leftWord, step.word);
         DyxCriterionPtr joined =
             joinGroupLeft(std::move(step.leftNode), step.leftWord, std::move(step.center), ctx);
-        result =
-            DyxBuildExpression(std::move(joined), step.word, std::move(result), ctx.messages);
+        result = DyxBuildExpression(std::move(joined), step.word, std::move(result), ctx.messages);
         break;
       }
     }

@@ -15,10 +15,10 @@
 // Printed form: a comparison prints its value between backslash-quote pairs (\"value\"), the
 // form that view files store; inside it a backslash prints as \\, and a quote, a line feed and a
 // carriage return as \x22, \x0a and \x0d, so the value ends only at its closing pair and a view
-// file keeps it on its line (and the "<" of a "<undef>" as \x3c, see DyxFilter::reset). Parsing a printed criterion gives back the same tree: members are
-// put in parentheses where the parser's reading needs them (see DyxFilterAnd::toString). A
-// property named "not", "or", "xor" or "and" prints with the operator right after the name, so
-// it does not read back as the keyword.
+// file keeps it on its line (and the "<" of a "<undef>" as \x3c, see DyxFilter::reset). Parsing a
+// printed criterion gives back the same tree: members are put in parentheses where the parser's
+// reading needs them (see DyxFilterAnd::toString). A property named "not", "or", "xor" or "and"
+// prints with the operator right after the name, so it does not read back as the keyword.
 //
 // Messages: everything the parser could not read is reported on kxerr and collected for the
 // front ends (DyxFilter::getMessages): a "(" that nothing closes (it is dropped, read as a blank),

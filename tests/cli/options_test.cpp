@@ -149,14 +149,14 @@ TEST(CliEscaping, JsonKeepsUtf8AndEscapesEverythingElse) {
       {std::string("nul\0in", 6), "nul\\u0000in"},
       {"del\x7f", "del\x7f"},
       {"caf\xc3\xa9", "caf\xc3\xa9"},
-      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},              // four bytes, U+1F600
-      {"\xef\xbf\xbf", "\xef\xbf\xbf"},                      // U+FFFF
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},  // four bytes, U+1F600
+      {"\xef\xbf\xbf", "\xef\xbf\xbf"},          // U+FFFF
       // Every byte that is not part of a valid sequence becomes U+FFFD.
-      {"a\xffz", "a\xef\xbf\xbdz"},                                      // never valid
-      {"caf\xc3", "caf\xef\xbf\xbd"},                                    // cut short at the end
-      {"\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"},                         // cut short
-      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                           // overlong "/"
-      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},             // a surrogate
+      {"a\xffz", "a\xef\xbf\xbdz"},                              // never valid
+      {"caf\xc3", "caf\xef\xbf\xbd"},                            // cut short at the end
+      {"\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"},                // cut short
+      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong "/"
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
       {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // past U+10FFFF
       {"\x80\xc3\xa9", "\xef\xbf\xbd\xc3\xa9"},  // a stray continuation byte
   };
@@ -213,9 +213,9 @@ TEST(CliEscaping, TextShowsControlBytesAndKeepsTheRest) {
       {"tab\tnl\ncr\r", "tab\\x09nl\\x0acr\\x0d"},
       {std::string("nul\0", 4), "nul\\x00"},
       {"del\x7f", "del\\x7f"},
-      {"csi\xc2\x9b", "csi\\xc2\\x9b"},      // U+009B, a C1 control
-      {"lone\x9b", "lone\\x9b"},              // the same control as a lone byte
-      {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},        // U+00A0 is no control
+      {"csi\xc2\x9b", "csi\\xc2\\x9b"},          // U+009B, a C1 control
+      {"lone\x9b", "lone\\x9b"},                 // the same control as a lone byte
+      {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},          // U+00A0 is no control
       {"latin1-\xe9t\xe9", "latin1-\xe9t\xe9"},  // bad UTF-8 kept as it is
       {"back\\slash", "back\\slash"},
   };

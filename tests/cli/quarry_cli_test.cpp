@@ -174,14 +174,17 @@ TEST_F(CliTest, CriterionThatDoesNotParseIsAUsageErrorWithTheParsersMessages) {
       {"$Ext=bin or false",
        "quarry-cli: criterion '$Ext=bin or false': Cannot parse the expression: Returns None: "
        "false\n"},
-      {"$Name = \"a1.txt", "quarry-cli: criterion '$Name = \"a1.txt': Missing a closing double "
-                           "quote.\n"},
-      {"(x = 1 or y", "quarry-cli: criterion '(x = 1 or y': Missing a closing parenthesis.\n"
-                      "quarry-cli: criterion '(x = 1 or y': Cannot parse the expression: Returns "
-                      "None: y\n"},
+      {"$Name = \"a1.txt",
+       "quarry-cli: criterion '$Name = \"a1.txt': Missing a closing double "
+       "quote.\n"},
+      {"(x = 1 or y",
+       "quarry-cli: criterion '(x = 1 or y': Missing a closing parenthesis.\n"
+       "quarry-cli: criterion '(x = 1 or y': Cannot parse the expression: Returns "
+       "None: y\n"},
       // Control bytes cannot reach the terminal.
-      {"\x1b[2J = 1", "quarry-cli: criterion '?[2J = 1': Cannot parse the expression: Returns "
-                      "None: ?[2J = 1\n"},
+      {"\x1b[2J = 1",
+       "quarry-cli: criterion '?[2J = 1': Cannot parse the expression: Returns "
+       "None: ?[2J = 1\n"},
   };
   for (const auto& c : refused) {
     const CliRun r = run({"-c", c.criterion, "--list", "--format", "tsv", tree()});

@@ -298,8 +298,7 @@ TEST_F(FrontEndParseTest, RefusalsShowInTheResult) {
   result = DyxFrontEnd::runParse(request);
   EXPECT_TRUE(result.scanned);
   EXPECT_TRUE(result.criterionRejected);
-  EXPECT_EQ(result.criterionMessages,
-            std::vector<std::string>{"Missing a closing double quote."});
+  EXPECT_EQ(result.criterionMessages, std::vector<std::string>{"Missing a closing double quote."});
 
   // Half of an "or" that does not parse drops out, and is reported.
   request.criterion = "$Ext = txt or my prop = 1";

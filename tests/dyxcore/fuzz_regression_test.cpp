@@ -80,7 +80,8 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
       {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\x22u\\\" or $Ext = \\\"c\\\")"},
       {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\x22(\\\" or $Ext = \\\"c\\\")"},
       {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\x22)b\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"\\\"x\\\"y\" xor $Ext = c", "($Name = \\\"\\x22x\\x22y\\\" xor $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"x\\\"y\" xor $Ext = c",
+       "($Name = \\\"\\x22x\\x22y\\\" xor $Ext = \\\"c\\\")"},
       {"not<=!", "not<= \\\"!\\\""},
       {"not[=X", "not[= \\\"X\\\""},
       {"$Ext = a and or=b", "$Ext = \\\"a\\\" and or= \\\"b\\\""},
@@ -101,8 +102,8 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
 // A value that spells "<undef>" once its quotes are read (the word itself turns a whole criterion
 // into the false constant) printed that word, so the printed criterion read back as false.
 TEST(FuzzRegression, ValueSpellingUndefPrintsSoThatItReadsBack) {
-  for (const char* text : {"me = \"a <undef\">", "$Name = \"<undef\">x or $Ext = b",
-                           "$Name = \\\"\\x3cundef>\\\""}) {
+  for (const char* text :
+       {"me = \"a <undef\">", "$Name = \"<undef\">x or $Ext = b", "$Name = \\\"\\x3cundef>\\\""}) {
     const DyxFilter filter(text);
     const std::string printed = filter.toString();
     EXPECT_EQ(printed.find("<undef>"), std::string::npos) << text << " printed as " << printed;
