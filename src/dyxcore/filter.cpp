@@ -223,6 +223,7 @@ struct ParseContext {
   std::vector<std::size_t> xorAt;
   std::vector<std::size_t> andAt;
   std::vector<std::string>* messages = nullptr;
+  int calls = 0;  // parseText calls under way
   bool tooDeep = false;
 
   ParseContext(std::string_view criterion, std::vector<std::string>* out)
@@ -427,7 +428,15 @@ DyxCriterionPtr joinGroupLeft(DyxCriterionPtr leftNode, const std::string& leftW
 
 DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
   KX_SCOPE("DyxFilterparse");
-  if (ctx.tooDeep || ctx.exceeds(level)) return dyxFalseCriterion();
+  struct CallCount {
+    explicit CallCount(ParseContext& c) : ctx(c) { ++ctx.calls; }
+    ~CallCount() { --ctx.calls; }
+    ParseContext& ctx;
+  } count(ctx);
+  // A group with nothing beside it adds no level to the tree but does add a call, so the calls
+  // are bounded too. A printed tree makes at most two calls more than its levels (the first
+  // call, and the group of a whole "or" or "xor" node), so it reads back wherever it parsed.
+  if (ctx.tooDeep || ctx.exceeds(std::max(level, ctx.calls - 2))) return dyxFalseCriterion();
   std::vector<Pending> pending;
   DyxCriterionPtr result;
   std::string_view current = text;
@@ -458,30 +467,35 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
                         << traceText(ctx.original(center)) << "\" ,right=\""
                         << traceText(ctx.original(right)) << "\"" << endl;
         }
-        DyxCriterionPtr centerNode = parseText(center, level + 2, ctx);
+        // Levels count only the joining nodes that are made: the one of the text after the
+        // group is this step's node, the one of the text before it comes below, then the group.
+        // So a printed tree, whose groups mostly stand alone, reads back no deeper than it is.
+        const std::size_t rightBlank = right.find_first_of(" \t");
+        const int rightJoin = rightBlank == std::string_view::npos ? 0 : 1;
+        const int leftJoin = left.empty() ? 0 : 1;
+        DyxCriterionPtr centerNode = parseText(center, level + rightJoin + leftJoin, ctx);
         DyxCriterionPtr leftNode;
         std::string leftWord;
         if (!left.empty()) {
           const std::size_t blank = left.find_last_of(" \t");
           if (blank == std::string_view::npos) {
             leftWord = std::string(ctx.original(left));
-            leftNode = parseText(left, level + 2, ctx);
+            leftNode = parseText(left, level + rightJoin + 1, ctx);
           } else {
             leftWord = std::string(ctx.original(left.substr(blank + 1)));
-            leftNode = parseText(left.substr(0, blank), level + 2, ctx);
+            leftNode = parseText(left.substr(0, blank), level + rightJoin + 1, ctx);
           }
         }
         std::string rightWord;
         if (!right.empty()) {
-          const std::size_t blank = right.find_first_of(" \t");
-          rightWord = std::string(ctx.original(right.substr(0, blank)));
-          if (blank != std::string_view::npos) {
-            if (ctx.exceeds(level + 2)) break;
+          rightWord = std::string(ctx.original(right.substr(0, rightBlank)));
+          if (rightJoin != 0) {
+            if (ctx.exceeds(level + 1)) break;
             Pending step{Pending::kGroup,     level,   rightWord, {}, std::move(centerNode),
                          std::move(leftNode), leftWord};
             pending.push_back(std::move(step));
-            level += 2;
-            current = right.substr(blank);
+            level += 1;
+            current = right.substr(rightBlank);
             continue;
           }
           // A lone word after the group has nothing to join: it is reported and dropped, and

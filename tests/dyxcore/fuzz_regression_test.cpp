@@ -113,4 +113,22 @@ TEST(FuzzRegression, ValueSpellingUndefPrintsSoThatItReadsBack) {
   }
 }
 
+// A chain of "or" (or "xor") nodes deep enough to parse printed each node in a group of its own,
+// and the groups counted as two levels each: the printed criterion read back as "nested too
+// deeply", so the false constant.
+TEST(FuzzRegression, DeepChainsReadBackFromTheirPrintedForm) {
+  for (const char* word : {" or ", " xor ", " and "}) {
+    for (const int count : {100, 200, 250}) {
+      std::string text;
+      for (int i = 0; i < count; ++i) text += "$Name = a" + std::to_string(i) + word;
+      text += "$Ext = b";
+      const DyxFilter filter(text);
+      ASSERT_TRUE(filter.getMessages().empty()) << word << count;
+      const DyxFilter again(filter.toString());
+      EXPECT_EQ(again.toString(), filter.toString()) << word << count;
+      EXPECT_TRUE(again.getMessages().empty()) << word << count;
+    }
+  }
+}
+
 }  // namespace
