@@ -46,6 +46,16 @@ QString fromBytes(const std::string& text) {
 
 std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
+// What the parser could not read in the criterion, for status line 2 ("" when it parses): a
+// criterion with a problem would keep nothing, or less than it says, so no parse starts with it.
+QString criterionProblems(const std::string& criterion) {
+  const std::vector<std::string> messages = DyxFrontEnd::checkCriterion(criterion);
+  if (messages.empty()) return QString();
+  std::string text = "Criterion '" + criterion + "':";
+  for (std::size_t i = 0; i < messages.size(); ++i) text += (i == 0 ? " " : "; ") + messages[i];
+  return fromBytes(text);
+}
+
 // The tree keeps the children of an item sorted by label: case-insensitive first, so that
 // "apple" and "Apple" stay together, then case-sensitive so that the order is total.
 int compareLabels(const QString& a, const QString& b) {
@@ -523,6 +533,11 @@ void DelveDlg::startOrStop() {
 
 void DelveDlg::startParse() {
   if (m_worker == nullptr) return;
+  const QString problems = criterionProblems(m_worker->criterion());
+  if (!problems.isEmpty()) {
+    showMessage(toBytes(problems));
+    return;
+  }
   const std::string dir = resolveTypedPath(toBytes(m_pathEdit->text()), toBytes(QDir::homePath()));
   if (!dir.empty()) {
     const std::string problem = whyNotListable(dir);
@@ -557,6 +572,8 @@ void DelveDlg::browse() {
 void DelveDlg::setCriterion(const std::string& criterion) {
   if (m_worker) m_worker->setCriterion(criterion);
   m_criterionEdit->setText(fromBytes(criterion));
+  const QString problems = criterionProblems(criterion);
+  if (!problems.isEmpty()) m_status2->setText(problems);
 }
 
 void DelveDlg::editCriterion() {

@@ -148,8 +148,8 @@ std::string DelveFiltersDlg::rowText(int row) const {
     default:
       return "";
   }
-  // Written as typed: the criterion language has no escape for a quote inside a value.
-  return text + "\"" + pattern + "\"";
+  // Quoted, so that blanks, operator words and parentheses in the pattern stay in it.
+  return text + dyxQuoteCriterionValue(pattern);
 }
 
 std::string DelveFiltersDlg::buildCriterion() const {

@@ -428,8 +428,26 @@ class WindowTest : public QObject {
     QCOMPARE(dlg.criterionEdit()->text(), QStringLiteral(R"($Ext="txt")"));
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 4);
-    // A criterion that does not parse keeps nothing, and says so on no message box.
-    dlg.setCriterion(R"($Name = "a" and ((()");
+    // A criterion that does not parse shows the parser's messages on status line 2, as soon as
+    // it is set and again at the start button, and no parse starts: what the last parse showed
+    // stays.
+    const QString totals = dlg.statusLine1();
+    dlg.setCriterion("($Ext=bin");
+    QCOMPARE(dlg.statusLine2(),
+             QStringLiteral("Criterion '($Ext=bin': Missing a closing parenthesis."));
+    dlg.worker()->setCriterion("$Ext=txt or false");
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+    QCOMPARE(dlg.statusLine2(),
+             QStringLiteral("Criterion '$Ext=txt or false': Cannot parse the expression: Returns "
+                            "None: false"));
+    QVERIFY(!finished.wait(500));
+    QVERIFY(!dlg.isParsingShown());
+    QVERIFY(!dlg.worker()->isParsing());
+    QCOMPARE(dlg.statusLine1(), totals);
+    QCOMPARE(fileCountShown(dlg), 4);
+    // One that parses runs, even when it keeps nothing.
+    dlg.setCriterion("not true");
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 0);
     dlg.setCriterion("");
