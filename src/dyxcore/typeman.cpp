@@ -25,9 +25,12 @@ class TypeDepthGuard {
   bool m_nested;
 };
 
-// The parser's messages of a type criterion in one line ("" when it parsed cleanly).
-std::string criterionProblems(const DyxFilter& filter) {
+// The parser's messages of a type criterion in one line ("" when it parsed cleanly). The word
+// "false" is what a type that matches no file is written as: the parser reads it as the false
+// constant it stands for and says so, but the writer of the type meant it.
+std::string criterionProblems(const std::string& criterion, const DyxFilter& filter) {
   std::string out;
+  if (toLower(trim(criterion)) == "false") return out;
   for (const std::string& message : filter.getMessages()) {
     if (!out.empty()) out += "; ";
     out += message;
@@ -90,7 +93,7 @@ void DyxTypeManager::reset(const std::string& file) {
     KX_POS(kxout) << "New type: ." << name << " filter=\"" << value << "\"" << endl;
     ActivityLog::stream() << "New type: ." << name << " filter=\"" << value << "\"" << std::endl;
     DyxFileType type(name, value);
-    const std::string problems = criterionProblems(type.getFilter());
+    const std::string problems = criterionProblems(value, type.getFilter());
     if (!problems.empty()) {
       source.problem(at, "the criterion of the type " + DyxConfigFile::quoted(name) +
                              " cannot be parsed: " + problems);
