@@ -7,7 +7,6 @@
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QDir>
-#include <QFile>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -29,6 +28,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bytes.h"
 #include "delvefiltersdlg.h"
 #include "filelistmodel.h"
 #include "parseworker.h"
@@ -39,12 +39,6 @@
 static void initIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace {
-
-QString fromBytes(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
-}
-
-std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
 // The tree keeps the children of an item sorted by label: case-insensitive first, so that
 // "apple" and "Apple" stay together, then case-sensitive so that the order is total.

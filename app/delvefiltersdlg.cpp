@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,17 +10,8 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "bytes.h"
 #include "dyxcore/filter.h"
-
-namespace {
-
-QString fromBytes(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
-}
-
-std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
-
-}  // namespace
 
 DelveFiltersDlg::DelveFiltersDlg(const std::string& criterion, QWidget* parent)
     : QDialog(parent), m_criterion(criterion) {

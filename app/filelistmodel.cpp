@@ -1,16 +1,12 @@
 #include "filelistmodel.h"
 
-#include <QFile>
 #include <algorithm>
 #include <unordered_map>
 
+#include "bytes.h"
 #include "dyxcore/portable.h"
 
 namespace {
-
-QString fromBytes(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
-}
 
 // The window keeps the values of its rows; the size and time texts are written when a row is
 // shown or sorted.

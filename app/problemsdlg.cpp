@@ -4,7 +4,6 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QEvent>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -12,6 +11,8 @@
 #include <QPlainTextEdit>
 #include <QStyle>
 #include <QVBoxLayout>
+
+#include "bytes.h"
 
 DelveProblems::DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* statusLine)
     : QObject(window), m_window(window), m_statusLine(statusLine) {
@@ -38,7 +39,7 @@ void DelveProblems::add(KxNoticeKind kind, std::uint64_t count, const std::strin
   notice.count = count;
   m_leftOut.add(notice);
   // Names are bytes of the file system: shown as the window shows every name.
-  m_texts << QFile::decodeName(QByteArray::fromStdString(text));
+  m_texts << fromBytes(text);
   refresh();
 }
 
