@@ -1,9 +1,5 @@
 #include "delvedlg.h"
 
-#include <dirent.h>
-#include <pwd.h>
-#include <unistd.h>
-
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QDir>
@@ -21,76 +17,20 @@
 #include <QSettings>
 #include <QSplitter>
 #include <QTreeView>
-#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <mutex>
 
 #include "bytes.h"
 #include "delvefiltersdlg.h"
-#include "filelistmodel.h"
-#include "parseworker.h"
+#include "dyxcore/path.h"
+#include "foldertreemodel.h"
 #include "problemsdlg.h"
 #include "shell.h"
+#include "typedpath.h"
 
 // The icons live in the static library: its resources must be registered by hand.
 static void initIconResources() { Q_INIT_RESOURCE(icons); }
-
-namespace {
-
-// The tree keeps the children of an item sorted by label: case-insensitive first, so that
-// "apple" and "Apple" stay together, then case-sensitive so that the order is total.
-int compareLabels(const QString& a, const QString& b) {
-  const int folded = QString::compare(a, b, Qt::CaseInsensitive);
-  return folded != 0 ? folded : QString::compare(a, b, Qt::CaseSensitive);
-}
-
-void insertSorted(QTreeWidgetItem* parent, QTreeWidgetItem* item) {
-  const QString label = item->text(0);
-  int low = 0;
-  int high = parent->childCount();
-  while (low < high) {
-    const int middle = (low + high) / 2;
-    if (compareLabels(parent->child(middle)->text(0), label) <= 0) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  parent->insertChild(low, item);
-}
-
-constexpr int kFolderIdRole = Qt::UserRole;
-
-// Why the directory cannot be parsed, or "" when it can be listed.
-std::string whyNotListable(const std::string& dir) {
-  DIR* handle = ::opendir(dir.c_str());
-  if (handle != nullptr) {
-    ::closedir(handle);
-    return std::string();
-  }
-  const int error = errno;
-  if (error == ENOENT) return "No such folder: " + dir;
-  if (error == ENOTDIR) return "Not a folder: " + dir;
-  return "Cannot list " + dir + ": " + std::strerror(error);
-}
-
-// The home directory of the user `name`, or "" when there is no such user.
-std::string homeOfUser(const std::string& name) {
-  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buffer(static_cast<std::size_t>(size > 0 ? size : 16384));
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
-      found == nullptr || found->pw_dir == nullptr) {
-    return std::string();
-  }
-  return found->pw_dir;
-}
-
-}  // namespace
 
 // Lets the worker reach the window until the window starts going away.
 struct DelveDlg::NotifySink {
@@ -105,12 +45,11 @@ DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<N
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   createControls();
+  connectDisplay();
   fitToScreen();
   restoreSettings();
   m_drainTimer.setSingleShot(true);
   connect(&m_drainTimer, &QTimer::timeout, this, &DelveDlg::applyPendingUpdates);
-  m_backlogTimer.setSingleShot(true);
-  connect(&m_backlogTimer, &QTimer::timeout, this, &DelveDlg::applyBacklog);
   m_sinceDrain.start();
 
   m_sink->target = this;
@@ -132,12 +71,12 @@ DelveDlg::~DelveDlg() {
     std::lock_guard<std::mutex> lock(m_sink->mutex);
     m_sink->target = nullptr;
   }
-  if (m_worker && !m_worker->shutdown()) {
-    // Destroying a thread object whose thread still runs would pull its members away from it.
-    (void)m_worker.release();
-  }
-  // The views outlive this body (they are children): they must find no rows to read.
-  m_model->clear();
+  // The worker may be inside a scan step that takes long (a slow disk, the engine lock held
+  // elsewhere); the engine is shut down after this window is gone, so it is waited for.
+  m_worker->shutdown();
+  m_worker.reset();
+  // The display model goes before the views (children): no selection change may reach it.
+  m_tree->selectionModel()->disconnect(this);
 }
 
 QString DelveDlg::windowTitleText() {
@@ -147,14 +86,6 @@ QString DelveDlg::windowTitleText() {
 
 QString DelveDlg::aboutText() {
   return QStringLiteral("Quarry Software\nVersion ") + QString::fromLatin1(kVersion);
-}
-
-QString DelveDlg::rootLabel(const std::string& viewTag) {
-  return QStringLiteral("Get Quarry! (") + fromBytes(viewTag) + QStringLiteral(")");
-}
-
-QString DelveDlg::folderLabel(const std::string& folderName) {
-  return fromBytes(DyxFrontEnd::treeLabel(folderName));
 }
 
 const std::vector<std::pair<QString, std::string>>& DelveDlg::sortByEntries() {
@@ -176,46 +107,44 @@ void DelveDlg::createControls() {
   setWindowTitle(windowTitleText());
   setWindowIcon(QIcon(QStringLiteral(":/icons/quarry.png")));
 
-  m_startIcon = QIcon(QStringLiteral(":/icons/start.png"));
-  m_stopIcon = QIcon(QStringLiteral(":/icons/stop.png"));
-  m_folderIcon = QIcon(QStringLiteral(":/icons/folder.png"));
-  m_folderIcon.addFile(QStringLiteral(":/icons/folder-open.png"), QSize(), QIcon::Selected);
-  m_driveIcon = QIcon(QStringLiteral(":/icons/drive.png"));
-
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(9, 9, 9, 9);
-
   auto* menuBar = new QMenuBar(this);
   layout->setMenuBar(menuBar);
 
-  auto makeButton = [this](const QIcon& icon, const QString& tip) {
-    auto* button = new QPushButton(icon, QString(), this);
-    button->setToolTip(tip);
+  auto makeButton = [this](const char* name, const char* icon, const char* tip) {
+    auto* button = new QPushButton(QIcon(QString::fromLatin1(icon)), QString(), this);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setToolTip(QString::fromLatin1(tip));
     // Enter never presses a button of this window.
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
   };
-  m_startButton = makeButton(m_startIcon, QStringLiteral("Start/Stop parsing directory."));
-  m_browseButton = makeButton(QIcon(QStringLiteral(":/icons/folder.png")),
-                              QStringLiteral("Select directory to be parsed."));
-  m_criterionButton = makeButton(QIcon(QStringLiteral(":/icons/criterion.png")),
-                                 QStringLiteral("Edit search criterion."));
-  m_pathEdit = new QLineEdit(this);
-  m_pathEdit->setToolTip(QStringLiteral("Enter directory to be parsed."));
-  m_criterionEdit = new QLineEdit(this);
-  m_criterionEdit->setReadOnly(true);
-  // Read-only fields can be clicked into (to copy their text) but are no tab stops.
-  m_criterionEdit->setFocusPolicy(Qt::ClickFocus);
-  m_criterionEdit->setToolTip(QStringLiteral("Current filter."));
+  auto makeEdit = [this](const char* name, const char* tip, bool readOnly) {
+    auto* edit = new QLineEdit(this);
+    edit->setObjectName(QString::fromLatin1(name));
+    if (*tip != '\0') edit->setToolTip(QString::fromLatin1(tip));
+    // Read-only fields can be clicked into (to copy their text) but are no tab stops.
+    edit->setReadOnly(readOnly);
+    if (readOnly) edit->setFocusPolicy(Qt::ClickFocus);
+    return edit;
+  };
+  m_startButton = makeButton("start", ":/icons/start.png", "Start/Stop parsing directory.");
+  QPushButton* browseButton =
+      makeButton("browse", ":/icons/folder.png", "Select directory to be parsed.");
+  m_criterionButton =
+      makeButton("criterionButton", ":/icons/criterion.png", "Edit search criterion.");
+  m_pathEdit = makeEdit("path", "Enter directory to be parsed.", false);
+  m_criterionEdit = makeEdit("criterion", "Current filter.", true);
   m_recurseBox = new QCheckBox(QStringLiteral("Recurse sub-folders"), this);
+  m_recurseBox->setObjectName(QStringLiteral("recurse"));
   m_recurseBox->setToolTip(QStringLiteral("Parse selected directory and sub-folders."));
-  m_findEdit = new QLineEdit(this);
-  m_findEdit->setToolTip(
-      QStringLiteral("Filter list of file with given pattern. File name contains pattern."));
+  m_findEdit = makeEdit(
+      "find", "Filter list of file with given pattern. File name contains pattern.", false);
 
   auto* top = new QHBoxLayout();
-  top->addWidget(m_browseButton);
+  top->addWidget(browseButton);
   top->addWidget(m_pathEdit, 1);
   top->addWidget(m_recurseBox);
   top->addWidget(m_startButton);
@@ -230,23 +159,21 @@ void DelveDlg::createControls() {
   second->addWidget(m_findEdit, 1);
   layout->addLayout(second);
 
-  auto* splitter = new QSplitter(Qt::Horizontal, this);
-  m_splitter = splitter;
-  m_tree = new QTreeWidget(splitter);
+  m_splitter = new QSplitter(Qt::Horizontal, this);
+  m_splitter->setObjectName(QStringLiteral("splitter"));
+  m_tree = new QTreeView(m_splitter);
+  m_tree->setObjectName(QStringLiteral("tree"));
+  m_tree->setModel(m_display.treeModel());
   m_tree->setTabKeyNavigation(false);
   m_tree->setHeaderHidden(true);
-  m_tree->setColumnCount(1);
+  m_tree->setUniformRowHeights(true);
   m_tree->setToolTip(QStringLiteral("Select ordering criterion on the root item popup menu."));
   m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
-  m_rootItem = new QTreeWidgetItem(QStringList(QStringLiteral("Get Quarry!")));
-  m_rootItem->setIcon(0, QIcon(QStringLiteral(":/icons/quarry.png")));
-  m_tree->addTopLevelItem(m_rootItem);
-  m_rootItem->setExpanded(true);
-  m_rootItem->setText(0, rootLabel(m_viewTag));
+  m_tree->expand(m_display.treeModel()->indexOf(DelveDisplayModel::kRootId));
 
-  m_model = new FileListModel(m_rowStore, this);
-  m_list = new QTreeView(splitter);
-  m_list->setModel(m_model);
+  m_list = new QTreeView(m_splitter);
+  m_list->setObjectName(QStringLiteral("list"));
+  m_list->setModel(m_display.listModel());
   m_list->setRootIsDecorated(false);
   m_list->setItemsExpandable(false);
   m_list->setUniformRowHeights(true);
@@ -267,27 +194,23 @@ void DelveDlg::createControls() {
   for (int column = 0; column < FileListModel::kColumnCount; ++column) {
     m_list->setColumnWidth(column, widths[column]);
   }
-  splitter->addWidget(m_tree);
-  splitter->addWidget(m_list);
-  splitter->setStretchFactor(1, 1);
-  splitter->setSizes({260, 640});
-  layout->addWidget(splitter, 1);
+  m_splitter->addWidget(m_tree);
+  m_splitter->addWidget(m_list);
+  m_splitter->setStretchFactor(1, 1);
+  m_splitter->setSizes({260, 640});
+  layout->addWidget(m_splitter, 1);
 
-  m_status1 = new QLineEdit(this);
-  m_status1->setReadOnly(true);
-  m_status1->setFocusPolicy(Qt::ClickFocus);
-  m_status2 = new QLineEdit(this);
-  m_status2->setReadOnly(true);
-  m_status2->setFocusPolicy(Qt::ClickFocus);
+  m_status1 = makeEdit("status1", "", true);
+  m_status2 = makeEdit("status2", "", true);
   layout->addWidget(m_status1);
   layout->addWidget(m_status2);
-  m_problems = new DelveProblems(this, menuBar, m_status1);
+  new DelveProblems(this, menuBar, m_status1, m_display);
 
   createMenus(menuBar);
 
   // Path, recurse, start, criterion, Find, tree, list. The browse button is reached by the
   // menu (Ctrl+O) and does not interrupt the way from the path to the start button.
-  m_browseButton->setFocusPolicy(Qt::ClickFocus);
+  browseButton->setFocusPolicy(Qt::ClickFocus);
   setTabOrder(m_pathEdit, m_recurseBox);
   setTabOrder(m_recurseBox, m_startButton);
   setTabOrder(m_startButton, m_criterionButton);
@@ -295,43 +218,72 @@ void DelveDlg::createControls() {
   setTabOrder(m_findEdit, m_tree);
   setTabOrder(m_tree, m_list);
   m_pathEdit->setFocus();
-
   m_recurseBox->setChecked(true);
-  writeStatusLine1();
+  m_status1->setText(m_display.statusLine1());
 
   connect(m_startButton, &QPushButton::clicked, this, &DelveDlg::startOrStop);
-  connect(m_browseButton, &QPushButton::clicked, this, &DelveDlg::browse);
+  connect(browseButton, &QPushButton::clicked, this, &DelveDlg::browse);
   connect(m_criterionButton, &QPushButton::clicked, this, &DelveDlg::editCriterion);
-  connect(m_pathEdit, &QLineEdit::textChanged, this,
-          [this](const QString& text) { m_path = DyxPath(toBytes(text)); });
   connect(m_pathEdit, &QLineEdit::returnPressed, this, &DelveDlg::startParse);
-  connect(m_findEdit, &QLineEdit::textChanged, this, [this](const QString& text) {
-    m_findFilter.setText(toBytes(text));
-    refillList();
+  connect(m_findEdit, &QLineEdit::textChanged, this,
+          [this](const QString& text) { m_display.setFindText(toBytes(text)); });
+  connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) {
+            m_display.selectFolder(FolderTreeModel::folderId(current));
+          });
+  connect(m_tree, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
+    const QModelIndex index = m_tree->indexAt(at);
+    if (index.isValid() && FolderTreeModel::folderId(index) == DelveDisplayModel::kRootId) {
+      m_sortByMenu->popup(m_tree->viewport()->mapToGlobal(at));
+    }
   });
-  connect(m_tree, &QTreeWidget::currentItemChanged, this, [this]() { refillList(); });
-  connect(m_tree, &QTreeWidget::customContextMenuRequested, this, &DelveDlg::treeMenu);
-  connect(m_list, &QTreeView::customContextMenuRequested, this, &DelveDlg::listMenu);
+  connect(m_list, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
+    if (m_list->indexAt(at).isValid()) m_commandMenu->popup(m_list->viewport()->mapToGlobal(at));
+  });
   connect(m_list, &QTreeView::doubleClicked, this, [this]() {
     const QModelIndexList rows = m_list->selectionModel()->selectedRows();
-    if (rows.isEmpty()) return;
     std::string problem;
-    if (!delveshell::openFile(m_model->rowValues(rows.first().row()).location, &problem)) {
+    if (!rows.isEmpty() &&
+        !delveshell::openFile(m_display.listModel()->rowValues(rows.first().row()).location,
+                              &problem)) {
       showMessage(problem);
     }
   });
-  connect(header, &QHeaderView::sectionClicked, this, &DelveDlg::sortList);
-  connect(m_model, &QAbstractItemModel::rowsInserted, this, &DelveDlg::fitColumnsOnce);
-  connect(m_model, &QAbstractItemModel::modelReset, this, &DelveDlg::fitColumnsOnce);
+  connect(header, &QHeaderView::sectionClicked, &m_display, &DelveDisplayModel::sortList);
+}
+
+void DelveDlg::connectDisplay() {
+  connect(&m_display, &DelveDisplayModel::aboutToClear, this,
+          [this]() { m_tree->setCurrentIndex(QModelIndex()); });
+  connect(&m_display, &DelveDisplayModel::parsingChanged, this, [this](bool parsing) {
+    m_startButton->setIcon(
+        QIcon(parsing ? QStringLiteral(":/icons/stop.png") : QStringLiteral(":/icons/start.png")));
+    m_criterionButton->setEnabled(!parsing);
+    if (parsing) m_status2->clear();
+  });
+  connect(&m_display, &DelveDisplayModel::directoryShown, m_status2, &QLineEdit::setText);
+  connect(&m_display, &DelveDisplayModel::statusLine1Changed, this,
+          [this]() { m_status1->setText(m_display.statusLine1()); });
+  connect(&m_display, &DelveDisplayModel::sortChanged, this, [this]() {
+    QHeaderView* header = m_list->header();
+    header->setSortIndicatorShown(m_display.sortColumn() >= 0);
+    if (m_display.sortColumn() >= 0) {
+      header->setSortIndicator(m_display.sortColumn(), m_display.sortAscending()
+                                                           ? Qt::AscendingOrder
+                                                           : Qt::DescendingOrder);
+    }
+  });
+  connect(&m_display, &DelveDisplayModel::parseFinished, this, &DelveDlg::parseFinished);
+  FileListModel* rows = m_display.listModel();
+  connect(rows, &QAbstractItemModel::rowsInserted, this, &DelveDlg::fitColumnsOnce);
+  connect(rows, &QAbstractItemModel::modelReset, this, &DelveDlg::fitColumnsOnce);
 }
 
 void DelveDlg::createMenus(QMenuBar* menuBar) {
   QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
   file->addAction(QStringLiteral("&Parse"), QKeySequence(Qt::Key_F5), this,
                   &DelveDlg::startParse);
-  file->addAction(QStringLiteral("&Stop"), this, [this]() {
-    if (m_worker != nullptr && m_worker->isParsing()) m_worker->requestStopParse();
-  });
+  file->addAction(QStringLiteral("&Stop"), this, &DelveDlg::stopParse);
   file->addAction(QStringLiteral("Choose &Folder..."), QKeySequence::Open, this,
                   &DelveDlg::browse);
   file->addSeparator();
@@ -339,20 +291,20 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
                   &QWidget::close);
 
   QMenu* edit = menuBar->addMenu(QStringLiteral("&Edit"));
-  edit->addAction(QStringLiteral("&Location"), QKeySequence(Qt::CTRL | Qt::Key_L), this,
-                  [this]() {
-                    m_pathEdit->setFocus(Qt::ShortcutFocusReason);
-                    m_pathEdit->selectAll();
-                  });
-  edit->addAction(QStringLiteral("&Find"), QKeySequence(Qt::CTRL | Qt::Key_F), this, [this]() {
-    m_findEdit->setFocus(Qt::ShortcutFocusReason);
-    m_findEdit->selectAll();
-  });
+  for (const auto& [text, key, field] : {std::tuple{"&Location", Qt::Key_L, m_pathEdit},
+                                         std::tuple{"&Find", Qt::Key_F, m_findEdit}}) {
+    QLineEdit* target = field;
+    edit->addAction(QString::fromLatin1(text), QKeySequence(Qt::CTRL | key), this, [target]() {
+      target->setFocus(Qt::ShortcutFocusReason);
+      target->selectAll();
+    });
+  }
   edit->addAction(QStringLiteral("Search &Conditions..."), this, &DelveDlg::editCriterion);
 
   // One menu object serves both the tree root's popup and the menu bar; the entry of the
   // current view is marked.
   m_sortByMenu = menuBar->addMenu(QStringLiteral("&View"));
+  m_sortByMenu->setObjectName(QStringLiteral("viewMenu"));
   m_sortByGroup = new QActionGroup(this);
   m_sortByGroup->setExclusive(true);
   static const char* const kMnemonics[] = {"&None",
@@ -370,12 +322,13 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
     QAction* action = m_sortByMenu->addAction(QString::fromLatin1(kMnemonics[index++]), this,
                                               [this, viewTag]() { sortBy(viewTag); });
     action->setCheckable(true);
-    action->setChecked(viewTag == m_viewTag);
+    action->setChecked(viewTag == m_display.viewTag());
     action->setData(QString::fromStdString(viewTag));
     m_sortByGroup->addAction(action);
   }
 
   m_commandMenu = new QMenu(this);
+  m_commandMenu->setObjectName(QStringLiteral("commandMenu"));
   m_commandMenu->addAction(QStringLiteral("&Open"), this, [this]() { openSelected(false); });
   m_commandMenu->addAction(QStringLiteral("Open Containing &Folder"), this,
                            [this]() { openSelected(true); });
@@ -383,24 +336,6 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
   // Where the system menu would hold it, the About item sits in the window's own menu.
   QMenu* help = menuBar->addMenu(QStringLiteral("&Help"));
   help->addAction(QStringLiteral("&About Quarry Software!..."), this, &DelveDlg::showAbout);
-}
-
-std::string DelveDlg::resolveTypedPath(const std::string& text, const std::string& home) {
-  if (text.empty()) return text;
-  std::string path = text;
-  if (path[0] == '~') {
-    const std::size_t slash = path.find('/');
-    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos
-                                                                        : slash - 1);
-    const std::string base = user.empty() ? home : homeOfUser(user);
-    // "~name" of no known user is a relative name like any other.
-    if (!base.empty()) {
-      return slash == std::string::npos ? base : base + path.substr(slash);
-    }
-  }
-  if (path[0] == '/') return path;
-  if (home.empty()) return path;
-  return home.back() == '/' ? home + path : home + "/" + path;
 }
 
 void DelveDlg::fitToScreen() {
@@ -443,7 +378,7 @@ void DelveDlg::saveSettings() {
 }
 
 void DelveDlg::fitColumnsOnce() {
-  if (m_columnsFitted || m_model->rowCount() == 0) return;
+  if (m_columnsFitted || m_display.listModel()->rowCount() == 0) return;
   m_columnsFitted = true;
   // After the rows are laid out: the view measures the rows it shows.
   QTimer::singleShot(0, this, [this]() {
@@ -453,12 +388,6 @@ void DelveDlg::fitColumnsOnce() {
       if (m_list->columnWidth(column) > widest) m_list->setColumnWidth(column, widest);
     }
   });
-}
-
-void DelveDlg::clearSortIndicator() {
-  m_sortColumn = -1;
-  m_sortAscending = true;
-  m_list->header()->setSortIndicatorShown(false);
 }
 
 void DelveDlg::showMessage(const std::string& text) {
@@ -486,7 +415,7 @@ void DelveDlg::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Escape:
       // Stops a parse; never closes the window.
-      if (m_worker != nullptr && m_worker->isParsing()) m_worker->requestStopParse();
+      stopParse();
       event->accept();
       return;
     case Qt::Key_Return:
@@ -506,8 +435,11 @@ void DelveDlg::showAbout() {
   box.exec();
 }
 
+void DelveDlg::stopParse() {
+  if (m_worker->isParsing()) m_worker->requestStopParse();
+}
+
 void DelveDlg::startOrStop() {
-  if (m_worker == nullptr) return;
   if (m_worker->isParsing()) {
     m_worker->requestStopParse();
     return;
@@ -516,23 +448,22 @@ void DelveDlg::startOrStop() {
 }
 
 void DelveDlg::startParse() {
-  if (m_worker == nullptr) return;
-  const std::string dir = resolveTypedPath(toBytes(m_pathEdit->text()), toBytes(QDir::homePath()));
+  const std::string dir =
+      delvepath::resolve(toBytes(m_pathEdit->text()), toBytes(QDir::homePath()));
   if (!dir.empty()) {
-    const std::string problem = whyNotListable(dir);
+    const std::string problem = delvepath::whyNotListable(dir);
     if (!problem.empty()) {
       showMessage(problem);
       return;
     }
     m_lastParsed = dir;
   }
-  m_worker->submitParse(dir, m_recurseBox->isChecked(), m_viewTag);
+  m_worker->submitParse(dir, m_recurseBox->isChecked(), m_display.viewTag());
 }
 
 void DelveDlg::sortBy(const std::string& tag) {
-  if (tag == m_viewTag || m_worker == nullptr) return;
-  m_viewTag = tag;
-  m_rootItem->setText(0, rootLabel(m_viewTag));
+  if (tag == m_display.viewTag()) return;
+  m_display.setViewTag(tag);
   for (QAction* action : m_sortByGroup->actions()) {
     action->setChecked(action->data().toString().toStdString() == tag);
   }
@@ -549,20 +480,20 @@ void DelveDlg::browse() {
 }
 
 void DelveDlg::setCriterion(const std::string& criterion) {
-  if (m_worker) m_worker->setCriterion(criterion);
+  m_worker->setCriterion(criterion);
   m_criterionEdit->setText(fromBytes(criterion));
 }
 
 void DelveDlg::editCriterion() {
-  DelveFiltersDlg dialog(m_worker ? m_worker->criterion() : std::string(), this);
+  DelveFiltersDlg dialog(m_worker->criterion(), this);
   if (dialog.exec() == QDialog::Accepted) setCriterion(dialog.criterion());
 }
 
 void DelveDlg::openSelected(bool containingFolder) {
-  const QModelIndexList rows = m_list->selectionModel()->selectedRows();
   std::vector<std::string> locations;
-  for (const QModelIndex& index : rows)
-    locations.push_back(m_model->rowValues(index.row()).location);
+  for (const QModelIndex& index : m_list->selectionModel()->selectedRows()) {
+    locations.push_back(m_display.listModel()->rowValues(index.row()).location);
+  }
   std::string problem;
   for (const std::string& location : locations) {
     // The location as the file system's bytes, untouched.
@@ -573,31 +504,6 @@ void DelveDlg::openSelected(bool containingFolder) {
   }
 }
 
-void DelveDlg::treeMenu(const QPoint& position) {
-  if (m_tree->itemAt(position) == m_rootItem) {
-    m_sortByMenu->popup(m_tree->viewport()->mapToGlobal(position));
-  }
-}
-
-void DelveDlg::listMenu(const QPoint& position) {
-  if (m_list->indexAt(position).isValid()) {
-    m_commandMenu->popup(m_list->viewport()->mapToGlobal(position));
-  }
-}
-
-void DelveDlg::sortList(int column) {
-  if (column == m_sortColumn) {
-    m_sortAscending = !m_sortAscending;
-  } else {
-    m_sortColumn = column;
-    m_sortAscending = true;
-  }
-  m_model->sortRows(column, m_sortAscending);
-  m_list->header()->setSortIndicatorShown(true);
-  m_list->header()->setSortIndicator(column,
-                                     m_sortAscending ? Qt::AscendingOrder : Qt::DescendingOrder);
-}
-
 void DelveDlg::scheduleDrain() {
   if (m_drainTimer.isActive()) return;
   const qint64 waited = m_sinceDrain.elapsed();
@@ -605,188 +511,8 @@ void DelveDlg::scheduleDrain() {
 }
 
 void DelveDlg::applyPendingUpdates() {
-  if (m_worker == nullptr) return;
   m_drainTimer.stop();
   DelveUpdateBatch batch = m_worker->takeUpdates();
   m_sinceDrain.restart();
-  std::vector<DelveUpdate>& updates = batch.updates;
-  // Updates before the last clear would be wiped by it: only their state changes still count.
-  std::size_t lastClear = updates.size();
-  for (std::size_t i = 0; i < updates.size(); ++i) {
-    if (updates[i].kind == DelveUpdate::Kind::kClear) lastClear = i;
-  }
-  if (lastClear < updates.size()) {
-    std::erase_if(m_backlog,
-                  [](const DelveUpdate& u) { return u.kind != DelveUpdate::Kind::kState; });
-  }
-  for (std::size_t i = 0; i < updates.size(); ++i) {
-    if (lastClear < updates.size() && i < lastClear &&
-        updates[i].kind != DelveUpdate::Kind::kState) {
-      continue;
-    }
-    m_backlog.push_back(std::move(updates[i]));
-  }
-  applyBacklog();
+  m_display.addUpdates(std::move(batch.updates));
 }
-
-void DelveDlg::applyBacklog() {
-  // A slice at a time, so that input and painting get their turn between slices.
-  std::vector<std::uint32_t> appended;
-  bool finished = false;
-  std::size_t done = 0;
-  // Status line 2 shows the last directory of the slice: laying out the text of every one of
-  // them (thousands a second) would cost the window more than the rest of the slice.
-  const std::string* directory = nullptr;
-  while (!m_backlog.empty() && done < kUpdatesPerSlice) {
-    DelveUpdate update = std::move(m_backlog.front());
-    m_backlog.pop_front();
-    ++done;
-    if (update.kind == DelveUpdate::Kind::kState) {
-      if (update.parsing) {
-        directory = nullptr;  // a new parse starts with an empty status line 2
-        m_sawParseStart = true;
-      } else if (m_sawParseStart) {
-        m_sawParseStart = false;
-        finished = true;
-      }
-      showParsing(update.parsing);
-      if (finished) break;
-      continue;
-    }
-    // Problems belong to the parse, not to the view: a view switch keeps them.
-    if (update.kind == DelveUpdate::Kind::kProblemsCleared) {
-      m_problems->clear();
-      continue;
-    }
-    if (update.kind == DelveUpdate::Kind::kProblem) {
-      m_problems->add(update.notice, update.folderId, update.text);
-      continue;
-    }
-    if (update.generation < m_generation) continue;
-    switch (update.kind) {
-      case DelveUpdate::Kind::kClear:
-        m_generation = update.generation;
-        appended.clear();
-        clearDisplay();
-        break;
-      case DelveUpdate::Kind::kFolder:
-        addFolder(update.folderId, update.parentId, update.text);
-        ++m_folderCount;
-        break;
-      case DelveUpdate::Kind::kRow: {
-        auto folder = m_folders.find(update.folderId);
-        if (folder == m_folders.end()) break;
-        ++m_fileCount;
-        const auto index = static_cast<std::uint32_t>(m_rowStore.size());
-        const bool shown =
-            update.folderId == m_selectedFolder && m_findFilter.acceptsName(update.row.name);
-        m_rowStore.push_back(std::move(update.row));
-        folder->second.rows.push_back(index);
-        if (shown) appended.push_back(index);
-        break;
-      }
-      case DelveUpdate::Kind::kDirectory:
-        m_lastDirectory = std::move(update.text);
-        directory = &m_lastDirectory;
-        break;
-      case DelveUpdate::Kind::kState:
-      case DelveUpdate::Kind::kProblemsCleared:
-      case DelveUpdate::Kind::kProblem:
-        break;
-    }
-  }
-  // Rows appended at the end leave the order of a header click.
-  if (!appended.empty() && m_sortColumn >= 0) clearSortIndicator();
-  m_model->appendRows(appended);
-  if (directory != nullptr) m_status2->setText(fromBytes(*directory));
-  writeStatusLine1();
-  if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
-  Q_EMIT updatesApplied();
-  if (finished) Q_EMIT parseFinished();
-}
-
-void DelveDlg::clearDisplay() {
-  m_selectedFolder = 0;
-  clearSortIndicator();
-  m_model->clear();
-  m_folders.clear();
-  // Everything below the root, and the folders that had to go beside it.
-  const QSignalBlocker blocker(m_tree);
-  m_tree->setCurrentItem(nullptr);
-  qDeleteAll(m_rootItem->takeChildren());
-  for (int i = m_tree->topLevelItemCount() - 1; i >= 0; --i) {
-    if (m_tree->topLevelItem(i) != m_rootItem) delete m_tree->takeTopLevelItem(i);
-  }
-  m_rowStore.clear();
-  m_folderCount = 0;
-  m_fileCount = 0;
-  writeStatusLine1();
-}
-
-void DelveDlg::addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name) {
-  auto* item = new QTreeWidgetItem(QStringList(folderLabel(name)));
-  item->setIcon(0, DyxFrontEnd::isDriveName(name) ? m_driveIcon : m_folderIcon);
-  item->setData(0, kFolderIdRole, QVariant::fromValue<qulonglong>(id));
-  QTreeWidgetItem* parent = nullptr;
-  if (parentId == DelveUpdate::kRootParent) {
-    parent = m_rootItem;
-  } else if (parentId > 0) {
-    auto it = m_folders.find(static_cast<std::uint64_t>(parentId));
-    if (it != m_folders.end()) parent = it->second.item;
-  }
-  if (parent != nullptr) {
-    insertSorted(parent, item);
-  } else {
-    insertSorted(m_tree->invisibleRootItem(), item);
-  }
-  FolderRecord& record = m_folders[id];
-  record.item = item;
-  record.name = name;
-}
-
-void DelveDlg::showParsing(bool parsing) {
-  m_parsingShown = parsing;
-  m_startButton->setIcon(parsing ? m_stopIcon : m_startIcon);
-  m_criterionButton->setEnabled(!parsing);
-  if (parsing) m_status2->clear();
-}
-
-void DelveDlg::refillList() {
-  m_selectedFolder = 0;
-  // The refill is in name order.
-  clearSortIndicator();
-  QTreeWidgetItem* item = m_tree->currentItem();
-  const QVariant id = item != nullptr ? item->data(0, kFolderIdRole) : QVariant();
-  auto folder = id.isValid() ? m_folders.find(id.toULongLong()) : m_folders.end();
-  if (folder == m_folders.end()) {
-    m_model->clear();
-    writeStatusLine1();
-    return;
-  }
-  // The folder's own order: by name, byte-wise, then in filing order.
-  std::vector<std::uint32_t> rows;
-  rows.reserve(folder->second.rows.size());
-  for (std::uint32_t r : folder->second.rows) {
-    if (m_findFilter.acceptsName(m_rowStore[r].name)) rows.push_back(r);
-  }
-  std::stable_sort(rows.begin(), rows.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return m_rowStore[a].name < m_rowStore[b].name;
-  });
-  m_model->setRows(std::move(rows));
-  m_selectedFolder = folder->first;
-  writeStatusLine1();
-}
-
-void DelveDlg::writeStatusLine1() {
-  auto folder = m_selectedFolder != 0 ? m_folders.find(m_selectedFolder) : m_folders.end();
-  const std::string text =
-      folder == m_folders.end()
-          ? DyxFrontEnd::statusLine(m_folderCount, m_fileCount)
-          : DyxFrontEnd::statusLine(m_folderCount, m_fileCount, folder->second.name,
-                                    static_cast<std::size_t>(m_model->rowCount()));
-  m_status1->setText(fromBytes(DyxFrontEnd::withLeftOut(text, m_problems->leftOut())));
-}
-
-QString DelveDlg::statusLine1() const { return m_status1->text(); }
-
-QString DelveDlg::statusLine2() const { return m_status2->text(); }

@@ -26,7 +26,7 @@ std::string columnText(int column, const DyxListRow& row) {
 }  // namespace
 
 FileListModel::FileListModel(const DelveRowStore& store, QObject* parent)
-    : QAbstractTableModel(parent), m_store(store), m_fileIcon(QStringLiteral(":/icons/file.png")) {}
+    : QAbstractTableModel(parent), m_store(store) {}
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
@@ -43,7 +43,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       return fromBytes(columnText(index.column(), row));
     case Qt::DecorationRole:
-      return index.column() == kName ? QVariant(m_fileIcon) : QVariant();
+      if (index.column() != kName) return QVariant();
+      if (m_fileIcon.isNull()) m_fileIcon = QIcon(QStringLiteral(":/icons/file.png"));
+      return m_fileIcon;
     case Qt::TextAlignmentRole:
       return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::UserRole:

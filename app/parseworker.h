@@ -65,10 +65,6 @@ struct DelveUpdateBatch {
 
 class ParseWorker : public DyxThread, public DyxScanObserver {
  public:
-  // Waits of the shutdown, and their length in milliseconds.
-  static constexpr int kShutdownWaits = 21;
-  static constexpr int kShutdownWaitMs = 250;
-
   // `notify` is called (from the worker's thread) when updates start waiting; the window posts
   // itself a call to takeUpdates. Registers the worker as the pool's observer.
   explicit ParseWorker(std::function<void()> notify);
@@ -88,9 +84,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // Hands over every waiting update; after this the next update notifies again.
   DelveUpdateBatch takeUpdates();
 
-  // Stops the parse and the thread: up to kShutdownWaits waits of kShutdownWaitMs, resuming
-  // the thread after each. True when the thread has ended (it may then be destroyed).
-  bool shutdown();
+  // Stops the parse and the thread, and waits until the thread has ended, however long the
+  // step it is in takes (the scan polls its stop flag between names). Then the worker may be
+  // destroyed and the engine shut down.
+  void shutdown();
 
   // DyxScanObserver.
   bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) override;
