@@ -3,7 +3,6 @@
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QDir>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -13,13 +12,9 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QScreen>
-#include <QSettings>
 #include <QSplitter>
 #include <QTreeView>
 #include <QVBoxLayout>
-#include <algorithm>
-#include <mutex>
 
 #include "bytes.h"
 #include "delvefiltersdlg.h"
@@ -28,17 +23,12 @@
 #include "problemsdlg.h"
 #include "shell.h"
 #include "typedpath.h"
+#include "windowlayout.h"
 
 // The icons live in the static library: its resources must be registered by hand.
 static void initIconResources() { Q_INIT_RESOURCE(icons); }
 
-// Lets the worker reach the window until the window starts going away.
-struct DelveDlg::NotifySink {
-  std::mutex mutex;
-  DelveDlg* target = nullptr;
-};
-
-DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<NotifySink>()) {
+DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_feed(m_display) {
   initIconResources();
   // A main window, not a dialog: the window manager gives it a task-bar entry and the usual
   // maximise and minimise buttons.
@@ -46,46 +36,13 @@ DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_sink(std::make_shared<N
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
   createControls();
   connectDisplay();
-  fitToScreen();
-  restoreSettings();
-  m_drainTimer.setSingleShot(true);
-  connect(&m_drainTimer, &QTimer::timeout, this, &DelveDlg::applyPendingUpdates);
-  m_sinceDrain.start();
-
-  m_sink->target = this;
-  std::shared_ptr<NotifySink> sink = m_sink;
-  m_worker = std::make_unique<ParseWorker>([sink]() {
-    std::lock_guard<std::mutex> lock(sink->mutex);
-    DelveDlg* target = sink->target;
-    if (target != nullptr) {
-      QMetaObject::invokeMethod(
-          target, [target]() { target->scheduleDrain(); }, Qt::QueuedConnection);
-    }
-  });
-  m_worker->begin();
+  m_layout = new DelveWindowLayout(this, m_splitter, m_list);
 }
 
 DelveDlg::~DelveDlg() {
-  saveSettings();
-  {
-    std::lock_guard<std::mutex> lock(m_sink->mutex);
-    m_sink->target = nullptr;
-  }
-  // The worker may be inside a scan step that takes long (a slow disk, the engine lock held
-  // elsewhere); the engine is shut down after this window is gone, so it is waited for.
-  m_worker->shutdown();
-  m_worker.reset();
+  m_layout->save();
   // The display model goes before the views (children): no selection change may reach it.
   m_tree->selectionModel()->disconnect(this);
-}
-
-QString DelveDlg::windowTitleText() {
-  return QStringLiteral("Quarry Software (") + QString::fromLatin1(kProductPage) +
-         QStringLiteral(")");
-}
-
-QString DelveDlg::aboutText() {
-  return QStringLiteral("Quarry Software\nVersion ") + QString::fromLatin1(kVersion);
 }
 
 const std::vector<std::pair<QString, std::string>>& DelveDlg::sortByEntries() {
@@ -104,7 +61,7 @@ const std::vector<std::pair<QString, std::string>>& DelveDlg::sortByEntries() {
 }
 
 void DelveDlg::createControls() {
-  setWindowTitle(windowTitleText());
+  setWindowTitle(QStringLiteral("Quarry Software (%1)").arg(QString::fromLatin1(kProductPage)));
   setWindowIcon(QIcon(QStringLiteral(":/icons/quarry.png")));
 
   auto* layout = new QVBoxLayout(this);
@@ -274,9 +231,6 @@ void DelveDlg::connectDisplay() {
     }
   });
   connect(&m_display, &DelveDisplayModel::parseFinished, this, &DelveDlg::parseFinished);
-  FileListModel* rows = m_display.listModel();
-  connect(rows, &QAbstractItemModel::rowsInserted, this, &DelveDlg::fitColumnsOnce);
-  connect(rows, &QAbstractItemModel::modelReset, this, &DelveDlg::fitColumnsOnce);
 }
 
 void DelveDlg::createMenus(QMenuBar* menuBar) {
@@ -338,65 +292,8 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
   help->addAction(QStringLiteral("&About Quarry Software!..."), this, &DelveDlg::showAbout);
 }
 
-void DelveDlg::fitToScreen() {
-  QScreen* screen = this->screen() != nullptr ? this->screen() : QGuiApplication::primaryScreen();
-  QSize size(kPreferredWidth, kPreferredHeight);
-  if (screen != nullptr) {
-    const QRect available = screen->availableGeometry();
-    // A tenth of the room stays for the window manager's frame.
-    const QSize room(available.width() * 9 / 10, available.height() * 9 / 10);
-    size = size.boundedTo(room).expandedTo(minimumSizeHint()).boundedTo(available.size());
-    resize(size);
-    move(available.topLeft() + QPoint((available.width() - size.width()) / 2,
-                                      (available.height() - size.height()) / 2));
-  } else {
-    resize(size);
-  }
-  m_splitter->setSizes({size.width() * 3 / 10, size.width() * 7 / 10});
-}
-
-void DelveDlg::restoreSettings() {
-  QSettings settings(QString::fromLatin1(kSettingsOrganization),
-                     QString::fromLatin1(kSettingsApplication));
-  const QByteArray geometry = settings.value(QStringLiteral("geometry")).toByteArray();
-  // restoreGeometry moves a window that would lie off the screen back onto it.
-  if (!geometry.isEmpty()) restoreGeometry(geometry);
-  const QByteArray splitter = settings.value(QStringLiteral("splitter")).toByteArray();
-  if (!splitter.isEmpty()) m_splitter->restoreState(splitter);
-  const QByteArray columns = settings.value(QStringLiteral("columns")).toByteArray();
-  if (!columns.isEmpty() && m_list->header()->restoreState(columns)) m_columnsFitted = true;
-}
-
-void DelveDlg::saveSettings() {
-  if (!m_wasShown) return;
-  QSettings settings(QString::fromLatin1(kSettingsOrganization),
-                     QString::fromLatin1(kSettingsApplication));
-  settings.setValue(QStringLiteral("geometry"), saveGeometry());
-  settings.setValue(QStringLiteral("splitter"), m_splitter->saveState());
-  // Widths fitted to no rows at all say nothing: the next run fits them to its rows.
-  if (m_columnsFitted) settings.setValue(QStringLiteral("columns"), m_list->header()->saveState());
-}
-
-void DelveDlg::fitColumnsOnce() {
-  if (m_columnsFitted || m_display.listModel()->rowCount() == 0) return;
-  m_columnsFitted = true;
-  // After the rows are laid out: the view measures the rows it shows.
-  QTimer::singleShot(0, this, [this]() {
-    const int widest = std::max(120, m_list->viewport()->width() / 2);
-    for (int column = 0; column < FileListModel::kColumnCount; ++column) {
-      m_list->resizeColumnToContents(column);
-      if (m_list->columnWidth(column) > widest) m_list->setColumnWidth(column, widest);
-    }
-  });
-}
-
 void DelveDlg::showMessage(const std::string& text) {
   if (!text.empty()) m_status2->setText(fromBytes(text));
-}
-
-void DelveDlg::showEvent(QShowEvent* event) {
-  m_wasShown = true;
-  QDialog::showEvent(event);
 }
 
 bool DelveDlg::eventFilter(QObject* watched, QEvent* event) {
@@ -429,19 +326,20 @@ void DelveDlg::keyPressEvent(QKeyEvent* event) {
 }
 
 void DelveDlg::showAbout() {
-  QMessageBox box(QMessageBox::Information, QStringLiteral("About Quarry Software"), aboutText(),
+  QMessageBox box(QMessageBox::Information, QStringLiteral("About Quarry Software"),
+                  QStringLiteral("Quarry Software\nVersion ") + QString::fromLatin1(kVersion),
                   QMessageBox::Ok, this);
   box.setIconPixmap(QIcon(QStringLiteral(":/icons/quarry.png")).pixmap(48, 48));
   box.exec();
 }
 
 void DelveDlg::stopParse() {
-  if (m_worker->isParsing()) m_worker->requestStopParse();
+  if (m_feed.worker().isParsing()) m_feed.worker().requestStopParse();
 }
 
 void DelveDlg::startOrStop() {
-  if (m_worker->isParsing()) {
-    m_worker->requestStopParse();
+  if (m_feed.worker().isParsing()) {
+    m_feed.worker().requestStopParse();
     return;
   }
   startParse();
@@ -458,7 +356,7 @@ void DelveDlg::startParse() {
     }
     m_lastParsed = dir;
   }
-  m_worker->submitParse(dir, m_recurseBox->isChecked(), m_display.viewTag());
+  m_feed.worker().submitParse(dir, m_recurseBox->isChecked(), m_display.viewTag());
 }
 
 void DelveDlg::sortBy(const std::string& tag) {
@@ -467,7 +365,7 @@ void DelveDlg::sortBy(const std::string& tag) {
   for (QAction* action : m_sortByGroup->actions()) {
     action->setChecked(action->data().toString().toStdString() == tag);
   }
-  m_worker->submitViewSwitch(tag);
+  m_feed.worker().submitViewSwitch(tag);
 }
 
 void DelveDlg::browse() {
@@ -480,12 +378,12 @@ void DelveDlg::browse() {
 }
 
 void DelveDlg::setCriterion(const std::string& criterion) {
-  m_worker->setCriterion(criterion);
+  m_feed.worker().setCriterion(criterion);
   m_criterionEdit->setText(fromBytes(criterion));
 }
 
 void DelveDlg::editCriterion() {
-  DelveFiltersDlg dialog(m_worker->criterion(), this);
+  DelveFiltersDlg dialog(m_feed.worker().criterion(), this);
   if (dialog.exec() == QDialog::Accepted) setCriterion(dialog.criterion());
 }
 
@@ -502,17 +400,4 @@ void DelveDlg::openSelected(bool containingFolder) {
                             : delveshell::openFile(location, &problem);
     if (!opened) showMessage(problem);
   }
-}
-
-void DelveDlg::scheduleDrain() {
-  if (m_drainTimer.isActive()) return;
-  const qint64 waited = m_sinceDrain.elapsed();
-  m_drainTimer.start(waited >= kBatchIntervalMs ? 0 : static_cast<int>(kBatchIntervalMs - waited));
-}
-
-void DelveDlg::applyPendingUpdates() {
-  m_drainTimer.stop();
-  DelveUpdateBatch batch = m_worker->takeUpdates();
-  m_sinceDrain.restart();
-  m_display.addUpdates(std::move(batch.updates));
 }

@@ -2,9 +2,9 @@
 // picks the view that orders the files ("Sort by" on the tree's root item), narrows the list
 // with the Find box, edits the search criterion and opens files from the list.
 //
-// The window holds widgets and wiring. Its ParseWorker runs the engine and hands over the
-// display's changes as values in batches (parseworker.h); its display model (displaymodel.h)
-// keeps those values and is what the tree and the list show. The tests read the display model
+// The window holds widgets and wiring. Its parse worker runs the engine and hands over the
+// display's changes as values in batches (parseworker.h, parsefeed.h); its display model
+// (displaymodel.h) keeps those values and is what the tree and the list show. The tests read the display model
 // and find the controls by their object names ("path", "recurse", "start", "criterionButton",
 // "criterion", "find", "tree", "list", "status1", "status2", "splitter", "viewMenu",
 // "commandMenu").
@@ -12,25 +12,22 @@
 // It is a normal main window to the window manager (not a dialog), used from the keyboard alone
 // as well as with the mouse: the focus starts in the path box, Enter there starts the parse,
 // Escape stops it, Enter on list rows opens them, and the menus carry the shortcuts. A typed path
-// means what a person means (typedpath.h). Its size, splitter and column widths are kept in the
-// user's configuration directory (QSettings) between runs.
+// means what a person means (typedpath.h). Its size, splitter and column widths are kept between
+// runs (windowlayout.h).
 //
-// Ownership: the window owns its widgets, its worker and its display model. When it is
-// destroyed it stops the worker and waits for it to end, however long the step the worker is in
-// takes: the engine is never shut down under a running worker. Threads: the window's thread.
+// Ownership: the window owns its widgets, its display model and its worker (through the feed,
+// which stops the worker and waits for it when the window goes). Threads: the window's thread.
 #pragma once
 
 #include <QDialog>
-#include <QElapsedTimer>
-#include <QTimer>
-#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "displaymodel.h"
-#include "parseworker.h"
+#include "parsefeed.h"
 
+class DelveWindowLayout;
 class QActionGroup;
 class QCheckBox;
 class QLineEdit;
@@ -47,21 +44,10 @@ class DelveDlg : public QDialog {
   // The product page shown in the title.
   static constexpr const char* kProductPage = "https://quarry-software.example.org";
   static constexpr const char* kVersion = "1.0.2.2";
-  // Batches are taken at most this often while a parse streams updates.
-  static constexpr int kBatchIntervalMs = 50;
-  // The size a window takes when no size was remembered (device-independent pixels); less when
-  // the screen is smaller.
-  static constexpr int kPreferredWidth = 900;
-  static constexpr int kPreferredHeight = 560;
-  // The settings file: $XDG_CONFIG_HOME/quarry/window.conf.
-  static constexpr const char* kSettingsOrganization = "quarry";
-  static constexpr const char* kSettingsApplication = "window";
 
   explicit DelveDlg(QWidget* parent = nullptr);
   ~DelveDlg() override;
 
-  static QString windowTitleText();
-  static QString aboutText();
   // The "Sort by" entries and their view tags, in menu order.
   static const std::vector<std::pair<QString, std::string>>& sortByEntries();
 
@@ -74,8 +60,6 @@ class DelveDlg : public QDialog {
   // The "Sort by" command for `tag`: nothing when it is the current one.
   void sortBy(const std::string& tag);
   void setCriterion(const std::string& criterion);
-  // Takes every update the worker has waiting and hands it to the display model.
-  void applyPendingUpdates();
   void showAbout();
 
   const DelveDisplayModel& display() const { return m_display; }
@@ -86,23 +70,13 @@ class DelveDlg : public QDialog {
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;
-  void showEvent(QShowEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
-  struct NotifySink;
-
   void createControls();
   void createMenus(QMenuBar* menuBar);
   void connectDisplay();
-  void restoreSettings();
-  void saveSettings();
-  // The first size: the preferred one, within the screen's available geometry.
-  void fitToScreen();
-  // Columns as wide as their contents, once the first rows are shown.
-  void fitColumnsOnce();
   void showMessage(const std::string& text);
-  void scheduleDrain();
   void stopParse();
   void browse();
   void editCriterion();
@@ -126,11 +100,7 @@ class DelveDlg : public QDialog {
   QSplitter* m_splitter = nullptr;
 
   std::string m_lastParsed;      // the directory of the last parse started: the chooser opens it
-  bool m_wasShown = false;       // only a window that was shown has a size worth keeping
-  bool m_columnsFitted = false;  // fitted to the first rows, or widths restored from settings
-
-  QTimer m_drainTimer;
-  QElapsedTimer m_sinceDrain;
-  std::shared_ptr<NotifySink> m_sink;
-  std::unique_ptr<ParseWorker> m_worker;
+  DelveWindowLayout* m_layout = nullptr;
+  // Declared after the display model: destroyed first, it stops the worker before the model goes.
+  ParseFeed m_feed;
 };

@@ -39,6 +39,7 @@
 #include "parseworker.h"
 #include "problemsdlg.h"
 #include "typedpath.h"
+#include "windowlayout.h"
 
 namespace {
 
@@ -671,8 +672,8 @@ class WindowTest : public QObject {
   }
 
   void aNormalWindowThatRemembersItsSize() {
-    QSettings(QString::fromLatin1(DelveDlg::kSettingsOrganization),
-              QString::fromLatin1(DelveDlg::kSettingsApplication))
+    QSettings(QString::fromLatin1(DelveWindowLayout::kSettingsOrganization),
+              QString::fromLatin1(DelveWindowLayout::kSettingsApplication))
         .clear();
     QList<int> splitterSizes;
     int nameWidth = 0;
