@@ -235,11 +235,9 @@ void DelveDlg::connectDisplay() {
 
 void DelveDlg::createMenus(QMenuBar* menuBar) {
   QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
-  file->addAction(QStringLiteral("&Parse"), QKeySequence(Qt::Key_F5), this,
-                  &DelveDlg::startParse);
+  file->addAction(QStringLiteral("&Parse"), QKeySequence(Qt::Key_F5), this, &DelveDlg::startParse);
   file->addAction(QStringLiteral("&Stop"), this, &DelveDlg::stopParse);
-  file->addAction(QStringLiteral("Choose &Folder..."), QKeySequence::Open, this,
-                  &DelveDlg::browse);
+  file->addAction(QStringLiteral("Choose &Folder..."), QKeySequence::Open, this, &DelveDlg::browse);
   file->addSeparator();
   file->addAction(QStringLiteral("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), this,
                   &QWidget::close);
@@ -261,14 +259,10 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
   m_sortByMenu->setObjectName(QStringLiteral("viewMenu"));
   m_sortByGroup = new QActionGroup(this);
   m_sortByGroup->setExclusive(true);
-  static const char* const kMnemonics[] = {"&None",
-                                           "Sort by &Location",
-                                           "Sort by &Name",
-                                           "Sort by &Extension",
-                                           "Sort by Si&ze",
-                                           "Sort by &Date of Modification",
-                                           "Sort by S&tatus",
-                                           "Sort by &Owner",
+  static const char* const kMnemonics[] = {"&None",           "Sort by &Location",
+                                           "Sort by &Name",   "Sort by &Extension",
+                                           "Sort by Si&ze",   "Sort by &Date of Modification",
+                                           "Sort by S&tatus", "Sort by &Owner",
                                            "Sort by &Group"};
   std::size_t index = 0;
   for (const auto& [label, tag] : sortByEntries()) {
@@ -395,9 +389,8 @@ void DelveDlg::openSelected(bool containingFolder) {
   std::string problem;
   for (const std::string& location : locations) {
     // The location as the file system's bytes, untouched.
-    const bool opened = containingFolder
-                            ? delveshell::openContainingFolder(location, &problem)
-                            : delveshell::openFile(location, &problem);
+    const bool opened = containingFolder ? delveshell::openContainingFolder(location, &problem)
+                                         : delveshell::openFile(location, &problem);
     if (!opened) showMessage(problem);
   }
 }

@@ -4,10 +4,10 @@
 //
 // The window holds widgets and wiring. Its parse worker runs the engine and hands over the
 // display's changes as values in batches (parseworker.h, parsefeed.h); its display model
-// (displaymodel.h) keeps those values and is what the tree and the list show. The tests read the display model
-// and find the controls by their object names ("path", "recurse", "start", "criterionButton",
-// "criterion", "find", "tree", "list", "status1", "status2", "splitter", "viewMenu",
-// "commandMenu").
+// (displaymodel.h) keeps those values and is what the tree and the list show. The tests read the
+// display model and find the controls by their object names ("path", "recurse", "start",
+// "criterionButton", "criterion", "find", "tree", "list", "status1", "status2", "splitter",
+// "viewMenu", "commandMenu").
 //
 // It is a normal main window to the window manager (not a dialog), used from the keyboard alone
 // as well as with the mouse: the focus starts in the path box, Enter there starts the parse,
@@ -99,7 +99,7 @@ class DelveDlg : public QDialog {
   QActionGroup* m_sortByGroup = nullptr;
   QSplitter* m_splitter = nullptr;
 
-  std::string m_lastParsed;      // the directory of the last parse started: the chooser opens it
+  std::string m_lastParsed;  // the directory of the last parse started: the chooser opens it
   DelveWindowLayout* m_layout = nullptr;
   // Declared after the display model: destroyed first, it stops the worker before the model goes.
   ParseFeed m_feed;

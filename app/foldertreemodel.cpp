@@ -7,8 +7,8 @@ FolderTreeModel::FolderTreeModel(const DelveDisplayModel& display, QObject* pare
 
 QModelIndex FolderTreeModel::index(int row, int column, const QModelIndex& parent) const {
   if (column != 0 || row < 0) return QModelIndex();
-  const std::int64_t parentId = parent.isValid() ? static_cast<std::int64_t>(folderId(parent))
-                                                 : DelveDisplayModel::kTopLevel;
+  const std::int64_t parentId =
+      parent.isValid() ? static_cast<std::int64_t>(folderId(parent)) : DelveDisplayModel::kTopLevel;
   const std::vector<std::uint64_t>& children = m_display.childrenOf(parentId);
   if (row >= static_cast<int>(children.size())) return QModelIndex();
   return createIndex(row, 0, static_cast<quintptr>(children[static_cast<std::size_t>(row)]));
@@ -27,8 +27,8 @@ QModelIndex FolderTreeModel::parentIndex(std::int64_t parent) const {
 
 int FolderTreeModel::rowCount(const QModelIndex& parent) const {
   if (parent.column() > 0) return 0;
-  const std::int64_t parentId = parent.isValid() ? static_cast<std::int64_t>(folderId(parent))
-                                                 : DelveDisplayModel::kTopLevel;
+  const std::int64_t parentId =
+      parent.isValid() ? static_cast<std::int64_t>(folderId(parent)) : DelveDisplayModel::kTopLevel;
   return static_cast<int>(m_display.childrenOf(parentId).size());
 }
 

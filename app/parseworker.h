@@ -32,14 +32,14 @@
 // One change of the display, as values.
 struct DelveUpdate {
   enum class Kind {
-    kClear,      // the tree loses every item below the root, the list every row
-    kFolder,     // a tree item for `folderId` under `parentId`
-    kRow,        // a file filed into `folderId`
-    kDirectory,  // status line 2 shows `text`
-    kState,      // parsing started (`parsing` true) or the worker went idle
+    kClear,            // the tree loses every item below the root, the list every row
+    kFolder,           // a tree item for `folderId` under `parentId`
+    kRow,              // a file filed into `folderId`
+    kDirectory,        // status line 2 shows `text`
+    kState,            // parsing started (`parsing` true) or the worker went idle
     kProblemsCleared,  // a new parse starts: the problems of the last one are forgotten
-    kProblem,    // what the parse could not do: `text` says it, `notice` is its kind and
-                 // `folderId` its count (kxcore/notice.h)
+    kProblem,          // what the parse could not do: `text` says it, `notice` is its kind and
+                       // `folderId` its count (kxcore/notice.h)
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).

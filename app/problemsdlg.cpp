@@ -18,8 +18,8 @@ DelveProblems::DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* stat
                              const DelveDisplayModel& display)
     : QObject(window), m_display(display), m_window(window), m_statusLine(statusLine) {
   QMenu* menu = menuBar->addMenu(QStringLiteral("&Problems"));
-  m_menuAction = menu->addAction(QStringLiteral("&Show What Was Left Out..."), this,
-                                 [this]() { show(); });
+  m_menuAction =
+      menu->addAction(QStringLiteral("&Show What Was Left Out..."), this, [this]() { show(); });
   const QIcon warning = window->style()->standardIcon(QStyle::SP_MessageBoxWarning);
   m_statusAction = statusLine->addAction(warning, QLineEdit::TrailingPosition);
   m_statusAction->setToolTip(QStringLiteral("Show what the parse left out."));
@@ -29,9 +29,7 @@ DelveProblems::DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* stat
   refresh();
 }
 
-QString DelveProblems::listText() const {
-  return m_display.problemTexts().join(QLatin1Char('\n'));
-}
+QString DelveProblems::listText() const { return m_display.problemTexts().join(QLatin1Char('\n')); }
 
 void DelveProblems::refresh() {
   const bool any = !m_display.problemTexts().isEmpty();

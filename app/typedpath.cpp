@@ -32,8 +32,8 @@ std::string resolve(const std::string& text, const std::string& home) {
   const std::string& path = text;
   if (path[0] == '~') {
     const std::size_t slash = path.find('/');
-    const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos
-                                                                        : slash - 1);
+    const std::string user =
+        path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
     const std::string base = user.empty() ? home : homeOfUser(user);
     if (!base.empty()) {
       return slash == std::string::npos ? base : base + path.substr(slash);

@@ -25,8 +25,7 @@ DelveWindowLayout::DelveWindowLayout(QWidget* window, QSplitter* splitter, QTree
   window->installEventFilter(this);
   connect(list->model(), &QAbstractItemModel::rowsInserted, this,
           &DelveWindowLayout::fitColumnsOnce);
-  connect(list->model(), &QAbstractItemModel::modelReset, this,
-          &DelveWindowLayout::fitColumnsOnce);
+  connect(list->model(), &QAbstractItemModel::modelReset, this, &DelveWindowLayout::fitColumnsOnce);
 }
 
 void DelveWindowLayout::fitToScreen() {

@@ -1,13 +1,14 @@
 // The window's display model without a window: the worker's updates are written here by hand,
 // in the orders a parse, a view switch and a stop produce them. Both item models are watched by
 // QAbstractItemModelTester throughout, so an insertion or removal they are told of wrongly fails.
+#include "displaymodel.h"
+
 #include <QAbstractItemModelTester>
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTest>
 #include <memory>
 
-#include "displaymodel.h"
 #include "foldertreemodel.h"
 #include "typedpath.h"
 
@@ -98,9 +99,11 @@ class DisplayModelTest : public QObject {
       std::vector<std::string> names;
       QStringList shown;
     } cases[] = {
-        {"case folded, then case-sensitive", {"b", "Apple", "apple", "C"},
+        {"case folded, then case-sensitive",
+         {"b", "Apple", "apple", "C"},
          {"Apple", "apple", "b", "C"}},
-        {"drive names get their label", {"c:", "C:", "CD:", "sub"},
+        {"drive names get their label",
+         {"c:", "C:", "CD:", "sub"},
          {"c:", "CD:", "sub", "System (C:)"}},
         {"equal labels keep their arrival order", {"x", "x", "a"}, {"a", "x", "x"}},
     };
@@ -155,8 +158,8 @@ class DisplayModelTest : public QObject {
     QCOMPARE(w.model.fileCount(), 1u);
     // A later batch clears again: what came before its clear is never shown, but the state
     // changes before it still count.
-    w.model.addUpdates({folder(1, 2, DelveUpdate::kRootParent, "wiped"), state(false),
-                        state(true), clearTo(2), folder(2, 3, DelveUpdate::kRootParent, "new"),
+    w.model.addUpdates({folder(1, 2, DelveUpdate::kRootParent, "wiped"), state(false), state(true),
+                        clearTo(2), folder(2, 3, DelveUpdate::kRootParent, "new"),
                         // Of a generation the model has left behind.
                         folder(1, 4, DelveUpdate::kRootParent, "stale"), row(1, 3, "stale.txt"),
                         row(2, 3, "a.txt"), row(2, 3, "b.txt"),
@@ -277,15 +280,13 @@ class DisplayModelTest : public QObject {
 
   void aClearEmptiesTheListAndForgetsTheSelection() {
     Watched w;
-    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"),
-                        row(1, 1, "a")});
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"), row(1, 1, "a")});
     w.model.selectFolder(1);
     QCOMPARE(w.model.listModel()->rowCount(), 1);
     // A selection change the view makes while the tree empties lists nothing.
     connect(&w.model, &DelveDisplayModel::aboutToClear, &w.model,
             [&w]() { w.model.selectFolder(1); });
-    w.model.addUpdates({clearTo(2), folder(2, 2, DelveUpdate::kRootParent, "g"),
-                        row(2, 2, "b")});
+    w.model.addUpdates({clearTo(2), folder(2, 2, DelveUpdate::kRootParent, "g"), row(2, 2, "b")});
     QCOMPARE(w.model.listModel()->rowCount(), 0);
     QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
     QVERIFY(w.model.folder(1) == nullptr);
@@ -315,8 +316,7 @@ class DisplayModelTest : public QObject {
     // A parse's problems and a view switch right after it, taken in one batch: the switch's
     // clear wipes the parse's rows, not what the parse left out.
     w.model.addUpdates({clearTo(4), update(Kind::kProblemsCleared, 0), row(4, 1, "gone"),
-                        problem(KxNoticeKind::kLeftOut, 2, "2 files were left out"),
-                        clearTo(5)});
+                        problem(KxNoticeKind::kLeftOut, 2, "2 files were left out"), clearTo(5)});
     QCOMPARE(w.model.problemTexts(), QStringList{"2 files were left out"});
     QCOMPARE(w.model.leftOut().files, 2u);
   }

@@ -2,30 +2,30 @@
 // view switches while idle and during a parse, stopping, the Find box, header sorting, the
 // drive label rule, the criterion, and closing the window during a long scan; the window used
 // from the keyboard alone, typed paths, the remembered size and columns.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QMenuBar>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QAction>
-#include <QDialog>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QSplitter>
-#include <QWindow>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
+#include <QWindow>
 #include <chrono>
 #include <future>
 #include <thread>
-#include <QTreeView>
 
 #include "delvedlg.h"
 #include "displaymodel.h"
@@ -449,7 +449,8 @@ class WindowTest : public QObject {
     DyxEntryRepository::setDefaultCapacity(DyxEntryRepository::kDefaultSlotCount);
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 8);
-    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(" 8 file(s)")), qPrintable(status1(dlg)->text()));
+    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(" 8 file(s)")),
+             qPrintable(status1(dlg)->text()));
     QVERIFY(dlg.display().problemTexts().isEmpty());
     QVERIFY(!problems->menuAction()->isEnabled());
   }
