@@ -340,6 +340,11 @@ void DelveDlg::startOrStop() {
 }
 
 void DelveDlg::startParse() {
+  const QString problems = DelveFiltersDlg::criterionProblems(m_feed.worker().criterion());
+  if (!problems.isEmpty()) {
+    m_status2->setText(problems);
+    return;
+  }
   const std::string dir =
       delvepath::resolve(toBytes(m_pathEdit->text()), toBytes(QDir::homePath()));
   if (!dir.empty()) {
@@ -374,6 +379,8 @@ void DelveDlg::browse() {
 void DelveDlg::setCriterion(const std::string& criterion) {
   m_feed.worker().setCriterion(criterion);
   m_criterionEdit->setText(fromBytes(criterion));
+  const QString problems = DelveFiltersDlg::criterionProblems(criterion);
+  if (!problems.isEmpty()) m_status2->setText(problems);
 }
 
 void DelveDlg::editCriterion() {

@@ -241,8 +241,8 @@ bool ParseWorker::runRequest() {
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
         scanFailed = !result.scanned;
-        if (result.criterionRejected) {
-          KX_POS(kxerr) << "The criterion keeps no file: " << criterion << endl;
+        for (const std::string& message : result.criterionMessages) {
+          KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }
       }
     } catch (const DyxThreadExit&) {

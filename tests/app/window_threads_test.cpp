@@ -461,8 +461,26 @@ class WindowTest : public QObject {
     QCOMPARE(criterionEdit(dlg)->text(), QStringLiteral(R"($Ext="txt")"));
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 4);
-    // A criterion that does not parse keeps nothing, and says so on no message box.
-    dlg.setCriterion(R"($Name = "a" and ((()");
+    // A criterion that does not parse shows the parser's messages on status line 2, as soon as
+    // it is set and again at the start button, and no parse starts: what the last parse showed
+    // stays.
+    const QString totals = status1(dlg)->text();
+    dlg.setCriterion("($Ext=bin");
+    QCOMPARE(status2(dlg)->text(),
+             QStringLiteral("Criterion '($Ext=bin': Missing a closing parenthesis."));
+    dlg.setCriterion("$Ext=txt or false");
+    status2(dlg)->clear();
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QTest::mouseClick(startButton(dlg), Qt::LeftButton);
+    QCOMPARE(status2(dlg)->text(),
+             QStringLiteral("Criterion '$Ext=txt or false': Cannot parse the expression: Returns "
+                            "None: false"));
+    QVERIFY(!finished.wait(500));
+    QVERIFY(!dlg.display().isParsingShown());
+    QCOMPARE(status1(dlg)->text(), totals);
+    QCOMPARE(fileCountShown(dlg), 4);
+    // One that parses runs, even when it keeps nothing.
+    dlg.setCriterion("not true");
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 0);
     dlg.setCriterion("");
