@@ -118,28 +118,26 @@ void DelveDlg::createControls() {
 
   m_splitter = new QSplitter(Qt::Horizontal, this);
   m_splitter->setObjectName(QStringLiteral("splitter"));
-  m_tree = new QTreeView(m_splitter);
-  m_tree->setObjectName(QStringLiteral("tree"));
-  m_tree->setModel(m_display.treeModel());
-  m_tree->setTabKeyNavigation(false);
+  auto makeView = [this](const char* name, QAbstractItemModel* model) {
+    auto* view = new QTreeView(m_splitter);
+    view->setObjectName(QString::fromLatin1(name));
+    view->setModel(model);
+    view->setTabKeyNavigation(false);
+    view->setUniformRowHeights(true);
+    view->setContextMenuPolicy(Qt::CustomContextMenu);
+    return view;
+  };
+  m_tree = makeView("tree", m_display.treeModel());
   m_tree->setHeaderHidden(true);
-  m_tree->setUniformRowHeights(true);
   m_tree->setToolTip(QStringLiteral("Select ordering criterion on the root item popup menu."));
-  m_tree->setContextMenuPolicy(Qt::CustomContextMenu);
   m_tree->expand(m_display.treeModel()->indexOf(DelveDisplayModel::kRootId));
 
-  m_list = new QTreeView(m_splitter);
-  m_list->setObjectName(QStringLiteral("list"));
-  m_list->setModel(m_display.listModel());
+  m_list = makeView("list", m_display.listModel());
   m_list->setRootIsDecorated(false);
   m_list->setItemsExpandable(false);
-  m_list->setUniformRowHeights(true);
   m_list->setAllColumnsShowFocus(true);
   m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
   m_list->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  m_list->setContextMenuPolicy(Qt::CustomContextMenu);
-  m_list->setSortingEnabled(false);
-  m_list->setTabKeyNavigation(false);
   m_list->installEventFilter(this);
   QHeaderView* header = m_list->header();
   header->setSectionsMovable(true);
