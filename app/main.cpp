@@ -42,16 +42,11 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quarry Software"));
   QApplication::setApplicationVersion(QStringLiteral(QUARRY_VERSION));
 
-  // The measuring mode's directory is the user's path: taken from where the user called from.
-  const std::string benchDir = qEnvironmentVariable("QUARRY_BENCH_PARSE").toStdString();
   const DyxStartResult start = DyxWorkDir::enter();
   for (const std::string& warning : start.warnings) tell(QMessageBox::Warning, warning);
   if (!start.ok) {
     tell(QMessageBox::Critical, start.error);
     return 1;
-  }
-  if (!benchDir.empty()) {
-    qputenv("QUARRY_BENCH_PARSE", QByteArray::fromStdString(DyxWorkDir::resolveUserPath(benchDir)));
   }
   DelveApp delve;
   return delve.exec();

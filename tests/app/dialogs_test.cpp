@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include "delvedlg.h"
+#include "displaymodel.h"
 #include "delvefiltersdlg.h"
 #include "dyxcore/portable.h"
 #include "filelistmodel.h"
@@ -213,7 +214,7 @@ class DialogsTest : public QObject {
   void driveNamesGetTheSystemLabel() {
     QFETCH(QString, name);
     QFETCH(QString, label);
-    QCOMPARE(DelveDlg::folderLabel(name.toStdString()), label);
+    QCOMPARE(DelveDisplayModel::folderLabel(name.toStdString()), label);
   }
 };
 
