@@ -159,9 +159,16 @@ void DelveDlg::createControls() {
   m_status2 = makeEdit("status2", "", true);
   layout->addWidget(m_status1);
   layout->addWidget(m_status2);
-  new DelveProblems(this, menuBar, m_status1, m_display);
-
   createMenus(menuBar);
+  new DelveProblems(this, menuBar, m_status1, m_display);
+  // Help stays the last menu, after the Problems menu added above.
+  for (QAction* action : menuBar->actions()) {
+    if (action->menu() != nullptr && action->text() == QStringLiteral("&Help")) {
+      menuBar->removeAction(action);
+      menuBar->addAction(action);
+      break;
+    }
+  }
 
   // Path, recurse, start, criterion, Find, tree, list. The browse button is reached by the
   // menu (Ctrl+O) and does not interrupt the way from the path to the start button.

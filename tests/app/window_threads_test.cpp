@@ -632,6 +632,9 @@ class WindowTest : public QObject {
 
   void menusHaveMnemonicsAndMarkTheView() {
     DelveDlg dlg;
+    QStringList order;
+    for (QAction* menu : dlg.findChild<QMenuBar*>()->actions()) order << menu->text();
+    QCOMPARE(order, QStringList({"&File", "&Edit", "&View", "&Problems", "&Help"}));
     for (QAction* menu : dlg.findChild<QMenuBar*>()->actions()) {
       QVERIFY2(menu->text().contains(QLatin1Char('&')), qPrintable(menu->text()));
       for (QAction* item : menu->menu()->actions()) {
