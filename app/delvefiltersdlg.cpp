@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QDialogButtonBox>
-#include <QFile>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,17 +10,17 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "bytes.h"
 #include "dyxcore/filter.h"
+#include "dyxcore/frontend.h"
 
-namespace {
-
-QString fromBytes(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
+QString DelveFiltersDlg::criterionProblems(const std::string& criterion) {
+  const std::vector<std::string> messages = DyxFrontEnd::checkCriterion(criterion);
+  if (messages.empty()) return QString();
+  std::string text = "Criterion '" + criterion + "':";
+  for (std::size_t i = 0; i < messages.size(); ++i) text += (i == 0 ? " " : "; ") + messages[i];
+  return fromBytes(text);
 }
-
-std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
-
-}  // namespace
 
 DelveFiltersDlg::DelveFiltersDlg(const std::string& criterion, QWidget* parent)
     : QDialog(parent), m_criterion(criterion) {
@@ -148,8 +147,8 @@ std::string DelveFiltersDlg::rowText(int row) const {
     default:
       return "";
   }
-  // Written as typed: the criterion language has no escape for a quote inside a value.
-  return text + "\"" + pattern + "\"";
+  // Quoted, so that blanks, operator words and parentheses in the pattern stay in it.
+  return text + dyxQuoteCriterionValue(pattern);
 }
 
 std::string DelveFiltersDlg::buildCriterion() const {

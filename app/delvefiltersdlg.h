@@ -34,6 +34,11 @@ class DelveFiltersDlg : public QDialog {
   // The criterion the dialog was opened with, and after OK the one it built.
   const std::string& criterion() const { return m_criterion; }
 
+  // What the parser could not read in `criterion`, as one line for status line 2 ("" when it
+  // parses): a criterion with a problem would keep nothing, or less than it says, so the window
+  // starts no parse with it.
+  static QString criterionProblems(const std::string& criterion);
+
   // The controls, for the window's tests.
   QRadioButton* andButton() const { return m_and; }
   QRadioButton* orButton() const { return m_or; }

@@ -1,16 +1,12 @@
 #include "filelistmodel.h"
 
-#include <QFile>
 #include <algorithm>
 #include <unordered_map>
 
+#include "bytes.h"
 #include "dyxcore/portable.h"
 
 namespace {
-
-QString fromBytes(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
-}
 
 // The window keeps the values of its rows; the size and time texts are written when a row is
 // shown or sorted.
@@ -30,7 +26,7 @@ std::string columnText(int column, const DyxListRow& row) {
 }  // namespace
 
 FileListModel::FileListModel(const DelveRowStore& store, QObject* parent)
-    : QAbstractTableModel(parent), m_store(store), m_fileIcon(QStringLiteral(":/icons/file.png")) {}
+    : QAbstractTableModel(parent), m_store(store) {}
 
 int FileListModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
@@ -47,7 +43,9 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       return fromBytes(columnText(index.column(), row));
     case Qt::DecorationRole:
-      return index.column() == kName ? QVariant(m_fileIcon) : QVariant();
+      if (index.column() != kName) return QVariant();
+      if (m_fileIcon.isNull()) m_fileIcon = QIcon(QStringLiteral(":/icons/file.png"));
+      return m_fileIcon;
     case Qt::TextAlignmentRole:
       return QVariant(Qt::AlignLeft | Qt::AlignVCenter);
     case Qt::UserRole:

@@ -1,11 +1,11 @@
 // FileListModel: the file list of the window as a table model over row values. The rows are
 // indexes into a store of copied-out row values (DyxListRow: name, location, size and time
-// stamp; the size and time texts are written here, for the rows shown) that the window keeps
-// per generation; the model never touches the engine. Sorting works on those values: the Size
+// stamp; the size and time texts are written here, for the rows shown) that the display model
+// keeps per generation; the model never touches the engine. Sorting works on those values: the Size
 // column compares the 64-bit sizes themselves, every other column the lower-cased texts.
 //
-// Ownership: the window owns the store and the model; the store outlives the model's use of it
-// (the window resets the model before it clears the store). Threads: the window's thread only.
+// Ownership: the display model (displaymodel.h) owns the store and this model, and resets the
+// model before it clears the store. Threads: the window's thread only.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -49,5 +49,5 @@ class FileListModel : public QAbstractTableModel {
  private:
   const DelveRowStore& m_store;
   std::vector<std::uint32_t> m_rows;
-  QIcon m_fileIcon;
+  mutable QIcon m_fileIcon;  // made on first use: a model used without a screen loads none
 };

@@ -40,11 +40,7 @@ ParseWorker::~ParseWorker() {
     // The engine has shut down already: nobody can call us back.
   }
   // run() uses this object's members until it returns.
-  if (!isStopped()) {
-    m_stopParse.store(true);
-    requestStop();
-    waitStopped(-1);
-  }
+  if (!isStopped()) shutdown();
 }
 
 void ParseWorker::submitParse(const std::string& dir, bool recursive, const std::string& tag) {
@@ -94,14 +90,11 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
   return batch;
 }
 
-bool ParseWorker::shutdown() {
+void ParseWorker::shutdown() {
   m_stopParse.store(true);
+  // Wakes the thread if it is parked; a wake-up is never lost (thread.h).
   requestStop();
-  for (int wait = 0; wait < kShutdownWaits; ++wait) {
-    if (waitStopped(kShutdownWaitMs)) return true;
-    resume();
-  }
-  return isStopped();
+  waitStopped(-1);
 }
 
 void ParseWorker::post(DelveUpdate update) {
@@ -248,8 +241,8 @@ bool ParseWorker::runRequest() {
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
         scanFailed = !result.scanned;
-        if (result.criterionRejected) {
-          KX_POS(kxerr) << "The criterion keeps no file: " << criterion << endl;
+        for (const std::string& message : result.criterionMessages) {
+          KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }
       }
     } catch (const DyxThreadExit&) {

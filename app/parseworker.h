@@ -32,14 +32,14 @@
 // One change of the display, as values.
 struct DelveUpdate {
   enum class Kind {
-    kClear,      // the tree loses every item below the root, the list every row
-    kFolder,     // a tree item for `folderId` under `parentId`
-    kRow,        // a file filed into `folderId`
-    kDirectory,  // status line 2 shows `text`
-    kState,      // parsing started (`parsing` true) or the worker went idle
+    kClear,            // the tree loses every item below the root, the list every row
+    kFolder,           // a tree item for `folderId` under `parentId`
+    kRow,              // a file filed into `folderId`
+    kDirectory,        // status line 2 shows `text`
+    kState,            // parsing started (`parsing` true) or the worker went idle
     kProblemsCleared,  // a new parse starts: the problems of the last one are forgotten
-    kProblem,    // what the parse could not do: `text` says it, `notice` is its kind and
-                 // `folderId` its count (kxcore/notice.h)
+    kProblem,          // what the parse could not do: `text` says it, `notice` is its kind and
+                       // `folderId` its count (kxcore/notice.h)
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
@@ -65,10 +65,6 @@ struct DelveUpdateBatch {
 
 class ParseWorker : public DyxThread, public DyxScanObserver {
  public:
-  // Waits of the shutdown, and their length in milliseconds.
-  static constexpr int kShutdownWaits = 21;
-  static constexpr int kShutdownWaitMs = 250;
-
   // `notify` is called (from the worker's thread) when updates start waiting; the window posts
   // itself a call to takeUpdates. Registers the worker as the pool's observer.
   explicit ParseWorker(std::function<void()> notify);
@@ -88,9 +84,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // Hands over every waiting update; after this the next update notifies again.
   DelveUpdateBatch takeUpdates();
 
-  // Stops the parse and the thread: up to kShutdownWaits waits of kShutdownWaitMs, resuming
-  // the thread after each. True when the thread has ended (it may then be destroyed).
-  bool shutdown();
+  // Stops the parse and the thread, and waits until the thread has ended, however long the
+  // step it is in takes (the scan polls its stop flag between names). Then the worker may be
+  // destroyed and the engine shut down.
+  void shutdown();
 
   // DyxScanObserver.
   bool entryFiled(DyxViewFolder* folder, DyxEntry* entry) override;

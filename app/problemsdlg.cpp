@@ -4,7 +4,6 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QEvent>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -13,45 +12,35 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-DelveProblems::DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* statusLine)
-    : QObject(window), m_window(window), m_statusLine(statusLine) {
+#include "displaymodel.h"
+
+DelveProblems::DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* statusLine,
+                             const DelveDisplayModel& display)
+    : QObject(window), m_display(display), m_window(window), m_statusLine(statusLine) {
   QMenu* menu = menuBar->addMenu(QStringLiteral("&Problems"));
-  m_menuAction = menu->addAction(QStringLiteral("&Show What Was Left Out..."), this,
-                                 [this]() { show(); });
+  m_menuAction =
+      menu->addAction(QStringLiteral("&Show What Was Left Out..."), this, [this]() { show(); });
   const QIcon warning = window->style()->standardIcon(QStyle::SP_MessageBoxWarning);
   m_statusAction = statusLine->addAction(warning, QLineEdit::TrailingPosition);
   m_statusAction->setToolTip(QStringLiteral("Show what the parse left out."));
   connect(m_statusAction, &QAction::triggered, this, [this]() { show(); });
   statusLine->installEventFilter(this);
+  connect(&display, &DelveDisplayModel::problemsChanged, this, &DelveProblems::refresh);
   refresh();
 }
 
-void DelveProblems::clear() {
-  m_leftOut = DyxLeftOut();
-  m_texts.clear();
-  refresh();
-}
-
-void DelveProblems::add(KxNoticeKind kind, std::uint64_t count, const std::string& text) {
-  KxNotice notice;
-  notice.kind = kind;
-  notice.count = count;
-  m_leftOut.add(notice);
-  // Names are bytes of the file system: shown as the window shows every name.
-  m_texts << QFile::decodeName(QByteArray::fromStdString(text));
-  refresh();
-}
+QString DelveProblems::listText() const { return m_display.problemTexts().join(QLatin1Char('\n')); }
 
 void DelveProblems::refresh() {
-  const bool any = !m_texts.isEmpty();
+  const bool any = !m_display.problemTexts().isEmpty();
   m_menuAction->setEnabled(any);
   m_statusAction->setVisible(any);
   m_statusLine->setCursor(any ? Qt::PointingHandCursor : Qt::IBeamCursor);
-  if (m_list != nullptr) m_listText->setPlainText(m_texts.join(QLatin1Char('\n')));
+  if (m_list != nullptr) m_listText->setPlainText(listText());
 }
 
 void DelveProblems::show() {
-  if (m_texts.isEmpty()) return;
+  if (m_display.problemTexts().isEmpty()) return;
   if (m_list == nullptr) {
     m_list = new QDialog(m_window);
     m_list->setWindowTitle(QStringLiteral("Problems"));
@@ -67,7 +56,7 @@ void DelveProblems::show() {
     layout->addWidget(buttons);
     m_list->resize(640, 320);
   }
-  m_listText->setPlainText(m_texts.join(QLatin1Char('\n')));
+  m_listText->setPlainText(listText());
   m_list->show();
   m_list->raise();
   m_list->activateWindow();
@@ -79,7 +68,7 @@ QDialog* DelveProblems::listWindow() const {
 
 bool DelveProblems::eventFilter(QObject* watched, QEvent* event) {
   if (watched == m_statusLine && event->type() == QEvent::MouseButtonRelease &&
-      !m_texts.isEmpty()) {
+      !m_display.problemTexts().isEmpty()) {
     show();
   }
   return QObject::eventFilter(watched, event);

@@ -3,19 +3,15 @@
 // ends with their count (DyxFrontEnd::withLeftOut); a click on the status line, on the warning
 // button inside it or on the "Problems" menu lists them in a window of their own.
 //
-// Ownership: a child of the window; the list window is its own child and is reused. Threads:
-// the window's thread only. The problems arrive as values from the parse worker.
+// Ownership: a child of the window; the list window is its own child and is reused. The problems
+// themselves are values of the window's display model (displaymodel.h), read on its signals and
+// on the user's clicks while the window lives. Threads: the window's thread only.
 #pragma once
 
 #include <QObject>
 #include <QPointer>
-#include <QStringList>
-#include <cstdint>
-#include <string>
 
-#include "dyxcore/frontend.h"
-#include "kxcore/notice.h"
-
+class DelveDisplayModel;
 class QAction;
 class QDialog;
 class QLineEdit;
@@ -24,18 +20,14 @@ class QPlainTextEdit;
 class QWidget;
 
 class DelveProblems : public QObject {
+  Q_OBJECT
+
  public:
-  // Adds the "Problems" menu to `menuBar` and the warning button to `statusLine`.
-  DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* statusLine);
+  // Adds the "Problems" menu to `menuBar` and the warning button to `statusLine`; follows the
+  // problems of `display`.
+  DelveProblems(QWidget* window, QMenuBar* menuBar, QLineEdit* statusLine,
+                const DelveDisplayModel& display);
 
-  // A new parse starts: its problems are not known yet.
-  void clear();
-  // One problem: its kind, how many times it was met and the text that says it.
-  void add(KxNoticeKind kind, std::uint64_t count, const std::string& text);
-
-  const DyxLeftOut& leftOut() const { return m_leftOut; }
-  // The texts, in the order they came.
-  const QStringList& texts() const { return m_texts; }
   // Shows the list (raised when already shown); nothing while there is no problem.
   void show();
   // The list window while it is shown, else nullptr (for the tests).
@@ -48,13 +40,13 @@ class DelveProblems : public QObject {
 
  private:
   void refresh();
+  QString listText() const;
 
+  const DelveDisplayModel& m_display;
   QWidget* m_window;
   QLineEdit* m_statusLine;
   QAction* m_menuAction = nullptr;
   QAction* m_statusAction = nullptr;
   QPointer<QDialog> m_list;
   QPlainTextEdit* m_listText = nullptr;
-  DyxLeftOut m_leftOut;
-  QStringList m_texts;
 };

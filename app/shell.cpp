@@ -12,7 +12,6 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusReply>
-#include <QFile>
 #include <QFileDialog>
 #include <QMimeDatabase>
 #include <QMimeType>
@@ -21,6 +20,7 @@
 #include <memory>
 #include <vector>
 
+#include "bytes.h"
 #include "dyxcore/launch.h"
 #include "dyxcore/path.h"
 #include "dyxcore/portable.h"
@@ -35,12 +35,6 @@ constexpr std::size_t kContentBytes = 16384;
 
 constexpr const char* kFileManagerService = "org.freedesktop.FileManager1";
 constexpr const char* kFileManagerPath = "/org/freedesktop/FileManager1";
-
-QString toQString(const std::string& text) {
-  return QFile::decodeName(QByteArray::fromStdString(text));
-}
-
-std::string toBytes(const QString& text) { return QFile::encodeName(text).toStdString(); }
 
 template <typename T>
 struct GObjectUnref {
@@ -138,7 +132,7 @@ bool fileManagerAvailable(const QDBusConnection& bus) {
 DyxPath browseForFolder(QWidget* owner, const DyxPath& start, bool newStyle) {
   QFileDialog::Options options = QFileDialog::ShowDirsOnly;
   if (newStyle) options |= QFileDialog::DontUseNativeDialog;
-  const QString startText = start.isEmpty() ? QString() : toQString(start.toString());
+  const QString startText = start.isEmpty() ? QString() : fromBytes(start.toString());
   const QString chosen =
       QFileDialog::getExistingDirectory(owner, QStringLiteral("Select Folder"), startText, options);
   if (chosen.isEmpty()) return DyxPath();
@@ -151,7 +145,7 @@ std::string mimeTypeOfFile(const std::string& path) {
   // The database is thread-safe; building it once spares reading the shared tables again.
   static const QMimeDatabase database;
   const QMimeType byName =
-      database.mimeTypeForFile(toQString(lastPart(path)), QMimeDatabase::MatchExtension);
+      database.mimeTypeForFile(fromBytes(lastPart(path)), QMimeDatabase::MatchExtension);
   if (byName.isValid() && !byName.isDefault()) return byName.name().toStdString();
   return database.mimeTypeForData(firstBytes(path)).name().toStdString();
 }

@@ -200,10 +200,6 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
     err << "quarry-cli: interrupted\n";
     return 128 + g_interrupted;
   }
-  if (result.criterionRejected) {
-    err << "quarry-cli: the criterion '" << options.criterion
-        << "' cannot be parsed; as in the window, it keeps no file\n";
-  }
   if (!result.scanned) {
     // The engine's notice above named the directory and the reason, when it had one.
     if (observer.leftOut().folders == 0) {
@@ -274,6 +270,17 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
       return kCliExitUsage;
     case CliParseOutcome::kRun:
       break;
+  }
+
+  // A criterion that does not parse would keep nothing, or less than was written: it is a usage
+  // error, found before the engine starts, and nothing is scanned.
+  const std::vector<std::string> criterionMessages = DyxFrontEnd::checkCriterion(options.criterion);
+  if (!criterionMessages.empty()) {
+    for (const std::string& message : criterionMessages) {
+      err << "quarry-cli: criterion '" << printable(options.criterion)
+          << "': " << printable(message) << '\n';
+    }
+    return kCliExitUsage;
   }
 
   const std::string dir = absoluteDirectory(options.dir);

@@ -58,8 +58,17 @@ std::string cliVersion();
 std::string escapeTsv(std::string_view field);
 // The body of a JSON string (no quotes): quote, backslash and control bytes escaped, valid
 // UTF-8 kept as it is, and every byte that is not part of a valid UTF-8 sequence written as
-// \udcXX (XX its value), so the document stays valid and the bytes can still be told apart.
+// U+FFFD, so that every strict parser reads the document. The JSON writer puts the exact bytes
+// of such a text beside it, in base64 (see writeReport).
 std::string escapeJson(std::string_view text);
+// True when the whole text is valid UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF).
+bool isValidUtf8(std::string_view text);
+// Standard base64 (RFC 4648, with padding).
+std::string base64(std::string_view bytes);
+// A name or path for the text formats: its bytes as they are, except control bytes (C0, DEL
+// and C1), written as \xHH so that a name cannot drive the terminal.
+std::string escapeText(std::string_view text);
 
 // The path under which the root of a view is printed when it holds files itself.
 inline constexpr const char* kCliRootPath = ".";
@@ -79,6 +88,10 @@ struct CliReport {
   bool withRows = false;           // a --list report
 };
 
+// Text and TSV keep the exact bytes of names and paths (text escapes control bytes, TSV tab,
+// line feed and backslash). JSON is strict UTF-8: a "view", "path", "name" or "location" that
+// is not valid UTF-8 gets a "viewBytes", "pathBytes", "nameBytes" or "locationBytes" field
+// beside it with its exact bytes in base64.
 void writeReport(const CliReport& report, CliFormat format, std::ostream& out);
 
 // The program: returns the exit code. `stderrIsTerminal` makes --progress the default.

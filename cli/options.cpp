@@ -244,7 +244,16 @@ std::string cliUsage() {
          "and the count of files left out. Exit status: 0 complete, 1 the directory cannot be\n"
          "listed (or the --list folder does not exist, or standard output cannot be written),\n"
          "2 usage error, 3 finished but something named on standard error was left out,\n"
-         "128 + N when signal N stopped it.\n";
+         "128 + N when signal N stopped it.\n"
+         "\n"
+         "A criterion that does not parse is a usage error: each message of the parser goes\n"
+         "to standard error and nothing is scanned. A double-quoted value is one value\n"
+         "($Name = \"Tom And Jerry.avi\"); inside the quotes \\\" is a quote, \\\\ a backslash.\n"
+         "\n"
+         "Text and TSV print names and paths with their exact bytes (text shows control bytes\n"
+         "as \\xHH). JSON is strict UTF-8: a name, location, path or view that is not valid\n"
+         "UTF-8 holds U+FFFD for each bad byte, and nameBytes, locationBytes, pathBytes or\n"
+         "viewBytes beside it gives the exact bytes in base64.\n";
 }
 
 std::string cliVersion() {

@@ -1,8 +1,11 @@
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "cli/cli.h"
 
@@ -44,14 +47,22 @@ std::size_t utf8Length(std::string_view s, std::size_t i) {
 
 void jsonString(std::ostream& out, std::string_view text) { out << '"' << escapeJson(text) << '"'; }
 
+// `"key": "text"`, and when the text is not valid UTF-8 (its JSON form then holds U+FFFD in
+// place of the bad bytes) also `, "keyBytes": "base64"`, which gives the exact bytes back.
+void jsonField(std::ostream& out, const char* key, std::string_view text) {
+  out << '"' << key << "\": ";
+  jsonString(out, text);
+  if (!isValidUtf8(text)) out << ", \"" << key << "Bytes\": \"" << base64(text) << '"';
+}
+
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
 }
 
 void writeTreeText(const CliReport& report, std::ostream& out) {
   for (const CliFolder& folder : report.folders) {
-    out << std::string(2 * static_cast<std::size_t>(folder.depth), ' ') << folder.name << "  "
-        << folder.fileCount << '\n';
+    out << std::string(2 * static_cast<std::size_t>(folder.depth), ' ') << escapeText(folder.name)
+        << "  " << folder.fileCount << '\n';
   }
 }
 
@@ -62,18 +73,22 @@ void writeListText(const CliReport& report, std::ostream& out) {
     if (folder.rows.empty() && report.folders.size() > 1) continue;
     if (!first) out << '\n';
     first = false;
-    out << folder.path << '\n';
+    out << escapeText(folder.path) << '\n';
+    std::vector<std::pair<std::string, std::string>> shown;  // name and location, escaped
+    shown.reserve(folder.rows.size());
     std::size_t nameWidth = 0;
     std::size_t sizeWidth = 0;
     std::size_t locationWidth = 0;
     for (const DyxListRow& row : folder.rows) {
-      nameWidth = std::max(nameWidth, row.name.size());
+      shown.emplace_back(escapeText(row.name), escapeText(row.location));
+      nameWidth = std::max(nameWidth, shown.back().first.size());
       sizeWidth = std::max(sizeWidth, row.sizeText.size());
-      locationWidth = std::max(locationWidth, row.location.size());
+      locationWidth = std::max(locationWidth, shown.back().second.size());
     }
-    for (const DyxListRow& row : folder.rows) {
-      out << "  " << padded(row.name, nameWidth) << "  " << padded(row.sizeText, sizeWidth) << "  "
-          << padded(row.location, locationWidth) << "  " << row.modified << '\n';
+    for (std::size_t r = 0; r < folder.rows.size(); ++r) {
+      const DyxListRow& row = folder.rows[r];
+      out << "  " << padded(shown[r].first, nameWidth) << "  " << padded(row.sizeText, sizeWidth)
+          << "  " << padded(shown[r].second, locationWidth) << "  " << row.modified << '\n';
     }
   }
 }
@@ -94,24 +109,24 @@ void writeTsv(const CliReport& report, std::ostream& out) {
 }
 
 void writeJson(const CliReport& report, std::ostream& out) {
-  out << "{\"view\": ";
-  jsonString(out, report.viewTag);
+  out << '{';
+  jsonField(out, "view", report.viewTag);
   out << ", \"folders\": [";
   for (std::size_t f = 0; f < report.folders.size(); ++f) {
     const CliFolder& folder = report.folders[f];
-    out << (f == 0 ? "\n" : ",\n") << "  {\"path\": ";
-    jsonString(out, folder.path);
+    out << (f == 0 ? "\n" : ",\n") << "  {";
+    jsonField(out, "path", folder.path);
     out << ", \"fileCount\": " << folder.fileCount;
     if (report.withRows) {
       out << ", \"files\": [";
       for (std::size_t r = 0; r < folder.rows.size(); ++r) {
         const DyxListRow& row = folder.rows[r];
-        out << (r == 0 ? "\n" : ",\n") << "    {\"name\": ";
-        jsonString(out, row.name);
+        out << (r == 0 ? "\n" : ",\n") << "    {";
+        jsonField(out, "name", row.name);
         out << ", \"size\": " << row.size << ", \"sizeText\": ";
         jsonString(out, row.sizeText);
-        out << ", \"location\": ";
-        jsonString(out, row.location);
+        out << ", ";
+        jsonField(out, "location", row.location);
         out << ", \"modified\": ";
         jsonString(out, row.modified);
         out << '}';
@@ -154,10 +169,9 @@ std::string escapeJson(std::string_view text) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const std::size_t length = utf8Length(text, i);
     if (length == 0) {
-      // A lone byte: the low surrogate U+DC00 + byte, as file-system bytes are commonly kept.
-      out += "\\udc";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      // Strict parsers refuse lone surrogates, so a bad byte becomes U+FFFD; the field's
+      // "Bytes" companion keeps the exact bytes.
+      out += "\xEF\xBF\xBD";
       ++i;
       continue;
     }
@@ -198,6 +212,70 @@ std::string escapeJson(std::string_view text) {
         }
     }
     ++i;
+  }
+  return out;
+}
+
+bool isValidUtf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t length = utf8Length(text, i);
+    if (length == 0) return false;
+    i += length;
+  }
+  return true;
+}
+
+std::string base64(std::string_view bytes) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16 |
+                            static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]))
+                                << 8 |
+                            static_cast<unsigned char>(bytes[i + 2]);
+    out += kDigits[n >> 18];
+    out += kDigits[(n >> 12) & 63];
+    out += kDigits[(n >> 6) & 63];
+    out += kDigits[n & 63];
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    std::uint32_t n = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+    if (rest == 2) n |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+    out += kDigits[n >> 18];
+    out += kDigits[(n >> 12) & 63];
+    out += rest == 2 ? kDigits[(n >> 6) & 63] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+std::string escapeText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto escapeByte = [&out](unsigned char c) {
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = utf8Length(text, i);
+    // C0 controls and DEL; C1 controls, encoded (U+0080..U+009F) or as lone bytes, which a
+    // terminal in an 8-bit mode also obeys.
+    const bool control =
+        c < 0x20 || c == 0x7F || (length == 0 && c >= 0x80 && c <= 0x9F) ||
+        (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F);
+    if (control) {
+      for (std::size_t k = 0; k < std::max<std::size_t>(length, 1); ++k) {
+        escapeByte(static_cast<unsigned char>(text[i + k]));
+      }
+    } else {
+      out.append(text.substr(i, std::max<std::size_t>(length, 1)));
+    }
+    i += std::max<std::size_t>(length, 1);
   }
   return out;
 }

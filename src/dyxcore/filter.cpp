@@ -21,6 +21,13 @@ std::string traceText(std::string_view text) {
   return std::string(text.substr(0, kTraceTextLimit)) + "...";
 }
 
+// A piece of a criterion named in a message for the user: short enough to read on one line.
+std::string messageText(std::string_view text) {
+  constexpr std::size_t kLimit = 120;
+  if (text.size() <= kLimit) return std::string(text);
+  return std::string(text.substr(0, kLimit)) + "...";
+}
+
 void foldInPlace(std::string& text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -104,67 +111,167 @@ bool searchLines(dyxplatform::FileReader& reader, const std::string& needle) {
 // for the whole criterion, and each step looks them up instead of scanning again. Tail steps
 // (the right side of an operator, the text after "not ", the text after a group) continue in a
 // loop instead of recursing; only a group's center and the texts left of an operator recurse.
+//
+// Quoted values are found first, once: the structural steps then work on a copy of the
+// criterion in which every byte of a quoted value is replaced by kMasked, so that blanks,
+// parentheses, "[" and operator words inside quotes split nothing. The copy has the same length,
+// so a piece of it names the same bytes of the criterion, from which a comparison takes its
+// value and decodes the quotes.
+
+// Stands for a byte of a quoted value in the structural copy: not a blank, a parenthesis, "[",
+// a quote, a backslash or a letter of an operator word.
+constexpr char kMasked = '\x01';
+
+// One quoted value: [begin, end) of the criterion, quotes included.
+struct QuotedSpan {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool printed = false;  // \"...\" (the printed form) rather than "..."
+  bool closed = false;
+};
+
+// A quote not preceded by a backslash opens a typed value, which ends at the next quote not
+// escaped; inside it \" is a quote and \\ a backslash. A backslash-quote pair opens a printed
+// value, which ends at the next backslash-quote pair that is not part of an escape; inside it
+// \\ is a backslash and \xHH the byte HH. Any other backslash is an ordinary byte. A value that
+// does not end runs to the end of the criterion (its trailing blanks left out).
+std::vector<QuotedSpan> findQuotedValues(std::string_view text) {
+  std::vector<QuotedSpan> spans;
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const bool printed = text[i] == '\\' && i + 1 < n && text[i + 1] == '"';
+    if (!printed && text[i] != '"') {
+      ++i;
+      continue;
+    }
+    QuotedSpan span;
+    span.begin = i;
+    span.printed = printed;
+    std::size_t j = i + (printed ? 2 : 1);
+    while (j < n) {
+      if (text[j] == '\\' && j + 1 < n) {
+        if (printed && text[j + 1] == '"') {
+          span.closed = true;
+          j += 2;
+          break;
+        }
+        j += 2;  // an escape: its second byte neither ends nor starts anything
+        continue;
+      }
+      if (!printed && text[j] == '"') {
+        span.closed = true;
+        ++j;
+        break;
+      }
+      ++j;
+    }
+    if (!span.closed) {
+      j = n;
+      while (j > span.begin + 1 && isBlank(text[j - 1])) --j;
+    }
+    span.end = std::min(j, n);
+    spans.push_back(span);
+    i = j;
+  }
+  return spans;
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Appends the value that the quoted span holds (its quotes and escapes removed).
+void decodeQuoted(std::string_view text, const QuotedSpan& span, std::string& out) {
+  std::size_t i = span.begin + (span.printed ? 2 : 1);
+  std::size_t end = span.end;
+  if (span.closed) end -= span.printed ? 2 : 1;
+  while (i < end) {
+    const char c = text[i];
+    if (c == '\\' && i + 1 < end) {
+      const char next = text[i + 1];
+      if (next == '\\' || (!span.printed && next == '"')) {
+        out += next;
+        i += 2;
+        continue;
+      }
+      if (span.printed && next == 'x' && i + 3 < end) {
+        const int high = hexDigit(text[i + 2]);
+        const int low = hexDigit(text[i + 3]);
+        if (high >= 0 && low >= 0) {
+          out += static_cast<char>(high * 16 + low);
+          i += 4;
+          continue;
+        }
+      }
+    }
+    out += c;
+    ++i;
+  }
+}
 
 struct ParseContext {
-  const char* base = nullptr;
-  std::size_t size = 0;
+  std::string text;    // the criterion, unmatched "(" turned into blanks
+  std::string masked;  // the structural copy of `text` (see above)
+  std::vector<QuotedSpan> quoted;
   std::vector<std::size_t> opens;    // positions of "(" in order
   std::vector<std::size_t> matches;  // the matching ")" of each, or npos
   std::vector<std::size_t> orAt;     // positions of " or ", overlapping ones included
   std::vector<std::size_t> xorAt;
   std::vector<std::size_t> andAt;
+  std::vector<std::string>* messages = nullptr;
+  int calls = 0;  // parseText calls under way
   bool tooDeep = false;
 
-  explicit ParseContext(std::string_view text) : base(text.data()), size(text.size()) {
+  ParseContext(std::string_view criterion, std::vector<std::string>* out)
+      : text(criterion), masked(criterion), messages(out) {
+    quoted = findQuotedValues(text);
+    for (const QuotedSpan& span : quoted) {
+      std::fill(masked.begin() + static_cast<std::ptrdiff_t>(span.begin),
+                masked.begin() + static_cast<std::ptrdiff_t>(span.end), kMasked);
+      if (!span.closed) error("Missing a closing double quote.");
+    }
     std::vector<std::size_t> stack;
-    // A comparison prints its value between backslash-quote pairs. Parentheses there are part
-    // of the value: were they to group, a printed filter (a filter view's file) would lose or
-    // garble a condition at every save and reload. Plain quotes protect nothing. A value may
-    // itself hold a backslash-quote pair, so a pair opens a value only where a printed value
-    // can start, and closes it only where a printed comparison can end.
-    bool inPrintedValue = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == '"') {
-        if (inPrintedValue ? endsPrintedValue(text, i + 2) : startsPrintedValue(text, i)) {
-          inPrintedValue = !inPrintedValue;
-        }
-        ++i;
-        continue;
-      }
-      if (inPrintedValue) continue;
-      if (text[i] == '(') {
+    for (std::size_t i = 0; i < masked.size(); ++i) {
+      if (masked[i] == '(') {
         stack.push_back(opens.size());
         opens.push_back(i);
         matches.push_back(std::string_view::npos);
-      } else if (text[i] == ')' && !stack.empty()) {
+      } else if (masked[i] == ')' && !stack.empty()) {
         matches[stack.back()] = i;
         stack.pop_back();
       }
     }
-    collect(text, " or ", orAt);
-    collect(text, " xor ", xorAt);
-    collect(text, " and ", andAt);
+    // A "(" that nothing closes would otherwise end up inside a name or a value, and be printed
+    // back there: it is reported and read as a blank.
+    if (!stack.empty()) {
+      std::vector<std::size_t> keptOpens;
+      std::vector<std::size_t> keptMatches;
+      for (std::size_t k = 0; k < opens.size(); ++k) {
+        if (matches[k] == std::string_view::npos) {
+          error("Missing a closing parenthesis.");
+          text[opens[k]] = ' ';
+          masked[opens[k]] = ' ';
+        } else {
+          keptOpens.push_back(opens[k]);
+          keptMatches.push_back(matches[k]);
+        }
+      }
+      opens.swap(keptOpens);
+      matches.swap(keptMatches);
+    }
+    collect(masked, " or ", orAt);
+    collect(masked, " xor ", xorAt);
+    collect(masked, " and ", andAt);
   }
 
-  // A printed value follows its operator and a blank; typed text may also put it right after
-  // "=", "<" or ">".
-  static bool startsPrintedValue(std::string_view text, std::size_t at) {
-    if (at == 0) return true;
-    const char before = text[at - 1];
-    return before == ' ' || before == '\t' || before == '=' || before == '<' || before == '>';
-  }
-
-  // After a printed comparison come the ")" of the groups it closes, then the end of the text, an
-  // operator word, or (in typed text) a ")" after blanks.
-  static bool endsPrintedValue(std::string_view text, std::size_t at) {
-    while (at < text.size() && text[at] == ')') ++at;
-    std::size_t next = at;
-    while (next < text.size() && (text[next] == ' ' || text[next] == '\t')) ++next;
-    if (next == text.size()) return true;
-    if (next == at) return false;
-    const std::string_view rest = text.substr(next);
-    return rest.starts_with("or ") || rest.starts_with("xor ") || rest.starts_with("and ") ||
-           rest.front() == ')';
+  // A message for the user: on kxerr, and collected for the caller.
+  void error(const std::string& message) {
+    KX_POS(kxerr) << message << endl;
+    if (messages != nullptr) messages->push_back(message);
   }
 
   static void collect(std::string_view text, std::string_view word, std::vector<std::size_t>& out) {
@@ -176,7 +283,35 @@ struct ParseContext {
   }
 
   std::size_t offsetOf(std::string_view piece) const {
-    return static_cast<std::size_t>(piece.data() - base);
+    return static_cast<std::size_t>(piece.data() - masked.data());
+  }
+
+  // The criterion's own bytes of a piece of the structural copy (for traces and messages).
+  std::string_view original(std::string_view piece) const {
+    return std::string_view(text).substr(offsetOf(piece), piece.size());
+  }
+
+  // True when [begin, end) of the criterion holds a byte of a quoted value.
+  bool touchesQuoted(std::size_t begin, std::size_t end) const {
+    auto it = std::upper_bound(quoted.begin(), quoted.end(), begin,
+                               [](std::size_t at, const QuotedSpan& s) { return at < s.end; });
+    return it != quoted.end() && it->begin < end;
+  }
+
+  // The value of [begin, end) of the criterion: bytes outside quotes as they are, quoted
+  // values decoded, side by side.
+  std::string value(std::size_t begin, std::size_t end) const {
+    std::string out;
+    auto it = std::upper_bound(quoted.begin(), quoted.end(), begin,
+                               [](std::size_t at, const QuotedSpan& s) { return at < s.end; });
+    std::size_t i = begin;
+    for (; it != quoted.end() && it->begin < end; ++it) {
+      if (it->begin > i) out.append(text, i, it->begin - i);
+      decodeQuoted(text, *it, out);
+      i = std::max(i, it->end);
+    }
+    if (i < end) out.append(text, i, end - i);
+    return out;
   }
 
   // First occurrence within the piece of a word whose positions are in `at`, as an index into the
@@ -206,7 +341,7 @@ struct ParseContext {
   // Sets the flag (with its message) when a tree would nest deeper than allowed.
   bool exceeds(int level) {
     if (level <= kDyxMaxCriterionNesting) return false;
-    if (!tooDeep) KX_POS(kxerr) << "Criterion nested too deeply." << endl;
+    if (!tooDeep) error("Criterion nested too deeply.");
     tooDeep = true;
     return true;
   }
@@ -218,17 +353,24 @@ DyxCriterionPtr makeComparison(const std::string& name, const std::string& value
 }
 
 // One operator parser: the word must stand after a non-empty start of the text, and a "[" in the
-// text must stand directly before it.
-DyxCriterionPtr parseOperator(std::string_view t, std::string_view word, int index) {
+// text must stand directly before it. `t` is a piece of the structural copy, so neither is
+// looked for inside quotes. The name is plain text: one that holds a quote or a parenthesis
+// could not be printed back as the same name.
+DyxCriterionPtr parseOperator(std::string_view t, std::string_view word, int index,
+                              const ParseContext& ctx) {
   const std::size_t bracket = t.find('[');
   const std::size_t k = t.find(word);
   if (k == std::string_view::npos || k == 0) return nullptr;
   const bool caseSensitive = bracket != std::string_view::npos;
   if (caseSensitive && k != bracket + 1) return nullptr;
-  const std::string name = trim(std::string(t.substr(0, caseSensitive ? bracket : k)));
-  std::string value = unquote(trim(std::string(t.substr(k + word.size()))));
+  const std::string name(trimView(t.substr(0, caseSensitive ? bracket : k)));
+  if (!isValidName(name) || name.find_first_of("()") != std::string::npos) return nullptr;
+  const std::size_t offset = ctx.offsetOf(t);
+  if (ctx.touchesQuoted(offset, offset + (caseSensitive ? bracket : k))) return nullptr;
+  const std::string_view rest = trimView(t.substr(k + word.size()));
+  const std::size_t valueBegin = ctx.offsetOf(rest);
+  std::string value = ctx.value(valueBegin, valueBegin + rest.size());
   if (!caseSensitive) foldInPlace(value);
-  if (!isValidName(name)) return nullptr;
   switch (index) {
     case 0:
       return makeComparison<DyxFilterNotEqual>(name, value, caseSensitive);
@@ -251,12 +393,12 @@ DyxCriterionPtr parseOperator(std::string_view t, std::string_view word, int ind
   }
 }
 
-DyxCriterionPtr parseComparison(std::string_view t) {
+DyxCriterionPtr parseComparison(std::string_view t, const ParseContext& ctx) {
   // The order is binding: "!=" before "=", "like-cs" before "like".
   static constexpr std::string_view kWords[] = {"!=", ">=",      "<=",   ">",       "<",
                                                 "=",  "like-cs", "like", "contains"};
   for (int i = 0; i < 9; ++i) {
-    if (DyxCriterionPtr node = parseOperator(t, kWords[i], i)) return node;
+    if (DyxCriterionPtr node = parseOperator(t, kWords[i], i, ctx)) return node;
   }
   return nullptr;
 }
@@ -279,19 +421,29 @@ void writeGroupOperators(const std::string& leftWord, const std::string& rightWo
 }
 
 DyxCriterionPtr joinGroupLeft(DyxCriterionPtr leftNode, const std::string& leftWord,
-                              DyxCriterionPtr center) {
+                              DyxCriterionPtr center, ParseContext& ctx) {
   if (!leftNode) return center;
-  return DyxBuildExpression(std::move(leftNode), leftWord, std::move(center));
+  return DyxBuildExpression(std::move(leftNode), leftWord, std::move(center), ctx.messages);
 }
 
 DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
   KX_SCOPE("DyxFilterparse");
-  if (ctx.tooDeep || ctx.exceeds(level)) return dyxFalseCriterion();
+  struct CallCount {
+    explicit CallCount(ParseContext& c) : ctx(c) { ++ctx.calls; }
+    ~CallCount() { --ctx.calls; }
+    ParseContext& ctx;
+  } count(ctx);
+  // A group with nothing beside it adds no level to the tree but does add a call, so the calls
+  // are bounded too. A printed tree makes at most two calls more than its levels (the first
+  // call, and the group of a whole "or" or "xor" node), so it reads back wherever it parsed.
+  if (ctx.tooDeep || ctx.exceeds(std::max(level, ctx.calls - 2))) return dyxFalseCriterion();
   std::vector<Pending> pending;
   DyxCriterionPtr result;
   std::string_view current = text;
   while (!result) {
-    if (kxout.enabled()) kxout << kxParam("criterion_ws", traceText(current)) << endl;
+    if (kxout.enabled()) {
+      kxout << kxParam("criterion_ws", traceText(ctx.original(current))) << endl;
+    }
     const std::string_view t = trimView(current);
     if (t.empty()) {
       KX_POS(kxout) << "Criterion is empty." << endl;
@@ -311,44 +463,50 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
         const std::string_view center = trimView(t.substr(open + 1, close - open - 1));
         const std::string_view right = trimView(t.substr(close + 1));
         if (kxout.enabled()) {
-          KX_POS(kxout) << "left=\"" << traceText(left) << "\" ,center=\"" << traceText(center)
-                        << "\" ,right=\"" << traceText(right) << "\"" << endl;
+          KX_POS(kxout) << "left=\"" << traceText(ctx.original(left)) << "\" ,center=\""
+                        << traceText(ctx.original(center)) << "\" ,right=\""
+                        << traceText(ctx.original(right)) << "\"" << endl;
         }
-        DyxCriterionPtr centerNode = parseText(center, level + 2, ctx);
+        // Levels count only the joining nodes that are made: the one of the text after the
+        // group is this step's node, the one of the text before it comes below, then the group.
+        // So a printed tree, whose groups mostly stand alone, reads back no deeper than it is.
+        const std::size_t rightBlank = right.find_first_of(" \t");
+        const int rightJoin = rightBlank == std::string_view::npos ? 0 : 1;
+        const int leftJoin = left.empty() ? 0 : 1;
+        DyxCriterionPtr centerNode = parseText(center, level + rightJoin + leftJoin, ctx);
         DyxCriterionPtr leftNode;
         std::string leftWord;
         if (!left.empty()) {
           const std::size_t blank = left.find_last_of(" \t");
           if (blank == std::string_view::npos) {
-            leftWord = std::string(left);
-            leftNode = parseText(left, level + 2, ctx);
+            leftWord = std::string(ctx.original(left));
+            leftNode = parseText(left, level + rightJoin + 1, ctx);
           } else {
-            leftWord = std::string(left.substr(blank + 1));
-            leftNode = parseText(left.substr(0, blank), level + 2, ctx);
+            leftWord = std::string(ctx.original(left.substr(blank + 1)));
+            leftNode = parseText(left.substr(0, blank), level + rightJoin + 1, ctx);
           }
         }
         std::string rightWord;
         if (!right.empty()) {
-          const std::size_t blank = right.find_first_of(" \t");
-          rightWord = std::string(right.substr(0, blank));
-          if (blank != std::string_view::npos) {
-            if (ctx.exceeds(level + 2)) break;
+          rightWord = std::string(ctx.original(right.substr(0, rightBlank)));
+          if (rightJoin != 0) {
+            if (ctx.exceeds(level + 1)) break;
             Pending step{Pending::kGroup,     level,   rightWord, {}, std::move(centerNode),
                          std::move(leftNode), leftWord};
             pending.push_back(std::move(step));
-            level += 2;
-            current = right.substr(blank);
+            level += 1;
+            current = right.substr(rightBlank);
             continue;
           }
           // A lone word after the group has nothing to join: it is reported and dropped, and
           // the group with what stands before it is the result.
-          KX_POS(kxerr) << "Missing an expression after: " << rightWord << endl;
+          ctx.error("Missing an expression after: " + rightWord);
         }
         writeGroupOperators(leftWord, rightWord);
-        result = joinGroupLeft(std::move(leftNode), leftWord, std::move(centerNode));
+        result = joinGroupLeft(std::move(leftNode), leftWord, std::move(centerNode), ctx);
         break;
       }
-      KX_POS(kxerr) << "Missing a closing parenthesis." << endl;
+      ctx.error("Missing a closing parenthesis.");
     }
 
     static constexpr std::string_view kBinaryWords[] = {"or", "xor", "and"};
@@ -377,9 +535,11 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
       continue;
     }
 
-    result = parseComparison(t);
+    result = parseComparison(t, ctx);
     if (!result) {
-      KX_POS(kxerr) << "Cannot parse the expression: Returns None" << endl;
+      // The piece is named: in a long criterion the message alone would not say which part
+      // keeps nothing.
+      ctx.error("Cannot parse the expression: Returns None: " + messageText(ctx.original(t)));
       result = dyxFalseCriterion();
     }
   }
@@ -392,7 +552,7 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
       case Pending::kBinary: {
         DyxCriterionPtr left = parseText(step.leftText, step.level + 1, ctx);
         if (ctx.tooDeep) return dyxFalseCriterion();
-        result = DyxBuildExpression(std::move(left), step.word, std::move(result));
+        result = DyxBuildExpression(std::move(left), step.word, std::move(result), ctx.messages);
         break;
       }
       case Pending::kNot:
@@ -407,8 +567,8 @@ DyxCriterionPtr parseText(std::string_view text, int level, ParseContext& ctx) {
       case Pending::kGroup: {
         writeGroupOperators(step.leftWord, step.word);
         DyxCriterionPtr joined =
-            joinGroupLeft(std::move(step.leftNode), step.leftWord, std::move(step.center));
-        result = DyxBuildExpression(std::move(joined), step.word, std::move(result));
+            joinGroupLeft(std::move(step.leftNode), step.leftWord, std::move(step.center), ctx);
+        result = DyxBuildExpression(std::move(joined), step.word, std::move(result), ctx.messages);
         break;
       }
     }
@@ -490,7 +650,33 @@ std::string DyxFilterComparison::toString() const {
   if (m_caseSensitive) text += '[';
   text += getOperator();
   text += " \\\"";
-  text += m_value;
+  // Escaped so that the value ends only at the closing pair, and so that a view file, which
+  // ends its quoted field at the first quote not preceded by a backslash, keeps it on its line.
+  for (std::size_t i = 0; i < m_value.size(); ++i) {
+    const char c = m_value[i];
+    // "<undef>" anywhere in a criterion makes it the false constant: a value holding it is
+    // printed with its "<" escaped, so only a filter without a tree prints that word.
+    if (c == '<' && m_value.compare(i, 7, "<undef>") == 0) {
+      text += "\\x3c";
+      continue;
+    }
+    switch (c) {
+      case '\\':
+        text += "\\\\";
+        break;
+      case '"':
+        text += "\\x22";
+        break;
+      case '\n':
+        text += "\\x0a";
+        break;
+      case '\r':
+        text += "\\x0d";
+        break;
+      default:
+        text += c;
+    }
+  }
   text += "\\\"";
   return text;
 }
@@ -643,14 +829,43 @@ bool DyxFilterLogicalOperator::evaluate(const DyxEntry& entry) const {
 }
 
 namespace {
+// How the parser reads the printed forms decides where parentheses must go. The first "(" and its
+// ")" cut a text in three, and the words beside the group join the three parts from the left;
+// without any "(" the text splits at its first " or ", " xor " or " and ". So an "and" node
+// prints its members bare only where that reading gives them back: its left member when that
+// is not itself an "and" node, its right member when that has no group. Other members, and the
+// members of "or" and "xor" nodes that are "and" nodes with a group inside, are put in
+// parentheses of their own.
+
+// True when the node's printed form holds a "(" outside its values.
+bool printsGroup(const DyxCriterion& node) {
+  if (const auto* logical = dynamic_cast<const DyxFilterLogicalOperator*>(&node)) {
+    if (logical->getOperator() != "and") return true;
+    return dynamic_cast<const DyxFilterAnd*>(logical->getLeft()) != nullptr ||
+           printsGroup(*logical->getLeft()) || printsGroup(*logical->getRight());
+  }
+  if (const auto* negation = dynamic_cast<const DyxFilterNot*>(&node)) {
+    return printsGroup(*negation->getChild());
+  }
+  return false;
+}
+
+bool isAndNode(const DyxCriterion& node) { return dynamic_cast<const DyxFilterAnd*>(&node); }
+
+void appendMember(std::string& text, const DyxCriterion& member, bool wrap) {
+  if (wrap) text += '(';
+  text += member.toString();
+  if (wrap) text += ')';
+}
+
 // "(" left " " word " " right ")"
 std::string bracketed(const DyxCriterion& left, const char* word, const DyxCriterion& right) {
   std::string text = "(";
-  text += left.toString();
+  appendMember(text, left, isAndNode(left) && printsGroup(left));
   text += ' ';
   text += word;
   text += ' ';
-  text += right.toString();
+  appendMember(text, right, isAndNode(right) && printsGroup(right));
   text += ')';
   return text;
 }
@@ -667,9 +882,10 @@ bool DyxFilterOr::shortCircuit(bool a, bool& result) const {
 }
 
 std::string DyxFilterAnd::toString() const {
-  std::string text = m_left->toString();
+  std::string text;
+  appendMember(text, *m_left, isAndNode(*m_left));
   text += " and ";
-  text += m_right->toString();
+  appendMember(text, *m_right, isAndNode(*m_right) && printsGroup(*m_right));
   return text;
 }
 DyxCriterionPtr DyxFilterAnd::clone() const {
@@ -692,18 +908,26 @@ DyxCriterionPtr DyxFilterXor::clone() const {
 DyxFilter::DyxFilter(const std::string& criterion) { reset(criterion); }
 
 DyxFilter::DyxFilter(const DyxFilter& other)
-    : DyxCriterion(), m_root(other.m_root ? other.m_root->clone() : nullptr) {}
+    : DyxCriterion(),
+      m_root(other.m_root ? other.m_root->clone() : nullptr),
+      m_messages(other.m_messages) {}
 
 DyxFilter& DyxFilter::operator=(const DyxFilter& other) {
-  if (this != &other) m_root = other.m_root ? other.m_root->clone() : nullptr;
+  if (this != &other) {
+    m_root = other.m_root ? other.m_root->clone() : nullptr;
+    m_messages = other.m_messages;
+  }
   return *this;
 }
 
 DyxFilter::DyxFilter(DyxFilter&& other) noexcept
-    : DyxCriterion(), m_root(std::move(other.m_root)) {}
+    : DyxCriterion(), m_root(std::move(other.m_root)), m_messages(std::move(other.m_messages)) {}
 
 DyxFilter& DyxFilter::operator=(DyxFilter&& other) noexcept {
-  if (this != &other) m_root = std::move(other.m_root);
+  if (this != &other) {
+    m_root = std::move(other.m_root);
+    m_messages = std::move(other.m_messages);
+  }
   return *this;
 }
 
@@ -711,12 +935,15 @@ void DyxFilter::reset(const std::string& criterion) {
   KX_SCOPE("DyxFilter::reset");
   if (kxout.enabled()) kxout << kxParam("criterion", criterion) << endl;
   m_root.reset();
+  m_messages.clear();
   if (criterion.find("<undef>") != std::string::npos) {
     KX_POS(kxout) << "Undefined filter." << endl;
+    // Told to the user as well: the filter keeps nothing, whatever else the text says.
+    m_messages.push_back("Undefined filter.");
     m_root = dyxFalseCriterion();
     return;
   }
-  m_root = DyxFilterparse(criterion);
+  m_root = DyxFilterparse(criterion, &m_messages);
 }
 
 bool DyxFilter::isUndefined() const { return !m_root || dyxIsFalseConstant(m_root.get()); }
@@ -734,15 +961,25 @@ bool DyxFilter::isLogicalOperator() const { return m_root && m_root->isLogicalOp
 // ---------------------------------------------------------------------------------------------
 // Free operations
 
-DyxCriterionPtr DyxFilterparse(const std::string& text) {
-  ParseContext ctx(text);
-  DyxCriterionPtr result = parseText(text, 0, ctx);
+DyxCriterionPtr DyxFilterparse(const std::string& text, std::vector<std::string>* messages) {
+  ParseContext ctx(text, messages);
+  DyxCriterionPtr result = parseText(ctx.masked, 0, ctx);
   if (ctx.tooDeep) return dyxFalseCriterion();
   return result;
 }
 
+std::string dyxQuoteCriterionValue(const std::string& value) {
+  std::string text = "\"";
+  for (const char c : value) {
+    if (c == '"' || c == '\\') text += '\\';
+    text += c;
+  }
+  text += '"';
+  return text;
+}
+
 DyxCriterionPtr DyxBuildExpression(DyxCriterionPtr left, const std::string& word,
-                                   DyxCriterionPtr right) {
+                                   DyxCriterionPtr right, std::vector<std::string>* messages) {
   KX_SCOPE("DyxBuildExpression");
   if (kxout.enabled()) kxout << kxParam("op", word) << endl;
   if (word == "or") {
@@ -764,6 +1001,8 @@ DyxCriterionPtr DyxBuildExpression(DyxCriterionPtr left, const std::string& word
     if (dyxIsTrueConstant(right.get())) return left;
     return DyxCriterionPtr(new DyxFilterAnd(std::move(left), std::move(right)));
   }
-  KX_POS(kxerr) << "DyxBuildExpression: Unknown operator: " << word << endl;
+  const std::string message = "DyxBuildExpression: Unknown operator: " + messageText(word);
+  KX_POS(kxerr) << message << endl;
+  if (messages != nullptr) messages->push_back(message);
   return dyxFalseCriterion();
 }

@@ -6,12 +6,25 @@
 // node does it through the one release step, dyxReleaseCriterion, which is the deleter of
 // DyxCriterionPtr. So a DyxCriterionPtr may hold a constant: dropping it does nothing.
 //
-// Printed form: a comparison prints its value between backslash-quote pairs (\"value\"), and
-// parentheses between such pairs do not group, so a value holding parentheses reads back (a
-// filter view saves its filters in this form). A pair inside a value (re\"u) does not end it:
-// a value ends only where a comparison can. A property named "not", "or", "xor" or "and" prints
-// with the operator right after the name, so it does not read back as the keyword. Plain double
-// quotes protect nothing.
+// Quoted values: a value in double quotes ("Tom And Jerry.avi") is one value: blanks,
+// parentheses, "[" and operator words inside the quotes split nothing. Inside such quotes \" is
+// a quote and \\ a backslash. Quotes may also stand inside a value (a"b c"d is the value ab cd);
+// a quote that nothing closes runs to the end of the criterion and is reported. Text without
+// quotes reads as it always did.
+//
+// Printed form: a comparison prints its value between backslash-quote pairs (\"value\"), the
+// form that view files store; inside it a backslash prints as \\, and a quote, a line feed and a
+// carriage return as \x22, \x0a and \x0d, so the value ends only at its closing pair and a view
+// file keeps it on its line (and the "<" of a "<undef>" as \x3c, see DyxFilter::reset). Parsing a
+// printed criterion gives back the same tree: members are put in parentheses where the parser's
+// reading needs them (see DyxFilterAnd::toString). A property named "not", "or", "xor" or "and"
+// prints with the operator right after the name, so it does not read back as the keyword.
+//
+// Messages: everything the parser could not read is reported on kxerr and collected for the
+// front ends (DyxFilter::getMessages): a "(" that nothing closes (it is dropped, read as a blank),
+// a quote that nothing closes, a piece that no rule reads (it becomes the false constant and
+// folds away), an unknown joining word, a lone word after a group, a tree nested too deeply,
+// and "<undef>". A criterion with no message parsed as written.
 //
 // Bounds: the parser refuses a criterion whose tree would nest deeper than
 // kDyxMaxCriterionNesting (groups, operators and negations counted together) with the message
@@ -29,6 +42,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "dyxcore/portable.h"
 
@@ -302,7 +316,10 @@ class DyxFilterAnd final : public DyxFilterLogicalOperator {
  public:
   DyxFilterAnd(DyxCriterionPtr left, DyxCriterionPtr right)
       : DyxFilterLogicalOperator(std::move(left), std::move(right)) {}
-  std::string toString() const override;  // left " and " right
+  // left " and " right. A left member that is an "and" node, and a right member that is an
+  // "and" node with a group inside, are put in parentheses: unbracketed, the first would read
+  // back grouped to the right, and the second would be cut at its group.
+  std::string toString() const override;
   DyxCriterionPtr clone() const override;
   std::string getOperator() const override { return "and"; }
   bool combine(bool a, bool b) const override { return a && b; }
@@ -335,6 +352,9 @@ class DyxFilter final : public DyxCriterion {
 
   // Replaces the tree. A criterion holding "<undef>" gives the false constant.
   void reset(const std::string& criterion);
+  // What the last reset could not read, one text per problem, as the trace got them; empty when
+  // the criterion parsed as written (an empty criterion included).
+  const std::vector<std::string>& getMessages() const { return m_messages; }
   // Still owned by the filter; nullptr without a root.
   const DyxCriterion* getRoot() const { return m_root.get(); }
   // No root, or the false constant.
@@ -349,11 +369,19 @@ class DyxFilter final : public DyxCriterion {
 
  private:
   DyxCriterionPtr m_root;
+  std::vector<std::string> m_messages;
 };
 
-// Parses criterion text into a tree; never null (the false constant when nothing parses).
-DyxCriterionPtr DyxFilterparse(const std::string& text);
+// Parses criterion text into a tree; never null (the false constant when nothing parses). The
+// messages written on kxerr are also appended to `messages` when it is given.
+DyxCriterionPtr DyxFilterparse(const std::string& text,
+                               std::vector<std::string>* messages = nullptr);
+// `value` as criterion text that reads back as exactly this one value: in double quotes, with \"
+// for each quote and \\ for each backslash (for front ends that write criteria from typed
+// values).
+std::string dyxQuoteCriterionValue(const std::string& value);
 // Joins two nodes with "or", "and" or "xor", folding the constants for "or" and "and". Any other
-// word: a message, both released, the false constant.
+// word: a message (also appended to `messages` when given), both released, the false constant.
 DyxCriterionPtr DyxBuildExpression(DyxCriterionPtr left, const std::string& word,
-                                   DyxCriterionPtr right);
+                                   DyxCriterionPtr right,
+                                   std::vector<std::string>* messages = nullptr);

@@ -70,13 +70,12 @@ void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
                                 const std::string& criterion, DyxParseResult& result) {
   DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
   pool.setFilter(criterion);
-  std::string filterText;
   {
     DyxEngineLock lock;
-    filterText = pool.getFilter().toString();
+    result.criterionMessages = pool.getFilter().getMessages();
   }
   result.scanRequested = true;
-  result.criterionRejected = isCriterionRejected(criterion, filterText);
+  result.criterionRejected = !result.criterionMessages.empty();
   result.scanned = pool.addPhysicalDirectory(dir, recursive, true);
 }
 
@@ -93,8 +92,14 @@ DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   return result;
 }
 
-bool DyxFrontEnd::isCriterionRejected(const std::string& criterion, const std::string& filterText) {
-  return !trim(criterion).empty() && filterText == "false";
+std::vector<std::string> DyxFrontEnd::checkCriterion(const std::string& criterion) {
+  // The parser writes to the trace, and its first write sets the trace up on the standard
+  // streams for good. Asked before the engine starts, the check hands the trace back as it found
+  // it, so that the engine's start still opens its trace files in the working directory.
+  const bool traceWasSetUp = KXIO::isInitialised();
+  std::vector<std::string> messages = DyxFilter(criterion).getMessages();
+  if (!traceWasSetUp) KXIO::shutdown();
+  return messages;
 }
 
 DyxListRow DyxFrontEnd::listRow(const DyxEntry& entry) {

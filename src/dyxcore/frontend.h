@@ -54,8 +54,10 @@ struct DyxParseResult {
   // The directory was created in the pool and scanned. False after a scan request means that
   // the directory could not be listed (or the scan was abandoned by a clear meanwhile).
   bool scanned = false;
-  // The criterion was not blank, yet the filter took it for the false constant: it keeps no
-  // file at all, which is what a criterion that does not parse does.
+  // What the filter could not read in the criterion (DyxFilter::getMessages), and whether there
+  // was anything: a criterion with messages does not mean what was written (a part that does
+  // not parse keeps no file, or drops out of an "or").
+  std::vector<std::string> criterionMessages;
   bool criterionRejected = false;
 };
 
@@ -127,9 +129,11 @@ class DyxFrontEnd {
   // view-only and the directory is not empty.
   static DyxParseResult runParse(const DyxParseRequest& request);
 
-  // True when a criterion that is not blank left `filterText` (the filter's toString) at the
-  // false constant: the filter keeps nothing.
-  static bool isCriterionRejected(const std::string& criterion, const std::string& filterText);
+  // The parser's messages for `criterion`, exactly those that scanDirectory would report; empty
+  // when it parses as written. Needs no running engine and changes nothing, so a front end asks
+  // before it starts a scan. Any thread while the engine runs; before it starts, the thread
+  // that will start it (the trace it sets up for the parser is closed again).
+  static std::vector<std::string> checkCriterion(const std::string& criterion);
 
   // The row of one entry. Under the engine lock.
   static DyxListRow listRow(const DyxEntry& entry);

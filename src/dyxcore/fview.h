@@ -57,6 +57,7 @@ class DyxFilterFolder : public DyxViewFolder {
   // has no sorter, so its tag is the empty text.
   std::string getFilterText() const override;
   void setFilterText(const std::string& text) override;
+  std::vector<std::string> getFilterMessages() const override { return m_filter.getMessages(); }
   std::string getSorterTag() const override;
   void setSorterTag(const std::string& tag) override;
   // Empty when this folder rejects the entry, else its own name followed by the first

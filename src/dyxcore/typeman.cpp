@@ -25,11 +25,17 @@ class TypeDepthGuard {
   bool m_nested;
 };
 
-// A criterion that is not empty and not the word "false" but gives the false constant did not
-// parse: the parser turns what it cannot read into that constant.
-bool criterionFailed(const std::string& criterion, const DyxFilter& filter) {
-  const std::string text = toLower(trim(criterion));
-  return !text.empty() && text != "false" && filter.isUndefined();
+// The parser's messages of a type criterion in one line ("" when it parsed cleanly). The word
+// "false" is what a type that matches no file is written as: the parser reads it as the false
+// constant it stands for and says so, but the writer of the type meant it.
+std::string criterionProblems(const std::string& criterion, const DyxFilter& filter) {
+  std::string out;
+  if (toLower(trim(criterion)) == "false") return out;
+  for (const std::string& message : filter.getMessages()) {
+    if (!out.empty()) out += "; ";
+    out += message;
+  }
+  return out;
 }
 
 void reportNested() {
@@ -87,9 +93,10 @@ void DyxTypeManager::reset(const std::string& file) {
     KX_POS(kxout) << "New type: ." << name << " filter=\"" << value << "\"" << endl;
     ActivityLog::stream() << "New type: ." << name << " filter=\"" << value << "\"" << std::endl;
     DyxFileType type(name, value);
-    if (criterionFailed(value, type.getFilter())) {
+    const std::string problems = criterionProblems(value, type.getFilter());
+    if (!problems.empty()) {
       source.problem(at, "the criterion of the type " + DyxConfigFile::quoted(name) +
-                             " cannot be parsed: the type matches no file");
+                             " cannot be parsed: " + problems);
     }
     const std::map<int, std::string> parts = split(name, '.');
     if (parts.size() <= 1) {

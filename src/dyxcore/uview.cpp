@@ -291,6 +291,14 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
       std::unique_ptr<DyxViewFolder> folder = newFolder(name);
       if (folder) {
         folder->setFilterText(filter);
+        // "false" is how a folder that keeps nothing is written; anything else the parser
+        // complains of is the user's to know, since the folder keeps nothing it should.
+        if (filter != "false") {
+          for (const std::string& message : folder->getFilterMessages()) {
+            file.problem(recordStart, "the criterion of the folder " + path.toString() +
+                                          " cannot be parsed: " + message);
+          }
+        }
         folder->setSorterTag(sorter);
         // A name in use is refused and discarded.
         if (parent->addFolder(std::move(folder))) ++folders;

@@ -53,6 +53,8 @@ class DyxViewFolder {
   // Slots 5 to 8: the two settings a view file stores for each folder.
   virtual std::string getFilterText() const;            // "true"
   virtual void setFilterText(const std::string& text);  // nothing
+  // What the parser said of the text last set (nothing when it parsed as written).
+  virtual std::vector<std::string> getFilterMessages() const { return {}; }
   virtual std::string getSorterTag() const;             // "<none>"
   virtual void setSorterTag(const std::string& tag);    // nothing
   // The folder path of an entry; an empty path here.

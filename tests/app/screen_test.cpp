@@ -52,9 +52,9 @@ class ScreenTest : public QObject {
                             .arg(available.width())
                             .arg(available.height())));
     // Every control lies inside the window, none squeezed to nothing.
-    const QList<QWidget*> controls = {dlg.pathEdit(), dlg.startButton(), dlg.findEdit(),
-                                      dlg.tree(), dlg.list()};
-    for (QWidget* control : controls) {
+    for (const char* name : {"path", "start", "find", "tree", "list"}) {
+      const QWidget* control = dlg.findChild<QWidget*>(QString::fromLatin1(name));
+      QVERIFY2(control != nullptr, name);
       const QRect inWindow(control->mapTo(&dlg, QPoint(0, 0)), control->size());
       QVERIFY2(dlg.rect().contains(inWindow), qPrintable(control->metaObject()->className()));
       QVERIFY(control->width() > 10 && control->height() > 10);

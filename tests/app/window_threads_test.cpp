@@ -2,37 +2,44 @@
 // view switches while idle and during a parse, stopping, the Find box, header sorting, the
 // drive label rule, the criterion, and closing the window during a long scan; the window used
 // from the keyboard alone, typed paths, the remembered size and columns.
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
-#include <QMenuBar>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
-#include <QAction>
-#include <QDialog>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QSplitter>
-#include <QWindow>
 #include <QSignalSpy>
+#include <QSplitter>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
-#include <QTreeWidget>
+#include <QWindow>
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "delvedlg.h"
+#include "displaymodel.h"
 #include "dyxcore/dyx.h"
 #include "dyxcore/frontend.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/xentryrep.h"
 #include "filelistmodel.h"
+#include "foldertreemodel.h"
 #include "parseworker.h"
 #include "problemsdlg.h"
+#include "typedpath.h"
+#include "windowlayout.h"
 
 namespace {
 
@@ -53,22 +60,55 @@ void makeFile(const QString& path, qint64 size) {
   }
 }
 
-QTreeWidgetItem* childLabelled(QTreeWidgetItem* parent, const QString& label) {
-  for (int i = 0; parent != nullptr && i < parent->childCount(); ++i) {
-    if (parent->child(i)->text(0) == label) return parent->child(i);
-  }
-  return nullptr;
+// The window's controls, found as the user sees them: by their object names.
+template <typename T>
+T* control(const DelveDlg& dlg, const char* name) {
+  T* found = dlg.findChild<T*>(QString::fromLatin1(name));
+  if (found == nullptr) qFatal("the window has no control %s", name);
+  return found;
+}
+QLineEdit* pathEdit(const DelveDlg& dlg) { return control<QLineEdit>(dlg, "path"); }
+QCheckBox* recurseBox(const DelveDlg& dlg) { return control<QCheckBox>(dlg, "recurse"); }
+QPushButton* startButton(const DelveDlg& dlg) { return control<QPushButton>(dlg, "start"); }
+QPushButton* criterionButton(const DelveDlg& dlg) {
+  return control<QPushButton>(dlg, "criterionButton");
+}
+QLineEdit* criterionEdit(const DelveDlg& dlg) { return control<QLineEdit>(dlg, "criterion"); }
+QLineEdit* findEdit(const DelveDlg& dlg) { return control<QLineEdit>(dlg, "find"); }
+QTreeView* tree(const DelveDlg& dlg) { return control<QTreeView>(dlg, "tree"); }
+QTreeView* list(const DelveDlg& dlg) { return control<QTreeView>(dlg, "list"); }
+QLineEdit* status1(const DelveDlg& dlg) { return control<QLineEdit>(dlg, "status1"); }
+QLineEdit* status2(const DelveDlg& dlg) { return control<QLineEdit>(dlg, "status2"); }
+QSplitter* splitter(const DelveDlg& dlg) { return control<QSplitter>(dlg, "splitter"); }
+QMenu* sortByMenu(const DelveDlg& dlg) { return control<QMenu>(dlg, "viewMenu"); }
+QMenu* commandMenu(const DelveDlg& dlg) { return control<QMenu>(dlg, "commandMenu"); }
+
+// The tree's root item ("Get Quarry! (tag)").
+QModelIndex rootItem(const DelveDlg& dlg) {
+  return dlg.display().treeModel()->indexOf(DelveDisplayModel::kRootId);
 }
 
-QStringList childLabels(QTreeWidgetItem* parent) {
+QModelIndex childLabelled(const QModelIndex& parent, const QString& label) {
+  const QAbstractItemModel* model = parent.model();
+  for (int i = 0; parent.isValid() && i < model->rowCount(parent); ++i) {
+    if (model->index(i, 0, parent).data().toString() == label) return model->index(i, 0, parent);
+  }
+  return QModelIndex();
+}
+
+QStringList childLabels(const QModelIndex& parent) {
   QStringList labels;
-  for (int i = 0; i < parent->childCount(); ++i) labels << parent->child(i)->text(0);
+  for (int i = 0; i < parent.model()->rowCount(parent); ++i) {
+    labels << parent.model()->index(i, 0, parent).data().toString();
+  }
   return labels;
 }
 
+QIcon iconOf(const QModelIndex& item) { return item.data(Qt::DecorationRole).value<QIcon>(); }
+
 QStringList column(const DelveDlg& dlg, int col) {
   QStringList texts;
-  const FileListModel* model = dlg.listModel();
+  const FileListModel* model = dlg.display().listModel();
   for (int row = 0; row < model->rowCount(); ++row) {
     texts << model->data(model->index(row, col), Qt::DisplayRole).toString();
   }
@@ -77,12 +117,12 @@ QStringList column(const DelveDlg& dlg, int col) {
 
 int fileCountShown(const DelveDlg& dlg) {
   static const QRegularExpression files(QStringLiteral("Total: \\d+ folder\\(s\\), (\\d+) file"));
-  const QRegularExpressionMatch match = files.match(dlg.statusLine1());
+  const QRegularExpressionMatch match = files.match(status1(dlg)->text());
   return match.hasMatch() ? match.captured(1).toInt() : -1;
 }
 
 void clickHeader(DelveDlg& dlg, int section) {
-  QHeaderView* header = dlg.list()->header();
+  QHeaderView* header = list(dlg)->header();
   const QPoint centre(header->sectionViewportPosition(section) + header->sectionSize(section) / 2,
                       header->height() / 2);
   QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, centre);
@@ -119,29 +159,20 @@ class WindowTest : public QObject {
 
   // Starts a parse of `dir` with the start button and, when `wait`, waits for its end.
   static bool parse(DelveDlg& dlg, const QString& dir, bool recursive, bool wait = true) {
-    dlg.pathEdit()->setText(dir);
-    dlg.recurseBox()->setChecked(recursive);
+    pathEdit(dlg)->setText(dir);
+    recurseBox(dlg)->setChecked(recursive);
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
-    QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+    QTest::mouseClick(startButton(dlg), Qt::LeftButton);
     return !wait || finished.wait(kParseTimeoutMs);
   }
 
   // The tree item of the Location view's folder for `dir`.
-  static QTreeWidgetItem* locationItem(const DelveDlg& dlg, const QString& dir) {
-    QTreeWidgetItem* item = dlg.rootItem();
+  static QModelIndex locationItem(const DelveDlg& dlg, const QString& dir) {
+    QModelIndex item = rootItem(dlg);
     for (const QString& part : dir.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-      item = childLabelled(item, DelveDlg::folderLabel(part.toStdString()));
-      if (item == nullptr) return nullptr;
+      item = childLabelled(item, DelveDisplayModel::folderLabel(part.toStdString()));
     }
     return item;
-  }
-
-  // Status line 1.
-  static QLineEdit* statusLine(const DelveDlg& dlg) {
-    for (QLineEdit* edit : dlg.findChildren<QLineEdit*>()) {
-      if (edit->isReadOnly() && edit->text() == dlg.statusLine1()) return edit;
-    }
-    return nullptr;
   }
 
   static int componentCount(const QString& dir) {
@@ -224,60 +255,61 @@ class WindowTest : public QObject {
   void parseFillsTreeAndList() {
     DelveDlg dlg;
     dlg.show();
-    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Location)"));
-    QVERIFY(dlg.recurseBox()->isChecked());
+    QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Location)"));
+    QVERIFY(recurseBox(dlg)->isChecked());
     // Our own icons are built in: the buttons and the tree root carry them.
-    QVERIFY(!dlg.startButton()->icon().isNull());
-    QVERIFY(!dlg.criterionButton()->icon().isNull());
-    QVERIFY(!dlg.rootItem()->icon(0).isNull());
+    QVERIFY(!startButton(dlg)->icon().isNull());
+    QVERIFY(!criterionButton(dlg)->icon().isNull());
+    QVERIFY(!iconOf(rootItem(dlg)).isNull());
     QVERIFY(parse(dlg, m_small, true));
 
-    QTreeWidgetItem* small = locationItem(dlg, m_small);
-    QVERIFY2(small != nullptr, qPrintable(childLabels(dlg.rootItem()).join(',')));
+    const QModelIndex small = locationItem(dlg, m_small);
+    QVERIFY2(small.isValid(), qPrintable(childLabels(rootItem(dlg)).join(',')));
     // Drive-style names get the system label; the children stay sorted by label.
     QCOMPARE(childLabels(small), (QStringList{"c:", "sub", "System (C:)"}));
-    QVERIFY(!small->child(2)->icon(0).isNull());
-    QVERIFY(small->child(2)->icon(0).cacheKey() != small->child(0)->icon(0).cacheKey());
+    const QModelIndex drive = small.model()->index(2, 0, small);
+    QVERIFY(!iconOf(drive).isNull());
+    QVERIFY(iconOf(drive).cacheKey() != iconOf(small.model()->index(0, 0, small)).cacheKey());
     const int folders = componentCount(m_small) + 3;
-    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
-    QVERIFY(!dlg.statusLine2().isEmpty());
-    QVERIFY(!dlg.isParsingShown());
-    QVERIFY(dlg.criterionButton()->isEnabled());
+    QCOMPARE(status1(dlg)->text(), QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(folders));
+    QVERIFY(!status2(dlg)->text().isEmpty());
+    QVERIFY(!dlg.display().isParsingShown());
+    QVERIFY(criterionButton(dlg)->isEnabled());
 
-    dlg.tree()->setCurrentItem(small);
+    tree(dlg)->setCurrentIndex(small);
     QCOMPARE(column(dlg, 0),
              (QStringList{"ABC.txt", "big.iso", "huge.img", "other.txt", "xabcx.doc"}));
     QCOMPARE(column(dlg, 1).first(), QStringLiteral("10 oct."));
     QCOMPARE(column(dlg, 2).first(), m_small + QStringLiteral("/ABC.txt"));
     QVERIFY(!column(dlg, 3).first().isEmpty());
-    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(". Selected folder: small: 5 file(s)")),
-             qPrintable(dlg.statusLine1()));
+    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(". Selected folder: small: 5 file(s)")),
+             qPrintable(status1(dlg)->text()));
 
     // Find: the typed text and the names are both folded to lower case.
-    QTest::keyClicks(dlg.findEdit(), QStringLiteral("Abc"));
+    QTest::keyClicks(findEdit(dlg), QStringLiteral("Abc"));
     QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "xabcx.doc"}));
-    dlg.findEdit()->clear();
-    QTest::keyClicks(dlg.findEdit(), QStringLiteral("ABX"));
-    QCOMPARE(dlg.listModel()->rowCount(), 0);
-    dlg.findEdit()->clear();
-    QTest::keyClicks(dlg.findEdit(), QStringLiteral("abc"));
+    findEdit(dlg)->clear();
+    QTest::keyClicks(findEdit(dlg), QStringLiteral("ABX"));
+    QCOMPARE(dlg.display().listModel()->rowCount(), 0);
+    findEdit(dlg)->clear();
+    QTest::keyClicks(findEdit(dlg), QStringLiteral("abc"));
     QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "xabcx.doc"}));
-    QVERIFY(dlg.statusLine1().endsWith(QStringLiteral(": 2 file(s)")));
-    dlg.findEdit()->clear();
-    QCOMPARE(dlg.listModel()->rowCount(), 5);
+    QVERIFY(status1(dlg)->text().endsWith(QStringLiteral(": 2 file(s)")));
+    findEdit(dlg)->clear();
+    QCOMPARE(dlg.display().listModel()->rowCount(), 5);
 
     // The Size header: ascending, then descending; 3 and 5 GiB sort by their real sizes.
     clickHeader(dlg, FileListModel::kSize);
-    QCOMPARE(dlg.sortColumn(), 1);
-    QVERIFY(dlg.sortAscending());
+    QCOMPARE(dlg.display().sortColumn(), 1);
+    QVERIFY(dlg.display().sortAscending());
     QCOMPARE(column(dlg, 0),
              (QStringList{"ABC.txt", "xabcx.doc", "other.txt", "big.iso", "huge.img"}));
     clickHeader(dlg, FileListModel::kSize);
-    QVERIFY(!dlg.sortAscending());
+    QVERIFY(!dlg.display().sortAscending());
     QCOMPARE(column(dlg, 0),
              (QStringList{"huge.img", "big.iso", "other.txt", "xabcx.doc", "ABC.txt"}));
     clickHeader(dlg, FileListModel::kName);
-    QVERIFY(dlg.sortAscending());
+    QVERIFY(dlg.display().sortAscending());
     QCOMPARE(column(dlg, 0).first(), QStringLiteral("ABC.txt"));
   }
 
@@ -286,49 +318,50 @@ class WindowTest : public QObject {
     QVERIFY(parse(dlg, m_small, true));
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
     dlg.sortBy("Ext");
-    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Ext)"));
+    QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Ext)"));
     QVERIFY(finished.wait(kParseTimeoutMs));
     // Rebuilt from the repository without a scan: the counts restart for the new view.
-    const QStringList extensions = childLabels(dlg.rootItem());
+    const QStringList extensions = childLabels(rootItem(dlg));
     for (const char* ext : {"dat", "doc", "img", "iso", "txt"}) {
       QVERIFY2(extensions.contains(QString::fromLatin1(ext)), qPrintable(extensions.join(',')));
     }
-    QCOMPARE(dlg.statusLine1(),
+    QCOMPARE(status1(dlg)->text(),
              QStringLiteral("Total: %1 folder(s), 8 file(s)").arg(extensions.size()));
-    QVERIFY(dlg.statusLine2().isEmpty());
+    QVERIFY(status2(dlg)->text().isEmpty());
 
     // The same criterion again does nothing at all: no rebuild, the items stay.
-    QTreeWidgetItem* first = dlg.rootItem()->child(0);
+    const QPersistentModelIndex first = rootItem(dlg).model()->index(0, 0, rootItem(dlg));
     dlg.sortBy("Ext");
     QVERIFY(!finished.wait(500));
-    QCOMPARE(dlg.rootItem()->child(0), first);
-    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Ext)"));
+    QVERIFY(first.isValid());
+    QCOMPARE(QModelIndex(first), first.model()->index(0, 0, rootItem(dlg)));
+    QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Ext)"));
 
     // A second switch while the first view is still being built is not lost.
     dlg.sortBy("Size");
     dlg.sortBy("Name");
-    QTRY_COMPARE_WITH_TIMEOUT(dlg.statusLine1(), QStringLiteral("Total: 7 folder(s), 8 file(s)"),
+    QTRY_COMPARE_WITH_TIMEOUT(status1(dlg)->text(), QStringLiteral("Total: 7 folder(s), 8 file(s)"),
                               30000);
-    QTRY_VERIFY(!dlg.isParsingShown());
-    QCOMPARE(childLabels(dlg.rootItem()), (QStringList{"a", "b", "d", "h", "l", "o", "x"}));
-    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Name)"));
+    QTRY_VERIFY(!dlg.display().isParsingShown());
+    QCOMPARE(childLabels(rootItem(dlg)), (QStringList{"a", "b", "d", "h", "l", "o", "x"}));
+    QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Name)"));
   }
 
   void sortCriterionDuringParse() {
     DelveDlg dlg;
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
     QVERIFY(parse(dlg, m_big, true, false));
-    QTRY_VERIFY_WITH_TIMEOUT(dlg.isParsingShown(), 10000);
-    QVERIFY(!dlg.criterionButton()->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.display().isParsingShown(), 10000);
+    QVERIFY(!criterionButton(dlg)->isEnabled());
     dlg.sortBy("Name");
     QVERIFY(finished.wait(kParseTimeoutMs));
     // The scan was not stopped: the new view holds every file, filed by first letter.
-    QCOMPARE(dlg.rootItem()->text(0), QStringLiteral("Get Quarry! (Name)"));
-    QCOMPARE(childLabels(dlg.rootItem()), QStringList{"f"});
-    QCOMPARE(dlg.tree()->topLevelItemCount(), 1);
-    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 1 folder(s), %1 file(s)").arg(kBigFiles));
-    dlg.tree()->setCurrentItem(dlg.rootItem()->child(0));
-    QCOMPARE(dlg.listModel()->rowCount(), kBigFiles);
+    QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Name)"));
+    QCOMPARE(childLabels(rootItem(dlg)), QStringList{"f"});
+    QCOMPARE(dlg.display().treeModel()->rowCount(), 1);
+    QCOMPARE(status1(dlg)->text(), QStringLiteral("Total: 1 folder(s), %1 file(s)").arg(kBigFiles));
+    tree(dlg)->setCurrentIndex(dlg.display().treeModel()->index(0, 0, rootItem(dlg)));
+    QCOMPARE(dlg.display().listModel()->rowCount(), kBigFiles);
   }
 
   void stopParse() {
@@ -336,12 +369,12 @@ class WindowTest : public QObject {
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
     QVERIFY(parse(dlg, m_big, true, false));
     QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0, 30000);
-    QVERIFY(dlg.isParsingShown());
-    QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
+    QVERIFY(dlg.display().isParsingShown());
+    QTest::mouseClick(startButton(dlg), Qt::LeftButton);
     QVERIFY(finished.wait(kParseTimeoutMs));
-    QVERIFY(!dlg.isParsingShown());
+    QVERIFY(!dlg.display().isParsingShown());
     const int kept = fileCountShown(dlg);
-    QVERIFY2(kept > 0 && kept < kBigFiles, qPrintable(dlg.statusLine1()));
+    QVERIFY2(kept > 0 && kept < kBigFiles, qPrintable(status1(dlg)->text()));
     // The window is usable again: the next start parses.
     QVERIFY(parse(dlg, m_small, false));
     QCOMPARE(fileCountShown(dlg), 5);
@@ -350,17 +383,17 @@ class WindowTest : public QObject {
   void parsesOfNothing() {
     DelveDlg dlg;
     QVERIFY(parse(dlg, m_small, true));
-    QVERIFY(dlg.rootItem()->childCount() > 0);
+    QVERIFY(dlg.display().treeModel()->rowCount(rootItem(dlg)) > 0);
     // An empty path clears the pool and shows the empty view.
     QVERIFY(parse(dlg, QString(), true));
-    QCOMPARE(dlg.rootItem()->childCount(), 0);
-    QCOMPARE(dlg.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+    QCOMPARE(dlg.display().treeModel()->rowCount(rootItem(dlg)), 0);
+    QCOMPARE(status1(dlg)->text(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
     QVERIFY(parse(dlg, QStringLiteral("/"), false));
     // Without recursion only the folder itself.
     QVERIFY(parse(dlg, m_small, false));
-    QTreeWidgetItem* small = locationItem(dlg, m_small);
-    QVERIFY(small != nullptr);
-    QCOMPARE(small->childCount(), 0);
+    const QModelIndex small = locationItem(dlg, m_small);
+    QVERIFY(small.isValid());
+    QCOMPARE(small.model()->rowCount(small), 0);
     QCOMPARE(fileCountShown(dlg), 5);
   }
 
@@ -369,7 +402,7 @@ class WindowTest : public QObject {
   void problemsAreCountedAndListed() {
     DelveDlg dlg;
     dlg.show();
-    DelveProblems* problems = dlg.problems();
+    auto* problems = dlg.findChild<DelveProblems*>();
     QVERIFY(!problems->menuAction()->isEnabled());
     QVERIFY(!problems->statusAction()->isVisible());
 
@@ -380,18 +413,17 @@ class WindowTest : public QObject {
     DyxEntryRepository::setSlotLimit(3);
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 3);
-    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
-             qPrintable(dlg.statusLine1()));
-    QCOMPARE(problems->texts().size(), 1);
-    const QString text = problems->texts().front();
+    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(status1(dlg)->text()));
+    QCOMPARE(dlg.display().problemTexts().size(), 1);
+    const QString text = dlg.display().problemTexts().front();
     QVERIFY2(text.startsWith(QStringLiteral("5 files were left out: ")), qPrintable(text));
     QVERIFY(problems->menuAction()->isEnabled());
     QVERIFY(problems->statusAction()->isVisible());
 
     // A click on the status line lists them; so does the menu.
     QVERIFY(problems->listWindow() == nullptr);
-    QLineEdit* line1 = statusLine(dlg);
-    QVERIFY(line1 != nullptr);
+    QLineEdit* line1 = status1(dlg);
     QTest::mouseClick(line1, Qt::LeftButton);
     QVERIFY(problems->listWindow() != nullptr);
     const auto* list = problems->listWindow()->findChild<QPlainTextEdit*>();
@@ -409,27 +441,46 @@ class WindowTest : public QObject {
       dlg.sortBy("Ext");
       QVERIFY(switched.wait(kParseTimeoutMs));
     }
-    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
-             qPrintable(dlg.statusLine1()));
+    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(" 3 file(s). 5 file(s) left out")),
+             qPrintable(status1(dlg)->text()));
     QVERIFY(parse(dlg, QString(), true));
     DyxEntryRepository::deleteRepository(Dyx::getPhysicalDirs().repositoryKey());
     DyxEntryRepository::setSlotLimit(0);
     DyxEntryRepository::setDefaultCapacity(DyxEntryRepository::kDefaultSlotCount);
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 8);
-    QVERIFY2(dlg.statusLine1().endsWith(QStringLiteral(" 8 file(s)")), qPrintable(dlg.statusLine1()));
-    QVERIFY(problems->texts().isEmpty());
+    QVERIFY2(status1(dlg)->text().endsWith(QStringLiteral(" 8 file(s)")),
+             qPrintable(status1(dlg)->text()));
+    QVERIFY(dlg.display().problemTexts().isEmpty());
     QVERIFY(!problems->menuAction()->isEnabled());
   }
 
   void criterionReachesTheParse() {
     DelveDlg dlg;
     dlg.setCriterion(R"($Ext="txt")");
-    QCOMPARE(dlg.criterionEdit()->text(), QStringLiteral(R"($Ext="txt")"));
+    QCOMPARE(criterionEdit(dlg)->text(), QStringLiteral(R"($Ext="txt")"));
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 4);
-    // A criterion that does not parse keeps nothing, and says so on no message box.
-    dlg.setCriterion(R"($Name = "a" and ((()");
+    // A criterion that does not parse shows the parser's messages on status line 2, as soon as
+    // it is set and again at the start button, and no parse starts: what the last parse showed
+    // stays.
+    const QString totals = status1(dlg)->text();
+    dlg.setCriterion("($Ext=bin");
+    QCOMPARE(status2(dlg)->text(),
+             QStringLiteral("Criterion '($Ext=bin': Missing a closing parenthesis."));
+    dlg.setCriterion("$Ext=txt or false");
+    status2(dlg)->clear();
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    QTest::mouseClick(startButton(dlg), Qt::LeftButton);
+    QCOMPARE(status2(dlg)->text(),
+             QStringLiteral("Criterion '$Ext=txt or false': Cannot parse the expression: Returns "
+                            "None: false"));
+    QVERIFY(!finished.wait(500));
+    QVERIFY(!dlg.display().isParsingShown());
+    QCOMPARE(status1(dlg)->text(), totals);
+    QCOMPARE(fileCountShown(dlg), 4);
+    // One that parses runs, even when it keeps nothing.
+    dlg.setCriterion("not true");
     QVERIFY(parse(dlg, m_small, true));
     QCOMPARE(fileCountShown(dlg), 0);
     dlg.setCriterion("");
@@ -439,10 +490,10 @@ class WindowTest : public QObject {
     DelveDlg dlg;
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QSignalSpy clicked(dlg.startButton(), &QPushButton::clicked);
-    dlg.startButton()->setFocus();
+    QSignalSpy clicked(startButton(dlg), &QPushButton::clicked);
+    startButton(dlg)->setFocus();
     QTest::keyClick(&dlg, Qt::Key_Return);
-    QTest::keyClick(dlg.findEdit(), Qt::Key_Enter);
+    QTest::keyClick(findEdit(dlg), Qt::Key_Enter);
     QTest::keyClick(&dlg, Qt::Key_Escape);
     QVERIFY(dlg.isVisible());
     QCOMPARE(dlg.result(), 0);
@@ -453,16 +504,16 @@ class WindowTest : public QObject {
     DelveDlg dlg;
     dlg.show();
     QVERIFY(parse(dlg, m_small, true));
-    dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
+    tree(dlg)->setCurrentIndex(locationItem(dlg, m_small));
     QCOMPARE(column(dlg, 0),
              (QStringList{"ABC.txt", "big.iso", "huge.img", "other.txt", "xabcx.doc"}));
     // Rows 0 and 3: both text files, each opened in turn.
-    QItemSelectionModel* selection = dlg.list()->selectionModel();
-    selection->select(dlg.listModel()->index(0, 0),
+    QItemSelectionModel* selection = list(dlg)->selectionModel();
+    selection->select(dlg.display().listModel()->index(0, 0),
                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    selection->select(dlg.listModel()->index(3, 0),
+    selection->select(dlg.display().listModel()->index(3, 0),
                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    const QList<QAction*> actions = dlg.commandMenu()->actions();
+    const QList<QAction*> actions = commandMenu(dlg)->actions();
     QCOMPARE(actions.size(), 2);
     QCOMPARE(actions[0]->text(), QStringLiteral("&Open"));
     QCOMPARE(actions[1]->text(), QStringLiteral("Open Containing &Folder"));
@@ -472,42 +523,19 @@ class WindowTest : public QObject {
     for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
 
     selection->clearSelection();
-    selection->select(dlg.listModel()->index(1, 0),
+    selection->select(dlg.display().listModel()->index(1, 0),
                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
     actions[1]->trigger();
     QCOMPARE(recordedCalls(1), QStringList{"[quarry-test-folder][" + m_small + "]"});
     for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
   }
 
-  void typedPathsMeanWhatAPersonMeans() {
-    const std::string home = "/h/me";
-    const struct {
-      const char* typed;
-      std::string meant;
-    } cases[] = {
-        {"", ""},
-        {"~", home},
-        {"~/", home + "/"},
-        {"~/Docs", home + "/Docs"},
-        {"conf", home + "/conf"},
-        {"./x", home + "/./x"},
-        {"a b/c", home + "/a b/c"},
-        {"/srv/data", "/srv/data"},
-        {"~root/x", "/root/x"},
-        {"~quarry-no-such-user/x", home + "/~quarry-no-such-user/x"},
-        {"x~/y", home + "/x~/y"},
-    };
-    for (const auto& c : cases) {
-      QVERIFY2(DelveDlg::resolveTypedPath(c.typed, home) == c.meant, c.typed);
-    }
-    QCOMPARE(QString::fromStdString(DelveDlg::resolveTypedPath("Docs", "/h/")),
-             QStringLiteral("/h/Docs"));
-
+  void typedPathsLieBelowTheHomeDirectory() {
     // Relative to the home directory, never to the working directory (which has "small").
     DelveDlg dlg;
     QVERIFY(parse(dlg, QStringLiteral("keys"), false));
     QCOMPARE(fileCountShown(dlg), 3);
-    QCOMPARE(QString::fromStdString(dlg.lastParsedDirectory()), m_home + QStringLiteral("/keys"));
+    QVERIFY(locationItem(dlg, m_home + QStringLiteral("/keys")).isValid());
     QVERIFY(parse(dlg, QStringLiteral("~/keys"), false));
     QCOMPARE(fileCountShown(dlg), 3);
   }
@@ -515,7 +543,7 @@ class WindowTest : public QObject {
   void pathsThatCannotBeParsedSaySo() {
     DelveDlg dlg;
     QVERIFY(parse(dlg, m_small, false));
-    const QString shown = dlg.statusLine1();
+    const QString shown = status1(dlg)->text();
     const struct {
       QString typed;
       QString message;
@@ -526,12 +554,12 @@ class WindowTest : public QObject {
     };
     for (const auto& c : cases) {
       QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
-      dlg.pathEdit()->setText(c.typed);
-      QTest::mouseClick(dlg.startButton(), Qt::LeftButton);
-      QCOMPARE(dlg.statusLine2(), c.message);
+      pathEdit(dlg)->setText(c.typed);
+      QTest::mouseClick(startButton(dlg), Qt::LeftButton);
+      QCOMPARE(status2(dlg)->text(), c.message);
       // Nothing started: the last parse's display stays.
       QVERIFY(!finished.wait(300));
-      QCOMPARE(dlg.statusLine1(), shown);
+      QCOMPARE(status1(dlg)->text(), shown);
     }
   }
 
@@ -542,69 +570,71 @@ class WindowTest : public QObject {
     dlg.show();
     dlg.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&dlg));
-    QCOMPARE(QApplication::focusWidget(), dlg.pathEdit());
+    QCOMPARE(QApplication::focusWidget(), pathEdit(dlg));
 
     // Read-only fields are no tab stops; the order is path, recurse, start, criterion, Find,
     // tree, list, and back to the path.
-    const QList<QWidget*> order = {dlg.recurseBox(), dlg.startButton(), dlg.criterionButton(),
-                                   dlg.findEdit(),   dlg.tree(),        dlg.list(),
-                                   dlg.pathEdit()};
+    const QList<QWidget*> order = {recurseBox(dlg), startButton(dlg), criterionButton(dlg),
+                                   findEdit(dlg),   tree(dlg),        list(dlg),
+                                   pathEdit(dlg)};
     for (QWidget* expected : order) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QCOMPARE(QApplication::focusWidget(), expected);
     }
 
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
-    QTest::keyClicks(dlg.pathEdit(), QStringLiteral("~/keys"));
-    QTest::keyClick(dlg.pathEdit(), Qt::Key_Return);
+    QTest::keyClicks(pathEdit(dlg), QStringLiteral("~/keys"));
+    QTest::keyClick(pathEdit(dlg), Qt::Key_Return);
     QVERIFY(finished.wait(kParseTimeoutMs));
     QCOMPARE(fileCountShown(dlg), 3);
 
     // Down the tree to the parsed folder: Home, then Right (expand, then into the child).
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::ControlModifier);
-    QCOMPARE(QApplication::focusWidget(), dlg.findEdit());
-    QTest::keyClick(dlg.findEdit(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), dlg.tree());
-    QTest::keyClick(dlg.tree(), Qt::Key_Home);
-    for (int i = 0; i < 64 && (dlg.tree()->currentItem() == nullptr ||
-                               dlg.tree()->currentItem()->text(0) != QStringLiteral("keys"));
+    QCOMPARE(QApplication::focusWidget(), findEdit(dlg));
+    QTest::keyClick(findEdit(dlg), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), tree(dlg));
+    QTest::keyClick(tree(dlg), Qt::Key_Home);
+    for (int i = 0; i < 64 && tree(dlg)->currentIndex().data().toString() != QStringLiteral("keys");
          ++i) {
-      QTest::keyClick(dlg.tree(), Qt::Key_Right);
+      QTest::keyClick(tree(dlg), Qt::Key_Right);
     }
     QCOMPARE(column(dlg, 0), (QStringList{"HashMap.txt", "hash_two.txt", "other.txt"}));
 
-    QTest::keyClick(dlg.tree(), Qt::Key_F, Qt::ControlModifier);
-    QTest::keyClicks(dlg.findEdit(), QStringLiteral("Hash"));
+    QTest::keyClick(tree(dlg), Qt::Key_F, Qt::ControlModifier);
+    QTest::keyClicks(findEdit(dlg), QStringLiteral("Hash"));
     QCOMPARE(column(dlg, 0), (QStringList{"HashMap.txt", "hash_two.txt"}));
 
-    QTest::keyClick(dlg.findEdit(), Qt::Key_Tab);
-    QTest::keyClick(dlg.tree(), Qt::Key_Tab);
-    QCOMPARE(QApplication::focusWidget(), dlg.list());
-    QTest::keyClick(dlg.list(), Qt::Key_Down);
-    QTest::keyClick(dlg.list(), Qt::Key_Down);
-    QCOMPARE(dlg.list()->selectionModel()->selectedRows().size(), 1);
-    QTest::keyClick(dlg.list(), Qt::Key_Return);
+    QTest::keyClick(findEdit(dlg), Qt::Key_Tab);
+    QTest::keyClick(tree(dlg), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), list(dlg));
+    QTest::keyClick(list(dlg), Qt::Key_Down);
+    QTest::keyClick(list(dlg), Qt::Key_Down);
+    QCOMPARE(list(dlg)->selectionModel()->selectedRows().size(), 1);
+    QTest::keyClick(list(dlg), Qt::Key_Return);
     QCOMPARE(recordedCalls(1), QStringList{"[quarry-test-text][" + m_home + "/keys/hash_two.txt]"});
     for (const QString& name : QDir(m_calls).entryList(QDir::Files)) QDir(m_calls).remove(name);
 
     // F5 parses again; Escape stops a running parse; Ctrl+L goes back to the path; Ctrl+Q quits.
-    dlg.pathEdit()->setText(m_big);
-    QTest::keyClick(dlg.list(), Qt::Key_F5);
-    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0 && dlg.isParsingShown(), 30000);
+    pathEdit(dlg)->setText(m_big);
+    QTest::keyClick(list(dlg), Qt::Key_F5);
+    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0 && dlg.display().isParsingShown(), 30000);
     finished.clear();
-    QTest::keyClick(dlg.list(), Qt::Key_Escape);
+    QTest::keyClick(list(dlg), Qt::Key_Escape);
     QVERIFY(finished.wait(kParseTimeoutMs));
     QVERIFY(fileCountShown(dlg) < kBigFiles);
     QVERIFY(dlg.isVisible());
-    QTest::keyClick(dlg.list(), Qt::Key_L, Qt::ControlModifier);
-    QCOMPARE(QApplication::focusWidget(), dlg.pathEdit());
-    QCOMPARE(dlg.pathEdit()->selectedText(), m_big);
-    QTest::keyClick(dlg.pathEdit(), Qt::Key_Q, Qt::ControlModifier);
+    QTest::keyClick(list(dlg), Qt::Key_L, Qt::ControlModifier);
+    QCOMPARE(QApplication::focusWidget(), pathEdit(dlg));
+    QCOMPARE(pathEdit(dlg)->selectedText(), m_big);
+    QTest::keyClick(pathEdit(dlg), Qt::Key_Q, Qt::ControlModifier);
     QTRY_VERIFY(!dlg.isVisible());
   }
 
   void menusHaveMnemonicsAndMarkTheView() {
     DelveDlg dlg;
+    QStringList order;
+    for (QAction* menu : dlg.findChild<QMenuBar*>()->actions()) order << menu->text();
+    QCOMPARE(order, QStringList({"&File", "&Edit", "&View", "&Problems", "&Help"}));
     for (QAction* menu : dlg.findChild<QMenuBar*>()->actions()) {
       QVERIFY2(menu->text().contains(QLatin1Char('&')), qPrintable(menu->text()));
       for (QAction* item : menu->menu()->actions()) {
@@ -615,7 +645,7 @@ class WindowTest : public QObject {
     }
     const auto checkedTag = [&dlg]() {
       QString tag;
-      for (QAction* action : dlg.sortByMenu()->actions()) {
+      for (QAction* action : sortByMenu(dlg)->actions()) {
         if (action->isChecked()) tag += action->data().toString();
       }
       return tag;
@@ -623,7 +653,7 @@ class WindowTest : public QObject {
     QCOMPARE(checkedTag(), QStringLiteral("Location"));
     // The texts shown are those of the "Sort by" menu, mnemonics aside.
     QStringList shown;
-    for (QAction* action : dlg.sortByMenu()->actions()) shown << action->text().remove('&');
+    for (QAction* action : sortByMenu(dlg)->actions()) shown << action->text().remove('&');
     QStringList specified;
     for (const auto& [label, tag] : DelveDlg::sortByEntries()) specified << label;
     QCOMPARE(shown, specified);
@@ -631,8 +661,8 @@ class WindowTest : public QObject {
     dlg.sortBy("Ext");
     QCOMPARE(checkedTag(), QStringLiteral("Ext"));
     QVERIFY(finished.wait(kParseTimeoutMs));
-    dlg.sortByMenu()->actions().at(2)->trigger();
-    QCOMPARE(dlg.viewTag(), std::string("Name"));
+    sortByMenu(dlg)->actions().at(2)->trigger();
+    QCOMPARE(dlg.display().viewTag(), std::string("Name"));
     QCOMPARE(checkedTag(), QStringLiteral("Name"));
     QVERIFY(finished.wait(kParseTimeoutMs));
   }
@@ -641,21 +671,21 @@ class WindowTest : public QObject {
     DelveDlg dlg;
     dlg.show();
     QVERIFY(parse(dlg, m_small, true));
-    dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
-    QHeaderView* header = dlg.list()->header();
+    tree(dlg)->setCurrentIndex(locationItem(dlg, m_small));
+    QHeaderView* header = list(dlg)->header();
     clickHeader(dlg, FileListModel::kSize);
     QVERIFY(header->isSortIndicatorShown());
     QCOMPARE(header->sortIndicatorSection(), 1);
     // Find refills in name order: no arrow, and the next click sorts ascending again.
-    QTest::keyClicks(dlg.findEdit(), QStringLiteral("t"));
+    QTest::keyClicks(findEdit(dlg), QStringLiteral("t"));
     QVERIFY(!header->isSortIndicatorShown());
-    QCOMPARE(dlg.sortColumn(), -1);
+    QCOMPARE(dlg.display().sortColumn(), -1);
     QCOMPARE(column(dlg, 0), (QStringList{"ABC.txt", "other.txt"}));
     clickHeader(dlg, FileListModel::kSize);
-    QVERIFY(dlg.sortAscending());
+    QVERIFY(dlg.display().sortAscending());
     QVERIFY(header->isSortIndicatorShown());
     // Another folder, another parse: the same.
-    dlg.tree()->setCurrentItem(dlg.rootItem());
+    tree(dlg)->setCurrentIndex(rootItem(dlg));
     QVERIFY(!header->isSortIndicatorShown());
     clickHeader(dlg, FileListModel::kName);
     QVERIFY(header->isSortIndicatorShown());
@@ -664,8 +694,8 @@ class WindowTest : public QObject {
   }
 
   void aNormalWindowThatRemembersItsSize() {
-    QSettings(QString::fromLatin1(DelveDlg::kSettingsOrganization),
-              QString::fromLatin1(DelveDlg::kSettingsApplication))
+    QSettings(QString::fromLatin1(DelveWindowLayout::kSettingsOrganization),
+              QString::fromLatin1(DelveWindowLayout::kSettingsApplication))
         .clear();
     QList<int> splitterSizes;
     int nameWidth = 0;
@@ -677,45 +707,81 @@ class WindowTest : public QObject {
       QCOMPARE(dlg.windowHandle()->type(), Qt::Window);
       QVERIFY(parse(dlg, m_small, true));
       // Once the first rows arrive, the columns fit their contents.
-      dlg.tree()->setCurrentItem(locationItem(dlg, m_small));
-      const QFontMetrics metrics(dlg.list()->font());
+      tree(dlg)->setCurrentIndex(locationItem(dlg, m_small));
+      const QFontMetrics metrics(list(dlg)->font());
       for (int c : {FileListModel::kName, FileListModel::kSize}) {
         int widest = 0;
         for (const QString& text : column(dlg, c)) {
           widest = std::max(widest, metrics.horizontalAdvance(text));
         }
-        QTRY_VERIFY2(dlg.list()->columnWidth(c) >= widest, qPrintable(QString::number(c)));
+        QTRY_VERIFY2(list(dlg)->columnWidth(c) >= widest, qPrintable(QString::number(c)));
       }
       dlg.resize(640, 420);
-      dlg.splitter()->setSizes({150, 450});
-      splitterSizes = dlg.splitter()->sizes();
-      dlg.list()->setColumnWidth(0, 177);
-      nameWidth = dlg.list()->columnWidth(0);
+      splitter(dlg)->setSizes({150, 450});
+      splitterSizes = splitter(dlg)->sizes();
+      list(dlg)->setColumnWidth(0, 177);
+      nameWidth = list(dlg)->columnWidth(0);
     }
     DelveDlg again;
     again.show();
     QVERIFY(QTest::qWaitForWindowExposed(&again));
     QCOMPARE(again.size(), QSize(640, 420));
-    QCOMPARE(again.splitter()->sizes(), splitterSizes);
-    QCOMPARE(again.list()->columnWidth(0), nameWidth);
+    QCOMPARE(splitter(again)->sizes(), splitterSizes);
+    QCOMPARE(list(again)->columnWidth(0), nameWidth);
     // Remembered widths are not fitted away by the first rows.
     QVERIFY(parse(again, m_small, true));
-    again.tree()->setCurrentItem(locationItem(again, m_small));
+    tree(again)->setCurrentIndex(locationItem(again, m_small));
     QTest::qWait(50);
-    QCOMPARE(again.list()->columnWidth(0), nameWidth);
+    QCOMPARE(list(again)->columnWidth(0), nameWidth);
   }
 
   void closingDuringLongScan() {
     auto* dlg = new DelveDlg;
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    dlg->show();
+    QSignalSpy destroyed(dlg, &QObject::destroyed);
     QVERIFY(parse(*dlg, m_big, true, false));
     QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(*dlg) > 0, 30000);
     QElapsedTimer clock;
     clock.start();
-    delete dlg;
-    QVERIFY2(clock.elapsed() < ParseWorker::kShutdownWaits * ParseWorker::kShutdownWaitMs + 1000,
-             qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(dlg->close());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(destroyed.count(), 1);
+    // The scan stops at its next poll.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
     // The worker ended and was destroyed: it no longer observes the pool.
     QVERIFY(Dyx::getPhysicalDirs().getObserver() == nullptr);
+  }
+
+  // A worker held up inside a step (here the engine lock is held elsewhere for longer than any
+  // fixed patience would wait) is waited for: the window never leaves it running in an engine
+  // that is about to shut down.
+  void closingWaitsForAWorkerHeldUp() {
+    static constexpr int kHoldMs = 6000;
+    auto* dlg = new DelveDlg;
+    QVERIFY(parse(*dlg, m_big, true, false));
+    QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(*dlg) > 0, 30000);
+    std::promise<void> taken;
+    std::thread holder([&taken]() {
+      DyxEngineLock lock;
+      taken.set_value();
+      std::this_thread::sleep_for(std::chrono::milliseconds(kHoldMs));
+    });
+    taken.get_future().wait();
+    // Still parsing: the worker is inside the scan, waiting for the lock.
+    QTest::qWait(200);
+    QVERIFY(dlg->display().isParsingShown());
+    QElapsedTimer clock;
+    clock.start();
+    delete dlg;
+    const qint64 waited = clock.elapsed();
+    holder.join();
+    QVERIFY2(waited > kHoldMs / 2, qPrintable(QString::number(waited)));
+    QVERIFY(Dyx::getPhysicalDirs().getObserver() == nullptr);
+    // The engine goes on serving the next window.
+    DelveDlg next;
+    QVERIFY(parse(next, m_small, false));
+    QCOMPARE(fileCountShown(next), 5);
   }
 };
 

@@ -1,5 +1,6 @@
 // A strict JSON syntax check for the tests: one value, nothing after it but white space,
-// strings of valid UTF-8 without raw control bytes, escapes of the standard only.
+// strings of valid UTF-8 without raw control bytes, escapes of the standard only, and no lone
+// surrogate escape.
 #pragma once
 
 #include <cctype>
@@ -94,10 +95,16 @@ class Checker {
         if (++m_i >= m_s.size()) return false;
         const char e = m_s[m_i++];
         if (e == 'u') {
-          for (int k = 0; k < 4; ++k, ++m_i) {
-            if (m_i >= m_s.size() || !std::isxdigit(static_cast<unsigned char>(m_s[m_i]))) {
-              return false;
-            }
+          unsigned unit = 0;
+          if (!hex4(unit)) return false;
+          // A surrogate must be a high one followed by an escaped low one: many parsers refuse
+          // a lone one, and it stands for no character.
+          if (unit >= 0xDC00 && unit <= 0xDFFF) return false;
+          if (unit >= 0xD800 && unit <= 0xDBFF) {
+            unsigned low = 0;
+            if (m_s.compare(m_i, 2, "\\u") != 0) return false;
+            m_i += 2;
+            if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
           }
         } else if (std::string("\"\\/bfnrt").find(e) == std::string::npos) {
           return false;
@@ -125,6 +132,16 @@ class Checker {
       m_i += n;
     }
     return false;
+  }
+
+  bool hex4(unsigned& unit) {
+    unit = 0;
+    for (int k = 0; k < 4; ++k, ++m_i) {
+      if (m_i >= m_s.size() || !std::isxdigit(static_cast<unsigned char>(m_s[m_i]))) return false;
+      const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(m_s[m_i])));
+      unit = unit * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    return true;
   }
 
   const std::string& m_s;

@@ -149,16 +149,16 @@ TEST(CliEscaping, JsonKeepsUtf8AndEscapesEverythingElse) {
       {std::string("nul\0in", 6), "nul\\u0000in"},
       {"del\x7f", "del\x7f"},
       {"caf\xc3\xa9", "caf\xc3\xa9"},
-      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},              // four bytes, U+1F600
-      {"\xef\xbf\xbf", "\xef\xbf\xbf"},                      // U+FFFF
-      {"a\xffz", "a\\udcffz"},                               // never valid
-      {"caf\xc3", "caf\\udcc3"},                             // cut short at the end
-      {"\xe2\x82z", "\\udce2\\udc82z"},                      // cut short before a letter
-      {"\xc0\xaf", "\\udcc0\\udcaf"},                        // overlong "/"
-      {"\xe0\x80\xaf", "\\udce0\\udc80\\udcaf"},             // overlong, three bytes
-      {"\xed\xa0\x80", "\\udced\\udca0\\udc80"},             // a surrogate
-      {"\xf4\x90\x80\x80", "\\udcf4\\udc90\\udc80\\udc80"},  // past U+10FFFF
-      {"\x80\xc3\xa9", "\\udc80\xc3\xa9"},                   // a stray continuation byte
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},  // four bytes, U+1F600
+      {"\xef\xbf\xbf", "\xef\xbf\xbf"},          // U+FFFF
+      // Every byte that is not part of a valid sequence becomes U+FFFD.
+      {"a\xffz", "a\xef\xbf\xbdz"},                              // never valid
+      {"caf\xc3", "caf\xef\xbf\xbd"},                            // cut short at the end
+      {"\xe2\x82z", "\xef\xbf\xbd\xef\xbf\xbdz"},                // cut short
+      {"\xc0\xaf", "\xef\xbf\xbd\xef\xbf\xbd"},                  // overlong "/"
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // past U+10FFFF
+      {"\x80\xc3\xa9", "\xef\xbf\xbd\xc3\xa9"},  // a stray continuation byte
   };
   for (const auto& c : cases) {
     EXPECT_EQ(escapeJson(c.in), c.out) << c.in;
@@ -173,6 +173,53 @@ TEST(CliEscaping, JsonKeepsUtf8AndEscapesEverythingElse) {
       ASSERT_TRUE(jsoncheck::isValidJson("\"" + escapeJson(in) + "\"", why)) << a << " " << b;
     }
   }
+}
+
+TEST(CliEscaping, Utf8CheckAndBase64) {
+  const struct {
+    std::string in;
+    bool valid;
+    std::string base64;
+  } cases[] = {
+      // The test vectors of RFC 4648.
+      {"", true, ""},
+      {"f", true, "Zg=="},
+      {"fo", true, "Zm8="},
+      {"foo", true, "Zm9v"},
+      {"foob", true, "Zm9vYg=="},
+      {"fooba", true, "Zm9vYmE="},
+      {"foobar", true, "Zm9vYmFy"},
+      // High bytes, and every digit of the alphabet's end.
+      {"\xff\xfe\xfd", false, "//79"},
+      {"\xfb\xef\xbe", false, "++++"},
+      {"caf\xc3\xa9", true, "Y2Fmw6k="},
+      {"caf\xc3", false, "Y2Fmww=="},
+      {"\xed\xa0\x80", false, "7aCA"},
+      {std::string("a\0b", 3), true, "YQBi"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isValidUtf8(c.in), c.valid) << c.base64;
+    EXPECT_EQ(base64(c.in), c.base64) << c.base64;
+  }
+}
+
+TEST(CliEscaping, TextShowsControlBytesAndKeepsTheRest) {
+  const struct {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain name", "plain name"},
+      {"esc\x1b[2Jx", "esc\\x1b[2Jx"},
+      {"tab\tnl\ncr\r", "tab\\x09nl\\x0acr\\x0d"},
+      {std::string("nul\0", 4), "nul\\x00"},
+      {"del\x7f", "del\\x7f"},
+      {"csi\xc2\x9b", "csi\\xc2\\x9b"},          // U+009B, a C1 control
+      {"lone\x9b", "lone\\x9b"},                 // the same control as a lone byte
+      {"nbsp\xc2\xa0", "nbsp\xc2\xa0"},          // U+00A0 is no control
+      {"latin1-\xe9t\xe9", "latin1-\xe9t\xe9"},  // bad UTF-8 kept as it is
+      {"back\\slash", "back\\slash"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escapeText(c.in), c.out) << c.out;
 }
 
 CliReport sampleReport(bool withRows) {

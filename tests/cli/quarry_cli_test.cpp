@@ -161,15 +161,56 @@ TEST_F(CliTest, CriterionKeepsOnlyTheFilesItAccepts) {
   EXPECT_EQ(names, (std::set<std::string>{"a.txt", "B.TXT", "e.txt"}));
 }
 
-// A criterion that does not parse keeps nothing, as in the window, and says so; it is not a
-// usage error.
-TEST_F(CliTest, UnparsableCriterionKeepsNothingAndSaysSo) {
+// A criterion that does not parse is a usage error: each of the parser's messages goes to
+// standard error with the criterion, and the engine does not even start (no scan, no trace
+// folder). One that parses is run, even when it keeps nothing.
+TEST_F(CliTest, CriterionThatDoesNotParseIsAUsageErrorWithTheParsersMessages) {
   file("a1.txt");
-  const CliRun r = run({"-c", "$Name like \"*[1]*\"", "--list", "--format", "tsv", tree()});
-  EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("cannot be parsed"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("Total: 0 folder(s), 0 file(s)"), std::string::npos) << r.err;
+  file("My File.txt");
+  const struct {
+    const char* criterion;
+    const char* err;  // standard error exactly, for a usage error
+  } refused[] = {
+      {"($Ext=bin", "quarry-cli: criterion '($Ext=bin': Missing a closing parenthesis.\n"},
+      {"$Ext=bin or false",
+       "quarry-cli: criterion '$Ext=bin or false': Cannot parse the expression: Returns None: "
+       "false\n"},
+      {"$Name = \"a1.txt",
+       "quarry-cli: criterion '$Name = \"a1.txt': Missing a closing double "
+       "quote.\n"},
+      {"(x = 1 or y",
+       "quarry-cli: criterion '(x = 1 or y': Missing a closing parenthesis.\n"
+       "quarry-cli: criterion '(x = 1 or y': Cannot parse the expression: Returns "
+       "None: y\n"},
+      // Control bytes cannot reach the terminal.
+      {"\x1b[2J = 1",
+       "quarry-cli: criterion '?[2J = 1': Cannot parse the expression: Returns "
+       "None: ?[2J = 1\n"},
+  };
+  for (const auto& c : refused) {
+    const CliRun r = run({"-c", c.criterion, "--list", "--format", "tsv", tree()});
+    EXPECT_EQ(r.exitCode, 2) << c.criterion;
+    EXPECT_EQ(r.out, "") << c.criterion;
+    EXPECT_EQ(r.err, c.err) << c.criterion;
+    EXPECT_FALSE(fs::exists(m_work / "trace")) << c.criterion;
+  }
+
+  const struct {
+    const char* criterion;
+    std::set<std::string> names;
+  } accepted[] = {
+      {"not true", {}},
+      {"$Name = \"My File.txt\"", {"My File.txt"}},
+      {"$Name = \"a1.txt\" or $Name = \"my file.txt\"", {"a1.txt", "My File.txt"}},
+  };
+  for (const auto& c : accepted) {
+    const CliRun r = run({"-c", c.criterion, "--list", "--format", "tsv", tree()});
+    EXPECT_EQ(r.exitCode, 0) << c.criterion << r.err;
+    EXPECT_EQ(r.err.find("criterion"), std::string::npos) << c.criterion << r.err;
+    std::set<std::string> names;
+    for (const std::string& line : splitLines(r.out)) names.insert(tsvFields(line).at(1));
+    EXPECT_EQ(names, c.names) << c.criterion;
+  }
 }
 
 // The Find box folds both the names and the typed text to lower case.
@@ -336,7 +377,9 @@ TEST_F(CliTest, TsvAndJsonEscapeHostileNames) {
   EXPECT_NE(j.find("\"new\\nline\""), std::string::npos) << j;
   EXPECT_NE(j.find("\"back\\\\slash\""), std::string::npos) << j;
   EXPECT_NE(j.find("\"quote\\\"d\""), std::string::npos) << j;
-  EXPECT_NE(j.find("\"latin1-\\udce9t\\udce9\""), std::string::npos) << j;
+  EXPECT_NE(j.find("\"latin1-\xef\xbf\xbdt\xef\xbf\xbd\", \"nameBytes\": \"bGF0aW4xLel06Q==\""),
+            std::string::npos)
+      << j;
   EXPECT_NE(j.find("\"ctrl\\u0001\""), std::string::npos) << j;
   EXPECT_NE(j.find("\"caf\xc3\xa9\""), std::string::npos) << j;
   EXPECT_EQ(j.rfind("{\"view\": \"Location\", \"folders\": [", 0), 0u) << j;
@@ -347,6 +390,82 @@ TEST_F(CliTest, TsvAndJsonEscapeHostileNames) {
   EXPECT_EQ(tree.out.find("\"files\""), std::string::npos) << tree.out;
   EXPECT_NE(tree.out.find("{\"path\": \"<empty>\", \"fileCount\": 7}"), std::string::npos)
       << tree.out;
+}
+
+namespace {
+
+// Standard base64 back to bytes (written here, apart from the program's encoder).
+std::string fromBase64(const std::string& text) {
+  const std::string digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned buffer = 0;
+  int bits = 0;
+  for (const char c : text) {
+    if (c == '=') break;
+    const std::size_t value = digits.find(c);
+    if (value == std::string::npos) return "<not base64>";
+    buffer = (buffer << 6) | static_cast<unsigned>(value);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out += static_cast<char>((buffer >> bits) & 0xFF);
+    }
+  }
+  return out;
+}
+
+// Every value of `"key": "..."` in the document, in order (values without escapes only).
+std::vector<std::string> jsonValues(const std::string& json, const std::string& key) {
+  std::vector<std::string> values;
+  const std::string lead = "\"" + key + "\": \"";
+  for (std::size_t at = json.find(lead); at != std::string::npos; at = json.find(lead, at + 1)) {
+    const std::size_t begin = at + lead.size();
+    values.push_back(json.substr(begin, json.find('"', begin) - begin));
+  }
+  return values;
+}
+
+}  // namespace
+
+// Names and directories that are not UTF-8: the JSON stays strict (U+FFFD, no lone surrogate),
+// and the base64 fields give back exactly the bytes of every such name, location and folder
+// path; a field that is valid UTF-8 gets no such companion. Text shows the exact bytes, apart
+// from control bytes.
+TEST_F(CliTest, JsonOfNamesThatAreNotUtf8IsStrictAndKeepsTheBytes) {
+  const std::string badDir = "dir\xfe\xff";
+  const std::vector<std::string> badNames = {"latin1-\xe9t\xe9", "cut\xe2\x82", "sur\xed\xa0\x80"};
+  for (const std::string& name : badNames) file(name);
+  file(badDir + "/inner.txt");
+  file("good-caf\xc3\xa9");
+  file("esc\x1b[31mred");
+
+  const CliRun r = run({"-r", "--list", "--format", "json", tree()});
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::string why;
+  EXPECT_TRUE(jsoncheck::isValidJson(r.out, why)) << why << "\n" << r.out;
+  EXPECT_EQ(r.out.find("\\ud"), std::string::npos) << r.out;
+
+  std::set<std::string> names;
+  for (const std::string& b : jsonValues(r.out, "nameBytes")) names.insert(fromBase64(b));
+  EXPECT_EQ(names, std::set<std::string>(badNames.begin(), badNames.end()));
+  std::set<std::string> locations;
+  for (const std::string& b : jsonValues(r.out, "locationBytes")) {
+    locations.insert(fromBase64(b));
+  }
+  std::set<std::string> expectedLocations = {tree() + "/" + badDir + "/inner.txt"};
+  for (const std::string& name : badNames) expectedLocations.insert(tree() + "/" + name);
+  EXPECT_EQ(locations, expectedLocations);
+  std::set<std::string> paths;
+  for (const std::string& b : jsonValues(r.out, "pathBytes")) paths.insert(fromBase64(b));
+  EXPECT_EQ(paths, std::set<std::string>{tree().substr(1) + "/" + badDir});
+  EXPECT_NE(r.out.find("\"name\": \"inner.txt\", \"size\""), std::string::npos) << r.out;
+
+  const CliRun text = run({"-r", "--list", tree()});
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_NE(text.out.find("latin1-\xe9t\xe9"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find(badDir + "/inner.txt"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("esc\\x1b[31mred"), std::string::npos) << text.out;
+  EXPECT_EQ(text.out.find('\x1b'), std::string::npos) << text.out;
 }
 
 TEST_F(CliTest, EmptyDirectoryGivesEmptyButValidOutput) {

@@ -14,6 +14,7 @@
 #include "dyxcore/pathmap.h"
 #include "dyxcore/propman.h"
 #include "dyxcore/typeman.h"
+#include "dyxcore/fview.h"
 #include "dyxcore/uview.h"
 #include "dyxcore/viewman.h"
 #include "kxcore/notice.h"
@@ -66,6 +67,7 @@ void readPathMap() { DyxPathMap map("home"); }
 void readProperties() { DyxEntryProperty().load("tags"); }
 void readViewKind() { DyxViewManager().getViewKind("Media"); }
 void readView() { DyxUserView("Media", nullptr).readFromFile(nullptr); }
+void readFilterView() { DyxFilterView("Media", nullptr).readFromFile(nullptr); }
 
 }  // namespace
 
@@ -118,6 +120,14 @@ TEST_F(ConfigNoticeTest, EachReaderNamesTheFileAndTheLineItCannotParse) {
         "conf/views/Media.kx: line 4: 'Q' is not a record kind",
         "conf/views/Media.kx: line 5: a quoted value has no closing quote",
         "conf/views/Media.kx: loaded: 0 folders and 0 entries"},
+       KxNoticeKind::kDamaged},
+      {"filter view criteria", "conf/views/Media.kx",
+       "# F\nF / \"<undef>\" \"<none>\"\nF \"./Pics\" \"($Ext = jpg or $Ext = png\" \"\"\n"
+       "F \"./None\" \"false\" \"\"\nF \"./Docs\" \"$Ext = pdf\" \"\"\n",
+       readFilterView,
+       {"conf/views/Media.kx: line 3: the criterion of the folder ./Pics cannot be parsed: "
+        "Missing a closing parenthesis.",
+        "conf/views/Media.kx: loaded: 3 folders and 0 entries"},
        KxNoticeKind::kDamaged},
   };
   for (const Case& c : cases) {

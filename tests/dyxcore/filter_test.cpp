@@ -72,17 +72,28 @@ TEST(FilterParse, LanguageEdgeCases) {
       {"$Name = x and false", "false", "Cannot parse the expression: Returns None"},
       {"false or $Name = x", "$Name = \\\"x\\\"", ""},
       // Operator words need a blank on each side, lower case.
-      {"$Name = \"x\" OR $Ext = \"y\"", "$Name = \\\"x\" or $ext = \"y\\\"", ""},
+      // Quoted values are one value each, side by side with the text between them.
+      {"$Name = \"x\" OR $Ext = \"y\"", "$Name = \\\"x or $ext = y\\\"", ""},
       {"$Name = a\tor $Name = b", "$Name = \\\"a\tor $name = b\\\"", ""},
-      {"$Name = \"black or white\"", "$Name = \\\"black\\\"",
-       "Cannot parse the expression: Returns None"},
+      {"$Name = \"black or white\"", "$Name = \\\"black or white\\\"", ""},
+      {"$Name = \"Tom And Jerry.avi\"", "$Name = \\\"tom and jerry.avi\\\"", ""},
+      {"$Name like \"*Rock Or Bust*\" and $Ext = mp3",
+       "$Name like \\\"*rock or bust*\\\" and $Ext = \\\"mp3\\\"", ""},
+      {"$Name = \"say \\\"hi\\\" \\\\o/\"", "$Name = \\\"say \\x22hi\\x22 \\\\o/\\\"", ""},
+      {"$Name = \"abc", "$Name = \\\"abc\\\"", "Missing a closing double quote."},
+      {"$Name = \"a\"\"b\" c", "$Name = \\\"ab c\\\"", ""},
       // Groups.
       {"($Name = \"a\" or $Name = \"b\") and $Ext = \"txt\"",
        "($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Ext = \\\"txt\\\"", ""},
       {"$Name = a or $Name = b and ($Name = c) or $Name = d",
-       "(($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Name = \\\"c\\\" or $Name = \\\"d\\\")", ""},
+       "((($Name = \\\"a\\\" or $Name = \\\"b\\\") and $Name = \\\"c\\\") or $Name = \\\"d\\\")",
+       ""},
       {"$Name = a(1) or $Ext = b", "$Ext = \\\"b\\\"", "DyxBuildExpression: Unknown operator: a"},
-      {"( $Name = a", "false", "Missing a closing parenthesis."},
+      // A "(" that nothing closes is reported and dropped.
+      {"( $Name = a", "$Name = \\\"a\\\"", "Missing a closing parenthesis."},
+      {"($Ext = jpg or $Ext = png", "($Ext = \\\"jpg\\\" or $Ext = \\\"png\\\")",
+       "Missing a closing parenthesis."},
+      {"$Name = a(b", "$Name = \\\"a b\\\"", "Missing a closing parenthesis."},
       {"(($Name = a))", "$Name = \\\"a\\\"", "left=\"\" ,center=\"($Name = a)\" ,right=\"\""},
       // Negation, only at the start.
       {"not $Name = x", " not $Name = \\\"x\\\"", ""},
@@ -100,7 +111,8 @@ TEST(FilterParse, LanguageEdgeCases) {
       {"$Name like \"A*\"", "$Name like \\\"a*\\\"", ""},
       {"$Name like-cs \"*.TXT\"", "$Name like-cs \\\"*.txt\\\"", ""},
       {"$Content [contains Foo", "$Content [contains \\\"Foo\\\"", ""},
-      {"$Name like \"*[1]*\"", "false", "Cannot parse the expression: Returns None"},
+      {"$Name like *[1]*", "false", "Cannot parse the expression: Returns None: $Name like *[1]*"},
+      {"$Name like \"*[1]*\"", "$Name like \\\"*[1]*\\\"", ""},
       {"likes like x", "false", "Cannot parse the expression: Returns None"},
       {"my prop = 3", "false", "Cannot parse the expression: Returns None"},
       {"= 3", "false", "Cannot parse the expression: Returns None"},
@@ -112,7 +124,11 @@ TEST(FilterParse, LanguageEdgeCases) {
       // A group followed by a lone word: the word is reported and dropped.
       {"(a) or", "false", "Missing an expression after: or"},
       {"($Name = x) or", "$Name = \\\"x\\\"", "Missing an expression after: or"},
-      {"$Name = \"a(1)\"", "false", "Missing an expression after: \""},
+      {"$Name = a(1)", "false", "DyxBuildExpression: Unknown operator: a"},
+      {"$Name = \"a(1)\"", "$Name = \\\"a(1)\\\"", ""},
+      // Names are plain text: no quotes, no parentheses.
+      {"\"$Name\" = x", "false", "Cannot parse the expression: Returns None"},
+      {"a) = x", "false", "Cannot parse the expression: Returns None"},
   };
   for (const ParseCase& c : cases) {
     TraceCapture trace;
@@ -194,11 +210,37 @@ TEST(FilterParse, TextFormsReadBack) {
       "$Name = \"x\" or $Ext = \"a(b\"",
       "$Name = \"a(b\" or $Ext = c",
       "($Name = \\\"a)b\\\" xor ($Ext = \\\"(\\\" or $Ext = \\\"()\\\"))",
+      // Nested "and" nodes that groups make: each needs its own parentheses when printed.
+      "($Name = a and $Ext = b) and $Size > 3",
+      "$Name = x and (($Name = a or $Ext = b) and $Size > 3)",
+      "(($Name = a or $Ext = b) and $Size > 3) or $Name = d",
+      "$Name = x xor (($Name = a or $Ext = b) and $Size > 3)",
+      "((($Name = a and $Ext = b) and $Size > 3) and rating = 1)",
+      "not $Name = a and ($Ext = b or $Ext = c) and $Size > 3",
+      // Values with quotes, backslashes, line ends, operator words and parentheses.
+      "$Name [= \"a\\\"b\\\\\" or $Ext = \"c or (d\"",
+      "$Name = \"line\nend\r\" and $Ext = \"\\\\x41\"",
+      "$Name = \"\\\\\" or $Name = \"\\\"\"",
   };
   for (const char* criterion : criteria) {
-    const std::string form = parsed(criterion);
-    EXPECT_EQ(parsed(form), form) << criterion;
+    DyxFilter first(criterion);
+    EXPECT_TRUE(first.getMessages().empty()) << criterion;
+    const std::string form = first.toString();
+    const DyxFilter again(form);
+    EXPECT_EQ(again.toString(), form) << criterion;
+    EXPECT_TRUE(again.getMessages().empty()) << criterion << " printed as " << form;
   }
+  // The tree itself comes back, not only its text: the members of the nested "and" nodes.
+  const DyxFilter nested(parsed("($Name = a and $Ext = b) and $Size > 3"));
+  const auto* top = dynamic_cast<const DyxFilterAnd*>(nested.getRoot());
+  ASSERT_NE(top, nullptr);
+  EXPECT_NE(dynamic_cast<const DyxFilterAnd*>(top->getLeft()), nullptr);
+  EXPECT_TRUE(top->getRight()->isComparison());
+  // A value with a quote, a backslash and a line end is read back byte for byte.
+  const DyxFilter quoted(parsed("$Name [= \"a\\\"b\\\\c\nd\""));
+  ASSERT_NE(quoted.getRoot(), nullptr);
+  ASSERT_TRUE(quoted.getRoot()->isComparison());
+  EXPECT_EQ(static_cast<const DyxFilterComparison*>(quoted.getRoot())->getValue(), "a\"b\\c\nd");
   // The documented losses: a negated "and" node reads back as (not a) and b, a negated "or"
   // node as false.
   DyxCriterionPtr notAnd(new DyxFilterNot(DyxFilterparse("$Name = a and $Ext = b")));

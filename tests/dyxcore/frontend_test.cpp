@@ -94,12 +94,33 @@ TEST(FrontEndTexts, ColumnSortKeys) {
   }
 }
 
-TEST(FrontEndTexts, CriterionRejectedOnlyWhenNotBlankAndFalse) {
-  EXPECT_TRUE(DyxFrontEnd::isCriterionRejected("$Name like \"*[1]*\"", "false"));
-  EXPECT_TRUE(DyxFrontEnd::isCriterionRejected("false", "false"));
-  EXPECT_FALSE(DyxFrontEnd::isCriterionRejected("", "true"));
-  EXPECT_FALSE(DyxFrontEnd::isCriterionRejected(" \t ", "true"));
-  EXPECT_FALSE(DyxFrontEnd::isCriterionRejected("$Ext=\"txt\"", "$Ext = \\\"txt\\\""));
+// What the front ends show before a scan: the parser's own messages, none for a criterion that
+// parses as written (even one that keeps nothing, such as "not true").
+TEST(FrontEndTexts, CheckCriterionGivesTheParsersMessages) {
+  const struct {
+    const char* criterion;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {"", {}},
+      {" \t ", {}},
+      {"not true", {}},
+      {"$Ext=\"txt\"", {}},
+      {"$Name = \"Tom And Jerry.avi\"", {}},
+      {"($Ext=bin", {"Missing a closing parenthesis."}},
+      {"$Ext=bin or false", {"Cannot parse the expression: Returns None: false"}},
+      {"false", {"Cannot parse the expression: Returns None: false"}},
+      {"$Name = \"abc", {"Missing a closing double quote."}},
+      {"$Name = a(1) or $Ext = b",
+       {"Cannot parse the expression: Returns None: 1", "DyxBuildExpression: Unknown operator: a"}},
+      {"($Name = x) or", {"Missing an expression after: or"}},
+      {"<undef>", {"Undefined filter."}},
+      {"(my prop = 1 or ($Ext = a",
+       {"Missing a closing parenthesis.", "Missing a closing parenthesis.",
+        "Cannot parse the expression: Returns None: my prop = 1"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DyxFrontEnd::checkCriterion(c.criterion), c.messages) << c.criterion;
+  }
 }
 
 // The Find box: "*" + text + "*", both the text and the name folded to lower case.
@@ -310,10 +331,25 @@ TEST_F(FrontEndParseTest, RefusalsShowInTheResult) {
   EXPECT_FALSE(result.scanned);
 
   request.dir = m_tree.path();
-  request.criterion = "$Name like \"*[1]*\"";
+  request.criterion = "$Name like \"*[1]*";
   result = DyxFrontEnd::runParse(request);
   EXPECT_TRUE(result.scanned);
   EXPECT_TRUE(result.criterionRejected);
+  EXPECT_EQ(result.criterionMessages, std::vector<std::string>{"Missing a closing double quote."});
+
+  // Half of an "or" that does not parse drops out, and is reported.
+  request.criterion = "$Ext = txt or my prop = 1";
+  result = DyxFrontEnd::runParse(request);
+  EXPECT_TRUE(result.criterionRejected);
+  EXPECT_EQ(result.criterionMessages,
+            std::vector<std::string>{"Cannot parse the expression: Returns None: my prop = 1"});
+  EXPECT_EQ(namesIn(result.view).size(), 1u);
+
+  // A criterion that parses but keeps nothing is not a rejected one.
+  request.criterion = "not true";
+  result = DyxFrontEnd::runParse(request);
+  EXPECT_FALSE(result.criterionRejected);
+  EXPECT_TRUE(result.criterionMessages.empty());
   EXPECT_TRUE(namesIn(result.view).empty());
 
   request.viewTag = "NoSuchView";

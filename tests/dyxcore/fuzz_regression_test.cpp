@@ -77,10 +77,11 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
     const char* text;
     const char* printed;
   } cases[] = {
-      {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\\"u\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\\"(\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\\")b\\\" or $Ext = \\\"c\\\")"},
-      {"$Name = \"\\\"x\\\"y\" xor $Ext = c", "($Name = \\\"\\\"x\\\"y\\\" xor $Ext = \\\"c\\\")"},
+      {"$Name = \"re\\\"u\" or $Ext = c", "($Name = \\\"re\\x22u\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"(\" or $Ext = c", "($Name = \\\"\\x22(\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"a\\\")b\" or $Ext = c", "($Name = \\\"a\\x22)b\\\" or $Ext = \\\"c\\\")"},
+      {"$Name = \"\\\"x\\\"y\" xor $Ext = c",
+       "($Name = \\\"\\x22x\\x22y\\\" xor $Ext = \\\"c\\\")"},
       {"not<=!", "not<= \\\"!\\\""},
       {"not[=X", "not[= \\\"X\\\""},
       {"$Ext = a and or=b", "$Ext = \\\"a\\\" and or= \\\"b\\\""},
@@ -95,6 +96,38 @@ TEST(FuzzRegression, PrintedCriterionWithQuotesInValuesOrKeywordNamesParsesBackT
     std::string again = printed;
     for (int round = 0; round < 3; ++round) again = DyxFilter(again).toString();
     EXPECT_EQ(again, printed) << c.text;
+  }
+}
+
+// A value that spells "<undef>" once its quotes are read (the word itself turns a whole criterion
+// into the false constant) printed that word, so the printed criterion read back as false.
+TEST(FuzzRegression, ValueSpellingUndefPrintsSoThatItReadsBack) {
+  for (const char* text :
+       {"me = \"a <undef\">", "$Name = \"<undef\">x or $Ext = b", "$Name = \\\"\\x3cundef>\\\""}) {
+    const DyxFilter filter(text);
+    const std::string printed = filter.toString();
+    EXPECT_EQ(printed.find("<undef>"), std::string::npos) << text << " printed as " << printed;
+    const DyxFilter again(printed);
+    EXPECT_EQ(again.toString(), printed) << text;
+    EXPECT_TRUE(again.getMessages().empty()) << text;
+  }
+}
+
+// A chain of "or" (or "xor") nodes deep enough to parse printed each node in a group of its own,
+// and the groups counted as two levels each: the printed criterion read back as "nested too
+// deeply", so the false constant.
+TEST(FuzzRegression, DeepChainsReadBackFromTheirPrintedForm) {
+  for (const char* word : {" or ", " xor ", " and "}) {
+    for (const int count : {100, 200, 250}) {
+      std::string text;
+      for (int i = 0; i < count; ++i) text += "$Name = a" + std::to_string(i) + word;
+      text += "$Ext = b";
+      const DyxFilter filter(text);
+      ASSERT_TRUE(filter.getMessages().empty()) << word << count;
+      const DyxFilter again(filter.toString());
+      EXPECT_EQ(again.toString(), filter.toString()) << word << count;
+      EXPECT_TRUE(again.getMessages().empty()) << word << count;
+    }
   }
 }
 

@@ -343,6 +343,49 @@ TEST_F(FilterViewTest, ReadFromFileRestoresFoldersFiltersAndSorter) {
   EXPECT_EQ(placesOf(view, e), (Places{"1 to 10Ko", "Pictures"}));
 }
 
+// A saved filter view reads back as itself: its folders' criteria keep their meaning (values
+// with blanks, operator words, parentheses and quotes; a "(" that nothing closes is dropped),
+// and every save writes the same bytes.
+TEST_F(FilterViewTest, SavedThreeTimesTheFileIsByteIdenticalAndKeepsItsMeaning) {
+  const std::string file = m_dir / "conf/views/media.kx";
+  quarrytest::writeFile(file,
+                        "# F\n"
+                        "F / \"<undef>\" \"<none>\"\n"
+                        "F \"./Pictures\" \"($Ext = jpg or $Ext = png\" \"\"\n"
+                        "F \"./Tom\" \"$Name = \\\"Tom And Jerry.avi\\\"\" \"\"\n"
+                        "F \"./Rock\" \"$Name like \\\"*Rock Or Bust*\\\"\" \"\"\n"
+                        "F \"./Quoted\" \"$Name [= \\\"say \\x22hi\\x22 (1)\\\"\" \"\"\n");
+  std::vector<std::string> saves;
+  for (int round = 0; round < 3; ++round) {
+    DyxFilterView view("media", nullptr);
+    view.readFromFile(nullptr);
+    ASSERT_TRUE(view.updateFile()) << round;
+    saves.push_back(quarrytest::readFile(file));
+  }
+  EXPECT_EQ(saves[1], saves[0]);
+  EXPECT_EQ(saves[2], saves[0]);
+  // No "(" was added, and none stayed in a property name.
+  EXPECT_NE(saves[0].find("\"($Ext = \\\"jpg\\\" or $Ext = \\\"png\\\")\""), std::string::npos)
+      << saves[0];
+
+  DyxFilterView view("media", nullptr);
+  view.readFromFile(nullptr);
+  const struct {
+    const char* name;
+    Places places;
+  } cases[] = {{"photo.png", {"Pictures"}},
+               {"Tom And Jerry.avi", {"Tom"}},
+               {"tom", {"<unmatched>"}},
+               {"AC DC - Rock Or Bust.mp3", {"Rock"}},
+               {"say \"hi\" (1)", {"Quoted"}},
+               {"say \"HI\" (1)", {"<unmatched>"}}};
+  for (const auto& c : cases) {
+    DyxEntry* e = entry(c.name);
+    ASSERT_TRUE(view.mapEntry(e, nullptr)) << c.name;
+    EXPECT_EQ(placesOf(view, e), c.places) << c.name;
+  }
+}
+
 // Asks to stop once `allowed` entries were filed.
 class CountingObserver final : public DyxScanObserver {
  public:

@@ -28,7 +28,19 @@ namespace quarryfuzz {
 // Stops the fuzzer with a message that names the broken promise (libFuzzer reports the abort
 // as a crash and saves the input).
 [[noreturn]] inline void fail(const std::string& what) {
-  std::fprintf(stderr, "quarry fuzz check failed: %s\n", what.c_str());
+  // Bytes that would cut or garble the report (a zero byte, other controls) are shown as \xHH.
+  std::string shown;
+  for (const char c : what) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && c != '\n') || u == 0x7F) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", u);
+      shown += hex;
+    } else {
+      shown += c;
+    }
+  }
+  std::fprintf(stderr, "quarry fuzz check failed: %s\n", shown.c_str());
   std::fflush(stderr);
   std::abort();
 }

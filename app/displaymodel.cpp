@@ -1,0 +1,294 @@
+#include "displaymodel.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "bytes.h"
+#include "foldertreemodel.h"
+
+DelveDisplayModel::DelveDisplayModel(QObject* parent)
+    : QObject(parent),
+      m_listModel(new FileListModel(m_rowStore, this)),
+      m_treeModel(new FolderTreeModel(*this, this)) {
+  m_root.label = rootLabel(m_viewTag);
+  m_topLevel.push_back(kRootId);
+  m_backlogTimer.setSingleShot(true);
+  connect(&m_backlogTimer, &QTimer::timeout, this, &DelveDisplayModel::applySlice);
+}
+
+DelveDisplayModel::~DelveDisplayModel() {
+  // The item models go first, while the values they read are still here.
+  delete m_treeModel;
+  delete m_listModel;
+}
+
+QString DelveDisplayModel::rootLabel(const std::string& viewTag) {
+  return QStringLiteral("Get Quarry! (") + fromBytes(viewTag) + QStringLiteral(")");
+}
+
+QString DelveDisplayModel::folderLabel(const std::string& folderName) {
+  return fromBytes(DyxFrontEnd::treeLabel(folderName));
+}
+
+bool DelveDisplayModel::folderLabelLess(const QString& a, const QString& b) {
+  const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+  return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
+}
+
+const DelveDisplayModel::Folder* DelveDisplayModel::folder(std::uint64_t id) const {
+  if (id == kRootId) return &m_root;
+  auto it = m_folders.find(id);
+  return it != m_folders.end() ? &it->second : nullptr;
+}
+
+const std::vector<std::uint64_t>& DelveDisplayModel::childrenOf(std::int64_t parent) const {
+  static const std::vector<std::uint64_t> kNone;
+  if (parent == kTopLevel) return m_topLevel;
+  const Folder* record = parent >= 0 ? folder(static_cast<std::uint64_t>(parent)) : nullptr;
+  return record != nullptr ? record->children : kNone;
+}
+
+std::vector<std::uint64_t>& DelveDisplayModel::siblings(std::int64_t parent) {
+  return const_cast<std::vector<std::uint64_t>&>(std::as_const(*this).childrenOf(parent));
+}
+
+int DelveDisplayModel::rowOf(std::uint64_t id) const {
+  const Folder* record = folder(id);
+  if (record == nullptr) return -1;
+  const std::vector<std::uint64_t>& list = childrenOf(record->parent);
+  // Siblings are in label order, except the top level after the root item was relabelled.
+  auto it = std::lower_bound(list.begin(), list.end(), record->label,
+                             [this](std::uint64_t sibling, const QString& label) {
+                               return folderLabelLess(folder(sibling)->label, label);
+                             });
+  while (it != list.end() && *it != id && folder(*it)->label == record->label) ++it;
+  if (it == list.end() || *it != id) it = std::find(list.begin(), list.end(), id);
+  return it != list.end() ? static_cast<int>(it - list.begin()) : -1;
+}
+
+namespace {
+
+// What a clear of the display does not wipe: the worker's state, and the problems, which
+// belong to the parse rather than to the view that a switch replaces.
+bool outlivesClear(const DelveUpdate& update) {
+  return update.kind == DelveUpdate::Kind::kState ||
+         update.kind == DelveUpdate::Kind::kProblemsCleared ||
+         update.kind == DelveUpdate::Kind::kProblem;
+}
+
+}  // namespace
+
+void DelveDisplayModel::addUpdates(std::vector<DelveUpdate> updates) {
+  std::size_t lastClear = updates.size();
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (updates[i].kind == DelveUpdate::Kind::kClear) lastClear = i;
+  }
+  const bool clears = lastClear < updates.size();
+  if (clears) std::erase_if(m_backlog, [](const DelveUpdate& u) { return !outlivesClear(u); });
+  for (std::size_t i = 0; i < updates.size(); ++i) {
+    if (clears && i < lastClear && !outlivesClear(updates[i])) continue;
+    m_backlog.push_back(std::move(updates[i]));
+  }
+  applySlice();
+}
+
+void DelveDisplayModel::applySlice() {
+  std::vector<std::uint32_t> appended;
+  bool finished = false;
+  // Status line 2 shows the last directory of the slice: laying out the text of every one of
+  // them (thousands a second) would cost the window more than the rest of the slice.
+  bool directory = false;
+  for (std::size_t done = 0; !m_backlog.empty() && done < kUpdatesPerSlice && !finished; ++done) {
+    DelveUpdate update = std::move(m_backlog.front());
+    m_backlog.pop_front();
+    switch (update.kind) {
+      case DelveUpdate::Kind::kState:
+        if (update.parsing) {
+          directory = false;  // a new parse starts with an empty status line 2
+          m_sawParseStart = true;
+        } else if (m_sawParseStart) {
+          m_sawParseStart = false;
+          finished = true;
+        }
+        m_parsingShown = update.parsing;
+        Q_EMIT parsingChanged(update.parsing);
+        continue;
+      // Problems belong to the parse, not to the view: a view switch keeps them.
+      case DelveUpdate::Kind::kProblemsCleared:
+        m_leftOut = DyxLeftOut();
+        m_problemTexts.clear();
+        Q_EMIT problemsChanged();
+        continue;
+      case DelveUpdate::Kind::kProblem: {
+        KxNotice notice;
+        notice.kind = update.notice;
+        notice.count = update.folderId;
+        m_leftOut.add(notice);
+        m_problemTexts << fromBytes(update.text);
+        Q_EMIT problemsChanged();
+        continue;
+      }
+      default:
+        break;
+    }
+    if (update.generation < m_generation) continue;
+    switch (update.kind) {
+      case DelveUpdate::Kind::kClear:
+        m_generation = update.generation;
+        appended.clear();
+        clear();
+        break;
+      case DelveUpdate::Kind::kFolder:
+        addFolder(update.folderId, update.parentId, update.text);
+        ++m_folderCount;
+        break;
+      case DelveUpdate::Kind::kRow:
+        addRow(update.folderId, std::move(update.row), appended);
+        break;
+      case DelveUpdate::Kind::kDirectory:
+        m_lastDirectory = std::move(update.text);
+        directory = true;
+        break;
+      default:
+        break;
+    }
+  }
+  // Rows appended at the end leave the order of a header click.
+  if (!appended.empty()) clearSort();
+  m_listModel->appendRows(appended);
+  if (directory) Q_EMIT directoryShown(fromBytes(m_lastDirectory));
+  Q_EMIT statusLine1Changed();
+  if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
+  Q_EMIT updatesApplied();
+  if (finished) Q_EMIT parseFinished();
+}
+
+void DelveDisplayModel::clear() {
+  m_clearing = true;
+  Q_EMIT aboutToClear();
+  m_selectedFolder = kRootId;
+  clearSort();
+  m_listModel->clear();
+  // Everything below the root item, and the folders that had to go beside it.
+  if (!m_root.children.empty()) {
+    m_treeModel->beginRemoveFolders(kRootId, 0, static_cast<int>(m_root.children.size()) - 1);
+    m_root.children.clear();
+    m_treeModel->endRemoveFolders();
+  }
+  for (int i = static_cast<int>(m_topLevel.size()) - 1; i >= 0; --i) {
+    if (m_topLevel[static_cast<std::size_t>(i)] == kRootId) continue;
+    m_treeModel->beginRemoveFolders(kTopLevel, i, i);
+    m_topLevel.erase(m_topLevel.begin() + i);
+    m_treeModel->endRemoveFolders();
+  }
+  m_folders.clear();
+  m_rowStore.clear();
+  m_folderCount = 0;
+  m_fileCount = 0;
+  m_clearing = false;
+  Q_EMIT statusLine1Changed();
+}
+
+void DelveDisplayModel::addFolder(std::uint64_t id, std::int64_t parentId,
+                                  const std::string& name) {
+  if (id == kRootId || m_folders.contains(id)) return;
+  std::int64_t parent = kTopLevel;
+  if (parentId == DelveUpdate::kRootParent) {
+    parent = static_cast<std::int64_t>(kRootId);
+  } else if (parentId > 0 && m_folders.contains(static_cast<std::uint64_t>(parentId))) {
+    parent = parentId;
+  }
+  // The record first: adding it may move the other records, and with them the sibling list.
+  Folder& record = m_folders[id];
+  record.name = name;
+  record.label = folderLabel(name);
+  record.parent = parent;
+  std::vector<std::uint64_t>& list = siblings(parent);
+  auto at = std::upper_bound(list.begin(), list.end(), record.label,
+                             [this](const QString& label, std::uint64_t sibling) {
+                               return folderLabelLess(label, folder(sibling)->label);
+                             });
+  m_treeModel->beginAddFolder(parent, static_cast<int>(at - list.begin()));
+  list.insert(at, id);
+  m_treeModel->endAddFolder();
+}
+
+void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row,
+                               std::vector<std::uint32_t>& appended) {
+  auto folder = m_folders.find(folderId);
+  if (folder == m_folders.end()) return;
+  ++m_fileCount;
+  const auto index = static_cast<std::uint32_t>(m_rowStore.size());
+  const bool shown = folderId == m_selectedFolder && m_findFilter.acceptsName(row.name);
+  m_rowStore.push_back(std::move(row));
+  folder->second.rows.push_back(index);
+  if (shown) appended.push_back(index);
+}
+
+void DelveDisplayModel::setViewTag(const std::string& tag) {
+  m_viewTag = tag;
+  m_root.label = rootLabel(tag);
+  m_treeModel->folderRelabelled(kRootId);
+}
+
+void DelveDisplayModel::selectFolder(std::uint64_t id) {
+  if (m_clearing) return;
+  m_selectedFolder = id;
+  refill();
+}
+
+void DelveDisplayModel::setFindText(const std::string& text) {
+  m_findFilter.setText(text);
+  refill();
+}
+
+void DelveDisplayModel::refill() {
+  // The refill is in name order.
+  clearSort();
+  auto folder = m_selectedFolder != kRootId ? m_folders.find(m_selectedFolder) : m_folders.end();
+  if (folder == m_folders.end()) {
+    m_selectedFolder = kRootId;
+    m_listModel->clear();
+    Q_EMIT statusLine1Changed();
+    return;
+  }
+  // The folder's own order: by name, byte-wise, then in filing order.
+  std::vector<std::uint32_t> rows;
+  rows.reserve(folder->second.rows.size());
+  for (std::uint32_t r : folder->second.rows) {
+    if (m_findFilter.acceptsName(m_rowStore[r].name)) rows.push_back(r);
+  }
+  std::stable_sort(rows.begin(), rows.end(), [this](std::uint32_t a, std::uint32_t b) {
+    return m_rowStore[a].name < m_rowStore[b].name;
+  });
+  m_listModel->setRows(std::move(rows));
+  Q_EMIT statusLine1Changed();
+}
+
+void DelveDisplayModel::clearSort() {
+  if (m_sortColumn < 0) return;
+  m_sortColumn = -1;
+  m_sortAscending = true;
+  Q_EMIT sortChanged();
+}
+
+void DelveDisplayModel::sortList(int column) {
+  if (column == m_sortColumn) {
+    m_sortAscending = !m_sortAscending;
+  } else {
+    m_sortColumn = column;
+    m_sortAscending = true;
+  }
+  m_listModel->sortRows(column, m_sortAscending);
+  Q_EMIT sortChanged();
+}
+
+QString DelveDisplayModel::statusLine1() const {
+  const Folder* selected = m_selectedFolder != kRootId ? folder(m_selectedFolder) : nullptr;
+  const std::string text =
+      selected == nullptr
+          ? DyxFrontEnd::statusLine(m_folderCount, m_fileCount)
+          : DyxFrontEnd::statusLine(m_folderCount, m_fileCount, selected->name,
+                                    static_cast<std::size_t>(m_listModel->rowCount()));
+  return fromBytes(DyxFrontEnd::withLeftOut(text, m_leftOut));
+}

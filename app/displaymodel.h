@@ -1,0 +1,159 @@
+// DelveDisplayModel: what the window shows, as values. It keeps, for the current generation, the
+// tree's folders (name, label, parent, children in label order) and the rows filed into each; the
+// folder whose rows the list shows, narrowed by the Find text and ordered by a header click; the
+// totals of status line 1 and what the last parse left out. The parse worker's updates
+// (parseworker.h) arrive in batches and are applied a slice at a time, the rest on the next turn
+// of the event loop, so that input and painting get their turn during a scan of any size.
+//
+// The tree model (foldertreemodel.h) and the list model (filelistmodel.h) are views over these
+// values; the model tells them of every change. Nothing here reads the engine, so a change of
+// selection or of the Find text never waits for the engine lock while a scan holds it.
+//
+// Ownership: the model owns its values and both item models (its children). Threads: the
+// window's thread only, inside a running QCoreApplication (the backlog is drained by a timer).
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dyxcore/frontend.h"
+#include "filelistmodel.h"
+#include "parseworker.h"
+
+class FolderTreeModel;
+
+class DelveDisplayModel : public QObject {
+  Q_OBJECT
+
+ public:
+  // At most this many updates are applied per turn of the event loop.
+  static constexpr std::size_t kUpdatesPerSlice = 4000;
+  // The tree's root item ("Get Quarry! (tag)"). It holds no rows: selecting it lists nothing,
+  // as selecting no folder at all does.
+  static constexpr std::uint64_t kRootId = 0;
+  // The parent of a folder placed at the top level beside the root item.
+  static constexpr std::int64_t kTopLevel = DelveUpdate::kTopLevelParent;
+
+  struct Folder {
+    std::string name;
+    QString label;                        // as the tree shows it
+    std::int64_t parent = kTopLevel;      // kRootId, another folder's id, or kTopLevel
+    std::vector<std::uint64_t> children;  // in label order (folderLabelLess)
+    std::vector<std::uint32_t> rows;      // indexes into rows(), in filing order
+  };
+
+  explicit DelveDisplayModel(QObject* parent = nullptr);
+  ~DelveDisplayModel() override;
+  DelveDisplayModel(const DelveDisplayModel&) = delete;
+  DelveDisplayModel& operator=(const DelveDisplayModel&) = delete;
+
+  // "Get Quarry! (" + tag + ")".
+  static QString rootLabel(const std::string& viewTag);
+  // The label of a folder's tree item: "System (C:)" for a drive name, else the name.
+  static QString folderLabel(const std::string& folderName);
+  // The order of siblings in the tree: case-insensitive first, so that "apple" and "Apple" stay
+  // together, then case-sensitive so that the order is total.
+  static bool folderLabelLess(const QString& a, const QString& b);
+
+  // Takes a batch of the worker's updates, in order, and applies the first slice of what waits.
+  // Updates before the batch's last clear would be wiped by it: only their state changes count.
+  void addUpdates(std::vector<DelveUpdate> updates);
+  // Applies the next slice of the waiting updates; the rest waits for the next turn.
+  void applySlice();
+  bool hasBacklog() const { return !m_backlog.empty(); }
+
+  // The view whose folders the tree shows; relabels the root item.
+  void setViewTag(const std::string& tag);
+  const std::string& viewTag() const { return m_viewTag; }
+  // Lists the rows of folder `id` (kRootId or an unknown id: no folder, no rows), in name order.
+  void selectFolder(std::uint64_t id);
+  // The Find text, as typed: the list keeps the rows whose lower-cased name contains it.
+  void setFindText(const std::string& text);
+  // A header click on `column`: ascending, or the other way when it is the current column.
+  void sortList(int column);
+
+  // State shown by the window.
+  bool isParsingShown() const { return m_parsingShown; }
+  std::uint64_t generation() const { return m_generation; }
+  unsigned folderCount() const { return m_folderCount; }
+  unsigned fileCount() const { return m_fileCount; }
+  std::uint64_t selectedFolder() const { return m_selectedFolder; }
+  int sortColumn() const { return m_sortColumn; }  // -1: the list is in name or filing order
+  bool sortAscending() const { return m_sortAscending; }
+  QString statusLine1() const;
+  // What the last parse left out, and the texts that say so, in the order they came.
+  const DyxLeftOut& leftOut() const { return m_leftOut; }
+  const QStringList& problemTexts() const { return m_problemTexts; }
+
+  // The folders. folder(kRootId) is the root item; nullptr for an id of no shown folder.
+  const Folder* folder(std::uint64_t id) const;
+  // The items under `parent` (kTopLevel: the top level, the root item among them), in order.
+  const std::vector<std::uint64_t>& childrenOf(std::int64_t parent) const;
+  // The position of `id` among its siblings, or -1.
+  int rowOf(std::uint64_t id) const;
+  const DelveRowStore& rows() const { return m_rowStore; }
+
+  FileListModel* listModel() const { return m_listModel; }
+  FolderTreeModel* treeModel() const { return m_treeModel; }
+
+ Q_SIGNALS:
+  // The tree and the list are about to be emptied for a new generation.
+  void aboutToClear();
+  // Parsing started (true) or the worker went idle (false).
+  void parsingChanged(bool parsing);
+  // The directory status line 2 is to show: the last one of a slice.
+  void directoryShown(const QString& directory);
+  // Status line 1 may read differently.
+  void statusLine1Changed();
+  // The list is no longer in the order of a header click, or is in a new one.
+  void sortChanged();
+  void problemsChanged();
+  // A slice of updates was applied.
+  void updatesApplied();
+  // A parse (or view switch) that the model saw start has ended and its updates are shown.
+  void parseFinished();
+
+ private:
+  void clear();
+  void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
+  void addRow(std::uint64_t folderId, DyxListRow&& row, std::vector<std::uint32_t>& appended);
+  void clearSort();
+  void refill();
+  std::vector<std::uint64_t>& siblings(std::int64_t parent);
+
+  std::string m_viewTag = DyxFrontEnd::kDefaultViewTag;
+  std::uint64_t m_generation = 0;
+  Folder m_root;
+  std::vector<std::uint64_t> m_topLevel;  // the root item, and folders whose parent was not shown
+  std::unordered_map<std::uint64_t, Folder> m_folders;
+  DelveRowStore m_rowStore;
+  unsigned m_folderCount = 0;
+  unsigned m_fileCount = 0;
+
+  std::uint64_t m_selectedFolder = kRootId;
+  DyxFindFilter m_findFilter;
+  int m_sortColumn = -1;
+  bool m_sortAscending = true;
+  bool m_clearing = false;  // a selection change while the tree empties lists nothing
+
+  bool m_parsingShown = false;
+  bool m_sawParseStart = false;
+  std::string m_lastDirectory;  // the text status line 2 is to show at the end of a slice
+
+  DyxLeftOut m_leftOut;
+  QStringList m_problemTexts;
+
+  // Updates taken from the worker and not yet applied, in order.
+  std::deque<DelveUpdate> m_backlog;
+  QTimer m_backlogTimer;
+
+  FileListModel* m_listModel;
+  FolderTreeModel* m_treeModel;
+};

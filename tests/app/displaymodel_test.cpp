@@ -1,0 +1,359 @@
+// The window's display model without a window: the worker's updates are written here by hand,
+// in the orders a parse, a view switch and a stop produce them. Both item models are watched by
+// QAbstractItemModelTester throughout, so an insertion or removal they are told of wrongly fails.
+#include "displaymodel.h"
+
+#include <QAbstractItemModelTester>
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QTest>
+#include <memory>
+
+#include "foldertreemodel.h"
+#include "typedpath.h"
+
+namespace {
+
+using Kind = DelveUpdate::Kind;
+
+DelveUpdate update(Kind kind, std::uint64_t generation) {
+  DelveUpdate u;
+  u.kind = kind;
+  u.generation = generation;
+  return u;
+}
+DelveUpdate clearTo(std::uint64_t generation) { return update(Kind::kClear, generation); }
+DelveUpdate state(bool parsing) {
+  DelveUpdate u = update(Kind::kState, 0);
+  u.parsing = parsing;
+  return u;
+}
+DelveUpdate folder(std::uint64_t generation, std::uint64_t id, std::int64_t parent,
+                   const std::string& name) {
+  DelveUpdate u = update(Kind::kFolder, generation);
+  u.folderId = id;
+  u.parentId = parent;
+  u.text = name;
+  return u;
+}
+DelveUpdate row(std::uint64_t generation, std::uint64_t folderId, const std::string& name,
+                std::uint64_t size = 0) {
+  DelveUpdate u = update(Kind::kRow, generation);
+  u.folderId = folderId;
+  u.row.name = name;
+  u.row.location = "/t/" + name;
+  u.row.size = size;
+  return u;
+}
+DelveUpdate directory(std::uint64_t generation, const std::string& text) {
+  DelveUpdate u = update(Kind::kDirectory, generation);
+  u.text = text;
+  return u;
+}
+DelveUpdate problem(KxNoticeKind kind, std::uint64_t count, const std::string& text) {
+  DelveUpdate u = update(Kind::kProblem, 0);
+  u.notice = kind;
+  u.folderId = count;
+  u.text = text;
+  return u;
+}
+
+QStringList labelsUnder(const DelveDisplayModel& model, const QModelIndex& parent) {
+  QStringList labels;
+  const FolderTreeModel* tree = model.treeModel();
+  for (int i = 0; i < tree->rowCount(parent); ++i) {
+    labels << tree->index(i, 0, parent).data().toString();
+  }
+  return labels;
+}
+
+QModelIndex rootIndex(const DelveDisplayModel& model) {
+  return model.treeModel()->indexOf(DelveDisplayModel::kRootId);
+}
+
+QStringList listedNames(const DelveDisplayModel& model) {
+  QStringList names;
+  const FileListModel* list = model.listModel();
+  for (int i = 0; i < list->rowCount(); ++i) names << list->index(i, 0).data().toString();
+  return names;
+}
+
+// A display model whose item models are checked after every change.
+struct Watched {
+  DelveDisplayModel model;
+  QAbstractItemModelTester treeTester{model.treeModel(),
+                                      QAbstractItemModelTester::FailureReportingMode::QtTest};
+  QAbstractItemModelTester listTester{model.listModel(),
+                                      QAbstractItemModelTester::FailureReportingMode::QtTest};
+};
+
+}  // namespace
+
+class DisplayModelTest : public QObject {
+  Q_OBJECT
+
+ private Q_SLOTS:
+  void foldersAreKeptInLabelOrder() {
+    const struct {
+      const char* what;
+      std::vector<std::string> names;
+      QStringList shown;
+    } cases[] = {
+        {"case folded, then case-sensitive",
+         {"b", "Apple", "apple", "C"},
+         {"Apple", "apple", "b", "C"}},
+        {"drive names get their label",
+         {"c:", "C:", "CD:", "sub"},
+         {"c:", "CD:", "sub", "System (C:)"}},
+        {"equal labels keep their arrival order", {"x", "x", "a"}, {"a", "x", "x"}},
+    };
+    for (const auto& c : cases) {
+      Watched w;
+      std::vector<DelveUpdate> updates = {clearTo(1)};
+      std::uint64_t id = 0;
+      for (const std::string& name : c.names) {
+        updates.push_back(folder(1, ++id, DelveUpdate::kRootParent, name));
+      }
+      w.model.addUpdates(std::move(updates));
+      QVERIFY2(labelsUnder(w.model, rootIndex(w.model)) == c.shown, c.what);
+      // Every folder's index leads back to it.
+      for (std::uint64_t f = 1; f <= id; ++f) {
+        const QModelIndex index = w.model.treeModel()->indexOf(f);
+        QVERIFY2(FolderTreeModel::folderId(index) == f, c.what);
+        QVERIFY2(index.parent() == rootIndex(w.model), c.what);
+      }
+    }
+  }
+
+  void nestedFoldersAndFoldersWithoutAShownParent() {
+    Watched w;
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "top"),
+                        folder(1, 2, 1, "inner"), folder(1, 3, 2, "deepest"),
+                        // The worker could not show its parent: beside the root item.
+                        folder(1, 4, DelveUpdate::kTopLevelParent, "zz orphan"),
+                        // A parent the model never saw: also beside the root item.
+                        folder(1, 5, 99, "aa orphan")});
+    const FolderTreeModel* tree = w.model.treeModel();
+    QCOMPARE(labelsUnder(w.model, QModelIndex()),
+             (QStringList{"aa orphan", "Get Quarry! (Location)", "zz orphan"}));
+    const QModelIndex deepest = tree->indexOf(3);
+    QCOMPARE(deepest.data().toString(), QStringLiteral("deepest"));
+    QCOMPARE(deepest.parent().data().toString(), QStringLiteral("inner"));
+    QCOMPARE(deepest.parent().parent().parent(), rootIndex(w.model));
+    QCOMPARE(w.model.folderCount(), 5u);
+
+    // A new generation leaves the root item alone, in place and relabelled on demand.
+    w.model.setViewTag("Ext");
+    w.model.addUpdates({clearTo(2)});
+    QCOMPARE(labelsUnder(w.model, QModelIndex()), QStringList{"Get Quarry! (Ext)"});
+    QCOMPARE(tree->rowCount(rootIndex(w.model)), 0);
+    QCOMPARE(w.model.folderCount(), 0u);
+  }
+
+  void staleAndWipedUpdatesAreDropped() {
+    Watched w;
+    QSignalSpy parsing(&w.model, &DelveDisplayModel::parsingChanged);
+    w.model.addUpdates({state(true), clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "old"),
+                        row(1, 1, "old.txt")});
+    QCOMPARE(w.model.fileCount(), 1u);
+    // A later batch clears again: what came before its clear is never shown, but the state
+    // changes before it still count.
+    w.model.addUpdates({folder(1, 2, DelveUpdate::kRootParent, "wiped"), state(false), state(true),
+                        clearTo(2), folder(2, 3, DelveUpdate::kRootParent, "new"),
+                        // Of a generation the model has left behind.
+                        folder(1, 4, DelveUpdate::kRootParent, "stale"), row(1, 3, "stale.txt"),
+                        row(2, 3, "a.txt"), row(2, 3, "b.txt"),
+                        // A row of a folder that is not shown has nowhere to go.
+                        row(2, 77, "lost.txt")});
+    // The end of the first parse ends its slice; the rest follows.
+    QTRY_VERIFY(!w.model.hasBacklog());
+    QCOMPARE(labelsUnder(w.model, rootIndex(w.model)), QStringList{"new"});
+    QCOMPARE(w.model.generation(), 2u);
+    QCOMPARE(w.model.fileCount(), 2u);
+    QCOMPARE(w.model.folderCount(), 1u);
+    QCOMPARE(parsing.count(), 3);
+    QVERIFY(w.model.isParsingShown());
+  }
+
+  void largeBatchesAreAppliedASliceAtATime() {
+    Watched w;
+    const unsigned total = DelveDisplayModel::kUpdatesPerSlice * 2 + 10;
+    std::vector<DelveUpdate> updates = {state(true), clearTo(1),
+                                        folder(1, 1, DelveUpdate::kRootParent, "f")};
+    for (unsigned i = 0; i < total; ++i) updates.push_back(row(1, 1, std::to_string(i)));
+    updates.push_back(state(false));
+    QSignalSpy applied(&w.model, &DelveDisplayModel::updatesApplied);
+    QSignalSpy finished(&w.model, &DelveDisplayModel::parseFinished);
+    w.model.addUpdates(std::move(updates));
+    // The first slice: its three leading updates and the rest in rows.
+    QCOMPARE(w.model.fileCount(), DelveDisplayModel::kUpdatesPerSlice - 3);
+    QVERIFY(w.model.hasBacklog());
+    QCOMPARE(finished.count(), 0);
+    QVERIFY(finished.wait(5000));
+    QCOMPARE(w.model.fileCount(), total);
+    QCOMPARE(applied.count(), 3);
+    QVERIFY(!w.model.hasBacklog());
+    QVERIFY(!w.model.isParsingShown());
+  }
+
+  void aFinishEndsItsSlice() {
+    Watched w;
+    QSignalSpy finished(&w.model, &DelveDisplayModel::parseFinished);
+    // An idle state without a start seen is the worker's first idle: no parse has finished.
+    w.model.addUpdates({state(false)});
+    QCOMPARE(finished.count(), 0);
+    w.model.addUpdates({state(true), clearTo(1), state(false), state(true), clearTo(2),
+                        folder(2, 1, DelveUpdate::kRootParent, "next")});
+    // The first parse's end is announced alone: what follows waits for the next turn.
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(w.model.folderCount(), 0u);
+    QVERIFY(w.model.hasBacklog());
+    QTRY_COMPARE(w.model.folderCount(), 1u);
+    QCOMPARE(finished.count(), 1);
+    QVERIFY(w.model.isParsingShown());
+  }
+
+  void theListShowsTheSelectedFolderNarrowedByFind() {
+    Watched w;
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "one"),
+                        folder(1, 2, DelveUpdate::kRootParent, "two"), row(1, 1, "b.txt"),
+                        row(1, 1, "ABC.txt"), row(1, 2, "other"), row(1, 1, "xabcx.doc"),
+                        row(1, 1, "b.txt")});
+    QCOMPARE(w.model.listModel()->rowCount(), 0);
+    QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 2 folder(s), 5 file(s)"));
+    w.model.selectFolder(1);
+    // Byte-wise name order: upper case first; equal names in filing order.
+    QCOMPARE(listedNames(w.model), (QStringList{"ABC.txt", "b.txt", "b.txt", "xabcx.doc"}));
+    QCOMPARE(w.model.statusLine1(),
+             QStringLiteral("Total: 2 folder(s), 5 file(s). Selected folder: one: 4 file(s)"));
+    const struct {
+      const char* find;
+      QStringList names;
+    } finds[] = {
+        // The text and the names are both folded to lower case.
+        {"Abc", {"ABC.txt", "xabcx.doc"}},
+        {"ABX", {}},
+        {"", {"ABC.txt", "b.txt", "b.txt", "xabcx.doc"}},
+        {".t", {"ABC.txt", "b.txt", "b.txt"}},
+    };
+    for (const auto& f : finds) {
+      w.model.setFindText(f.find);
+      QVERIFY2(listedNames(w.model) == f.names, f.find);
+    }
+    // Rows filed while the folder is shown are appended, if Find keeps them.
+    w.model.addUpdates({row(1, 1, "a.txt"), row(1, 1, "zzz.doc"), row(1, 2, "more.txt")});
+    QCOMPARE(listedNames(w.model), (QStringList{"ABC.txt", "b.txt", "b.txt", "a.txt"}));
+    // The root item and unknown folders list nothing.
+    for (std::uint64_t id : {DelveDisplayModel::kRootId, std::uint64_t{42}}) {
+      w.model.selectFolder(id);
+      QCOMPARE(w.model.listModel()->rowCount(), 0);
+      QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
+      QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 2 folder(s), 8 file(s)"));
+    }
+  }
+
+  void aHeaderOrderLastsUntilTheListChanges() {
+    Watched w;
+    QSignalSpy sorted(&w.model, &DelveDisplayModel::sortChanged);
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"),
+                        row(1, 1, "small", 10), row(1, 1, "huge", std::uint64_t{5} << 30),
+                        row(1, 1, "big", std::uint64_t{3} << 30)});
+    w.model.selectFolder(1);
+    QCOMPARE(sorted.count(), 0);
+    w.model.sortList(FileListModel::kSize);
+    QCOMPARE(listedNames(w.model), (QStringList{"small", "big", "huge"}));
+    w.model.sortList(FileListModel::kSize);
+    QVERIFY(!w.model.sortAscending());
+    QCOMPARE(listedNames(w.model), (QStringList{"huge", "big", "small"}));
+    QCOMPARE(sorted.count(), 2);
+    // A row appended at the end leaves the header's order.
+    w.model.addUpdates({row(1, 1, "new", 1)});
+    QCOMPARE(w.model.sortColumn(), -1);
+    QVERIFY(w.model.sortAscending());
+    QCOMPARE(sorted.count(), 3);
+    // So does a refill, which is in name order.
+    w.model.sortList(FileListModel::kName);
+    w.model.setFindText("");
+    QCOMPARE(w.model.sortColumn(), -1);
+    QCOMPARE(listedNames(w.model), (QStringList{"big", "huge", "new", "small"}));
+  }
+
+  void aClearEmptiesTheListAndForgetsTheSelection() {
+    Watched w;
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"), row(1, 1, "a")});
+    w.model.selectFolder(1);
+    QCOMPARE(w.model.listModel()->rowCount(), 1);
+    // A selection change the view makes while the tree empties lists nothing.
+    connect(&w.model, &DelveDisplayModel::aboutToClear, &w.model,
+            [&w]() { w.model.selectFolder(1); });
+    w.model.addUpdates({clearTo(2), folder(2, 2, DelveUpdate::kRootParent, "g"), row(2, 2, "b")});
+    QCOMPARE(w.model.listModel()->rowCount(), 0);
+    QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
+    QVERIFY(w.model.folder(1) == nullptr);
+    QCOMPARE(w.model.rows().size(), std::size_t{1});
+  }
+
+  void problemsBelongToTheParse() {
+    Watched w;
+    QSignalSpy changed(&w.model, &DelveDisplayModel::problemsChanged);
+    w.model.addUpdates({clearTo(1), update(Kind::kProblemsCleared, 0),
+                        problem(KxNoticeKind::kUnreadable, 1, "/t/locked: Permission denied"),
+                        problem(KxNoticeKind::kLeftOut, 5, "5 files were left out"),
+                        problem(KxNoticeKind::kDamaged, 1, "damaged")});
+    QCOMPARE(w.model.problemTexts().size(), 3);
+    QCOMPARE(w.model.statusLine1(),
+             QStringLiteral("Total: 0 folder(s), 0 file(s). 1 folder(s) could not be read, "
+                            "5 file(s) left out, 1 other problem(s)"));
+    // A view switch clears the display but keeps them.
+    w.model.addUpdates({clearTo(2)});
+    QCOMPARE(w.model.problemTexts().size(), 3);
+    QCOMPARE(w.model.leftOut().files, 5u);
+    // The next parse forgets them.
+    w.model.addUpdates({clearTo(3), update(Kind::kProblemsCleared, 0)});
+    QVERIFY(w.model.problemTexts().isEmpty());
+    QVERIFY(w.model.leftOut().empty());
+    QCOMPARE(changed.count(), 5);
+    // A parse's problems and a view switch right after it, taken in one batch: the switch's
+    // clear wipes the parse's rows, not what the parse left out.
+    w.model.addUpdates({clearTo(4), update(Kind::kProblemsCleared, 0), row(4, 1, "gone"),
+                        problem(KxNoticeKind::kLeftOut, 2, "2 files were left out"), clearTo(5)});
+    QCOMPARE(w.model.problemTexts(), QStringList{"2 files were left out"});
+    QCOMPARE(w.model.leftOut().files, 2u);
+  }
+
+  void statusLine2ShowsTheLastDirectoryOfASlice() {
+    Watched w;
+    QSignalSpy shown(&w.model, &DelveDisplayModel::directoryShown);
+    w.model.addUpdates({state(true), clearTo(1), directory(1, "/a"), directory(1, "/a/b")});
+    QCOMPARE(shown.count(), 1);
+    QCOMPARE(shown.takeFirst().at(0).toString(), QStringLiteral("/a/b"));
+    // A parse that starts after the last directory of the slice shows none yet.
+    w.model.addUpdates({directory(1, "/a/c"), state(true)});
+    QCOMPARE(shown.count(), 0);
+  }
+
+  void typedPathsMeanWhatAPersonMeans() {
+    const std::string home = "/h/me";
+    const struct {
+      const char* typed;
+      std::string meant;
+    } cases[] = {
+        {"", ""},
+        {"~", home},
+        {"~/", home + "/"},
+        {"~/Docs", home + "/Docs"},
+        {"conf", home + "/conf"},
+        {"./x", home + "/./x"},
+        {"a b/c", home + "/a b/c"},
+        {"/srv/data", "/srv/data"},
+        {"~root/x", "/root/x"},
+        {"~quarry-no-such-user/x", home + "/~quarry-no-such-user/x"},
+        {"x~/y", home + "/x~/y"},
+    };
+    for (const auto& c : cases) QVERIFY2(delvepath::resolve(c.typed, home) == c.meant, c.typed);
+    QCOMPARE(QString::fromStdString(delvepath::resolve("Docs", "/h/")), QStringLiteral("/h/Docs"));
+  }
+};
+
+QTEST_GUILESS_MAIN(DisplayModelTest)
+#include "displaymodel_test.moc"
