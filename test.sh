@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Debug build with AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs every test through CTest.
-#   ./test.sh                 the sanitizer build and every test
+#   ./test.sh                 the include graph check, the sanitizer build and every test
 #   ./test.sh --tsan          also the ThreadSanitizer build of the threaded tests (build/tsan)
 #   ./test.sh --fuzz SECONDS  also the libFuzzer targets, built with clang in build/fuzz, each
 #                             run for SECONDS from its seed corpus (tests/fuzz/corpus/<name>);
@@ -36,6 +36,9 @@ source scripts/deps.sh
 quarry_install_deps "${QUARRY_TEST_PACKAGES[@]}"
 
 jobs=$(nproc 2>/dev/null || echo 2)
+
+# The engine's layers: no include cycle holds more than a few modules.
+python3 scripts/include-graph >/dev/null
 
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUARRY_SANITIZE=ON
 cmake --build build/test -j "$jobs"

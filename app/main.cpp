@@ -7,8 +7,7 @@
 #include <string>
 
 #include "delveapp.h"
-#include "dyxcore/platform.h"
-#include "dyxcore/workdir.h"
+#include "dyxcore/frontend.h"
 
 namespace {
 
@@ -33,7 +32,7 @@ void tell(QMessageBox::Icon icon, const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  dyxplatform::openClosedStandardDescriptors();  // before any file is opened
+  DyxFrontEnd::openClosedStandardDescriptors();  // before any file is opened
   if (!hasDisplay()) {
     std::fprintf(stderr, "quarry: no display to open the window on; try quarry-cli\n");
     return 1;
@@ -42,7 +41,7 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName(QStringLiteral("Quarry Software"));
   QApplication::setApplicationVersion(QStringLiteral(QUARRY_VERSION));
 
-  const DyxStartResult start = DyxWorkDir::enter();
+  const DyxStartResult start = DyxFrontEnd::enterWorkDirectory();
   for (const std::string& warning : start.warnings) tell(QMessageBox::Warning, warning);
   if (!start.ok) {
     tell(QMessageBox::Critical, start.error);

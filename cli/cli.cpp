@@ -6,15 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "dyxcore/dyx.h"
-#include "dyxcore/mutex.h"
-#include "dyxcore/pdirs.h"
-#include "dyxcore/physdir.h"
-#include "dyxcore/platform.h"
-#include "dyxcore/uview.h"
-#include "dyxcore/vfolder.h"
-#include "dyxcore/view.h"
-#include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
 
 namespace {
@@ -119,13 +110,10 @@ class EngineSession {
  public:
   explicit EngineSession(DyxScanObserver& observer) {
     DyxFrontEnd::startEngine();
-    Dyx::getPhysicalDirs().setObserver(&observer);
+    DyxFrontEnd::setScanObserver(&observer);
   }
   ~EngineSession() {
-    try {
-      Dyx::getPhysicalDirs().setObserver(nullptr);
-    } catch (int) {
-    }
+    DyxFrontEnd::setScanObserver(nullptr);
     try {
       DyxFrontEnd::stopEngine();
     } catch (...) {
@@ -138,7 +126,9 @@ class EngineSession {
 
 // The user's directory is taken from where the user called the program, not from the working
 // directory the start-up moved into.
-std::string absoluteDirectory(const std::string& dir) { return DyxWorkDir::resolveUserPath(dir); }
+std::string absoluteDirectory(const std::string& dir) {
+  return DyxFrontEnd::resolveUserPath(dir);
+}
 
 // "" and "." name the root; surrounding "/" are ignored.
 std::string normalisedFolderArgument(const std::string& folder) {
@@ -192,7 +182,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
   DyxFrontEnd::clearPool();
   DyxView* view = DyxFrontEnd::selectView(options.viewTag);
   if (view == nullptr) {
-    if (dyxplatform::pathExists(DyxUserView::viewFileOf(options.viewTag))) {
+    if (DyxFrontEnd::viewFileExists(options.viewTag)) {
       // Why is in the notice printed at the end.
       err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
     } else {
@@ -244,7 +234,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
     tail = DyxFrontEnd::statusLine(observer.tally().folderCount(), observer.tally().fileCount(),
                                    folder.name, folder.fileCount);
   }
-  if (options.dump) Dyx::dump();
+  if (options.dump) DyxFrontEnd::dumpEngine();
 
   writeReport(report, options.format, out);
   out.flush();
@@ -255,7 +245,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
                                   observer.leftOut())
       << '\n';
   // Output to a descriptor that was closed when the program started went to /dev/null.
-  if (!out || dyxplatform::wasClosedAtStart(1)) {
+  if (!out || DyxFrontEnd::standardOutputWasClosed()) {
     err << "quarry-cli: cannot write the output\n";
     return kCliExitNotListed;
   }

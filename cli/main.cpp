@@ -9,17 +9,15 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "dyxcore/platform.h"
-#include "dyxcore/workdir.h"
 
 int main(int argc, char** argv) {
-  dyxplatform::openClosedStandardDescriptors();  // before any file is opened
+  DyxFrontEnd::openClosedStandardDescriptors();  // before any file is opened
   std::ios::sync_with_stdio(false);
   const std::vector<std::string> args(argv + 1, argv + argc);
   CliOptions options;
   std::string error;
   if (parseCliArguments(args, options, error) == CliParseOutcome::kRun) {
-    const DyxStartResult start = DyxWorkDir::enter();
+    const DyxStartResult start = DyxFrontEnd::enterWorkDirectory();
     for (const std::string& warning : start.warnings) std::cerr << "quarry-cli: " << warning << '\n';
     if (!start.ok) {
       std::cerr << "quarry-cli: " << start.error << '\n';

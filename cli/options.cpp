@@ -5,10 +5,6 @@
 
 #include "cli/cli.h"
 
-#ifndef QUARRY_VERSION
-#define QUARRY_VERSION "1.0.2.2"
-#endif
-
 namespace {
 
 enum class Opt {

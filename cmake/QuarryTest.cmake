@@ -16,11 +16,11 @@ function(quarry_add_test name)
   endif()
 endfunction()
 
-# Every tests/<lib>/*_test.cpp is one GoogleTest executable named <lib>_<file>.
-function(quarry_add_gtest_dir dir lib)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*_test.cpp)
-  foreach(src ${srcs})
-    get_filename_component(base ${src} NAME_WE)
+# quarry_add_gtests(DIR LIB NAME...): each tests/DIR/NAME.cpp is one GoogleTest executable
+# named DIR_NAME, linked with LIB.
+function(quarry_add_gtests dir lib)
+  foreach(base ${ARGN})
+    set(src ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/${base}.cpp)
     # A file named *_threads_test.cpp holds threaded tests: the ThreadSanitizer run takes them.
     if(base MATCHES "_threads_test$")
       quarry_add_test(${dir}_${base} SOURCES ${src} LIBS ${lib} GTest::gtest GTest::gtest_main testsupport LABELS threads)

@@ -4,6 +4,7 @@
 #include <istream>
 
 #include "dyxcore/platform.h"
+#include "kxcore/io.h"
 
 namespace {
 
@@ -124,4 +125,16 @@ KxValue DyxConfigFile::readRecordValue(const std::string& record, bool skipBroke
             "the quoted value of " + quoted(record) + " has no closing quote");
   }
   return value;
+}
+
+bool DyxConfigFile::save(const std::string& path, const std::string& content,
+                         const std::string& shown, const std::string& traceLine,
+                         const std::string& what) {
+  int error = 0;
+  if (dyxplatform::writeFileReplacing(path, content, &error)) return true;
+  KX_POS(kxerr) << traceLine << endl;
+  KxNotices::report(KxNoticeKind::kNotSaved, shown,
+                    dyxplatform::errorText(error) + " (" + what +
+                        " not saved; the previous file is unchanged)");
+  return false;
 }

@@ -50,6 +50,13 @@ class DyxConfigFile {
   // A file name as the user is shown it: relative to the working directory, without "./".
   static std::string shownName(const std::string& path);
 
+  // Saves `content` as the file `path` (written beside it, then renamed over it). When that
+  // fails, the trace gets `traceLine` and the user a "not saved" notice naming `shown`: the
+  // system's reason, then "(<what> not saved; the previous file is unchanged)", where `what` is
+  // such as "the view was".
+  static bool save(const std::string& path, const std::string& content, const std::string& shown,
+                   const std::string& traceLine, const std::string& what);
+
   // A word of the file as a message shows it: in single quotes, control bytes as "?", cut
   // after 40 bytes (a file of random bytes must not drive the user's terminal).
   static std::string quoted(const std::string& word);

@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 
+#include "dyxcore/context.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/fview.h"
 #include "dyxcore/launcher.h"
@@ -83,6 +84,54 @@ void onDynamicUpdate(const std::string& value) {
   }
 }
 
+// The facade's services as the lower modules reach them (context.h).
+class FacadeTyper final : public DyxEntryTyper {
+ public:
+  std::string getType(const DyxEntry& entry) override {
+    return Dyx::getTypeManager().getType(entry);
+  }
+  void getTypes(const DyxEntry& entry, std::vector<std::string>& types) override {
+    Dyx::getTypeManager().getTypes(entry, types);
+  }
+};
+
+class FacadeNotifier final : public DyxViewNotifier {
+ public:
+  void entryAdded(DyxEntry* entry, DyxScanObserver* observer) override {
+    Dyx::getViewManager().addEntryToAllViews(entry, observer);
+  }
+  void entryChanged(DyxEntry* entry, DyxScanObserver* observer) override {
+    Dyx::getViewManager().remapEntryInAllViews(entry, observer);
+  }
+  void entryRemoved(DyxEntry* entry) override {
+    Dyx::getViewManager().removeFromAllView(entry, true);
+  }
+  void allEntriesRemoved() override { Dyx::getViewManager().removeAllEntriesFromAllViews(); }
+};
+
+FacadeTyper g_facadeTyper;
+FacadeNotifier g_facadeNotifier;
+
+// Installed when the program starts: the build links this file into every program that links
+// the engine (see dyx_context_providers), so the lower modules always find the facade.
+const bool g_providersInstalled = [] {
+  DyxContext::Providers providers;
+  providers.types = [] { return static_cast<DyxEntryTyper*>(&g_facadeTyper); };
+  providers.properties = [] { return &Dyx::getPropertyManager(); };
+  providers.folders = [] { return static_cast<DyxFolderRecorder*>(&Dyx::getViewManager()); };
+  providers.notifier = [] { return static_cast<DyxViewNotifier*>(&g_facadeNotifier); };
+  providers.environ = [] { return &Dyx::getEnviron(); };
+  providers.pool = []() -> DyxPhysicalDirs* {
+    try {
+      return &Dyx::getPhysicalDirs();
+    } catch (int) {
+      return nullptr;
+    }
+  };
+  DyxContext::install(providers);
+  return true;
+}();
+
 void onExtCase(const std::string&) { Dyx::getViewManager().deleteView("Ext"); }
 
 void onNameCase(const std::string&) { Dyx::getViewManager().deleteView("Name"); }
@@ -94,15 +143,18 @@ std::size_t readRepositoryCapacity() {
   bool capped = false;
   const std::size_t capacity = Dyx::repositoryCapacityFor(value, &capped);
   if (capped) {
-    KX_POS(kxerr) << "RepositoryCapacity " << value << " is too large, using "
-                  << static_cast<unsigned long>(capacity) << "." << endl;
-    ActivityLog::stream() << "ERROR: RepositoryCapacity " << value << " is too large, using "
-                          << capacity << "." << std::endl;
+    KX_REPORT("RepositoryCapacity " + value + " is too large, using " + std::to_string(capacity) +
+                  ".",
+              true);
   }
   return capacity;
 }
 
 }  // namespace
+
+// Named by the engine library's link options, so that this file, and with it the providers
+// above, is part of every program that links the engine.
+extern "C" const bool dyx_context_providers = g_providersInstalled;
 
 void Dyx::openTrace() {
   FacadeState& s = state();
@@ -289,10 +341,7 @@ std::string Dyx::getCurrentPathMap() {
   const std::string wanted = getEnviron().getPreference("CurrentPathMap");
   if (wanted.empty()) return "";
   if (std::find(names.begin(), names.end(), wanted) != names.end()) return wanted;
-  ActivityLog::stream() << "The current path map: " << wanted << " no more exist in the repository."
-                        << std::endl;
-  KX_POS(kxerr) << "The current path map: " << wanted << " no more exist in the repository."
-                << endl;
+  KX_REPORT("The current path map: " + wanted + " no more exist in the repository.", false);
   return names.front();
 }
 

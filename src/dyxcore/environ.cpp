@@ -60,15 +60,9 @@ bool DyxEnviron::savePreferences() const {
     content += '\n';
   }
   const std::string target = toNativeSeparators(kPreferenceFile);
-  int error = 0;
-  if (!dyxplatform::writeFileReplacing(target, content, &error)) {
-    KX_POS(kxerr) << "Cannot save the preference file: " << kPreferenceFile << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, target,
-                      dyxplatform::errorText(error) +
-                          " (the preferences were not saved; the previous file is unchanged)");
-    return false;
-  }
-  return true;
+  return DyxConfigFile::save(target, content, target,
+                             std::string("Cannot save the preference file: ") + kPreferenceFile,
+                             "the preferences were");
 }
 
 void DyxEnviron::clearPreferences() {

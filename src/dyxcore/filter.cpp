@@ -4,7 +4,7 @@
 #include <limits>
 #include <vector>
 
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/platform.h"
 #include "dyxcore/propman.h"
 #include "dyxcore/xentry.h"
@@ -737,7 +737,9 @@ bool DyxFilterComparison::evaluateTypes(const DyxEntry& entry) const {
 bool DyxFilterComparison::evaluateUserProperty(const DyxEntry& entry) const {
   thread_local std::string name;
   propertyText(entry, kPropName, name);
-  const DyxPropertyRecord* record = Dyx::getPropertyManager().getRecord(name, false);
+  DyxEntryProperty* properties = DyxContext::properties();
+  const DyxPropertyRecord* record =
+      properties != nullptr ? properties->getRecord(name, false) : nullptr;
   if (record == nullptr) return false;
   const std::string* value = record->getValue(m_propertyName);
   if (value == nullptr) return false;

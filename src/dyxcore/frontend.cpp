@@ -7,6 +7,7 @@
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/uview.h"
 #include "dyxcore/vfolder.h"
 #include "dyxcore/view.h"
 #include "dyxcore/viewman.h"
@@ -30,6 +31,32 @@ void DyxFrontEnd::startEngine() {
 }
 
 void DyxFrontEnd::stopEngine() { Dyx::shutdown(); }
+
+void DyxFrontEnd::setScanObserver(DyxScanObserver* observer) {
+  try {
+    Dyx::getPhysicalDirs().setObserver(observer);
+  } catch (int) {
+    // No pool (the engine is not started): nothing scans, nobody to observe.
+  }
+}
+
+void DyxFrontEnd::dumpEngine() { Dyx::dump(); }
+
+void DyxFrontEnd::openClosedStandardDescriptors() {
+  dyxplatform::openClosedStandardDescriptors();
+}
+
+bool DyxFrontEnd::standardOutputWasClosed() { return dyxplatform::wasClosedAtStart(1); }
+
+DyxStartResult DyxFrontEnd::enterWorkDirectory() { return DyxWorkDir::enter(); }
+
+std::string DyxFrontEnd::resolveUserPath(const std::string& path) {
+  return DyxWorkDir::resolveUserPath(path);
+}
+
+bool DyxFrontEnd::viewFileExists(const std::string& tag) {
+  return dyxplatform::pathExists(DyxUserView::viewFileOf(tag));
+}
 
 void DyxFrontEnd::clearPool() { Dyx::getPhysicalDirs().clear(); }
 
@@ -186,7 +213,11 @@ void DyxFindFilter::setText(const std::string& boxText) {
   m_text = boxText;
   m_active = !boxText.empty();
   // The names are folded before matching: a pattern holding a capital could never match one.
-  m_pattern = m_active ? DyxPattern("*" + toLower(boxText) + "*", true) : DyxPattern();
+  // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) on "*" + text + "*" here.
+  std::string wildcard = "*";
+  wildcard += toLower(boxText);
+  wildcard += '*';
+  m_pattern = m_active ? DyxPattern(wildcard, true) : DyxPattern();
 }
 
 bool DyxFindFilter::acceptsName(const std::string& name) const {

@@ -5,6 +5,10 @@
 // the folder path from a view's root, and two small helpers a front end keeps per parse: the
 // Find filter of the list (DyxFindFilter) and the folder and file totals (DyxFolderTally).
 //
+// A front end includes this header and nothing else of the engine: it brings the observer of
+// scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h) and the start-up
+// result (workdir.h) that a front end works with.
+//
 // Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
 // view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
 // shutdown; folder and entry pointers likewise.
@@ -23,12 +27,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dyxcore/mutex.h"
+#include "dyxcore/physdir.h"
 #include "dyxcore/portable.h"
+#include "dyxcore/view.h"
+#include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
 
 class DyxEntry;
-class DyxView;
-class DyxViewFolder;
 
 // One parse as the window submits it.
 struct DyxParseRequest {
@@ -92,6 +98,23 @@ class DyxFrontEnd {
   static void startEngine();
   // Dyx::shutdown: clears the pool and saves the repositories.
   static void stopEngine();
+  // The observer of every scan of the pool (nullptr: none). With the engine started.
+  static void setScanObserver(DyxScanObserver* observer);
+  // Writes the engine's state to its dump file (Dyx::dump).
+  static void dumpEngine();
+
+  // Process start-up, first thing in main: standard descriptors 0-2 that are closed are opened
+  // on the null device, so no file the program opens takes their place.
+  static void openClosedStandardDescriptors();
+  // Whether standard output was closed when the program started: what is written there then
+  // reaches nobody.
+  static bool standardOutputWasClosed();
+  // Moves the process into its working directory (DyxWorkDir::enter).
+  static DyxStartResult enterWorkDirectory();
+  // A directory the user named, taken from where the user called the program.
+  static std::string resolveUserPath(const std::string& path);
+  // Whether a view file of that tag exists (it may still be unusable).
+  static bool viewFileExists(const std::string& tag);
 
   // Parse steps, in the order runParse calls them.
   // Every directory and entry leaves the pool, the views and the repository.

@@ -51,7 +51,7 @@ class DyxFilterFolder : public DyxViewFolder {
  public:
   explicit DyxFilterFolder(const std::string& name);
 
-  // Slot 2: a new DyxFilterFolder; nullptr (with a message) for an empty name.
+  // A new DyxFilterFolder; nullptr (with a message) for an empty name.
   std::unique_ptr<DyxViewFolder> newFolder(const std::string& name) override;
   // Slots 5 to 8: the folder's filter as criterion text ("<undef>" without a root); a folder
   // has no sorter, so its tag is the empty text.
@@ -60,10 +60,10 @@ class DyxFilterFolder : public DyxViewFolder {
   std::vector<std::string> getFilterMessages() const override { return m_filter.getMessages(); }
   std::string getSorterTag() const override;
   void setSorterTag(const std::string& tag) override;
-  // Slot 9: empty when this folder rejects the entry, else its own name followed by the first
+  // Empty when this folder rejects the entry, else its own name followed by the first
   // non-empty answer of its sub-folders in name order.
   DyxPath getFolderForEntry(const DyxEntry* entry) override;
-  // Slot 10: appends the paths (leading from this folder's parent) of the deepest accepting
+  // Appends the paths (leading from this folder's parent) of the deepest accepting
   // folders of this subtree; nothing when this folder rejects the entry. Answers true.
   bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) override;
 
@@ -82,7 +82,7 @@ class DyxFilterView : public DyxUserView {
   DyxFilterView(const std::string& name, DyxPhysicalDirs* pool);
   ~DyxFilterView() override;
 
-  // Slot 2: a new DyxFilterFolder; nullptr (with a message) for an empty name.
+  // A new DyxFilterFolder; nullptr (with a message) for an empty name.
   std::unique_ptr<DyxViewFolder> newFolder(const std::string& name) override;
   // Slots 5 and 6: the view's own filter; setting it marks the view modified.
   std::string getFilterText() const override;
@@ -90,20 +90,20 @@ class DyxFilterView : public DyxUserView {
   // Slots 7 and 8: the sorter tag, "<none>", "<ext>" or "<size>".
   std::string getSorterTag() const override;
   void setSorterTag(const std::string& tag) override;
-  // Slot 9: the first non-empty answer of the direct sub-folders in name order, else
+  // The first non-empty answer of the direct sub-folders in name order, else
   // "<unmatched>". The sorter is not consulted.
   DyxPath getFolderForEntry(const DyxEntry* entry) override;
-  // Slot 10: the paths of the filter folders, then the sorter's, else "<unmatched>".
+  // The paths of the filter folders, then the sorter's, else "<unmatched>".
   bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) override;
-  // Slot 12: F.
+  // A filter view: F.
   DyxViewKind getKind() const override;
-  // Slot 14: drops every entry reference (the folders stay) and files every entry of the pool
+  // Drops every entry reference (the folders stay) and files every entry of the pool
   // again, asking the pool's observer after each entry whether to stop.
   void update(DyxPhysicalDirs* pool) override;
-  // Slot 15: removes the entry from every folder of the tree and files it again. Folders that
+  // Removes the entry from every folder of the tree and files it again. Folders that
   // became empty stay.
   void remapEntry(DyxEntry* entry, DyxScanObserver* observer) override;
-  // Slot 16: files one entry into the folders of getFoldersForEntry, creating them on demand,
+  // Files one entry into the folders of getFoldersForEntry, creating them on demand,
   // or into "<empty>" when none could take it. False only when the observer asked to stop.
   bool mapEntry(DyxEntry* entry, DyxScanObserver* observer) override;
 

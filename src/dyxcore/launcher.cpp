@@ -1,7 +1,7 @@
 #include "dyxcore/launcher.h"
 
 #include "dyxcore/conffile.h"
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
@@ -67,17 +67,14 @@ void DyxLauncher::getCommands(const std::string& filePath,
 
   DyxEngineLock lock;
   DyxEntry* entry = nullptr;
-  try {
-    entry = Dyx::getPhysicalDirs().getEntry(DyxPath(filePath));
-  } catch (int) {
-    // No pool: no entry is known.
-  }
+  // No pool: no entry is known.
+  if (DyxPhysicalDirs* pool = DyxContext::pool()) entry = pool->getEntry(DyxPath(filePath));
   if (entry == nullptr) {
     KX_POS(kxerr) << "Unknown entry." << endl;
     return;
   }
   std::vector<std::string> types;
-  Dyx::getTypeManager().getTypes(*entry, types);
+  entry->getTypes(types);
   for (const std::string& type : types) {
     KX_POS(kxout) << "One of the types for the entry is: " << type << endl;
     for (const auto& [name, command] : m_commands) {

@@ -1,6 +1,8 @@
 #include "dyxcore/mutex.h"
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -13,6 +15,33 @@ std::recursive_mutex& dyxEngineMutex() {
   // Never destroyed: threads that end while the process exits may still take it.
   static std::recursive_mutex* engine = new std::recursive_mutex;
   return *engine;
+}
+
+namespace {
+// How many times the calling thread holds the engine lock (it is recursive).
+thread_local int t_engineHolds = 0;
+}  // namespace
+
+void DyxEngineLock::lock() {
+  if (m_owns) return;  // one object holds the lock once; the destructor releases it once
+  dyxEngineMutex().lock();
+  ++t_engineHolds;
+  m_owns = true;
+}
+
+void DyxEngineLock::unlock() {
+  if (!m_owns) return;
+  --t_engineHolds;
+  m_owns = false;
+  dyxEngineMutex().unlock();
+}
+
+bool DyxEngineLock::isHeldByCaller() { return t_engineHolds > 0; }
+
+void dyxRequireEngineLock(const char* reader) {
+  if (t_engineHolds > 0) return;
+  std::fprintf(stderr, "%s called without the engine lock\n", reader);
+  std::abort();
 }
 
 namespace {

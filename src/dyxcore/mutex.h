@@ -3,7 +3,10 @@
 // The engine lock: one process-wide recursive mutex that serialises every operation that walks or
 // changes the pool, a directory, a repository, the view manager or a view. Take it with a
 // `DyxEngineLock` for one step (one directory, one file, one view operation), never across a
-// whole long scan, so that the window can read the engine between steps.
+// whole long scan, so that the window can read the engine between steps. The lock knows which
+// thread holds it: a reader whose contract says "under the engine lock" checks it with
+// DYX_REQUIRE_ENGINE_LOCK, which in debug and sanitizer builds stops the program (naming the
+// reader) when the calling thread does not hold it; release builds leave the check out.
 //
 // The keyed registry: process-wide recursive mutexes addressed by integer keys (the polling
 // loop takes key 10 around each pass), with a condition per key. The registry has its own
@@ -16,19 +19,34 @@
 
 std::recursive_mutex& dyxEngineMutex();
 
-// Holds the engine lock for its lifetime (or until `unlock`). Not copyable.
+// Holds the engine lock for its lifetime (or until `unlock`). Not copyable; one thread.
 class DyxEngineLock {
  public:
-  DyxEngineLock() : m_lock(dyxEngineMutex()) {}
+  DyxEngineLock() { lock(); }
+  ~DyxEngineLock() {
+    if (m_owns) unlock();
+  }
   DyxEngineLock(const DyxEngineLock&) = delete;
   DyxEngineLock& operator=(const DyxEngineLock&) = delete;
-  void unlock() { m_lock.unlock(); }
-  void lock() { m_lock.lock(); }
-  bool ownsLock() const { return m_lock.owns_lock(); }
+  // Both do nothing when the object already is in that state.
+  void unlock();
+  void lock();
+  bool ownsLock() const { return m_owns; }
+  // Whether the calling thread holds the engine lock (through any DyxEngineLock).
+  static bool isHeldByCaller();
 
  private:
-  std::unique_lock<std::recursive_mutex> m_lock;
+  bool m_owns = false;
 };
+
+// Stops the program with a message naming `reader` when the calling thread does not hold the
+// engine lock. Use DYX_REQUIRE_ENGINE_LOCK, which release builds compile to nothing.
+void dyxRequireEngineLock(const char* reader);
+#ifdef NDEBUG
+#define DYX_REQUIRE_ENGINE_LOCK(reader) ((void)0)
+#else
+#define DYX_REQUIRE_ENGINE_LOCK(reader) dyxRequireEngineLock(reader)
+#endif
 
 // The keyed registry (free operations on the process-wide table).
 namespace DyxMutexRegistry {

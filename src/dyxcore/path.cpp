@@ -188,3 +188,12 @@ std::string toNativeSeparators(const std::string& text) {
 bool isDrive(const std::string& text) {
   return text.size() == 2 && text[0] >= 'A' && text[0] <= 'Z' && text[1] == ':';
 }
+
+std::string childPathText(const std::string& dir, std::string_view name) {
+  std::string path;
+  path.reserve(dir.size() + 1 + name.size());
+  path.append(dir);
+  if (path.empty() || path.back() != '/') path.push_back('/');
+  path.append(name);
+  return path;
+}

@@ -12,6 +12,7 @@
 #include <istream>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DyxPath {
@@ -77,5 +78,9 @@ std::istream& operator>>(std::istream& in, DyxPath& path);
 
 // Every "\" becomes the platform's separator "/" (on a "\" platform, "/" would become "\").
 std::string toNativeSeparators(const std::string& text);
+
+// The text of the path of `name` inside the directory text `dir` ("/" + name under the root).
+// Text in, text out: a scan builds one per name and must not pay for a DyxPath.
+std::string childPathText(const std::string& dir, std::string_view name);
 // Exactly two characters: "A" to "Z" and ":".
 bool isDrive(const std::string& text);

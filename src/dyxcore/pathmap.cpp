@@ -89,15 +89,8 @@ bool DyxPathMap::save() const {
     }
     content += "\"" + text + "\" " + (recursive ? "Yes" : "No") + "\n";
   }
-  int error = 0;
-  if (!dyxplatform::writeFileReplacing(m_file, content, &error)) {
-    KX_POS(kxerr) << "Cannot write the file: " << m_file << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(m_file),
-                      dyxplatform::errorText(error) +
-                          " (the path map was not saved; the previous file is unchanged)");
-    return false;
-  }
-  return true;
+  return DyxConfigFile::save(m_file, content, DyxConfigFile::shownName(m_file),
+                             "Cannot write the file: " + m_file, "the path map was");
 }
 
 std::string DyxPathMap::getName() const {

@@ -75,7 +75,10 @@ void DyxFileSystemChangeNotificationThread::run() {
   }
 }
 
-DyxPhysicalDirs::DyxPhysicalDirs() : m_filter(std::make_unique<DyxFilter>()) {}
+DyxPhysicalDirs::DyxPhysicalDirs(dyxplatform::Env& env)
+    : m_env(env), m_filter(std::make_unique<DyxFilter>()) {}
+
+DyxPhysicalDirs::DyxPhysicalDirs() : DyxPhysicalDirs(dyxplatform::Env::current()) {}
 
 DyxPhysicalDirs::~DyxPhysicalDirs() {
   // The loop and the threads use this pool: they end before any of it goes.
@@ -145,18 +148,28 @@ DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_n
   return raw;
 }
 
+bool DyxPhysicalDirs::beginDirectory(const std::string& dirName, bool recursive) {
+  m_restoring = restoreDirectory(dirName, recursive);
+  return m_restoring != nullptr;
+}
+
+void DyxPhysicalDirs::fileEntry(DyxEntry* entry) {
+  if (m_restoring != nullptr) m_restoring->attachEntry(entry);
+}
+
 bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool recursive,
                                            bool mod_map) {
-  return addDirectory(dir_name, recursive, mod_map, nullptr);
+  return addDirectory(dir_name, recursive, mod_map, nullptr, nullptr);
 }
 
 bool DyxPhysicalDirs::addSubDirectory(const DyxPhysicalDirectory& parent,
-                                      const std::string& dir_name) {
-  return addDirectory(dir_name, true, false, &parent);
+                                      const std::string& dir_name, const DyxScanLevel* level) {
+  return addDirectory(dir_name, true, false, &parent, level);
 }
 
 bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, bool mod_map,
-                                   const DyxPhysicalDirectory* parent) {
+                                   const DyxPhysicalDirectory* parent,
+                                   const DyxScanLevel* level) {
   KX_SCOPE("DyxPhysicalDirs::addPhysicalDirectory");
   kxout << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
         << kxParam("mod_map", mod_map) << endl;
@@ -187,7 +200,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
     if (recursive) {
       existing->setRecursive(true);
       try {
-        existing->scan(true, nullptr, nullptr);
+        existing->scan(true, nullptr, nullptr, level);
       } catch (int) {
         // The directory stays; the next update removes it if it is really gone.
       }
@@ -199,7 +212,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
 
   bool scanned = false;
   try {
-    dir->scan(recursive, observer, m_filter.get());
+    dir->scan(recursive, observer, m_filter.get(), level);
     scanned = true;
   } catch (int) {
     // The scan tells of a directory it cannot read; one that is not there is news only when
@@ -312,6 +325,7 @@ bool DyxPhysicalDirs::removeAllChilds(const std::string& dir_name) {
 }
 
 DyxPhysicalDirectory* DyxPhysicalDirs::findPhysicalDirectory(const std::string& key) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirs::findPhysicalDirectory");
   DyxEngineLock lock;
   auto it = m_directories.find(key);
   if (it == m_directories.end()) it = m_directories.find(keyOf(key));
@@ -338,6 +352,7 @@ std::string DyxPhysicalDirs::shortTexts() const {
 }
 
 DyxEntry* DyxPhysicalDirs::getEntry(const DyxPath& path) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirs::getEntry");
   KX_SCOPE("DyxPhysicalDirs::getEntry");
   kxout << kxParam("path", path) << endl;
   if (path.count() <= 1) {
@@ -486,7 +501,7 @@ void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback ca
       if (callback != nullptr) dir->addCallback(callback);
       continue;
     }
-    auto watch = std::make_unique<dyxplatform::DirectoryWatch>(dir->getDirName());
+    std::unique_ptr<dyxplatform::DirectoryWatch> watch = m_env.watchDirectory(dir->getDirName());
     if (!watch->isValid()) {
       KX_POS(kxerr) << "Cannot subscribe: IVALID_HANDLE_VALUE. Skip it." << endl;
       continue;

@@ -31,19 +31,27 @@
 #include "dyxcore/pathmap.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/updater.h"
+#include "dyxcore/xentryrep.h"
 
 class DyxEntry;
 class DyxFilter;
 class DyxPath;
 class DyxPattern;
 class DyxFileSystemChangeNotificationThread;
+struct DyxScanLevel;
+namespace dyxplatform {
+class Env;
+}
 
-class DyxPhysicalDirs : public DyxUpdater {
+class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
  public:
   using DirectoryMap = std::map<std::string, std::shared_ptr<DyxPhysicalDirectory>>;
 
   // Empty pool, no observer, a filter without expression (which refuses every file), no path map.
-  DyxPhysicalDirs();
+  // Its directories list, read and watch the file system through `env`, which outlives the pool.
+  explicit DyxPhysicalDirs(dyxplatform::Env& env);
+  DyxPhysicalDirs();  // with the current environment
+  dyxplatform::Env& env() const { return m_env; }
   ~DyxPhysicalDirs() override;
 
   // Walks every directory (doUpdate); a directory that can no longer be listed leaves the pool.
@@ -59,7 +67,9 @@ class DyxPhysicalDirs : public DyxUpdater {
   bool addPhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
   // Used by a recursive scan of `parent`: addPhysicalDirectory(dir_name, true, false), abandoned
   // when the parent leaves the pool meanwhile (a clear does not leave stray sub-directories).
-  bool addSubDirectory(const DyxPhysicalDirectory& parent, const std::string& dir_name);
+  // `level` is what the parent's scan hands down to the scan of the sub-directory.
+  bool addSubDirectory(const DyxPhysicalDirectory& parent, const std::string& dir_name,
+                       const DyxScanLevel* level = nullptr);
   // True when the directory was in the pool, or being added (that addition is abandoned).
   bool removePhysicalDirectory(const std::string& dir_name, bool recursive, bool mod_map);
   // Removes every directory whose key starts with dir_name + "/" (not dir_name itself).
@@ -101,16 +111,21 @@ class DyxPhysicalDirs : public DyxUpdater {
   // Used by a restore: creates the directory (not scanned) and files it under its name,
   // replacing nothing that exists. Under the engine lock.
   DyxPhysicalDirectory* restoreDirectory(const std::string& dir_name, bool recursive);
+  // The repository's restore files through these (restoreDirectory, then attachEntry).
+  bool beginDirectory(const std::string& dirName, bool recursive) override;
+  void fileEntry(DyxEntry* entry) override;
 
  private:
   bool addDirectory(const std::string& dir_name, bool recursive, bool mod_map,
-                    const DyxPhysicalDirectory* parent);
+                    const DyxPhysicalDirectory* parent, const DyxScanLevel* level);
   // The key of a directory text: its path text form (no trailing or doubled separator).
   static std::string keyOf(const std::string& dir_name);
   // Clears the entries of directories that have left the pool (without the engine lock held).
   static void clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed);
   std::string shortTexts() const;
 
+  dyxplatform::Env& m_env;  // not owned
+  DyxPhysicalDirectory* m_restoring = nullptr;  // the directory a restore files entries in
   DyxPathMap m_pathMap;
   DirectoryMap m_directories;
   // Directories whose first scan is running (not yet in m_directories), by key.

@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/filter.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
 #include "dyxcore/portable.h"
-#include "dyxcore/viewman.h"
+#include "dyxcore/readahead.h"
 #include "dyxcore/xentry.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
@@ -18,26 +18,20 @@
 
 namespace {
 
-class ViewManagerNotifier final : public DyxViewNotifier {
+// Where the scans report when no views are there to hear it.
+class NobodyNotifier final : public DyxViewNotifier {
  public:
-  void entryAdded(DyxEntry* entry, DyxScanObserver* observer) override {
-    Dyx::getViewManager().addEntryToAllViews(entry, observer);
-  }
-  void entryChanged(DyxEntry* entry, DyxScanObserver* observer) override {
-    Dyx::getViewManager().remapEntryInAllViews(entry, observer);
-  }
-  void entryRemoved(DyxEntry* entry) override {
-    Dyx::getViewManager().removeFromAllView(entry, true);
-  }
-  void allEntriesRemoved() override { Dyx::getViewManager().removeAllEntriesFromAllViews(); }
+  void entryAdded(DyxEntry*, DyxScanObserver*) override {}
+  void entryChanged(DyxEntry*, DyxScanObserver*) override {}
+  void entryRemoved(DyxEntry*) override {}
+  void allEntriesRemoved() override {}
 };
 
-ViewManagerNotifier g_viewManagerNotifier;
-std::atomic<DyxViewNotifier*> g_notifier{nullptr};
+NobodyNotifier g_nobody;
 
 DyxViewNotifier& notifier() {
-  DyxViewNotifier* n = g_notifier.load(std::memory_order_acquire);
-  return n != nullptr ? *n : g_viewManagerNotifier;
+  DyxViewNotifier* n = DyxContext::notifier();
+  return n != nullptr ? *n : g_nobody;
 }
 
 std::string upperAscii(std::string_view text) {
@@ -46,11 +40,6 @@ std::string upperAscii(std::string_view text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return out;
-}
-
-std::string childPath(const std::string& dir, const std::string& name) {
-  if (!dir.empty() && dir.back() == '/') return dir + name;
-  return dir + "/" + name;
 }
 
 const char* boolText(bool b) { return b ? "true" : "false"; }
@@ -179,7 +168,7 @@ void DyxPhysicalDirectory::NameTable::grow() {
 // DyxPhysicalDirectory
 
 void DyxPhysicalDirectory::setViewNotifier(DyxViewNotifier* n) {
-  g_notifier.store(n, std::memory_order_release);
+  DyxContext::exchangeNotifier(n);
 }
 
 DyxViewNotifier& DyxPhysicalDirectory::viewNotifier() { return notifier(); }
@@ -187,6 +176,7 @@ DyxViewNotifier& DyxPhysicalDirectory::viewNotifier() { return notifier(); }
 DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive,
                                            DyxPhysicalDirs* pool)
     : m_dirName(path.toString()),
+      m_env(pool != nullptr ? pool->env() : dyxplatform::Env::current()),
       m_recursive(recursive),
       m_pool(pool),
       m_standAlone(false),
@@ -197,6 +187,7 @@ DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive,
 
 DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive, StandAloneTag)
     : m_dirName(path.toString()),
+      m_env(dyxplatform::Env::current()),
       m_recursive(recursive),
       m_pool(nullptr),
       m_standAlone(true),
@@ -235,7 +226,7 @@ DyxTime DyxPhysicalDirectory::getMTimeFine(std::uint64_t& fine) {
   kxout << kxMember("getDirName()", m_dirName) << endl;
   fine = 0;
   std::uint64_t fileTime = 0;
-  if (m_dirName.empty() || !dyxplatform::directoryChangeTime(m_dirName, fileTime)) {
+  if (m_dirName.empty() || !m_env.directoryChangeTime(m_dirName, fileTime)) {
     KX_POS(kxerr) << "Cannot open directory: " << m_dirName << endl;
     return DyxTime();
   }
@@ -243,7 +234,8 @@ DyxTime DyxPhysicalDirectory::getMTimeFine(std::uint64_t& fine) {
   return DyxTime::fromFileTime(fileTime);
 }
 
-bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter) {
+bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter,
+                                const DyxScanLevel* level) {
   KX_SCOPE("DyxPhysicalDirectory::scan");
   if (m_dirName.empty()) {
     KX_POS(kxerr) << "Bad physical directory." << endl;
@@ -263,7 +255,7 @@ bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFi
   }
   bool changed = false;
   try {
-    changed = scanOnce(recursive, observer, filter);
+    changed = scanOnce(recursive, observer, filter, level);
     for (;;) {
       bool again = false;
       bool againRecursive = false;
@@ -279,7 +271,7 @@ bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFi
         m_rescanRecursive = false;
       }
       if (!again) break;
-      if (scanOnce(againRecursive, nullptr, nullptr)) changed = true;
+      if (scanOnce(againRecursive, nullptr, nullptr, level)) changed = true;
     }
   } catch (...) {
     DyxEngineLock lock;
@@ -292,19 +284,32 @@ bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFi
 }
 
 bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
-                                    DyxFilter* filter) {
+                                    DyxFilter* filter, const DyxScanLevel* level) {
   if (observer != nullptr) {
     DyxEngineLock lock;
     observer->directoryStarted(m_dirName);
   }
   // The time stamp is taken before the listing: a change made while the scan runs moves it
   // again, so the next poll scans once more instead of taking the directory as up to date.
+  DyxDirectoryReading listing(m_env, m_dirName, level);
   std::uint64_t fine = 0;
-  const DyxTime stamp = getMTimeFine(fine);
+  DyxTime stamp;
+  {
+    KX_SCOPE("DyxPhysicalDirectory::getMTime");
+    kxout << kxMember("getDirName()", m_dirName) << endl;
+    if (listing.changeTime(fine)) {
+      stamp = DyxTime::fromFileTime(fine);
+    } else {
+      KX_POS(kxerr) << "Cannot open directory: " << m_dirName << endl;
+      fine = 0;
+    }
+  }
 
-  dyxplatform::DirListing listing(m_dirName);
+  // The descent's read-ahead when this scan is its outermost one; it ends with the listing.
+  std::unique_ptr<DyxReadAhead> ownReadAhead;
+  const bool opened = listing.open();
   m_listError.store(listing.error());
-  if (!listing.isOpen()) {
+  if (!opened) {
     KX_POS(kxerr) << "Cannot open directory" << endl;
     // A directory removed since its parent listed it simply is not there; any other refusal
     // leaves its files out, and the user is told which directory and why.
@@ -345,7 +350,9 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
         // The sub-directory is scanned at once, depth first, with the lock released: it takes
         // the lock itself for each of its own names.
         lock.unlock();
-        m_pool->addSubDirectory(*this, childPath(m_dirName, item.name));
+        const DyxScanLevel below{level != nullptr ? level->readAhead : &ownReadAhead,
+                                 listing.directory(), &m_dirName};
+        m_pool->addSubDirectory(*this, childPathText(m_dirName, item.name), &below);
         lock.lock();
         if (m_retired.load()) {
           stopped = true;
@@ -355,9 +362,14 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
     } else {
       const std::uint32_t nameHash = NameTable::hashOf(item.name);
       bool vanished = false;
+      // Read right after the name was listed, from the open directory or the read-ahead.
+      dyxplatform::FileInfo info;
+      int infoError = 0;
+      const dyxplatform::FileInfoResult infoResult =
+          listing.readFileInfo(item.name, info, &infoError);
       if (DyxEntry* known = m_entries.find(item.name, nameHash)) {
         // A known file removed since the listing is not seen: it leaves with the vanished.
-        const bool refreshed = known->refresh(vanished);
+        const bool refreshed = known->refreshFrom(infoResult, info, infoError, vanished);
         if (!vanished) {
           seen.push_back(known);
           if (refreshed) {
@@ -366,17 +378,17 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
           }
         }
       } else {
-        DyxEntry* entry = repo->createEntry(item.name, this);
+        DyxEntry* entry = repo->createEntry(item.name, m_dirName, m_recursive.load());
         if (entry == nullptr) {
           // Once per file in the trace; the user gets one notice with the count.
           KX_POS(kxerr) << "Cannot allocate the entry: " << item.name << endl;
           KxNotices::count(KxNoticeKind::kLeftOut, "no memory is left for more entries",
-                           childPath(m_dirName, item.name));
+                           childPathText(m_dirName, item.name));
         } else {
           // The filter judges the file as it is on disk (size, time stamp, status), so the
           // entry is read before it is offered to the filter. A file removed since the listing
           // is no file of the directory.
-          entry->refresh(vanished);
+          entry->refreshFrom(infoResult, info, infoError, vanished);
           if (vanished || (filter != nullptr && !filter->evaluate(*entry))) {
             repo->freeEntry(entry);
           } else {
@@ -404,6 +416,7 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
                       dyxplatform::errorText(listing.error()) + " (the listing stopped part way)");
   }
   listing.close();
+  ownReadAhead.reset();
 
   if (complete) {
     bool stopAsked = false;
@@ -445,7 +458,18 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
 }
 
 DyxEntry* DyxPhysicalDirectory::findEntry(const std::string& name) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::findEntry");
   return m_entries.find(name);
+}
+
+std::size_t DyxPhysicalDirectory::entryCount() const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::entryCount");
+  return m_entries.size();
+}
+
+std::vector<DyxEntry*> DyxPhysicalDirectory::sortedEntries() const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::sortedEntries");
+  return m_entries.sorted();
 }
 
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {

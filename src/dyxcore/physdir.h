@@ -37,6 +37,10 @@ class DyxPath;
 class DyxPattern;
 class DyxPhysicalDirs;
 class DyxViewFolder;
+struct DyxScanLevel;
+namespace dyxplatform {
+class Env;
+}
 
 // The front end's observer of scans. Its calls arrive under the engine lock.
 class DyxScanObserver {
@@ -54,9 +58,10 @@ class DyxScanObserver {
   ~DyxScanObserver() = default;
 };
 
-// Where a pooled directory reports new, changed and vanished entries. The default forwards to
-// the view manager (addEntryToAllViews, remapEntryInAllViews, removeFromAllView with cleanup);
-// tests install their own. Called under the engine lock.
+// Where a pooled directory reports new, changed and vanished entries: the engine's context
+// (context.h) holds it. The facade's forwards to the view manager (addEntryToAllViews,
+// remapEntryInAllViews, removeFromAllView with cleanup); tests install their own. Called under
+// the engine lock.
 class DyxViewNotifier {
  public:
   virtual void entryAdded(DyxEntry* entry, DyxScanObserver* observer) = 0;
@@ -131,7 +136,10 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // What the scan could not read is recorded as a notice (kxcore/notice.h): a directory that
   // cannot be listed (unless it no longer exists), a listing cut short, the files left out when
   // no entry can be made. A file that vanishes between the listing and its reading is no file.
-  bool scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+  // `level` is given by the recursive scan of the parent that enters this directory (null for
+  // a scan of its own): it carries the descent's read-ahead and the parent's open directory.
+  bool scan(bool recursive, DyxScanObserver* observer, DyxFilter* filter,
+            const DyxScanLevel* level = nullptr);
   // The errno of the latest listing that could not be opened or was cut short; 0 when it was
   // read whole. Any thread.
   int listError() const { return m_listError.load(); }
@@ -139,9 +147,9 @@ class DyxPhysicalDirectory : public DyxUpdater {
   DyxEntry* findEntry(const std::string& name) const;
   // Files an existing entry under its name, replacing any entry of that name; notifies nobody.
   void attachEntry(DyxEntry* entry);
-  std::size_t entryCount() const { return m_entries.size(); }
+  std::size_t entryCount() const;
   // The entries in byte-wise name order.
-  std::vector<DyxEntry*> sortedEntries() const { return m_entries.sorted(); }
+  std::vector<DyxEntry*> sortedEntries() const;
   // Appends, in name order, every entry whose name (upper-cased unless caseSensitive) matches.
   void collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
                       bool caseSensitive) const;
@@ -159,7 +167,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   void retire() { m_retired.store(true); }
   bool isRetired() const { return m_retired.load(); }
 
-  // nullptr restores the view manager. Process-wide; set it only while no scan runs.
+  // Puts `notifier` before the facade's; nullptr restores the facade's. Process-wide; set it
+  // only while no scan runs.
   static void setViewNotifier(DyxViewNotifier* notifier);
   static DyxViewNotifier& viewNotifier();
 
@@ -172,7 +181,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   bool storesOwnTimeStamp() const override { return true; }
 
  private:
-  bool scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter);
+  bool scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter,
+                const DyxScanLevel* level);
   // The views hear of it first (when asked), then the entry leaves the table and its slot is
   // freed. Under the engine lock.
   void dropEntry(DyxEntry* entry, bool tellViews);
@@ -182,6 +192,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
   void clearEntries(bool tellViews);
 
   std::string m_dirName;
+  dyxplatform::Env& m_env;  // the pool's; not owned
   NameTable m_entries;
   std::atomic<bool> m_recursive;
   DyxPhysicalDirs* m_pool;  // not owned; null for a stand-alone directory

@@ -1,9 +1,26 @@
-// The engine's operating-system layer: every system call of the engine sits behind the free
-// functions and small classes of this header (directory listing, file information, time stamps,
-// directory watches, processes, user and group names, files and directories). Nothing here
-// touches engine state; every function may be called from any thread. Texts are the bytes that
-// the file system gives (no encoding is assumed); paths are absolute or relative to the current
-// directory of the process.
+// The engine's operating-system layer. Every system call of the engine goes through one
+// environment (`dyxplatform::Env`): listing directories, file information, reading and saving
+// files, directory change watches, processes, the clock and environment variables. The engine
+// is portable over it: a Linux environment answers today (platform_linux.cpp), another system
+// adds its own implementation file and nothing else changes, and tests install an environment
+// that makes any call fail on demand.
+//
+// An environment answers system calls and nothing more: it keeps no scan policy and no state
+// per calling thread, so the same call gives the same answer on any thread.
+//
+// Failures: every call that can fail reports an errno value (ENOENT, EACCES, EIO, ENOSPC, ...)
+// through its `int* error` argument (left alone on success, and when null), or through the
+// handle's error(). An implementation for another system maps its own codes onto these, so the
+// engine's messages and decisions (a name that is gone against one that cannot be read) stay
+// the same everywhere.
+//
+// Ownership and threads: the process-wide environment (Env::current) is not owned by its
+// callers and outlives every engine object; it may be called from any thread at once. The
+// engine's pool and repositories receive it when they are built. A handle that a call returns
+// (Directory, SequentialFile, WritableFile, DirectoryWatch) is owned by its caller through a
+// std::unique_ptr, and is used by one thread at a time (DirectoryWatch::interrupt excepted).
+// Texts are the bytes that the file system gives (no encoding is assumed); paths are absolute or
+// relative to the current directory of the process, with "/" between names.
 #pragma once
 
 #include <cstddef>
@@ -16,17 +33,43 @@
 namespace dyxplatform {
 
 // ---------------------------------------------------------------------------------------------
-// Time stamps
+// Values the environment hands out
 
-// 100-nanosecond intervals since 1601-01-01 00:00 UTC. Times before 1601 become 0.
-std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
-// The inverse, in whole seconds since 1970 (may be negative).
-std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime);
-// The upper half of a file time as the engine's signed 32-bit time stamp.
-inline std::int32_t highPart(std::uint64_t fileTime) {
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(fileTime >> 32));
-}
-// Calendar fields of a time in UTC. Returns false when no calendar date exists for it.
+struct DirItem {
+  std::string name;
+  bool isDirectory = false;  // a real directory; a symbolic link never counts as one
+};
+
+struct FileInfo {
+  std::uint64_t size = 0;
+  std::uint64_t lastWriteTime = 0;   // 1601-based
+  std::uint64_t lastAccessTime = 0;  // 1601-based
+  std::uint64_t changeTime = 0;      // 1601-based status-change time
+  std::uint32_t mode = 0;            // st_mode bits of the target (S_IFREG, S_IFDIR, ...)
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::uint64_t linkCount = 0;
+  std::uint64_t fileIndex = 0;  // inode
+  std::uint64_t volume = 0;     // device
+  // Defined by the system's implementation file, which knows its mode bits.
+  bool isRegular() const;
+  bool isDirectory() const;
+};
+
+// The outcome of reading a file's information. Reading never blocks (FIFOs and devices are not
+// opened), never changes the access time, and follows a symbolic link to its target.
+enum class FileInfoResult {
+  kOk,            // information read
+  kOpenFailed,    // the file exists but cannot be opened for reading (no right, dangling link,
+                  // link loop): `out` still describes it as far as the system tells without
+                  // read access (a link that leads nowhere by the link itself)
+  kInfoFailed,    // the file opened but its information cannot be read
+  kVanished,      // the name no longer exists (removed since it was listed)
+  kLookupFailed,  // the name cannot even be looked up (no search right on its directory, an
+                  // input/output error): nothing is known of it, `out` is left alone
+};
+
+// Calendar fields of a time in UTC.
 struct CalendarTime {
   int year = 0;
   int month = 0;  // 1..12
@@ -35,136 +78,270 @@ struct CalendarTime {
   int minute = 0;
   int second = 0;
 };
-bool toCalendarUtc(std::int64_t unixSeconds, CalendarTime& out);
-// Seconds since 1970 of the current time.
-std::int64_t nowUnixSeconds();
 
-// ---------------------------------------------------------------------------------------------
-// Directory listing
-
-struct DirItem {
-  std::string name;
-  bool isDirectory = false;  // a real directory; a symbolic link never counts as one
+struct SpawnResult {
+  bool started = false;
+  int error = 0;      // errno when not started
+  int exitCode = -1;  // when waited: the exit code, or 128 + signal
+  long pid = -1;      // the started program's process id
 };
 
-struct AheadDirectory;
+// ---------------------------------------------------------------------------------------------
+// Handles
 
-// One open listing. "." and ".." are never returned. A name whose type the file system does not
-// report is looked up without following links. Not copyable; closes on destruction. Open, read
-// and close a listing on one thread.
-//
-// Read-ahead: when a thread opens the listing of a sub-directory while the listing of its parent
-// is open (a recursive scan descending), a helper thread starts to read, in the same depth-first
-// order, the directories that come next below that parent: each one's change time, listing and
-// the file information of its files. The scan's own calls (directoryChangeTime, DirListing,
-// readFileInfo or readFileInfoIn of the name just listed) then take those results instead of
-// asking the kernel, so the disk is read on a second core while the engine files entries.
-// Everything is read the way the direct calls read it; the names come in the directory's own
-// order; a directory the helper has not read (or read differently named) is read directly,
-// and the helper then passes over it; when the scan has had to wait for the helper, the helper
-// leaves it the next directory, so the two share the disk work whichever is faster. The helper
-// stays a bounded number of files ahead and stops when the parent's listing closes.
-class DirListing {
+// One open directory and its listing. "." and ".." are never listed. A name whose type the
+// file system does not report is looked up without following links. The names inside it are
+// reached from the open directory, never by a whole path, so a path's length is bounded only
+// by the file system.
+class Directory {
  public:
-  explicit DirListing(const std::string& path);
-  ~DirListing();
-  DirListing(const DirListing&) = delete;
-  DirListing& operator=(const DirListing&) = delete;
+  virtual ~Directory() = default;
+  Directory(const Directory&) = delete;
+  Directory& operator=(const Directory&) = delete;
 
-  bool isOpen() const { return m_open; }
-  int error() const { return m_error; }  // errno of a failed open or read
-  // Fills the next name; false at the end (or after a read error, see error()).
-  bool next(DirItem& item);
-  void close();
+  // Fills the next name; false at the end, and after a read error (error() then says which:
+  // the names not yet given are unknown, not gone).
+  virtual bool next(DirItem& item) = 0;
+  // The errno that cut the listing short; 0 while none did.
+  virtual int error() const = 0;
+  // The information of the file `name` (one name, no "/") inside this directory.
+  virtual FileInfoResult readFileInfo(const std::string& name, FileInfo& out,
+                                      int* error = nullptr) = 0;
+  // The directory's own status-change time (1601-based); it moves whenever a name inside is
+  // added, removed or renamed. False with *error when it cannot be read.
+  virtual bool changeTime(std::uint64_t& fileTime, int* error = nullptr) = 0;
+  // Opens the sub-directory `name` of this one; nullptr with *error when it cannot be opened.
+  virtual std::unique_ptr<Directory> openChild(const std::string& name, int* error = nullptr) = 0;
+
+ protected:
+  Directory() = default;
+};
+
+// Sequential reader of a REGULAR file: anything else (FIFO, device, socket) is refused before
+// it is opened, so reading never blocks and never acts on a device.
+class SequentialFile {
+ public:
+  virtual ~SequentialFile() = default;
+  SequentialFile(const SequentialFile&) = delete;
+  SequentialFile& operator=(const SequentialFile&) = delete;
+  // Bytes read (at most `size`), 0 at the end, -1 on an error (*error then holds it).
+  virtual long read(char* buffer, std::size_t size, int* error = nullptr) = 0;
+  // Back to the first byte of the same open file (the name may meanwhile name another one).
+  virtual bool rewind(int* error = nullptr) = 0;
+  // The size of the open file when it was opened.
+  virtual std::uint64_t size() const = 0;
+
+ protected:
+  SequentialFile() = default;
+};
+
+// A file being written. The destructor closes it without syncing; a caller that cares whether
+// the data reached the disk calls sync() and close() and looks at their results.
+class WritableFile {
+ public:
+  virtual ~WritableFile() = default;
+  WritableFile(const WritableFile&) = delete;
+  WritableFile& operator=(const WritableFile&) = delete;
+  virtual bool append(std::string_view data, int* error = nullptr) = 0;
+  // Returns once the data written so far is on the disk.
+  virtual bool sync(int* error = nullptr) = 0;
+  virtual bool close(int* error = nullptr) = 0;
+
+ protected:
+  WritableFile() = default;
+};
+
+// One watch on one directory (not its sub-tree) that fires when a name inside is created,
+// deleted, moved, modified or changes attributes. wait() runs on one thread; interrupt() may be
+// called from any thread. Destroy it only once no thread waits in it.
+class DirectoryWatch {
+ public:
+  virtual ~DirectoryWatch() = default;
+  DirectoryWatch(const DirectoryWatch&) = delete;
+  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
+
+  // False when the watch could not be set up (error() says why); wait() then gives kError.
+  virtual bool isValid() const = 0;
+  virtual int error() const = 0;
+  enum class WaitResult { kChanged, kTimeout, kInterrupted, kGone, kError };
+  // Waits for a change (timeoutMs < 0: no limit); consumes every pending event. kGone: the
+  // directory itself was deleted or moved away.
+  virtual WaitResult wait(int timeoutMs) = 0;
+  // Makes the current or the next wait() return kInterrupted.
+  virtual void interrupt() = 0;
+
+ protected:
+  DirectoryWatch() = default;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The environment
+
+class Env {
+ public:
+  virtual ~Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+
+  // The environment of the operating system the program was built for.
+  static Env& system();
+  // The environment the engine uses: the one installed last, else system().
+  static Env& current();
+  // Installs `env` as current (nullptr: system() again). Process-wide and not owned: call it
+  // only while no engine thread runs, and keep `env` alive until it is replaced.
+  static void setCurrent(Env* env);
+
+  // Directory listing and file information.
+  // Opens the directory `path` however long the path is; nullptr with *error when it cannot.
+  virtual std::unique_ptr<Directory> openDirectory(const std::string& path,
+                                                   int* error = nullptr) = 0;
+  virtual FileInfoResult readFileInfo(const std::string& path, FileInfo& out,
+                                      int* error = nullptr) = 0;
+  // The status-change time of the directory `path` itself, as Directory::changeTime gives it,
+  // without opening it for listing. False when it cannot be looked up.
+  virtual bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime,
+                                   int* error = nullptr) = 0;
+  // Whether anything is at `path` (links not followed); a directory, a regular file (both
+  // following links).
+  virtual bool pathExists(const std::string& path) = 0;
+  virtual bool isDirectory(const std::string& path) = 0;
+  virtual bool isRegularFile(const std::string& path) = 0;
+
+  // Files and directories.
+  // Opens a regular file for reading, leaving its access time alone where the system allows.
+  // nullptr with *error: EISDIR for a directory, EINVAL for anything else that is not a regular
+  // file, else the system's reason.
+  virtual std::unique_ptr<SequentialFile> openSequentialFile(const std::string& path,
+                                                             int* error = nullptr) = 0;
+  // Creates `path`, or empties it when it exists; nullptr with *error when it cannot.
+  virtual std::unique_ptr<WritableFile> newWritableFile(const std::string& path,
+                                                        int* error = nullptr) = 0;
+  // Replaces `to` by `from` at once: `to` is either the old or the new file, never neither.
+  virtual bool renameFile(const std::string& from, const std::string& to, int* error = nullptr) = 0;
+  virtual bool removeFile(const std::string& path, int* error = nullptr) = 0;
+  // One level; true when it exists already as a directory.
+  virtual bool makeDirectory(const std::string& path, int* error = nullptr) = 0;
+  virtual bool removeDirectory(const std::string& path, int* error = nullptr) = 0;  // empty only
+  virtual std::string currentDirectory() = 0;  // "" when it cannot be read
+  // Moves the whole process into `path`. Call it before any other thread starts.
+  virtual bool changeDirectory(const std::string& path, int* error = nullptr) = 0;
+  // A watch on the directory `path`; never null (an invalid watch says why).
+  virtual std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) = 0;
+
+  // Processes.
+  // The program file for `name`: a name with a "/" is taken as it is (when executable);
+  // otherwise each directory of PATH is searched. "" when nothing executable is found.
+  virtual std::string findProgram(const std::string& name) = 0;
+  // Starts `program` (a path, see findProgram) with argv (argv[0] included) without a shell.
+  // With wait true, waits for it and, when stdoutFile is not empty, sends its standard output
+  // there (created or emptied); its standard input is the null device, so a program that reads
+  // it cannot hang the caller. With wait false the child is detached so that no zombie remains.
+  virtual SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
+                                   bool wait, const std::string& stdoutFile = std::string()) = 0;
+  virtual int processId() = 0;
+  // The effective user is the administrator (permission bits do not bind it).
+  virtual bool isPrivileged() = 0;
+  // The value of an environment variable; "" when it is unset or empty.
+  virtual std::string environmentVariable(const char* name) = 0;
+  // The user's home directory: $HOME, else the user database's entry; "" when neither says.
+  virtual std::string homeDirectory() = 0;
+  // The file of the running program with every link resolved; "" when it cannot be told.
+  virtual std::string executablePath() = 0;
+  // Standard descriptors 0, 1 and 2 that are closed are opened on the null device, so that no
+  // file the program opens later takes their place. Call it first thing in main.
+  virtual void openClosedStandardDescriptors() = 0;
+  // Whether openClosedStandardDescriptors found `fd` (0, 1 or 2) closed: what is written there
+  // then reaches nobody.
+  virtual bool wasClosedAtStart(int fd) = 0;
+
+  // Clock and texts.
+  virtual std::int64_t nowUnixSeconds() = 0;  // seconds since 1970 of the current time
+  // Calendar fields in UTC; false when no calendar date exists for the time.
+  virtual bool toCalendarUtc(std::int64_t unixSeconds, CalendarTime& out) = 0;
+  // The text of an errno value.
+  virtual std::string errorText(int error) = 0;
+
+ protected:
+  Env() = default;
+};
+
+// An environment that forwards every call to another one: a test derives from it and overrides
+// only the calls it makes fail. The target is not owned and must outlive the wrapper.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : m_target(target) {}
+  Env& target() const { return m_target; }
+
+  std::unique_ptr<Directory> openDirectory(const std::string& path, int* error) override {
+    return m_target.openDirectory(path, error);
+  }
+  FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error) override {
+    return m_target.readFileInfo(path, out, error);
+  }
+  bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error) override {
+    return m_target.directoryChangeTime(path, fileTime, error);
+  }
+  bool pathExists(const std::string& path) override { return m_target.pathExists(path); }
+  bool isDirectory(const std::string& path) override { return m_target.isDirectory(path); }
+  bool isRegularFile(const std::string& path) override { return m_target.isRegularFile(path); }
+  std::unique_ptr<SequentialFile> openSequentialFile(const std::string& path, int* error) override {
+    return m_target.openSequentialFile(path, error);
+  }
+  std::unique_ptr<WritableFile> newWritableFile(const std::string& path, int* error) override {
+    return m_target.newWritableFile(path, error);
+  }
+  bool renameFile(const std::string& from, const std::string& to, int* error) override {
+    return m_target.renameFile(from, to, error);
+  }
+  bool removeFile(const std::string& path, int* error) override {
+    return m_target.removeFile(path, error);
+  }
+  bool makeDirectory(const std::string& path, int* error) override {
+    return m_target.makeDirectory(path, error);
+  }
+  bool removeDirectory(const std::string& path, int* error) override {
+    return m_target.removeDirectory(path, error);
+  }
+  std::string currentDirectory() override { return m_target.currentDirectory(); }
+  bool changeDirectory(const std::string& path, int* error) override {
+    return m_target.changeDirectory(path, error);
+  }
+  std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) override {
+    return m_target.watchDirectory(path);
+  }
+  std::string findProgram(const std::string& name) override { return m_target.findProgram(name); }
+  SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
+                           bool wait, const std::string& stdoutFile) override {
+    return m_target.spawnProcess(program, argv, wait, stdoutFile);
+  }
+  int processId() override { return m_target.processId(); }
+  bool isPrivileged() override { return m_target.isPrivileged(); }
+  std::string environmentVariable(const char* name) override {
+    return m_target.environmentVariable(name);
+  }
+  std::string homeDirectory() override { return m_target.homeDirectory(); }
+  std::string executablePath() override { return m_target.executablePath(); }
+  void openClosedStandardDescriptors() override { m_target.openClosedStandardDescriptors(); }
+  bool wasClosedAtStart(int fd) override { return m_target.wasClosedAtStart(fd); }
+  std::int64_t nowUnixSeconds() override { return m_target.nowUnixSeconds(); }
+  bool toCalendarUtc(std::int64_t unixSeconds, CalendarTime& out) override {
+    return m_target.toCalendarUtc(unixSeconds, out);
+  }
+  std::string errorText(int error) override { return m_target.errorText(error); }
 
  private:
-  void* m_dir = nullptr;  // DIR*
-  bool m_open = false;
-  int m_error = 0;
-  // While open, readFileInfo on this thread looks up names inside `m_path` relative to the
-  // listing's descriptor: the kernel then walks one name instead of the whole path.
-  std::string m_path;
-  // A listing read ahead by the helper thread, and the position in it.
-  std::unique_ptr<AheadDirectory> m_ahead;
-  std::size_t m_cursor = 0;
+  Env& m_target;
 };
-
-// Lists a whole directory. Returns false (and the errno in *error when given) when it cannot be
-// opened.
-bool listDirectory(const std::string& path, std::vector<DirItem>& out, int* error = nullptr);
 
 // ---------------------------------------------------------------------------------------------
-// File information
+// Built on an environment (platform.cpp): the same on every system.
 
-struct FileInfo {
-  std::uint64_t size = 0;
-  std::uint64_t lastWriteTime = 0;   // 1601-based
-  std::uint64_t lastAccessTime = 0;  // 1601-based
-  std::uint64_t changeTime = 0;      // 1601-based status-change time
-  std::uint32_t mode = 0;            // st_mode of the target
-  std::uint32_t uid = 0;
-  std::uint32_t gid = 0;
-  std::uint64_t linkCount = 0;
-  std::uint64_t fileIndex = 0;  // inode
-  std::uint64_t volume = 0;     // device
-  bool isRegular() const;
-  bool isDirectory() const;
-};
-
-enum class FileInfoResult {
-  kOk,            // information read
-  kOpenFailed,    // the file exists but cannot be opened for reading (no right, dangling link,
-                  // link loop): `out` still describes it as stat does (a link that leads
-                  // nowhere by the link itself), since that needs no read access
-  kInfoFailed,    // the file opened but its information cannot be read
-  kVanished,      // the name no longer exists (removed since it was listed)
-  kLookupFailed,  // the name cannot even be looked up (no search right on its directory, an
-                  // input/output error): nothing is known of it, `out` is left alone
-};
-
-// How readFileInfo reaches the information. Both never block (FIFOs and devices are not opened
-// for reading), never change the access time, and follow a symbolic link to its target.
-enum class FileInfoMethod {
-  kStatx,     // statx, plus a read-permission check for regular files; nothing is opened
-  kOpenFstat  // open(O_RDONLY|O_NONBLOCK|O_NOATIME|O_CLOEXEC) + fstat for regular files
-};
-// kStatx measured faster (two system calls per regular file against three or four).
-FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error = nullptr,
-                            FileInfoMethod method = FileInfoMethod::kStatx);
-
-// The same for the file `name` of the directory `dir` (its text form, as the listing was
-// opened with it): with the directory's listing open on this thread, the name is looked up
-// from there without building the whole path.
-FileInfoResult readFileInfoIn(const std::string& dir, const std::string& name, FileInfo& out,
-                              int* error = nullptr);
-
-// Opens the directory `path` with `flags` (open(2) flags, O_DIRECTORY is added) however long the
-// path is: a path the system does not take whole is opened name by name from the directories
-// above. A descriptor, or -1 with errno set.
-int openDirectory(const std::string& path, int flags);
-
-// The status-change time (1601-based) of a directory itself; it moves whenever a name inside is
-// added, removed or renamed. False when the directory cannot be looked up.
-bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error = nullptr);
-
-// ---------------------------------------------------------------------------------------------
-// Files and directories
-
-bool pathExists(const std::string& path);                           // anything, links not followed
-bool isDirectory(const std::string& path);                          // follows links
-bool isRegularFile(const std::string& path);                        // follows links
-bool makeDirectory(const std::string& path, int* error = nullptr);  // one level; ok if exists
-bool makeDirectories(const std::string& path, int* error = nullptr);  // with parents
-bool renameFile(const std::string& from, const std::string& to, int* error = nullptr);
-bool removeFile(const std::string& path, int* error = nullptr);
-std::string currentDirectory();  // "" when it cannot be read
 // Writes the parts one after the other to a file beside `target` (same directory, name
-// target + ".tmp" + process id), flushes it to disk and renames it over `target`, so a crash
-// or a full disk leaves either the old or the new file whole. On failure the temporary file is
-// removed, `target` is untouched and *error holds the errno.
-bool writeFileReplacing(const std::string& target, const std::vector<std::string_view>& parts,
-                        int* error = nullptr);
-bool writeFileReplacing(const std::string& target, std::string_view content, int* error = nullptr);
+// target + ".tmp" + process id), syncs it and renames it over `target`, so a crash or a full
+// disk leaves either the old or the new file whole. On failure the temporary file is removed,
+// `target` is untouched and *error holds the errno.
+bool writeFileReplacing(Env& env, const std::string& target,
+                        const std::vector<std::string_view>& parts, int* error = nullptr);
 // The same for files that belong together (a repository's two files): every file is first
 // written whole beside its target, and only then are they renamed into place, in order. A
 // failure while writing leaves every target untouched (*failedTarget names the file that could
@@ -174,107 +351,76 @@ struct FileReplacement {
   std::string target;
   std::string_view content;
 };
-bool writeFilesReplacing(const std::vector<FileReplacement>& files, int* error = nullptr,
+bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error = nullptr,
                          std::string* failedTarget = nullptr, const std::string& keepOldAs = "");
-// Sequential reader of a REGULAR file: anything else (FIFO, device, socket, directory) is refused
-// before it is opened, so reading never blocks and never acts on a device. The access time is
-// left alone where the system allows (O_NOATIME). Not copyable; closes on destruction.
+// Reads a whole regular file, or its first maxBytes bytes; false (with errno, EISDIR for a
+// directory, EINVAL for another file that is not regular) when it cannot be opened or read.
+bool readWholeFile(Env& env, const std::string& path, std::string& out, int* error = nullptr,
+                   std::size_t maxBytes = static_cast<std::size_t>(-1));
+// Lists a whole directory. False (with the errno) when it cannot be opened or read whole.
+bool listDirectory(Env& env, const std::string& path, std::vector<DirItem>& out,
+                   int* error = nullptr);
+// Creates `path` with every missing parent.
+bool makeDirectories(Env& env, const std::string& path, int* error = nullptr);
+
+// Time conversions; plain arithmetic, the same on every system.
+// 100-nanosecond intervals since 1601-01-01 00:00 UTC. Times before 1601 become 0.
+std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds);
+// The inverse, in whole seconds since 1970 (may be negative).
+std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime);
+// The upper half of a file time as the engine's signed 32-bit time stamp.
+inline std::int32_t highPart(std::uint64_t fileTime) {
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(fileTime >> 32));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shorthands that call the current environment (Env::current()), for code that holds none.
+
+// A sequential reader whose open failure is kept in the object: EINVAL for anything that is not
+// a regular file (directories included). Not copyable.
 class FileReader {
  public:
   explicit FileReader(const std::string& path);
-  ~FileReader();
-  FileReader(const FileReader&) = delete;
-  FileReader& operator=(const FileReader&) = delete;
-  bool isOpen() const { return m_fd >= 0; }
-  int error() const { return m_error; }  // errno of a failed open or read; EINVAL: not regular
-  // Back to the first byte of the same open file (the name may meanwhile name another one).
+  bool isOpen() const { return m_file != nullptr; }
+  int error() const { return m_error; }
   bool rewind();
-  // Bytes read (at most `size`), 0 at the end, -1 on an error.
   long read(char* buffer, std::size_t size);
 
  private:
-  int m_fd = -1;
+  std::unique_ptr<SequentialFile> m_file;
   int m_error = 0;
 };
 
-// Reads a whole regular file, or its first maxBytes bytes; false (with errno) when it cannot be
-// opened or read.
+bool writeFileReplacing(const std::string& target, std::string_view content, int* error = nullptr);
+bool writeFilesReplacing(const std::vector<FileReplacement>& files, int* error = nullptr,
+                         std::string* failedTarget = nullptr, const std::string& keepOldAs = "");
 bool readWholeFile(const std::string& path, std::string& out, int* error = nullptr,
                    std::size_t maxBytes = static_cast<std::size_t>(-1));
-// The text of an errno value.
-std::string errorText(int error);
-
-// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no file the program
-// opens later takes their place (a trace file on descriptor 1 would receive the output). Call it
-// first thing in main, before any file is opened.
-void openClosedStandardDescriptors();
-// Whether openClosedStandardDescriptors found `fd` (0, 1 or 2) closed: what is written there
-// then reaches nobody.
-bool wasClosedAtStart(int fd);
-
-// ---------------------------------------------------------------------------------------------
-// The process
-
-bool isPrivileged();                       // effective user is root (permission bits do not bind)
-int processId();
-// The value of an environment variable; "" when it is unset or empty.
-std::string environmentVariable(const char* name);
-// The user's home directory: $HOME, else the password database's entry; "" when neither says.
-std::string homeDirectory();
-// The file of the running program with every link resolved; "" when it cannot be told.
-std::string executablePath();
-// Moves the whole process into `path`. Call it before any other thread starts.
+bool listDirectory(const std::string& path, std::vector<DirItem>& out, int* error = nullptr);
+bool makeDirectories(const std::string& path, int* error = nullptr);
+FileInfoResult readFileInfo(const std::string& path, FileInfo& out, int* error = nullptr);
+bool directoryChangeTime(const std::string& path, std::uint64_t& fileTime, int* error = nullptr);
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+bool isRegularFile(const std::string& path);
+bool makeDirectory(const std::string& path, int* error = nullptr);
+bool renameFile(const std::string& from, const std::string& to, int* error = nullptr);
+bool removeFile(const std::string& path, int* error = nullptr);
+bool removeDirectory(const std::string& path, int* error = nullptr);
+std::string currentDirectory();
 bool changeDirectory(const std::string& path, int* error = nullptr);
-bool removeDirectory(const std::string& path, int* error = nullptr);  // an empty one only
-
-// ---------------------------------------------------------------------------------------------
-// Processes
-
-// The program file for `name`: a name with a "/" is taken as it is (when executable); otherwise
-// each directory of PATH is searched. "" when nothing executable is found.
 std::string findProgram(const std::string& name);
-
-struct SpawnResult {
-  bool started = false;
-  int error = 0;      // errno when not started
-  int exitCode = -1;  // when waited: the exit code, or 128 + signal
-  long pid = -1;      // the started program's process id
-};
-// Starts `program` (a path, see findProgram) with argv (argv[0] included) without a shell. With
-// wait true, waits for it and, when stdoutFile is not empty, sends its standard output there
-// (created or emptied); its standard input is /dev/null, so a program that reads it cannot hang
-// the caller. With wait false the child is detached so that no zombie remains.
 SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
                          bool wait, const std::string& stdoutFile = std::string());
-
-// ---------------------------------------------------------------------------------------------
-// Directory change watch
-
-// One watch on one directory (not its sub-tree) that fires when a name inside is created,
-// deleted, moved, modified or changes attributes. wait() may be interrupted from another
-// thread. Not copyable; closes on destruction (interrupt any waiter first).
-class DirectoryWatch {
- public:
-  explicit DirectoryWatch(const std::string& path);
-  ~DirectoryWatch();
-  DirectoryWatch(const DirectoryWatch&) = delete;
-  DirectoryWatch& operator=(const DirectoryWatch&) = delete;
-
-  bool isValid() const { return m_notifyFd >= 0 && m_wakeFd >= 0 && m_watch >= 0; }
-  int error() const { return m_error; }
-
-  enum class WaitResult { kChanged, kTimeout, kInterrupted, kGone, kError };
-  // Waits for a change (timeoutMs < 0: no limit); consumes every pending event. kGone: the
-  // directory itself was deleted or moved away.
-  WaitResult wait(int timeoutMs);
-  // Makes the current or the next wait() return kInterrupted. Safe from any thread.
-  void interrupt();
-
- private:
-  int m_notifyFd = -1;
-  int m_wakeFd = -1;
-  int m_watch = -1;
-  int m_error = 0;
-};
+int processId();
+bool isPrivileged();
+std::string environmentVariable(const char* name);
+std::string homeDirectory();
+std::string executablePath();
+void openClosedStandardDescriptors();
+bool wasClosedAtStart(int fd);
+std::int64_t nowUnixSeconds();
+bool toCalendarUtc(std::int64_t unixSeconds, CalendarTime& out);
+std::string errorText(int error);
 
 }  // namespace dyxplatform

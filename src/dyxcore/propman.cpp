@@ -266,13 +266,6 @@ bool DyxEntryProperty::save(const std::string& name) const {
       }
     }
   }
-  int error = 0;
-  if (!dyxplatform::writeFileReplacing(file, content, &error)) {
-    KX_POS(kxerr) << "Cannot open file: " << file << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, file,
-                      dyxplatform::errorText(error) +
-                          " (the properties were not saved; the previous file is unchanged)");
-    return false;
-  }
-  return true;
+  return DyxConfigFile::save(file, content, file, "Cannot open file: " + file,
+                             "the properties were");
 }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
@@ -17,7 +17,10 @@ void addSingleFolder(std::vector<DyxPath>& paths, const std::string& name) {
   paths.push_back(std::move(path));
 }
 
-bool preference(const char* name) { return Dyx::getEnviron().getBoolPreference(name); }
+bool preference(const char* name) {
+  DyxEnviron* env = DyxContext::environ();
+  return env != nullptr && env->getBoolPreference(name);
+}
 
 }  // namespace
 
@@ -50,7 +53,7 @@ DyxRuleView::DyxRuleView(const char* className, const char* foldersScope,
       m_foldersScope(foldersScope),
       m_folderScope(folderScope),
       m_rule(rule) {
-  // The rule is in place, so the virtual slot 10 already answers with it here.
+  // The rule is in place, so getFoldersForEntry already answers with it here.
   if (update) this->update(pool);
 }
 

@@ -33,14 +33,14 @@ class DyxPhysicalView : public DyxFilterView {
  public:
   DyxPhysicalView(const std::string& name, DyxPhysicalDirs* pool);
 
-  // Slot 12: P.
+  // A predefined view: P.
   DyxViewKind getKind() const override;
-  // Slot 13: only marks the view not modified. A predefined view has no view file, and writing
+  // Only marks the view not modified. A predefined view has no view file, and writing
   // one would leave a "<...>.kx" file that no tag can ever load.
   void save() override;
-  // Slot 9: an empty path.
+  // The view itself holds no entry: an empty path.
   DyxPath getFolderForEntry(const DyxEntry* entry) override;
-  // Slot 10: empties the list and answers false.
+  // Empties the list and answers false.
   bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) override;
 };
 
@@ -51,9 +51,9 @@ using DyxFolderRule = bool (*)(const DyxEntry& entry, std::vector<DyxPath>& path
 // them without copying).
 class DyxRuleView : public DyxPhysicalView {
  public:
-  // Slot 9: the first path of the rule, or an empty path when it gives none.
+  // The first path of the rule, or an empty path when it gives none.
   DyxPath getFolderForEntry(const DyxEntry* entry) override;
-  // Slot 10: the rule's paths; answers true.
+  // The rule's paths; answers true.
   bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) override;
 
  protected:

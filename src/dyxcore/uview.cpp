@@ -5,6 +5,7 @@
 
 #include "dyxcore/conffile.h"
 #include "dyxcore/environ.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
@@ -201,15 +202,8 @@ void writeFolder(const DyxViewFolder& folder, std::vector<std::string>& steps, b
 bool replaceViewFile(const std::string& file, const std::string& content) {
   // The views directory may not exist yet in a fresh working directory.
   dyxplatform::makeDirectories(DyxEnviron::getViewsDir().toString(0, false));
-  int error = 0;
-  if (!dyxplatform::writeFileReplacing(file, content, &error)) {
-    KX_POS(kxerr) << "Cannot open file: " << file << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(file),
-                      dyxplatform::errorText(error) +
-                          " (the view was not saved; the previous file is unchanged)");
-    return false;
-  }
-  return true;
+  return DyxConfigFile::save(file, content, DyxConfigFile::shownName(file),
+                             "Cannot open file: " + file, "the view was");
 }
 
 }  // namespace
@@ -236,6 +230,8 @@ std::string DyxUserView::viewFileOf(const std::string& viewName) {
 
 void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
+  // The entries named in the file are looked up in the pool.
+  DyxEngineLock lock;
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
   DyxConfigFile file(getViewFile(), DyxConfigFile::kSavedData);

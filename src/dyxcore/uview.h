@@ -25,9 +25,9 @@ class DyxUserView : public DyxView {
   // An empty name is reported; the view is made all the same.
   DyxUserView(const std::string& name, DyxPhysicalDirs* pool);
 
-  // Slot 12: U.
+  // A user view: U.
   DyxViewKind getKind() const override;
-  // Slot 13: markNotModified, then updateFile.
+  // MarkNotModified, then updateFile.
   void save() override;
 
   // Reads the view file into the tree. Bad records are reported and skipped; entries are looked

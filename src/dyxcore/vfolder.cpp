@@ -5,21 +5,17 @@
 #include <cstring>
 #include <utility>
 
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/path.h"
 #include "dyxcore/physdir.h"
-#include "dyxcore/viewman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
 
 namespace {
 
-// The manager whose index this process's folders report to. While a manager is being destroyed
-// it stays the current one, so the folders it destroys never make the facade build a new one.
-DyxViewManager& manager() {
-  DyxViewManager* current = DyxViewManager::current();
-  return current != nullptr ? *current : Dyx::getViewManager();
-}
+// The index this process's folders report to. While a view manager is being destroyed it stays
+// the recorder, so the folders it destroys never make the facade build a new one.
+DyxFolderRecorder* recorder() { return DyxContext::folders(); }
 
 // Folders destroyed so far; atomic only because detached folders may die outside the lock.
 std::atomic<std::uint64_t> g_removals{0};
@@ -109,9 +105,10 @@ void DyxViewFolder::forgetAllDirectEntries() { dropDirectEntries(true); }
 void DyxViewFolder::dropDirectEntries(bool report) {
   if (m_entryCount == 0 && m_refs.empty()) return;
   if (report) {
-    DyxViewManager& man = manager();
-    for (Ref ref : m_refs) {
-      if (!isTomb(ref)) man.forgetFolder(entryOf(ref), this);
+    if (DyxFolderRecorder* man = recorder()) {
+      for (Ref ref : m_refs) {
+        if (!isTomb(ref)) man->forgetFolder(entryOf(ref), this);
+      }
     }
   }
   clearStorage();
@@ -158,7 +155,7 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
   m_refs.push_back(refOf(entry));
   ++m_entryCount;
   if (wasEmpty) adjustAncestors(-1);
-  manager().recordFolder(entry, this);
+  if (DyxFolderRecorder* man = recorder()) man->recordFolder(entry, this);
   if (observer != nullptr && !observer->entryFiled(this, entry)) return false;
   return true;
 }
@@ -181,7 +178,7 @@ void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
     }
     --m_entryCount;
     if (m_entryCount == 0) clearStorage();
-    manager().forgetFolder(entry, this);
+    if (DyxFolderRecorder* man = recorder()) man->forgetFolder(entry, this);
     if (isEmpty()) adjustAncestors(1);
   } else {
     KX_POS(kxerr) << "Not in: " << entry->getName() << ",folder=" << m_name << endl;

@@ -33,16 +33,16 @@ class DyxViewFolder {
 
   // The virtual operations, in slot order.
 
-  // Slot 0: removes every entry of the subtree from the index, then destroys the sub-folders.
+  // Removes every entry of the subtree from the index, then destroys the sub-folders.
   virtual ~DyxViewFolder();
-  // Slot 1: false for a plain folder; views answer true.
+  // False for a plain folder; views answer true.
   virtual bool isRoot() const;
-  // Slot 2: a new detached folder of this tree's own folder class; nullptr (with a message) for
+  // A new detached folder of this tree's own folder class; nullptr (with a message) for
   // an empty name. Trees create all their sub-folders through this slot.
   virtual std::unique_ptr<DyxViewFolder> newFolder(const std::string& name);
-  // Slot 3: removeAllEntries, then destroys every sub-folder.
+  // RemoveAllEntries, then destroys every sub-folder.
   virtual void removeAllFolders();
-  // Slot 4: drops every entry reference of the subtree (forgetting each in the index); the
+  // Drops every entry reference of the subtree (forgetting each in the index); the
   // sub-folders stay.
   virtual void removeAllEntries();
   // Drops every entry reference of the subtree WITHOUT forgetting them in the index (the
@@ -57,9 +57,9 @@ class DyxViewFolder {
   virtual std::vector<std::string> getFilterMessages() const { return {}; }
   virtual std::string getSorterTag() const;             // "<none>"
   virtual void setSorterTag(const std::string& tag);    // nothing
-  // Slot 9: the folder path of an entry; an empty path here.
+  // The folder path of an entry; an empty path here.
   virtual DyxPath getFolderForEntry(const DyxEntry* entry);
-  // Slot 10: empties `paths` and answers false here.
+  // Empties `paths` and answers false here.
   virtual bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths);
 
   const std::string& getName() const { return m_name; }

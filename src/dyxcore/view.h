@@ -48,25 +48,25 @@ class DyxViewKind {
 class DyxView : public DyxViewFolder {
  public:
   explicit DyxView(const std::string& viewName);
-  // Slot 0: all entries leave the index and all folders are destroyed (as for a folder).
+  // All entries leave the index and all folders are destroyed (as for a folder).
   ~DyxView() override;
-  // Slot 1: true.
+  // A view is the root of its tree: true.
   bool isRoot() const override;
 
   // Slots 11 to 16, continuing the folder's slot table.
 
-  // Slot 11: one line: name: "<view name>", kind: <letter>, rt: <bool>, mod: <bool>
+  // One line: name: "<view name>", kind: <letter>, rt: <bool>, mod: <bool>
   virtual void dump(std::ostream& out) const;
-  // Slot 12: kNone here; predefined views answer P, user views U, filter views F.
+  // KNone here; predefined views answer P, user views U, filter views F.
   virtual DyxViewKind getKind() const;
-  // Slot 13: marks the view not modified; file-backed views then rewrite their view file.
+  // Marks the view not modified; file-backed views then rewrite their view file.
   virtual void save();
-  // Slot 14: nothing here; filter views rebuild every folder from the whole pool. `pool` may be
+  // Nothing here; filter views rebuild every folder from the whole pool. `pool` may be
   // nullptr (no pool yet): then there is nothing to collect.
   virtual void update(DyxPhysicalDirs* pool);
-  // Slot 15: nothing here; filter views move one changed entry.
+  // Nothing here; filter views move one changed entry.
   virtual void remapEntry(DyxEntry* entry, DyxScanObserver* observer);
-  // Slot 16: true here; filter views place one new entry. False stops the caller's loop.
+  // True here; filter views place one new entry. False stops the caller's loop.
   virtual bool mapEntry(DyxEntry* entry, DyxScanObserver* observer);
 
   const std::string& getViewName() const { return m_viewName; }

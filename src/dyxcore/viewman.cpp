@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "dyxcore/conffile.h"
-#include "dyxcore/dyx.h"
 #include "dyxcore/environ.h"
 #include "dyxcore/fview.h"
 #include "dyxcore/mutex.h"
@@ -28,13 +27,7 @@ std::atomic<DyxViewManager*> g_current{nullptr};
 void activity(const std::string& line) { ActivityLog::stream() << line << "\n" << std::flush; }
 
 // The engine's pool, or nullptr before start-up and after shutdown.
-DyxPhysicalDirs* enginePool() {
-  try {
-    return &Dyx::getPhysicalDirs();
-  } catch (int) {
-    return nullptr;
-  }
-}
+DyxPhysicalDirs* enginePool() { return DyxContext::pool(); }
 
 }  // namespace
 
@@ -294,6 +287,7 @@ std::size_t DyxViewManagerImpl::memoryBytes() const {
 DyxViewManager::DyxViewManager()
     : m_folderIndex(std::make_unique<DyxViewManagerImpl>()), m_previous(g_current.load()) {
   g_current.store(this);
+  m_previousRecorder = DyxContext::exchangeFolders(this);
 }
 
 DyxViewManager::~DyxViewManager() {
@@ -302,6 +296,9 @@ DyxViewManager::~DyxViewManager() {
   m_folderIndex.reset();
   DyxViewManager* self = this;
   g_current.compare_exchange_strong(self, m_previous);
+  // Only when still first: a manager made after this one and still alive stays first.
+  DyxFolderRecorder* first = DyxContext::exchangeFolders(m_previousRecorder);
+  if (first != this) DyxContext::exchangeFolders(first);
 }
 
 DyxViewManager* DyxViewManager::current() { return g_current.load(std::memory_order_acquire); }
@@ -353,8 +350,7 @@ DyxView* DyxViewManager::createView(const std::string& tag, bool create, bool up
   } else if (factory != m_factories.end()) {
     KX_POS(kxerr) << "The given view tag is reserved for the physical views: " << tag << endl;
   } else if (!isValidName(tag)) {
-    activity("Not a valid view tag: " + tag);
-    KX_POS(kxerr) << "Not a valid view tag: " << tag << endl;
+    KX_REPORT("Not a valid view tag: " + tag, false);
   } else {
     if (!kind.isValid()) kind = getViewKind(tag);
     if (kind.value() == DyxViewKind::kUser) {
@@ -374,9 +370,9 @@ DyxView* DyxViewManager::createView(const std::string& tag, bool create, bool up
       KX_POS(kxerr) << "Unknown view kind: " << kind.value() << endl;
     }
     if (made) {
-      DyxEnviron& env = Dyx::getEnviron();
-      if (!env.hasPreferenceSeq("VisibleAttributes", tag)) {
-        env.setPreferenceSeq("VisibleAttributes", tag, {"Name", "Ext", "Location"});
+      DyxEnviron* env = DyxContext::environ();
+      if (env != nullptr && !env->hasPreferenceSeq("VisibleAttributes", tag)) {
+        env->setPreferenceSeq("VisibleAttributes", tag, {"Name", "Ext", "Location"});
       }
     }
   }

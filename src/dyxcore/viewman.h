@@ -23,6 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dyxcore/context.h"
 #include "dyxcore/view.h"
 
 class DyxEntry;
@@ -93,7 +94,7 @@ class DyxViewManagerImpl {
   std::size_t m_arrayBytes = 0;  // heap bytes of the folder arrays
 };
 
-class DyxViewManager {
+class DyxViewManager : public DyxFolderRecorder {
  public:
   DyxViewManager();
   // Clears the view cache, then destroys the factories and the index.
@@ -141,8 +142,8 @@ class DyxViewManager {
   std::size_t getCachedViewCount() const { return m_views.size(); }
   bool hasFactory(const std::string& tag) const { return m_factories.count(tag) != 0; }
 
-  void recordFolder(const DyxEntry* entry, DyxViewFolder* folder);
-  void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder);
+  void recordFolder(const DyxEntry* entry, DyxViewFolder* folder) override;
+  void forgetFolder(const DyxEntry* entry, DyxViewFolder* folder) override;
   // The manager that folders report to: the most recently constructed one still alive (it stays
   // current until the end of its destructor), or nullptr. Normally the facade's; a second
   // manager (tests) must be destroyed before the one made before it.
@@ -155,4 +156,5 @@ class DyxViewManager {
   std::map<std::string, std::unique_ptr<DyxViewFactory>, std::less<>> m_factories;
   std::unique_ptr<DyxViewManagerImpl> m_folderIndex;
   DyxViewManager* m_previous = nullptr;  // the current manager before this one
+  DyxFolderRecorder* m_previousRecorder = nullptr;  // the folders' recorder before this one
 };

@@ -2,9 +2,8 @@
 
 #include <cstdio>
 
-#include "dyxcore/dyx.h"
+#include "dyxcore/context.h"
 #include "dyxcore/path.h"
-#include "dyxcore/typeman.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
@@ -173,11 +172,15 @@ std::string DyxEntry::statusText(std::int32_t status) {
 
 std::string DyxEntry::getStatusText() const { return statusText(m_status); }
 
-std::string DyxEntry::getType() const { return Dyx::getTypeManager().getType(*this); }
+std::string DyxEntry::getType() const {
+  DyxEntryTyper* types = DyxContext::types();
+  // Without a type manager no type accepts the entry.
+  return types != nullptr ? types->getType(*this) : std::string("<no-type>");
+}
 
 void DyxEntry::getTypes(std::vector<std::string>& types) const {
   types.clear();
-  Dyx::getTypeManager().getTypes(*this, types);
+  if (DyxEntryTyper* typer = DyxContext::types()) typer->getTypes(*this, types);
 }
 
 std::string DyxEntry::getProperty(int id) const {
@@ -208,16 +211,14 @@ std::string DyxEntry::getProperty(const std::string& name) const {
 
 dyxplatform::FileInfoResult DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
   int error = 0;
-  dyxplatform::FileInfoResult result;
-  const std::string* dir = m_repository != nullptr && m_pid != 0 ? &m_repository->textOf(m_pid)
-                                                                  : nullptr;
-  if (dir != nullptr && !dir->empty()) {
-    // The scan reads each file right after listing it: the open listing of the directory
-    // answers without the whole path being built for every file.
-    result = dyxplatform::readFileInfoIn(*dir, getName(), info, &error);
-  } else {
-    result = dyxplatform::readFileInfo(getFullName(), info, &error);
-  }
+  dyxplatform::Env& env =
+      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+  const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
+  applyStatus(result, error);
+  return result;
+}
+
+void DyxEntry::applyStatus(dyxplatform::FileInfoResult result, int error) {
   switch (result) {
     case dyxplatform::FileInfoResult::kOk:
       m_status = kStatusNormal;
@@ -236,7 +237,6 @@ dyxplatform::FileInfoResult DyxEntry::readFileInformation(dyxplatform::FileInfo&
       m_status = kStatusIOError;
       break;
   }
-  return result;
 }
 
 bool DyxEntry::refresh() {
@@ -246,7 +246,16 @@ bool DyxEntry::refresh() {
 
 bool DyxEntry::refresh(bool& vanished) {
   dyxplatform::FileInfo info;
-  const dyxplatform::FileInfoResult result = readFileInformation(info);
+  int error = 0;
+  dyxplatform::Env& env =
+      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+  const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
+  return refreshFrom(result, info, error, vanished);
+}
+
+bool DyxEntry::refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info,
+                           int error, bool& vanished) {
+  applyStatus(result, error);
   vanished = result == dyxplatform::FileInfoResult::kVanished;
   std::int32_t t = 0;
   std::uint64_t size = 0;

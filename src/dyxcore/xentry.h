@@ -129,11 +129,13 @@ class DyxEntry {
   std::string getProperty(const std::string& name) const;
 
   // Reads the file's information into `info` (never blocking, never changing its access time)
-  // and sets the status: Normal; I/O Error when it cannot be opened for reading (`info` then
-  // still holds its size and times, as stat gives them) or cannot be looked up at all; Locked
-  // when it opened but its information cannot be read. kVanished leaves the status alone: the
-  // name is gone.
+  // through its repository's environment and sets the status as applyFileInformation does.
   dyxplatform::FileInfoResult readFileInformation(dyxplatform::FileInfo& info);
+  // Takes what a reading of the file gave (`error` is its errno): the status becomes Normal;
+  // I/O Error when the file cannot be opened for reading (`info` then still holds its size and
+  // times) or cannot be looked up at all; Locked when it opened but its information cannot be
+  // read. kVanished leaves the status alone: the name is gone.
+  void applyStatus(dyxplatform::FileInfoResult result, int error);
   // Re-reads the file; true when the time stamp changed (then the size is taken as well). A
   // file that cannot be opened takes the size and time stamp of its information all the same;
   // one that cannot even be looked up has its time stamp unset and size 0.
@@ -141,6 +143,9 @@ class DyxEntry {
   // The same; `vanished` tells that the name no longer exists (nothing else changed then), and
   // the entry is no file any more.
   bool refresh(bool& vanished);
+  // The same from information already read (a scan reads it from the open directory).
+  bool refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info,
+                   int error, bool& vanished);
   // The four-line dump block.
   void dump(std::ostream& os) const;
 

@@ -12,8 +12,6 @@
 #include <type_traits>
 
 #include "dyxcore/mutex.h"
-#include "dyxcore/pdirs.h"
-#include "dyxcore/physdir.h"
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
 #include "kxcore/notice.h"
@@ -173,8 +171,10 @@ std::uint32_t nextTextGeneration() {
 }
 }  // namespace
 
-DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount)
+DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount,
+                                       dyxplatform::Env& env)
     : m_key(key),
+      m_env(env),
       m_slots(std::max<std::size_t>(slotCount, 1)),
       m_textGeneration(nextTextGeneration()) {}
 
@@ -308,12 +308,6 @@ std::uint32_t DyxEntryRepository::findText(const std::string& text) const {
   return findKey(text, hashText(text));
 }
 
-DyxEntry* DyxEntryRepository::createEntry(const std::string& name,
-                                          const DyxPhysicalDirectory* directory) {
-  if (directory == nullptr) return createEntry(name);
-  return createEntry(name, directory->getDirName(), directory->isRecursive());
-}
-
 DyxEntry* DyxEntryRepository::createEntry(const std::string& name, const std::string& dirName,
                                           bool recursive) {
   DyxEngineLock lock;
@@ -427,12 +421,13 @@ std::string readFailure(int error) {
 // free slots inflate) is never held in memory.
 class RecordReader {
  public:
-  RecordReader(dyxplatform::FileReader& file, std::uint64_t limit)
+  // `file` may be null (a file that could not be opened): no records.
+  RecordReader(dyxplatform::SequentialFile* file, std::uint64_t limit)
       : m_file(file), m_limit(limit), m_buffer(kChunkBytes) {}
 
   // The next record, or nullptr at the limit, at the end of the file or after a read error.
   const unsigned char* next() {
-    if (m_handed >= m_limit) return nullptr;
+    if (m_handed >= m_limit || m_file == nullptr) return nullptr;
     if (m_end - m_pos < DyxEntry::kRecordBytes && !refill()) return nullptr;
     const unsigned char* record = m_buffer.data() + m_pos;
     m_pos += DyxEntry::kRecordBytes;
@@ -441,20 +436,20 @@ class RecordReader {
   }
   std::uint64_t handed() const { return m_handed; }
   bool failed() const { return m_failed; }
-  int error() const { return m_file.error(); }
+  int error() const { return m_error; }
   // Bytes of a last record cut short (read once next() has given nullptr below the limit).
   std::size_t partialBytes() const { return m_end - m_pos; }
   // Whether the file holds anything past the limit (asked once the limit is reached).
   bool holdsMore() {
     if (m_end > m_pos) return true;
     char probe = 0;
-    return m_file.read(&probe, 1) > 0;
+    return m_file != nullptr && m_file->read(&probe, 1, &m_error) > 0;
   }
   // Starts again from the first record of the same open file.
   bool rewind() {
     m_pos = m_end = 0;
     m_handed = 0;
-    m_failed = !m_file.rewind();
+    m_failed = m_file == nullptr || !m_file->rewind(&m_error);
     return !m_failed;
   }
 
@@ -471,7 +466,7 @@ class RecordReader {
         kChunkBytes, wantedRecords * DyxEntry::kRecordBytes));
     while (m_end < wanted) {
       const long n =
-          m_file.read(reinterpret_cast<char*>(m_buffer.data()) + m_end, wanted - m_end);
+          m_file->read(reinterpret_cast<char*>(m_buffer.data()) + m_end, wanted - m_end, &m_error);
       if (n < 0) {
         m_failed = true;
         break;
@@ -482,7 +477,8 @@ class RecordReader {
     return m_end >= DyxEntry::kRecordBytes;
   }
 
-  dyxplatform::FileReader& m_file;
+  dyxplatform::SequentialFile* m_file;
+  int m_error = 0;
   const std::uint64_t m_limit;
   std::vector<unsigned char> m_buffer;
   std::size_t m_pos = 0;
@@ -530,7 +526,7 @@ bool DyxEntryRepository::save() const {
   int error = 0;
   std::string failed;
   const bool keep = m_keepDamaged;
-  if (!dyxplatform::writeFilesReplacing({{textFileName(), text}, {dataFileName(), data}}, &error,
+  if (!dyxplatform::writeFilesReplacing(m_env, {{textFileName(), text}, {dataFileName(), data}}, &error,
                                         &failed, keep ? kDamagedSuffix : std::string())) {
     const std::string reason = dyxplatform::errorText(error);
     KX_POS(kxerr) << "Cannot write the file: " << failed << " (" << reason << ")" << endl;
@@ -554,7 +550,7 @@ bool DyxEntryRepository::load() {
 
   std::string content;
   int error = 0;
-  if (!dyxplatform::readWholeFile(textFileName(), content, &error)) {
+  if (!dyxplatform::readWholeFile(m_env, textFileName(), content, &error)) {
     // No saved repository is no damage.
     if (error == ENOENT) return false;
     const std::string reason = readFailure(error);
@@ -685,14 +681,18 @@ bool DyxEntryRepository::load() {
   const std::uint64_t limit =
       std::min<std::uint64_t>(count, std::numeric_limits<std::size_t>::max() / 2 /
                                          DyxEntry::kRecordBytes);
-  dyxplatform::FileReader file(dataFileName());
-  RecordReader records(file, limit);
-  if (!file.isOpen()) {
+  int openError = 0;
+  const std::unique_ptr<dyxplatform::SequentialFile> file =
+      m_env.openSequentialFile(dataFileName(), &openError);
+  // A data file that is a directory is one more file that is not regular.
+  if (openError == EISDIR) openError = EINVAL;
+  RecordReader records(file.get(), limit);
+  if (!file) {
     // Without a count there is nothing to miss.
     if (count > 0) {
-      dataDamage.push_back((file.error() == ENOENT
+      dataDamage.push_back((openError == ENOENT
                                 ? std::string("is missing")
-                                : "cannot be read (" + readFailure(file.error()) + ")") +
+                                : "cannot be read (" + readFailure(openError) + ")") +
                            ": none of the " + std::to_string(count) + " saved slots was loaded");
     }
   } else {
@@ -744,13 +744,10 @@ bool DyxEntryRepository::load() {
   // A repository saved with a larger capacity is kept whole.
   std::size_t slots = m_slots.size();
   if (highest > slots) {
-    KX_POS(kxerr) << "The repository " << m_key << " holds " << static_cast<unsigned long>(highest)
-                  << " slots, more than its capacity of " << static_cast<unsigned long>(slots)
-                  << ": the capacity grows to " << static_cast<unsigned long>(highest) << "."
-                  << endl;
-    ActivityLog::stream() << "The repository " << m_key << " holds " << highest
-                          << " slots, more than its capacity of " << slots
-                          << ": the capacity grows to " << highest << "." << std::endl;
+    KX_REPORT("The repository " + m_key + " holds " + std::to_string(highest) +
+                  " slots, more than its capacity of " + std::to_string(slots) +
+                  ": the capacity grows to " + std::to_string(highest) + ".",
+              false);
     slots = highest;
   }
   m_slots.reset(slots);
@@ -815,12 +812,12 @@ void DyxEntryRepository::forEachEntryOf(std::uint32_t dirKey,
   }
 }
 
-void DyxEntryRepository::attachEntries(std::uint32_t dirKey, DyxPhysicalDirectory* directory) {
-  if (directory == nullptr) return;
-  forEachEntryOf(dirKey, [directory](DyxEntry& entry) { directory->attachEntry(&entry); });
+void DyxEntryRepository::attachEntries(std::uint32_t dirKey, DyxEntryFiler* filer) {
+  if (filer == nullptr) return;
+  forEachEntryOf(dirKey, [filer](DyxEntry& entry) { filer->fileEntry(&entry); });
 }
 
-void DyxEntryRepository::restore(DyxPhysicalDirs& pool) {
+void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   DyxEngineLock lock;
   // A copy: the pool's new directories may intern their own texts meanwhile.
   const std::map<std::uint32_t, bool> flags = m_directoryFlags;
@@ -846,12 +843,11 @@ void DyxEntryRepository::restore(DyxPhysicalDirs& pool) {
   }
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
-    DyxPhysicalDirectory* directory = pool.restoreDirectory(textOf(key), recursive);
-    if (directory == nullptr) continue;
+    if (!pool.beginDirectory(textOf(key), recursive)) continue;
     for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
       entry.m_repository = this;
-      directory->attachEntry(&entry);
+      pool.fileEntry(&entry);
     }
   }
 }

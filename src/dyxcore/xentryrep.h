@@ -27,14 +27,27 @@
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
 
-class DyxPhysicalDirectory;
-class DyxPhysicalDirs;
+// Where a restore files the saved entries: the pool, which makes a directory for each saved
+// path. Called under the engine lock.
+class DyxEntryFiler {
+ public:
+  // Makes the directory (not scanned) and files the entries that follow in it; false when no
+  // directory can be made, and then its entries are not filed.
+  virtual bool beginDirectory(const std::string& dirName, bool recursive) = 0;
+  // Files an entry of the directory begun last.
+  virtual void fileEntry(DyxEntry* entry) = 0;
+
+ protected:
+  ~DyxEntryFiler() = default;
+};
 
 class DyxEntryRepository {
  public:
   static constexpr std::size_t kDefaultSlotCount = 200000;
 
-  explicit DyxEntryRepository(const std::string& key, std::size_t slotCount = kDefaultSlotCount);
+  // Saves, loads and refreshes of its entries go through `env`, which outlives the repository.
+  explicit DyxEntryRepository(const std::string& key, std::size_t slotCount = kDefaultSlotCount,
+                              dyxplatform::Env& env = dyxplatform::Env::current());
   ~DyxEntryRepository();
   DyxEntryRepository(const DyxEntryRepository&) = delete;
   DyxEntryRepository& operator=(const DyxEntryRepository&) = delete;
@@ -54,6 +67,7 @@ class DyxEntryRepository {
 
   // ----- texts -----
   const std::string& getKey() const { return m_key; }
+  dyxplatform::Env& env() const { return m_env; }
   // The key of the text; a new text gets the next key (number of texts + 1).
   std::uint32_t intern(const std::string& text);
   // The text of the key, or "<null>".
@@ -70,7 +84,6 @@ class DyxEntryRepository {
   // recursive flag; the slots grow when every one is in use. None (nullptr) only when no more
   // slots can be had (the system refuses the memory, or kMaxSlots): the caller reports the
   // file left out. A null directory means no directory (pid 0).
-  DyxEntry* createEntry(const std::string& name, const DyxPhysicalDirectory* directory);
   DyxEntry* createEntry(const std::string& name, const std::string& dirName, bool recursive);
   DyxEntry* createEntry(const std::string& name);
   // Frees the entry's slot (nullptr and entries of other repositories are ignored).
@@ -121,19 +134,20 @@ class DyxEntryRepository {
   // previous entry pointer becomes invalid. False when nothing was loaded.
   bool load();
 
-  // Files every live entry of the directory key in `directory` (attachEntry) after setting its
-  // repository reference. Nothing for key 0 or a null directory.
-  void attachEntries(std::uint32_t dirKey, DyxPhysicalDirectory* directory);
+  // Files every live entry of the directory key with `filer` (fileEntry) after setting its
+  // repository reference. Nothing for key 0 or a null filer.
+  void attachEntries(std::uint32_t dirKey, DyxEntryFiler* filer);
   // The same with any receiver: `attach` is called with each live entry of the directory key.
   void forEachEntryOf(std::uint32_t dirKey, const std::function<void(DyxEntry&)>& attach);
   // For each stored directory in key order: the pool creates an unscanned directory for its
-  // path and flag (DyxPhysicalDirs::restoreDirectory), then its entries are attached to it.
-  void restore(DyxPhysicalDirs& pool);
+  // path and flag (beginDirectory), then its entries are filed in it.
+  void restore(DyxEntryFiler& pool);
 
  private:
   DyxEntry* allocate(const std::string& name, std::uint32_t dirKey);
 
   std::string m_key;
+  dyxplatform::Env& m_env;
   // The files loaded were damaged: the next save keeps them under another name first.
   mutable bool m_keepDamaged = false;
   std::size_t m_firstFree = 0;

@@ -530,3 +530,9 @@ std::ostream& ActivityLog::stream() {
   thread_local ActivityWriter writer;
   return writer.stream;
 }
+
+void ActivityLog::report(const char* sourceFile, int line, const std::string& text,
+                         bool isError) {
+  position(kxerr, sourceFile, line) << text << endl;
+  stream() << (isError ? "ERROR: " : "") << text << std::endl;
+}

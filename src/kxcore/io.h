@@ -270,4 +270,8 @@ class ActivityLog {
   static void close();
   // This thread's writer: each finished line ("\n") and each flush reach the log whole.
   static std::ostream& stream();
+  // One message for the user and the developer alike: `text` as a positioned line on kxerr and
+  // as a line of the activity log, there prefixed with "ERROR: " when `isError`. Use KX_REPORT.
+  static void report(const char* sourceFile, int line, const std::string& text, bool isError);
 };
+#define KX_REPORT(text, isError) ::ActivityLog::report(__FILE__, __LINE__, (text), (isError))

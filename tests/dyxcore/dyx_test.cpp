@@ -307,7 +307,7 @@ TEST_F(DyxTest, LargerCapacityHoldsMoreEntriesThanTheDefault) {
   DyxEntryRepository& repo = DyxEntryRepository::getRepository("capacity-test");
   DyxEngineLock lock;
   DyxEntry* last = nullptr;
-  for (int i = 0; i < 200001; ++i) last = repo.createEntry("f", nullptr);
+  for (int i = 0; i < 200001; ++i) last = repo.createEntry("f");
   EXPECT_NE(last, nullptr);
 }
 

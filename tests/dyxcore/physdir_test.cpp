@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "dyxcore/filter.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/portable.h"
@@ -18,6 +19,16 @@
 #include "pool_testing.h"
 
 namespace {
+
+// Readers of a directory that take the engine lock for the one read: nothing else runs here.
+DyxEntry* entryOf(const DyxPhysicalDirectory& dir, const std::string& name) {
+  DyxEngineLock lock;
+  return dir.findEntry(name);
+}
+std::size_t countOf(const DyxPhysicalDirectory& dir) {
+  DyxEngineLock lock;
+  return dir.entryCount();
+}
 
 using pooltest::names;
 using quarrytest::writeFile;
@@ -63,8 +74,8 @@ TEST_F(PhysDirTest, NewChangedAndVanishedFilesAreEachReportedOnce) {
   EXPECT_TRUE(dir->scan(false, nullptr, nullptr));
   EXPECT_EQ(names(*dir), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
   EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
-  EXPECT_EQ(dir->findEntry("c.txt")->getSize(), 3u);
-  EXPECT_EQ(dir->findEntry("sub"), nullptr) << "a sub-directory never becomes an entry";
+  EXPECT_EQ(entryOf(*dir, "c.txt")->getSize(), 3u);
+  EXPECT_EQ(entryOf(*dir, "sub"), nullptr) << "a sub-directory never becomes an entry";
 
   m_views.reset();
   writeFile(m_tmp / "b.txt", "bbbbbbb");
@@ -76,7 +87,7 @@ TEST_F(PhysDirTest, NewChangedAndVanishedFilesAreEachReportedOnce) {
   EXPECT_EQ(m_views.added(), (Counts{{"d.txt", 1}}));
   EXPECT_EQ(m_views.changed(), (Counts{{"b.txt", 1}}));
   EXPECT_EQ(m_views.removed(), (Counts{{"c.txt", 1}}));
-  EXPECT_EQ(dir->findEntry("b.txt")->getSize(), 7u);
+  EXPECT_EQ(entryOf(*dir, "b.txt")->getSize(), 7u);
   EXPECT_EQ(dir->repository().liveCount(), 3u) << "the vanished file's slot is free again";
 
   m_views.reset();
@@ -116,7 +127,7 @@ TEST_F(PhysDirTest, FilterWithoutExpressionRefusesEveryFile) {
   auto dir = makeDir(m_tmp.path());
   DyxFilter none;
   EXPECT_FALSE(dir->scan(false, nullptr, &none));
-  EXPECT_EQ(dir->entryCount(), 0u);
+  EXPECT_EQ(countOf(*dir), 0u);
   EXPECT_EQ(dir->repository().liveCount(), 0u);
 }
 
@@ -124,7 +135,7 @@ TEST_F(PhysDirTest, ObserverStopAfterFirstNameLeavesTheRestAndRemovesNothing) {
   for (const char* n : {"a", "b", "c", "d"}) writeFile(m_tmp / n, n);
   auto dir = makeDir(m_tmp.path());
   dir->scan(false, nullptr, nullptr);
-  ASSERT_EQ(dir->entryCount(), 4u);
+  ASSERT_EQ(countOf(*dir), 4u);
 
   std::filesystem::remove(m_tmp / "b");
   std::filesystem::remove(m_tmp / "c");
@@ -137,9 +148,9 @@ TEST_F(PhysDirTest, ObserverStopAfterFirstNameLeavesTheRestAndRemovesNothing) {
   // Exactly one name of the listing was handled; nothing vanished was removed.
   EXPECT_EQ(m_views.removed().size(), 0u);
   EXPECT_LE(m_views.added().size(), 1u);
-  EXPECT_GE(dir->entryCount(), 4u);
-  EXPECT_LE(dir->entryCount(), 5u);
-  EXPECT_TRUE(dir->findEntry("b") != nullptr && dir->findEntry("c") != nullptr);
+  EXPECT_GE(countOf(*dir), 4u);
+  EXPECT_LE(countOf(*dir), 5u);
+  EXPECT_TRUE(entryOf(*dir, "b") != nullptr && entryOf(*dir, "c") != nullptr);
   // The stopped scan stored the time stamp; a forced update completes the work.
   EXPECT_TRUE(dir->doUpdate(true, false));
   EXPECT_EQ(names(*dir), (std::vector<std::string>{"a", "d", "e", "f"}));
@@ -158,9 +169,9 @@ TEST_F(PhysDirTest, RepositoryThatCannotGrowLeavesFilesOutWithOneNoticeAndTheSca
     pooltest::TraceCapture trace;
     pooltest::ActivityCapture activity(m_tmp / "activity.log");
     dir->scan(false, nullptr, nullptr);
-    ASSERT_EQ(dir->entryCount(), 2u);
+    ASSERT_EQ(countOf(*dir), 2u);
     for (const char* n : {"a", "b", "c", "d"}) {
-      if (dir->findEntry(n) == nullptr) missing.push_back(n);
+      if (entryOf(*dir, n) == nullptr) missing.push_back(n);
     }
     ASSERT_EQ(missing.size(), 2u);
     for (const std::string& n : missing) {
@@ -176,18 +187,31 @@ TEST_F(PhysDirTest, RepositoryThatCannotGrowLeavesFilesOutWithOneNoticeAndTheSca
   }
   // A file that vanishes frees its slot at the end of the next scan (the vanished are found
   // last), and a file that did not fit gets it at the scan after.
-  const std::string gone = dir->sortedEntries().front()->getName();
+  std::string gone;
+  {
+    DyxEngineLock lock;
+    gone = dir->sortedEntries().front()->getName();
+  }
   std::filesystem::remove(m_tmp / ("d/" + gone));
   dir->scan(false, nullptr, nullptr);
-  EXPECT_EQ(dir->findEntry(gone), nullptr);
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(entryOf(*dir, gone), nullptr);
+  }
   dir->scan(false, nullptr, nullptr);
-  EXPECT_EQ(dir->entryCount(), 2u);
-  EXPECT_TRUE(dir->findEntry(missing[0]) != nullptr || dir->findEntry(missing[1]) != nullptr);
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(countOf(*dir), 2u);
+    EXPECT_TRUE(entryOf(*dir, missing[0]) != nullptr || entryOf(*dir, missing[1]) != nullptr);
+  }
   // Once the repository may grow, the next scan lists every file.
   DyxEntryRepository::setSlotLimit(0);
   DyxEntryRepository::setDefaultCapacity(saved);
   dir->scan(false, nullptr, nullptr);
-  EXPECT_EQ(dir->entryCount(), 3u);
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(countOf(*dir), 3u);
+  }
   EXPECT_EQ(KxNotices::take().size(), 1u);  // the scans under the limit still left one out
 }
 
@@ -224,7 +248,7 @@ TEST_F(PhysDirTest, UnlistableDirectoryThrowsZeroAndKeepsItsEntries) {
   // The listing's own message, not only the time stamp's "Cannot open directory: <path>".
   EXPECT_TRUE(trace.contains("Cannot open directory\n")) << trace.text();
   EXPECT_TRUE(trace.contains("Throwing 0 exception.")) << trace.text();
-  EXPECT_EQ(dir->entryCount(), 1u);
+  EXPECT_EQ(countOf(*dir), 1u);
   EXPECT_FALSE(dir->getMTime().isSet()) << "a directory that cannot be looked up has no stamp";
   EXPECT_FALSE(dir->isUpToDate());
 }
@@ -259,10 +283,13 @@ TEST_F(PhysDirTest, HostileNamesNeitherBlockNorBreakTheScan) {
   dir.scan(true, nullptr, nullptr);
   EXPECT_EQ(names(dir), (std::vector<std::string>{">arrow", "bad\xff\xfe", "dangling", "fifo",
                                                    "line\nbreak", "loop"}));
-  EXPECT_EQ(dir.findEntry("dangling")->getStatus(), kStatusIOError);
+  EXPECT_EQ(entryOf(dir, "dangling")->getStatus(), kStatusIOError);
   // The link to an ancestor is an entry, never followed: the recursion added sub and deeper.
-  EXPECT_NE(m_pool.findPhysicalDirectory(d + "/sub/deeper"), nullptr);
-  EXPECT_EQ(m_pool.findPhysicalDirectory(d + "/loop"), nullptr);
+  {
+    DyxEngineLock lock;
+    EXPECT_NE(m_pool.findPhysicalDirectory(d + "/sub/deeper"), nullptr);
+    EXPECT_EQ(m_pool.findPhysicalDirectory(d + "/loop"), nullptr);
+  }
 }
 
 TEST_F(PhysDirTest, DirectoryDeletedDuringItsScan) {
@@ -314,15 +341,15 @@ TEST_F(PhysDirTest, CollectRemoveAndDump) {
   pooltest::TraceCapture trace;
   dir->removeEntry(nullptr);
   EXPECT_TRUE(trace.contains("The entry is null.")) << trace.text();
-  DyxEntry* beta = dir->findEntry("beta.txt");
+  DyxEntry* beta = entryOf(*dir, "beta.txt");
   dir->removeEntry(beta);
   EXPECT_TRUE(trace.contains("Removed beta.txt")) << trace.text();
-  EXPECT_EQ(dir->findEntry("beta.txt"), nullptr);
+  EXPECT_EQ(entryOf(*dir, "beta.txt"), nullptr);
   EXPECT_EQ(dir->repository().liveCount(), 2u);
   EXPECT_EQ(m_views.removed().size(), 0u) << "removeEntry does not tell the views";
 
   dir->clearEntries();
-  EXPECT_EQ(dir->entryCount(), 0u);
+  EXPECT_EQ(countOf(*dir), 0u);
   EXPECT_EQ(m_views.removed(), (Counts{{"Alpha.TXT", 1}, {"gamma.log", 1}}));
   EXPECT_FALSE(dir->getStoredTimeStamp().isSet());
 }

@@ -76,13 +76,12 @@ TEST(PlatformListing, MissingDirectoryAndFileAreRefused) {
   EXPECT_EQ(error, ENOENT);
   EXPECT_FALSE(listDirectory(dir / "file", items, &error));
   EXPECT_EQ(error, ENOTDIR);
-  DirListing listing(dir / "missing");
-  DirItem item;
-  EXPECT_FALSE(listing.isOpen());
-  EXPECT_FALSE(listing.next(item));
+  error = 0;
+  EXPECT_EQ(Env::current().openDirectory(dir / "missing", &error), nullptr);
+  EXPECT_EQ(error, ENOENT);
 }
 
-TEST(PlatformFileInfo, HostileNamesGetTheirStatusWithoutBlockingByEitherMethod) {
+TEST(PlatformFileInfo, HostileNamesGetTheirStatusWithoutBlockingByPathOrFromTheirDirectory) {
   HostileTree tree;
   const bool root = isPrivileged();
   struct Case {
@@ -102,34 +101,27 @@ TEST(PlatformFileInfo, HostileNamesGetTheirStatusWithoutBlockingByEitherMethod) 
       {"bad\xff\xfe-utf8", FileInfoResult::kOk},
       {"missing", FileInfoResult::kVanished},
   };
-  for (FileInfoMethod method : {FileInfoMethod::kStatx, FileInfoMethod::kOpenFstat}) {
-    for (const auto& c : cases) {
-      FileInfo info;
-      const auto start = std::chrono::steady_clock::now();
-      EXPECT_EQ(readFileInfo(tree.dir / c.name, info, nullptr, method), c.expected)
-          << c.name << " method " << static_cast<int>(method);
-      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
-    }
+  for (const auto& c : cases) {
+    FileInfo info;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(readFileInfo(tree.dir / c.name, info, nullptr), c.expected) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2)) << c.name;
   }
   FileInfo info;
   ASSERT_EQ(readFileInfo(tree.dir / "good_link", info), FileInfoResult::kOk);
   EXPECT_EQ(info.size, 5u);
   EXPECT_TRUE(info.isRegular());
 
-  // By directory and name, with the directory's listing open (looked up from its descriptor)
-  // and without: the same answers as by the whole path.
-  for (const bool listed : {false, true}) {
-    std::unique_ptr<DirListing> listing;
-    if (listed) listing = std::make_unique<DirListing>(tree.dir.path());
-    for (const auto& c : cases) {
-      FileInfo byName;
-      FileInfo byPath;
-      EXPECT_EQ(readFileInfoIn(tree.dir.path(), c.name, byName), c.expected)
-          << c.name << (listed ? " listed" : "");
-      readFileInfo(tree.dir / c.name, byPath);
-      EXPECT_EQ(byName.size, byPath.size) << c.name;
-      EXPECT_EQ(byName.lastWriteTime, byPath.lastWriteTime) << c.name;
-    }
+  // From the open directory by name: the same answers as by the whole path.
+  std::unique_ptr<Directory> open = Env::current().openDirectory(tree.dir.path());
+  ASSERT_TRUE(open);
+  for (const auto& c : cases) {
+    FileInfo byName;
+    FileInfo byPath;
+    EXPECT_EQ(open->readFileInfo(c.name, byName), c.expected) << c.name;
+    readFileInfo(tree.dir / c.name, byPath);
+    EXPECT_EQ(byName.size, byPath.size) << c.name;
+    EXPECT_EQ(byName.lastWriteTime, byPath.lastWriteTime) << c.name;
   }
 }
 
@@ -140,12 +132,10 @@ TEST(PlatformFileInfo, ReadingDoesNotChangeTheAccessTimeAndGivesTheFileTime) {
   // An old access time: a read that touched it would move it to now under any atime policy.
   struct timespec times[2] = {{1000000000, 0}, {1200000000, 500}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-  for (FileInfoMethod method : {FileInfoMethod::kStatx, FileInfoMethod::kOpenFstat}) {
-    FileInfo info;
-    ASSERT_EQ(readFileInfo(path, info, nullptr, method), FileInfoResult::kOk);
-    EXPECT_EQ(info.size, 70000u);
-    EXPECT_EQ(info.lastWriteTime, (1200000000ULL + 11644473600ULL) * 10000000ULL + 5);
-  }
+  FileInfo info;
+  ASSERT_EQ(readFileInfo(path, info, nullptr), FileInfoResult::kOk);
+  EXPECT_EQ(info.size, 70000u);
+  EXPECT_EQ(info.lastWriteTime, (1200000000ULL + 11644473600ULL) * 10000000ULL + 5);
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
@@ -194,7 +184,8 @@ TEST(PlatformFiles, WriteFileReplacingKeepsTheOldFileWhenWritingFails) {
   const std::string target = dir / "data.txt";
   ASSERT_TRUE(writeFileReplacing(target, std::string_view("first")));
   EXPECT_EQ(quarrytest::readFile(target), "first");
-  ASSERT_TRUE(writeFileReplacing(target, {std::string_view("a"), std::string_view("b")}));
+  ASSERT_TRUE(writeFileReplacing(Env::current(), target,
+                                 {std::string_view("a"), std::string_view("b")}));
   EXPECT_EQ(quarrytest::readFile(target), "ab");
   // A directory where the temporary file would go makes the write fail half-way.
   quarrytest::makeDirs(target + ".tmp" + std::to_string(processId()));
@@ -285,7 +276,8 @@ TEST(PlatformProcess, BlockingStartCapturesOutputAndDetachedStartLeavesNoZombie)
 
 TEST(PlatformWatch, ReportsChangesTimeoutsInterruptsAndRefusals) {
   quarrytest::TempDir dir;
-  DirectoryWatch watch(dir.path());
+  std::unique_ptr<DirectoryWatch> watched = Env::current().watchDirectory(dir.path());
+  DirectoryWatch& watch = *watched;
   ASSERT_TRUE(watch.isValid()) << errorText(watch.error());
   EXPECT_EQ(watch.wait(10), DirectoryWatch::WaitResult::kTimeout);
   quarrytest::writeFile(dir / "a", "1");
@@ -302,13 +294,13 @@ TEST(PlatformWatch, ReportsChangesTimeoutsInterruptsAndRefusals) {
   EXPECT_EQ(watch.wait(5000), DirectoryWatch::WaitResult::kInterrupted);
   t.join();
 
-  DirectoryWatch bad(dir / "missing");
-  EXPECT_FALSE(bad.isValid());
-  EXPECT_EQ(bad.wait(10), DirectoryWatch::WaitResult::kError);
+  std::unique_ptr<DirectoryWatch> bad = Env::current().watchDirectory(dir / "missing");
+  EXPECT_FALSE(bad->isValid());
+  EXPECT_EQ(bad->wait(10), DirectoryWatch::WaitResult::kError);
 
   quarrytest::makeDirs(dir / "gone");
-  DirectoryWatch gone(dir / "gone");
-  ASSERT_TRUE(gone.isValid());
+  std::unique_ptr<DirectoryWatch> gone = Env::current().watchDirectory(dir / "gone");
+  ASSERT_TRUE(gone->isValid());
   rmdir((dir / "gone").c_str());
-  EXPECT_EQ(gone.wait(1000), DirectoryWatch::WaitResult::kGone);
+  EXPECT_EQ(gone->wait(1000), DirectoryWatch::WaitResult::kGone);
 }

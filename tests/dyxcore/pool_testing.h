@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "dyxcore/mutex.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
@@ -114,6 +115,7 @@ inline void shiftWriteTime(const std::string& path, int days) {
 }
 
 inline std::vector<std::string> names(const DyxPhysicalDirectory& dir) {
+  DyxEngineLock lock;
   std::vector<std::string> out;
   for (const DyxEntry* entry : dir.sortedEntries()) out.emplace_back(entry->getName());
   return out;

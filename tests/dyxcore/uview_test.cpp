@@ -12,6 +12,7 @@
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/fview.h"
+#include "dyxcore/mutex.h"
 #include "dyxcore/path.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
@@ -61,7 +62,9 @@ class UserViewTest : public ::testing::Test {
   std::string readViewFile(const std::string& tag) {
     return quarrytest::readFile(m_dir / ("conf/views/" + tag + ".kx"));
   }
+  // The entry stays valid after the lock is released: nothing else runs in these tests.
   DyxEntry* poolEntry(const std::string& name) {
+    DyxEngineLock lock;
     return m_pool.getEntry(DyxPath(m_data + "/" + name));
   }
 
@@ -209,7 +212,11 @@ TEST_F(UserViewTest, LongEntryPathsSurviveTheRoundTrip) {
   const std::string name = std::string(60, 'f') + ".txt";
   quarrytest::writeFile(deep + "/" + name, "x");
   m_pool.addPhysicalDirectory(deep, false, false);
-  DyxEntry* e = m_pool.getEntry(DyxPath(deep + "/" + name));
+  DyxEntry* e = nullptr;
+  {
+    DyxEngineLock lock;
+    e = m_pool.getEntry(DyxPath(deep + "/" + name));
+  }
   ASSERT_NE(e, nullptr);
   ASSERT_GT(e->getFullName().size(), 255u);
   DyxUserView view("long", &m_pool);

@@ -1,7 +1,7 @@
-// The read-ahead of a recursive descent: a walk that lists sub-directories while their parent's
-// listing is open (as the recursive scan does) must see exactly what a walk without read-ahead
-// sees, in the same order, whichever directories it skips or stops at, and nothing read ahead
-// may outlive the descent.
+// The read-ahead of a recursive descent: a walk that reads its directories as the recursive scan
+// does (DyxDirectoryReading, handing each sub-directory its level) must see exactly what a walk
+// without read-ahead sees, in the same order, whichever directories it skips or stops at, and
+// nothing read ahead may outlive the descent.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,11 +9,14 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "dyxcore/platform.h"
+#include "dyxcore/readahead.h"
 #include "support/testutil.h"
 
 using namespace dyxplatform;
@@ -39,6 +42,71 @@ using Skip = std::function<bool(const std::string& dir)>;
 // catches it up, so that the scan reads part of the directories itself.
 std::chrono::microseconds g_filePause{0};
 
+// Counts the directories opened by whole path on threads other than the walking ones: the
+// helper opens the descent's parent that way, so a count above zero shows it ran.
+class HelperSpyEnv final : public EnvWrapper {
+ public:
+  HelperSpyEnv() : EnvWrapper(Env::system()) {}
+  void addWalker(std::thread::id id) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_walkers.insert(id);
+  }
+  int helperOpens() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_helperOpens;
+  }
+  std::unique_ptr<Directory> openDirectory(const std::string& path, int* error) override {
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      if (m_walkers.count(std::this_thread::get_id()) == 0) ++m_helperOpens;
+    }
+    return EnvWrapper::openDirectory(path, error);
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::set<std::thread::id> m_walkers;
+  int m_helperOpens = 0;
+};
+
+// The scan's order of calls: the time stamp, the listing, then per name either the descent
+// (listing still open) or the file information of the name just listed.
+void nestedWalk(Env& env, const std::string& dir, const DyxScanLevel* level, std::vector<Seen>& out,
+                const Skip& skip, std::size_t& budget) {
+  if (budget == 0) return;
+  --budget;
+  Seen d{dir, true};
+  DyxDirectoryReading reading(env, dir, level);
+  d.timeRead = reading.changeTime(d.changeTime);
+  d.opened = reading.open();
+  out.push_back(d);
+  std::unique_ptr<DyxReadAhead> own;
+  DirItem item;
+  while (budget > 0 && reading.next(item)) {
+    const std::string path = dir + "/" + item.name;
+    if (item.isDirectory) {
+      if (!skip(path)) {
+        const DyxScanLevel below{level != nullptr ? level->readAhead : &own, reading.directory(),
+                                 &dir};
+        nestedWalk(env, path, &below, out, skip, budget);
+      }
+      continue;
+    }
+    if (g_filePause.count() > 0) std::this_thread::sleep_for(g_filePause);
+    Seen f{path, false};
+    FileInfo info;
+    f.result = reading.readFileInfo(item.name, info);
+    f.size = info.size;
+    f.writeTime = info.lastWriteTime;
+    out.push_back(f);
+  }
+}
+
+void nestedWalk(Env& env, const std::string& dir, std::vector<Seen>& out, const Skip& skip,
+                std::size_t& budget) {
+  nestedWalk(env, dir, nullptr, out, skip, budget);
+}
+
 void recordFile(const std::string& path, std::vector<Seen>& out) {
   Seen f{path, false};
   FileInfo info;
@@ -48,30 +116,7 @@ void recordFile(const std::string& path, std::vector<Seen>& out) {
   out.push_back(f);
 }
 
-// The scan's order of calls: the time stamp, the listing, then per name either the descent
-// (listing still open) or the file information of the name just listed.
-void nestedWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
-                std::size_t& budget) {
-  if (budget == 0) return;
-  --budget;
-  Seen d{dir, true};
-  d.timeRead = directoryChangeTime(dir, d.changeTime);
-  DirListing listing(dir);
-  d.opened = listing.isOpen();
-  out.push_back(d);
-  DirItem item;
-  while (budget > 0 && listing.next(item)) {
-    const std::string path = dir + "/" + item.name;
-    if (item.isDirectory) {
-      if (!skip(path)) nestedWalk(path, out, skip, budget);
-      continue;
-    }
-    if (g_filePause.count() > 0) std::this_thread::sleep_for(g_filePause);
-    recordFile(path, out);
-  }
-}
-
-// The same walk without any listing open while the next one opens: no read-ahead.
+// The same walk through plain calls of the environment: no read-ahead.
 void flatWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
               std::size_t& budget) {
   if (budget == 0) return;
@@ -142,10 +187,14 @@ TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
     flatWalk(root(), flat, c.skip, budget);
     budget = c.budget;
     g_filePause = c.pause;
-    nestedWalk(root(), nested, c.skip, budget);
+    HelperSpyEnv env;
+    env.addWalker(std::this_thread::get_id());
+    nestedWalk(env, root(), nested, c.skip, budget);
     g_filePause = std::chrono::microseconds(0);
     ASSERT_GT(flat.size(), 20u);
     EXPECT_EQ(nested, flat);
+    // Every case descends into a sub-directory, which starts the helper.
+    EXPECT_GT(env.helperOpens(), 0);
   }
 }
 
@@ -155,7 +204,7 @@ TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
   std::vector<Seen> first;
   std::size_t budget = 30;
   nestedWalk(
-      root(), first, [](const std::string&) { return false; }, budget);
+      Env::system(), root(), first, [](const std::string&) { return false; }, budget);
 
   const std::string changed = root() + "/d2/d2/f0.txt";
   quarrytest::writeFile(changed, std::string(500, 'y'));
@@ -169,7 +218,7 @@ TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
       root(), flat, [](const std::string&) { return false; }, budget);
   budget = 100000;
   nestedWalk(
-      root(), nested, [](const std::string&) { return false; }, budget);
+      Env::system(), root(), nested, [](const std::string&) { return false; }, budget);
   EXPECT_EQ(nested, flat);
   bool sawChange = false;
   for (const Seen& s : nested) {
@@ -189,11 +238,11 @@ TEST_F(ReadAheadTest, DescentsOnTwoThreadsKeepTheirOwnResults) {
   std::thread other([&] {
     std::size_t mine = 100000;
     nestedWalk(
-        root(), b, [](const std::string&) { return false; }, mine);
+        Env::system(), root(), b, [](const std::string&) { return false; }, mine);
   });
   std::size_t mine = 100000;
   nestedWalk(
-      root(), a, [](const std::string&) { return false; }, mine);
+      Env::system(), root(), a, [](const std::string&) { return false; }, mine);
   other.join();
   EXPECT_EQ(a, reference);
   EXPECT_EQ(b, reference);

@@ -1,0 +1,179 @@
+// An environment that makes chosen calls fail, for tests of what the engine does when the file
+// system refuses: a listing that stops part-way, a name that vanishes between its listing and
+// its reading, a directory that cannot be opened, a save that runs out of space or cannot be
+// renamed into place. Every other call goes to the system's environment, so the tests run on
+// real temporary trees and need no special rights. Faults are keyed by path and may be set
+// and read from any thread. Test code only.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "dyxcore/platform.h"
+
+namespace quarrytest {
+
+class FaultEnv final : public dyxplatform::EnvWrapper {
+ public:
+  FaultEnv() : EnvWrapper(dyxplatform::Env::system()) {}
+
+  // Opening the directory `path` (by path or from its parent) fails with `error`.
+  void failOpenDirectory(const std::string& path, int error) { set(m_openFails, path, error); }
+  // The listing of `path` gives `names` names, then stops with `error`.
+  void failListingAfter(const std::string& path, int names, int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_listFails[path] = {names, error};
+  }
+  // Reading the information of the file `path` answers that it no longer exists.
+  void vanish(const std::string& path) { set(m_vanished, path, ENOENT); }
+  // Writing a file whose name begins with `prefix` stops with `error` after half the data.
+  void failWritesTo(const std::string& prefix, int error) { set(m_writeFails, prefix, error); }
+  // Renaming any file onto `target` fails with `error`.
+  void failRenameTo(const std::string& target, int error) { set(m_renameFails, target, error); }
+  // How many calls a fault answered.
+  int faultsMade() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_faultsMade;
+  }
+
+  std::unique_ptr<dyxplatform::Directory> openDirectory(const std::string& path,
+                                                        int* error) override {
+    if (fault(m_openFails, path, error)) return nullptr;
+    std::unique_ptr<dyxplatform::Directory> dir = EnvWrapper::openDirectory(path, error);
+    return dir ? wrap(path, std::move(dir)) : nullptr;
+  }
+  dyxplatform::FileInfoResult readFileInfo(const std::string& path, dyxplatform::FileInfo& out,
+                                           int* error) override {
+    if (fault(m_vanished, path, error)) return dyxplatform::FileInfoResult::kVanished;
+    return EnvWrapper::readFileInfo(path, out, error);
+  }
+  std::unique_ptr<dyxplatform::WritableFile> newWritableFile(const std::string& path,
+                                                             int* error) override {
+    std::unique_ptr<dyxplatform::WritableFile> file = EnvWrapper::newWritableFile(path, error);
+    int failure = 0;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      for (const auto& [prefix, code] : m_writeFails) {
+        if (path.compare(0, prefix.size(), prefix) == 0) failure = code;
+      }
+    }
+    if (!file || failure == 0) return file;
+    return std::make_unique<FailingFile>(*this, std::move(file), failure);
+  }
+  bool renameFile(const std::string& from, const std::string& to, int* error) override {
+    if (fault(m_renameFails, to, error)) return false;
+    return EnvWrapper::renameFile(from, to, error);
+  }
+
+ private:
+  struct ListFault {
+    int names = 0;
+    int error = 0;
+  };
+
+  class FaultDirectory final : public dyxplatform::Directory {
+   public:
+    FaultDirectory(FaultEnv& env, std::string path, std::unique_ptr<Directory> target,
+                   ListFault listFault)
+        : m_env(env),
+          m_path(std::move(path)),
+          m_target(std::move(target)),
+          m_listFault(listFault) {}
+    bool next(dyxplatform::DirItem& item) override {
+      if (m_listFault.error != 0 && m_given >= m_listFault.names) {
+        if (m_error == 0) m_env.count();
+        m_error = m_listFault.error;
+        return false;
+      }
+      if (!m_target->next(item)) return false;
+      ++m_given;
+      return true;
+    }
+    int error() const override { return m_error != 0 ? m_error : m_target->error(); }
+    dyxplatform::FileInfoResult readFileInfo(const std::string& name, dyxplatform::FileInfo& out,
+                                             int* error) override {
+      if (m_env.fault(m_env.m_vanished, childOf(name), error)) {
+        return dyxplatform::FileInfoResult::kVanished;
+      }
+      return m_target->readFileInfo(name, out, error);
+    }
+    bool changeTime(std::uint64_t& fileTime, int* error) override {
+      return m_target->changeTime(fileTime, error);
+    }
+    std::unique_ptr<Directory> openChild(const std::string& name, int* error) override {
+      const std::string path = childOf(name);
+      if (m_env.fault(m_env.m_openFails, path, error)) return nullptr;
+      std::unique_ptr<Directory> child = m_target->openChild(name, error);
+      return child ? m_env.wrap(path, std::move(child)) : nullptr;
+    }
+
+   private:
+    std::string childOf(const std::string& name) const {
+      return m_path.empty() || m_path.back() != '/' ? m_path + "/" + name : m_path + name;
+    }
+    FaultEnv& m_env;
+    const std::string m_path;
+    std::unique_ptr<Directory> m_target;
+    const ListFault m_listFault;
+    int m_given = 0;
+    int m_error = 0;
+  };
+
+  class FailingFile final : public dyxplatform::WritableFile {
+   public:
+    FailingFile(FaultEnv& env, std::unique_ptr<WritableFile> target, int failure)
+        : m_env(env), m_target(std::move(target)), m_failure(failure) {}
+    bool append(std::string_view data, int* error) override {
+      m_target->append(data.substr(0, data.size() / 2), nullptr);
+      m_env.count();
+      if (error != nullptr) *error = m_failure;
+      return false;
+    }
+    bool sync(int* error) override { return m_target->sync(error); }
+    bool close(int* error) override { return m_target->close(error); }
+
+   private:
+    FaultEnv& m_env;
+    std::unique_ptr<WritableFile> m_target;
+    const int m_failure;
+  };
+
+  std::unique_ptr<dyxplatform::Directory> wrap(const std::string& path,
+                                               std::unique_ptr<dyxplatform::Directory> dir) {
+    ListFault listFault;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      const auto it = m_listFails.find(path);
+      if (it != m_listFails.end()) listFault = it->second;
+    }
+    return std::make_unique<FaultDirectory>(*this, path, std::move(dir), listFault);
+  }
+  void set(std::map<std::string, int>& faults, const std::string& key, int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    faults[key] = error;
+  }
+  bool fault(const std::map<std::string, int>& faults, const std::string& key, int* error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const auto it = faults.find(key);
+    if (it == faults.end()) return false;
+    if (error != nullptr) *error = it->second;
+    ++m_faultsMade;
+    return true;
+  }
+  void count() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    ++m_faultsMade;
+  }
+
+  mutable std::mutex m_mutex;
+  std::map<std::string, int> m_openFails;
+  std::map<std::string, ListFault> m_listFails;
+  std::map<std::string, int> m_vanished;
+  std::map<std::string, int> m_writeFails;
+  std::map<std::string, int> m_renameFails;
+  int m_faultsMade = 0;
+};
+
+}  // namespace quarrytest
