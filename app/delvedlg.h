@@ -43,7 +43,7 @@ class DelveDlg : public QDialog {
  public:
   // The product page shown in the title.
   static constexpr const char* kProductPage = "https://quarry-software.example.org";
-  static constexpr const char* kVersion = "1.0.2.2";
+  static constexpr const char* kVersion = QUARRY_VERSION;  // from the project's CMake version
 
   explicit DelveDlg(QWidget* parent = nullptr);
   ~DelveDlg() override;

@@ -94,7 +94,7 @@ class DyxViewManagerImpl {
   std::size_t m_arrayBytes = 0;  // heap bytes of the folder arrays
 };
 
-class DyxViewManager : public DyxFolderRecorder {
+class DyxViewManager final : public DyxFolderRecorder {
  public:
   DyxViewManager();
   // Clears the view cache, then destroys the factories and the index.
