@@ -66,11 +66,14 @@ bool writeFileReplacing(Env& env, const std::string& target,
 }
 
 bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error,
-                         std::string* failedTarget, const std::string& keepOldAs) {
+                         std::string* failedTarget, const std::string& keepOldAs,
+                         std::size_t* replaced) {
   std::vector<std::string> temps;
+  if (replaced != nullptr) *replaced = 0;
   const auto fail = [&](const std::string& target, std::size_t firstTemp) {
     for (std::size_t i = firstTemp; i < temps.size(); ++i) env.removeFile(temps[i]);
     if (failedTarget != nullptr) *failedTarget = target;
+    if (replaced != nullptr) *replaced = firstTemp;
     return false;
   };
   for (const FileReplacement& file : files) {

@@ -346,13 +346,16 @@ bool writeFileReplacing(Env& env, const std::string& target,
 // written whole beside its target, and only then are they renamed into place, in order. A
 // failure while writing leaves every target untouched (*failedTarget names the file that could
 // not be written). With `keepOldAs`, each existing target is first renamed to target +
-// keepOldAs, so the previous file is kept under that name.
+// keepOldAs, so the previous file is kept under that name. A rename that fails after earlier
+// targets were replaced leaves those replaced: *replaced says how many, so that a caller whose
+// files must match can say that they no longer do.
 struct FileReplacement {
   std::string target;
   std::string_view content;
 };
 bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error = nullptr,
-                         std::string* failedTarget = nullptr, const std::string& keepOldAs = "");
+                         std::string* failedTarget = nullptr, const std::string& keepOldAs = "",
+                         std::size_t* replaced = nullptr);
 // Reads a whole regular file, or its first maxBytes bytes; false (with errno, EISDIR for a
 // directory, EINVAL for another file that is not regular) when it cannot be opened or read.
 bool readWholeFile(Env& env, const std::string& path, std::string& out, int* error = nullptr,

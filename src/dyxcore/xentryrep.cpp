@@ -525,14 +525,21 @@ bool DyxEntryRepository::save() const {
   // file: a full disk or a read-only directory leaves the previous pair byte for byte.
   int error = 0;
   std::string failed;
+  std::size_t replaced = 0;
   const bool keep = m_keepDamaged;
-  if (!dyxplatform::writeFilesReplacing(m_env, {{textFileName(), text}, {dataFileName(), data}}, &error,
-                                        &failed, keep ? kDamagedSuffix : std::string())) {
+  if (!dyxplatform::writeFilesReplacing(m_env, {{textFileName(), text}, {dataFileName(), data}},
+                                        &error, &failed, keep ? kDamagedSuffix : std::string(),
+                                        &replaced)) {
     const std::string reason = dyxplatform::errorText(error);
     KX_POS(kxerr) << "Cannot write the file: " << failed << " (" << reason << ")" << endl;
+    // The text file replaced and the data file not: the pair on disk no longer matches, and the
+    // next load reports what it cannot trust; the user must not be told the old pair is whole.
+    const std::string outcome = replaced == 0
+                                    ? "its previous files are unchanged"
+                                    : "the new text file replaced the previous one but the data "
+                                      "file did not: the saved pair no longer matches";
     KxNotices::report(KxNoticeKind::kNotSaved, failed,
-                      reason + " (the repository \"" + m_key +
-                          "\" was not saved; its previous files are unchanged)");
+                      reason + " (the repository \"" + m_key + "\" was not saved; " + outcome + ")");
     return false;
   }
   if (keep) {

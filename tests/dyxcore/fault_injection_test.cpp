@@ -155,6 +155,23 @@ TEST_F(FaultTest, ASaveThatCannotBeWrittenOrRenamedKeepsThePreviousFiles) {
     EXPECT_EQ(notices[0].kind, KxNoticeKind::kNotSaved);
     EXPECT_EQ(notices[0].path, c.failedFile);
     EXPECT_EQ(notices[0].reason.rfind(dyxplatform::errorText(c.error), 0), 0u) << notices[0].reason;
+    EXPECT_NE(notices[0].reason.find("its previous files are unchanged"), std::string::npos);
+  }
+  {
+    // The text file is in place when the data file's rename fails: the user hears the truth.
+    quarrytest::FaultEnv env;
+    DyxEntryRepository faulty("faulty", 8, env);
+    faulty.createEntry("third", "/d", false);
+    env.failRenameTo("faulty.data", EIO);
+    KxNotices::clear();
+    EXPECT_FALSE(faulty.save());
+    const std::vector<KxNotice> notices = KxNotices::take();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].path, "faulty.data");
+    EXPECT_NE(notices[0].reason.find("the saved pair no longer matches"), std::string::npos)
+        << notices[0].reason;
+    EXPECT_NE(quarrytest::readFile("faulty.txt"), text);
+    EXPECT_EQ(quarrytest::readFile("faulty.data"), data);
   }
   // Without the faults the same save goes through.
   EXPECT_TRUE(repo.save());

@@ -257,22 +257,6 @@ TEST_F(RepositoryTest, TransientAndUnnamedRepositoriesAreNeverSaved) {
   DyxEntryRepository::setDefaultCapacity(DyxEntryRepository::kDefaultSlotCount);
 }
 
-TEST_F(RepositoryTest, AFailedSaveKeepsThePreviousFilesWhole) {
-  DyxEntryRepository repo("safe", 5);
-  repo.createEntry("first", "/d", false);
-  ASSERT_TRUE(repo.save());
-  const std::string text = quarrytest::readFile("safe.txt");
-  const std::string data = quarrytest::readFile("safe.data");
-  repo.createEntry("second", "/d", false);
-  // The temporary file of the text cannot be created: nothing may change.
-  quarrytest::makeDirs("safe.txt.tmp" + std::to_string(dyxplatform::processId()));
-  quarrytest::TraceCapture err;
-  EXPECT_FALSE(repo.save());
-  EXPECT_NE(err.text().find("Cannot write the file: safe.txt"), std::string::npos);
-  EXPECT_EQ(quarrytest::readFile("safe.txt"), text);
-  EXPECT_EQ(quarrytest::readFile("safe.data"), data);
-}
-
 TEST_F(RepositoryTest, MissingOrEmptyFilesLoadNothing) {
   DyxEntryRepository repo("none", 5);
   repo.createEntry("kept", "/d", false);
