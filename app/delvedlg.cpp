@@ -18,7 +18,6 @@
 
 #include "bytes.h"
 #include "delvefiltersdlg.h"
-#include "dyxcore/path.h"
 #include "foldertreemodel.h"
 #include "problemsdlg.h"
 #include "shell.h"

@@ -11,7 +11,6 @@
 #include <QVBoxLayout>
 
 #include "bytes.h"
-#include "dyxcore/filter.h"
 #include "dyxcore/frontend.h"
 
 QString DelveFiltersDlg::criterionProblems(const std::string& criterion) {

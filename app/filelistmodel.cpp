@@ -4,7 +4,6 @@
 #include <unordered_map>
 
 #include "bytes.h"
-#include "dyxcore/portable.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "dyxcore/frontend.h"
-#include "dyxcore/portable.h"
 
 // The window's copied-out rows. Growing the store never stops the window to move a million
 // rows while a parse fills it.

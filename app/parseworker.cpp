@@ -2,10 +2,6 @@
 
 #include <utility>
 
-#include "dyxcore/dyx.h"
-#include "dyxcore/pdirs.h"
-#include "dyxcore/vfolder.h"
-#include "dyxcore/xentry.h"
 #include "kxcore/io.h"
 
 namespace {
@@ -25,20 +21,11 @@ class DepthGuard {
 }  // namespace
 
 ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
-  try {
-    Dyx::getPhysicalDirs().setObserver(this);
-  } catch (int) {
-    KX_POS(kxerr) << "No directory pool: the parse worker observes nothing." << endl;
-  }
+  DyxFrontEnd::setScanObserver(this);
 }
 
 ParseWorker::~ParseWorker() {
-  try {
-    DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
-    if (pool.getObserver() == this) pool.setObserver(nullptr);
-  } catch (int) {
-    // The engine has shut down already: nobody can call us back.
-  }
+  DyxFrontEnd::clearScanObserver(this);
   // run() uses this object's members until it returns.
   if (!isStopped()) shutdown();
 }

@@ -25,8 +25,6 @@
 #include <vector>
 
 #include "dyxcore/frontend.h"
-#include "dyxcore/physdir.h"
-#include "dyxcore/thread.h"
 #include "kxcore/notice.h"
 
 // One change of the display, as values.

@@ -21,9 +21,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "dyxcore/launch.h"
-#include "dyxcore/path.h"
-#include "dyxcore/portable.h"
+#include "dyxcore/frontend.h"
 #include "kxcore/io.h"
 
 namespace delveshell {
@@ -69,7 +67,8 @@ QByteArray firstBytes(const std::string& path) {
     data.resize(static_cast<qsizetype>(kContentBytes));
     qsizetype filled = 0;
     while (filled < data.size()) {
-      const ssize_t got = ::read(fd, data.data() + filled, static_cast<size_t>(data.size() - filled));
+      const ssize_t got =
+          ::read(fd, data.data() + filled, static_cast<size_t>(data.size() - filled));
       if (got <= 0) break;
       filled += got;
     }
@@ -101,8 +100,7 @@ bool launchDefault(const std::string& mimeType, const std::string& path, std::st
   g_list_free(files);
   if (!started) {
     const std::string message = error != nullptr ? error->message : "unknown error";
-    KX_POS(kxerr) << "Failed launching " << g_app_info_get_id(app.get()) << ": " << message
-                  << endl;
+    KX_POS(kxerr) << "Failed launching " << g_app_info_get_id(app.get()) << ": " << message << endl;
     setProblem(problem, std::string(g_app_info_get_name(app.get())) + " did not start: " + message);
   }
   if (error != nullptr) g_error_free(error);
@@ -196,8 +194,7 @@ bool launchCommand(const std::string& commandTemplate, const std::string& placeh
   command = replaceAll(command, "/idlist,%I,", "");
   kxout << "Removed /idlist: \"" << command << "\"" << endl;
   // Split first, then fill in: the argument can never become more than one argument.
-  const std::vector<std::string> arguments =
-      DyxFillCommandTemplate(command, placeholder, argument);
+  const std::vector<std::string> arguments = DyxFillCommandTemplate(command, placeholder, argument);
   if (arguments.empty()) return false;
   return DyxCreateProcess(arguments, false, "");
 }

@@ -126,9 +126,7 @@ class EngineSession {
 
 // The user's directory is taken from where the user called the program, not from the working
 // directory the start-up moved into.
-std::string absoluteDirectory(const std::string& dir) {
-  return DyxFrontEnd::resolveUserPath(dir);
-}
+std::string absoluteDirectory(const std::string& dir) { return DyxFrontEnd::resolveUserPath(dir); }
 
 // "" and "." name the root; surrounding "/" are ignored.
 std::string normalisedFolderArgument(const std::string& folder) {

@@ -18,7 +18,8 @@ int main(int argc, char** argv) {
   std::string error;
   if (parseCliArguments(args, options, error) == CliParseOutcome::kRun) {
     const DyxStartResult start = DyxFrontEnd::enterWorkDirectory();
-    for (const std::string& warning : start.warnings) std::cerr << "quarry-cli: " << warning << '\n';
+    for (const std::string& warning : start.warnings)
+      std::cerr << "quarry-cli: " << warning << '\n';
     if (!start.ok) {
       std::cerr << "quarry-cli: " << start.error << '\n';
       return kCliExitNotListed;

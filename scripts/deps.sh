@@ -6,7 +6,7 @@ QUARRY_RUN_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libglib2.0-de
 # ./test.sh: the test suites, the fuzz targets (clang), the man pages and the checks of the
 # installed files (scdoc, desktop-file-validate, appstreamcli, man).
 QUARRY_TEST_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clang
-  libclang-rt-14-dev scdoc desktop-file-utils appstream man-db)
+  libclang-rt-14-dev clang-format scdoc desktop-file-utils appstream man-db)
 # scripts/package.sh: the Debian package (dpkg-shlibdeps from dpkg-dev) and its check.
 QUARRY_PACKAGE_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" scdoc dpkg-dev file lintian)
 # bench/run: the micro benchmarks and GNU time.

@@ -121,8 +121,7 @@ KxValue DyxConfigFile::readRecordValue(const std::string& record, bool skipBroke
   }
   if (onItsLine != nullptr) *onItsLine = sameLine;
   if (isQuoted && value.empty() && (start + 1 >= m_text.size() || m_text[start + 1] != '"')) {
-    problem(start,
-            "the quoted value of " + quoted(record) + " has no closing quote");
+    problem(start, "the quoted value of " + quoted(record) + " has no closing quote");
   }
   return value;
 }
@@ -133,8 +132,8 @@ bool DyxConfigFile::save(const std::string& path, const std::string& content,
   int error = 0;
   if (dyxplatform::writeFileReplacing(path, content, &error)) return true;
   KX_POS(kxerr) << traceLine << endl;
-  KxNotices::report(KxNoticeKind::kNotSaved, shown,
-                    dyxplatform::errorText(error) + " (" + what +
-                        " not saved; the previous file is unchanged)");
+  KxNotices::report(
+      KxNoticeKind::kNotSaved, shown,
+      dyxplatform::errorText(error) + " (" + what + " not saved; the previous file is unchanged)");
   return false;
 }

@@ -87,7 +87,8 @@ class DyxConfigFile {
   // that is not on the name's line (the line or the file ends first), is reported at the
   // name's line with `record` as the record's name. True in `onItsLine` when the value was
   // found on that line.
-  KxValue readRecordValue(const std::string& record, bool skipBrokenLine, bool* onItsLine = nullptr);
+  KxValue readRecordValue(const std::string& record, bool skipBrokenLine,
+                          bool* onItsLine = nullptr);
 
  private:
   std::string m_path;

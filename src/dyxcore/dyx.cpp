@@ -143,9 +143,9 @@ std::size_t readRepositoryCapacity() {
   bool capped = false;
   const std::size_t capacity = Dyx::repositoryCapacityFor(value, &capped);
   if (capped) {
-    KX_REPORT("RepositoryCapacity " + value + " is too large, using " + std::to_string(capacity) +
-                  ".",
-              true);
+    KX_REPORT(
+        "RepositoryCapacity " + value + " is too large, using " + std::to_string(capacity) + ".",
+        true);
   }
   return capacity;
 }
@@ -298,8 +298,9 @@ void Dyx::dump() {
   std::ofstream out(file, std::ios::out | std::ios::trunc);
   if (!out) {
     kxerr << "Cannot open the file: " << quote(file) << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, file,
-                      dyxplatform::errorText(errno != 0 ? errno : EIO) + " (the dump was not written)");
+    KxNotices::report(
+        KxNoticeKind::kNotSaved, file,
+        dyxplatform::errorText(errno != 0 ? errno : EIO) + " (the dump was not written)");
     return;
   }
   kxout << "Dump into file: " << quote(file) << endl;
@@ -316,9 +317,9 @@ void Dyx::dump() {
   out.close();
   if (out.fail()) {
     kxerr << "Cannot write the file: " << quote(file) << endl;
-    KxNotices::report(KxNoticeKind::kNotSaved, file,
-                      dyxplatform::errorText(errno != 0 ? errno : EIO) +
-                          " (the dump was not written whole)");
+    KxNotices::report(
+        KxNoticeKind::kNotSaved, file,
+        dyxplatform::errorText(errno != 0 ? errno : EIO) + " (the dump was not written whole)");
   }
 }
 

@@ -42,7 +42,9 @@ void DyxEnviron::defaultPreferences() {
     const std::size_t at = file.position();
     bool onItsLine = true;
     m_preferences[name] = file.readRecordValue(name, true, &onItsLine).text();
-    if (!onItsLine) file.problem(at, "the preference " + DyxConfigFile::quoted(name) + " has no value on its line");
+    if (!onItsLine)
+      file.problem(at,
+                   "the preference " + DyxConfigFile::quoted(name) + " has no value on its line");
     if (!in) {
       // The value read hit the end of the file: nothing follows.
       if (in.eof()) break;

@@ -40,11 +40,18 @@ void DyxFrontEnd::setScanObserver(DyxScanObserver* observer) {
   }
 }
 
+void DyxFrontEnd::clearScanObserver(const DyxScanObserver* observer) {
+  try {
+    DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+    if (pool.getObserver() == observer) pool.setObserver(nullptr);
+  } catch (int) {
+    // The engine has shut down already: nobody can call the observer back.
+  }
+}
+
 void DyxFrontEnd::dumpEngine() { Dyx::dump(); }
 
-void DyxFrontEnd::openClosedStandardDescriptors() {
-  dyxplatform::openClosedStandardDescriptors();
-}
+void DyxFrontEnd::openClosedStandardDescriptors() { dyxplatform::openClosedStandardDescriptors(); }
 
 bool DyxFrontEnd::standardOutputWasClosed() { return dyxplatform::wasClosedAtStart(1); }
 

@@ -6,8 +6,9 @@
 // Find filter of the list (DyxFindFilter) and the folder and file totals (DyxFolderTally).
 //
 // A front end includes this header and nothing else of the engine: it brings the observer of
-// scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h) and the start-up
-// result (workdir.h) that a front end works with.
+// scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h), the start-up
+// result (workdir.h), paths (path.h), the launch of programs (launch.h), the criterion's tree
+// (filter.h) that the conditions dialog reads, and the worker thread (thread.h).
 //
 // Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
 // view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
@@ -27,9 +28,13 @@
 #include <unordered_set>
 #include <vector>
 
+#include "dyxcore/filter.h"
+#include "dyxcore/launch.h"
 #include "dyxcore/mutex.h"
+#include "dyxcore/path.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/portable.h"
+#include "dyxcore/thread.h"
 #include "dyxcore/view.h"
 #include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
@@ -76,11 +81,11 @@ struct DyxLeftOut {
 
 // The four column texts of a list row, plus the size as a number.
 struct DyxListRow {
-  std::string name;        // "Name": the entry's name, as the file system gave its bytes
-  std::string sizeText;    // "Size": formatSize of the size ("1023 oct.", "1.5 Ko", "5120 Mo")
-  std::string location;    // "Location": the full path of the file
-  std::string modified;    // "Last Modification": the modification time text (property 6)
-  std::uint64_t size = 0;  // the size in bytes
+  std::string name;         // "Name": the entry's name, as the file system gave its bytes
+  std::string sizeText;     // "Size": formatSize of the size ("1023 oct.", "1.5 Ko", "5120 Mo")
+  std::string location;     // "Location": the full path of the file
+  std::string modified;     // "Last Modification": the modification time text (property 6)
+  std::uint64_t size = 0;   // the size in bytes
   std::int32_t mtime = -1;  // the modification time stamp (DyxTime's value)
 };
 
@@ -100,6 +105,9 @@ class DyxFrontEnd {
   static void stopEngine();
   // The observer of every scan of the pool (nullptr: none). With the engine started.
   static void setScanObserver(DyxScanObserver* observer);
+  // Unsets the observer when it is still `observer`, so that an object going away never leaves
+  // itself behind; a no-op once the engine has shut down.
+  static void clearScanObserver(const DyxScanObserver* observer);
   // Writes the engine's state to its dump file (Dyx::dump).
   static void dumpEngine();
 

@@ -40,8 +40,8 @@ void DyxLauncher::reset(const std::string& file) {
       }
       if (!name.empty()) {
         if (onItsLine < 4) {
-          source.problem(at, "the command " + DyxConfigFile::quoted(name) + " has " + std::to_string(onItsLine) +
-                               " of its 4 values on its line");
+          source.problem(at, "the command " + DyxConfigFile::quoted(name) + " has " +
+                                 std::to_string(onItsLine) + " of its 4 values on its line");
         }
         DyxCommand command(name, fields[0].text(), fields[1].text(), fields[2].text(),
                            fields[3].text());

@@ -60,7 +60,8 @@ void DyxPathMap::reset() {
       if (word.text() != "Yes" && word.text() != "No") {
         KX_POS(kxerr) << "Problem in file at line: " << counter << ". Skip the line. path=" << path
                       << ",rec=" << word.text() << endl;
-        ActivityLog::stream() << "ERROR: " << "in file: " << m_file << " at line " << counter
+        ActivityLog::stream() << "ERROR: "
+                              << "in file: " << m_file << " at line " << counter
                               << ". Skip the line." << std::endl;
         file.problem(lineStart, "the directory is not followed by Yes or No: skipped");
       } else {
@@ -83,8 +84,9 @@ bool DyxPathMap::save() const {
     if (!writable(text)) {
       KX_POS(kxerr) << "Cannot write the path into the path map: " << text << endl;
       KxNotices::report(KxNoticeKind::kNotSaved, DyxConfigFile::shownName(m_file),
-                        "the directory " + text + " cannot be written into the path map: "
-                        "it is left out of the saved map");
+                        "the directory " + text +
+                            " cannot be written into the path map: "
+                            "it is left out of the saved map");
       continue;
     }
     content += "\"" + text + "\" " + (recursive ? "Yes" : "No") + "\n";

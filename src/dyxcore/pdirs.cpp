@@ -54,8 +54,8 @@ void DyxFileSystemChangeNotificationThread::run() {
       KX_POS(kxerr) << "Cannot wait for change notification: " << m_key << endl;
       break;
     }
-    KX_POS(kxout) << "A change has been notified (" << static_cast<int>(result)
-                  << "): " << m_key << endl;
+    KX_POS(kxout) << "A change has been notified (" << static_cast<int>(result) << "): " << m_key
+                  << endl;
     // The watch stays armed by itself; the message keeps the trace of every pass alike.
     KX_POS(kxout) << "Calling FindNextChangeNotification." << endl;
     KX_POS(kxout) << "Do update:" << endl;
@@ -66,8 +66,7 @@ void DyxFileSystemChangeNotificationThread::run() {
       } catch (const DyxThreadExit&) {
         throw;
       } catch (...) {
-        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue."
-                      << endl;
+        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue." << endl;
       }
     }
     // A watch whose directory was deleted or moved never fires again.
@@ -168,8 +167,7 @@ bool DyxPhysicalDirs::addSubDirectory(const DyxPhysicalDirectory& parent,
 }
 
 bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, bool mod_map,
-                                   const DyxPhysicalDirectory* parent,
-                                   const DyxScanLevel* level) {
+                                   const DyxPhysicalDirectory* parent, const DyxScanLevel* level) {
   KX_SCOPE("DyxPhysicalDirs::addPhysicalDirectory");
   kxout << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
         << kxParam("mod_map", mod_map) << endl;
@@ -239,8 +237,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
     const bool stillOurs = a != m_adding.end() && a->second == dir;
     if (stillOurs) m_adding.erase(a);
     // A clear or a removal while the scan ran abandoned the addition.
-    if (scanned && stillOurs && !dir->isRetired() &&
-        (parent == nullptr || !parent->isRetired())) {
+    if (scanned && stillOurs && !dir->isRetired() && (parent == nullptr || !parent->isRetired())) {
       m_directories.emplace(key, dir);
       return true;
     }
@@ -458,7 +455,8 @@ bool DyxPhysicalDirs::update(bool force, bool recursive) {
         clearRetired(doomed);
         changed = true;
         KX_POS(kxerr) << "The directory does not exist any more: " << key << endl;
-        ActivityLog::stream() << "ok. " << "Removed directory: " << key << std::endl;
+        ActivityLog::stream() << "ok. "
+                              << "Removed directory: " << key << std::endl;
       }
     }
   }

@@ -124,7 +124,7 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   static void clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed);
   std::string shortTexts() const;
 
-  dyxplatform::Env& m_env;  // not owned
+  dyxplatform::Env& m_env;                      // not owned
   DyxPhysicalDirectory* m_restoring = nullptr;  // the directory a restore files entries in
   DyxPathMap m_pathMap;
   DirectoryMap m_directories;

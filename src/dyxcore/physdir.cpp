@@ -62,8 +62,7 @@ std::uint32_t DyxPhysicalDirectory::NameTable::hashOf(std::string_view name) {
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
-DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name,
-                                                std::uint32_t hash) const {
+DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name, std::uint32_t hash) const {
   if (m_count == 0) return nullptr;
   const std::size_t mask = m_slots.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -167,9 +166,7 @@ void DyxPhysicalDirectory::NameTable::grow() {
 // ---------------------------------------------------------------------------------------------
 // DyxPhysicalDirectory
 
-void DyxPhysicalDirectory::setViewNotifier(DyxViewNotifier* n) {
-  DyxContext::exchangeNotifier(n);
-}
+void DyxPhysicalDirectory::setViewNotifier(DyxViewNotifier* n) { DyxContext::exchangeNotifier(n); }
 
 DyxViewNotifier& DyxPhysicalDirectory::viewNotifier() { return notifier(); }
 
@@ -283,8 +280,8 @@ bool DyxPhysicalDirectory::scan(bool recursive, DyxScanObserver* observer, DyxFi
   return changed;
 }
 
-bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer,
-                                    DyxFilter* filter, const DyxScanLevel* level) {
+bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer, DyxFilter* filter,
+                                    const DyxScanLevel* level) {
   if (observer != nullptr) {
     DyxEngineLock lock;
     observer->directoryStarted(m_dirName);

@@ -106,7 +106,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
 
    private:
     void grow();
-    std::vector<DyxEntry*> m_slots;     // size 0 or a power of two; nullptr: free
+    std::vector<DyxEntry*> m_slots;       // size 0 or a power of two; nullptr: free
     std::vector<std::uint32_t> m_hashes;  // the hash of the name in the slot beside it
     std::size_t m_count = 0;
   };

@@ -362,8 +362,7 @@ class LinuxDirectory final : public Directory {
 
   bool changeTime(std::uint64_t& fileTime, int* error) override {
     struct statx st;
-    if (::statx(m_fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_CTIME | STATX_TYPE,
-                &st) != 0) {
+    if (::statx(m_fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_CTIME | STATX_TYPE, &st) != 0) {
       setError(error, errno);
       return false;
     }
@@ -373,8 +372,7 @@ class LinuxDirectory final : public Directory {
 
   std::unique_ptr<Directory> openChild(const std::string& name, int* error) override {
     const int fd = retryEintr([&] {
-      return ::openat(m_fd, name.c_str(),
-                      O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
+      return ::openat(m_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_DIRECTORY | O_CLOEXEC);
     });
     return adopt(fd, error);
   }

@@ -12,7 +12,8 @@
 // record above. Names and values that this plain form cannot carry so that they read back exactly
 // (a value holding a double quote, a line end or a zero byte, ending with a backslash or too long
 // for the reader's 255-character line; a file name that is not a single word; a property key
-// that is not a valid name, is not a single word, begins with a quote or is "#") are written in an escaped form of our own instead:
+// that is not a valid name, is not a single word, begins with a quote or is "#") are written in an
+// escaped form of our own instead:
 // "#\ " + encoded file name, and "\ " + encoded key + " " + encoded value, where the encoding
 // writes each blank, control byte, double quote and backslash as a backslash and two hex
 // digits. Every other record and value is written exactly in the plain form.

@@ -39,16 +39,14 @@ DyxPath DyxPhysicalView::getFolderForEntry(const DyxEntry* /*entry*/) {
   return DyxPath();
 }
 
-bool DyxPhysicalView::getFoldersForEntry(const DyxEntry* /*entry*/,
-                                         std::vector<DyxPath>& paths) {
+bool DyxPhysicalView::getFoldersForEntry(const DyxEntry* /*entry*/, std::vector<DyxPath>& paths) {
   KX_SCOPE("DyxPhysicalView::getFoldersForEntry");
   paths.clear();
   return false;
 }
 
-DyxRuleView::DyxRuleView(const char* className, const char* foldersScope,
-                         const char* folderScope, DyxFolderRule rule, DyxPhysicalDirs* pool,
-                         bool update)
+DyxRuleView::DyxRuleView(const char* className, const char* foldersScope, const char* folderScope,
+                         DyxFolderRule rule, DyxPhysicalDirs* pool, bool update)
     : DyxPhysicalView(std::string("<") + className + ">", pool),
       m_foldersScope(foldersScope),
       m_folderScope(folderScope),
@@ -173,8 +171,7 @@ bool DyxPhysView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths
   return true;
 }
 
-bool DyxPhysView::folderKey(const DyxEntry& entry, const void*& scope,
-                            std::uint64_t& key) const {
+bool DyxPhysView::folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const {
   const DyxEntryRepository* repository = entry.getRepository();
   if (repository == nullptr) return false;
   scope = repository;

@@ -1,6 +1,5 @@
 #include "dyxcore/typeman.h"
 
-
 #include "dyxcore/conffile.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/xentry.h"
@@ -89,7 +88,9 @@ void DyxTypeManager::reset(const std::string& file) {
       in.clear(std::ios::eofbit);
     }
     if (name.empty()) continue;
-    if (!onItsLine) source.problem(at, "the type " + DyxConfigFile::quoted(name) + " has no criterion on its line");
+    if (!onItsLine)
+      source.problem(at,
+                     "the type " + DyxConfigFile::quoted(name) + " has no criterion on its line");
     KX_POS(kxout) << "New type: ." << name << " filter=\"" << value << "\"" << endl;
     ActivityLog::stream() << "New type: ." << name << " filter=\"" << value << "\"" << std::endl;
     DyxFileType type(name, value);

@@ -53,8 +53,7 @@ void DyxUpdaterThread::run() {
       } catch (const DyxThreadExit&) {
         throw;
       } catch (...) {
-        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue."
-                      << endl;
+        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue." << endl;
       }
       if (isStopRequested()) break;
       sleepFor(m_periodMs);

@@ -357,7 +357,7 @@ void DyxViewFolder::mergeTail() const {
   // that place moves up in one go. Unplaced references have not moved yet, so the samples still
   // narrow the search; the ordered part's names are read only by these searches.
   auto below = [](std::string_view name, Ref ref) { return name < nameOf(ref); };
-  std::size_t left = m_sorted;       // ordered references not yet placed: [0, left)
+  std::size_t left = m_sorted;        // ordered references not yet placed: [0, left)
   std::size_t write = m_refs.size();  // everything from here on is placed
   for (std::size_t j = tail; j-- > 0;) {
     const Ref ref = sortedTail[j];

@@ -55,8 +55,8 @@ class DyxViewFolder {
   virtual void setFilterText(const std::string& text);  // nothing
   // What the parser said of the text last set (nothing when it parsed as written).
   virtual std::vector<std::string> getFilterMessages() const { return {}; }
-  virtual std::string getSorterTag() const;             // "<none>"
-  virtual void setSorterTag(const std::string& tag);    // nothing
+  virtual std::string getSorterTag() const;           // "<none>"
+  virtual void setSorterTag(const std::string& tag);  // nothing
   // The folder path of an entry; an empty path here.
   virtual DyxPath getFolderForEntry(const DyxEntry* entry);
   // Empties `paths` and answers false here.
@@ -141,8 +141,7 @@ class DyxViewFolder {
   // A range [lo, hi) of positions below `limit` outside which every reference of the ordered
   // part is known, from the samples alone, to be named below (before lo) or above (from hi)
   // `name`.
-  void markRange(std::string_view name, std::size_t limit, std::size_t& lo,
-                 std::size_t& hi) const;
+  void markRange(std::string_view name, std::size_t limit, std::size_t& lo, std::size_t& hi) const;
   // The first live position in [from, end) of the ordered part, or `end`.
   std::size_t nextLive(std::size_t from, std::size_t end) const;
   // The first position of the ordered part whose live reference is not named below `name`.

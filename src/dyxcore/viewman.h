@@ -155,6 +155,6 @@ class DyxViewManager final : public DyxFolderRecorder {
   std::map<std::string, std::unique_ptr<DyxView>, std::less<>> m_views;
   std::map<std::string, std::unique_ptr<DyxViewFactory>, std::less<>> m_factories;
   std::unique_ptr<DyxViewManagerImpl> m_folderIndex;
-  DyxViewManager* m_previous = nullptr;  // the current manager before this one
+  DyxViewManager* m_previous = nullptr;             // the current manager before this one
   DyxFolderRecorder* m_previousRecorder = nullptr;  // the folders' recorder before this one
 };

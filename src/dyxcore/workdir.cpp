@@ -152,8 +152,7 @@ DyxStartResult DyxWorkDir::enter() {
   g_callerDir = env.callerDir;
   g_entered = true;
 
-  DyxStartResult result =
-      prepare(choose(env), defaultConfDir(dyxplatform::executablePath()));
+  DyxStartResult result = prepare(choose(env), defaultConfDir(dyxplatform::executablePath()));
   if (!result.ok) return result;
   int code = 0;
   if (!dyxplatform::changeDirectory(result.workDir, &code)) {
@@ -162,8 +161,10 @@ DyxStartResult DyxWorkDir::enter() {
     return result;
   }
   if (env.callerDir.empty()) {
-    result.warnings.push_back("the current directory cannot be read, so relative paths are taken "
-                              "from the working directory " + result.workDir + ".");
+    result.warnings.push_back(
+        "the current directory cannot be read, so relative paths are taken "
+        "from the working directory " +
+        result.workDir + ".");
   }
   return result;
 }

@@ -144,8 +144,8 @@ class DyxEntry {
   // the entry is no file any more.
   bool refresh(bool& vanished);
   // The same from information already read (a scan reads it from the open directory).
-  bool refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info,
-                   int error, bool& vanished);
+  bool refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info, int error,
+                   bool& vanished);
   // The four-line dump block.
   void dump(std::ostream& os) const;
 

@@ -185,8 +185,7 @@ DyxEntryRepository::~DyxEntryRepository() = default;
 
 // Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free
 // slots as it is, and the system backs a large block only where it is written.
-static_assert(std::is_trivially_copyable_v<DyxEntry> &&
-              std::is_trivially_destructible_v<DyxEntry>);
+static_assert(std::is_trivially_copyable_v<DyxEntry> && std::is_trivially_destructible_v<DyxEntry>);
 
 DyxEntryRepository::SlotBlock::~SlotBlock() { release(); }
 
@@ -232,7 +231,8 @@ bool DyxEntryRepository::SlotBlock::spanOf(const DyxEntry* entry, SlotSpan& span
   const auto address = reinterpret_cast<std::uintptr_t>(entry);
   std::size_t first = 0;
   for (std::size_t k = 0; k < m_blocks.size(); ++k) {
-    const std::size_t count = k == 0 ? m_firstCount : std::min(m_firstCount << (k - 1), m_count - first);
+    const std::size_t count =
+        k == 0 ? m_firstCount : std::min(m_firstCount << (k - 1), m_count - first);
     const auto begin = reinterpret_cast<std::uintptr_t>(m_blocks[k]);
     if (address >= begin && address - begin < count * sizeof(DyxEntry)) {
       if ((address - begin) % sizeof(DyxEntry) != 0) return false;
@@ -335,8 +335,8 @@ DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t di
   if (s >= m_slots.size()) {
     // Every slot is in use: a new block joins the others, and no entry moves.
     if (!m_slots.grow(g_slotLimit.load())) return nullptr;
-    ActivityLog::stream() << "The repository " << (m_key.empty() ? "\"\"" : m_key)
-                          << " grows to " << m_slots.size() << " slots." << std::endl;
+    ActivityLog::stream() << "The repository " << (m_key.empty() ? "\"\"" : m_key) << " grows to "
+                          << m_slots.size() << " slots." << std::endl;
   }
   if (s >= m_used) m_used = s + 1;
   m_firstFree = s + 1;
@@ -462,8 +462,8 @@ class RecordReader {
     m_pos = 0;
     m_end = left;
     const std::uint64_t wantedRecords = m_limit - m_handed;
-    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(
-        kChunkBytes, wantedRecords * DyxEntry::kRecordBytes));
+    const std::size_t wanted = static_cast<std::size_t>(
+        std::min<std::uint64_t>(kChunkBytes, wantedRecords * DyxEntry::kRecordBytes));
     while (m_end < wanted) {
       const long n =
           m_file->read(reinterpret_cast<char*>(m_buffer.data()) + m_end, wanted - m_end, &m_error);
@@ -538,8 +538,9 @@ bool DyxEntryRepository::save() const {
                                     ? "its previous files are unchanged"
                                     : "the new text file replaced the previous one but the data "
                                       "file did not: the saved pair no longer matches";
-    KxNotices::report(KxNoticeKind::kNotSaved, failed,
-                      reason + " (the repository \"" + m_key + "\" was not saved; " + outcome + ")");
+    KxNotices::report(
+        KxNoticeKind::kNotSaved, failed,
+        reason + " (the repository \"" + m_key + "\" was not saved; " + outcome + ")");
     return false;
   }
   if (keep) {
@@ -685,9 +686,8 @@ bool DyxEntryRepository::load() {
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
   std::uint64_t oddStatus = 0;
-  const std::uint64_t limit =
-      std::min<std::uint64_t>(count, std::numeric_limits<std::size_t>::max() / 2 /
-                                         DyxEntry::kRecordBytes);
+  const std::uint64_t limit = std::min<std::uint64_t>(
+      count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
   int openError = 0;
   const std::unique_ptr<dyxplatform::SequentialFile> file =
       m_env.openSequentialFile(dataFileName(), &openError);
@@ -722,9 +722,9 @@ bool DyxEntryRepository::load() {
       }
     }
     if (records.failed()) {
-      dataDamage.push_back("cannot be read after " + counted(records.handed(), "record", "records") +
-                           " (" + dyxplatform::errorText(records.error()) +
-                           "): the rest was not loaded");
+      dataDamage.push_back("cannot be read after " +
+                           counted(records.handed(), "record", "records") + " (" +
+                           dyxplatform::errorText(records.error()) + "): the rest was not loaded");
     } else if (records.handed() < limit) {
       std::string what = "holds " + std::to_string(records.handed()) + " of the " +
                          std::to_string(count) + " records that its text file counts";
@@ -782,11 +782,10 @@ bool DyxEntryRepository::load() {
 
   if (!textDamage.empty() || !dataDamage.empty()) {
     m_keepDamaged = true;
-    const std::string loaded =
-        "loaded: " + counted(liveCount(), "entry", "entries") + " in " +
-        counted(m_directoryFlags.size(), "directory", "directories") +
-        "; the next save keeps the damaged files as " + textFileName() + kDamagedSuffix +
-        " and " + dataFileName() + kDamagedSuffix;
+    const std::string loaded = "loaded: " + counted(liveCount(), "entry", "entries") + " in " +
+                               counted(m_directoryFlags.size(), "directory", "directories") +
+                               "; the next save keeps the damaged files as " + textFileName() +
+                               kDamagedSuffix + " and " + dataFileName() + kDamagedSuffix;
     const auto tell = [&](const std::string& file, const std::vector<std::string>& damage) {
       if (damage.empty()) return;
       std::string reason = "damaged: ";

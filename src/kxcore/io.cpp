@@ -531,8 +531,7 @@ std::ostream& ActivityLog::stream() {
   return writer.stream;
 }
 
-void ActivityLog::report(const char* sourceFile, int line, const std::string& text,
-                         bool isError) {
+void ActivityLog::report(const char* sourceFile, int line, const std::string& text, bool isError) {
   position(kxerr, sourceFile, line) << text << endl;
   stream() << (isError ? "ERROR: " : "") << text << std::endl;
 }

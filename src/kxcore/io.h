@@ -156,9 +156,9 @@ KxOstream& endl(KxOstream& stream);
 // Anything a std::ostream can print, printed the same way (paths, enums, ...).
 // (The stream type is deduced so that the check of `o << v` never considers this template.)
 template <class S, class T>
-  requires(std::is_same_v<S, KxOstream> && !std::is_function_v<T> &&
-           requires(std::ostream& o, const T& v) { o << v; })
-S& operator<<(S& stream, const T& value) {
+requires(std::is_same_v<S, KxOstream> && !std::is_function_v<T> &&
+         requires(std::ostream & o, const T& v) { o << v; }) S&
+operator<<(S& stream, const T& value) {
   if (stream.enabled()) stream.pending() << value;
   return stream;
 }

@@ -6,8 +6,8 @@
 #include <QTest>
 
 #include "delvedlg.h"
-#include "displaymodel.h"
 #include "delvefiltersdlg.h"
+#include "displaymodel.h"
 #include "dyxcore/portable.h"
 #include "filelistmodel.h"
 

@@ -6,13 +6,13 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QScreen>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTreeView>
-#include <QTreeWidget>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
+#include <QTreeWidget>
 
 #include "delvedlg.h"
 #include "dyxcore/frontend.h"
@@ -81,7 +81,8 @@ class ScreenTest : public QObject {
     QVERIFY2(painted * 10 >= area * 9,
              qPrintable(QStringLiteral("%1 pixels painted of %2").arg(painted).arg(area)));
     const QByteArray dir = qgetenv("QUARRY_SCREENSHOT_DIR");
-    if (!dir.isEmpty()) QVERIFY(shot.save(QDir(QString::fromLocal8Bit(dir)).filePath("window.png")));
+    if (!dir.isEmpty())
+      QVERIFY(shot.save(QDir(QString::fromLocal8Bit(dir)).filePath("window.png")));
   }
 };
 

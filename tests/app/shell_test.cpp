@@ -42,16 +42,15 @@ void writeFile(const QString& path, const QByteArray& text, bool executable = fa
 bool writeBytesFile(const std::string& path, const std::string& content) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const bool ok = ::write(fd, content.data(), content.size()) ==
-                  static_cast<ssize_t>(content.size());
+  const bool ok =
+      ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
   ::close(fd);
   return ok;
 }
 
 // A recording script: its arguments, each followed by a NUL, after `marker`.
 QByteArray recorderScript(const QString& calls, const QByteArray& marker) {
-  return "#!/bin/sh\nout=\"" + calls.toUtf8() +
-         "/call.$$\"\nprintf '%s\\0' " + marker +
+  return "#!/bin/sh\nout=\"" + calls.toUtf8() + "/call.$$\"\nprintf '%s\\0' " + marker +
          " \"$@\" > \"$out.part\"\n/bin/mv \"$out.part\" \"$out.done\"\n";
 }
 
@@ -180,16 +179,20 @@ class ShellTest : public QObject {
     const QString apps = root + QStringLiteral("/data/applications/");
     writeFile(apps + QStringLiteral("quarry-test-text.desktop"),
               "[Desktop Entry]\nType=Application\nName=Text recorder\n"
-              "Exec=" + recorder + " --title %c %f\nMimeType=text/plain;\n");
+              "Exec=" +
+                  recorder + " --title %c %f\nMimeType=text/plain;\n");
     writeFile(apps + QStringLiteral("quarry-test-option.desktop"),
               "[Desktop Entry]\nType=Application\nName=Option recorder\n"
-              "Exec=" + recorder + " --file=%f\nMimeType=text/markdown;\n");
+              "Exec=" +
+                  recorder + " --file=%f\nMimeType=text/markdown;\n");
     writeFile(apps + QStringLiteral("quarry-test-terminal.desktop"),
               "[Desktop Entry]\nType=Application\nName=Terminal recorder\nTerminal=true\n"
-              "Exec=" + recorder + " --in-terminal %f\nMimeType=text/x-log;\n");
+              "Exec=" +
+                  recorder + " --in-terminal %f\nMimeType=text/x-log;\n");
     writeFile(apps + QStringLiteral("quarry-test-folder.desktop"),
               "[Desktop Entry]\nType=Application\nName=Folder recorder\n"
-              "Exec=" + recorder + " --folder %f\nMimeType=inode/directory;\n");
+              "Exec=" +
+                  recorder + " --folder %f\nMimeType=inode/directory;\n");
     writeFile(root + QStringLiteral("/config/mimeapps.list"),
               "[Default Applications]\ntext/plain=quarry-test-text.desktop\n"
               "text/markdown=quarry-test-option.desktop\n"
@@ -244,7 +247,8 @@ class ShellTest : public QObject {
       if (c.type != nullptr) {
         QVERIFY2(type == c.type, (std::string(c.name) + " -> " + type).c_str());
       } else {
-        QVERIFY2(type != "text/plain" && !type.empty(), (std::string(c.name) + " -> " + type).c_str());
+        QVERIFY2(type != "text/plain" && !type.empty(),
+                 (std::string(c.name) + " -> " + type).c_str());
       }
     }
     // A directory is a folder whatever its name; a FIFO is never read (this would block).
@@ -274,7 +278,8 @@ class ShellTest : public QObject {
       QVERIFY(writeBytesFile(path, "# title\n"));
       QVERIFY2(delveshell::openFile(DyxPath(path)), stem.c_str());
       const Arguments got = nextCall();
-      QVERIFY2(got == (Arguments{"app", "--file=" + path}), (stem + " gave " + describe(got)).c_str());
+      QVERIFY2(got == (Arguments{"app", "--file=" + path}),
+               (stem + " gave " + describe(got)).c_str());
     }
   }
 

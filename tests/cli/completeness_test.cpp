@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <filesystem>
+#include <iostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -148,9 +148,11 @@ TEST_F(CliCompletenessTest, UnreadableSubDirectoryIsNamedAndTheRestListed) {
   for (const char* dir : {"/sub", "/open/locked"}) {
     EXPECT_NE(r.err.find("quarry-cli: " + tree() + dir + ": Permission denied\n"),
               std::string::npos)
-        << dir << "\n" << r.err;
+        << dir << "\n"
+        << r.err;
     EXPECT_TRUE(std::any_of(complaints.begin(), complaints.end(), [&](const std::string& c) {
-      return c.find(tree() + dir) != std::string::npos && c.find("Permission denied") != std::string::npos;
+      return c.find(tree() + dir) != std::string::npos &&
+             c.find("Permission denied") != std::string::npos;
     })) << dir;
   }
   EXPECT_NE(r.err.find(" file(s). 2 folder(s) could not be read\n"), std::string::npos) << r.err;
@@ -213,8 +215,8 @@ TEST_F(CliCompletenessTest, SignalsEndTheRunWithTheirOwnStatus) {
     for (int f = 0; f < 250; ++f) {
       const std::string dir = tree() + "/d" + std::to_string(d);
       if (f == 0) fs::create_directory(dir);
-      const int fd = ::open((dir + "/f" + std::to_string(f)).c_str(),
-                            O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+      const int fd =
+          ::open((dir + "/f" + std::to_string(f)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
       ASSERT_GE(fd, 0);
       ::close(fd);
     }
@@ -250,7 +252,8 @@ TEST_F(CliCompletenessTest, SignalsEndTheRunWithTheirOwnStatus) {
     while (::waitpid(pid, &status, 0) < 0) {
     }
     ASSERT_TRUE(WIFEXITED(status)) << "killed by " << WTERMSIG(status) << " for " << signal;
-    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << rest.substr(rest.size() > 500 ? rest.size() - 500 : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal)
+        << rest.substr(rest.size() > 500 ? rest.size() - 500 : 0);
     EXPECT_NE(rest.find("quarry-cli: interrupted\n"), std::string::npos) << signal;
   }
 }

@@ -310,7 +310,8 @@ TEST_F(CliTest, DirectoryThatCannotBeListedExitsOne) {
     const CliRun r = run({"--list", dir});
     EXPECT_EQ(r.exitCode, 1) << dir;
     EXPECT_EQ(r.out, "") << dir;
-    const std::string reason = dir == m_tree / "a.txt" ? "Not a directory" : "No such file or directory";
+    const std::string reason =
+        dir == m_tree / "a.txt" ? "Not a directory" : "No such file or directory";
     EXPECT_EQ(r.err, "quarry-cli: " + dir + ": " + reason + "\n");
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
   }

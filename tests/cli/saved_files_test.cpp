@@ -142,7 +142,9 @@ TEST_F(SavedFilesTest, ConfigurationAndDumpFaultsReachStandardError) {
       {"preferences of random bytes",
        [&] {
          quarrytest::writeFile(work("conf/pref.ini"),
-                               std::string("\x7f" "ELF\x02\x01\x01\0\0\0 \"\n\x03\x04", 15));
+                               std::string("\x7f"
+                                           "ELF\x02\x01\x01\0\0\0 \"\n\x03\x04",
+                                           15));
        },
        {},
        3,

@@ -100,7 +100,8 @@ TEST_F(CliStartTest, TildeIsTheHomeDirectory) {
   quarrytest::writeFile(m_root / "home/docs/c.txt", "1");
   const CliRun r = run({"--list", "--format", "tsv", "~/docs"});
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const std::set<std::pair<std::string, std::string>> expected = {{"c.txt", m_root / "home/docs/c.txt"}};
+  const std::set<std::pair<std::string, std::string>> expected = {
+      {"c.txt", m_root / "home/docs/c.txt"}};
   EXPECT_EQ(rows(r), expected) << r.out;
 }
 
@@ -163,10 +164,12 @@ TEST_F(CliStartTest, MissingDefaultConfigurationIsReported) {
   quarrytest::makeDirs(m_root / "bare/bin");
   fs::copy_file(QUARRY_CLI_PATH, m_root / "bare/bin/quarry-cli");
   fs::permissions(m_root / "bare/bin/quarry-cli", fs::perms::owner_exec, fs::perm_options::add);
-  const CliRun r = runCliFrom(m_root / "caller", {"../tree"}, env(), m_root / "bare/bin/quarry-cli");
+  const CliRun r =
+      runCliFrom(m_root / "caller", {"../tree"}, env(), m_root / "bare/bin/quarry-cli");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_NE(r.err.find("quarry-cli: no default configuration at " + (m_root / "bare/share/quarry/conf")),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("quarry-cli: no default configuration at " + (m_root / "bare/share/quarry/conf")),
+      std::string::npos)
       << r.err;
   EXPECT_FALSE(quarrytest::fileExists(workDir() + "/conf"));
 }

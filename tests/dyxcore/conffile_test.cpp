@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "dyxcore/environ.h"
+#include "dyxcore/fview.h"
 #include "dyxcore/launcher.h"
 #include "dyxcore/pathmap.h"
 #include "dyxcore/propman.h"
 #include "dyxcore/typeman.h"
-#include "dyxcore/fview.h"
 #include "dyxcore/uview.h"
 #include "dyxcore/viewman.h"
 #include "kxcore/notice.h"
@@ -81,38 +81,64 @@ TEST_F(ConfigNoticeTest, EachReaderNamesTheFileAndTheLineItCannotParse) {
     KxNoticeKind kind = KxNoticeKind::kConfiguration;
   };
   const Case cases[] = {
-      {"good preferences", "conf/pref.ini", "TraceLevel \"SILENT\"\nNameCase true\n",
-       readPreferences, {}},
-      {"preference quote left open", "conf/pref.ini",
+      {"good preferences",
+       "conf/pref.ini",
+       "TraceLevel \"SILENT\"\nNameCase true\n",
+       readPreferences,
+       {}},
+      {"preference quote left open",
+       "conf/pref.ini",
        "TraceLevel \"SILENT\"\nNameCase true\nCurrentPathMap \"home\nExtCase false\n",
        readPreferences,
        {"conf/pref.ini: line 3: the quoted value of 'CurrentPathMap' has no closing quote"}},
-      {"preference without value", "conf/pref.ini", "TraceLevel \"SILENT\"\nNameCase\n",
-       readPreferences, {"conf/pref.ini: line 2: the preference 'NameCase' has no value"}},
-      {"preference control bytes", "conf/pref.ini",
-       "TraceLevel \"SILENT\"\nName\x01\x02 x\n", readPreferences,
+      {"preference without value",
+       "conf/pref.ini",
+       "TraceLevel \"SILENT\"\nNameCase\n",
+       readPreferences,
+       {"conf/pref.ini: line 2: the preference 'NameCase' has no value"}},
+      {"preference control bytes",
+       "conf/pref.ini",
+       "TraceLevel \"SILENT\"\nName\x01\x02 x\n",
+       readPreferences,
        {"conf/pref.ini: line 2: holds bytes that are not text"}},
-      {"good types", "conf/type.ini", "Image \"$Ext = jpg\"\nImage.Photo \"$Ext = jpg\"\n",
-       readTypes, {}},
-      {"type criterion unparsable", "conf/type.ini",
-       "Image \"$Ext = jpg\"\nBroken \"= jpg\"\nFalse \"false\"\n", readTypes,
+      {"good types",
+       "conf/type.ini",
+       "Image \"$Ext = jpg\"\nImage.Photo \"$Ext = jpg\"\n",
+       readTypes,
+       {}},
+      {"type criterion unparsable",
+       "conf/type.ini",
+       "Image \"$Ext = jpg\"\nBroken \"= jpg\"\nFalse \"false\"\n",
+       readTypes,
        {"conf/type.ini: line 2: the criterion of the type 'Broken' cannot be parsed"}},
       {"good commands", "conf/app.ini", "View Image \"\" \"xdg-open\" \"\"\n", readCommands, {}},
-      {"command with two values", "conf/app.ini",
-       "Edit Text \"\" \"ed\" \"\"\nView Image \"\"\n", readCommands,
+      {"command with two values",
+       "conf/app.ini",
+       "Edit Text \"\" \"ed\" \"\"\nView Image \"\"\n",
+       readCommands,
        {"conf/app.ini: line 2: the command 'View' has 2 of its 4 values on its line"}},
-      {"path map bad flag", "conf/home.fpm", "\"/a\" Yes\n\"/b\" yes\n\n", readPathMap,
+      {"path map bad flag",
+       "conf/home.fpm",
+       "\"/a\" Yes\n\"/b\" yes\n\n",
+       readPathMap,
        {"conf/home.fpm: line 2: the directory is not followed by Yes or No",
         "conf/home.fpm: loaded: 1 directory"},
        KxNoticeKind::kDamaged},
-      {"property before header", "tags.prp", "\nrating 5\n# a.jpg\nrating 3\n", readProperties,
+      {"property before header",
+       "tags.prp",
+       "\nrating 5\n# a.jpg\nrating 3\n",
+       readProperties,
        {"tags.prp: line 2: a property before the first \"#\" line",
         "tags.prp: loaded: the properties of 1 file"},
        KxNoticeKind::kDamaged},
-      {"view kind letter", "conf/views/Media.kx", "# X\nF / \"true\" \"<none>\"\n",
-       readViewKind, {"conf/views/Media.kx: line 1: the file does not begin with \"# U\""},
+      {"view kind letter",
+       "conf/views/Media.kx",
+       "# X\nF / \"true\" \"<none>\"\n",
+       readViewKind,
+       {"conf/views/Media.kx: line 1: the file does not begin with \"# U\""},
        KxNoticeKind::kDamaged},
-      {"view record kinds", "conf/views/Media.kx",
+      {"view record kinds",
+       "conf/views/Media.kx",
        "# U\nF / \"true\" \"<none>\"\nF \"./Old/Deep\" \"true\" \"<none>\"\n"
        "Q \"./Work\"\nF \"./Work\" \"true\" \"<none>\n",
        readView,
@@ -121,7 +147,8 @@ TEST_F(ConfigNoticeTest, EachReaderNamesTheFileAndTheLineItCannotParse) {
         "conf/views/Media.kx: line 5: a quoted value has no closing quote",
         "conf/views/Media.kx: loaded: 0 folders and 0 entries"},
        KxNoticeKind::kDamaged},
-      {"filter view criteria", "conf/views/Media.kx",
+      {"filter view criteria",
+       "conf/views/Media.kx",
        "# F\nF / \"<undef>\" \"<none>\"\nF \"./Pics\" \"($Ext = jpg or $Ext = png\" \"\"\n"
        "F \"./None\" \"false\" \"\"\nF \"./Docs\" \"$Ext = pdf\" \"\"\n",
        readFilterView,
@@ -173,8 +200,7 @@ TEST_F(ConfigNoticeTest, UnreadableFilesAreNamedWithTheReasonAndMissingOnesAreNo
 
     ASSERT_EQ(::mkfifo(c.file, 0600), 0) << c.label;
     c.read();
-    EXPECT_EQ(joined(taken(c.kind)),
-              std::string(c.file) + ": cannot be read: not a regular file\n")
+    EXPECT_EQ(joined(taken(c.kind)), std::string(c.file) + ": cannot be read: not a regular file\n")
         << c.label;
     ASSERT_EQ(::unlink(c.file), 0) << c.label;
   }

@@ -129,14 +129,22 @@ TEST(FindFilter, MatchesAsTheFindBox) {
     const char* text;
     const char* name;
     bool accepted;
-  } cases[] = {{"abc", "ABC.txt", true},  {"abc", "xabcx.doc", true},
-               {"Abc", "ABC.txt", true},  {"Abc", "abc", true},
-               {"HASH", "xhashx", true},  {"Hash", "Hush", false},
-               {"", "Anything", true},    {"x.t", "ax.txt", true},
-               {"a.c", "abc", false},     {"?", "a", true},
-               {"ab", "aab", true},       {"txt", "a.TXT", true},
-               {"a*c", "xAbbbCx", true},  {"zz", "abc", false},
-               {"\xe9", "\xc9", false},   {"\xc9", "\xe9", false},
+  } cases[] = {{"abc", "ABC.txt", true},
+               {"abc", "xabcx.doc", true},
+               {"Abc", "ABC.txt", true},
+               {"Abc", "abc", true},
+               {"HASH", "xhashx", true},
+               {"Hash", "Hush", false},
+               {"", "Anything", true},
+               {"x.t", "ax.txt", true},
+               {"a.c", "abc", false},
+               {"?", "a", true},
+               {"ab", "aab", true},
+               {"txt", "a.TXT", true},
+               {"a*c", "xAbbbCx", true},
+               {"zz", "abc", false},
+               {"\xe9", "\xc9", false},
+               {"\xc9", "\xe9", false},
                {"\xe9t\xe9", "\xe9t\xe9", true}};
   for (const auto& c : cases) {
     const DyxFindFilter find(c.text);

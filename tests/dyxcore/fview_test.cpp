@@ -213,12 +213,9 @@ TEST_F(FilterViewTest, SetSorterAcceptsOnlyKnownTags) {
     bool marksModified;
   };
   const Case cases[] = {
-      {"<ext>", "<ext>", true, false, true},
-      {"<size>", "<size>", true, false, true},
-      {"<none>", "<none>", false, false, false},
-      {"<name>", "<none>", false, true, false},
-      {"", "<none>", false, true, false},
-      {"<SIZE>", "<none>", false, true, false},
+      {"<ext>", "<ext>", true, false, true},     {"<size>", "<size>", true, false, true},
+      {"<none>", "<none>", false, false, false}, {"<name>", "<none>", false, true, false},
+      {"", "<none>", false, true, false},        {"<SIZE>", "<none>", false, true, false},
   };
   for (const Case& c : cases) {
     DyxFilterView view("sorters", nullptr);
@@ -373,12 +370,9 @@ TEST_F(FilterViewTest, SavedThreeTimesTheFileIsByteIdenticalAndKeepsItsMeaning) 
   const struct {
     const char* name;
     Places places;
-  } cases[] = {{"photo.png", {"Pictures"}},
-               {"Tom And Jerry.avi", {"Tom"}},
-               {"tom", {"<unmatched>"}},
-               {"AC DC - Rock Or Bust.mp3", {"Rock"}},
-               {"say \"hi\" (1)", {"Quoted"}},
-               {"say \"HI\" (1)", {"<unmatched>"}}};
+  } cases[] = {{"photo.png", {"Pictures"}},    {"Tom And Jerry.avi", {"Tom"}},
+               {"tom", {"<unmatched>"}},       {"AC DC - Rock Or Bust.mp3", {"Rock"}},
+               {"say \"hi\" (1)", {"Quoted"}}, {"say \"HI\" (1)", {"<unmatched>"}}};
   for (const auto& c : cases) {
     DyxEntry* e = entry(c.name);
     ASSERT_TRUE(view.mapEntry(e, nullptr)) << c.name;
@@ -435,8 +429,8 @@ TEST_F(PoolViewTest, ScansKeepCachedPredefinedViewsCurrent) {
   if (!manager.hasFactory("Size")) {
     manager.registerFactory("Size", std::make_unique<DyxSizeViewFactory>());
   }
-  DyxView* view = manager.createView("Size", false, true, DyxViewKind(DyxViewKind::kPhysical),
-                                     &m_pool);
+  DyxView* view =
+      manager.createView("Size", false, true, DyxViewKind(DyxViewKind::kPhysical), &m_pool);
   ASSERT_NE(view, nullptr);
   {
     DyxEngineLock lock;
@@ -448,8 +442,8 @@ TEST_F(PoolViewTest, ScansKeepCachedPredefinedViewsCurrent) {
   // leaves, and its emptied range folder goes with it.
   quarrytest::writeFile(m_tree / "new.bin", std::string(20000, 'n'));
   quarrytest::writeFile(m_tree / "a.txt", std::string(200000, 'a'));
-  std::filesystem::last_write_time(m_tree / "a.txt", std::filesystem::file_time_type::clock::now() +
-                                                         std::chrono::hours(2));
+  std::filesystem::last_write_time(
+      m_tree / "a.txt", std::filesystem::file_time_type::clock::now() + std::chrono::hours(2));
   std::filesystem::remove(m_tree / "b.jpg");
   m_pool.update(true, false);
   DyxEngineLock lock;

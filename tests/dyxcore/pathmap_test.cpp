@@ -36,7 +36,8 @@ TEST_F(PathMapTest, ReadsRecordsOfEveryForm) {
   };
   const std::string longWord(300, 'w');
   const Case cases[] = {
-      {"quoted, two flags", "\"/home/u/work\" Yes\n\"/home/u/music\" No\n",
+      {"quoted, two flags",
+       "\"/home/u/work\" Yes\n\"/home/u/music\" No\n",
        {{"/home/u/work", true}, {"/home/u/music", false}}},
       {"unquoted word", "/data/x Yes\n", {{"/data/x", true}}},
       {"blanks inside quotes", "\"/a b/c d\"   No\n", {{"/a b/c d", false}}},
@@ -48,7 +49,9 @@ TEST_F(PathMapTest, ReadsRecordsOfEveryForm) {
       {"missing flag only loses its line", "/a\n/b Yes\n", {{"/b", true}}},
       {"unterminated quote", "\"/a Yes\n/b No\n", {{"/b", false}}},
       {"over-long word", longWord + " Yes\n/b No\n", {{"/b", false}}},
-      {"over-long quoted value", "\"/" + std::string(400, 'q') + "\" Yes\n/b No\n", {{"/b", false}}},
+      {"over-long quoted value",
+       "\"/" + std::string(400, 'q') + "\" Yes\n/b No\n",
+       {{"/b", false}}},
       {"NUL and garbage bytes", std::string("/a\0b Yes\n\xff\xfe No\n/c Yes\n", 22), {}},
   };
   for (const Case& c : cases) {

@@ -282,7 +282,7 @@ TEST_F(PhysDirTest, HostileNamesNeitherBlockNorBreakTheScan) {
   m_pool.setFilter("true");
   dir.scan(true, nullptr, nullptr);
   EXPECT_EQ(names(dir), (std::vector<std::string>{">arrow", "bad\xff\xfe", "dangling", "fifo",
-                                                   "line\nbreak", "loop"}));
+                                                  "line\nbreak", "loop"}));
   EXPECT_EQ(entryOf(dir, "dangling")->getStatus(), kStatusIOError);
   // The link to an ancestor is an entry, never followed: the recursion added sub and deeper.
   {

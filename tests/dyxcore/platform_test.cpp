@@ -60,10 +60,11 @@ TEST(PlatformListing, HostileTreeListsEveryNameWithTheRightDirectoryFlag) {
   std::map<std::string, bool> seen;
   for (const auto& item : items) seen[item.name] = item.isDirectory;
   const std::map<std::string, bool> expected = {
-      {"plain.txt", false}, {"sub", true},     {"loop_a", false},   {"loop_b", false},
-      {"dangling", false},  {"good_link", false}, {"self_dir_link", false},
-      {"fifo", false},      {"sock", false},   {"secret", false},   {"new\nline", false},
-      {">gt", false},       {"bad\xff\xfe-utf8", false}};
+      {"plain.txt", false},       {"sub", true},        {"loop_a", false},
+      {"loop_b", false},          {"dangling", false},  {"good_link", false},
+      {"self_dir_link", false},   {"fifo", false},      {"sock", false},
+      {"secret", false},          {"new\nline", false}, {">gt", false},
+      {"bad\xff\xfe-utf8", false}};
   EXPECT_EQ(seen, expected);  // no "." or "..", links to directories are not directories
 }
 
@@ -184,8 +185,8 @@ TEST(PlatformFiles, WriteFileReplacingKeepsTheOldFileWhenWritingFails) {
   const std::string target = dir / "data.txt";
   ASSERT_TRUE(writeFileReplacing(target, std::string_view("first")));
   EXPECT_EQ(quarrytest::readFile(target), "first");
-  ASSERT_TRUE(writeFileReplacing(Env::current(), target,
-                                 {std::string_view("a"), std::string_view("b")}));
+  ASSERT_TRUE(
+      writeFileReplacing(Env::current(), target, {std::string_view("a"), std::string_view("b")}));
   EXPECT_EQ(quarrytest::readFile(target), "ab");
   // A directory where the temporary file would go makes the write fail half-way.
   quarrytest::makeDirs(target + ".tmp" + std::to_string(processId()));
@@ -240,7 +241,6 @@ TEST(PlatformFiles, DirectoriesRenameAndCurrentDirectory) {
   quarrytest::CwdGuard cwd(dir.path());
   EXPECT_EQ(currentDirectory(), dir.path());
 }
-
 
 TEST(PlatformProcess, BlockingStartCapturesOutputAndDetachedStartLeavesNoZombie) {
   quarrytest::TempDir dir;

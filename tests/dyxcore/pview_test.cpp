@@ -149,10 +149,10 @@ TEST_F(PredefinedViewTest, DatePathIsYearMonthNameTwoDigitDay) {
     const char* place;
   };
   const Case cases[] = {
-      {1078488000, "2004/March/05"},      // 2004-03-05 12:00 UTC
+      {1078488000, "2004/March/05"},        // 2004-03-05 12:00 UTC
       {1078444800 + 600, "2004/March/05"},  // just after midnight UTC, no local-time shift
-      {1104000000, "2004/December/25"},   // 2004-12-25 18:40 UTC
-      {951825600, "2000/February/29"},    // leap day
+      {1104000000, "2004/December/25"},     // 2004-12-25 18:40 UTC
+      {951825600, "2000/February/29"},      // leap day
       {43200, "1970/January/01"},
   };
   DyxMDateView view(nullptr, false);

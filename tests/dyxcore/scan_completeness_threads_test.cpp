@@ -120,7 +120,8 @@ TEST_F(ScanCompletenessTest, RepositoryGrowsPastItsCapacityAndEveryFileIsInTheVi
   EXPECT_EQ(noticeLines(), "");
   {
     DyxEngineLock lock;
-    DyxEntryRepository& repo = DyxEntryRepository::getRepository(Dyx::getPhysicalDirs().repositoryKey());
+    DyxEntryRepository& repo =
+        DyxEntryRepository::getRepository(Dyx::getPhysicalDirs().repositoryKey());
     EXPECT_GE(repo.slotCount(), 210u);
     EXPECT_EQ(Dyx::getViewManager().getIndex().entryCount(), 210u);
   }
@@ -137,7 +138,8 @@ TEST_F(ScanCompletenessTest, RepositoryGrowsPastItsCapacityAndEveryFileIsInTheVi
 // When no entry can be made the scan goes on, and the user gets one notice with the count and
 // the first file, and the activity log one line, instead of a line per file.
 TEST_F(ScanCompletenessTest, FilesThatCannotBeKeptAreOneCountedNotice) {
-  for (int f = 0; f < 80; ++f) quarrytest::writeFile(m_tree / ("d/f" + std::to_string(100 + f)), "");
+  for (int f = 0; f < 80; ++f)
+    quarrytest::writeFile(m_tree / ("d/f" + std::to_string(100 + f)), "");
   DyxEntryRepository::setSlotLimit(50);
   pooltest::ActivityCapture activity(m_work / "activity.log");
   const std::set<std::string> listed = parse(m_tree.path(), 20);
@@ -147,8 +149,9 @@ TEST_F(ScanCompletenessTest, FilesThatCannotBeKeptAreOneCountedNotice) {
   EXPECT_EQ(notices[0].kind, KxNoticeKind::kLeftOut);
   EXPECT_EQ(notices[0].count, 30u);
   EXPECT_EQ(listed.count(notices[0].path), 0u) << notices[0].path;
-  EXPECT_EQ(notices[0].text(), "30 files were left out: no memory is left for more entries (the first: " +
-                                   notices[0].path + ")");
+  EXPECT_EQ(notices[0].text(),
+            "30 files were left out: no memory is left for more entries (the first: " +
+                notices[0].path + ")");
   EXPECT_FALSE(activity.contains("Cannot allocate")) << activity.text();
   EXPECT_TRUE(activity.contains("ERROR: " + notices[0].text() + "\n")) << activity.text();
   stop();
@@ -179,8 +182,8 @@ TEST_F(ScanCompletenessTest, UnreadableDirectoriesAreNamedAndEverythingElseIsLis
     return out;
   });
   if (!seen) GTEST_SKIP() << "cannot run the scan as user " << quarrytest::kUnprivilegedId;
-  EXPECT_EQ(*seen, tree + "/a\n" + tree + "/open/c\n" + tree + "/open/deeper/e\nscanned\n" +
-                       tree + "/open/deeper/closed: Permission denied\n" + tree +
+  EXPECT_EQ(*seen, tree + "/a\n" + tree + "/open/c\n" + tree + "/open/deeper/e\nscanned\n" + tree +
+                       "/open/deeper/closed: Permission denied\n" + tree +
                        "/sub: Permission denied\nnot scanned\n" + tree +
                        "/sub: Permission denied\n");
 }
@@ -302,7 +305,8 @@ TEST_F(ScanCompletenessTest, MissingTopDirectoryIsNamed) {
     bool scanned = true;
     EXPECT_TRUE(parse(dir, 0, &scanned).empty()) << dir;
     EXPECT_FALSE(scanned) << dir;
-    const std::string reason = dir == m_tree / "plain" ? "Not a directory" : "No such file or directory";
+    const std::string reason =
+        dir == m_tree / "plain" ? "Not a directory" : "No such file or directory";
     EXPECT_EQ(noticeLines(), dir + ": " + reason + "\n");
     stop();
   }

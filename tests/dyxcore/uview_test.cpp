@@ -372,8 +372,8 @@ TEST_F(UserViewTest, AViewThatCannotBeSavedKeepsItsFileAndSaysWhy) {
   DyxUserView view("work", &m_pool);
   view.readFromFile(&m_pool);
   view.addFolder(view.newFolder("New"));
-  quarrytest::makeDirs(m_dir / ("conf/views/work.kx.tmp" +
-                                std::to_string(dyxplatform::processId())));
+  quarrytest::makeDirs(m_dir /
+                       ("conf/views/work.kx.tmp" + std::to_string(dyxplatform::processId())));
   KxNotices::clear();
   EXPECT_FALSE(view.updateFile());
   const std::vector<KxNotice> notices = KxNotices::take();

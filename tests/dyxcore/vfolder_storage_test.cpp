@@ -47,16 +47,29 @@ class StorageTest : public ::testing::Test {
   DyxEntryRepository m_repo;
 };
 
-// Names that tie on their first twelve or sixteen bytes, that are prefixes of one another, that carry
-// bytes above 0x7f (they sort after ASCII), and equal names of distinct entries.
+// Names that tie on their first twelve or sixteen bytes, that are prefixes of one another, that
+// carry bytes above 0x7f (they sort after ASCII), and equal names of distinct entries.
 TEST_F(StorageTest, RandomFilingAndRemovalMatchAStableOrderedModel) {
-  const std::vector<std::string> names = {
-      "meeting_0001.txt", "meeting_0001.txz", "meeting_0001", "meeting_000", "a", "ab", "abc",
-      "\xc3\x9c" "bersicht.txt", "Zeta", "family tree (1).xls", "family tree (11).xls", "~",
-      "holiday pictures 2018 (1).jpeg", "holiday pictures 2018 (2).jpeg", "holiday pictures 20"};
+  const std::vector<std::string> names = {"meeting_0001.txt",
+                                          "meeting_0001.txz",
+                                          "meeting_0001",
+                                          "meeting_000",
+                                          "a",
+                                          "ab",
+                                          "abc",
+                                          "\xc3\x9c"
+                                          "bersicht.txt",
+                                          "Zeta",
+                                          "family tree (1).xls",
+                                          "family tree (11).xls",
+                                          "~",
+                                          "holiday pictures 2018 (1).jpeg",
+                                          "holiday pictures 2018 (2).jpeg",
+                                          "holiday pictures 20"};
   std::vector<DyxEntry*> pool;
   for (const std::string& name : names) {
-    for (const char* dir : {"/one", "/two", "/three"}) pool.push_back(m_repo.createEntry(name, dir, false));
+    for (const char* dir : {"/one", "/two", "/three"})
+      pool.push_back(m_repo.createEntry(name, dir, false));
   }
   DyxViewFolder folder("f");
   std::vector<DyxEntry*> model;  // references in insertion order
@@ -158,8 +171,7 @@ TEST_F(StorageTest, ManyRemovalsFromABigFolderKeepOrderAndCounts) {
   for (int i = 0; i < kCount / 2; ++i) {
     folder.removeEntry(entries[i], false);
     if (i == kCount / 4) {
-      ASSERT_EQ(entriesOf(folder),
-                std::vector<DyxEntry*>(entries.begin() + i + 1, entries.end()));
+      ASSERT_EQ(entriesOf(folder), std::vector<DyxEntry*>(entries.begin() + i + 1, entries.end()));
     }
   }
   std::vector<DyxEntry*> rest(entries.begin() + kCount / 2, entries.end());

@@ -134,7 +134,8 @@ TEST_F(RepositoryTest, ARepositoryThatCannotGrowRefusesTheNextEntryAndChangesNot
 // handed out, and loads back whole.
 TEST_F(RepositoryTest, AGrownRepositorySavesAndLoadsEverySlot) {
   DyxEntryRepository repo("grown", 4);
-  for (int i = 0; i < 11; ++i) ASSERT_NE(repo.createEntry("f" + std::to_string(i), "/d", true), nullptr);
+  for (int i = 0; i < 11; ++i)
+    ASSERT_NE(repo.createEntry("f" + std::to_string(i), "/d", true), nullptr);
   repo.entryAt(9)->setSize(99);
   ASSERT_TRUE(repo.save());
   EXPECT_EQ(dataOf(repo).size(), 11u * DyxEntry::kRecordBytes);
@@ -348,50 +349,164 @@ TEST_F(RepositoryTest, EachKindOfDamageLoadsSafelyAndTellsTheUser) {
   const std::string data = goodData();
   const Case cases[] = {
       {"intact", kText, data, false, true, 3, 4, {}},
-      {"text cut in its table", "4\n/d\na\n", data, false, true, 0, 0,
+      {"text cut in its table",
+       "4\n/d\na\n",
+       data,
+       false,
+       true,
+       0,
+       0,
        {{"r.txt", "cut short"},
-        {"r.data", "2 entries name a text that the text file does not hold: not loaded; 1 "
-                   "entry belongs to no listed directory"}}},
-      {"text cut in its directory list", replaced(kText, "4 0\n0 0\n", ""), data, false, true,
-       2, 4, {{"r.txt", "cut short"}, {"r.data", "1 entry belongs to no listed directory"}}},
-      {"separator line lost", replaced(kText, ">\n", ""), data, false, true, 0, 0,
+        {"r.data",
+         "2 entries name a text that the text file does not hold: not loaded; 1 "
+         "entry belongs to no listed directory"}}},
+      {"text cut in its directory list",
+       replaced(kText, "4 0\n0 0\n", ""),
+       data,
+       false,
+       true,
+       2,
+       4,
+       {{"r.txt", "cut short"}, {"r.data", "1 entry belongs to no listed directory"}}},
+      {"separator line lost",
+       replaced(kText, ">\n", ""),
+       data,
+       false,
+       true,
+       0,
+       0,
        {{"r.txt", "cut short"}, {"r.data", "3 entries belong to no listed directory"}}},
-      {"count not a number", replaced(kText, "4\n", "four\n"), data, false, false, 0, 0,
+      {"count not a number",
+       replaced(kText, "4\n", "four\n"),
+       data,
+       false,
+       false,
+       0,
+       0,
        {{"r.txt", "its first line holds no entry count"}}},
-      {"random text file", "\x01\x02\xff\xfe 7\n\n", data, false, false, 0, 0,
+      {"random text file",
+       "\x01\x02\xff\xfe 7\n\n",
+       data,
+       false,
+       false,
+       0,
+       0,
        {{"r.txt", "its first line holds no entry count"}}},
-      {"count far too large", replaced(kText, "4\n", "999999999999\n"), data, false, true, 3, 4,
+      {"count far too large",
+       replaced(kText, "4\n", "999999999999\n"),
+       data,
+       false,
+       true,
+       3,
+       4,
        {{"r.data", "holds 4 of the 999999999999 records"}}},
-      {"count too small", replaced(kText, "4\n", "2\n"), data, false, true, 1, 1,
+      {"count too small",
+       replaced(kText, "4\n", "2\n"),
+       data,
+       false,
+       true,
+       1,
+       1,
        {{"r.data", "holds more than the 2 records"}}},
-      {"count zero", replaced(kText, "4\n", "0\n"), data, false, true, 0, 0,
+      {"count zero",
+       replaced(kText, "4\n", "0\n"),
+       data,
+       false,
+       true,
+       0,
+       0,
        {{"r.data", "holds more than the 0 records"}}},
-      {"data cut inside a record", kText, data.substr(0, 3 * 32 + 7), false, true, 2, 3,
+      {"data cut inside a record",
+       kText,
+       data.substr(0, 3 * 32 + 7),
+       false,
+       true,
+       2,
+       3,
        {{"r.data", "holds 3 of the 4 records that its text file counts, and a last record cut"}}},
       {"data empty", kText, "", false, true, 0, 0, {{"r.data", "holds 0 of the 4 records"}}},
-      {"data longer than the count", kText, data + record(2, 1), false, true, 3, 4,
+      {"data longer than the count",
+       kText,
+       data + record(2, 1),
+       false,
+       true,
+       3,
+       4,
        {{"r.data", "holds more than the 4 records"}}},
-      {"data missing", kText, "", true, true, 0, 0,
+      {"data missing",
+       kText,
+       "",
+       true,
+       true,
+       0,
+       0,
        {{"r.data", "is missing: none of the 4 saved slots was loaded"}}},
-      {"name key flipped", kText, replaced(data, record(5, 4), record(5 | 0x80000000u, 4)), false,
-       true, 2, 4, {{"r.data", "1 entry names a text that the text file does not hold"}}},
-      {"directory key out of range", kText, replaced(data, record(6, 1), record(6, 77)), false,
-       true, 2, 3, {{"r.data", "1 entry names a text"}}},
-      {"directory key of a file name", kText, replaced(data, record(5, 4), record(5, 2)), false,
-       true, 2, 4, {{"r.data", "1 entry belongs to no listed directory"}}},
-      {"directory key zero", kText, replaced(data, record(2, 1), record(2, 0)), false, true, 2,
-       4, {{"r.data", "1 entry belongs to no listed directory"}}},
-      {"status flipped", kText, replaced(data, record(6, 1), record(6, 1, 0x40000)), false, true,
-       2, 3, {{"r.data", "1 entry has a status that no file has: not loaded"}}},
-      {"directory line garbage", replaced(kText, "4 0\n", "xx yy\n4 0\n"), data, false, true, 2,
+      {"name key flipped",
+       kText,
+       replaced(data, record(5, 4), record(5 | 0x80000000u, 4)),
+       false,
+       true,
+       2,
+       4,
+       {{"r.data", "1 entry names a text that the text file does not hold"}}},
+      {"directory key out of range",
+       kText,
+       replaced(data, record(6, 1), record(6, 77)),
+       false,
+       true,
+       2,
+       3,
+       {{"r.data", "1 entry names a text"}}},
+      {"directory key of a file name",
+       kText,
+       replaced(data, record(5, 4), record(5, 2)),
+       false,
+       true,
+       2,
+       4,
+       {{"r.data", "1 entry belongs to no listed directory"}}},
+      {"directory key zero",
+       kText,
+       replaced(data, record(2, 1), record(2, 0)),
+       false,
+       true,
+       2,
+       4,
+       {{"r.data", "1 entry belongs to no listed directory"}}},
+      {"status flipped",
+       kText,
+       replaced(data, record(6, 1), record(6, 1, 0x40000)),
+       false,
+       true,
+       2,
+       3,
+       {{"r.data", "1 entry has a status that no file has: not loaded"}}},
+      {"directory line garbage",
+       replaced(kText, "4 0\n", "xx yy\n4 0\n"),
+       data,
+       false,
+       true,
+       2,
        4,
        {{"r.txt", "line 10 of the directory list cannot be read"},
         {"r.data", "1 entry belongs to no listed directory"}}},
-      {"directory without text", replaced(kText, "4 0\n", "4 0\n99 1\n"), data, false, true, 3,
-       4, {{"r.txt", "line 11 names a directory that has no text (1 directory not loaded)"}}},
+      {"directory without text",
+       replaced(kText, "4 0\n", "4 0\n99 1\n"),
+       data,
+       false,
+       true,
+       3,
+       4,
+       {{"r.txt", "line 11 names a directory that has no text (1 directory not loaded)"}}},
       // Nothing is lost: each key still reads as its text.
       {"text repeated", replaced(kText, "x\n", "a\n"), data, false, true, 3, 4, {}},
-      {"text file is a directory", "", data, false, false, 0, 0,
+      {"text file is a directory",
+       "",
+       data,
+       false,
+       false,
+       0,
+       0,
        {{"r.txt", "cannot be read (Is a directory)"}}},
   };
   for (const Case& c : cases) {
@@ -410,14 +525,14 @@ TEST_F(RepositoryTest, EachKindOfDamageLoadsSafelyAndTellsTheUser) {
     DyxEntryRepository repo("r", 16);
     EXPECT_EQ(repo.load(), c.loads) << c.label;
     const std::vector<KxNotice> notices = damageNotices();
-    ASSERT_EQ(notices.size(), c.told.size()) << c.label << ": " << (notices.empty() ? "" : notices[0].text());
+    ASSERT_EQ(notices.size(), c.told.size())
+        << c.label << ": " << (notices.empty() ? "" : notices[0].text());
     for (std::size_t i = 0; i < notices.size(); ++i) {
       EXPECT_EQ(notices[i].path, c.told[i].file) << c.label;
       EXPECT_NE(notices[i].reason.find(c.told[i].says), std::string::npos)
           << c.label << ": " << notices[i].text();
       if (c.loads) {
-        EXPECT_NE(notices[i].reason.find("loaded: " + std::to_string(c.live)),
-                  std::string::npos)
+        EXPECT_NE(notices[i].reason.find("loaded: " + std::to_string(c.live)), std::string::npos)
             << c.label << ": " << notices[i].text();
       }
     }
@@ -500,8 +615,8 @@ TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUs
     const std::string text = quarrytest::readFile("safe.txt");
     const std::string data = quarrytest::readFile("safe.data");
     repo.createEntry("second", "/d", false);
-    const std::string temp = std::string(blocked) + ".tmp" +
-                             std::to_string(dyxplatform::processId());
+    const std::string temp =
+        std::string(blocked) + ".tmp" + std::to_string(dyxplatform::processId());
     quarrytest::makeDirs(temp);
     KxNotices::clear();
     EXPECT_FALSE(repo.save()) << blocked;
@@ -515,8 +630,8 @@ TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUs
     EXPECT_EQ(quarrytest::readFile("safe.data"), data) << blocked;
     // The text file written before the data file failed is not left behind.
     if (std::string(blocked) == "safe.data") {
-      EXPECT_FALSE(quarrytest::fileExists("safe.txt.tmp" +
-                                          std::to_string(dyxplatform::processId())));
+      EXPECT_FALSE(
+          quarrytest::fileExists("safe.txt.tmp" + std::to_string(dyxplatform::processId())));
     }
     std::filesystem::remove(temp);
   }

@@ -1,5 +1,3 @@
-#include "kxcore/notice.h"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "kxcore/io.h"
+#include "kxcore/notice.h"
 
 namespace {
 
@@ -41,7 +40,8 @@ TEST(KxNotices, CountedNoticesFoldByReasonAndLogOnceWithTheirTotal) {
   ActivityLog::close();
   ASSERT_EQ(notices.size(), 4u);
   EXPECT_EQ(notices[0].text(), "/t/sub: Permission denied");
-  EXPECT_EQ(notices[1].text(), "1000 files were left out: no memory for its entry (the first: /t/f0)");
+  EXPECT_EQ(notices[1].text(),
+            "1000 files were left out: no memory for its entry (the first: /t/f0)");
   EXPECT_EQ(notices[2].text(), "1 file was left out: the name is too long (/t/long)");
   EXPECT_EQ(notices[3].path, "/t/other");
   EXPECT_EQ(KxNotices::pending(), 0u);
