@@ -218,10 +218,10 @@ void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row,
   auto folder = m_folders.find(folderId);
   if (folder == m_folders.end()) return;
   ++m_fileCount;
-  const auto index = static_cast<std::uint32_t>(m_rowStore.size());
   const bool shown = folderId == m_selectedFolder && m_findFilter.acceptsName(row.name);
-  m_rowStore.push_back(std::move(row));
+  const std::uint32_t index = m_rowStore.append(row);
   folder->second.rows.push_back(index);
+  folder->second.byNameValid = false;
   if (shown) appended.push_back(index);
 }
 
@@ -253,14 +253,29 @@ void DelveDisplayModel::refill() {
     return;
   }
   // The folder's own order: by name, byte-wise, then in filing order.
-  std::vector<std::uint32_t> rows;
-  rows.reserve(folder->second.rows.size());
-  for (std::uint32_t r : folder->second.rows) {
-    if (m_findFilter.acceptsName(m_rowStore[r].name)) rows.push_back(r);
+  Folder& shown = folder->second;
+  if (!shown.byNameValid) {
+    shown.byName = shown.rows;
+    std::stable_sort(shown.byName.begin(), shown.byName.end(),
+                     [this](std::uint32_t a, std::uint32_t b) {
+                       return m_rowStore.name(a) < m_rowStore.name(b);
+                     });
+    shown.byNameValid = true;
   }
-  std::stable_sort(rows.begin(), rows.end(), [this](std::uint32_t a, std::uint32_t b) {
-    return m_rowStore[a].name < m_rowStore[b].name;
-  });
+  std::vector<std::uint32_t> rows;
+  if (!m_findFilter.isActive()) {
+    rows = shown.byName;
+  } else {
+    // The names are read in filing order, which is the order of the store's name bytes, and only
+    // the verdicts are looked up in name order: reading a million names in name order would wait
+    // on memory for each one.
+    std::vector<bool> accepted(m_rowStore.size(), false);
+    for (std::uint32_t r : shown.rows) accepted[r] = m_findFilter.acceptsName(m_rowStore.name(r));
+    rows.reserve(shown.byName.size());
+    for (std::uint32_t r : shown.byName) {
+      if (accepted[r]) rows.push_back(r);
+    }
+  }
   m_listModel->setRows(std::move(rows));
   Q_EMIT statusLine1Changed();
 }

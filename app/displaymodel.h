@@ -47,6 +47,10 @@ class DelveDisplayModel : public QObject {
     std::int64_t parent = kTopLevel;      // kRootId, another folder's id, or kTopLevel
     std::vector<std::uint64_t> children;  // in label order (folderLabelLess)
     std::vector<std::uint32_t> rows;      // indexes into rows(), in filing order
+    // `rows` by name, byte-wise, then in filing order: made on the first refill that needs it
+    // and kept until `rows` changes, so that each keystroke in Find only filters.
+    std::vector<std::uint32_t> byName;
+    bool byNameValid = false;
   };
 
   explicit DelveDisplayModel(QObject* parent = nullptr);

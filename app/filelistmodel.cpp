@@ -22,6 +22,17 @@ std::string columnText(int column, const DyxListRow& row) {
   }
 }
 
+std::string columnText(int column, const DelveRowStore& store, std::uint32_t index) {
+  switch (column) {
+    case FileListModel::kName:
+      return std::string(store.name(index));
+    case FileListModel::kLocation:
+      return store.location(index);
+    default:
+      return columnText(column, store.values(index));
+  }
+}
+
 }  // namespace
 
 FileListModel::FileListModel(const DelveRowStore& store, QObject* parent)
@@ -37,10 +48,9 @@ int FileListModel::columnCount(const QModelIndex& parent) const {
 
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size())) return QVariant();
-  const DyxListRow& row = rowValues(index.row());
   switch (role) {
     case Qt::DisplayRole:
-      return fromBytes(columnText(index.column(), row));
+      return fromBytes(columnText(index.column(), m_store, m_rows[index.row()]));
     case Qt::DecorationRole:
       if (index.column() != kName) return QVariant();
       if (m_fileIcon.isNull()) m_fileIcon = QIcon(QStringLiteral(":/icons/file.png"));
@@ -104,14 +114,15 @@ void FileListModel::sortRows(int column, bool ascending) {
   std::vector<std::uint32_t> old = m_rows;
   if (column == kSize) {
     std::stable_sort(m_rows.begin(), m_rows.end(), [&](std::uint32_t a, std::uint32_t b) {
-      const int order = compareRows(column, m_store[a], m_store[b]);
-      return ascending ? order < 0 : order > 0;
+      const std::uint64_t sizeA = m_store.fileSize(a);
+      const std::uint64_t sizeB = m_store.fileSize(b);
+      return ascending ? sizeA < sizeB : sizeA > sizeB;
     });
   } else {
     // Folded once per row rather than twice per comparison.
     std::vector<std::pair<std::string, std::uint32_t>> keys;
     keys.reserve(m_rows.size());
-    for (std::uint32_t r : m_rows) keys.emplace_back(toLower(columnText(column, m_store[r])), r);
+    for (std::uint32_t r : m_rows) keys.emplace_back(toLower(columnText(column, m_store, r)), r);
     std::stable_sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
       const int order = a.first.compare(b.first);
       return ascending ? order < 0 : order > 0;

@@ -1,7 +1,7 @@
 // FileListModel: the file list of the window as a table model over row values. The rows are
-// indexes into a store of copied-out row values (DyxListRow: name, location, size and time
-// stamp; the size and time texts are written here, for the rows shown) that the display model
-// keeps per generation; the model never touches the engine. Sorting works on those values: the Size
+// indexes into the display model's store of row values (rowstore.h: name, location, size and
+// time stamp; the size and time texts are written here, for the rows shown), kept per
+// generation; the model never touches the engine. Sorting works on those values: the Size
 // column compares the 64-bit sizes themselves, every other column the lower-cased texts.
 //
 // Ownership: the display model (displaymodel.h) owns the store and this model, and resets the
@@ -14,10 +14,7 @@
 #include <vector>
 
 #include "dyxcore/frontend.h"
-
-// The window's copied-out rows. Growing the store never stops the window to move a million
-// rows while a parse fills it.
-using DelveRowStore = DyxBlockVector<DyxListRow>;
+#include "rowstore.h"
 
 class FileListModel : public QAbstractTableModel {
   Q_OBJECT
@@ -41,7 +38,8 @@ class FileListModel : public QAbstractTableModel {
   // keep their order.
   void sortRows(int column, bool ascending);
 
-  const DyxListRow& rowValues(int row) const { return m_store[m_rows[row]]; }
+  // The values of list row `row` (name, location, size, time stamp).
+  DyxListRow rowValues(int row) const { return m_store.values(m_rows[row]); }
   // Negative, zero or positive: row a against row b by `column`.
   static int compareRows(int column, const DyxListRow& a, const DyxListRow& b);
 

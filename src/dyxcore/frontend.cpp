@@ -225,10 +225,36 @@ void DyxFindFilter::setText(const std::string& boxText) {
   wildcard += toLower(boxText);
   wildcard += '*';
   m_pattern = m_active ? DyxPattern(wildcard, true) : DyxPattern();
+  m_folded = toLower(boxText);
+  m_plain = m_active && m_folded.find_first_of("*?\\^$") == std::string::npos &&
+            m_folded.find('\0') == std::string::npos;
 }
 
-bool DyxFindFilter::acceptsName(const std::string& name) const {
-  return !m_active || m_pattern.match(toLower(name));
+namespace {
+
+char foldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether `name`, folded, contains `folded` (already folded, not empty).
+bool foldedContains(std::string_view name, const std::string& folded) {
+  const std::size_t n = name.size();
+  const std::size_t m = folded.size();
+  if (m > n) return false;
+  const char first = folded[0];
+  for (std::size_t i = 0; i + m <= n; ++i) {
+    if (foldAscii(name[i]) != first) continue;
+    std::size_t k = 1;
+    while (k < m && foldAscii(name[i + k]) == folded[k]) ++k;
+    if (k == m) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DyxFindFilter::acceptsName(std::string_view name) const {
+  if (!m_active) return true;
+  if (m_plain) return foldedContains(name, m_folded);
+  return m_pattern.match(toLower(std::string(name)));
 }
 
 bool DyxFindFilter::accepts(const DyxEntry& entry) const {

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
@@ -194,7 +195,7 @@ class DyxFindFilter {
   bool isActive() const { return m_active; }
   const std::string& text() const { return m_text; }
 
-  bool acceptsName(const std::string& name) const;
+  bool acceptsName(std::string_view name) const;
   // Under the engine lock.
   bool accepts(const DyxEntry& entry) const;
   // The entries the folder holds directly, in the folder's order, that the filter accepts.
@@ -205,6 +206,10 @@ class DyxFindFilter {
   bool m_active = false;
   std::string m_text;
   DyxPattern m_pattern;
+  // A text without wildcards or escapes means "the folded name contains it": matched by a
+  // search that folds as it compares, with no copy of the name (the list refills per keystroke).
+  bool m_plain = false;
+  std::string m_folded;
 };
 
 // The totals of status line 1 as the window's tree counts them. A folder counts once, the first

@@ -150,7 +150,7 @@ class DialogsTest : public QObject {
       DyxListRow row;
       row.name = "f" + std::to_string(store.size());
       row.size = size;
-      store.push_back(row);
+      store.append(row);
     }
     FileListModel model(store, nullptr);
     std::vector<std::uint32_t> all(store.size());
@@ -176,9 +176,12 @@ class DialogsTest : public QObject {
 
   void textColumnsSortWithoutCase() {
     DelveRowStore store;
-    for (int i = 0; i < 4; ++i) store.push_back(DyxListRow());
     const char* names[] = {"beta", "Alpha", "gamma", "ALPHA2"};
-    for (int i = 0; i < 4; ++i) store[i].name = names[i];
+    for (const char* name : names) {
+      DyxListRow row;
+      row.name = name;
+      store.append(row);
+    }
     FileListModel model(store, nullptr);
     model.setRows({0, 1, 2, 3});
     model.sortRows(FileListModel::kName, true);

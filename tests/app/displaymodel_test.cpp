@@ -243,6 +243,10 @@ class DisplayModelTest : public QObject {
     // Rows filed while the folder is shown are appended, if Find keeps them.
     w.model.addUpdates({row(1, 1, "a.txt"), row(1, 1, "zzz.doc"), row(1, 2, "more.txt")});
     QCOMPARE(listedNames(w.model), (QStringList{"ABC.txt", "b.txt", "b.txt", "a.txt"}));
+    // The next refill puts them in name order: the folder's order is made again after a filing.
+    w.model.setFindText("");
+    QCOMPARE(listedNames(w.model),
+             (QStringList{"ABC.txt", "a.txt", "b.txt", "b.txt", "xabcx.doc", "zzz.doc"}));
     // The root item and unknown folders list nothing.
     for (std::uint64_t id : {DelveDisplayModel::kRootId, std::uint64_t{42}}) {
       w.model.selectFolder(id);
@@ -291,6 +295,57 @@ class DisplayModelTest : public QObject {
     QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
     QVERIFY(w.model.folder(1) == nullptr);
     QCOMPARE(w.model.rows().size(), std::size_t{1});
+  }
+
+  void theRowStoreGivesBackEveryRowsValues() {
+    // Names share an arena and locations their directory's text: every row must come back as
+    // it went in, whatever its neighbours.
+    const std::string huge(3u << 20, 'h');  // longer than a block of the name arena
+    const struct {
+      const char* name;
+      std::string location;
+    } cases[] = {
+        {"c.txt", "/a/b/c.txt"},
+        {"d.txt", "/a/b/d.txt"},    // the same directory as the row before
+        {"c.txt", "/a/x/c.txt"},    // the same name elsewhere
+        {"e", "/a/b/e"},            // back in a directory seen before
+        {"odd", "/not/ending/so"},  // a location that does not end with the name
+        {"\xe9t\xe9", "/a/\xe9t\xe9"},
+        {"", "/empty/"},
+        {huge.c_str(), "/big/" + huge},
+        {"after", "/big/after"},
+    };
+    DelveRowStore store;
+    std::int32_t time = 100;
+    for (const auto& c : cases) {
+      DyxListRow row;
+      row.name = c.name;
+      row.location = c.location;
+      row.size = std::uint64_t{1} << (time % 40);
+      row.mtime = ++time;
+      const auto expected = static_cast<std::uint32_t>(store.size());
+      QCOMPARE(store.append(row), expected);
+    }
+    time = 100;
+    for (std::uint32_t i = 0; i < store.size(); ++i) {
+      const DyxListRow row = store.values(i);
+      QCOMPARE(row.name, std::string(cases[i].name));
+      QCOMPARE(row.location, cases[i].location);
+      QCOMPARE(std::string(store.name(i)), std::string(cases[i].name));
+      QCOMPARE(row.size, std::uint64_t{1} << (time % 40));
+      QCOMPARE(row.mtime, ++time);
+    }
+    DyxListRow changed;
+    changed.name = "renamed";
+    changed.location = "/a/b/renamed";
+    changed.size = 7;
+    store.replace(1, changed);
+    QCOMPARE(store.values(1).location, std::string("/a/b/renamed"));
+    QCOMPARE(store.values(2).location, cases[2].location);
+    store.clear();
+    QCOMPARE(store.size(), std::size_t{0});
+    QCOMPARE(store.append(changed), 0u);
+    QCOMPARE(store.location(0), std::string("/a/b/renamed"));
   }
 
   void problemsBelongToTheParse() {

@@ -155,6 +155,21 @@ TEST(FindFilter, MatchesAsTheFindBox) {
   find.setText("");
   EXPECT_FALSE(find.isActive());
   EXPECT_TRUE(find.acceptsName("ABC"));
+
+  // A text without wildcards takes a shorter road than the pattern: both must agree on every
+  // name, overlapping and repeated prefixes, dots and high bytes included.
+  const char* texts[] = {"a", "aab", "ab.c", "x.T", "AbA",  "\xe9", "txt",
+                         ".", "..",  "a b",  "'",   "a\"b", "bb",   "zzzz"};
+  const char* names[] = {"",      "a",     "aaab",  "AAB",    "ab.c",     "abxc",
+                         "x.t",   "X.TXT", "ababa", "abAbA",  "\xe9\xc9", "..",
+                         "a b c", "it's",  "a\"b",  "abb.bb", "zzz.zzz",  "README.txt"};
+  for (const char* text : texts) {
+    const DyxFindFilter plain(text);
+    const DyxPattern pattern("*" + toLower(text) + "*", true);
+    for (const char* name : names) {
+      EXPECT_EQ(plain.acceptsName(name), pattern.match(toLower(name))) << text << " / " << name;
+    }
+  }
 }
 
 class FrontEndFolderTest : public ::testing::Test {

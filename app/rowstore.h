@@ -1,0 +1,76 @@
+// DelveRowStore: the values of every row the window holds for one generation, kept compact. A
+// window with a million rows would otherwise hold a million copies of four strings; here a row
+// is one fixed record, its name lies in a shared arena of name bytes in the order the rows came,
+// and its location is its directory's text, kept once for all the rows of that directory, plus
+// the name. Growing the store never moves what it holds, so a parse of any size never stops the
+// window to copy it.
+//
+// Reading the names in store order reads the arena front to back: the Find box filters a
+// million names at the speed of memory rather than one cache miss a row.
+//
+// Ownership: the display model (displaymodel.h) owns the store. Threads: the window's thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "dyxcore/frontend.h"
+
+class DelveRowStore {
+ public:
+  DelveRowStore() = default;
+  DelveRowStore(const DelveRowStore&) = delete;
+  DelveRowStore& operator=(const DelveRowStore&) = delete;
+
+  std::size_t size() const { return m_records.size(); }
+  bool empty() const { return m_records.empty(); }
+
+  // Appends the values of `row` (its size and time texts are not kept: the list writes them for
+  // the rows it shows) and returns the new row's index.
+  std::uint32_t append(const DyxListRow& row);
+  // Replaces the values of row `index` (a file that changed); the old name's bytes stay in the
+  // arena until the next clear.
+  void replace(std::uint32_t index, const DyxListRow& row);
+  // Drops every row and gives the memory back.
+  void clear();
+
+  std::string_view name(std::uint32_t index) const;
+  std::string location(std::uint32_t index) const;
+  std::uint64_t fileSize(std::uint32_t index) const { return m_records[index].size; }
+  std::int32_t mtime(std::uint32_t index) const { return m_records[index].mtime; }
+  // The row as values (name, location, size, time stamp; no texts).
+  DyxListRow values(std::uint32_t index) const;
+
+ private:
+  // Names are cut into blocks of the arena whole, so a name is one contiguous run of bytes.
+  static constexpr unsigned kArenaBits = 20;
+  static constexpr std::size_t kArenaBlock = std::size_t{1} << kArenaBits;
+  // The directory index's top bit: the location is the directory text alone (it did not end
+  // with the name, which a file system never gives but nothing here relies on).
+  static constexpr std::uint32_t kWholeLocation = 0x80000000u;
+
+  struct Record {
+    std::uint64_t size = 0;
+    std::uint64_t namePos = 0;  // arena block << kArenaBits | offset in the block
+    std::uint32_t nameLength = 0;
+    std::uint32_t directory = 0;  // index into m_directories, with kWholeLocation
+    std::int32_t mtime = -1;
+  };
+
+  Record makeRecord(const DyxListRow& row);
+  std::uint64_t storeName(std::string_view name);
+  std::uint32_t internDirectory(std::string_view text);
+
+  DyxBlockVector<Record> m_records;
+  std::vector<std::unique_ptr<char[]>> m_arena;
+  std::size_t m_arenaUsed = kArenaBlock;  // in the last block; full before the first
+  std::deque<std::string> m_directories;  // a deque: its texts never move, the index views them
+  std::unordered_map<std::string_view, std::uint32_t> m_directoryIndex;
+  std::uint32_t m_lastDirectory = kWholeLocation;  // rows come a directory at a time
+};
