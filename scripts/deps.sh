@@ -9,8 +9,8 @@ QUARRY_TEST_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clan
   libclang-rt-14-dev clang-format scdoc desktop-file-utils appstream man-db)
 # scripts/package.sh: the Debian package (dpkg-shlibdeps from dpkg-dev) and its check.
 QUARRY_PACKAGE_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" scdoc dpkg-dev file lintian)
-# bench/run: the micro benchmarks and GNU time.
-QUARRY_BENCH_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libbenchmark-dev time)
+# bench/run: the micro benchmarks, GNU time and fd, the second reference beside find.
+QUARRY_BENCH_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libbenchmark-dev time fd-find)
 
 # quarry_install_deps PACKAGE...
 quarry_install_deps() {
