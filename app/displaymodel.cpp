@@ -1,5 +1,6 @@
 #include "displaymodel.h"
 
+#include <QElapsedTimer>
 #include <algorithm>
 #include <utility>
 
@@ -98,7 +99,12 @@ void DelveDisplayModel::applySlice() {
   // Status line 2 shows the last directory of the slice: laying out the text of every one of
   // them (thousands a second) would cost the window more than the rest of the slice.
   bool directory = false;
+  // A slice also ends when its time is up: on a busy machine a slice of the full count can take
+  // long enough to be felt as a stall.
+  QElapsedTimer clock;
+  clock.start();
   for (std::size_t done = 0; !m_backlog.empty() && done < kUpdatesPerSlice && !finished; ++done) {
+    if ((done & 255) == 255 && clock.elapsed() >= kSliceBudgetMs) break;
     DelveUpdate update = std::move(m_backlog.front());
     m_backlog.pop_front();
     switch (update.kind) {

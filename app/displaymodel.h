@@ -35,6 +35,8 @@ class DelveDisplayModel : public QObject {
  public:
   // At most this many updates are applied per turn of the event loop.
   static constexpr std::size_t kUpdatesPerSlice = 4000;
+  // ... and for at most this long, so that input and painting get their turn on a busy machine.
+  static constexpr qint64 kSliceBudgetMs = 16;
   // The tree's root item ("Get Quarry! (tag)"). It holds no rows: selecting it lists nothing,
   // as selecting no folder at all does.
   static constexpr std::uint64_t kRootId = 0;
