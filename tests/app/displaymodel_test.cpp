@@ -185,13 +185,15 @@ class DisplayModelTest : public QObject {
     QSignalSpy applied(&w.model, &DelveDisplayModel::updatesApplied);
     QSignalSpy finished(&w.model, &DelveDisplayModel::parseFinished);
     w.model.addUpdates(std::move(updates));
-    // The first slice: its three leading updates and the rest in rows.
-    QCOMPARE(w.model.fileCount(), DelveDisplayModel::kUpdatesPerSlice - 3);
+    // The first slice: its three leading updates and the rest in rows, fewer when its time ran
+    // out first (a slow or busy machine), but never fewer than a first run of 256.
+    QVERIFY(w.model.fileCount() <= DelveDisplayModel::kUpdatesPerSlice - 3);
+    QVERIFY(w.model.fileCount() >= 256 - 3);
     QVERIFY(w.model.hasBacklog());
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(5000));
     QCOMPARE(w.model.fileCount(), total);
-    QCOMPARE(applied.count(), 3);
+    QVERIFY(applied.count() >= 3);
     QVERIFY(!w.model.hasBacklog());
     QVERIFY(!w.model.isParsingShown());
   }
