@@ -17,8 +17,10 @@
 #include <QVBoxLayout>
 
 #include "bytes.h"
+#include "commandrunner.h"
 #include "delvefiltersdlg.h"
 #include "foldertreemodel.h"
+#include "prefwatch.h"
 #include "problemsdlg.h"
 #include "shell.h"
 #include "typedpath.h"
@@ -55,6 +57,7 @@ const std::vector<std::pair<QString, std::string>>& DelveDlg::sortByEntries() {
       {QStringLiteral("Sort by Status"), "Status"},
       {QStringLiteral("Sort by Owner"), "Owner"},
       {QStringLiteral("Sort by Group"), "Group"},
+      {QStringLiteral("Sort by Type"), "Type"},
   };
   return entries;
 }
@@ -160,6 +163,12 @@ void DelveDlg::createControls() {
   layout->addWidget(m_status2);
   createMenus(menuBar);
   new DelveProblems(this, menuBar, m_status1, m_display);
+  m_commands = new DelveCommandRunner(this);
+  m_commands->setObjectName(QStringLiteral("commandRunner"));
+  connect(m_commands, &DelveCommandRunner::finished, m_status2, &QLineEdit::setText);
+  m_preferences = new DelvePreferenceWatch(this);
+  m_preferences->setObjectName(QStringLiteral("preferenceWatch"));
+  connect(m_preferences, &DelvePreferenceWatch::reread, this, &DelveDlg::preferencesReread);
   // Help stays the last menu, after the Problems menu added above.
   for (QAction* action : menuBar->actions()) {
     if (action->menu() != nullptr && action->text() == QStringLiteral("&Help")) {
@@ -199,7 +208,8 @@ void DelveDlg::createControls() {
     }
   });
   connect(m_list, &QTreeView::customContextMenuRequested, this, [this](const QPoint& at) {
-    if (m_list->indexAt(at).isValid()) m_commandMenu->popup(m_list->viewport()->mapToGlobal(at));
+    const QModelIndex index = m_list->indexAt(at);
+    if (index.isValid()) showCommandMenu(m_list->viewport()->mapToGlobal(at), index.row());
   });
   connect(m_list, &QTreeView::doubleClicked, this, [this]() {
     const QModelIndexList rows = m_list->selectionModel()->selectedRows();
@@ -267,7 +277,7 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
                                            "Sort by &Name",   "Sort by &Extension",
                                            "Sort by Si&ze",   "Sort by &Date of Modification",
                                            "Sort by S&tatus", "Sort by &Owner",
-                                           "Sort by &Group"};
+                                           "Sort by &Group",  "Sort by T&ype"};
   std::size_t index = 0;
   for (const auto& [label, tag] : sortByEntries()) {
     const std::string viewTag = tag;
@@ -278,6 +288,8 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
     action->setData(QString::fromStdString(viewTag));
     m_sortByGroup->addAction(action);
   }
+  refreshSortByMenu();
+  connect(m_sortByMenu, &QMenu::aboutToShow, this, &DelveDlg::refreshSortByMenu);
 
   m_commandMenu = new QMenu(this);
   m_commandMenu->setObjectName(QStringLiteral("commandMenu"));
@@ -288,6 +300,63 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
   // Where the system menu would hold it, the About item sits in the window's own menu.
   QMenu* help = menuBar->addMenu(QStringLiteral("&Help"));
   help->addAction(QStringLiteral("&About Quarry Software!..."), this, &DelveDlg::showAbout);
+}
+
+void DelveDlg::refreshSortByMenu() {
+  // The entries after the predefined views' are the view files' (and their separator): made
+  // anew from conf/views.
+  const QList<QAction*> actions = m_sortByMenu->actions();
+  for (qsizetype i = static_cast<qsizetype>(sortByEntries().size()); i < actions.size(); ++i) {
+    m_sortByGroup->removeAction(actions[i]);
+    m_sortByMenu->removeAction(actions[i]);
+    actions[i]->deleteLater();
+  }
+  bool first = true;
+  for (const DyxViewChoice& choice : DyxFrontEnd::viewChoices()) {
+    if (choice.kind.isPhysical()) continue;
+    if (first) m_sortByMenu->addSeparator();
+    first = false;
+    const std::string tag = choice.tag;
+    const QString kind = choice.kind.value() == DyxViewKind::kUser ? QStringLiteral("user view")
+                                                                   : QStringLiteral("filter view");
+    // An "&" in a tag is shown, not taken for a mnemonic.
+    QString label = fromBytes(tag);
+    label.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    QAction* action =
+        m_sortByMenu->addAction(label + QStringLiteral(" (") + kind + QLatin1Char(')'), this,
+                                [this, tag]() { sortBy(tag); });
+    action->setCheckable(true);
+    action->setChecked(tag == m_display.viewTag());
+    action->setData(QString::fromStdString(tag));
+    m_sortByGroup->addAction(action);
+  }
+}
+
+void DelveDlg::showCommandMenu(const QPoint& globalPos, int row) {
+  // Everything after Open and Open Containing Folder belongs to the last file shown.
+  const QList<QAction*> actions = m_commandMenu->actions();
+  for (qsizetype i = 2; i < actions.size(); ++i) {
+    m_commandMenu->removeAction(actions[i]);
+    actions[i]->deleteLater();
+  }
+  m_commands->addCommandActions(m_commandMenu, m_display.listModel()->rowValues(row).location);
+  m_commandMenu->popup(globalPos);
+}
+
+void DelveDlg::preferencesReread(const QString& text, const QStringList& changed) {
+  const std::string& tag = m_display.viewTag();
+  const bool rebuild = (tag == "Ext" && changed.contains(QStringLiteral("ExtCase"))) ||
+                       (tag == "Name" && changed.contains(QStringLiteral("NameCase")));
+  if (!rebuild) {
+    m_status2->setText(text);
+    return;
+  }
+  // The engine dropped the view on the change: built again, it files by the new value. The
+  // rebuild empties status line 2 as it starts, so the text is shown once it is done.
+  connect(
+      this, &DelveDlg::parseFinished, m_status2, [this, text]() { m_status2->setText(text); },
+      Qt::SingleShotConnection);
+  m_feed.worker().submitViewSwitch(tag);
 }
 
 void DelveDlg::showMessage(const std::string& text) {

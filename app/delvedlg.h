@@ -9,6 +9,11 @@
 // "criterionButton", "criterion", "find", "tree", "list", "status1", "status2", "splitter",
 // "viewMenu", "commandMenu").
 //
+// "Sort by" offers the predefined views and then every user and filter view of conf/views (read
+// again each time the menu opens); the list's context menu adds the launcher commands of
+// conf/app.ini that apply to the file, run in the background (commandrunner.h); an edit of
+// conf/pref.ini reaches the engine while the window runs (prefwatch.h).
+//
 // It is a normal main window to the window manager (not a dialog), used from the keyboard alone
 // as well as with the mouse: the focus starts in the path box, Enter there starts the parse,
 // Escape stops it, Enter on list rows opens them, and the menus carry the shortcuts. A typed path
@@ -27,6 +32,8 @@
 #include "displaymodel.h"
 #include "parsefeed.h"
 
+class DelveCommandRunner;
+class DelvePreferenceWatch;
 class DelveWindowLayout;
 class QActionGroup;
 class QCheckBox;
@@ -48,7 +55,8 @@ class DelveDlg : public QDialog {
   explicit DelveDlg(QWidget* parent = nullptr);
   ~DelveDlg() override;
 
-  // The "Sort by" entries and their view tags, in menu order.
+  // The "Sort by" entries of the predefined views and their view tags, in menu order; the views
+  // of conf/views follow them in the menu, labelled with their tags.
   static const std::vector<std::pair<QString, std::string>>& sortByEntries();
 
   // Start or stop, as the start/stop button does.
@@ -75,6 +83,14 @@ class DelveDlg : public QDialog {
  private:
   void createControls();
   void createMenus(QMenuBar* menuBar);
+  // Lists the views of conf/views after the predefined ones, marking the current view.
+  void refreshSortByMenu();
+  // The list's context menu for the row at `row`: Open, Open Containing Folder and the commands
+  // that apply to the row's file.
+  void showCommandMenu(const QPoint& globalPos, int row);
+  // A re-read of conf/pref.ini: said on status line 2; a view that files by a changed case
+  // preference is built again.
+  void preferencesReread(const QString& text, const QStringList& changed);
   void connectDisplay();
   void showMessage(const std::string& text);
   void stopParse();
@@ -97,6 +113,8 @@ class DelveDlg : public QDialog {
   QMenu* m_sortByMenu = nullptr;
   QMenu* m_commandMenu = nullptr;
   QActionGroup* m_sortByGroup = nullptr;
+  DelveCommandRunner* m_commands = nullptr;
+  DelvePreferenceWatch* m_preferences = nullptr;
   QSplitter* m_splitter = nullptr;
 
   std::string m_lastParsed;  // the directory of the last parse started: the chooser opens it

@@ -132,10 +132,14 @@ void ParseWorker::clearDisplay() {
   post(std::move(update));
 }
 
-void ParseWorker::buildView(const std::string& tag) {
+DyxView* ParseWorker::buildView(const std::string& tag) {
   m_switching = true;
+  m_currentTag = tag;
+  m_currentKind = DyxViewKind::kNone;
+  DyxView* view = nullptr;
   try {
-    if (DyxFrontEnd::selectView(tag) == nullptr) {
+    view = DyxFrontEnd::selectView(tag);
+    if (view == nullptr) {
       KX_POS(kxerr) << "No view for the tag: " << tag << endl;
     }
   } catch (const DyxThreadExit&) {
@@ -145,6 +149,37 @@ void ParseWorker::buildView(const std::string& tag) {
     KX_POS(kxerr) << "The view " << tag << " could not be built." << endl;
   }
   m_switching = false;
+  if (view != nullptr) {
+    DyxEngineLock lock;
+    m_currentKind = view->getKind().value();
+  }
+  postFileView(view);
+  return view;
+}
+
+void ParseWorker::postFileView(DyxView* view) {
+  if (view == nullptr) return;
+  DyxEngineLock lock;
+  const DyxViewKind kind = view->getKind();
+  if (!kind.isFileBacked()) return;
+  const bool withEntries = kind.value() == DyxViewKind::kUser;
+  std::vector<DyxEntry*> entries;
+  for (DyxViewFolder* folder : DyxFrontEnd::foldersInOrder(*view)) {
+    // entryFiled answers false once a stop is asked for: the rest is not shown.
+    if (!entryFiled(folder, nullptr)) return;
+    if (!withEntries) continue;
+    folder->getEntries(entries);
+    for (DyxEntry* entry : entries) {
+      if (entry != nullptr && !entryFiled(folder, entry)) return;
+    }
+  }
+}
+
+void ParseWorker::resolveCurrentView() {
+  if (m_currentKind != DyxViewKind::kUser) return;
+  clearDisplay();
+  DyxView* view = buildView(m_currentTag);
+  DyxFrontEnd::reportUnresolvedEntries(view);
 }
 
 void ParseWorker::run() {
@@ -221,7 +256,7 @@ bool ParseWorker::runRequest() {
         post(std::move(forget));
         DyxFrontEnd::clearPool();
       }
-      buildView(tag);
+      DyxView* const view = buildView(tag);
       if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
         DyxParseResult result;
         m_inScan = true;
@@ -231,6 +266,10 @@ bool ParseWorker::runRequest() {
         for (const std::string& message : result.criterionMessages) {
           KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }
+        if (result.scanned && !m_stopParse.load()) resolveCurrentView();
+      } else if (viewOnly && m_currentKind == DyxViewKind::kUser &&
+                 DyxFrontEnd::reportUnresolvedEntries(view)) {
+        postProblems(false);
       }
     } catch (const DyxThreadExit&) {
       m_inScan = false;

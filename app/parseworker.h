@@ -99,7 +99,15 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
  private:
   // Worker's thread: empties the display and starts a new generation.
   void clearDisplay();
-  void buildView(const std::string& tag);
+  // Builds the view of `tag` afresh; the view built (nullptr: none) becomes the current one.
+  DyxView* buildView(const std::string& tag);
+  // Shows what a view file's view holds that no filing announced: every folder of a user or
+  // filter view (empty ones too) and the entries of a user view (built from its file, it files
+  // nothing through the observer). Nothing for a predefined view.
+  void postFileView(DyxView* view);
+  // After a scan: a user view is built again, now that the scan has made the files of its
+  // entry records, and shown afresh.
+  void resolveCurrentView();
   void post(DelveUpdate update);
   // Posts every notice recorded since the last take as a problem of the parse; a directory
   // that could not be scanned at all shows its notice on status line 2 as well.
@@ -130,6 +138,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
 
   // The worker's own state.
   bool m_inScan = false;     // inside the scan of a parse: a view switch may happen at a poll
+  std::string m_currentTag;  // the view last built
+  // Its kind: the view itself may be destroyed under the worker (a preference listener deletes
+  // the extension and name views), so no pointer to it is kept.
+  int m_currentKind = DyxViewKind::kNone;
   bool m_switching = false;  // a view is being rebuilt: no nested switch
   int m_filingDepth = 0;     // inside entryFiled: the filing view must not be destroyed
   std::uint64_t m_generation = 0;

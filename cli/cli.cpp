@@ -83,6 +83,20 @@ class CliScanObserver final : public DyxScanObserver {
   }
 
   const DyxFolderTally& tally() const { return m_tally; }
+  // Counts the whole view afresh, as its filings would have: a view built after the scan (a
+  // user view) filed nothing through the observer.
+  void tallyView(const DyxView& view) {
+    DyxEngineLock lock;
+    m_tally.clear();
+    std::vector<DyxEntry*> entries;
+    for (const DyxViewFolder* folder : DyxFrontEnd::foldersInOrder(view)) {
+      m_tally.record(folder, false);
+      folder->getEntries(entries);
+      for (std::size_t i = 0; i < entries.size(); ++i) m_tally.record(folder, true);
+    }
+    view.getEntries(entries);
+    for (std::size_t i = 0; i < entries.size(); ++i) m_tally.record(&view, true);
+  }
   DyxLeftOut& leftOut() { return m_leftOut; }
 
  private:
@@ -174,8 +188,57 @@ CliReport snapshot(DyxView& view, const CliOptions& options) {
   return report;
 }
 
+// Prints the parser's messages for the criterion; true when there were any.
+bool reportCriterion(const std::string& criterion, const std::vector<std::string>& messages,
+                     std::ostream& err) {
+  for (const std::string& message : messages) {
+    err << "quarry-cli: criterion '" << printable(criterion) << "': " << printable(message) << '\n';
+  }
+  return !messages.empty();
+}
+
+// Runs the --command on every row it applies to, outside the engine lock (each run waits for
+// its program).
+void addCommandResults(CliReport& report, const DyxCommandChoice& command) {
+  report.command = command.name;
+  report.commandColumns = command.resultNames;
+  report.commandValues.assign(report.folders.size(), {});
+  for (std::size_t f = 0; f < report.folders.size(); ++f) {
+    for (const DyxListRow& row : report.folders[f].rows) {
+      std::vector<std::string> values(command.resultNames.size());
+      bool applies = false;
+      for (const DyxCommandChoice& c : DyxUserConfig::commandsFor(row.location)) {
+        applies = applies || c.name == command.name;
+      }
+      if (applies) {
+        const DyxCommandResult result = DyxUserConfig::runCommand(command.name, row.location);
+        for (std::size_t i = 0; i < values.size() && i < result.values.size(); ++i) {
+          values[i] = result.values[i].second;
+        }
+      }
+      report.commandValues[f].push_back(std::move(values));
+    }
+  }
+}
+
 int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
                   std::ostream& out, std::ostream& err) {
+  // With the property files loaded, a user property that none defines keeps nothing: said
+  // before anything is scanned.
+  if (reportCriterion(options.criterion, DyxFrontEnd::checkCriterion(options.criterion), err)) {
+    return kCliExitUsage;
+  }
+  DyxCommandChoice command;
+  if (!options.command.empty() && !DyxUserConfig::findCommand(options.command, command)) {
+    std::string names;
+    for (const DyxCommandChoice& c : DyxUserConfig::commands()) {
+      names += (names.empty() ? "" : ", ") + c.name;
+    }
+    err << "quarry-cli: unknown command '" << printable(options.command)
+        << "' (the commands of conf/app.ini: " << (names.empty() ? "none" : printable(names))
+        << ") (see quarry-cli --help)\n";
+    return kCliExitUsage;
+  }
   // The window's parse sequence, step by step, so that an unknown view stops before the scan.
   DyxFrontEnd::clearPool();
   DyxView* view = DyxFrontEnd::selectView(options.viewTag);
@@ -192,6 +255,22 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
   DyxParseResult result;
   DyxFrontEnd::scanDirectory(dir, options.recursive, options.criterion, result);
   observer.finishProgress();
+  // A user view finds the files of its entry records only now that the scan has made them.
+  if (result.scanned) {
+    DyxView* const resolved = DyxFrontEnd::resolveAfterScan(options.viewTag, view);
+    if (resolved == nullptr) {
+      err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
+      reportNotices(err, observer.leftOut());
+      return kCliExitUsage;
+    }
+    bool userView = false;
+    {
+      DyxEngineLock lock;
+      userView = resolved->getKind().value() == DyxViewKind::kUser;
+    }
+    if (userView) observer.tallyView(*resolved);
+    view = resolved;
+  }
 
   reportNotices(err, observer.leftOut());
   if (g_interrupted != 0) {
@@ -233,6 +312,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
                                    folder.name, folder.fileCount);
   }
   if (options.dump) DyxFrontEnd::dumpEngine();
+  if (!options.command.empty()) addCommandResults(report, command);
 
   writeReport(report, options.format, out);
   out.flush();
@@ -272,12 +352,7 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
 
   // A criterion that does not parse would keep nothing, or less than was written: it is a usage
   // error, found before the engine starts, and nothing is scanned.
-  const std::vector<std::string> criterionMessages = DyxFrontEnd::checkCriterion(options.criterion);
-  if (!criterionMessages.empty()) {
-    for (const std::string& message : criterionMessages) {
-      err << "quarry-cli: criterion '" << printable(options.criterion)
-          << "': " << printable(message) << '\n';
-    }
+  if (reportCriterion(options.criterion, DyxFrontEnd::checkCriterion(options.criterion), err)) {
     return kCliExitUsage;
   }
 

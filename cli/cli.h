@@ -41,6 +41,7 @@ struct CliOptions {
   CliFormat format = CliFormat::kText;                 // --format
   bool dump = false;                                   // --dump: write the engine dump file
   bool progressGiven = false;                          // --progress was given
+  std::string command;  // --command: a command of conf/app.ini whose results --list adds
 };
 
 enum class CliParseOutcome { kRun, kHelp, kVersion, kUsageError };
@@ -84,10 +85,22 @@ struct CliFolder {
 
 struct CliReport {
   std::string viewTag;
-  std::vector<CliFolder> folders;  // depth first, each folder before its sub-folders
-  bool withRows = false;           // a --list report
+  std::vector<CliFolder> folders;           // depth first, each folder before its sub-folders
+  bool withRows = false;                    // a --list report
+  std::string command;                      // the --command name, "" for none
+  std::vector<std::string> commandColumns;  // its result variables, without "$"
+  // With a command: per folder and per row, the values of its result variables ("" for a file
+  // the command does not apply to), in the order of commandColumns.
+  std::vector<std::vector<std::vector<std::string>>> commandValues;
+  // The values of row `row` of folder `folder`; nullptr when there are none.
+  const std::vector<std::string>* commandValuesOf(std::size_t folder, std::size_t row) const {
+    if (folder >= commandValues.size() || row >= commandValues[folder].size()) return nullptr;
+    return &commandValues[folder][row];
+  }
 };
 
+// With a command, each row of --list ends with its result values: text adds "name=value"
+// after the time, TSV one field per result variable, JSON a "results" object of them.
 // Text and TSV keep the exact bytes of names and paths (text escapes control bytes, TSV tab,
 // line feed and backslash). JSON is strict UTF-8: a "view", "path", "name" or "location" that
 // is not valid UTF-8 gets a "viewBytes", "pathBytes", "nameBytes" or "locationBytes" field

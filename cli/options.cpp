@@ -17,6 +17,7 @@ enum class Opt {
   kFormat,
   kDump,
   kProgress,
+  kCommand,
   kHelp,
   kVersion
 };
@@ -38,6 +39,7 @@ constexpr OptionDef kOptionDefs[] = {
     {"format", 0, Opt::kFormat, true},
     {"dump", 0, Opt::kDump, false},
     {"progress", 0, Opt::kProgress, false},
+    {"command", 0, Opt::kCommand, true},
     {"help", 'h', Opt::kHelp, false},
     {"version", 0, Opt::kVersion, false},
 };
@@ -101,6 +103,13 @@ bool apply(const OptionDef& def, const std::string& value, CliOptions& options, 
       break;
     case Opt::kProgress:
       options.progressGiven = true;
+      break;
+    case Opt::kCommand:
+      if (value.empty()) {
+        error = "--command needs a command name";
+        return false;
+      }
+      options.command = value;
       break;
     case Opt::kHelp:
       help = true;
@@ -200,6 +209,10 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
     options.listFolder = positionals[0];
     positionals.erase(positionals.begin());
   }
+  if (!options.command.empty() && options.mode != CliMode::kList) {
+    error = "--command adds columns to --list: give --list too";
+    return CliParseOutcome::kUsageError;
+  }
   if (positionals.empty()) {
     error = "missing the directory to parse";
     return CliParseOutcome::kUsageError;
@@ -234,6 +247,10 @@ std::string cliUsage() {
          "                           \".\" for the root), or of every folder: Name, Size,\n"
          "                           Location, Last Modification\n"
          "      --format text|tsv|json\n"
+         "      --command NAME       with --list: run the command NAME of conf/app.ini on\n"
+         "                           each file it applies to and add its result variables\n"
+         "                           as columns (text: name=value, tsv: one field each,\n"
+         "                           json: a \"results\" object)\n"
          "      --dump               write the engine dump file after the parse\n"
          "      --progress           print each directory scanned on standard error (default\n"
          "                           when standard error is a terminal)\n"

@@ -68,7 +68,8 @@ void writeTreeText(const CliReport& report, std::ostream& out) {
 
 void writeListText(const CliReport& report, std::ostream& out) {
   bool first = true;
-  for (const CliFolder& folder : report.folders) {
+  for (std::size_t f = 0; f < report.folders.size(); ++f) {
+    const CliFolder& folder = report.folders[f];
     // Every folder is shown when one was asked for; otherwise only those that list files.
     if (folder.rows.empty() && report.folders.size() > 1) continue;
     if (!first) out << '\n';
@@ -88,22 +89,36 @@ void writeListText(const CliReport& report, std::ostream& out) {
     for (std::size_t r = 0; r < folder.rows.size(); ++r) {
       const DyxListRow& row = folder.rows[r];
       out << "  " << padded(shown[r].first, nameWidth) << "  " << padded(row.sizeText, sizeWidth)
-          << "  " << padded(shown[r].second, locationWidth) << "  " << row.modified << '\n';
+          << "  " << padded(shown[r].second, locationWidth) << "  " << row.modified;
+      if (const std::vector<std::string>* values = report.commandValuesOf(f, r)) {
+        for (std::size_t c = 0; c < values->size() && c < report.commandColumns.size(); ++c) {
+          out << "  " << escapeText(report.commandColumns[c]) << '=' << escapeText((*values)[c]);
+        }
+      }
+      out << '\n';
     }
   }
 }
 
 void writeTsv(const CliReport& report, std::ostream& out) {
-  for (const CliFolder& folder : report.folders) {
+  for (std::size_t f = 0; f < report.folders.size(); ++f) {
+    const CliFolder& folder = report.folders[f];
     const std::string path = escapeTsv(folder.path);
     if (!report.withRows) {
       out << path << '\t' << folder.fileCount << '\n';
       continue;
     }
-    for (const DyxListRow& row : folder.rows) {
+    for (std::size_t r = 0; r < folder.rows.size(); ++r) {
+      const DyxListRow& row = folder.rows[r];
       out << path << '\t' << escapeTsv(row.name) << '\t' << row.size << '\t'
           << escapeTsv(row.sizeText) << '\t' << escapeTsv(row.location) << '\t'
-          << escapeTsv(row.modified) << '\n';
+          << escapeTsv(row.modified);
+      const std::vector<std::string>* values = report.commandValuesOf(f, r);
+      for (std::size_t c = 0; c < report.commandColumns.size(); ++c) {
+        const bool has = values != nullptr && c < values->size();
+        out << '\t' << (has ? escapeTsv((*values)[c]) : std::string());
+      }
+      out << '\n';
     }
   }
 }
@@ -111,6 +126,10 @@ void writeTsv(const CliReport& report, std::ostream& out) {
 void writeJson(const CliReport& report, std::ostream& out) {
   out << '{';
   jsonField(out, "view", report.viewTag);
+  if (!report.command.empty()) {
+    out << ", ";
+    jsonField(out, "command", report.command);
+  }
   out << ", \"folders\": [";
   for (std::size_t f = 0; f < report.folders.size(); ++f) {
     const CliFolder& folder = report.folders[f];
@@ -129,6 +148,18 @@ void writeJson(const CliReport& report, std::ostream& out) {
         jsonField(out, "location", row.location);
         out << ", \"modified\": ";
         jsonString(out, row.modified);
+        if (!report.command.empty()) {
+          out << ", \"results\": {";
+          const std::vector<std::string>* values = report.commandValuesOf(f, r);
+          for (std::size_t c = 0; c < report.commandColumns.size(); ++c) {
+            const bool has = values != nullptr && c < values->size();
+            if (c != 0) out << ", ";
+            jsonString(out, report.commandColumns[c]);
+            out << ": ";
+            jsonString(out, has ? (*values)[c] : std::string());
+          }
+          out << '}';
+        }
         out << '}';
       }
       out << (folder.rows.empty() ? "]" : "\n  ]");

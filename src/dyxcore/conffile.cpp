@@ -17,7 +17,8 @@ bool isControlByte(unsigned char c) {
 DyxConfigFile::DyxConfigFile(std::string path, unsigned options, std::size_t maxBytes)
     : m_path(std::move(path)),
       m_shown(shownName(m_path)),
-      m_kind((options & kSavedData) != 0 ? KxNoticeKind::kDamaged : KxNoticeKind::kConfiguration) {
+      m_kind((options & kSavedData) != 0 ? KxNoticeKind::kDamaged : KxNoticeKind::kConfiguration),
+      m_quiet((options & kQuiet) != 0) {
   int error = 0;
   // readWholeFile opens first and then asks the open descriptor whether it is a regular file,
   // so nothing can be swapped in under the name between the look and the read.
@@ -25,9 +26,7 @@ DyxConfigFile::DyxConfigFile(std::string path, unsigned options, std::size_t max
     m_text.clear();
     m_missing = error == ENOENT;
     m_failure = error == EINVAL ? std::string("not a regular file") : dyxplatform::errorText(error);
-    if (!m_missing) {
-      KxNotices::report(m_kind, m_shown, "cannot be read: " + m_failure);
-    }
+    if (!m_missing) report("cannot be read: " + m_failure);
     return;
   }
   m_open = true;
@@ -53,7 +52,7 @@ DyxConfigFile::~DyxConfigFile() {
              " more problems; those lines were skipped or read only in part";
     }
     if (!m_loaded.empty()) text += (text.empty() ? "" : "; ") + ("loaded: " + m_loaded);
-    if (!text.empty()) KxNotices::report(m_kind, m_shown, text);
+    if (!text.empty()) report(text);
   } catch (...) {
     // Out of memory at the end of a read: the notices already given stand.
   }
@@ -103,7 +102,15 @@ void DyxConfigFile::problem(std::size_t offset, const std::string& reason) {
   m_lastLine = line;
   ++m_problems;
   if (m_problems > kMaxReported) return;
-  KxNotices::report(m_kind, m_shown, "line " + std::to_string(line) + ": " + reason);
+  report("line " + std::to_string(line) + ": " + reason);
+}
+
+void DyxConfigFile::report(const std::string& reason) {
+  if (m_quiet) {
+    m_quietProblems.push_back(m_shown + ": " + reason);
+  } else {
+    KxNotices::report(m_kind, m_shown, reason);
+  }
 }
 
 KxValue DyxConfigFile::readRecordValue(const std::string& record, bool skipBrokenLine,

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "kxcore/notice.h"
 #include "kxcore/value.h"
@@ -35,6 +36,9 @@ class DyxConfigFile {
     // The file is data the program saved (a path map, a view file, a property file): what it
     // cannot read is damage, and the user is told what was loaded (setLoaded).
     kSavedData = 2,
+    // Nothing is reported to the user: the problems are kept (quietProblems) for a caller that
+    // shows them itself, such as a re-read whose outcome is told on the spot.
+    kQuiet = 4,
   };
   static constexpr std::size_t kMaxReported = 5;
 
@@ -78,6 +82,8 @@ class DyxConfigFile {
   // Reports a line the reader skips or reads only in part (once per line).
   void problem(std::size_t offset, const std::string& reason);
   std::size_t problemCount() const { return m_problems; }
+  // With kQuiet: what would have been reported, as "PATH: reason" texts, in order.
+  const std::vector<std::string>& quietProblems() const { return m_quietProblems; }
   // What the reader took from the file ("3 directories"): when a line could not be read, the
   // last notice says it, so that the user knows what was loaded and what was not.
   void setLoaded(std::string what) { m_loaded = std::move(what); }
@@ -106,4 +112,8 @@ class DyxConfigFile {
   std::size_t m_countedTo = 0;
   std::size_t m_countedLine = 1;
   std::size_t m_lastLine = 0;  // of the last problem, 0: none yet
+  bool m_quiet = false;
+  std::vector<std::string> m_quietProblems;
+
+  void report(const std::string& reason);
 };

@@ -26,13 +26,10 @@ DyxEnviron::~DyxEnviron() {
   m_listeners.clear();
 }
 
-void DyxEnviron::defaultPreferences() {
-  KX_SCOPE("DyxEnviron::defaultPreferences");
-  DyxConfigFile file(toNativeSeparators(kPreferenceFile), DyxConfigFile::kPlainText);
-  if (!file.isOpen()) {
-    KX_POS(kxerr) << "Cannot open the preference file: " << kPreferenceFile << endl;
-    return;
-  }
+namespace {
+
+// The records of the preference file: a name, then its value on the same line.
+void readPreferenceRecords(DyxConfigFile& file, std::map<std::string, std::string>& values) {
   std::istream& in = file.stream();
   std::string name;
   while (in >> name) {
@@ -41,7 +38,7 @@ void DyxEnviron::defaultPreferences() {
     // one token.
     const std::size_t at = file.position();
     bool onItsLine = true;
-    m_preferences[name] = file.readRecordValue(name, true, &onItsLine).text();
+    values[name] = file.readRecordValue(name, true, &onItsLine).text();
     if (!onItsLine)
       file.problem(at,
                    "the preference " + DyxConfigFile::quoted(name) + " has no value on its line");
@@ -51,6 +48,27 @@ void DyxEnviron::defaultPreferences() {
       in.clear();
     }
   }
+}
+
+}  // namespace
+
+void DyxEnviron::defaultPreferences() {
+  KX_SCOPE("DyxEnviron::defaultPreferences");
+  DyxConfigFile file(toNativeSeparators(kPreferenceFile), DyxConfigFile::kPlainText);
+  if (!file.isOpen()) {
+    KX_POS(kxerr) << "Cannot open the preference file: " << kPreferenceFile << endl;
+    return;
+  }
+  readPreferenceRecords(file, m_preferences);
+}
+
+bool DyxEnviron::readPreferenceFile(std::map<std::string, std::string>& values,
+                                    std::vector<std::string>& problems) {
+  DyxConfigFile file(toNativeSeparators(kPreferenceFile),
+                     DyxConfigFile::kPlainText | DyxConfigFile::kQuiet);
+  if (file.isOpen()) readPreferenceRecords(file, values);
+  problems.insert(problems.end(), file.quietProblems().begin(), file.quietProblems().end());
+  return file.isOpen();
 }
 
 bool DyxEnviron::savePreferences() const {
@@ -133,6 +151,10 @@ void DyxEnviron::setPreference(const std::string& name, const std::string& value
   }
   m_preferences[name] = value;
   fireChange(name, value);
+}
+
+void DyxEnviron::storePreference(const std::string& name, const std::string& value) {
+  if (!name.empty()) m_preferences[name] = value;
 }
 
 void DyxEnviron::setPreference(const std::string& name, const char* value) {

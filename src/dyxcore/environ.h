@@ -30,6 +30,11 @@ class DyxEnviron {
   // Reads "conf/pref.ini" (relative to the current directory): a name, then a value (quoted
   // text or word) per record. Names in the file replace held values; others keep theirs.
   void defaultPreferences();
+  // Reads "conf/pref.ini" as defaultPreferences does, into `values` only, and tells nobody: the
+  // problems met ("conf/pref.ini: line 3: ...") are appended to `problems`. False when the
+  // file is missing or cannot be read (then `problems` says why, unless it is only missing).
+  static bool readPreferenceFile(std::map<std::string, std::string>& values,
+                                 std::vector<std::string>& problems);
   // Writes every preference as `name "value"` lines to "conf/pref.ini", through a file beside
   // it that is renamed into place. Returns false (with a message) when it could not.
   bool savePreferences() const;
@@ -57,6 +62,9 @@ class DyxEnviron {
   void setPreference(const std::string& name, const std::string& value);
   void setPreference(const std::string& name, const char* value);
   void setPreference(const std::string& name, bool value);
+  // Stores the value without announcing it (a caller that announces it later with fireChange,
+  // outside the lock it stores under).
+  void storePreference(const std::string& name, const std::string& value);
 
   void addChangeListener(const std::string& name, DyxPreferenceCallback callback);
   // Removes the first equal callback of the name.

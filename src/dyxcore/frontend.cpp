@@ -1,5 +1,6 @@
 #include "dyxcore/frontend.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "dyxcore/dyx.h"
@@ -28,9 +29,34 @@ void DyxFrontEnd::startEngine() {
                   << endl;
   }
   Dyx::initialize();
+  DyxUserConfig::loadPropertyFiles();
+  DyxUserConfig::followPreferences();
 }
 
-void DyxFrontEnd::stopEngine() { Dyx::shutdown(); }
+void DyxFrontEnd::stopEngine() {
+  DyxUserConfig::forget();
+  Dyx::shutdown();
+}
+
+std::vector<DyxViewChoice> DyxFrontEnd::viewChoices() {
+  std::vector<DyxViewChoice> choices;
+  for (const std::string& tag : predefinedViewTags()) {
+    choices.push_back({tag, DyxViewKind(DyxViewKind::kPhysical)});
+  }
+  DyxViewManager& views = Dyx::getViewManager();
+  std::vector<std::string> tags;
+  views.getViewKindList(tags, false);
+  const std::vector<std::string>& predefined = predefinedViewTags();
+  for (const std::string& tag : tags) {
+    if (!isValidName(tag) ||
+        std::find(predefined.begin(), predefined.end(), tag) != predefined.end()) {
+      continue;
+    }
+    const DyxViewKind kind = views.getViewKind(tag);
+    if (kind.isFileBacked()) choices.push_back({tag, kind});
+  }
+  return choices;
+}
 
 void DyxFrontEnd::setScanObserver(DyxScanObserver* observer) {
   try {
@@ -86,6 +112,34 @@ void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
   result.scanned = pool.addPhysicalDirectory(dir, recursive, true);
 }
 
+DyxView* DyxFrontEnd::resolveAfterScan(const std::string& tag, DyxView* view) {
+  {
+    DyxEngineLock lock;
+    if (view == nullptr || view->getKind().value() != DyxViewKind::kUser) return view;
+  }
+  DyxView* rebuilt = selectView(tag);
+  reportUnresolvedEntries(rebuilt);
+  return rebuilt;
+}
+
+bool DyxFrontEnd::reportUnresolvedEntries(const DyxView* view) {
+  std::size_t count = 0;
+  std::string first;
+  std::string name;
+  {
+    DyxEngineLock lock;
+    if (view == nullptr || view->getKind().value() != DyxViewKind::kUser) return false;
+    const auto* user = static_cast<const DyxUserView*>(view);
+    count = user->unresolvedEntryCount();
+    first = user->firstUnresolvedEntry();
+    name = user->getViewName();
+  }
+  if (count == 0) return false;
+  KxNotices::count(KxNoticeKind::kLeftOut,
+                   "the view " + name + " names files that the parse does not hold", first, count);
+  return true;
+}
+
 DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   KX_SCOPE("DyxFrontEnd::runParse");
   kxout << kxParam("dir_name", request.dir) << kxParam("recursive", request.recursive)
@@ -95,6 +149,9 @@ DyxParseResult DyxFrontEnd::runParse(const DyxParseRequest& request) {
   result.view = selectView(request.viewTag);
   if (!request.viewOnly && !request.dir.empty()) {
     scanDirectory(request.dir, request.recursive, request.criterion, result);
+    result.view = resolveAfterScan(request.viewTag, result.view);
+  } else if (request.viewOnly) {
+    reportUnresolvedEntries(result.view);
   }
   return result;
 }
@@ -104,7 +161,12 @@ std::vector<std::string> DyxFrontEnd::checkCriterion(const std::string& criterio
   // streams for good. Asked before the engine starts, the check hands the trace back as it found
   // it, so that the engine's start still opens its trace files in the working directory.
   const bool traceWasSetUp = KXIO::isInitialised();
-  std::vector<std::string> messages = DyxFilter(criterion).getMessages();
+  const DyxFilter filter(criterion);
+  std::vector<std::string> messages = filter.getMessages();
+  for (const std::string& name : DyxUserConfig::undefinedProperties(filter.getRoot())) {
+    messages.push_back("No property file of " + std::string(DyxUserConfig::kPropertyDir) +
+                       " defines the property " + name + ".");
+  }
   if (!traceWasSetUp) KXIO::shutdown();
   return messages;
 }

@@ -36,6 +36,7 @@
 #include "dyxcore/physdir.h"
 #include "dyxcore/portable.h"
 #include "dyxcore/thread.h"
+#include "dyxcore/userconf.h"
 #include "dyxcore/view.h"
 #include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
@@ -65,6 +66,12 @@ struct DyxParseResult {
   // not parse keeps no file, or drops out of an "or").
   std::vector<std::string> criterionMessages;
   bool criterionRejected = false;
+};
+
+// One view a front end offers ("Sort by").
+struct DyxViewChoice {
+  std::string tag;   // a factory tag, or the name of a view file of conf/views without ".kx"
+  DyxViewKind kind;  // P for the predefined views, U or F for a view file
 };
 
 // What a parse left out, counted from the notices taken for it (kxcore/notice.h): the front
@@ -99,8 +106,15 @@ class DyxFrontEnd {
   // The ten predefined view tags, in the order the engine registers their factories.
   static const std::vector<std::string>& predefinedViewTags();
 
+  // The predefined views in their registration order, then every view file of conf/views whose
+  // kind is U or F, by tag (byte-wise); a file whose name is not a valid view tag, or is a
+  // predefined tag, is left out. With the engine started.
+  static std::vector<DyxViewChoice> viewChoices();
+
   // Makes "trace" in the current directory when missing (the engine writes its trace and its
-  // activity log there and does not create it), then starts the engine (Dyx::initialize).
+  // activity log there and does not create it), then starts the engine (Dyx::initialize),
+  // loads the property files (DyxUserConfig::loadPropertyFiles) and remembers the preference
+  // file for later re-reads (DyxUserConfig::followPreferences).
   static void startEngine();
   // Dyx::shutdown: clears the pool and saves the repositories.
   static void stopEngine();
@@ -134,14 +148,25 @@ class DyxFrontEnd {
   // scan runs here. Fills the scan fields of `result`.
   static void scanDirectory(const std::string& dir, bool recursive, const std::string& criterion,
                             DyxParseResult& result);
-  // The whole sequence: clearPool (unless view-only), selectView, then scanDirectory when not
-  // view-only and the directory is not empty.
+  // A user view (kind U) finds the files its entry records name in the pool when it is built:
+  // built before the scan, it holds none. After the scan, this builds the view of `tag` again
+  // when `view` is a user view, and tells (reportUnresolvedEntries) what it still misses;
+  // any other view is answered as it is. The view to show from now on.
+  static DyxView* resolveAfterScan(const std::string& tag, DyxView* view);
+  // For a user view: the entry records that name files the pool does not hold become one
+  // "left out" notice (kxcore/notice.h) naming the view and the first such file. True when
+  // there were any. Under no lock.
+  static bool reportUnresolvedEntries(const DyxView* view);
+  // The whole sequence: clearPool (unless view-only), selectView, then scanDirectory and
+  // resolveAfterScan when not view-only and the directory is not empty; a view-only switch to
+  // a user view reports what it misses.
   static DyxParseResult runParse(const DyxParseRequest& request);
 
-  // The parser's messages for `criterion`, exactly those that scanDirectory would report; empty
-  // when it parses as written. Needs no running engine and changes nothing, so a front end asks
-  // before it starts a scan. Any thread while the engine runs; before it starts, the thread
-  // that will start it (the trace it sets up for the parser is closed again).
+  // The parser's messages for `criterion`, exactly those that scanDirectory would report, and,
+  // once the property files are loaded, one message for each user property that no property
+  // file defines; empty when it parses as written. Needs no running engine and changes nothing, so
+  // a front end asks before it starts a scan. Any thread while the engine runs; before it starts,
+  // the thread that will start it (the trace it sets up for the parser is closed again).
   static std::vector<std::string> checkCriterion(const std::string& criterion);
 
   // The row of one entry. Under the engine lock.

@@ -224,11 +224,14 @@ bool DyxEntryProperty::load(const std::string& name) {
     } else {
       // A value broken by a missing closing quote is empty; the rest of its line is skipped so
       // that its words are not read as further properties.
+      // A broken value is not stored: it would replace the value an earlier line or file gave.
+      const std::size_t problemsBefore = source.problemCount();
       const KxValue value = source.readRecordValue(word, true);
+      const bool broken = source.problemCount() != problemsBefore;
       if (record == nullptr) {
         KX_POS(kxerr) << "Skip line: " << word << value.text() << endl;
         source.problem(at, "a property before the first \"#\" line: skipped");
-      } else {
+      } else if (!broken) {
         record->setValue(word, value.text());
       }
     }

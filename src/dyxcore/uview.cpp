@@ -232,6 +232,8 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
   KX_SCOPE("DyxUserView::readFromFile");
   // The entries named in the file are looked up in the pool.
   DyxEngineLock lock;
+  m_unresolvedEntries = 0;
+  m_firstUnresolved.clear();
   // Only a regular file is read, without blocking: a FIFO in the views directory must not hang
   // the engine.
   DyxConfigFile file(getViewFile(), DyxConfigFile::kSavedData);
@@ -325,6 +327,7 @@ void DyxUserView::readFromFile(DyxPhysicalDirs* pool) {
         if (target->addEntry(entry, nullptr)) ++entries;
       } else {
         KX_POS(kxerr) << "Bad entry: " << path << endl;
+        if (m_unresolvedEntries++ == 0) m_firstUnresolved = entryText;
       }
     } else {
       // The rest of the line is read as the next record, as the format always did.

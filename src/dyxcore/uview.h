@@ -14,6 +14,7 @@
 // Threads: call only under the engine lock (DyxEngineLock, mutex.h).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "dyxcore/view.h"
@@ -43,4 +44,13 @@ class DyxUserView : public DyxView {
   std::string getViewFile() const;
   // The same for any view name (the manager reads a view file's kind before the view exists).
   static std::string viewFileOf(const std::string& viewName);
+
+  // The entry records of the last readFromFile whose file the pool did not hold (a view built
+  // before the scan that makes their directories resolves none), and the path of the first.
+  std::size_t unresolvedEntryCount() const { return m_unresolvedEntries; }
+  const std::string& firstUnresolvedEntry() const { return m_firstUnresolved; }
+
+ private:
+  std::size_t m_unresolvedEntries = 0;
+  std::string m_firstUnresolved;
 };

@@ -78,6 +78,10 @@ cmp -s "$work/conf/pref.ini" "$prefix/share/quarry/conf/pref.ini" || fail "worki
 views=$(QUARRY_HOME=$work bash -c 'source "$1"; COMP_WORDS=(quarry-cli -v M); COMP_CWORD=2
   _quarry_cli; echo "${COMPREPLY[*]}"' - "$completion")
 [[ $views == "MTime Media" ]] || fail "completion of -v M: $views"
+# And the commands of the working directory's app.ini.
+commands=$(QUARRY_HOME=$work bash -c 'source "$1"; COMP_WORDS=(quarry-cli --command CountT)
+  COMP_CWORD=2; _quarry_cli; echo "${COMPREPLY[*]}"' - "$completion")
+[[ $commands == "CountTextLines" ]] || fail "completion of --command CountT: $commands"
 
 if ((failures > 0)); then
   echo "$failures failed" >&2
