@@ -27,10 +27,18 @@ void DyxFrontEnd::startEngine() {
     KX_POS(kxerr) << "Cannot create the folder \"trace\": " << dyxplatform::errorText(error)
                   << endl;
   }
-  Dyx::initialize();
+  DyxSavedIndex::removeStaleTemporaries();
+  Dyx::initialize(false);
 }
 
-void DyxFrontEnd::stopEngine() { Dyx::shutdown(); }
+void DyxFrontEnd::stopEngine() {
+  try {
+    DyxSavedIndex::close(true);
+  } catch (int) {
+    // No pool: the engine was not started, there is no index to save.
+  }
+  Dyx::shutdown();
+}
 
 void DyxFrontEnd::setScanObserver(DyxScanObserver* observer) {
   try {
@@ -76,6 +84,10 @@ DyxView* DyxFrontEnd::selectView(const std::string& tag) {
 void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
                                 const std::string& criterion, DyxParseResult& result) {
   DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  DyxPath key(dir);
+  key.dropDots();
+  DyxSavedIndex::begin(DyxSavedIndex::currentName(), key.isEmpty() ? dir : key.toString(),
+                       recursive, criterion);
   pool.setFilter(criterion);
   {
     DyxEngineLock lock;

@@ -135,6 +135,11 @@ void DyxPhysicalDirs::reset(const std::string& name) {
   DyxEntryRepository::getRepository(pathMap.getName()).restore(*this);
 }
 
+void DyxPhysicalDirs::usePathMap(const DyxPathMap& pathMap) {
+  DyxEngineLock lock;
+  m_pathMap = pathMap;
+}
+
 DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
                                                         bool recursive) {
   DyxEngineLock lock;

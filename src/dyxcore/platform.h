@@ -416,6 +416,10 @@ std::string findProgram(const std::string& name);
 SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
                          bool wait, const std::string& stdoutFile = std::string());
 int processId();
+// Whether the process `pid` is running and works in the directory `dir` (its current
+// directory): the test for a file that a program of ours may still be writing there. False for
+// a process that cannot be looked at (another user's).
+bool processWorksIn(int pid, const std::string& dir);
 bool isPrivileged();
 std::string environmentVariable(const char* name);
 std::string homeDirectory();

@@ -803,6 +803,21 @@ bool DyxEntryRepository::load() {
   return true;
 }
 
+bool DyxEntryRepository::clearContent() {
+  DyxEngineLock lock;
+  if (liveCount() != 0) return false;
+  m_texts.clear();
+  m_textIndex.clear();
+  m_textGeneration = nextTextGeneration();
+  m_directoryFlags.clear();
+  m_lastDirKey = 0;
+  m_lastFlagKey = 0;
+  m_slots.reset(std::max<std::size_t>(g_defaultCapacity.load(), 1));
+  m_used = 0;
+  m_firstFree = 0;
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Restoring
 
