@@ -27,8 +27,9 @@ void DyxFrontEnd::startEngine() {
     KX_POS(kxerr) << "Cannot create the folder \"trace\": " << dyxplatform::errorText(error)
                   << endl;
   }
-  DyxSavedIndex::removeStaleTemporaries();
   Dyx::initialize(false);
+  // With the activity log open, which records what went.
+  DyxSavedIndex::removeStaleTemporaries();
 }
 
 void DyxFrontEnd::stopEngine() {
