@@ -147,7 +147,7 @@ class DelveDisplayModel : public QObject {
   DyxFindFilter m_findFilter;
   int m_sortColumn = -1;
   bool m_sortAscending = true;
-  bool m_clearing = false;  // a selection change while the tree empties lists nothing
+  bool m_clearing = false;              // a selection change while the tree empties lists nothing
   std::vector<std::string> m_reselect;  // after a refresh: the folder to select when it comes
 
   bool m_parsingShown = false;

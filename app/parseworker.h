@@ -150,7 +150,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   unsigned m_folderCount = 0;
   unsigned m_fileCount = 0;
 
-  std::mutex m_updateMutex;  // guards the waiting updates and the notification flag
+  std::mutex m_updateMutex;         // guards the waiting updates and the notification flag
   std::condition_variable m_taken;  // the window took the waiting updates
   DelveUpdateBatch m_waiting;
   bool m_notified = false;

@@ -320,7 +320,9 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   if (stampsHold) {
     for (const auto& [path, saved] : file.directories) {
       if (!isAtOrBelow(path, options.below)) continue;
-      DyxPhysicalDirectory* dir = pool.restoreDirectory(path, saved.recursive);
+      // The saved paths are keys already: most are found as they are.
+      DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
+      if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);
       if (dir != nullptr && saved.changeTime != 0) dir->restoreScannedChangeTime(saved.changeTime);
     }
   }

@@ -666,13 +666,16 @@ bool DyxEntryRepository::load() {
   // A status that no file has is a flipped bit: such an entry is not trusted either (the
   // first scan of its directory finds the file again).
   enum class Verdict { kFree, kLive, kUnknownText, kNoDirectory, kOddStatus };
-  const auto judge = [this](const unsigned char* record) {
+  // Every record asks whether its directory is listed: a table by key answers at once.
+  std::vector<bool> listed(m_texts.size() + 1, false);
+  for (const auto& [key, flag] : m_directoryFlags) listed[key] = true;
+  const auto judge = [this, &listed](const unsigned char* record) {
     const std::uint32_t id = recordWord(record, 0);
     const std::uint32_t pid = recordWord(record, 4);
     const std::uint32_t status = recordWord(record, 24);
     if (id == 0) return Verdict::kFree;
     if (id > m_texts.size() || pid > m_texts.size()) return Verdict::kUnknownText;
-    if (m_directoryFlags.count(pid) == 0) return Verdict::kNoDirectory;
+    if (!listed[pid]) return Verdict::kNoDirectory;
     if (status != kStatusNormal && status != kStatusLocked && status != kStatusIOError) {
       return Verdict::kOddStatus;
     }

@@ -207,9 +207,8 @@ TEST_F(SavedIndexTest, StaleTemporaryFilesGoAtStartUnlessTheirProgramStillWrites
   }
   const std::string deadSuffix = ".tmp" + std::to_string(dead);
   const std::string aliveSuffix = ".tmp" + std::to_string(alive);
-  const std::vector<std::string> stale = {"lastparse.txt" + deadSuffix,
-                                          "lastparse.data" + deadSuffix,
-                                          "lastparse.index" + deadSuffix};
+  const std::vector<std::string> stale = {
+      "lastparse.txt" + deadSuffix, "lastparse.data" + deadSuffix, "lastparse.index" + deadSuffix};
   for (const std::string& name : stale) quarrytest::writeFile(m_work / name, "half");
   quarrytest::writeFile(m_work / ("lastparse.data" + aliveSuffix), "busy");
   quarrytest::writeFile(m_work / "notes.txt.tmp1x", "not ours");
