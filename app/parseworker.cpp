@@ -134,7 +134,7 @@ void ParseWorker::runRestore(const std::string& tag) {
   post(std::move(restored));
   postProblems(false);
   // The saved rows reach the window before the pass reads anything.
-  waitUntilTaken(2000);
+  waitUntilTaken(10000);
 
   const DyxIndexUpdate pass = DyxSavedIndex::update(this);
   if (pass.changed && !m_stopParse.load() && !DyxThread::isStopRequested()) {

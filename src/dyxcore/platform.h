@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -356,6 +357,17 @@ struct FileReplacement {
 bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error = nullptr,
                          std::string* failedTarget = nullptr, const std::string& keepOldAs = "",
                          std::size_t* replaced = nullptr);
+// The same with each file's content made piece by piece while it is written, so that a large
+// file is never held in memory whole: `write` hands each piece to `append`, which answers false
+// once the file cannot take it (then `write` stops and answers false too).
+using ContentWriter = std::function<bool(const std::function<bool(std::string_view)>& append)>;
+struct FileProduction {
+  std::string target;
+  ContentWriter write;
+};
+bool writeFilesReplacing(Env& env, const std::vector<FileProduction>& files, int* error,
+                         std::string* failedTarget, const std::string& keepOldAs,
+                         std::size_t* replaced);
 // Reads a whole regular file, or its first maxBytes bytes; false (with errno, EISDIR for a
 // directory, EINVAL for another file that is not regular) when it cannot be opened or read.
 bool readWholeFile(Env& env, const std::string& path, std::string& out, int* error = nullptr,

@@ -498,28 +498,50 @@ bool DyxEntryRepository::save() const {
   std::size_t used = std::min(m_used, m_slots.size());
   while (used > 0 && m_slots[used - 1].m_id == 0) --used;
 
-  std::string text;
-  text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
-  text.append(std::to_string(used)).push_back('\n');
-  for (std::size_t i = 0; i < m_texts.size(); ++i) {
-    const std::string* t = &m_texts[i];
-    if (needsEscape(*t)) {
-      appendEscaped(text, *t);
-    } else {
-      text.append(*t);
+  // Both files are made a block at a time while they are written: a large repository is never
+  // held in memory a second time.
+  constexpr std::size_t kBlockBytes = 1 << 16;
+  const dyxplatform::ContentWriter text = [&](const auto& append) {
+    std::string block;
+    block.reserve(kBlockBytes + 256);
+    const auto flushIfFull = [&]() {
+      if (block.size() < kBlockBytes) return true;
+      const bool ok = append(block);
+      block.clear();
+      return ok;
+    };
+    block.append(std::to_string(used)).push_back('\n');
+    for (std::size_t i = 0; i < m_texts.size(); ++i) {
+      const std::string* t = &m_texts[i];
+      if (needsEscape(*t)) {
+        appendEscaped(block, *t);
+      } else {
+        block.append(*t);
+      }
+      block.push_back('\n');
+      if (!flushIfFull()) return false;
     }
-    text.push_back('\n');
-  }
-  text.append(">\n");
-  for (const auto& [key, recursive] : m_directoryFlags) {
-    text.append(std::to_string(key)).append(recursive ? " 1\n" : " 0\n");
-  }
-  text.append("0 0\n");
-
-  std::string data(used * DyxEntry::kRecordBytes, '\0');
-  for (std::size_t i = 0; i < used; ++i) {
-    m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) + i * DyxEntry::kRecordBytes);
-  }
+    block.append(">\n");
+    for (const auto& [key, recursive] : m_directoryFlags) {
+      block.append(std::to_string(key)).append(recursive ? " 1\n" : " 0\n");
+      if (!flushIfFull()) return false;
+    }
+    block.append("0 0\n");
+    return append(block);
+  };
+  const dyxplatform::ContentWriter data = [&](const auto& append) {
+    constexpr std::size_t kPerBlock = kBlockBytes / DyxEntry::kRecordBytes;
+    std::string block(kPerBlock * DyxEntry::kRecordBytes, '\0');
+    for (std::size_t first = 0; first < used; first += kPerBlock) {
+      const std::size_t count = std::min(kPerBlock, used - first);
+      auto* out = reinterpret_cast<unsigned char*>(block.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        m_slots[first + i].toRecord(out + i * DyxEntry::kRecordBytes);
+      }
+      if (!append(std::string_view(block.data(), count * DyxEntry::kRecordBytes))) return false;
+    }
+    return true;
+  };
 
   // Both files are written whole beside their targets before either replaces its previous
   // file: a full disk or a read-only directory leaves the previous pair byte for byte.
@@ -527,9 +549,10 @@ bool DyxEntryRepository::save() const {
   std::string failed;
   std::size_t replaced = 0;
   const bool keep = m_keepDamaged;
-  if (!dyxplatform::writeFilesReplacing(m_env, {{textFileName(), text}, {dataFileName(), data}},
-                                        &error, &failed, keep ? kDamagedSuffix : std::string(),
-                                        &replaced)) {
+  const std::vector<dyxplatform::FileProduction> files = {{textFileName(), text},
+                                                          {dataFileName(), data}};
+  if (!dyxplatform::writeFilesReplacing(m_env, files, &error, &failed,
+                                        keep ? kDamagedSuffix : std::string(), &replaced)) {
     const std::string reason = dyxplatform::errorText(error);
     KX_POS(kxerr) << "Cannot write the file: " << failed << " (" << reason << ")" << endl;
     // The text file replaced and the data file not: the pair on disk no longer matches, and the
