@@ -16,5 +16,6 @@ int DelveApp::exec() {
   // The window stops its worker when destroyed, before the engine goes down.
   DelveDlg window;
   window.show();
+  window.restoreLastParse();
   return window.exec();
 }

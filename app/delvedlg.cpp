@@ -245,6 +245,24 @@ void DelveDlg::connectDisplay() {
     }
   });
   connect(&m_display, &DelveDisplayModel::parseFinished, this, &DelveDlg::parseFinished);
+  connect(&m_display, &DelveDisplayModel::indexRestored, this, [this](const QString& text) {
+    m_status2->setText(text);
+    Q_EMIT indexRestored();
+  });
+  connect(&m_display, &DelveDisplayModel::folderReselected, this, [this](std::uint64_t id) {
+    m_tree->setCurrentIndex(m_display.treeModel()->indexOf(id));
+  });
+}
+
+bool DelveDlg::restoreLastParse() {
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  if (!info.found) return false;
+  m_pathEdit->setText(fromBytes(info.dir));
+  m_recurseBox->setChecked(info.recursive);
+  setCriterion(info.criterion);
+  m_lastParsed = info.dir;
+  m_feed.worker().submitRestore(m_display.viewTag());
+  return true;
 }
 
 void DelveDlg::createMenus(QMenuBar* menuBar) {

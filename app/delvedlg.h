@@ -69,12 +69,19 @@ class DelveDlg : public QDialog {
   void sortBy(const std::string& tag);
   void setCriterion(const std::string& criterion);
   void showAbout();
+  // The program's start: when a saved index of the last parse exists, its directory, flag and
+  // criterion fill the controls and its rows are shown at once, before anything is read; the
+  // worker then brings it up to date (only changed folders are read) and shows the result.
+  // Answers whether there was an index to restore.
+  bool restoreLastParse();
 
   const DelveDisplayModel& display() const { return m_display; }
 
  Q_SIGNALS:
   // A parse (or view switch) that the window saw start has ended and its updates are shown.
   void parseFinished();
+  // The rows of the saved index are shown; its update pass starts.
+  void indexRestored();
 
  protected:
   void keyPressEvent(QKeyEvent* event) override;

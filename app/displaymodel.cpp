@@ -72,7 +72,7 @@ namespace {
 // What a clear of the display does not wipe: the worker's state, and the problems, which
 // belong to the parse rather than to the view that a switch replaces.
 bool outlivesClear(const DelveUpdate& update) {
-  return update.kind == DelveUpdate::Kind::kState ||
+  return update.kind == DelveUpdate::Kind::kState || update.kind == DelveUpdate::Kind::kRestored ||
          update.kind == DelveUpdate::Kind::kProblemsCleared ||
          update.kind == DelveUpdate::Kind::kProblem;
 }
@@ -82,7 +82,10 @@ bool outlivesClear(const DelveUpdate& update) {
 void DelveDisplayModel::addUpdates(std::vector<DelveUpdate> updates) {
   std::size_t lastClear = updates.size();
   for (std::size_t i = 0; i < updates.size(); ++i) {
-    if (updates[i].kind == DelveUpdate::Kind::kClear) lastClear = i;
+    if (updates[i].kind == DelveUpdate::Kind::kClear ||
+        updates[i].kind == DelveUpdate::Kind::kRefresh) {
+      lastClear = i;
+    }
   }
   const bool clears = lastClear < updates.size();
   if (clears) std::erase_if(m_backlog, [](const DelveUpdate& u) { return !outlivesClear(u); });
@@ -103,6 +106,7 @@ void DelveDisplayModel::applySlice() {
   // long enough to be felt as a stall.
   QElapsedTimer clock;
   clock.start();
+  bool restored = false;
   for (std::size_t done = 0; !m_backlog.empty() && done < kUpdatesPerSlice && !finished; ++done) {
     if ((done & 255) == 255 && clock.elapsed() >= kSliceBudgetMs) break;
     DelveUpdate update = std::move(m_backlog.front());
@@ -142,7 +146,19 @@ void DelveDisplayModel::applySlice() {
       case DelveUpdate::Kind::kClear:
         m_generation = update.generation;
         appended.clear();
+        m_reselect.clear();
         clear();
+        break;
+      case DelveUpdate::Kind::kRefresh:
+        m_generation = update.generation;
+        appended.clear();
+        m_reselect = pathOf(m_selectedFolder);
+        clear();
+        break;
+      case DelveUpdate::Kind::kRestored:
+        m_lastDirectory = std::move(update.text);
+        directory = true;
+        restored = true;
         break;
       case DelveUpdate::Kind::kFolder:
         addFolder(update.folderId, update.parentId, update.text);
@@ -166,6 +182,7 @@ void DelveDisplayModel::applySlice() {
   Q_EMIT statusLine1Changed();
   if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
   Q_EMIT updatesApplied();
+  if (restored) Q_EMIT indexRestored(fromBytes(m_lastDirectory));
   if (finished) Q_EMIT parseFinished();
 }
 
@@ -217,6 +234,20 @@ void DelveDisplayModel::addFolder(std::uint64_t id, std::int64_t parentId,
   m_treeModel->beginAddFolder(parent, static_cast<int>(at - list.begin()));
   list.insert(at, id);
   m_treeModel->endAddFolder();
+  if (!m_reselect.empty() && m_reselect.back() == name && pathOf(id) == m_reselect) {
+    m_reselect.clear();
+    Q_EMIT folderReselected(id);
+  }
+}
+
+std::vector<std::string> DelveDisplayModel::pathOf(std::uint64_t id) const {
+  std::vector<std::string> names;
+  for (const Folder* f = id != kRootId ? folder(id) : nullptr; f != nullptr;) {
+    names.push_back(f->name);
+    f = f->parent > 0 ? folder(static_cast<std::uint64_t>(f->parent)) : nullptr;
+  }
+  std::reverse(names.begin(), names.end());
+  return names;
 }
 
 void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row,

@@ -125,6 +125,10 @@ class DelveDisplayModel : public QObject {
   void updatesApplied();
   // A parse (or view switch) that the model saw start has ended and its updates are shown.
   void parseFinished();
+  // The saved index is shown (its rows are applied); `text` says which and when it was saved.
+  void indexRestored(const QString& text);
+  // After a refresh, the folder selected before is back as `id`: the tree selects it again.
+  void folderReselected(std::uint64_t id);
 
  private:
   void clear();
@@ -132,6 +136,8 @@ class DelveDisplayModel : public QObject {
   void addRow(std::uint64_t folderId, DyxListRow&& row, std::vector<std::uint32_t>& appended);
   void clearSort();
   void refill();
+  // The names from below the root down to folder `id`.
+  std::vector<std::string> pathOf(std::uint64_t id) const;
   std::vector<std::uint64_t>& siblings(std::int64_t parent);
 
   std::string m_viewTag = DyxFrontEnd::kDefaultViewTag;
@@ -147,7 +153,8 @@ class DelveDisplayModel : public QObject {
   DyxFindFilter m_findFilter;
   int m_sortColumn = -1;
   bool m_sortAscending = true;
-  bool m_clearing = false;  // a selection change while the tree empties lists nothing
+  bool m_clearing = false;              // a selection change while the tree empties lists nothing
+  std::vector<std::string> m_reselect;  // after a refresh: the folder to select when it comes
 
   bool m_parsingShown = false;
   bool m_sawParseStart = false;

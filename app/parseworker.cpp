@@ -1,5 +1,7 @@
 #include "parseworker.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 #include "kxcore/io.h"
@@ -57,6 +59,18 @@ void ParseWorker::submitViewSwitch(const std::string& tag) {
   resume();
 }
 
+void ParseWorker::submitRestore(const std::string& tag) {
+  {
+    std::lock_guard<std::mutex> lock(m_requestMutex);
+    m_requestTag = tag;
+    if (m_pending == Pending::kParse) return;  // a parse asked for first replaces the index
+    m_pending = Pending::kRestore;
+  }
+  m_viewOnly.store(false);
+  m_stopParse.store(true);
+  resume();
+}
+
 void ParseWorker::setCriterion(const std::string& criterion) {
   std::lock_guard<std::mutex> lock(m_requestMutex);
   m_criterion = criterion;
@@ -74,7 +88,73 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
   m_waiting.folderCount = batch.folderCount;
   m_waiting.fileCount = batch.fileCount;
   m_notified = false;
+  m_taken.notify_all();
   return batch;
+}
+
+void ParseWorker::waitUntilTaken(int ms) {
+  std::unique_lock<std::mutex> lock(m_updateMutex);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  // Polled in short steps: a stop request does not notify the condition.
+  while (!m_waiting.updates.empty() && !m_stopParse.load() && !DyxThread::isStopRequested()) {
+    if (m_taken.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                        std::chrono::milliseconds(20))) ==
+            std::cv_status::timeout &&
+        std::chrono::steady_clock::now() >= deadline) {
+      break;
+    }
+  }
+}
+
+void ParseWorker::runRestore(const std::string& tag) {
+  DelveUpdate forget;
+  forget.kind = DelveUpdate::Kind::kProblemsCleared;
+  forget.generation = m_generation;
+  post(std::move(forget));
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  if (!info.found) return;
+  std::string problem;
+  if (!DyxSavedIndex::restore(info, DyxRestoreOptions(), &problem)) {
+    postProblems(false);
+    DelveUpdate status;
+    status.kind = DelveUpdate::Kind::kDirectory;
+    status.generation = m_generation;
+    status.text = problem;
+    post(std::move(status));
+    return;
+  }
+  buildView(tag);
+  const std::string saved = DyxSavedIndex::timeText(DyxSavedIndex::openInfo().savedAt);
+  const std::string shown =
+      "Saved index of " + info.dir + (saved.empty() ? std::string() : ", saved " + saved);
+  DelveUpdate restored;
+  restored.kind = DelveUpdate::Kind::kRestored;
+  restored.generation = m_generation;
+  restored.text = shown + ": bringing it up to date";
+  post(std::move(restored));
+  postProblems(false);
+  // The saved rows reach the window before the pass reads anything.
+  waitUntilTaken(10000);
+
+  const DyxIndexUpdate pass = DyxSavedIndex::update(this);
+  if (pass.changed && !m_stopParse.load() && !DyxThread::isStopRequested()) {
+    m_folderItems.clear();
+    m_folderCount = 0;
+    m_fileCount = 0;
+    DelveUpdate refresh;
+    refresh.kind = DelveUpdate::Kind::kRefresh;
+    refresh.generation = ++m_generation;
+    post(std::move(refresh));
+    buildView(tag);
+  }
+  postProblems(false);
+  DelveUpdate status;
+  status.kind = DelveUpdate::Kind::kDirectory;
+  status.generation = m_generation;
+  status.text = pass.stopped ? shown + ": its update was stopped"
+                             : shown + ", up to date: " + std::to_string(pass.directoriesRead) +
+                                   " changed folder(s) read again";
+  post(std::move(status));
 }
 
 void ParseWorker::shutdown() {
@@ -218,10 +298,12 @@ bool ParseWorker::runRequest() {
   std::string tag;
   std::string criterion;
   bool viewOnly = false;
+  bool restore = false;
   {
     std::lock_guard<std::mutex> lock(m_requestMutex);
     if (m_pending == Pending::kNone) return false;
     viewOnly = m_pending == Pending::kViewSwitch;
+    restore = m_pending == Pending::kRestore;
     m_pending = Pending::kNone;
     // The parse builds the latest tag anyway: a switch asked for before it started is served.
     if (!viewOnly) m_viewOnly.store(false);
@@ -249,20 +331,31 @@ bool ParseWorker::runRequest() {
     post(std::move(emptyStatus));
     bool scanFailed = false;
     try {
-      if (!viewOnly) {
+      DyxView* view = nullptr;
+      if (restore) {
+        restore = false;
+        viewOnly = true;  // what follows in this loop only switches views
+        runRestore(tag);
+      } else if (!viewOnly) {
         DelveUpdate forget;
         forget.kind = DelveUpdate::Kind::kProblemsCleared;
         forget.generation = m_generation;
         post(std::move(forget));
         DyxFrontEnd::clearPool();
+        view = buildView(tag);
+      } else {
+        view = buildView(tag);
       }
-      DyxView* const view = buildView(tag);
       if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
         DyxParseResult result;
         m_inScan = true;
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
         scanFailed = !result.scanned;
+        // Only a parse that ran to its end replaces the saved index.
+        if (result.scanned && !m_stopParse.load() && !DyxThread::isStopRequested()) {
+          DyxSavedIndex::setComplete(true);
+        }
         for (const std::string& message : result.criterionMessages) {
           KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }

@@ -17,6 +17,7 @@
 
 #include <QtGlobal>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -38,6 +39,10 @@ struct DelveUpdate {
     kProblemsCleared,  // a new parse starts: the problems of the last one are forgotten
     kProblem,          // what the parse could not do: `text` says it, `notice` is its kind and
                        // `folderId` its count (kxcore/notice.h)
+    kRestored,         // the saved index is shown (`text` says which and when it was saved);
+                       // its update pass starts next
+    kRefresh,          // as kClear, but the folder selected before is selected again when it
+                       // comes back
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
@@ -73,6 +78,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // Switches to the view `tag` without scanning. A running parse is not stopped: its scan goes
   // on filling the new view.
   void submitViewSwitch(const std::string& tag);
+  // Shows the saved index of the last parse without reading the tree, then brings it up to
+  // date with a polling pass and shows the result, in the view `tag`.
+  void submitRestore(const std::string& tag);
   // The running parse stops at its next poll.
   void requestStopParse() { m_stopParse.store(true); }
   void setCriterion(const std::string& criterion);
@@ -114,6 +122,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void postProblems(bool scanFailed);
   // Runs the pending request taken by the loop; false when there was none.
   bool runRequest();
+  // The restore and update pass of submitRestore, for the view `tag`.
+  void runRestore(const std::string& tag);
+  // Waits (at most `ms`, and never past a stop) until the window has taken what was posted.
+  void waitUntilTaken(int ms);
   // A view switch was served inside a parse: it is no longer pending.
   void viewSwitchServed();
   bool hasPendingRequest() const;
@@ -127,7 +139,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
 
   // What the next wake-up of the worker is for. A wake-up without a request (the resume of a
   // request that a running parse already served) sends the worker back to sleep.
-  enum class Pending { kNone, kParse, kViewSwitch };
+  enum class Pending { kNone, kParse, kViewSwitch, kRestore };
 
   mutable std::mutex m_requestMutex;  // guards the request below
   Pending m_pending = Pending::kNone;
@@ -150,7 +162,8 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   unsigned m_folderCount = 0;
   unsigned m_fileCount = 0;
 
-  std::mutex m_updateMutex;  // guards the waiting updates and the notification flag
+  std::mutex m_updateMutex;         // guards the waiting updates and the notification flag
+  std::condition_variable m_taken;  // the window took the waiting updates
   DelveUpdateBatch m_waiting;
   bool m_notified = false;
 };

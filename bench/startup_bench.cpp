@@ -1,5 +1,7 @@
-// Start-up benchmark: starts the engine in the current directory exactly as the front ends do,
-// reports how many entries the pool holds once start-up is over, and shuts the engine down.
+// Start-up benchmark: starts the engine in the current directory as its own start-up does
+// (Dyx::initialize, which resets the pool to the current path map; the front ends leave that
+// step out and open their saved index themselves), reports how many entries the pool holds once
+// start-up is over, and shuts the engine down.
 // With a path map whose repository was saved by an earlier run, start-up restores that
 // repository instead of scanning; without a saved repository it scans the path map's
 // directories.
@@ -16,7 +18,6 @@
 #include <string>
 
 #include "dyxcore/dyx.h"
-#include "dyxcore/frontend.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/xentryrep.h"
@@ -24,7 +25,7 @@
 int main(int argc, char** argv) {
   const std::string key = argc > 1 ? argv[1] : "bench";
   const std::string fill = argc > 3 && std::string(argv[2]) == "--fill" ? argv[3] : "";
-  DyxFrontEnd::startEngine();
+  Dyx::initialize();
   if (!fill.empty()) {
     DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
     pool.setFilter("");
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
       entries = static_cast<long>(repo->liveCount());
     }
   }
-  DyxFrontEnd::stopEngine();
+  Dyx::shutdown();
   if (entries < 0) {
     std::fprintf(stderr, "startup_bench: no repository '%s' after start-up\n", key.c_str());
     return 1;

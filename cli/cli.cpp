@@ -221,6 +221,80 @@ void addCommandResults(CliReport& report, const DyxCommandChoice& command) {
   }
 }
 
+DyxView* selectViewOrSay(const CliOptions& options, std::ostream& err) {
+  DyxView* view = DyxFrontEnd::selectView(options.viewTag);
+  if (view == nullptr) {
+    if (DyxFrontEnd::viewFileExists(options.viewTag)) {
+      // Why is in the notice printed at the end.
+      err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
+    } else {
+      err << "quarry-cli: unknown view '" << options.viewTag
+          << "' (a predefined view, or a view file of conf/views)\n";
+    }
+  }
+  return view;
+}
+
+int printView(const CliOptions& options, DyxView* view, const DyxCommandChoice& command,
+              CliScanObserver& observer, std::ostream& out, std::ostream& err);
+
+// --saved and --update: the saved index instead of a parse. Returns -1 when the view is to be
+// printed, else the exit code.
+int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
+                   std::ostream& err) {
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  if (!info.found) {
+    err << "quarry-cli: there is no saved index yet: parse a directory first (quarry-cli -r "
+           "DIR)\n";
+    return kCliExitNotListed;
+  }
+  DyxPath wanted(dir);
+  wanted.dropDots();
+  const std::string below = dir.empty() ? std::string() : wanted.toString();
+  const bool inIndex =
+      below.empty() || below == info.dir ||
+      (below.rfind(info.dir == "/" ? info.dir : info.dir + "/", 0) == 0 && info.recursive);
+  if (!inIndex || (options.source == CliSource::kUpdate && !below.empty() && below != info.dir)) {
+    err << "quarry-cli: " << printable(dir) << " is not "
+        << (options.source == CliSource::kUpdate ? "the directory" : "in the folders")
+        << " of the saved index (" << printable(info.dir) << ")\n";
+    return kCliExitUsage;
+  }
+  DyxRestoreOptions restore;
+  if (options.source == CliSource::kSaved) {
+    restore.answerOnly = true;
+    restore.criterion = options.criterion;
+    if (below != info.dir) restore.below = below;
+  }
+  std::string problem;
+  const bool restored = DyxSavedIndex::restore(info, restore, &problem);
+  reportNotices(err, observer.leftOut());
+  if (!restored) {
+    err << "quarry-cli: " << printable(problem) << '\n';
+    return kCliExitNotListed;
+  }
+  if (options.source == CliSource::kUpdate) {
+    DyxSavedIndex::update(&observer);
+    observer.finishProgress();
+    reportNotices(err, observer.leftOut());
+    if (g_interrupted != 0) {
+      err << "quarry-cli: interrupted\n";
+      return 128 + g_interrupted;
+    }
+  }
+  const DyxIndexInfo open = DyxSavedIndex::openInfo();
+  err << "quarry-cli: the saved index of " << printable(info.dir)
+      << (open.savedAt != 0 ? ", saved " + DyxSavedIndex::timeText(open.savedAt) : std::string())
+      << '\n';
+  return -1;
+}
+
+// Whether `view` is a user view; its files are counted from the view, not from the filings.
+bool isUserView(DyxView& view) {
+  DyxEngineLock lock;
+  return view.getKind().value() == DyxViewKind::kUser;
+}
+
 int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
                   std::ostream& out, std::ostream& err) {
   // With the property files loaded, a user property that none defines keeps nothing: said
@@ -239,22 +313,23 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
         << ") (see quarry-cli --help)\n";
     return kCliExitUsage;
   }
+  if (options.source != CliSource::kParse) {
+    const int code = openSavedIndex(options, dir, observer, err);
+    if (code >= 0) return code;
+    DyxView* view = selectViewOrSay(options, err);
+    if (view == nullptr) return kCliExitUsage;
+    if (isUserView(*view)) observer.tallyView(*view);
+    return printView(options, view, command, observer, out, err);
+  }
   // The window's parse sequence, step by step, so that an unknown view stops before the scan.
   DyxFrontEnd::clearPool();
-  DyxView* view = DyxFrontEnd::selectView(options.viewTag);
-  if (view == nullptr) {
-    if (DyxFrontEnd::viewFileExists(options.viewTag)) {
-      // Why is in the notice printed at the end.
-      err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
-    } else {
-      err << "quarry-cli: unknown view '" << options.viewTag
-          << "' (a predefined view, or a view file of conf/views)\n";
-    }
-    return kCliExitUsage;
-  }
+  DyxView* view = selectViewOrSay(options, err);
+  if (view == nullptr) return kCliExitUsage;
   DyxParseResult result;
   DyxFrontEnd::scanDirectory(dir, options.recursive, options.criterion, result);
   observer.finishProgress();
+  // Only a parse that ran to its end replaces the saved index.
+  if (result.scanned && g_interrupted == 0) DyxSavedIndex::setComplete(true);
   // A user view finds the files of its entry records only now that the scan has made them.
   if (result.scanned) {
     DyxView* const resolved = DyxFrontEnd::resolveAfterScan(options.viewTag, view);
@@ -263,12 +338,7 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
       reportNotices(err, observer.leftOut());
       return kCliExitUsage;
     }
-    bool userView = false;
-    {
-      DyxEngineLock lock;
-      userView = resolved->getKind().value() == DyxViewKind::kUser;
-    }
-    if (userView) observer.tallyView(*resolved);
+    if (isUserView(*resolved)) observer.tallyView(*resolved);
     view = resolved;
   }
 
@@ -284,7 +354,11 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
     }
     return kCliExitNotListed;
   }
+  return printView(options, view, command, observer, out, err);
+}
 
+int printView(const CliOptions& options, DyxView* view, const DyxCommandChoice& command,
+              CliScanObserver& observer, std::ostream& out, std::ostream& err) {
   CliReport report = snapshot(*view, options);
   std::string tail;
   if (options.listOneFolder) {
@@ -356,7 +430,7 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
     return kCliExitUsage;
   }
 
-  const std::string dir = absoluteDirectory(options.dir);
+  const std::string dir = options.dir.empty() ? std::string() : absoluteDirectory(options.dir);
   InterruptGuard interrupts;
   CliScanObserver observer(err, options.progressGiven || stderrIsTerminal, stderrIsTerminal);
   int code = kCliExitNotListed;

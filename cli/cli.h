@@ -27,6 +27,9 @@ constexpr int kCliExitUsage = 2;       // the command line is wrong
 constexpr int kCliExitIncomplete = 3;  // finished, but what standard error names was left out
 
 enum class CliMode { kTree, kList };
+// Where the answer comes from: a parse of DIR, the saved index as it is, or the saved index
+// brought up to date first (and saved).
+enum class CliSource { kParse, kSaved, kUpdate };
 enum class CliFormat { kText, kTsv, kJson };
 
 struct CliOptions {
@@ -42,6 +45,7 @@ struct CliOptions {
   bool dump = false;                                   // --dump: write the engine dump file
   bool progressGiven = false;                          // --progress was given
   std::string command;  // --command: a command of conf/app.ini whose results --list adds
+  CliSource source = CliSource::kParse;  // --saved or --update
 };
 
 enum class CliParseOutcome { kRun, kHelp, kVersion, kUsageError };

@@ -18,6 +18,8 @@ enum class Opt {
   kDump,
   kProgress,
   kCommand,
+  kSaved,
+  kUpdate,
   kHelp,
   kVersion
 };
@@ -40,6 +42,8 @@ constexpr OptionDef kOptionDefs[] = {
     {"dump", 0, Opt::kDump, false},
     {"progress", 0, Opt::kProgress, false},
     {"command", 0, Opt::kCommand, true},
+    {"saved", 0, Opt::kSaved, false},
+    {"update", 0, Opt::kUpdate, false},
     {"help", 'h', Opt::kHelp, false},
     {"version", 0, Opt::kVersion, false},
 };
@@ -111,6 +115,16 @@ bool apply(const OptionDef& def, const std::string& value, CliOptions& options, 
       }
       options.command = value;
       break;
+    case Opt::kSaved:
+    case Opt::kUpdate: {
+      const CliSource source = def.opt == Opt::kSaved ? CliSource::kSaved : CliSource::kUpdate;
+      if (options.source != CliSource::kParse && options.source != source) {
+        error = "--saved and --update cannot be given together";
+        return false;
+      }
+      options.source = source;
+      break;
+    }
     case Opt::kHelp:
       help = true;
       break;
@@ -213,6 +227,32 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
     error = "--command adds columns to --list: give --list too";
     return CliParseOutcome::kUsageError;
   }
+  if (options.source != CliSource::kParse) {
+    const char* name = options.source == CliSource::kSaved ? "--saved" : "--update";
+    // The saved index keeps the flag and the criterion of its parse.
+    if (options.recursive) {
+      error = std::string("-r has no meaning with ") + name +
+              ": the saved index keeps the flag of its parse";
+      return CliParseOutcome::kUsageError;
+    }
+    if (options.source == CliSource::kUpdate && !options.criterion.empty()) {
+      error = "-c has no meaning with --update: the saved index keeps the criterion of its parse";
+      return CliParseOutcome::kUsageError;
+    }
+    if (positionals.size() > 1) {
+      error = "one directory only, but also got '" + positionals[1] + "'";
+      return CliParseOutcome::kUsageError;
+    }
+    if (!positionals.empty() && options.mode == CliMode::kList && afterList && *afterList == 0 &&
+        positionals.size() == 1 && !options.listOneFolder) {
+      // "--list FOLDER" alone: without a directory to parse, the word is the folder.
+      options.listOneFolder = true;
+      options.listFolder = positionals[0];
+    } else if (!positionals.empty()) {
+      options.dir = positionals[0];
+    }
+    return CliParseOutcome::kRun;
+  }
   if (positionals.empty()) {
     error = "missing the directory to parse";
     return CliParseOutcome::kUsageError;
@@ -231,9 +271,13 @@ CliParseOutcome parseCliArguments(const std::vector<std::string>& args, CliOptio
 
 std::string cliUsage() {
   return "Usage: quarry-cli [options] DIR\n"
+         "       quarry-cli --saved [options] [DIR]\n"
+         "       quarry-cli --update [options]\n"
          "Parses DIR with the engine of Quarry Software and prints what the window would\n"
-         "show. The engine keeps its files (conf/, trace/) in its working directory:\n"
-         "$QUARRY_HOME, else $XDG_DATA_HOME/quarry, else ~/.local/share/quarry.\n"
+         "show. The engine keeps its files (conf/, trace/, the saved index) in its working\n"
+         "directory: $QUARRY_HOME, else $XDG_DATA_HOME/quarry, else ~/.local/share/quarry.\n"
+         "Each parse that finishes is saved as the index of the current path map (or of\n"
+         "\"lastparse\" when none is configured), which the window opens at start.\n"
          "\n"
          "  -r, --recursive          parse sub-folders too\n"
          "  -c, --criterion TEXT     keep only files that the criterion accepts\n"
@@ -254,6 +298,11 @@ std::string cliUsage() {
          "      --dump               write the engine dump file after the parse\n"
          "      --progress           print each directory scanned on standard error (default\n"
          "                           when standard error is a terminal)\n"
+         "      --saved              answer from the saved index without reading the tree,\n"
+         "                           with the same views, criterion, Find and formats; DIR\n"
+         "                           narrows it to that folder of the index and below\n"
+         "      --update             read again the folders of the saved index that changed\n"
+         "                           since it was saved, save it, and print it\n"
          "  -h, --help               this text\n"
          "      --version            the version\n"
          "\n"

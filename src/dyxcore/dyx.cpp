@@ -172,7 +172,7 @@ void Dyx::closeTrace() {
   s.traceOpen = false;
 }
 
-void Dyx::initialize() {
+void Dyx::initialize(bool resetPoolToPathMap) {
   openTrace();
   shutdown();
   {
@@ -207,17 +207,18 @@ void Dyx::initialize() {
   views.registerFactory("Type", std::make_unique<DyxTypeFactory>());
   views.registerFactory("Status", std::make_unique<DyxStatusFactory>());
 
+  {
+    std::lock_guard<std::mutex> guard(state().mutex);
+    state().repositoryCapacity = capacity;
+  }
+  DyxEntryRepository::setDefaultCapacity(capacity);
+  if (!resetPoolToPathMap) return;
   std::string pathMap;
   try {
     pathMap = getCurrentPathMap();
   } catch (...) {
     pathMap.clear();
   }
-  {
-    std::lock_guard<std::mutex> guard(state().mutex);
-    state().repositoryCapacity = capacity;
-  }
-  DyxEntryRepository::setDefaultCapacity(capacity);
   getPhysicalDirs().reset(pathMap);
 }
 

@@ -38,8 +38,10 @@ class Dyx {
 
   // Start-up: trace, a clean slate, the pool, preferences and their listeners, trace settings,
   // configuration files, view factories, and finally the pool reset to the current path map.
-  // Never fails because of configuration.
-  static void initialize();
+  // Never fails because of configuration. With `resetPoolToPathMap` false the last step is left
+  // out: the pool starts empty, without path map, and nothing is loaded or scanned (the front
+  // ends open their saved index themselves, when they need it).
+  static void initialize(bool resetPoolToPathMap = true);
   // Saves the entry repositories, then clears the pool and destroys every manager, the sorters
   // and the repositories. Also the first step of `initialize`.
   static void shutdown();

@@ -28,13 +28,20 @@ void DyxFrontEnd::startEngine() {
     KX_POS(kxerr) << "Cannot create the folder \"trace\": " << dyxplatform::errorText(error)
                   << endl;
   }
-  Dyx::initialize();
+  Dyx::initialize(false);
+  // With the activity log open, which records what went.
+  DyxSavedIndex::removeStaleTemporaries();
   DyxUserConfig::loadPropertyFiles();
   DyxUserConfig::followPreferences();
 }
 
 void DyxFrontEnd::stopEngine() {
   DyxUserConfig::forget();
+  try {
+    DyxSavedIndex::close(true);
+  } catch (int) {
+    // No pool: the engine was not started, there is no index to save.
+  }
   Dyx::shutdown();
 }
 
@@ -102,6 +109,10 @@ DyxView* DyxFrontEnd::selectView(const std::string& tag) {
 void DyxFrontEnd::scanDirectory(const std::string& dir, bool recursive,
                                 const std::string& criterion, DyxParseResult& result) {
   DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  DyxPath key(dir);
+  key.dropDots();
+  DyxSavedIndex::begin(DyxSavedIndex::currentName(), key.isEmpty() ? dir : key.toString(),
+                       recursive, criterion);
   pool.setFilter(criterion);
   {
     DyxEngineLock lock;

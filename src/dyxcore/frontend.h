@@ -8,7 +8,9 @@
 // A front end includes this header and nothing else of the engine: it brings the observer of
 // scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h), the start-up
 // result (workdir.h), paths (path.h), the launch of programs (launch.h), the criterion's tree
-// (filter.h) that the conditions dialog reads, and the worker thread (thread.h).
+// (filter.h) that the conditions dialog reads, the worker thread (thread.h), and the saved index
+// of the last parse (savedindex.h): every parse becomes the index's content, and startEngine
+// does not load or scan a path map before the front end asks for its index.
 //
 // Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
 // view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
@@ -35,6 +37,7 @@
 #include "dyxcore/path.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/portable.h"
+#include "dyxcore/savedindex.h"
 #include "dyxcore/thread.h"
 #include "dyxcore/userconf.h"
 #include "dyxcore/view.h"
@@ -112,11 +115,14 @@ class DyxFrontEnd {
   static std::vector<DyxViewChoice> viewChoices();
 
   // Makes "trace" in the current directory when missing (the engine writes its trace and its
-  // activity log there and does not create it), then starts the engine (Dyx::initialize),
-  // loads the property files (DyxUserConfig::loadPropertyFiles) and remembers the preference
+  // activity log there and does not create it), removes the temporary files of saves that a
+  // killed program left, then starts the engine (Dyx::initialize) without resetting the pool to
+  // the path map: the saved index is loaded when a front end asks for it (DyxSavedIndex). Then
+  // it loads the property files (DyxUserConfig::loadPropertyFiles) and remembers the preference
   // file for later re-reads (DyxUserConfig::followPreferences).
   static void startEngine();
-  // Dyx::shutdown: clears the pool and saves the repositories.
+  // Saves the open index (DyxSavedIndex::close), then Dyx::shutdown: clears the pool and saves
+  // the other repositories.
   static void stopEngine();
   // The observer of every scan of the pool (nullptr: none). With the engine started.
   static void setScanObserver(DyxScanObserver* observer);
@@ -144,8 +150,11 @@ class DyxFrontEnd {
   static void clearPool();
   // Empties the view cache and builds the view of `tag` afresh from the pool.
   static DyxView* selectView(const std::string& tag);
-  // Hands `criterion` to the pool's filter and adds `dir` with `recursive` and mod_map true; the
-  // scan runs here. Fills the scan fields of `result`.
+  // Makes the parse the saved index's new content (DyxSavedIndex::begin), hands `criterion` to
+  // the pool's filter and adds `dir` with `recursive` and mod_map true; the scan runs here.
+  // Fills the scan fields of `result`. The index is saved at stopEngine only when the caller
+  // marks the scan complete (DyxSavedIndex::setComplete): a stopped parse keeps the index of
+  // the last one that finished.
   static void scanDirectory(const std::string& dir, bool recursive, const std::string& criterion,
                             DyxParseResult& result);
   // A user view (kind U) finds the files its entry records name in the pool when it is built:

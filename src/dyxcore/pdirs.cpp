@@ -135,13 +135,21 @@ void DyxPhysicalDirs::reset(const std::string& name) {
   DyxEntryRepository::getRepository(pathMap.getName()).restore(*this);
 }
 
+void DyxPhysicalDirs::usePathMap(const DyxPathMap& pathMap) {
+  DyxEngineLock lock;
+  m_pathMap = pathMap;
+}
+
 DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
                                                         bool recursive) {
   DyxEngineLock lock;
-  const std::string key = keyOf(dir_name);
+  // Parsed once: a restore makes thousands of directories.
+  DyxPath path(dir_name);
+  path.dropDots();
+  const std::string key = path.isEmpty() ? std::string() : path.toString();
   auto it = m_directories.find(key);
   if (it != m_directories.end()) return it->second.get();
-  auto dir = std::make_shared<DyxPhysicalDirectory>(DyxPath(dir_name), recursive, this);
+  auto dir = std::make_shared<DyxPhysicalDirectory>(path, recursive, this);
   DyxPhysicalDirectory* raw = dir.get();
   m_directories.emplace(dir->getDirName(), std::move(dir));
   return raw;

@@ -100,6 +100,10 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   void dump(std::ostream& out);
 
   const DyxPathMap& getPathMap() const { return m_pathMap; }
+  // Makes `pathMap` the pool's path map (and so its name the key of the repository that
+  // directories added from now on use), without loading or scanning anything. For a pool that
+  // holds no directory: call it right after `clear`.
+  void usePathMap(const DyxPathMap& pathMap);
   // The name of the path map, which is the key of the pool's repository.
   std::string repositoryKey() const;
   std::size_t directoryCount() const;

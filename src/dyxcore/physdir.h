@@ -121,6 +121,13 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // The directory's own time stamp (its status-change time), or unset when it cannot be read.
   DyxTime getMTime() override;
   virtual bool isStandAlone() const;
+  // The status-change time the last complete scan saw (a file time, 0 when none), and its
+  // restore from a saved index: a directory restored with the time it had at the save is
+  // read again only once it changes.
+  std::uint64_t scannedChangeTime() const { return getStoredFineTimeStamp(); }
+  void restoreScannedChangeTime(std::uint64_t fileTime) {
+    setStoredTimeStamp(DyxTime::fromFileTime(fileTime), fileTime);
+  }
 
   const std::string& getDirName() const { return m_dirName; }
   bool isRecursive() const { return m_recursive.load(); }

@@ -24,18 +24,16 @@ std::string tempNameOf(Env& env, const std::string& target) {
   return target + ".tmp" + std::to_string(env.processId());
 }
 
-// Writes `parts` whole to `path` and syncs it; on failure the file is removed again.
-bool writeSynced(Env& env, const std::string& path, const std::vector<std::string_view>& parts,
-                 int* error) {
+// Writes what `write` makes to `path` and syncs it; on failure the file is removed again.
+bool writeSynced(Env& env, const std::string& path, const ContentWriter& write, int* error) {
   std::unique_ptr<WritableFile> file = env.newWritableFile(path, error);
   if (!file) return false;
-  bool ok = true;
-  for (std::string_view part : parts) {
-    if (!file->append(part, error)) {
-      ok = false;
-      break;
-    }
-  }
+  bool appended = true;
+  bool ok = write([&](std::string_view part) {
+    appended = appended && file->append(part, error);
+    return appended;
+  });
+  ok = ok && appended;
   // The data must be on disk before a rename makes it the file of record.
   ok = ok && file->sync(error);
   ok = file->close(ok ? error : nullptr) && ok;
@@ -54,10 +52,19 @@ void Env::setCurrent(Env* env) { g_current.store(env, std::memory_order_release)
 
 // ---------------------------------------------------------------------------------------------
 
+static ContentWriter writerOf(const std::vector<std::string_view>& parts) {
+  return [&parts](const std::function<bool(std::string_view)>& append) {
+    for (std::string_view part : parts) {
+      if (!append(part)) return false;
+    }
+    return true;
+  };
+}
+
 bool writeFileReplacing(Env& env, const std::string& target,
                         const std::vector<std::string_view>& parts, int* error) {
   const std::string temp = tempNameOf(env, target);
-  if (!writeSynced(env, temp, parts, error)) return false;
+  if (!writeSynced(env, temp, writerOf(parts), error)) return false;
   if (!env.renameFile(temp, target, error)) {
     env.removeFile(temp);
     return false;
@@ -68,6 +75,19 @@ bool writeFileReplacing(Env& env, const std::string& target,
 bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error,
                          std::string* failedTarget, const std::string& keepOldAs,
                          std::size_t* replaced) {
+  std::vector<std::vector<std::string_view>> parts;
+  parts.reserve(files.size());
+  std::vector<FileProduction> productions;
+  for (const FileReplacement& file : files) {
+    parts.push_back({file.content});
+    productions.push_back({file.target, writerOf(parts.back())});
+  }
+  return writeFilesReplacing(env, productions, error, failedTarget, keepOldAs, replaced);
+}
+
+bool writeFilesReplacing(Env& env, const std::vector<FileProduction>& files, int* error,
+                         std::string* failedTarget, const std::string& keepOldAs,
+                         std::size_t* replaced) {
   std::vector<std::string> temps;
   if (replaced != nullptr) *replaced = 0;
   const auto fail = [&](const std::string& target, std::size_t firstTemp) {
@@ -76,9 +96,9 @@ bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, in
     if (replaced != nullptr) *replaced = firstTemp;
     return false;
   };
-  for (const FileReplacement& file : files) {
+  for (const FileProduction& file : files) {
     const std::string temp = tempNameOf(env, file.target);
-    if (!writeSynced(env, temp, {file.content}, error)) return fail(file.target, 0);
+    if (!writeSynced(env, temp, file.write, error)) return fail(file.target, 0);
     temps.push_back(temp);
   }
   // Every new file is whole on disk: only now is any target touched.

@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -356,6 +357,17 @@ struct FileReplacement {
 bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, int* error = nullptr,
                          std::string* failedTarget = nullptr, const std::string& keepOldAs = "",
                          std::size_t* replaced = nullptr);
+// The same with each file's content made piece by piece while it is written, so that a large
+// file is never held in memory whole: `write` hands each piece to `append`, which answers false
+// once the file cannot take it (then `write` stops and answers false too).
+using ContentWriter = std::function<bool(const std::function<bool(std::string_view)>& append)>;
+struct FileProduction {
+  std::string target;
+  ContentWriter write;
+};
+bool writeFilesReplacing(Env& env, const std::vector<FileProduction>& files, int* error,
+                         std::string* failedTarget, const std::string& keepOldAs,
+                         std::size_t* replaced);
 // Reads a whole regular file, or its first maxBytes bytes; false (with errno, EISDIR for a
 // directory, EINVAL for another file that is not regular) when it cannot be opened or read.
 bool readWholeFile(Env& env, const std::string& path, std::string& out, int* error = nullptr,
@@ -416,6 +428,10 @@ std::string findProgram(const std::string& name);
 SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
                          bool wait, const std::string& stdoutFile = std::string());
 int processId();
+// Whether the process `pid` is running and works in the directory `dir` (its current
+// directory): the test for a file that a program of ours may still be writing there. False for
+// a process that cannot be looked at (another user's).
+bool processWorksIn(int pid, const std::string& dir);
 bool isPrivileged();
 std::string environmentVariable(const char* name);
 std::string homeDirectory();

@@ -847,6 +847,22 @@ class LinuxEnv final : public Env {
 
 }  // namespace
 
+bool processWorksIn(int pid, const std::string& dir) {
+  if (pid <= 0) return false;
+  // The link names the process's current directory; it cannot be read for a process that is
+  // gone (or another user's).
+  const std::string link = "/proc/" + std::to_string(pid) + "/cwd";
+  std::string target(PATH_MAX + 1, '\0');
+  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return false;
+  target.resize(static_cast<std::size_t>(n));
+  char* real = ::realpath(dir.c_str(), nullptr);
+  if (real == nullptr) return false;
+  const bool same = target == real;
+  std::free(real);
+  return same;
+}
+
 bool FileInfo::isRegular() const { return S_ISREG(mode); }
 bool FileInfo::isDirectory() const { return S_ISDIR(mode); }
 

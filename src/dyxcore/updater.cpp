@@ -89,6 +89,11 @@ DyxTime DyxUpdater::getStoredTimeStamp() const {
   return DyxTime(m_mtime);
 }
 
+std::uint64_t DyxUpdater::getStoredFineTimeStamp() const {
+  std::lock_guard<std::mutex> guard(m_stampMutex);
+  return m_fine;
+}
+
 void DyxUpdater::setStoredTimeStamp(DyxTime t) { setStoredTimeStamp(t, 0); }
 
 void DyxUpdater::setStoredTimeStamp(DyxTime t, std::uint64_t fine) {

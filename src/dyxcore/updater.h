@@ -43,6 +43,8 @@ class DyxUpdater {
   void storeTimeStamp();
   // The time stamp seen at the end of the last update (unset after construction and reset).
   DyxTime getStoredTimeStamp() const;
+  // The fine part of the stored time stamp (0 when none is stored or the updater has none).
+  std::uint64_t getStoredFineTimeStamp() const;
   void setStoredTimeStamp(DyxTime t);
 
   // True only when a time stamp is stored and equals `getMTime`.

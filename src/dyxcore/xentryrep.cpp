@@ -498,28 +498,50 @@ bool DyxEntryRepository::save() const {
   std::size_t used = std::min(m_used, m_slots.size());
   while (used > 0 && m_slots[used - 1].m_id == 0) --used;
 
-  std::string text;
-  text.reserve(32 + m_texts.size() * 24 + m_directoryFlags.size() * 12);
-  text.append(std::to_string(used)).push_back('\n');
-  for (std::size_t i = 0; i < m_texts.size(); ++i) {
-    const std::string* t = &m_texts[i];
-    if (needsEscape(*t)) {
-      appendEscaped(text, *t);
-    } else {
-      text.append(*t);
+  // Both files are made a block at a time while they are written: a large repository is never
+  // held in memory a second time.
+  constexpr std::size_t kBlockBytes = 1 << 16;
+  const dyxplatform::ContentWriter text = [&](const auto& append) {
+    std::string block;
+    block.reserve(kBlockBytes + 256);
+    const auto flushIfFull = [&]() {
+      if (block.size() < kBlockBytes) return true;
+      const bool ok = append(block);
+      block.clear();
+      return ok;
+    };
+    block.append(std::to_string(used)).push_back('\n');
+    for (std::size_t i = 0; i < m_texts.size(); ++i) {
+      const std::string* t = &m_texts[i];
+      if (needsEscape(*t)) {
+        appendEscaped(block, *t);
+      } else {
+        block.append(*t);
+      }
+      block.push_back('\n');
+      if (!flushIfFull()) return false;
     }
-    text.push_back('\n');
-  }
-  text.append(">\n");
-  for (const auto& [key, recursive] : m_directoryFlags) {
-    text.append(std::to_string(key)).append(recursive ? " 1\n" : " 0\n");
-  }
-  text.append("0 0\n");
-
-  std::string data(used * DyxEntry::kRecordBytes, '\0');
-  for (std::size_t i = 0; i < used; ++i) {
-    m_slots[i].toRecord(reinterpret_cast<unsigned char*>(data.data()) + i * DyxEntry::kRecordBytes);
-  }
+    block.append(">\n");
+    for (const auto& [key, recursive] : m_directoryFlags) {
+      block.append(std::to_string(key)).append(recursive ? " 1\n" : " 0\n");
+      if (!flushIfFull()) return false;
+    }
+    block.append("0 0\n");
+    return append(block);
+  };
+  const dyxplatform::ContentWriter data = [&](const auto& append) {
+    constexpr std::size_t kPerBlock = kBlockBytes / DyxEntry::kRecordBytes;
+    std::string block(kPerBlock * DyxEntry::kRecordBytes, '\0');
+    for (std::size_t first = 0; first < used; first += kPerBlock) {
+      const std::size_t count = std::min(kPerBlock, used - first);
+      auto* out = reinterpret_cast<unsigned char*>(block.data());
+      for (std::size_t i = 0; i < count; ++i) {
+        m_slots[first + i].toRecord(out + i * DyxEntry::kRecordBytes);
+      }
+      if (!append(std::string_view(block.data(), count * DyxEntry::kRecordBytes))) return false;
+    }
+    return true;
+  };
 
   // Both files are written whole beside their targets before either replaces its previous
   // file: a full disk or a read-only directory leaves the previous pair byte for byte.
@@ -527,9 +549,10 @@ bool DyxEntryRepository::save() const {
   std::string failed;
   std::size_t replaced = 0;
   const bool keep = m_keepDamaged;
-  if (!dyxplatform::writeFilesReplacing(m_env, {{textFileName(), text}, {dataFileName(), data}},
-                                        &error, &failed, keep ? kDamagedSuffix : std::string(),
-                                        &replaced)) {
+  const std::vector<dyxplatform::FileProduction> files = {{textFileName(), text},
+                                                          {dataFileName(), data}};
+  if (!dyxplatform::writeFilesReplacing(m_env, files, &error, &failed,
+                                        keep ? kDamagedSuffix : std::string(), &replaced)) {
     const std::string reason = dyxplatform::errorText(error);
     KX_POS(kxerr) << "Cannot write the file: " << failed << " (" << reason << ")" << endl;
     // The text file replaced and the data file not: the pair on disk no longer matches, and the
@@ -666,13 +689,16 @@ bool DyxEntryRepository::load() {
   // A status that no file has is a flipped bit: such an entry is not trusted either (the
   // first scan of its directory finds the file again).
   enum class Verdict { kFree, kLive, kUnknownText, kNoDirectory, kOddStatus };
-  const auto judge = [this](const unsigned char* record) {
+  // Every record asks whether its directory is listed: a table by key answers at once.
+  std::vector<bool> listed(m_texts.size() + 1, false);
+  for (const auto& [key, flag] : m_directoryFlags) listed[key] = true;
+  const auto judge = [this, &listed](const unsigned char* record) {
     const std::uint32_t id = recordWord(record, 0);
     const std::uint32_t pid = recordWord(record, 4);
     const std::uint32_t status = recordWord(record, 24);
     if (id == 0) return Verdict::kFree;
     if (id > m_texts.size() || pid > m_texts.size()) return Verdict::kUnknownText;
-    if (m_directoryFlags.count(pid) == 0) return Verdict::kNoDirectory;
+    if (!listed[pid]) return Verdict::kNoDirectory;
     if (status != kStatusNormal && status != kStatusLocked && status != kStatusIOError) {
       return Verdict::kOddStatus;
     }
@@ -800,6 +826,21 @@ bool DyxEntryRepository::load() {
     tell(textFileName(), textDamage);
     tell(dataFileName(), dataDamage);
   }
+  return true;
+}
+
+bool DyxEntryRepository::clearContent() {
+  DyxEngineLock lock;
+  if (liveCount() != 0) return false;
+  m_texts.clear();
+  m_textIndex.clear();
+  m_textGeneration = nextTextGeneration();
+  m_directoryFlags.clear();
+  m_lastDirKey = 0;
+  m_lastFlagKey = 0;
+  m_slots.reset(std::max<std::size_t>(g_defaultCapacity.load(), 1));
+  m_used = 0;
+  m_firstFree = 0;
   return true;
 }
 

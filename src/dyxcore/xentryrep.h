@@ -133,6 +133,10 @@ class DyxEntryRepository {
   // a list cut short. Call only when no directory holds this repository's entries: every
   // previous entry pointer becomes invalid. False when nothing was loaded.
   bool load();
+  // Forgets every text, directory and slot, as a repository just created; refused (false) while
+  // any entry is live, so that no entry pointer can be left dangling. The next save writes
+  // only what was made after it. Takes the engine lock.
+  bool clearContent();
 
   // Files every live entry of the directory key with `filer` (fileEntry) after setting its
   // repository reference. Nothing for key 0 or a null filer.

@@ -112,8 +112,11 @@ TEST_F(SavedFilesTest, ADamagedRepositoryIsNamedAndKeptAndTheRunSaysItIsIncomple
   data.resize(44);
   quarrytest::writeFile(work("home.txt"), text);
   quarrytest::writeFile(work("home.data"), data);
+  // A parse replaces the repository without loading it: the update of the saved index of the
+  // path map's directory loads it.
+  quarrytest::writeFile(work("conf/home.fpm"), "\"" + m_tree.path() + "\" Yes\n");
 
-  const CliRun damaged = run({"-r"});
+  const CliRun damaged = runCli(m_work.path(), {"--update"});
   EXPECT_EQ(damaged.exitCode, 3) << damaged.err;
   EXPECT_TRUE(contains(damaged.err, "quarry-cli: home.data: damaged: holds ")) << damaged.err;
   EXPECT_TRUE(contains(damaged.err, "and a last record cut short")) << damaged.err;
@@ -124,7 +127,7 @@ TEST_F(SavedFilesTest, ADamagedRepositoryIsNamedAndKeptAndTheRunSaysItIsIncomple
   EXPECT_EQ(quarrytest::readFile(work("home.data.damaged")), data);
 
   // The run saved a sound pair: the next one is complete.
-  const CliRun after = run({"-r"});
+  const CliRun after = runCli(m_work.path(), {"--update"});
   EXPECT_EQ(after.exitCode, 0) << after.err;
   EXPECT_FALSE(contains(after.err, "damaged")) << after.err;
   EXPECT_EQ(quarrytest::readFile(work("home.data.damaged")), data);

@@ -1,0 +1,505 @@
+#include "dyxcore/savedindex.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/filter.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pathmap.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/physdir.h"
+#include "dyxcore/platform.h"
+#include "dyxcore/xentryrep.h"
+#include "kxcore/io.h"
+#include "kxcore/notice.h"
+
+namespace {
+
+constexpr std::string_view kHeader = "quarry-index 1";
+
+// One directory as the index file lists it.
+struct SavedDirectory {
+  std::uint64_t changeTime = 0;
+  bool recursive = false;
+};
+
+// The index file in full.
+struct IndexFile {
+  DyxIndexInfo info;
+  std::string pair;  // the "pair" line's fields, compared as text
+  std::map<std::string, SavedDirectory> directories;
+};
+
+// The index the pool holds now. Guarded by the engine lock.
+struct OpenState {
+  bool open = false;
+  bool answerOnly = false;  // a narrowed restore: never saved
+  bool writePathMap = false;
+  bool complete = false;
+  DyxIndexInfo info;
+};
+
+OpenState& openState() {
+  static OpenState* const s = new OpenState;
+  return *s;
+}
+
+std::string escapeLine(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string unescapeLine(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+      continue;
+    }
+    const char n = text[++i];
+    out += n == 'n' ? '\n' : n == 'r' ? '\r' : n;
+  }
+  return out;
+}
+
+template <class T>
+bool parseNumber(std::string_view text, T& value) {
+  if (text.empty()) return false;
+  const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return ec == std::errc() && ptr == text.data() + text.size();
+}
+
+// The "pair" line of the repository files as they are on disk now; "" when one is missing.
+std::string pairSignature(const std::string& name) {
+  std::string signature;
+  for (const std::string& file : {name + ".txt", name + ".data"}) {
+    dyxplatform::FileInfo info;
+    if (dyxplatform::readFileInfo(file, info) != dyxplatform::FileInfoResult::kOk) return "";
+    if (!signature.empty()) signature += ' ';
+    signature += std::to_string(info.size) + " " + std::to_string(info.lastWriteTime);
+  }
+  return signature;
+}
+
+bool readIndexFile(const std::string& name, IndexFile& out) {
+  std::string content;
+  if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
+  std::size_t start = 0;
+  bool first = true;
+  bool complete = false;
+  while (start < content.size()) {
+    std::size_t end = content.find('\n', start);
+    if (end == std::string::npos) end = content.size();
+    const std::string_view line(content.data() + start, end - start);
+    start = end + 1;
+    if (first) {
+      if (line != kHeader) return false;
+      first = false;
+      continue;
+    }
+    const std::size_t blank = line.find(' ');
+    const std::string_view field = line.substr(0, blank);
+    const std::string_view value =
+        blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+    if (field == "dir") {
+      out.info.dir = unescapeLine(value);
+    } else if (field == "recursive") {
+      out.info.recursive = value == "1";
+    } else if (field == "criterion") {
+      out.info.criterion = unescapeLine(value);
+    } else if (field == "saved") {
+      parseNumber(value, out.info.savedAt);
+    } else if (field == "pair") {
+      out.pair = std::string(value);
+    } else if (field == "stamp") {
+      // <change time> <recursive> <path>
+      const std::size_t a = value.find(' ');
+      const std::size_t b = a == std::string_view::npos ? a : value.find(' ', a + 1);
+      SavedDirectory dir;
+      if (b == std::string_view::npos || !parseNumber(value.substr(0, a), dir.changeTime)) {
+        return false;
+      }
+      dir.recursive = value.substr(a + 1, b - a - 1) == "1";
+      out.directories[unescapeLine(value.substr(b + 1))] = dir;
+    } else if (field == "end") {
+      complete = true;
+    }
+  }
+  // An index cut short is not trusted; the rename that put it in place makes that rare.
+  if (!complete || out.info.dir.empty()) return false;
+  out.info.name = name;
+  out.info.found = true;
+  return true;
+}
+
+bool isAtOrBelow(const std::string& dir, const std::string& top) {
+  if (top.empty() || dir == top) return true;
+  const std::string prefix = top.back() == '/' ? top : top + "/";
+  return dir.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Where the repository's restore files the entries: the pool, narrowed as asked.
+class NarrowingFiler final : public DyxEntryFiler {
+ public:
+  NarrowingFiler(DyxPhysicalDirs& pool, const DyxRestoreOptions& options,
+                 const std::map<std::string, SavedDirectory>* listed)
+      : m_pool(pool), m_below(options.below), m_listed(listed) {
+    if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
+  }
+  bool beginDirectory(const std::string& dirName, bool recursive) override {
+    // A directory the index no longer lists left the parse before the save.
+    if (m_listed != nullptr && m_listed->count(dirName) == 0) return false;
+    if (!isAtOrBelow(dirName, m_below)) return false;
+    return m_pool.beginDirectory(dirName, recursive);
+  }
+  void fileEntry(DyxEntry* entry) override {
+    if (m_filter && !m_filter->evaluate(*entry)) return;
+    m_pool.fileEntry(entry);
+  }
+
+ private:
+  DyxPhysicalDirs& m_pool;
+  std::string m_below;
+  const std::map<std::string, SavedDirectory>* m_listed;
+  std::unique_ptr<DyxFilter> m_filter;
+};
+
+// The path map of `name` holding `dir` alone.
+DyxPathMap pathMapOf(const std::string& name, const std::string& dir, bool recursive) {
+  DyxPathMap map(name);
+  std::vector<std::string> old;
+  for (const auto& [path, flag] : map.paths()) old.push_back(path.toString());
+  for (const std::string& path : old) map.remove(path);
+  map.setRecursive(dir, recursive);
+  return map;
+}
+
+bool isConfiguredPathMap(const std::string& name) {
+  std::string current;
+  try {
+    current = Dyx::getCurrentPathMap();
+  } catch (...) {
+    current.clear();
+  }
+  return !current.empty() && current == name;
+}
+
+// Entries of `dir` that the filter no longer accepts (a file changed since it was kept) leave
+// the views and the repository, as a fresh parse would not have kept them.
+void dropRefused(DyxPhysicalDirectory& dir, const DyxFilter& filter, bool& changed) {
+  DyxEngineLock lock;
+  if (dir.isRetired()) return;
+  for (DyxEntry* entry : dir.sortedEntries()) {
+    if (filter.evaluate(*entry)) continue;
+    DyxPhysicalDirectory::viewNotifier().entryRemoved(entry);
+    dir.removeEntry(entry);
+    changed = true;
+  }
+}
+
+// A temporary name "<target>.tmp<pid>" of a target this index may write: its pid, or 0.
+int temporaryPid(const std::string& name, const std::vector<std::string>& suffixes) {
+  const std::size_t tmp = name.rfind(".tmp");
+  if (tmp == std::string::npos) return 0;
+  int pid = 0;
+  if (!parseNumber(std::string_view(name).substr(tmp + 4), pid) || pid <= 0) return 0;
+  const std::string_view target = std::string_view(name).substr(0, tmp);
+  for (const std::string& suffix : suffixes) {
+    if (target.size() > suffix.size() &&
+        target.compare(target.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return pid;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string DyxSavedIndex::currentName() {
+  std::string name;
+  try {
+    name = Dyx::getCurrentPathMap();
+  } catch (...) {
+    name.clear();
+  }
+  return name.empty() ? std::string(kDefaultName) : name;
+}
+
+DyxIndexInfo DyxSavedIndex::read(const std::string& name) {
+  IndexFile file;
+  if (readIndexFile(name, file)) return file.info;
+  DyxIndexInfo info;
+  info.name = name;
+  // A path map of one directory with a saved repository from before index files.
+  if (!dyxplatform::isRegularFile(name + ".txt")) return info;
+  const DyxPathMap map(name);
+  if (map.paths().size() != 1) return info;
+  info.dir = map.paths().begin()->first.toString();
+  info.recursive = map.paths().begin()->second;
+  info.found = !info.dir.empty();
+  return info;
+}
+
+void DyxSavedIndex::begin(const std::string& name, const std::string& dir, bool recursive,
+                          const std::string& criterion) {
+  KX_SCOPE("DyxSavedIndex::begin");
+  kxout << kxParam("name", name) << kxParam("dir_name", dir) << endl;
+  const bool configured = isConfiguredPathMap(name);
+  const DyxPathMap map = pathMapOf(name, dir, recursive);
+  DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  DyxEngineLock lock;
+  // What the repository held belongs to the parse this one replaces: its texts and directories
+  // must not come back with the next restore.
+  if (DyxEntryRepository* repo = DyxEntryRepository::findRepository(name)) {
+    if (!repo->clearContent()) {
+      KX_POS(kxerr) << "The repository " << name << " still holds entries." << endl;
+    }
+  }
+  pool.usePathMap(map);
+  OpenState& s = openState();
+  s.open = true;
+  s.answerOnly = false;
+  s.writePathMap = configured;
+  s.complete = false;
+  s.info = DyxIndexInfo();
+  s.info.name = name;
+  s.info.found = true;
+  s.info.dir = dir;
+  s.info.recursive = recursive;
+  s.info.criterion = criterion;
+}
+
+bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& options,
+                            std::string* problem) {
+  KX_SCOPE("DyxSavedIndex::restore");
+  kxout << kxParam("name", info.name) << endl;
+  DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  pool.clear();
+  IndexFile file;
+  const bool indexed = readIndexFile(info.name, file);
+  // The stamps hold only for the very files the save that wrote them wrote.
+  const bool stampsHold = indexed && !file.pair.empty() && file.pair == pairSignature(info.name);
+  const bool narrowed = options.answerOnly || !options.criterion.empty() || !options.below.empty();
+  const DyxPathMap map = pathMapOf(info.name, info.dir, info.recursive);
+
+  DyxEngineLock lock;
+  pool.usePathMap(map);
+  DyxEntryRepository& repo = DyxEntryRepository::getRepository(info.name);
+  if (!repo.load()) {
+    if (problem != nullptr) {
+      *problem = dyxplatform::isRegularFile(repo.textFileName())
+                     ? repo.textFileName() + " cannot be loaded"
+                     : "no saved index (" + repo.textFileName() + " is missing)";
+    }
+    return false;
+  }
+  NarrowingFiler filer(pool, options, stampsHold ? &file.directories : nullptr);
+  repo.restore(filer);
+  // Directories that held no entry are in the index only; every directory gets back the time it
+  // had when it was last read, so the update pass reads only those that changed since.
+  if (stampsHold) {
+    for (const auto& [path, saved] : file.directories) {
+      if (!isAtOrBelow(path, options.below)) continue;
+      // The saved paths are keys already: most are found as they are.
+      DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
+      if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);
+      if (dir != nullptr && saved.changeTime != 0) dir->restoreScannedChangeTime(saved.changeTime);
+    }
+  }
+  OpenState& s = openState();
+  s.open = true;
+  s.answerOnly = narrowed;
+  s.complete = true;
+  s.writePathMap = isConfiguredPathMap(info.name);
+  s.info = info;
+  if (indexed) s.info.savedAt = file.info.savedAt;
+  return true;
+}
+
+DyxIndexUpdate DyxSavedIndex::update(DyxScanObserver* observer) {
+  KX_SCOPE("DyxSavedIndex::update");
+  DyxIndexUpdate result;
+  std::string criterion;
+  {
+    DyxEngineLock lock;
+    if (!openState().open) return result;
+    criterion = openState().info.criterion;
+  }
+  DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  // New sub-directories that a scan adds are kept by the same criterion as the parse's files.
+  pool.setFilter(criterion);
+  const auto stopAsked = [observer] {
+    if (observer == nullptr) return false;
+    bool restarted = false;
+    DyxEngineLock lock;
+    return observer->isStopRequested(restarted);
+  };
+  for (const std::string& key : pool.directoryKeys()) {
+    if (stopAsked()) {
+      result.stopped = true;
+      break;
+    }
+    std::shared_ptr<DyxPhysicalDirectory> dir = pool.acquirePhysicalDirectory(key);
+    // A directory removed with its parent meanwhile, or unchanged since it was last read.
+    if (!dir || dir->isUpToDate()) continue;
+    ++result.directoriesRead;
+    try {
+      if (dir->scan(dir->isRecursive(), observer, &pool.getFilter())) result.changed = true;
+    } catch (int) {
+      const int error = dir->listError();
+      if (error == ENOENT || error == ENOTDIR) {
+        if (pool.removePhysicalDirectory(key, true, false)) {
+          ++result.directoriesGone;
+          result.changed = true;
+        }
+      }
+      continue;
+    }
+    // A scan stopped part-way must not pass for whole.
+    if (stopAsked()) {
+      result.stopped = true;
+      break;
+    }
+    if (!criterion.empty()) dropRefused(*dir, pool.getFilter(), result.changed);
+  }
+  // A directory whose scan was stopped keeps the time it was stopped at: saved, it would pass
+  // for read.
+  if (result.stopped) setComplete(false);
+  return result;
+}
+
+bool DyxSavedIndex::save() {
+  KX_SCOPE("DyxSavedIndex::save");
+  DyxPhysicalDirs& pool = Dyx::getPhysicalDirs();
+  std::string name;
+  DyxIndexInfo info;
+  bool writePathMap = false;
+  DyxPathMap pathMap;
+  std::string directories;
+  {
+    DyxEngineLock lock;
+    const OpenState& s = openState();
+    if (!s.open || s.answerOnly || !s.complete) return true;
+    name = s.info.name;
+    info = s.info;
+    writePathMap = s.writePathMap;
+    pathMap = pool.getPathMap();
+    DyxEntryRepository* repo = DyxEntryRepository::findRepository(name);
+    // The repository is written under the same lock hold that reads the directories' times, so
+    // no scan can come between what the pair holds and the times the index gives for it.
+    if (repo == nullptr || !repo->save()) return false;
+    for (const std::string& key : pool.directoryKeys()) {
+      DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(key);
+      if (dir == nullptr) continue;
+      directories += "stamp " + std::to_string(dir->scannedChangeTime()) +
+                     (dir->isRecursive() ? " 1 " : " 0 ") + escapeLine(dir->getDirName()) + "\n";
+    }
+  }
+  info.savedAt = dyxplatform::nowUnixSeconds();
+  std::string content(kHeader);
+  content += "\ndir " + escapeLine(info.dir) + "\nrecursive " + (info.recursive ? "1" : "0") +
+             "\ncriterion " + escapeLine(info.criterion) + "\nsaved " +
+             std::to_string(info.savedAt) + "\npair " + pairSignature(name) + "\n" + directories +
+             "end\n";
+  int error = 0;
+  const std::string file = indexFileOf(name);
+  bool ok = dyxplatform::writeFileReplacing(file, content, &error);
+  if (!ok) {
+    KX_POS(kxerr) << "Cannot write the file: " << file << endl;
+    KxNotices::report(KxNoticeKind::kNotSaved, file,
+                      dyxplatform::errorText(error) +
+                          " (the next start reads every folder of the saved index again)");
+  }
+  {
+    DyxEngineLock lock;
+    if (openState().open && openState().info.name == name) openState().info.savedAt = info.savedAt;
+  }
+  // The path map of the user's configuration follows the parse; it is written only when it
+  // says something else.
+  if (writePathMap && DyxPathMap(name).paths() != pathMap.paths()) ok = pathMap.save() && ok;
+  return ok;
+}
+
+bool DyxSavedIndex::close(bool keep) {
+  std::string name;
+  {
+    DyxEngineLock lock;
+    if (!openState().open) return true;
+    name = openState().info.name;
+  }
+  const bool ok = !keep || save();
+  Dyx::getPhysicalDirs().clear();
+  DyxEngineLock lock;
+  DyxEntryRepository::deleteRepository(name);
+  openState() = OpenState();
+  return ok;
+}
+
+void DyxSavedIndex::setComplete(bool complete) {
+  DyxEngineLock lock;
+  openState().complete = complete;
+}
+
+bool DyxSavedIndex::isOpen() {
+  DyxEngineLock lock;
+  return openState().open;
+}
+
+DyxIndexInfo DyxSavedIndex::openInfo() {
+  DyxEngineLock lock;
+  return openState().open ? openState().info : DyxIndexInfo();
+}
+
+std::vector<std::string> DyxSavedIndex::removeStaleTemporaries() {
+  std::vector<std::string> removed;
+  const std::string here = dyxplatform::currentDirectory();
+  const int self = dyxplatform::processId();
+  const auto sweep = [&](const std::string& dir, const std::vector<std::string>& suffixes) {
+    std::vector<dyxplatform::DirItem> items;
+    if (!dyxplatform::listDirectory(dir, items)) return;
+    for (const dyxplatform::DirItem& item : items) {
+      if (item.isDirectory) continue;
+      const int pid = temporaryPid(item.name, suffixes);
+      if (pid == 0 || pid == self || dyxplatform::processWorksIn(pid, here)) continue;
+      const std::string path = dir == "." ? item.name : dir + "/" + item.name;
+      if (dyxplatform::removeFile(path)) removed.push_back(path);
+    }
+  };
+  sweep(".", {".txt", ".data", ".index"});
+  sweep("conf", {".fpm"});
+  if (!removed.empty()) {
+    ActivityLog::stream() << "Removed " << removed.size()
+                          << " temporary file(s) of a save that did not finish." << std::endl;
+  }
+  return removed;
+}
+
+std::string DyxSavedIndex::timeText(std::int64_t unixSeconds) {
+  if (unixSeconds == 0) return "";
+  dyxplatform::CalendarTime t;
+  if (!dyxplatform::toCalendarUtc(unixSeconds, t)) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d UTC", t.year, t.month, t.day, t.hour,
+                t.minute);
+  return text;
+}

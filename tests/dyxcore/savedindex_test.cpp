@@ -1,0 +1,133 @@
+#include "dyxcore/savedindex.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "dyxcore/dyx.h"
+#include "dyxcore/frontend.h"
+#include "dyxcore/mutex.h"
+#include "dyxcore/pdirs.h"
+#include "dyxcore/xentryrep.h"
+#include "support/testutil.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A working directory (the engine's current directory) and a tree of four folders.
+class SavedIndexEngineTest : public ::testing::Test {
+ protected:
+  SavedIndexEngineTest() : m_cwd(m_work.path()) {}
+  void SetUp() override {
+    quarrytest::writeFile(m_tree / "a.txt", "a");
+    quarrytest::writeFile(m_tree / "one/b.txt", "b");
+    quarrytest::writeFile(m_tree / "two/c.txt", "c");
+    quarrytest::makeDirs(m_tree / "two/empty");
+  }
+  // A parse as the front ends run it; `complete` as a parse that ran to its end says.
+  void parse(const std::string& dir, bool complete, const std::string& criterion = "") {
+    DyxFrontEnd::startEngine();
+    DyxFrontEnd::clearPool();
+    DyxFrontEnd::selectView("Location");
+    DyxParseResult result;
+    DyxFrontEnd::scanDirectory(dir, true, criterion, result);
+    ASSERT_TRUE(result.scanned);
+    if (complete) DyxSavedIndex::setComplete(true);
+    DyxFrontEnd::stopEngine();
+  }
+  std::size_t liveEntries(const std::string& name) {
+    DyxEngineLock lock;
+    const DyxEntryRepository* repo = DyxEntryRepository::findRepository(name);
+    return repo != nullptr ? repo->liveCount() : 0;
+  }
+
+  quarrytest::TempDir m_work;
+  quarrytest::TempDir m_tree;
+  quarrytest::CwdGuard m_cwd;
+};
+
+}  // namespace
+
+// The saved time of each folder makes the update pass read only what changed; when the
+// repository files are not the ones the index was saved with, no time is trusted.
+TEST_F(SavedIndexEngineTest, TheUpdatePassReadsOnlyTheFoldersThatChanged) {
+  struct Case {
+    const char* label;
+    bool replacePair;      // the data file written again after the save (same bytes, another time)
+    std::size_t restored;  // folders restored: without the index's list, those holding entries
+    std::size_t read;      // folders the pass reads
+  };
+  const Case cases[] = {
+      {"saved times hold", false, 4, 1},
+      {"repository files from another save", true, 3, 3},
+  };
+  for (const Case& c : cases) {
+    parse(m_tree.path(), true);
+    quarrytest::writeFile(m_tree / "one/new.txt", "n");
+    if (c.replacePair) {
+      const fs::path data = m_work / "lastparse.data";
+      fs::last_write_time(data, fs::last_write_time(data) + std::chrono::seconds(1));
+    }
+    DyxFrontEnd::startEngine();
+    const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+    ASSERT_TRUE(info.found) << c.label;
+    EXPECT_EQ(info.dir, m_tree.path()) << c.label;
+    ASSERT_TRUE(DyxSavedIndex::restore(info, DyxRestoreOptions())) << c.label;
+    EXPECT_EQ(liveEntries("lastparse"), 3u) << c.label;
+    EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), c.restored) << c.label;
+    const DyxIndexUpdate pass = DyxSavedIndex::update(nullptr);
+    EXPECT_EQ(pass.directoriesRead, c.read) << c.label;
+    // Every folder read again finds the sub-folders the restore did not make.
+    EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 4u) << c.label;
+    EXPECT_TRUE(pass.changed) << c.label;
+    EXPECT_EQ(liveEntries("lastparse"), 4u) << c.label;
+    DyxFrontEnd::stopEngine();
+    fs::remove(m_tree / "one/new.txt");
+  }
+}
+
+TEST_F(SavedIndexEngineTest, AParseThatDidNotFinishKeepsTheIndexOfTheLastOneThatDid) {
+  parse(m_tree.path(), true);
+  parse(m_tree / "one", false);
+  EXPECT_EQ(DyxSavedIndex::read(DyxSavedIndex::kDefaultName).dir, m_tree.path());
+  parse(m_tree / "one", true);
+  EXPECT_EQ(DyxSavedIndex::read(DyxSavedIndex::kDefaultName).dir, m_tree / "one");
+}
+
+// The engine's own start-up still resets the pool to the current path map and restores its
+// repository; the front ends' start-up loads nothing, and their parse becomes the path map's.
+TEST_F(SavedIndexEngineTest, OnlyTheEnginesOwnStartUpRestoresThePathMap) {
+  quarrytest::writeFile(m_work / "conf/pref.ini", "CurrentPathMap \"home\"\n");
+  quarrytest::writeFile(m_work / "conf/home.fpm", "");
+  parse(m_tree.path(), true);
+  EXPECT_EQ(quarrytest::readFile(m_work / "conf/home.fpm"), "\"" + m_tree.path() + "\" Yes\n");
+  EXPECT_TRUE(fs::exists(m_work / "home.index"));
+
+  DyxFrontEnd::startEngine();
+  EXPECT_EQ(DyxEntryRepository::findRepository("home"), nullptr);
+  EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 0u);
+  DyxFrontEnd::stopEngine();
+  // Nothing was open: the saved files are as they were.
+  EXPECT_TRUE(DyxSavedIndex::read("home").found);
+
+  Dyx::initialize();
+  EXPECT_EQ(liveEntries("home"), 3u);
+  EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 3u);  // the folders that hold entries
+  Dyx::shutdown();
+}
+
+TEST(SavedIndexRepository, ClearingContentIsRefusedWhileAnEntryLives) {
+  DyxEntryRepository repo("clear-test", 8);
+  DyxEntry* entry = repo.createEntry("a.txt", "/d", false);
+  ASSERT_NE(entry, nullptr);
+  EXPECT_FALSE(repo.clearContent());
+  EXPECT_EQ(repo.textCount(), 2u);
+  repo.freeEntry(entry);
+  EXPECT_TRUE(repo.clearContent());
+  EXPECT_EQ(repo.textCount(), 0u);
+  EXPECT_TRUE(repo.directoryFlags().empty());
+  EXPECT_TRUE(repo.isEmpty());
+}
