@@ -4,10 +4,12 @@
 //
 // The window holds widgets and wiring. Its parse worker runs the engine and hands over the
 // display's changes as values in batches (parseworker.h, parsefeed.h); its display model
-// (displaymodel.h) keeps those values and is what the tree and the list show. The tests read the
-// display model and find the controls by their object names ("path", "recurse", "start",
-// "criterionButton", "criterion", "find", "tree", "list", "status1", "status2", "splitter",
-// "viewMenu", "commandMenu").
+// (displaymodel.h) keeps those values and is what the tree and the list show. After a parse the
+// window follows changes in the parsed folders ("Follow changes" in the File menu, on unless
+// the preference FollowChanges is "false"): files created, changed and removed show at once.
+// The tests read the display model and find the controls by their object names ("path",
+// "recurse", "start", "criterionButton", "criterion", "find", "tree", "list", "status1",
+// "status2", "splitter", "viewMenu", "commandMenu", "followChanges").
 //
 // It is a normal main window to the window manager (not a dialog), used from the keyboard alone
 // as well as with the mouse: the focus starts in the path box, Enter there starts the parse,
@@ -28,6 +30,7 @@
 #include "parsefeed.h"
 
 class DelveWindowLayout;
+class QAction;
 class QActionGroup;
 class QCheckBox;
 class QLineEdit;
@@ -61,6 +64,8 @@ class DelveDlg : public QDialog {
   void sortBy(const std::string& tag);
   void setCriterion(const std::string& criterion);
   void showAbout();
+  // "Follow changes": kept as the preference FollowChanges.
+  void setFollowChanges(bool on);
 
   const DelveDisplayModel& display() const { return m_display; }
 
@@ -97,6 +102,7 @@ class DelveDlg : public QDialog {
   QMenu* m_sortByMenu = nullptr;
   QMenu* m_commandMenu = nullptr;
   QActionGroup* m_sortByGroup = nullptr;
+  QAction* m_followAction = nullptr;
   QSplitter* m_splitter = nullptr;
 
   std::string m_lastParsed;  // the directory of the last parse started: the chooser opens it

@@ -1,6 +1,9 @@
 #include "parseworker.h"
 
+#include <algorithm>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "kxcore/io.h"
 
@@ -18,13 +21,73 @@ class DepthGuard {
   int& m_depth;
 };
 
+// Stands between the scans and the engine's notifier while a window's worker lives, so that
+// changes made by the watcher's thread (or the polling loop) reach the window. Never destroyed:
+// a thread that took it as the notifier may still be calling it.
+class FollowedNotifier final : public DyxViewNotifier {
+ public:
+  // Under the engine lock.
+  void attach(ParseWorker* worker) {
+    if (&DyxPhysicalDirectory::viewNotifier() != this) {
+      m_next = &DyxPhysicalDirectory::viewNotifier();
+      DyxPhysicalDirectory::setViewNotifier(this);
+    }
+    m_worker = worker;
+  }
+  void detach(const ParseWorker* worker) {
+    if (m_worker != worker) return;
+    m_worker = nullptr;
+    if (&DyxPhysicalDirectory::viewNotifier() == this)
+      DyxPhysicalDirectory::setViewNotifier(m_next);
+  }
+
+  // A scan without observer (an update) still has its new files shown.
+  void entryAdded(DyxEntry* entry, DyxScanObserver* observer) override {
+    m_next->entryAdded(entry, observer != nullptr || m_worker == nullptr
+                                  ? observer
+                                  : static_cast<DyxScanObserver*>(m_worker));
+  }
+  void entryChanged(DyxEntry* entry, DyxScanObserver* observer) override {
+    if (m_worker != nullptr) {
+      m_worker->followedChange(entry, *m_next);
+    } else {
+      m_next->entryChanged(entry, observer);
+    }
+  }
+  void entryRemoved(DyxEntry* entry) override {
+    if (m_worker != nullptr) {
+      m_worker->followedRemoval(entry, *m_next);
+    } else {
+      m_next->entryRemoved(entry);
+    }
+  }
+  void allEntriesRemoved() override { m_next->allEntriesRemoved(); }
+
+ private:
+  DyxViewNotifier* m_next = nullptr;  // the engine's (or a test's) notifier
+  ParseWorker* m_worker = nullptr;
+};
+
+FollowedNotifier& followedNotifier() {
+  static FollowedNotifier* const notifier = new FollowedNotifier;
+  return *notifier;
+}
+
 }  // namespace
 
 ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
   DyxFrontEnd::setScanObserver(this);
+  DyxEngineLock lock;
+  followedNotifier().attach(this);
 }
 
 ParseWorker::~ParseWorker() {
+  // The watcher calls this object back: it ends first.
+  DyxFrontEnd::stopFollowingChanges();
+  {
+    DyxEngineLock lock;
+    followedNotifier().detach(this);
+  }
   DyxFrontEnd::clearScanObserver(this);
   // run() uses this object's members until it returns.
   if (!isStopped()) shutdown();
@@ -77,7 +140,36 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
   return batch;
 }
 
+void ParseWorker::setFollowChanges(bool on) {
+  m_follow.store(on);
+  if (on) {
+    if (!m_parsing.load() && m_followable.load()) startFollowing();
+    return;
+  }
+  DyxFrontEnd::stopFollowingChanges();
+  DelveUpdate state;
+  state.kind = DelveUpdate::Kind::kFollowState;
+  post(std::move(state));
+}
+
+void ParseWorker::startFollowing() {
+  if (!m_follow.load() || !m_followable.load()) return;
+  const bool started = DyxFrontEnd::followChanges([this](const DyxWatchCounts& counts) {
+    DelveUpdate state;
+    state.kind = DelveUpdate::Kind::kFollowState;
+    state.counts = counts;
+    post(std::move(state));
+  });
+  if (!started) {
+    KX_POS(kxerr) << "Changes cannot be followed." << endl;
+    return;
+  }
+  // Turned off while it started: off wins.
+  if (!m_follow.load()) DyxFrontEnd::stopFollowingChanges();
+}
+
 void ParseWorker::shutdown() {
+  DyxFrontEnd::stopFollowingChanges();
   m_stopParse.store(true);
   // Wakes the thread if it is parked; a wake-up is never lost (thread.h).
   requestStop();
@@ -123,6 +215,8 @@ void ParseWorker::postProblems(bool scanFailed) {
 }
 
 void ParseWorker::clearDisplay() {
+  DyxEngineLock lock;
+  m_viewRoot = nullptr;
   m_folderItems.clear();
   m_folderCount = 0;
   m_fileCount = 0;
@@ -135,9 +229,10 @@ void ParseWorker::clearDisplay() {
 void ParseWorker::buildView(const std::string& tag) {
   m_switching = true;
   try {
-    if (DyxFrontEnd::selectView(tag) == nullptr) {
-      KX_POS(kxerr) << "No view for the tag: " << tag << endl;
-    }
+    DyxView* view = DyxFrontEnd::selectView(tag);
+    DyxEngineLock lock;
+    m_viewRoot = view;
+    if (view == nullptr) KX_POS(kxerr) << "No view for the tag: " << tag << endl;
   } catch (const DyxThreadExit&) {
     m_switching = false;
     throw;
@@ -203,10 +298,20 @@ bool ParseWorker::runRequest() {
   busy.parsing = true;
   post(std::move(busy));
 
+  if (!viewOnly) {
+    // The pool is about to be cleared and filled anew: the next parse is followed afresh.
+    m_followable.store(false);
+    DyxFrontEnd::stopFollowingChanges();
+  }
+  bool followable = false;
   for (;;) {
     // A view-only request is taken now, so a build that polls us never switches again inside
     // itself; a request arriving meanwhile is served by the next turn of this loop.
     if (viewOnly) viewSwitchServed();
+    // While changes are followed, nothing is filed between the clear and the new view: a change
+    // filed into the old view would show folders that are about to go.
+    std::optional<DyxEngineLock> switching;
+    if (viewOnly) switching.emplace();
     clearDisplay();
     DelveUpdate emptyStatus;
     emptyStatus.kind = DelveUpdate::Kind::kDirectory;
@@ -222,12 +327,14 @@ bool ParseWorker::runRequest() {
         DyxFrontEnd::clearPool();
       }
       buildView(tag);
+      switching.reset();
       if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
         DyxParseResult result;
         m_inScan = true;
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
         scanFailed = !result.scanned;
+        followable = result.scanned && !m_stopParse.load() && !DyxThread::isStopRequested();
         for (const std::string& message : result.criterionMessages) {
           KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }
@@ -246,11 +353,17 @@ bool ParseWorker::runRequest() {
     std::lock_guard<std::mutex> lock(m_requestMutex);
     tag = m_requestTag;
   }
+  if (followable) {
+    m_followable.store(true);
+    startFollowing();
+  }
   return true;
 }
 
 bool ParseWorker::isStopRequested(bool& restarted) {
   restarted = false;
+  // A followed change never restarts anything; only the end of the worker stops it.
+  if (!onOwnThread()) return DyxThread::isStopRequested();
   if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
     viewSwitchServed();
     restarted = true;
@@ -266,6 +379,7 @@ bool ParseWorker::isStopRequested(bool& restarted) {
 }
 
 bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
+  if (!onOwnThread() || m_changing.entry != nullptr) return fileFollowed(folder, entry);
   DepthGuard depth(m_filingDepth);
   bool restarted = false;
   if (isStopRequested(restarted) || folder == nullptr || restarted) return false;
@@ -307,10 +421,133 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
 }
 
 void ParseWorker::directoryStarted(const std::string& path) {
-  if (DyxThread::isStopRequested()) return;
+  // Status line 2 tells of the parse, not of the directories a followed change reads.
+  if (DyxThread::isStopRequested() || !onOwnThread()) return;
   DelveUpdate update;
   update.kind = DelveUpdate::Kind::kDirectory;
   update.generation = m_generation;
   update.text = path;
   post(std::move(update));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Followed changes (under the engine lock)
+
+bool ParseWorker::inCurrentView(const DyxViewFolder* folder) const {
+  if (m_viewRoot == nullptr) return false;
+  while (folder->getParent() != nullptr) folder = folder->getParent();
+  return folder == m_viewRoot;
+}
+
+std::uint64_t ParseWorker::followedFolderItem(const DyxViewFolder* folder) {
+  auto known = m_folderItems.find(folder);
+  if (known != m_folderItems.end()) return known->second;
+  std::int64_t parentId = DelveUpdate::kRootParent;
+  const DyxViewFolder* parent = folder->getParent();
+  if (parent != nullptr && !parent->getName().empty()) {
+    parentId = static_cast<std::int64_t>(followedFolderItem(parent));
+  }
+  const std::uint64_t id = ++m_nextFolderId;
+  m_folderItems.emplace(folder, id);
+  ++m_folderCount;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kFolder;
+  update.generation = m_generation;
+  update.folderId = id;
+  update.parentId = parentId;
+  update.text = folder->getName();
+  post(std::move(update));
+  return id;
+}
+
+bool ParseWorker::fileFollowed(DyxViewFolder* folder, DyxEntry* entry) {
+  if (DyxThread::isStopRequested()) return false;
+  // A folder of a view that is not (or not yet) the one shown: its rebuild shows the entry.
+  if (folder == nullptr || !inCurrentView(folder)) return true;
+  const std::uint64_t id = followedFolderItem(folder);
+  if (entry == nullptr) return true;
+  DelveUpdate update;
+  update.generation = m_generation;
+  update.folderId = id;
+  update.row = DyxFrontEnd::listRowValues(*entry);
+  update.kind = DelveUpdate::Kind::kRow;
+  update.followed = true;
+  if (m_changing.entry == entry) {
+    auto before = m_changing.folders.find(id);
+    if (before != m_changing.folders.end() && !before->second) {
+      before->second = true;
+      update.kind = DelveUpdate::Kind::kRowChanged;
+    }
+  }
+  if (update.kind == DelveUpdate::Kind::kRow) ++m_fileCount;
+  post(std::move(update));
+  return true;
+}
+
+void ParseWorker::postRowRemoved(std::uint64_t folderId, const std::string& location) {
+  if (m_fileCount.load() > 0) --m_fileCount;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kRowRemoved;
+  update.generation = m_generation;
+  update.folderId = folderId;
+  update.text = location;
+  post(std::move(update));
+}
+
+void ParseWorker::followedChange(DyxEntry* entry, DyxViewNotifier& next) {
+  std::vector<DyxViewFolder*> holders;
+  DyxFrontEnd::foldersHolding(*entry, holders);
+  m_changing = Changing();
+  m_changing.entry = entry;
+  for (DyxViewFolder* folder : holders) {
+    auto item = m_folderItems.find(folder);
+    if (item != m_folderItems.end()) m_changing.folders.emplace(item->second, false);
+  }
+  const std::string location = DyxFrontEnd::listRowValues(*entry).location;
+  const std::uint64_t removals = DyxViewFolder::getRemovalCount();
+  // The views move the entry and file it again, through entryFiled: its rows in the folders
+  // that hold it still change in place, the others leave.
+  next.entryChanged(entry, this);
+  Changing done = std::move(m_changing);
+  m_changing = Changing();
+  for (const auto& [folderId, filedAgain] : done.folders) {
+    if (!filedAgain) postRowRemoved(folderId, location);
+  }
+  if (DyxViewFolder::getRemovalCount() != removals) dropGoneFolders();
+}
+
+void ParseWorker::followedRemoval(DyxEntry* entry, DyxViewNotifier& next) {
+  std::vector<DyxViewFolder*> holders;
+  DyxFrontEnd::foldersHolding(*entry, holders);
+  std::vector<std::uint64_t> items;
+  for (DyxViewFolder* folder : holders) {
+    auto item = m_folderItems.find(folder);
+    if (item != m_folderItems.end()) items.push_back(item->second);
+  }
+  const std::string location =
+      items.empty() ? std::string() : DyxFrontEnd::listRowValues(*entry).location;
+  const std::uint64_t removals = DyxViewFolder::getRemovalCount();
+  next.entryRemoved(entry);
+  for (std::uint64_t folderId : items) postRowRemoved(folderId, location);
+  if (DyxViewFolder::getRemovalCount() != removals) dropGoneFolders();
+}
+
+void ParseWorker::dropGoneFolders() {
+  if (m_viewRoot == nullptr) return;
+  std::vector<DyxViewFolder*> live;
+  m_viewRoot->getFolders(live, true, true);
+  std::sort(live.begin(), live.end());
+  for (auto it = m_folderItems.begin(); it != m_folderItems.end();) {
+    if (it->first == m_viewRoot || std::binary_search(live.begin(), live.end(), it->first)) {
+      ++it;
+      continue;
+    }
+    if (m_folderCount.load() > 0) --m_folderCount;
+    DelveUpdate update;
+    update.kind = DelveUpdate::Kind::kFolderRemoved;
+    update.generation = m_generation;
+    update.folderId = it->second;
+    post(std::move(update));
+    it = m_folderItems.erase(it);
+  }
 }

@@ -8,7 +8,8 @@
 // A front end includes this header and nothing else of the engine: it brings the observer of
 // scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h), the start-up
 // result (workdir.h), paths (path.h), the launch of programs (launch.h), the criterion's tree
-// (filter.h) that the conditions dialog reads, and the worker thread (thread.h).
+// (filter.h) that the conditions dialog reads, the worker thread (thread.h) and the counts of
+// followed folders (watcher.h).
 //
 // Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
 // view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
@@ -24,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -36,6 +38,7 @@
 #include "dyxcore/portable.h"
 #include "dyxcore/thread.h"
 #include "dyxcore/view.h"
+#include "dyxcore/watcher.h"
 #include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
 
@@ -136,6 +139,23 @@ class DyxFrontEnd {
   // The whole sequence: clearPool (unless view-only), selectView, then scanDirectory when not
   // view-only and the directory is not empty.
   static DyxParseResult runParse(const DyxParseRequest& request);
+
+  // Following changes after a parse (the window's "Follow changes"). The pool's watcher reads
+  // each change as a parse would, on its own thread: the views hear of new, changed and removed
+  // entries through the view notifier (physdir.h), and new files through the pool's observer.
+  // `onCounts` hears, from the watcher's thread, how many folders are watched and how many
+  // are polled because the system has no watch left. False when following cannot start. Both
+  // WITHOUT the engine lock; a pool clear does not stop following, stopFollowingChanges does.
+  static bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts);
+  static void stopFollowingChanges();
+  // The folders of the cached views that hold the entry, in the order they were filed. Under
+  // the engine lock.
+  static void foldersHolding(const DyxEntry& entry, std::vector<DyxViewFolder*>& out);
+  // The preference "FollowChanges": on unless conf/pref.ini says "false". The setter stores it
+  // there (false when the file cannot be written: the choice then lasts for this run only).
+  static constexpr const char* kFollowChangesPreference = "FollowChanges";
+  static bool followChangesPreferred();
+  static bool preferFollowChanges(bool on);
 
   // The parser's messages for `criterion`, exactly those that scanDirectory would report; empty
   // when it parses as written. Needs no running engine and changes nothing, so a front end asks
