@@ -83,7 +83,7 @@ ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(noti
 
 ParseWorker::~ParseWorker() {
   // The watcher calls this object back: it ends first.
-  DyxFrontEnd::stopFollowingChanges();
+  stopFollowing();
   {
     DyxEngineLock lock;
     followedNotifier().detach(this);
@@ -141,35 +141,44 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
 }
 
 void ParseWorker::setFollowChanges(bool on) {
-  m_follow.store(on);
+  const bool was = m_follow.exchange(on);
   if (on) {
-    if (!m_parsing.load() && m_followable.load()) startFollowing();
+    // What changed while following was off shows as well.
+    if (!was && !m_parsing.load() && m_followable.load()) startFollowing(true);
     return;
   }
-  DyxFrontEnd::stopFollowingChanges();
+  stopFollowing();
   DelveUpdate state;
   state.kind = DelveUpdate::Kind::kFollowState;
   post(std::move(state));
 }
 
-void ParseWorker::startFollowing() {
+void ParseWorker::stopFollowing() {
+  ++m_followStopping;
+  DyxFrontEnd::stopFollowingChanges();
+  --m_followStopping;
+}
+
+void ParseWorker::startFollowing(bool catchUp) {
   if (!m_follow.load() || !m_followable.load()) return;
-  const bool started = DyxFrontEnd::followChanges([this](const DyxWatchCounts& counts) {
-    DelveUpdate state;
-    state.kind = DelveUpdate::Kind::kFollowState;
-    state.counts = counts;
-    post(std::move(state));
-  });
+  const bool started = DyxFrontEnd::followChanges(
+      [this](const DyxWatchCounts& counts) {
+        DelveUpdate state;
+        state.kind = DelveUpdate::Kind::kFollowState;
+        state.counts = counts;
+        post(std::move(state));
+      },
+      catchUp);
   if (!started) {
     KX_POS(kxerr) << "Changes cannot be followed." << endl;
     return;
   }
   // Turned off while it started: off wins.
-  if (!m_follow.load()) DyxFrontEnd::stopFollowingChanges();
+  if (!m_follow.load()) stopFollowing();
 }
 
 void ParseWorker::shutdown() {
-  DyxFrontEnd::stopFollowingChanges();
+  stopFollowing();
   m_stopParse.store(true);
   // Wakes the thread if it is parked; a wake-up is never lost (thread.h).
   requestStop();
@@ -301,7 +310,7 @@ bool ParseWorker::runRequest() {
   if (!viewOnly) {
     // The pool is about to be cleared and filled anew: the next parse is followed afresh.
     m_followable.store(false);
-    DyxFrontEnd::stopFollowingChanges();
+    stopFollowing();
   }
   bool followable = false;
   for (;;) {
@@ -355,15 +364,15 @@ bool ParseWorker::runRequest() {
   }
   if (followable) {
     m_followable.store(true);
-    startFollowing();
+    startFollowing(false);
   }
   return true;
 }
 
 bool ParseWorker::isStopRequested(bool& restarted) {
   restarted = false;
-  // A followed change never restarts anything; only the end of the worker stops it.
-  if (!onOwnThread()) return DyxThread::isStopRequested();
+  // A followed change never restarts anything; it stops when following or the worker does.
+  if (!onOwnThread()) return m_followStopping.load() > 0 || DyxThread::isStopRequested();
   if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
     viewSwitchServed();
     restarted = true;

@@ -138,7 +138,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   bool hasPendingRequest() const;
   bool onOwnThread() const { return dyxthreads::self() == getKey(); }
   // The pool follows its directories, unless following is off or there is nothing to follow.
-  void startFollowing();
+  void startFollowing(bool catchUp);
+  // Stops following; a scan it runs on the worker's behalf stops at its next step.
+  void stopFollowing();
   // Under the engine lock: a followed change files `entry` (or only `folder`) in the display.
   bool fileFollowed(DyxViewFolder* folder, DyxEntry* entry);
   // Under the engine lock: the tree item of a folder of the current view, made when new.
@@ -157,6 +159,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::atomic<bool> m_follow{false};
   // The pool holds what the last parse scanned whole: there is something to follow.
   std::atomic<bool> m_followable{false};
+  std::atomic<int> m_followStopping{0};  // threads stopping the watcher right now
 
   // What the next wake-up of the worker is for. A wake-up without a request (the resume of a
   // request that a running parse already served) sends the worker back to sleep.

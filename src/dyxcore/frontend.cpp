@@ -69,9 +69,9 @@ bool DyxFrontEnd::viewFileExists(const std::string& tag) {
 
 void DyxFrontEnd::clearPool() { Dyx::getPhysicalDirs().clear(); }
 
-bool DyxFrontEnd::followChanges(std::function<void(const DyxWatchCounts&)> onCounts) {
+bool DyxFrontEnd::followChanges(std::function<void(const DyxWatchCounts&)> onCounts, bool catchUp) {
   try {
-    return Dyx::getPhysicalDirs().followChanges(std::move(onCounts));
+    return Dyx::getPhysicalDirs().followChanges(std::move(onCounts), catchUp);
   } catch (int) {
     return false;  // no pool: the engine is not started
   }

@@ -146,7 +146,9 @@ class DyxFrontEnd {
   // `onCounts` hears, from the watcher's thread, how many folders are watched and how many
   // are polled because the system has no watch left. False when following cannot start. Both
   // WITHOUT the engine lock; a pool clear does not stop following, stopFollowingChanges does.
-  static bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts);
+  // With `catchUp`, every folder is read again first (following was off for a while).
+  static bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts,
+                            bool catchUp = false);
   static void stopFollowingChanges();
   // The folders of the cached views that hold the entry, in the order they were filed. Under
   // the engine lock.

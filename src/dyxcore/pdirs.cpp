@@ -438,7 +438,8 @@ void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback ca
   }
 }
 
-bool DyxPhysicalDirs::followChanges(std::function<void(const DyxWatchCounts&)> onCounts) {
+bool DyxPhysicalDirs::followChanges(std::function<void(const DyxWatchCounts&)> onCounts,
+                                    bool catchUp) {
   KX_SCOPE("DyxPhysicalDirs::followChanges");
   std::unique_ptr<DyxChangeWatcher> replaced;
   std::lock_guard<std::mutex> guard(m_notifyMutex);
@@ -451,7 +452,9 @@ bool DyxPhysicalDirs::followChanges(std::function<void(const DyxWatchCounts&)> o
     m_watcher = std::make_unique<DyxChangeWatcher>(*this, m_env, std::move(options));
   }
   m_sizeCounts.store(true);
-  return m_watcher->watchPool();
+  if (!m_watcher->watchPool()) return false;
+  if (catchUp) m_watcher->requestFullPass();
+  return true;
 }
 
 void DyxPhysicalDirs::stopNotification() {

@@ -101,9 +101,10 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   // system has no watch left); a change is read as a parse reads it, new sub-directories of a
   // recursive directory are scanned and watched, and a directory that goes away leaves the pool
   // with its entries (watcher.h). `onCounts` hears, from the watcher's thread, how many
-  // directories are watched and polled. Replaces a subscription's watcher. False when the
-  // watcher's thread cannot be started.
-  bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts);
+  // directories are watched and polled. Replaces a subscription's watcher. With `catchUp`, the
+  // watcher first reads every directory again (what changed while nobody followed shows).
+  // False when the watcher's thread cannot be started.
+  bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts, bool catchUp = false);
   // Stops the watcher and waits for it; its watches end.
   void stopNotification();
   DyxWatchCounts watchCounts() const;

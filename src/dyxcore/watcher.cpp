@@ -23,6 +23,15 @@ DyxChangeWatcher::DyxChangeWatcher(DyxPhysicalDirs& pool, dyxplatform::Env& env,
 
 DyxChangeWatcher::~DyxChangeWatcher() { stop(); }
 
+void DyxChangeWatcher::requestFullPass() {
+  m_passRequested.store(true);
+  if (m_set->isValid()) {
+    m_set->interrupt();
+  } else {
+    resume();
+  }
+}
+
 void DyxChangeWatcher::stop() {
   requestStop();
   m_set->interrupt();
@@ -198,7 +207,6 @@ bool DyxChangeWatcher::refresh(const std::string& key) {
 void DyxChangeWatcher::process(Work& work) {
   if (work.overflow) {
     // Events were lost: every directory may have changed, and only reading them all tells.
-    KX_POS(kxerr) << "Change notification overflowed: every directory is read again." << endl;
     for (const std::string& key : m_pool.directoryKeys()) {
       if (!refresh(key)) return;
     }
@@ -277,7 +285,15 @@ void DyxChangeWatcher::run() {
       KX_POS(kxout) << "A change has been notified (" << events.size() << " events)." << endl;
       Work work;
       classify(events, work);
+      if (work.overflow) {
+        KX_POS(kxerr) << "Change notification overflowed: every directory is read again." << endl;
+      }
       process(work);
+    }
+    if (m_passRequested.exchange(false)) {
+      Work all;
+      all.overflow = true;
+      process(all);
     }
     if (isStopRequested()) break;
     if (m_options.followTree) {

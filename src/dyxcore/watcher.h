@@ -22,6 +22,7 @@
 // takes the engine lock for each step of a scan). The watcher's thread calls `onCounts`.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -68,6 +69,9 @@ class DyxChangeWatcher final : public DyxThread {
   // polled yet, and starts the watcher's thread the first time. False when the thread cannot
   // be started (the thread table is full): nothing is followed then.
   bool watchPool();
+  // Has the thread read every directory once more, as after lost events: a follower that was
+  // off for a while catches up with what changed meanwhile.
+  void requestFullPass();
   // Ends the thread's loop and waits for it; the watches stay until destruction.
   void stop();
   DyxWatchCounts counts() const;
@@ -113,6 +117,7 @@ class DyxChangeWatcher final : public DyxThread {
   bool m_started = false;
   bool m_freed = false;  // a watch ended since the last reconcile: polled keys may get one
 
+  std::atomic<bool> m_passRequested{false};
   // The watcher's thread only.
   Clock::time_point m_nextPoll{};
 };

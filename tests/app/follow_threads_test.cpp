@@ -2,7 +2,8 @@
 // top of the parse and three levels down, a new and a removed directory, each shown within two
 // seconds without losing the list's selection; a system without enough directory watches (the
 // environment's fault) has the status line name the polled folders, whose changes still show;
-// "Follow changes" turned off and on, and kept as a preference.
+// "Follow changes" turned off and on (catching up with what changed meanwhile), and kept as a
+// preference.
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -203,9 +204,13 @@ class FollowTest : public QObject {
     QFile pref(m_work.path() + QStringLiteral("/conf/pref.ini"));
     QVERIFY(pref.open(QIODevice::ReadOnly));
     QVERIFY(pref.readAll().contains("FollowChanges \"false\""));
+    // What changes meanwhile shows once following is back.
+    writeFile(root + "/a/meanwhile.txt", "m");
     follow->trigger();
     QTRY_VERIFY_WITH_TIMEOUT(status->text().contains(polled), kShownMs);
     QVERIFY(DyxFrontEnd::followChangesPreferred());
+    QVERIFY(select(dlg, root + "/a"));
+    QTRY_VERIFY_WITH_TIMEOUT(listRow(dlg, "meanwhile.txt") >= 0, kShownMs);
     m_env.limitWatches(-1);
   }
 };
