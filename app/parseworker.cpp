@@ -275,10 +275,11 @@ bool ParseWorker::hasPendingRequest() const {
   return m_pending != Pending::kNone;
 }
 
-void ParseWorker::viewSwitchServed() {
+std::string ParseWorker::viewSwitchServed() {
   m_viewOnly.store(false);
   std::lock_guard<std::mutex> lock(m_requestMutex);
   if (m_pending == Pending::kViewSwitch) m_pending = Pending::kNone;
+  return m_requestTag;
 }
 
 bool ParseWorker::runRequest() {
@@ -316,7 +317,9 @@ bool ParseWorker::runRequest() {
   for (;;) {
     // A view-only request is taken now, so a build that polls us never switches again inside
     // itself; a request arriving meanwhile is served by the next turn of this loop.
-    if (viewOnly) viewSwitchServed();
+    // The tag is read with the request it serves: a switch that came since the request was
+    // taken is served now rather than cleared unserved.
+    if (viewOnly) tag = viewSwitchServed();
     // While changes are followed, nothing is filed between the clear and the new view: a change
     // filed into the old view would show folders that are about to go.
     std::optional<DyxEngineLock> switching;
@@ -374,13 +377,8 @@ bool ParseWorker::isStopRequested(bool& restarted) {
   // A followed change never restarts anything; it stops when following or the worker does.
   if (!onOwnThread()) return m_followStopping.load() > 0 || DyxThread::isStopRequested();
   if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
-    viewSwitchServed();
+    const std::string tag = viewSwitchServed();
     restarted = true;
-    std::string tag;
-    {
-      std::lock_guard<std::mutex> lock(m_requestMutex);
-      tag = m_requestTag;
-    }
     clearDisplay();
     buildView(tag);
   }

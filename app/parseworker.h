@@ -133,8 +133,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void postProblems(bool scanFailed);
   // Runs the pending request taken by the loop; false when there was none.
   bool runRequest();
-  // A view switch was served inside a parse: it is no longer pending.
-  void viewSwitchServed();
+  // A view switch is being served: it is no longer pending. Answers the tag to build, read
+  // together with the request it clears.
+  std::string viewSwitchServed();
   bool hasPendingRequest() const;
   bool onOwnThread() const { return dyxthreads::self() == getKey(); }
   // The pool follows its directories, unless following is off or there is nothing to follow.
