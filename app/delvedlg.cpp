@@ -31,6 +31,7 @@ static void initIconResources() { Q_INIT_RESOURCE(icons); }
 
 DelveDlg::DelveDlg(QWidget* parent) : QDialog(parent), m_feed(m_display) {
   initIconResources();
+  m_feed.worker().setFollowChanges(DyxFrontEnd::followChangesPreferred());
   // A main window, not a dialog: the window manager gives it a task-bar entry and the usual
   // maximise and minimise buttons.
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -269,6 +270,13 @@ void DelveDlg::createMenus(QMenuBar* menuBar) {
   QMenu* file = menuBar->addMenu(QStringLiteral("&File"));
   file->addAction(QStringLiteral("&Parse"), QKeySequence(Qt::Key_F5), this, &DelveDlg::startParse);
   file->addAction(QStringLiteral("&Stop"), this, &DelveDlg::stopParse);
+  m_followAction = file->addAction(QStringLiteral("Follow &Changes"));
+  m_followAction->setObjectName(QStringLiteral("followChanges"));
+  m_followAction->setCheckable(true);
+  m_followAction->setToolTip(
+      QStringLiteral("Show files created, changed and removed in the parsed folders at once."));
+  m_followAction->setChecked(m_feed.worker().followsChanges());
+  connect(m_followAction, &QAction::toggled, this, &DelveDlg::setFollowChanges);
   file->addAction(QStringLiteral("Choose &Folder..."), QKeySequence::Open, this, &DelveDlg::browse);
   file->addSeparator();
   file->addAction(QStringLiteral("&Quit"), QKeySequence(Qt::CTRL | Qt::Key_Q), this,
@@ -472,6 +480,15 @@ void DelveDlg::setCriterion(const std::string& criterion) {
   m_criterionEdit->setText(fromBytes(criterion));
   const QString problems = DelveFiltersDlg::criterionProblems(criterion);
   if (!problems.isEmpty()) m_status2->setText(problems);
+}
+
+void DelveDlg::setFollowChanges(bool on) {
+  if (m_followAction->isChecked() != on) m_followAction->setChecked(on);  // toggles again
+  if (on == m_feed.worker().followsChanges()) return;
+  m_feed.worker().setFollowChanges(on);
+  if (!DyxFrontEnd::preferFollowChanges(on)) {
+    showMessage("The choice to follow changes could not be saved in conf/pref.ini.");
+  }
 }
 
 void DelveDlg::editCriterion() {

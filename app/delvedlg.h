@@ -4,10 +4,12 @@
 //
 // The window holds widgets and wiring. Its parse worker runs the engine and hands over the
 // display's changes as values in batches (parseworker.h, parsefeed.h); its display model
-// (displaymodel.h) keeps those values and is what the tree and the list show. The tests read the
-// display model and find the controls by their object names ("path", "recurse", "start",
-// "criterionButton", "criterion", "find", "tree", "list", "status1", "status2", "splitter",
-// "viewMenu", "commandMenu").
+// (displaymodel.h) keeps those values and is what the tree and the list show. After a parse the
+// window follows changes in the parsed folders ("Follow changes" in the File menu, on unless
+// the preference FollowChanges is "false"): files created, changed and removed show at once.
+// The tests read the display model and find the controls by their object names ("path",
+// "recurse", "start", "criterionButton", "criterion", "find", "tree", "list", "status1",
+// "status2", "splitter", "viewMenu", "commandMenu", "followChanges").
 //
 // "Sort by" offers the predefined views and then every user and filter view of conf/views (read
 // again each time the menu opens); the list's context menu adds the launcher commands of
@@ -35,6 +37,7 @@
 class DelveCommandRunner;
 class DelvePreferenceWatch;
 class DelveWindowLayout;
+class QAction;
 class QActionGroup;
 class QCheckBox;
 class QLineEdit;
@@ -74,6 +77,8 @@ class DelveDlg : public QDialog {
   // worker then brings it up to date (only changed folders are read) and shows the result.
   // Answers whether there was an index to restore.
   bool restoreLastParse();
+  // "Follow changes": kept as the preference FollowChanges.
+  void setFollowChanges(bool on);
 
   const DelveDisplayModel& display() const { return m_display; }
 
@@ -122,6 +127,7 @@ class DelveDlg : public QDialog {
   QActionGroup* m_sortByGroup = nullptr;
   DelveCommandRunner* m_commands = nullptr;
   DelvePreferenceWatch* m_preferences = nullptr;
+  QAction* m_followAction = nullptr;
   QSplitter* m_splitter = nullptr;
 
   std::string m_lastParsed;  // the directory of the last parse started: the chooser opens it

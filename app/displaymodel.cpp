@@ -74,7 +74,8 @@ namespace {
 bool outlivesClear(const DelveUpdate& update) {
   return update.kind == DelveUpdate::Kind::kState || update.kind == DelveUpdate::Kind::kRestored ||
          update.kind == DelveUpdate::Kind::kProblemsCleared ||
-         update.kind == DelveUpdate::Kind::kProblem;
+         update.kind == DelveUpdate::Kind::kProblem ||
+         update.kind == DelveUpdate::Kind::kFollowState;
 }
 
 }  // namespace
@@ -98,6 +99,16 @@ void DelveDisplayModel::addUpdates(std::vector<DelveUpdate> updates) {
 
 void DelveDisplayModel::applySlice() {
   std::vector<std::uint32_t> appended;
+  std::vector<std::uint32_t> placed;
+  // Rows gathered for the list go in before a later update of the slice looks for them.
+  const auto flushRows = [&]() {
+    // Rows appended at the end leave the order of a header click.
+    if (!appended.empty()) clearSort();
+    m_listModel->appendRows(appended);
+    appended.clear();
+    for (std::uint32_t r : placed) m_listModel->insertSorted(r, m_sortColumn, m_sortAscending);
+    placed.clear();
+  };
   bool finished = false;
   // Status line 2 shows the last directory of the slice: laying out the text of every one of
   // them (thousands a second) would cost the window more than the rest of the slice.
@@ -138,6 +149,9 @@ void DelveDisplayModel::applySlice() {
         Q_EMIT problemsChanged();
         continue;
       }
+      case DelveUpdate::Kind::kFollowState:
+        m_followCounts = update.counts;
+        continue;
       default:
         break;
     }
@@ -147,6 +161,7 @@ void DelveDisplayModel::applySlice() {
         m_generation = update.generation;
         appended.clear();
         m_reselect.clear();
+        placed.clear();
         clear();
         break;
       case DelveUpdate::Kind::kRefresh:
@@ -165,7 +180,19 @@ void DelveDisplayModel::applySlice() {
         ++m_folderCount;
         break;
       case DelveUpdate::Kind::kRow:
-        addRow(update.folderId, std::move(update.row), appended);
+        addRow(update.folderId, std::move(update.row), update.followed, appended, placed);
+        break;
+      case DelveUpdate::Kind::kRowChanged:
+        flushRows();
+        changeRow(update.folderId, std::move(update.row));
+        break;
+      case DelveUpdate::Kind::kRowRemoved:
+        flushRows();
+        removeRow(update.folderId, update.text);
+        break;
+      case DelveUpdate::Kind::kFolderRemoved:
+        flushRows();
+        removeFolder(update.folderId);
         break;
       case DelveUpdate::Kind::kDirectory:
         m_lastDirectory = std::move(update.text);
@@ -175,9 +202,7 @@ void DelveDisplayModel::applySlice() {
         break;
     }
   }
-  // Rows appended at the end leave the order of a header click.
-  if (!appended.empty()) clearSort();
-  m_listModel->appendRows(appended);
+  flushRows();
   if (directory) Q_EMIT directoryShown(fromBytes(m_lastDirectory));
   Q_EMIT statusLine1Changed();
   if (!m_backlog.empty() && !m_backlogTimer.isActive()) m_backlogTimer.start(0);
@@ -250,8 +275,9 @@ std::vector<std::string> DelveDisplayModel::pathOf(std::uint64_t id) const {
   return names;
 }
 
-void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row,
-                               std::vector<std::uint32_t>& appended) {
+void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row, bool followed,
+                               std::vector<std::uint32_t>& appended,
+                               std::vector<std::uint32_t>& placed) {
   auto folder = m_folders.find(folderId);
   if (folder == m_folders.end()) return;
   ++m_fileCount;
@@ -259,7 +285,79 @@ void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row,
   const std::uint32_t index = m_rowStore.append(row);
   folder->second.rows.push_back(index);
   folder->second.byNameValid = false;
-  if (shown) appended.push_back(index);
+  if (!shown) return;
+  if (followed && m_sortColumn >= 0) {
+    placed.push_back(index);
+  } else {
+    appended.push_back(index);
+  }
+}
+
+std::int64_t DelveDisplayModel::findRow(const Folder& folder, const std::string& location) const {
+  for (auto it = folder.rows.rbegin(); it != folder.rows.rend(); ++it) {
+    // The name first: a location ends with it, and it costs no text to be made.
+    const std::string_view name = m_rowStore.name(*it);
+    if (location.size() >= name.size() &&
+        location.compare(location.size() - name.size(), name.size(), name) == 0 &&
+        m_rowStore.location(*it) == location) {
+      return *it;
+    }
+  }
+  return -1;
+}
+
+void DelveDisplayModel::changeRow(std::uint64_t folderId, DyxListRow&& row) {
+  auto folder = m_folders.find(folderId);
+  if (folder == m_folders.end()) return;
+  const std::int64_t found = findRow(folder->second, row.location);
+  if (found < 0) return;
+  const auto index = static_cast<std::uint32_t>(found);
+  // Same location, so same name: the folder's name order still holds.
+  m_rowStore.replace(index, row);
+  if (folderId == m_selectedFolder) m_listModel->storeRowChanged(index);
+}
+
+void DelveDisplayModel::removeRow(std::uint64_t folderId, const std::string& location) {
+  auto folder = m_folders.find(folderId);
+  if (folder == m_folders.end()) return;
+  const std::int64_t found = findRow(folder->second, location);
+  if (found < 0) return;
+  const auto index = static_cast<std::uint32_t>(found);
+  // The value stays in the store (which only grows within a generation); no folder lists it.
+  std::erase(folder->second.rows, index);
+  folder->second.byNameValid = false;
+  if (m_fileCount > 0) --m_fileCount;
+  if (folderId == m_selectedFolder) m_listModel->removeStoreRow(index);
+}
+
+void DelveDisplayModel::removeFolder(std::uint64_t id) {
+  const Folder* record = folder(id);
+  if (id == kRootId || record == nullptr) return;
+  const std::int64_t parent = record->parent;
+  const int row = rowOf(id);
+  if (row < 0) return;
+  // The tree's selection moves off the item (to a neighbour) while the records are all there.
+  m_treeModel->beginRemoveFolders(parent, row, row);
+  std::vector<std::uint64_t>& list = siblings(parent);
+  list.erase(list.begin() + row);
+  bool selectedGone = false;
+  std::vector<std::uint64_t> doomed = {id};
+  while (!doomed.empty()) {
+    const std::uint64_t next = doomed.back();
+    doomed.pop_back();
+    auto it = m_folders.find(next);
+    if (it == m_folders.end()) continue;
+    doomed.insert(doomed.end(), it->second.children.begin(), it->second.children.end());
+    m_fileCount -= std::min<unsigned>(m_fileCount, static_cast<unsigned>(it->second.rows.size()));
+    if (m_folderCount > 0) --m_folderCount;
+    if (next == m_selectedFolder) selectedGone = true;
+    m_folders.erase(it);
+  }
+  m_treeModel->endRemoveFolders();
+  if (selectedGone) {
+    m_selectedFolder = kRootId;
+    m_listModel->clear();
+  }
 }
 
 void DelveDisplayModel::setViewTag(const std::string& tag) {
@@ -342,5 +440,11 @@ QString DelveDisplayModel::statusLine1() const {
           ? DyxFrontEnd::statusLine(m_folderCount, m_fileCount)
           : DyxFrontEnd::statusLine(m_folderCount, m_fileCount, selected->name,
                                     static_cast<std::size_t>(m_listModel->rowCount()));
-  return fromBytes(DyxFrontEnd::withLeftOut(text, m_leftOut));
+  std::string line = DyxFrontEnd::withLeftOut(text, m_leftOut);
+  if (m_followCounts.polled > 0) line += ". " + polledText(m_followCounts.polled);
+  return fromBytes(line);
+}
+
+std::string DelveDisplayModel::polledText(std::size_t polled) {
+  return std::to_string(polled) + " folder(s) polled instead of watched";
 }

@@ -1,7 +1,8 @@
 // DelveDisplayModel: what the window shows, as values. It keeps, for the current generation, the
 // tree's folders (name, label, parent, children in label order) and the rows filed into each; the
 // folder whose rows the list shows, narrowed by the Find text and ordered by a header click; the
-// totals of status line 1 and what the last parse left out. The parse worker's updates
+// totals of status line 1, what the last parse left out and how many folders are polled rather
+// than watched while changes are followed. The parse worker's updates
 // (parseworker.h) arrive in batches and are applied a slice at a time, the rest on the next turn
 // of the event loop, so that input and painting get their turn during a scan of any size.
 //
@@ -94,6 +95,10 @@ class DelveDisplayModel : public QObject {
   int sortColumn() const { return m_sortColumn; }  // -1: the list is in name or filing order
   bool sortAscending() const { return m_sortAscending; }
   QString statusLine1() const;
+  // How the folders of the parse are followed (none: not followed).
+  const DyxWatchCounts& followCounts() const { return m_followCounts; }
+  // The words status line 1 ends with while `polled` folders are polled instead of watched.
+  static std::string polledText(std::size_t polled);
   // What the last parse left out, and the texts that say so, in the order they came.
   const DyxLeftOut& leftOut() const { return m_leftOut; }
   const QStringList& problemTexts() const { return m_problemTexts; }
@@ -133,7 +138,15 @@ class DelveDisplayModel : public QObject {
  private:
   void clear();
   void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
-  void addRow(std::uint64_t folderId, DyxListRow&& row, std::vector<std::uint32_t>& appended);
+  // A followed row keeps a sorted list sorted; any other leaves the header's order.
+  void addRow(std::uint64_t folderId, DyxListRow&& row, bool followed,
+              std::vector<std::uint32_t>& appended, std::vector<std::uint32_t>& placed);
+  // The row of the folder whose location is `location` (the newest of them), or -1.
+  std::int64_t findRow(const Folder& folder, const std::string& location) const;
+  void changeRow(std::uint64_t folderId, DyxListRow&& row);
+  void removeRow(std::uint64_t folderId, const std::string& location);
+  // The folder's tree item leaves with everything below it.
+  void removeFolder(std::uint64_t id);
   void clearSort();
   void refill();
   // The names from below the root down to folder `id`.
@@ -160,6 +173,7 @@ class DelveDisplayModel : public QObject {
   bool m_sawParseStart = false;
   std::string m_lastDirectory;  // the text status line 2 is to show at the end of a slice
 
+  DyxWatchCounts m_followCounts;
   DyxLeftOut m_leftOut;
   QStringList m_problemTexts;
 

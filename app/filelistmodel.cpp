@@ -99,6 +99,36 @@ void FileListModel::appendRows(const std::vector<std::uint32_t>& rows) {
 
 void FileListModel::clear() { setRows({}); }
 
+void FileListModel::insertSorted(std::uint32_t storeRow, int column, bool ascending) {
+  const DyxListRow row = m_store.values(storeRow);
+  // After the rows that compare equal, as a stable sort would have placed it.
+  const auto at = std::upper_bound(
+      m_rows.begin(), m_rows.end(), storeRow, [&](std::uint32_t, std::uint32_t other) {
+        const int order = compareRows(column, row, m_store.values(other));
+        return ascending ? order < 0 : order > 0;
+      });
+  const int position = static_cast<int>(at - m_rows.begin());
+  beginInsertRows(QModelIndex(), position, position);
+  m_rows.insert(at, storeRow);
+  endInsertRows();
+}
+
+void FileListModel::removeStoreRow(std::uint32_t storeRow) {
+  const auto it = std::find(m_rows.begin(), m_rows.end(), storeRow);
+  if (it == m_rows.end()) return;
+  const int position = static_cast<int>(it - m_rows.begin());
+  beginRemoveRows(QModelIndex(), position, position);
+  m_rows.erase(it);
+  endRemoveRows();
+}
+
+void FileListModel::storeRowChanged(std::uint32_t storeRow) {
+  const auto it = std::find(m_rows.begin(), m_rows.end(), storeRow);
+  if (it == m_rows.end()) return;
+  const int position = static_cast<int>(it - m_rows.begin());
+  Q_EMIT dataChanged(index(position, 0), index(position, kColumnCount - 1));
+}
+
 int FileListModel::compareRows(int column, const DyxListRow& a, const DyxListRow& b) {
   if (column == kSize) {
     // The sizes themselves: a difference cut down to an int overflows from 2 GiB on.

@@ -34,6 +34,13 @@ class FileListModel : public QAbstractTableModel {
   // Appends rows at the end (unsorted, as they come).
   void appendRows(const std::vector<std::uint32_t>& rows);
   void clear();
+  // Rows shown while the list is in the order of a header click go to their place in it.
+  void insertSorted(std::uint32_t storeRow, int column, bool ascending);
+  // The row showing store index `storeRow` leaves; the other rows, the selection and the scroll
+  // position stay.
+  void removeStoreRow(std::uint32_t storeRow);
+  // The values of store index `storeRow` changed: its row is repainted where it is.
+  void storeRowChanged(std::uint32_t storeRow);
   // Orders the rows by `column`; descending reverses the comparison. Rows that compare equal
   // keep their order.
   void sortRows(int column, bool ascending);

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "kxcore/io.h"
 
@@ -20,13 +22,73 @@ class DepthGuard {
   int& m_depth;
 };
 
+// Stands between the scans and the engine's notifier while a window's worker lives, so that
+// changes made by the watcher's thread (or the polling loop) reach the window. Never destroyed:
+// a thread that took it as the notifier may still be calling it.
+class FollowedNotifier final : public DyxViewNotifier {
+ public:
+  // Under the engine lock.
+  void attach(ParseWorker* worker) {
+    if (&DyxPhysicalDirectory::viewNotifier() != this) {
+      m_next = &DyxPhysicalDirectory::viewNotifier();
+      DyxPhysicalDirectory::setViewNotifier(this);
+    }
+    m_worker = worker;
+  }
+  void detach(const ParseWorker* worker) {
+    if (m_worker != worker) return;
+    m_worker = nullptr;
+    if (&DyxPhysicalDirectory::viewNotifier() == this)
+      DyxPhysicalDirectory::setViewNotifier(m_next);
+  }
+
+  // A scan without observer (an update) still has its new files shown.
+  void entryAdded(DyxEntry* entry, DyxScanObserver* observer) override {
+    m_next->entryAdded(entry, observer != nullptr || m_worker == nullptr
+                                  ? observer
+                                  : static_cast<DyxScanObserver*>(m_worker));
+  }
+  void entryChanged(DyxEntry* entry, DyxScanObserver* observer) override {
+    if (m_worker != nullptr) {
+      m_worker->followedChange(entry, *m_next);
+    } else {
+      m_next->entryChanged(entry, observer);
+    }
+  }
+  void entryRemoved(DyxEntry* entry) override {
+    if (m_worker != nullptr) {
+      m_worker->followedRemoval(entry, *m_next);
+    } else {
+      m_next->entryRemoved(entry);
+    }
+  }
+  void allEntriesRemoved() override { m_next->allEntriesRemoved(); }
+
+ private:
+  DyxViewNotifier* m_next = nullptr;  // the engine's (or a test's) notifier
+  ParseWorker* m_worker = nullptr;
+};
+
+FollowedNotifier& followedNotifier() {
+  static FollowedNotifier* const notifier = new FollowedNotifier;
+  return *notifier;
+}
+
 }  // namespace
 
 ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
   DyxFrontEnd::setScanObserver(this);
+  DyxEngineLock lock;
+  followedNotifier().attach(this);
 }
 
 ParseWorker::~ParseWorker() {
+  // The watcher calls this object back: it ends first.
+  stopFollowing();
+  {
+    DyxEngineLock lock;
+    followedNotifier().detach(this);
+  }
   DyxFrontEnd::clearScanObserver(this);
   // run() uses this object's members until it returns.
   if (!isStopped()) shutdown();
@@ -106,13 +168,13 @@ void ParseWorker::waitUntilTaken(int ms) {
   }
 }
 
-void ParseWorker::runRestore(const std::string& tag) {
+bool ParseWorker::runRestore(const std::string& tag) {
   DelveUpdate forget;
   forget.kind = DelveUpdate::Kind::kProblemsCleared;
   forget.generation = m_generation;
   post(std::move(forget));
   const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
-  if (!info.found) return;
+  if (!info.found) return false;
   std::string problem;
   if (!DyxSavedIndex::restore(info, DyxRestoreOptions(), &problem)) {
     postProblems(false);
@@ -121,7 +183,7 @@ void ParseWorker::runRestore(const std::string& tag) {
     status.generation = m_generation;
     status.text = problem;
     post(std::move(status));
-    return;
+    return false;
   }
   buildView(tag);
   const std::string saved = DyxSavedIndex::timeText(DyxSavedIndex::openInfo().savedAt);
@@ -155,9 +217,49 @@ void ParseWorker::runRestore(const std::string& tag) {
                              : shown + ", up to date: " + std::to_string(pass.directoriesRead) +
                                    " changed folder(s) read again";
   post(std::move(status));
+  // A restored index is followed like a parse once it is up to date.
+  return !pass.stopped && !m_stopParse.load() && !DyxThread::isStopRequested();
+}
+
+void ParseWorker::setFollowChanges(bool on) {
+  const bool was = m_follow.exchange(on);
+  if (on) {
+    // What changed while following was off shows as well.
+    if (!was && !m_parsing.load() && m_followable.load()) startFollowing(true);
+    return;
+  }
+  stopFollowing();
+  DelveUpdate state;
+  state.kind = DelveUpdate::Kind::kFollowState;
+  post(std::move(state));
+}
+
+void ParseWorker::stopFollowing() {
+  ++m_followStopping;
+  DyxFrontEnd::stopFollowingChanges();
+  --m_followStopping;
+}
+
+void ParseWorker::startFollowing(bool catchUp) {
+  if (!m_follow.load() || !m_followable.load()) return;
+  const bool started = DyxFrontEnd::followChanges(
+      [this](const DyxWatchCounts& counts) {
+        DelveUpdate state;
+        state.kind = DelveUpdate::Kind::kFollowState;
+        state.counts = counts;
+        post(std::move(state));
+      },
+      catchUp);
+  if (!started) {
+    KX_POS(kxerr) << "Changes cannot be followed." << endl;
+    return;
+  }
+  // Turned off while it started: off wins.
+  if (!m_follow.load()) stopFollowing();
 }
 
 void ParseWorker::shutdown() {
+  stopFollowing();
   m_stopParse.store(true);
   // Wakes the thread if it is parked; a wake-up is never lost (thread.h).
   requestStop();
@@ -203,6 +305,8 @@ void ParseWorker::postProblems(bool scanFailed) {
 }
 
 void ParseWorker::clearDisplay() {
+  DyxEngineLock lock;
+  m_viewRoot = nullptr;
   m_folderItems.clear();
   m_folderCount = 0;
   m_fileCount = 0;
@@ -219,9 +323,9 @@ DyxView* ParseWorker::buildView(const std::string& tag) {
   DyxView* view = nullptr;
   try {
     view = DyxFrontEnd::selectView(tag);
-    if (view == nullptr) {
-      KX_POS(kxerr) << "No view for the tag: " << tag << endl;
-    }
+    DyxEngineLock lock;
+    m_viewRoot = view;
+    if (view == nullptr) KX_POS(kxerr) << "No view for the tag: " << tag << endl;
   } catch (const DyxThreadExit&) {
     m_switching = false;
     throw;
@@ -286,10 +390,11 @@ bool ParseWorker::hasPendingRequest() const {
   return m_pending != Pending::kNone;
 }
 
-void ParseWorker::viewSwitchServed() {
+std::string ParseWorker::viewSwitchServed() {
   m_viewOnly.store(false);
   std::lock_guard<std::mutex> lock(m_requestMutex);
   if (m_pending == Pending::kViewSwitch) m_pending = Pending::kNone;
+  return m_requestTag;
 }
 
 bool ParseWorker::runRequest() {
@@ -320,10 +425,22 @@ bool ParseWorker::runRequest() {
   busy.parsing = true;
   post(std::move(busy));
 
+  if (!viewOnly) {
+    // The pool is about to be cleared and filled anew: the next parse is followed afresh.
+    m_followable.store(false);
+    stopFollowing();
+  }
+  bool followable = false;
   for (;;) {
     // A view-only request is taken now, so a build that polls us never switches again inside
     // itself; a request arriving meanwhile is served by the next turn of this loop.
-    if (viewOnly) viewSwitchServed();
+    // The tag is read with the request it serves: a switch that came since the request was
+    // taken is served now rather than cleared unserved.
+    if (viewOnly) tag = viewSwitchServed();
+    // While changes are followed, nothing is filed between the clear and the new view: a change
+    // filed into the old view would show folders that are about to go.
+    std::optional<DyxEngineLock> switching;
+    if (viewOnly) switching.emplace();
     clearDisplay();
     DelveUpdate emptyStatus;
     emptyStatus.kind = DelveUpdate::Kind::kDirectory;
@@ -335,7 +452,7 @@ bool ParseWorker::runRequest() {
       if (restore) {
         restore = false;
         viewOnly = true;  // what follows in this loop only switches views
-        runRestore(tag);
+        followable = runRestore(tag);
       } else if (!viewOnly) {
         DelveUpdate forget;
         forget.kind = DelveUpdate::Kind::kProblemsCleared;
@@ -346,16 +463,16 @@ bool ParseWorker::runRequest() {
       } else {
         view = buildView(tag);
       }
+      switching.reset();
       if (!viewOnly && !dir.empty() && !m_stopParse.load()) {
         DyxParseResult result;
         m_inScan = true;
         DyxFrontEnd::scanDirectory(dir, recursive, criterion, result);
         m_inScan = false;
         scanFailed = !result.scanned;
-        // Only a parse that ran to its end replaces the saved index.
-        if (result.scanned && !m_stopParse.load() && !DyxThread::isStopRequested()) {
-          DyxSavedIndex::setComplete(true);
-        }
+        // Only a parse that ran to its end replaces the saved index, and only it is followed.
+        followable = result.scanned && !m_stopParse.load() && !DyxThread::isStopRequested();
+        if (followable) DyxSavedIndex::setComplete(true);
         for (const std::string& message : result.criterionMessages) {
           KX_POS(kxerr) << "Criterion '" << criterion << "': " << message << endl;
         }
@@ -378,19 +495,20 @@ bool ParseWorker::runRequest() {
     std::lock_guard<std::mutex> lock(m_requestMutex);
     tag = m_requestTag;
   }
+  if (followable) {
+    m_followable.store(true);
+    startFollowing(false);
+  }
   return true;
 }
 
 bool ParseWorker::isStopRequested(bool& restarted) {
   restarted = false;
+  // A followed change never restarts anything; it stops when following or the worker does.
+  if (!onOwnThread()) return m_followStopping.load() > 0 || DyxThread::isStopRequested();
   if (m_viewOnly.load() && m_inScan && m_filingDepth == 0 && !m_switching) {
-    viewSwitchServed();
+    const std::string tag = viewSwitchServed();
     restarted = true;
-    std::string tag;
-    {
-      std::lock_guard<std::mutex> lock(m_requestMutex);
-      tag = m_requestTag;
-    }
     clearDisplay();
     buildView(tag);
   }
@@ -398,6 +516,7 @@ bool ParseWorker::isStopRequested(bool& restarted) {
 }
 
 bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
+  if (!onOwnThread() || m_changing.entry != nullptr) return fileFollowed(folder, entry);
   DepthGuard depth(m_filingDepth);
   bool restarted = false;
   if (isStopRequested(restarted) || folder == nullptr || restarted) return false;
@@ -439,10 +558,133 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
 }
 
 void ParseWorker::directoryStarted(const std::string& path) {
-  if (DyxThread::isStopRequested()) return;
+  // Status line 2 tells of the parse, not of the directories a followed change reads.
+  if (DyxThread::isStopRequested() || !onOwnThread()) return;
   DelveUpdate update;
   update.kind = DelveUpdate::Kind::kDirectory;
   update.generation = m_generation;
   update.text = path;
   post(std::move(update));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Followed changes (under the engine lock)
+
+bool ParseWorker::inCurrentView(const DyxViewFolder* folder) const {
+  if (m_viewRoot == nullptr) return false;
+  while (folder->getParent() != nullptr) folder = folder->getParent();
+  return folder == m_viewRoot;
+}
+
+std::uint64_t ParseWorker::followedFolderItem(const DyxViewFolder* folder) {
+  auto known = m_folderItems.find(folder);
+  if (known != m_folderItems.end()) return known->second;
+  std::int64_t parentId = DelveUpdate::kRootParent;
+  const DyxViewFolder* parent = folder->getParent();
+  if (parent != nullptr && !parent->getName().empty()) {
+    parentId = static_cast<std::int64_t>(followedFolderItem(parent));
+  }
+  const std::uint64_t id = ++m_nextFolderId;
+  m_folderItems.emplace(folder, id);
+  ++m_folderCount;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kFolder;
+  update.generation = m_generation;
+  update.folderId = id;
+  update.parentId = parentId;
+  update.text = folder->getName();
+  post(std::move(update));
+  return id;
+}
+
+bool ParseWorker::fileFollowed(DyxViewFolder* folder, DyxEntry* entry) {
+  if (DyxThread::isStopRequested()) return false;
+  // A folder of a view that is not (or not yet) the one shown: its rebuild shows the entry.
+  if (folder == nullptr || !inCurrentView(folder)) return true;
+  const std::uint64_t id = followedFolderItem(folder);
+  if (entry == nullptr) return true;
+  DelveUpdate update;
+  update.generation = m_generation;
+  update.folderId = id;
+  update.row = DyxFrontEnd::listRowValues(*entry);
+  update.kind = DelveUpdate::Kind::kRow;
+  update.followed = true;
+  if (m_changing.entry == entry) {
+    auto before = m_changing.folders.find(id);
+    if (before != m_changing.folders.end() && !before->second) {
+      before->second = true;
+      update.kind = DelveUpdate::Kind::kRowChanged;
+    }
+  }
+  if (update.kind == DelveUpdate::Kind::kRow) ++m_fileCount;
+  post(std::move(update));
+  return true;
+}
+
+void ParseWorker::postRowRemoved(std::uint64_t folderId, const std::string& location) {
+  if (m_fileCount.load() > 0) --m_fileCount;
+  DelveUpdate update;
+  update.kind = DelveUpdate::Kind::kRowRemoved;
+  update.generation = m_generation;
+  update.folderId = folderId;
+  update.text = location;
+  post(std::move(update));
+}
+
+void ParseWorker::followedChange(DyxEntry* entry, DyxViewNotifier& next) {
+  std::vector<DyxViewFolder*> holders;
+  DyxFrontEnd::foldersHolding(*entry, holders);
+  m_changing = Changing();
+  m_changing.entry = entry;
+  for (DyxViewFolder* folder : holders) {
+    auto item = m_folderItems.find(folder);
+    if (item != m_folderItems.end()) m_changing.folders.emplace(item->second, false);
+  }
+  const std::string location = DyxFrontEnd::listRowValues(*entry).location;
+  const std::uint64_t removals = DyxViewFolder::getRemovalCount();
+  // The views move the entry and file it again, through entryFiled: its rows in the folders
+  // that hold it still change in place, the others leave.
+  next.entryChanged(entry, this);
+  Changing done = std::move(m_changing);
+  m_changing = Changing();
+  for (const auto& [folderId, filedAgain] : done.folders) {
+    if (!filedAgain) postRowRemoved(folderId, location);
+  }
+  if (DyxViewFolder::getRemovalCount() != removals) dropGoneFolders();
+}
+
+void ParseWorker::followedRemoval(DyxEntry* entry, DyxViewNotifier& next) {
+  std::vector<DyxViewFolder*> holders;
+  DyxFrontEnd::foldersHolding(*entry, holders);
+  std::vector<std::uint64_t> items;
+  for (DyxViewFolder* folder : holders) {
+    auto item = m_folderItems.find(folder);
+    if (item != m_folderItems.end()) items.push_back(item->second);
+  }
+  const std::string location =
+      items.empty() ? std::string() : DyxFrontEnd::listRowValues(*entry).location;
+  const std::uint64_t removals = DyxViewFolder::getRemovalCount();
+  next.entryRemoved(entry);
+  for (std::uint64_t folderId : items) postRowRemoved(folderId, location);
+  if (DyxViewFolder::getRemovalCount() != removals) dropGoneFolders();
+}
+
+void ParseWorker::dropGoneFolders() {
+  if (m_viewRoot == nullptr) return;
+  std::vector<DyxViewFolder*> live;
+  m_viewRoot->getFolders(live, true, true);
+  std::sort(live.begin(), live.end());
+  for (auto it = m_folderItems.begin(); it != m_folderItems.end();) {
+    if (it->first == m_viewRoot || std::binary_search(live.begin(), live.end(), it->first)) {
+      ++it;
+      continue;
+    }
+    if (m_folderCount.load() > 0) --m_folderCount;
+    DelveUpdate update;
+    update.kind = DelveUpdate::Kind::kFolderRemoved;
+    update.generation = m_generation;
+    update.folderId = it->second;
+    post(std::move(update));
+    it = m_folderItems.erase(it);
+  }
 }

@@ -6,13 +6,24 @@
 // notifier tells it that updates are waiting. At most one notification is outstanding at a
 // time, so a scan of any size never floods the window's event queue.
 //
+// Following changes: after a parse the worker has the pool follow its directories (the window's
+// "Follow changes"). The watcher's thread reports new, changed and removed entries through a
+// view notifier that the worker puts in front of the engine's: under the engine lock the worker
+// turns them into row and folder updates of the current view (a file filed, a row whose values
+// changed, a row gone, a folder the view dropped), posted like the parse's own, so the window
+// changes only what changed. Observer calls that come from a thread other than the worker's are
+// such changes, never parse steps.
+//
 // Generations: every clear of the display starts a new generation; each update carries the
 // generation it belongs to, and the window drops updates of an older generation. Folder ids are
 // handed out by the worker and never reused, so the window never holds an engine pointer.
 //
 // Ownership: the window owns the worker; the worker owns nothing of the engine. Threads: the
 // request operations (submitParse, submitViewSwitch, requestStopParse, setCriterion,
-// takeUpdates, shutdown) are for the window's thread; the observer operations run on the worker.
+// setFollowChanges, takeUpdates, shutdown) are for the window's thread; the observer operations
+// run on the worker or, for followed changes, on the watcher's thread, always under the engine
+// lock; the state they share (the folder items, the counts of the display, the generation) is
+// changed only under the engine lock.
 #pragma once
 
 #include <QtGlobal>
@@ -43,6 +54,10 @@ struct DelveUpdate {
                        // its update pass starts next
     kRefresh,          // as kClear, but the folder selected before is selected again when it
                        // comes back
+    kRowChanged,       // the row of `folderId` at `row.location` has the values of `row`
+    kRowRemoved,       // the row of `folderId` at the location `text` leaves
+    kFolderRemoved,    // the tree item `folderId` leaves with everything below it
+    kFollowState,      // `counts`: how many folders are watched and polled
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
@@ -57,6 +72,8 @@ struct DelveUpdate {
   bool parsing = false;
   KxNoticeKind notice = KxNoticeKind::kUnreadable;
   DyxListRow row;
+  DyxWatchCounts counts;
+  bool followed = false;  // kRow of a followed change, not of a parse or a view build
 };
 
 // What the window takes in one go: the updates in order, and the totals after the last one.
@@ -85,6 +102,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void requestStopParse() { m_stopParse.store(true); }
   void setCriterion(const std::string& criterion);
   std::string criterion() const;
+  // Follows changes after every parse (on), or stops following now (off). Turned on while idle
+  // after a parse, following starts at once.
+  void setFollowChanges(bool on);
+  bool followsChanges() const { return m_follow.load(); }
   bool isParsing() const { return m_parsing.load(); }
 
   // Hands over every waiting update; after this the next update notifies again.
@@ -100,6 +121,12 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   bool isStopRequested(bool& restarted) override;
   void directoryStarted(const std::string& path) override;
   using DyxThread::isStopRequested;
+
+  // For the view notifier the worker installs; under the engine lock, on any thread. The entry
+  // changed, or is about to leave: `next` is the engine's notifier, which the worker calls
+  // itself so that it knows the folders before and after.
+  void followedChange(DyxEntry* entry, DyxViewNotifier& next);
+  void followedRemoval(DyxEntry* entry, DyxViewNotifier& next);
 
  protected:
   void run() override;
@@ -122,13 +149,28 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void postProblems(bool scanFailed);
   // Runs the pending request taken by the loop; false when there was none.
   bool runRequest();
-  // The restore and update pass of submitRestore, for the view `tag`.
-  void runRestore(const std::string& tag);
+  // The restore and update pass of submitRestore, for the view `tag`. True when the index was
+  // restored and brought up to date (it may then be followed).
+  bool runRestore(const std::string& tag);
   // Waits (at most `ms`, and never past a stop) until the window has taken what was posted.
   void waitUntilTaken(int ms);
-  // A view switch was served inside a parse: it is no longer pending.
-  void viewSwitchServed();
+  // A view switch is being served: it is no longer pending. Answers the tag to build, read
+  // together with the request it clears.
+  std::string viewSwitchServed();
   bool hasPendingRequest() const;
+  bool onOwnThread() const { return dyxthreads::self() == getKey(); }
+  // The pool follows its directories, unless following is off or there is nothing to follow.
+  void startFollowing(bool catchUp);
+  // Stops following; a scan it runs on the worker's behalf stops at its next step.
+  void stopFollowing();
+  // Under the engine lock: a followed change files `entry` (or only `folder`) in the display.
+  bool fileFollowed(DyxViewFolder* folder, DyxEntry* entry);
+  // Under the engine lock: the tree item of a folder of the current view, made when new.
+  std::uint64_t followedFolderItem(const DyxViewFolder* folder);
+  bool inCurrentView(const DyxViewFolder* folder) const;
+  // Under the engine lock, after the view dropped folders: their tree items go.
+  void dropGoneFolders();
+  void postRowRemoved(std::uint64_t folderId, const std::string& location);
 
   std::function<void()> m_notify;
 
@@ -136,6 +178,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::atomic<bool> m_stopParse{false};
   std::atomic<bool> m_viewOnly{false};
   std::atomic<bool> m_parsing{false};
+  std::atomic<bool> m_follow{false};
+  // The pool holds what the last parse scanned whole: there is something to follow.
+  std::atomic<bool> m_followable{false};
+  std::atomic<int> m_followStopping{0};  // threads stopping the watcher right now
 
   // What the next wake-up of the worker is for. A wake-up without a request (the resume of a
   // request that a running parse already served) sends the worker back to sleep.
@@ -156,11 +202,19 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   int m_currentKind = DyxViewKind::kNone;
   bool m_switching = false;  // a view is being rebuilt: no nested switch
   int m_filingDepth = 0;     // inside entryFiled: the filing view must not be destroyed
+  // Under the engine lock (read without it on the worker's thread, which alone writes them).
   std::uint64_t m_generation = 0;
   std::uint64_t m_nextFolderId = 0;
   std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;
-  unsigned m_folderCount = 0;
-  unsigned m_fileCount = 0;
+  const DyxViewFolder* m_viewRoot = nullptr;  // the view being shown; none while it is rebuilt
+  // A followed change being filed again: its rows in these folders change rather than add.
+  struct Changing {
+    const DyxEntry* entry = nullptr;
+    std::unordered_map<std::uint64_t, bool> folders;  // tree item -> filed again
+  } m_changing;
+  // Read by post() on any thread.
+  std::atomic<unsigned> m_folderCount{0};
+  std::atomic<unsigned> m_fileCount{0};
 
   std::mutex m_updateMutex;         // guards the waiting updates and the notification flag
   std::condition_variable m_taken;  // the window took the waiting updates

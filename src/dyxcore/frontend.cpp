@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "dyxcore/dyx.h"
+#include "dyxcore/environ.h"
 #include "dyxcore/filter.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
@@ -99,6 +101,38 @@ bool DyxFrontEnd::viewFileExists(const std::string& tag) {
 }
 
 void DyxFrontEnd::clearPool() { Dyx::getPhysicalDirs().clear(); }
+
+bool DyxFrontEnd::followChanges(std::function<void(const DyxWatchCounts&)> onCounts, bool catchUp) {
+  try {
+    return Dyx::getPhysicalDirs().followChanges(std::move(onCounts), catchUp);
+  } catch (int) {
+    return false;  // no pool: the engine is not started
+  }
+}
+
+void DyxFrontEnd::stopFollowingChanges() {
+  try {
+    Dyx::getPhysicalDirs().stopNotification();
+  } catch (int) {
+    // The engine has shut down, and its pool with the watcher.
+  }
+}
+
+void DyxFrontEnd::foldersHolding(const DyxEntry& entry, std::vector<DyxViewFolder*>& out) {
+  DYX_REQUIRE_ENGINE_LOCK("DyxFrontEnd::foldersHolding");
+  out.clear();
+  if (DyxViewManager* views = DyxViewManager::current()) views->getIndex().getFolders(&entry, out);
+}
+
+bool DyxFrontEnd::followChangesPreferred() {
+  return Dyx::getEnviron().getPreference(kFollowChangesPreference) != "false";
+}
+
+bool DyxFrontEnd::preferFollowChanges(bool on) {
+  DyxEnviron& environ = Dyx::getEnviron();
+  environ.setPreference(kFollowChangesPreference, on);
+  return environ.savePreferences();
+}
 
 DyxView* DyxFrontEnd::selectView(const std::string& tag) {
   DyxViewManager& views = Dyx::getViewManager();

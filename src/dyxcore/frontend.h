@@ -8,9 +8,10 @@
 // A front end includes this header and nothing else of the engine: it brings the observer of
 // scans (physdir.h), the engine lock (mutex.h), the views and folders (view.h), the start-up
 // result (workdir.h), paths (path.h), the launch of programs (launch.h), the criterion's tree
-// (filter.h) that the conditions dialog reads, the worker thread (thread.h), and the saved index
-// of the last parse (savedindex.h): every parse becomes the index's content, and startEngine
-// does not load or scan a path map before the front end asks for its index.
+// (filter.h) that the conditions dialog reads, the worker thread (thread.h), the counts of
+// followed folders (watcher.h), and the saved index of the last parse (savedindex.h): every
+// parse becomes the index's content, and startEngine does not load or scan a path map before
+// the front end asks for its index.
 //
 // Ownership: nothing here owns engine objects. The DyxView pointers handed out belong to the
 // view manager's cache and stay valid until the next view rebuild (selectView, runParse) or
@@ -26,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -41,6 +43,7 @@
 #include "dyxcore/thread.h"
 #include "dyxcore/userconf.h"
 #include "dyxcore/view.h"
+#include "dyxcore/watcher.h"
 #include "dyxcore/workdir.h"
 #include "kxcore/notice.h"
 
@@ -170,6 +173,25 @@ class DyxFrontEnd {
   // resolveAfterScan when not view-only and the directory is not empty; a view-only switch to
   // a user view reports what it misses.
   static DyxParseResult runParse(const DyxParseRequest& request);
+
+  // Following changes after a parse (the window's "Follow changes"). The pool's watcher reads
+  // each change as a parse would, on its own thread: the views hear of new, changed and removed
+  // entries through the view notifier (physdir.h), and new files through the pool's observer.
+  // `onCounts` hears, from the watcher's thread, how many folders are watched and how many
+  // are polled because the system has no watch left. False when following cannot start. Both
+  // WITHOUT the engine lock; a pool clear does not stop following, stopFollowingChanges does.
+  // With `catchUp`, every folder is read again first (following was off for a while).
+  static bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts,
+                            bool catchUp = false);
+  static void stopFollowingChanges();
+  // The folders of the cached views that hold the entry, in the order they were filed. Under
+  // the engine lock.
+  static void foldersHolding(const DyxEntry& entry, std::vector<DyxViewFolder*>& out);
+  // The preference "FollowChanges": on unless conf/pref.ini says "false". The setter stores it
+  // there (false when the file cannot be written: the choice then lasts for this run only).
+  static constexpr const char* kFollowChangesPreference = "FollowChanges";
+  static bool followChangesPreferred();
+  static bool preferFollowChanges(bool on);
 
   // The parser's messages for `criterion`, exactly those that scanDirectory would report, and,
   // once the property files are loaded, one message for each user property that no property

@@ -16,71 +16,13 @@
 #include "kxcore/io.h"
 #include "kxcore/notice.h"
 
-// The change-notification thread of one directory: waits on the directory's watch and updates
-// the directory (forced, not recursive) after each change. It belongs to the pool, which stops
-// it (interrupting the wait) before the pool goes away.
-class DyxFileSystemChangeNotificationThread final : public DyxThread {
- public:
-  DyxFileSystemChangeNotificationThread(DyxPhysicalDirs& pool, std::string key,
-                                        std::unique_ptr<dyxplatform::DirectoryWatch> watch)
-      : m_pool(pool), m_key(std::move(key)), m_watch(std::move(watch)) {}
-  ~DyxFileSystemChangeNotificationThread() override { stop(); }
-
-  void stop() {
-    requestStop();
-    m_watch->interrupt();
-    waitStopped(-1);
-  }
-  const std::string& key() const { return m_key; }
-
- protected:
-  void run() override;
-
- private:
-  DyxPhysicalDirs& m_pool;  // not owned; the pool outlives its threads
-  const std::string m_key;
-  std::unique_ptr<dyxplatform::DirectoryWatch> m_watch;
-};
-
-void DyxFileSystemChangeNotificationThread::run() {
-  KX_SCOPE("DyxFileSystemChangeNotificationThread::begin");
-  using Result = dyxplatform::DirectoryWatch::WaitResult;
-  while (!isStopRequested()) {
-    KX_POS(kxout) << "Entering WaitForSingleObject." << endl;
-    const Result result = m_watch->wait(-1);
-    if (isStopRequested() || result == Result::kInterrupted) break;
-    if (result == Result::kTimeout) continue;
-    if (result == Result::kError) {
-      KX_POS(kxerr) << "Cannot wait for change notification: " << m_key << endl;
-      break;
-    }
-    KX_POS(kxout) << "A change has been notified (" << static_cast<int>(result) << "): " << m_key
-                  << endl;
-    // The watch stays armed by itself; the message keeps the trace of every pass alike.
-    KX_POS(kxout) << "Calling FindNextChangeNotification." << endl;
-    KX_POS(kxout) << "Do update:" << endl;
-    std::shared_ptr<DyxPhysicalDirectory> dir = m_pool.acquirePhysicalDirectory(m_key);
-    if (dir) {
-      try {
-        dir->doUpdate(true, false);
-      } catch (const DyxThreadExit&) {
-        throw;
-      } catch (...) {
-        KX_POS(kxerr) << "Exception while updating or triggering the callbacks. Continue." << endl;
-      }
-    }
-    // A watch whose directory was deleted or moved never fires again.
-    if (result == Result::kGone) break;
-  }
-}
-
 DyxPhysicalDirs::DyxPhysicalDirs(dyxplatform::Env& env)
     : m_env(env), m_filter(std::make_unique<DyxFilter>()) {}
 
 DyxPhysicalDirs::DyxPhysicalDirs() : DyxPhysicalDirs(dyxplatform::Env::current()) {}
 
 DyxPhysicalDirs::~DyxPhysicalDirs() {
-  // The loop and the threads use this pool: they end before any of it goes.
+  // The loop and the watcher use this pool: they end before any of it goes.
   stopUpdateLoop();
   stopNotification();
   clear();
@@ -494,56 +436,93 @@ void DyxPhysicalDirs::subscribeFileSystemChangeNotification(DyxUpdateCallback ca
     for (const auto& [key, dir] : m_directories) dirs.emplace_back(key, dir);
   }
   std::lock_guard<std::mutex> guard(m_notifyMutex);
-  // Threads whose directory was deleted have ended: they go now.
-  std::erase_if(m_notifyThreads, [](const auto& t) { return t->isStopped(); });
-  for (auto& [key, dir] : dirs) {
-    KX_POS(kxout) << "Subscribe for change notification for: \"" << dir->getDirName() << "\""
-                  << endl;
-    // One watch per directory: a directory watched already only gets the callback.
-    const std::string& dirKey = key;
-    const bool watched = std::any_of(m_notifyThreads.begin(), m_notifyThreads.end(),
-                                     [&dirKey](const auto& t) { return t->key() == dirKey; });
-    if (watched) {
-      if (callback != nullptr) dir->addCallback(callback);
-      continue;
-    }
-    std::unique_ptr<dyxplatform::DirectoryWatch> watch = m_env.watchDirectory(dir->getDirName());
-    if (!watch->isValid()) {
-      KX_POS(kxerr) << "Cannot subscribe: IVALID_HANDLE_VALUE. Skip it." << endl;
-      continue;
-    }
-    if (callback != nullptr) dir->addCallback(callback);
-    auto thread =
-        std::make_unique<DyxFileSystemChangeNotificationThread>(*this, key, std::move(watch));
-    if (!thread->begin()) {
-      // The thread table is full (begin said so): the directory goes without notification.
-      if (callback != nullptr) dir->removeCallback(callback);
-      continue;
-    }
-    m_notifyThreads.push_back(std::move(thread));
+  if (!m_watcher) {
+    m_watcher = std::make_unique<DyxChangeWatcher>(*this, m_env, DyxChangeWatcher::Options());
   }
+  if (!m_watcher->watchPool()) return;
+  if (callback == nullptr) return;
+  for (auto& [key, dir] : dirs) {
+    if (m_watcher->covers(key)) dir->addCallback(callback);
+  }
+}
+
+bool DyxPhysicalDirs::followChanges(std::function<void(const DyxWatchCounts&)> onCounts,
+                                    bool catchUp) {
+  KX_SCOPE("DyxPhysicalDirs::followChanges");
+  std::unique_ptr<DyxChangeWatcher> replaced;
+  std::lock_guard<std::mutex> guard(m_notifyMutex);
+  if (m_watcher && !m_watcher->followsTree()) replaced = std::move(m_watcher);
+  replaced.reset();
+  if (!m_watcher) {
+    DyxChangeWatcher::Options options;
+    options.followTree = true;
+    options.onCounts = std::move(onCounts);
+    m_watcher = std::make_unique<DyxChangeWatcher>(*this, m_env, std::move(options));
+  }
+  m_sizeCounts.store(true);
+  if (!m_watcher->watchPool()) return false;
+  if (catchUp) m_watcher->requestFullPass();
+  return true;
 }
 
 void DyxPhysicalDirs::stopNotification() {
-  std::vector<std::unique_ptr<DyxFileSystemChangeNotificationThread>> threads;
+  std::unique_ptr<DyxChangeWatcher> watcher;
   {
     std::lock_guard<std::mutex> guard(m_notifyMutex);
-    threads.swap(m_notifyThreads);
+    watcher.swap(m_watcher);
+    m_sizeCounts.store(false);
   }
-  for (auto& t : threads) {
-    t->requestStop();
-  }
-  // Each destructor interrupts the wait and waits for its thread.
-  threads.clear();
+  // The destructor interrupts the wait and waits for the thread.
+  watcher.reset();
 }
 
-std::size_t DyxPhysicalDirs::notificationThreadCount() const {
+DyxWatchCounts DyxPhysicalDirs::watchCounts() const {
   std::lock_guard<std::mutex> guard(m_notifyMutex);
-  std::size_t running = 0;
-  for (const auto& t : m_notifyThreads) {
-    if (!t->isStopped()) ++running;
+  return m_watcher ? m_watcher->counts() : DyxWatchCounts();
+}
+
+bool DyxPhysicalDirs::isFollowingChanges() const {
+  std::lock_guard<std::mutex> guard(m_notifyMutex);
+  return m_watcher && m_watcher->followsTree();
+}
+
+bool DyxPhysicalDirs::refreshDirectory(const std::string& key) {
+  KX_SCOPE("DyxPhysicalDirs::refreshDirectory");
+  kxout << kxParam("key", key) << endl;
+  std::shared_ptr<DyxPhysicalDirectory> dir = acquirePhysicalDirectory(key);
+  if (!dir) return false;
+  DyxScanObserver* observer = nullptr;
+  {
+    DyxEngineLock lock;
+    observer = m_observer;
   }
-  return running;
+  bool changed = false;
+  try {
+    changed = dir->scan(dir->isRecursive(), observer, m_filter.get());
+  } catch (const DyxThreadExit&) {
+    throw;
+  } catch (int) {
+    // A directory that still exists but cannot be read keeps its entries until it can.
+    if (m_env.isDirectory(key)) return false;
+    forgetDirectory(key);
+    return true;
+  }
+  if (changed) dir->fireCallbacks();
+  return changed;
+}
+
+void DyxPhysicalDirs::forgetDirectory(const std::string& key) {
+  bool held = false;
+  {
+    DyxEngineLock lock;
+    held = m_directories.count(key) != 0 || m_adding.count(key) != 0;
+  }
+  // Sub-directories may be in the pool without their parent (added by name): they go too.
+  if (held) {
+    removePhysicalDirectory(key, true, false);
+  } else {
+    removeAllChilds(key);
+  }
 }
 
 std::size_t DyxPhysicalDirs::directoryCount() const {

@@ -2,24 +2,28 @@
 // directories to it; a recursive scan adds every sub-directory as a directory of its own; the
 // pool's update (its polling loop) re-scans them; it answers lookups of directories and entries
 // by path. It is tied to one path map and to the entry repository of the same name, which lets a
-// restart restore the saved directories or re-scan the path map. It can also watch each of its
-// directories with a change-notification thread (inotify).
+// restart restore the saved directories or re-scan the path map. It can also follow changes in
+// its directories as they happen: one watcher thread with one set of watches for all of them
+// (watcher.h).
 //
 // Ownership: the pool owns its directories (a scan running on a directory keeps it alive until
 // the scan stops, even when the pool removed it meanwhile), its filter, its path map and its
-// change-notification threads. The observer is not owned. Destroying the pool stops the polling
-// loop and every notification thread and waits for them; callers `clear` first.
+// change watcher. The observer is not owned. Destroying the pool stops the polling loop and the
+// watcher and waits for them; callers `clear` first.
 //
 // Threads: every member takes the engine lock (mutex.h) itself, step by step, and may be called
-// from the window's thread, the parse worker, the polling thread and notification threads at
+// from the window's thread, the parse worker, the polling thread and the watcher's thread at
 // the same time. `addPhysicalDirectory`, `reset`, `update`/`doUpdate`, `removePhysicalDirectory`,
-// `removeAllChilds`, `clear`, `subscribeFileSystemChangeNotification`, `stopNotification` and the
-// destructor must be called WITHOUT holding the engine lock (they scan, or wait for threads that
-// may need it). `findPhysicalDirectory`, `getEntry` and `collectEntries` hand out plain pointers
-// that stay valid only while the caller holds the engine lock: call them under it.
+// `removeAllChilds`, `clear`, `subscribeFileSystemChangeNotification`, `followChanges`,
+// `refreshDirectory`, `forgetDirectory`, `stopNotification` and the destructor must be called
+// WITHOUT holding the engine lock (they scan, or wait for threads that may need it).
+// `findPhysicalDirectory`, `getEntry` and `collectEntries` hand out plain pointers that stay valid
+// only while the caller holds the engine lock: call them under it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,13 +35,13 @@
 #include "dyxcore/pathmap.h"
 #include "dyxcore/physdir.h"
 #include "dyxcore/updater.h"
+#include "dyxcore/watcher.h"
 #include "dyxcore/xentryrep.h"
 
 class DyxEntry;
 class DyxFilter;
 class DyxPath;
 class DyxPattern;
-class DyxFileSystemChangeNotificationThread;
 struct DyxScanLevel;
 namespace dyxplatform {
 class Env;
@@ -89,13 +93,34 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   void setFilter(const std::string& criterion);
   DyxFilter& getFilter() { return *m_filter; }
 
-  // Watches every current directory with a notification thread that updates it (forced, not
-  // recursive) on a change and fires `callback` when something changed. A directory that is
-  // watched already gets the callback but no second thread.
+  // Watches every current directory: a change updates it (forced, not recursive) and fires
+  // `callback` when something changed. A directory that is watched already gets the callback
+  // but no second watch; one the system will not watch for want of watches is polled.
   void subscribeFileSystemChangeNotification(DyxUpdateCallback callback);
-  // Stops and waits for every notification thread.
+  // A front end's following: every directory now and later is watched (or polled when the
+  // system has no watch left); a change is read as a parse reads it, new sub-directories of a
+  // recursive directory are scanned and watched, and a directory that goes away leaves the pool
+  // with its entries (watcher.h). `onCounts` hears, from the watcher's thread, how many
+  // directories are watched and polled. Replaces a subscription's watcher. With `catchUp`, the
+  // watcher first reads every directory again (what changed while nobody followed shows).
+  // False when the watcher's thread cannot be started.
+  bool followChanges(std::function<void(const DyxWatchCounts&)> onCounts, bool catchUp = false);
+  // Stops the watcher and waits for it; its watches end.
   void stopNotification();
-  std::size_t notificationThreadCount() const;
+  DyxWatchCounts watchCounts() const;
+  bool isFollowingChanges() const;
+
+  // True while the pool follows changes: a scan then takes a new size of a file as a change even
+  // when its time stamp (429.5-second steps) did not move. Any thread.
+  bool sizeCountsAsChange() const { return m_sizeCounts.load(); }
+
+  // Reads the directory of `key` again as a parse would (with the pool's filter and observer,
+  // recursively when the directory is); when it no longer exists it leaves the pool with its
+  // sub-directories. True when anything changed.
+  bool refreshDirectory(const std::string& key);
+  // The directory of `key` and its sub-directories leave the pool with their entries, if the
+  // pool holds it.
+  void forgetDirectory(const std::string& key);
 
   void dump(std::ostream& out);
 
@@ -136,6 +161,7 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   DirectoryMap m_adding;
   DyxScanObserver* m_observer = nullptr;  // not owned
   std::unique_ptr<DyxFilter> m_filter;
-  mutable std::mutex m_notifyMutex;  // guards m_notifyThreads (waited for without the engine lock)
-  std::vector<std::unique_ptr<DyxFileSystemChangeNotificationThread>> m_notifyThreads;
+  mutable std::mutex m_notifyMutex;  // guards m_watcher (waited for without the engine lock)
+  std::unique_ptr<DyxChangeWatcher> m_watcher;
+  std::atomic<bool> m_sizeCounts{false};
 };

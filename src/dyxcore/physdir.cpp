@@ -333,6 +333,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer, D
   bool stopped = false;
   bool restarted = false;
   dyxplatform::DirItem item;
+  // A pool that follows changes sees a file grow within one time-stamp interval.
+  const bool sizeCounts = m_pool != nullptr && m_pool->sizeCountsAsChange();
 
   for (;;) {
     // The listing is read outside the lock; everything done with one name runs under it.
@@ -366,7 +368,8 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer, D
           listing.readFileInfo(item.name, info, &infoError);
       if (DyxEntry* known = m_entries.find(item.name, nameHash)) {
         // A known file removed since the listing is not seen: it leaves with the vanished.
-        const bool refreshed = known->refreshFrom(infoResult, info, infoError, vanished);
+        const bool refreshed =
+            known->refreshFrom(infoResult, info, infoError, vanished, sizeCounts);
         if (!vanished) {
           seen.push_back(known);
           if (refreshed) {

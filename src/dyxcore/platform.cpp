@@ -50,6 +50,26 @@ Env& Env::current() {
 
 void Env::setCurrent(Env* env) { g_current.store(env, std::memory_order_release); }
 
+namespace {
+
+// The set of a system without directory watches: every directory is left to polling.
+class NoWatchSet final : public DirectoryWatchSet {
+ public:
+  bool isValid() const override { return false; }
+  int error() const override { return ENOSYS; }
+  int add(const std::string&, int* error) override {
+    setError(error, ENOSYS);
+    return -1;
+  }
+  void remove(int) override {}
+  WaitResult wait(int, std::vector<Event>&) override { return WaitResult::kError; }
+  void interrupt() override {}
+};
+
+}  // namespace
+
+std::unique_ptr<DirectoryWatchSet> Env::newWatchSet() { return std::make_unique<NoWatchSet>(); }
+
 // ---------------------------------------------------------------------------------------------
 
 static ContentWriter writerOf(const std::vector<std::string_view>& parts) {

@@ -175,6 +175,55 @@ class DirectoryWatch {
   DirectoryWatch() = default;
 };
 
+// Watches on many directories (each alone, not its sub-tree) read through one channel: one
+// thread waits for the events of them all. add() and remove() may be called from any thread,
+// also while another thread waits; wait() runs on one thread at a time; interrupt() on any.
+// Destroy it only once no thread waits in it.
+class DirectoryWatchSet {
+ public:
+  virtual ~DirectoryWatchSet() = default;
+  DirectoryWatchSet(const DirectoryWatchSet&) = delete;
+  DirectoryWatchSet& operator=(const DirectoryWatchSet&) = delete;
+
+  // What happened, as the bits of Event::what.
+  enum : unsigned {
+    kCreated = 1u << 0,
+    kDeleted = 1u << 1,
+    kModified = 1u << 2,    // content written, or a file written to was closed
+    kAttributes = 1u << 3,  // permissions, owner, time stamps
+    kMovedFrom = 1u << 4,   // `name` was renamed away (to another name or directory)
+    kMovedTo = 1u << 5,     // `name` appeared by a rename
+    kSelfGone = 1u << 6,    // the watched directory itself was deleted or moved away
+    kWatchEnded = 1u << 7,  // the watch no longer exists (deleted directory, unmount, remove())
+    kOverflow = 1u << 8,    // events were lost: any watched directory may have changed
+  };
+  struct Event {
+    int watch = -1;            // the watch it belongs to; -1 for kOverflow
+    unsigned what = 0;         // bits above
+    bool isDirectory = false;  // `name` is a directory
+    std::string name;          // the name inside the watched directory; "" for itself
+  };
+  enum class WaitResult { kEvents, kTimeout, kInterrupted, kError };
+
+  // False when the set could not be made (error() says why: ENOSYS where the system has no
+  // such watches, EMFILE when the user's limit of watch channels is reached).
+  virtual bool isValid() const = 0;
+  virtual int error() const = 0;
+  // Watches the directory `path`; answers the watch's id (0 or more), or -1 with *error:
+  // ENOSPC when the system's limit of watches per user is reached, ENOENT, ENOTDIR, EACCES.
+  // A directory watched already (by any path) answers its existing id.
+  virtual int add(const std::string& path, int* error = nullptr) = 0;
+  // Ends a watch; its kWatchEnded may still be read afterwards.
+  virtual void remove(int watch) = 0;
+  // Waits for events (timeoutMs < 0: no limit) and appends every pending one to `events`.
+  virtual WaitResult wait(int timeoutMs, std::vector<Event>& events) = 0;
+  // Makes the current or the next wait() return kInterrupted.
+  virtual void interrupt() = 0;
+
+ protected:
+  DirectoryWatchSet() = default;
+};
+
 // ---------------------------------------------------------------------------------------------
 // The environment
 
@@ -228,6 +277,9 @@ class Env {
   virtual bool changeDirectory(const std::string& path, int* error = nullptr) = 0;
   // A watch on the directory `path`; never null (an invalid watch says why).
   virtual std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) = 0;
+  // An empty set of directory watches; never null. A system without one answers an invalid set
+  // (ENOSYS), which leaves a caller to poll.
+  virtual std::unique_ptr<DirectoryWatchSet> newWatchSet();
 
   // Processes.
   // The program file for `name`: a name with a "/" is taken as it is (when executable);
@@ -310,6 +362,7 @@ class EnvWrapper : public Env {
   std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) override {
     return m_target.watchDirectory(path);
   }
+  std::unique_ptr<DirectoryWatchSet> newWatchSet() override { return m_target.newWatchSet(); }
   std::string findProgram(const std::string& name) override { return m_target.findProgram(name); }
   SpawnResult spawnProcess(const std::string& program, const std::vector<std::string>& argv,
                            bool wait, const std::string& stdoutFile) override {

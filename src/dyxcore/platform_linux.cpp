@@ -520,6 +520,95 @@ DirectoryWatch::WaitResult LinuxDirectoryWatch::wait(int timeoutMs) {
   return any ? WaitResult::kChanged : WaitResult::kTimeout;
 }
 
+// One inotify instance for any number of directories, and an eventfd that interrupts a wait.
+class LinuxDirectoryWatchSet final : public DirectoryWatchSet {
+ public:
+  LinuxDirectoryWatchSet() {
+    m_notifyFd = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (m_notifyFd < 0) {
+      m_error = errno;
+      return;
+    }
+    m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) m_error = errno;
+  }
+  ~LinuxDirectoryWatchSet() override {
+    if (m_notifyFd >= 0) ::close(m_notifyFd);
+    if (m_wakeFd >= 0) ::close(m_wakeFd);
+  }
+  bool isValid() const override { return m_notifyFd >= 0 && m_wakeFd >= 0; }
+  int error() const override { return m_error; }
+
+  int add(const std::string& path, int* error) override {
+    if (!isValid()) {
+      setError(error, m_error);
+      return -1;
+    }
+    const int watch = ::inotify_add_watch(m_notifyFd, path.c_str(),
+                                          IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE |
+                                              IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                              IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    if (watch < 0) setError(error, errno);
+    return watch;
+  }
+  void remove(int watch) override {
+    if (m_notifyFd >= 0 && watch >= 0) ::inotify_rm_watch(m_notifyFd, watch);
+  }
+  void interrupt() override {
+    if (m_wakeFd < 0) return;
+    const std::uint64_t one = 1;
+    (void)!::write(m_wakeFd, &one, sizeof one);
+  }
+
+  WaitResult wait(int timeoutMs, std::vector<Event>& events) override {
+    if (!isValid()) return WaitResult::kError;
+    struct pollfd fds[2];
+    fds[0] = {m_notifyFd, POLLIN, 0};
+    fds[1] = {m_wakeFd, POLLIN, 0};
+    const int n = ::poll(fds, 2, timeoutMs < 0 ? -1 : timeoutMs);
+    if (n < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
+    if (n == 0) return WaitResult::kTimeout;
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count = 0;
+      (void)!::read(m_wakeFd, &count, sizeof count);
+      return WaitResult::kInterrupted;
+    }
+    const std::size_t before = events.size();
+    alignas(struct inotify_event) char buffer[65536];
+    for (;;) {
+      const ssize_t len = ::read(m_notifyFd, buffer, sizeof buffer);
+      if (len <= 0) break;
+      for (char* p = buffer; p < buffer + len;) {
+        const auto* ev = reinterpret_cast<const struct inotify_event*>(p);
+        p += sizeof(struct inotify_event) + ev->len;
+        Event out;
+        out.watch = ev->wd;
+        out.isDirectory = (ev->mask & IN_ISDIR) != 0;
+        if (ev->len > 0) out.name.assign(ev->name, ::strnlen(ev->name, ev->len));
+        if (ev->mask & IN_CREATE) out.what |= kCreated;
+        if (ev->mask & IN_DELETE) out.what |= kDeleted;
+        if (ev->mask & (IN_MODIFY | IN_CLOSE_WRITE)) out.what |= kModified;
+        if (ev->mask & IN_ATTRIB) out.what |= kAttributes;
+        if (ev->mask & IN_MOVED_FROM) out.what |= kMovedFrom;
+        if (ev->mask & IN_MOVED_TO) out.what |= kMovedTo;
+        if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) out.what |= kSelfGone;
+        if (ev->mask & (IN_IGNORED | IN_UNMOUNT)) out.what |= kWatchEnded;
+        if (ev->mask & IN_Q_OVERFLOW) {
+          out.what |= kOverflow;
+          out.watch = -1;
+        }
+        if (out.what != 0) events.push_back(std::move(out));
+      }
+    }
+    return events.size() > before ? WaitResult::kEvents : WaitResult::kTimeout;
+  }
+
+ private:
+  int m_notifyFd = -1;
+  int m_wakeFd = -1;
+  int m_error = 0;
+};
+
 std::atomic<unsigned> g_closedAtStart{0};
 
 // ---------------------------------------------------------------------------------------------
@@ -650,6 +739,9 @@ class LinuxEnv final : public Env {
   }
   std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) override {
     return std::make_unique<LinuxDirectoryWatch>(path);
+  }
+  std::unique_ptr<DirectoryWatchSet> newWatchSet() override {
+    return std::make_unique<LinuxDirectoryWatchSet>();
   }
 
   std::string findProgram(const std::string& name) override {

@@ -7,7 +7,7 @@
 // Ownership: the updater owns its polling thread; callbacks are plain functions.
 //
 // Threads: `doUpdate`, `isUpToDate`, the time stamp and the callback list may be used from
-// several threads at once (the polling thread, change-notification threads, the caller's thread);
+// several threads at once (the polling thread, the change watcher, the caller's thread);
 // they need no engine lock, and `update` implementations take the engine lock themselves, one
 // step at a time. `beginUpdateLoop` and `stopUpdateLoop` must be called WITHOUT holding the
 // engine lock: the loop's current pass may be waiting for it. A subclass must call

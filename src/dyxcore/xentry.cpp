@@ -254,7 +254,7 @@ bool DyxEntry::refresh(bool& vanished) {
 }
 
 bool DyxEntry::refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info,
-                           int error, bool& vanished) {
+                           int error, bool& vanished, bool sizeCounts) {
   applyStatus(result, error);
   vanished = result == dyxplatform::FileInfoResult::kVanished;
   std::int32_t t = 0;
@@ -275,7 +275,7 @@ bool DyxEntry::refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform
       // against undefined data.
       return false;
   }
-  if (t == m_mtime) return false;
+  if (t == m_mtime && (!sizeCounts || size == getSize())) return false;
   m_mtime = t;
   m_reserved2 = 0;
   setSize(size);

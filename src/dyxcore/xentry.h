@@ -144,8 +144,10 @@ class DyxEntry {
   // the entry is no file any more.
   bool refresh(bool& vanished);
   // The same from information already read (a scan reads it from the open directory).
+  // With `sizeCounts`, a new size is a change even within one time-stamp interval (429.5 s):
+  // a file that grows is seen at once. Without it, as specified, only the time stamp counts.
   bool refreshFrom(dyxplatform::FileInfoResult result, const dyxplatform::FileInfo& info, int error,
-                   bool& vanished);
+                   bool& vanished, bool sizeCounts = false);
   // The four-line dump block.
   void dump(std::ostream& os) const;
 

@@ -258,6 +258,114 @@ class DisplayModelTest : public QObject {
     }
   }
 
+  void followedChangesTouchOnlyTheirRows() {
+    Watched w;
+    const auto followed = [](std::uint64_t folderId, const std::string& name, std::uint64_t size) {
+      DelveUpdate u = row(1, folderId, name, size);
+      u.followed = true;
+      return u;
+    };
+    const auto changed = [](std::uint64_t folderId, const std::string& name, std::uint64_t size) {
+      DelveUpdate u = row(1, folderId, name, size);
+      u.kind = Kind::kRowChanged;
+      return u;
+    };
+    const auto removed = [](std::uint64_t folderId, const std::string& name) {
+      DelveUpdate u = update(Kind::kRowRemoved, 1);
+      u.folderId = folderId;
+      u.text = "/t/" + name;
+      return u;
+    };
+    const auto folderGone = [](std::uint64_t id) {
+      DelveUpdate u = update(Kind::kFolderRemoved, 1);
+      u.folderId = id;
+      return u;
+    };
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"),
+                        folder(1, 2, 1, "sub"), folder(1, 3, 2, "deeper"), row(1, 1, "a", 30),
+                        row(1, 1, "b", 10), row(1, 1, "c", 20), row(1, 3, "d", 1)});
+    w.model.selectFolder(1);
+    w.model.sortList(FileListModel::kSize);
+    QCOMPARE(listedNames(w.model), (QStringList{"b", "c", "a"}));
+    QPersistentModelIndex selected = w.model.listModel()->index(2, 0);  // "a"
+
+    const struct {
+      const char* what;
+      std::vector<DelveUpdate> updates;
+      QStringList listed;
+      std::vector<std::uint64_t> sizes;
+      unsigned folders;
+      unsigned files;
+    } steps[] = {
+        {"a followed row goes to its place in the header's order",
+         {followed(1, "e", 15)},
+         {"b", "e", "c", "a"},
+         {10, 15, 20, 30},
+         3,
+         5},
+        {"a changed row keeps its place",
+         {changed(1, "c", 99)},
+         {"b", "e", "c", "a"},
+         {10, 15, 99, 30},
+         3,
+         5},
+        {"a removed row leaves, the others stay",
+         {removed(1, "b")},
+         {"e", "c", "a"},
+         {15, 99, 30},
+         3,
+         4},
+        {"a row of another folder leaves the list alone",
+         {removed(3, "d")},
+         {"e", "c", "a"},
+         {15, 99, 30},
+         3,
+         3},
+        {"a change of a row no folder has is dropped",
+         {changed(1, "zz", 5)},
+         {"e", "c", "a"},
+         {15, 99, 30},
+         3,
+         3},
+        {"a folder leaves with its sub-folders",
+         {folderGone(2)},
+         {"e", "c", "a"},
+         {15, 99, 30},
+         1,
+         3},
+    };
+    for (const auto& step : steps) {
+      w.model.addUpdates(step.updates);
+      QCOMPARE(listedNames(w.model), step.listed);
+      std::vector<std::uint64_t> sizes;
+      for (int i = 0; i < w.model.listModel()->rowCount(); ++i) {
+        sizes.push_back(w.model.listModel()->rowValues(i).size);
+      }
+      QVERIFY2(sizes == step.sizes, step.what);
+      QVERIFY2(w.model.folderCount() == step.folders, step.what);
+      QVERIFY2(w.model.fileCount() == step.files, step.what);
+      QVERIFY2(w.model.sortColumn() == FileListModel::kSize, step.what);
+      QVERIFY2(selected.isValid() && selected.data().toString() == QStringLiteral("a"), step.what);
+    }
+    QCOMPARE(labelsUnder(w.model, w.model.treeModel()->indexOf(1)), QStringList());
+
+    // The selected folder itself going empties the list.
+    w.model.addUpdates({folderGone(1)});
+    QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
+    QCOMPARE(w.model.listModel()->rowCount(), 0);
+    QCOMPARE(w.model.folderCount(), 0u);
+    QCOMPARE(w.model.fileCount(), 0u);
+
+    // Polled folders are named on status line 1, and a clear does not forget it.
+    DelveUpdate counts = update(Kind::kFollowState, 0);
+    counts.counts = DyxWatchCounts{4, 2};
+    w.model.addUpdates({counts, clearTo(2)});
+    QVERIFY(w.model.statusLine1().endsWith(
+        QString::fromStdString(". " + DelveDisplayModel::polledText(2))));
+    w.model.addUpdates({update(Kind::kFollowState, 0)});
+    QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+  }
+
   void aHeaderOrderLastsUntilTheListChanges() {
     Watched w;
     QSignalSpy sorted(&w.model, &DelveDisplayModel::sortChanged);

@@ -1,5 +1,5 @@
 // The pool with its threads: change notification picking up files, threads ending with the pool,
-// and a stress run of the polling loop, notification threads, a thread that adds, clears and
+// and a stress run of the polling loop, the change watcher, a thread that adds, clears and
 // re-adds directories, and a thread that creates and deletes files, all at once.
 #include <gtest/gtest.h>
 
@@ -84,9 +84,9 @@ TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
   ASSERT_TRUE(pool.addPhysicalDirectory(d, false, false));
   g_fired = 0;
   pool.subscribeFileSystemChangeNotification(&countFired);
-  EXPECT_EQ(pool.notificationThreadCount(), 1u);
+  EXPECT_EQ(pool.watchCounts().watched, 1u);
   pool.subscribeFileSystemChangeNotification(&countFired);
-  EXPECT_EQ(pool.notificationThreadCount(), 1u) << "one watch per directory";
+  EXPECT_EQ(pool.watchCounts().watched, 1u) << "one watch per directory";
   {
     DyxEngineLock lock;
     EXPECT_EQ(pool.findPhysicalDirectory(d)->callbackCount(), 2u);
@@ -104,10 +104,10 @@ TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
   std::filesystem::remove(d + "/new.txt");
   EXPECT_TRUE(waitUntil([&] { return !hasEntry(pool, d, "new.txt"); }, 5000ms));
 
-  // The watched directory itself goes: its thread updates once (the pool drops the directory
+  // The watched directory itself goes: its watch updates it once (the pool drops the directory
   // at its own next update) and ends.
   std::filesystem::remove_all(d);
-  EXPECT_TRUE(waitUntil([&] { return pool.notificationThreadCount() == 0; }, 5000ms));
+  EXPECT_TRUE(waitUntil([&] { return pool.watchCounts().watched == 0; }, 5000ms));
   pool.doUpdate(false, true);
   EXPECT_EQ(pool.directoryCount(), 0u);
   pool.clear();
@@ -124,7 +124,7 @@ TEST_F(PoolThreadsTest, RefusedWatchIsReportedAndSkipped) {
   pool.subscribeFileSystemChangeNotification(&countFired);
   EXPECT_TRUE(trace.contains("Subscribe for change notification for: \"" + d + "\""));
   EXPECT_TRUE(trace.contains("Cannot subscribe: IVALID_HANDLE_VALUE. Skip it.")) << trace.text();
-  EXPECT_EQ(pool.notificationThreadCount(), 0u);
+  EXPECT_EQ(pool.watchCounts().watched, 0u);
   DyxEngineLock lock;
   EXPECT_EQ(pool.findPhysicalDirectory(d)->callbackCount(), 0u);
 }
@@ -137,7 +137,7 @@ TEST_F(PoolThreadsTest, DestroyingThePoolEndsItsThreadsPromptly) {
   pool->addPhysicalDirectory(m_tmp / "t", true, false);
   pool->subscribeFileSystemChangeNotification(nullptr);
   pool->beginUpdateLoop(30);
-  EXPECT_EQ(pool->notificationThreadCount(), 5u);
+  EXPECT_EQ(pool->watchCounts().watched, 5u);
   const auto start = Clock::now();
   pool.reset();
   EXPECT_LT(Clock::now() - start, 5000ms);
@@ -157,7 +157,7 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
   for (const auto& t : tops) ASSERT_TRUE(pool->addPhysicalDirectory(t, true, false));
   g_fired = 0;
   pool->subscribeFileSystemChangeNotification(&countFired);
-  ASSERT_EQ(pool->notificationThreadCount(), 4u);
+  ASSERT_EQ(pool->watchCounts().watched, 4u);
   pool->beginUpdateLoopMs(15);
 
   std::atomic<bool> stop{false};
@@ -235,9 +235,9 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
             << views.adds.load() << " entries announced, " << g_fired.load()
             << " notified updates with a change" << std::endl;
 
-  // Re-subscribing never stacks threads: one per directory key at most (one, two, their "sub"
+  // Re-subscribing never stacks watches: one per directory key at most (one, two, their "sub"
   // and "extra" directories).
-  EXPECT_LE(pool->notificationThreadCount(), 6u);
+  EXPECT_LE(pool->watchCounts().watched, 6u);
 
   // Settle: one forced update over the final tree gives exactly one entry per file.
   pool->stopUpdateLoop();

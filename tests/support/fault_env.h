@@ -1,15 +1,21 @@
 // An environment that makes chosen calls fail, for tests of what the engine does when the file
 // system refuses: a listing that stops part-way, a name that vanishes between its listing and
 // its reading, a directory that cannot be opened, a save that runs out of space or cannot be
-// renamed into place. Every other call goes to the system's environment, so the tests run on
-// real temporary trees and need no special rights. Faults are keyed by path and may be set
+// renamed into place, a system that runs out of directory watches or loses their events. Every
+// other call goes to the system's environment, so the tests run on real temporary trees and need
+// no special rights. Faults are keyed by path and may be set
 // and read from any thread. Test code only.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "dyxcore/platform.h"
 
@@ -32,6 +38,14 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   void failWritesTo(const std::string& prefix, int error) { set(m_writeFails, prefix, error); }
   // Renaming any file onto `target` fails with `error`.
   void failRenameTo(const std::string& target, int error) { set(m_renameFails, target, error); }
+  // Directory watch sets made from now on hold at most `watches` watches at a time: adding
+  // one more fails with ENOSPC, as when the system's limit of watches per user is reached.
+  // A negative count lifts the limit.
+  void limitWatches(int watches) { m_watchLimit.store(watches); }
+  // The next wait of every watch set reports that events were lost (an overflow).
+  void overflowWatches() { m_overflows.fetch_add(1); }
+  // Every watch set loses the events of the system while `drop` is true.
+  void dropWatchEvents(bool drop) { m_dropEvents.store(drop); }
   // How many calls a fault answered.
   int faultsMade() const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -65,6 +79,9 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   bool renameFile(const std::string& from, const std::string& to, int* error) override {
     if (fault(m_renameFails, to, error)) return false;
     return EnvWrapper::renameFile(from, to, error);
+  }
+  std::unique_ptr<dyxplatform::DirectoryWatchSet> newWatchSet() override {
+    return std::make_unique<FaultWatchSet>(*this, EnvWrapper::newWatchSet());
   }
 
  private:
@@ -140,6 +157,71 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     const int m_failure;
   };
 
+  class FaultWatchSet final : public dyxplatform::DirectoryWatchSet {
+   public:
+    FaultWatchSet(FaultEnv& env, std::unique_ptr<DirectoryWatchSet> target)
+        : m_env(env), m_target(std::move(target)), m_overflowsSeen(env.m_overflows.load()) {}
+    bool isValid() const override { return m_target->isValid(); }
+    int error() const override { return m_target->error(); }
+    int add(const std::string& path, int* error) override {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      const int limit = m_env.m_watchLimit.load();
+      if (limit >= 0 && static_cast<int>(m_live.size()) >= limit) {
+        m_env.count();
+        if (error != nullptr) *error = ENOSPC;
+        return -1;
+      }
+      const int watch = m_target->add(path, error);
+      if (watch >= 0) m_live.insert(watch);
+      return watch;
+    }
+    void remove(int watch) override {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_live.erase(watch);
+      m_target->remove(watch);
+    }
+    // In short slices, so that an overflow asked for meanwhile is reported promptly.
+    WaitResult wait(int timeoutMs, std::vector<Event>& events) override {
+      constexpr int kSliceMs = 20;
+      for (int waited = 0;; waited += kSliceMs) {
+        const int overflows = m_env.m_overflows.load();
+        if (overflows != m_overflowsSeen) {
+          m_overflowsSeen = overflows;
+          m_env.count();
+          Event lost;
+          lost.what = kOverflow;
+          events.push_back(lost);
+          return WaitResult::kEvents;
+        }
+        const int slice = timeoutMs < 0 ? kSliceMs : std::min(kSliceMs, timeoutMs - waited);
+        if (slice <= 0) return WaitResult::kTimeout;
+        const std::size_t before = events.size();
+        const WaitResult result = m_target->wait(slice, events);
+        if (result == WaitResult::kEvents && m_env.m_dropEvents.load()) {
+          events.resize(before);
+          m_env.count();
+          continue;
+        }
+        if (result == WaitResult::kEvents) {
+          // A watch that ended no longer counts against the limit.
+          std::lock_guard<std::mutex> guard(m_mutex);
+          for (std::size_t i = before; i < events.size(); ++i) {
+            if (events[i].what & kWatchEnded) m_live.erase(events[i].watch);
+          }
+        }
+        if (result != WaitResult::kTimeout) return result;
+      }
+    }
+    void interrupt() override { m_target->interrupt(); }
+
+   private:
+    FaultEnv& m_env;
+    std::unique_ptr<DirectoryWatchSet> m_target;
+    std::mutex m_mutex;
+    std::set<int> m_live;
+    int m_overflowsSeen;  // the waiting thread's
+  };
+
   std::unique_ptr<dyxplatform::Directory> wrap(const std::string& path,
                                                std::unique_ptr<dyxplatform::Directory> dir) {
     ListFault listFault;
@@ -174,6 +256,9 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   std::map<std::string, int> m_writeFails;
   std::map<std::string, int> m_renameFails;
   int m_faultsMade = 0;
+  std::atomic<int> m_watchLimit{-1};
+  std::atomic<int> m_overflows{0};
+  std::atomic<bool> m_dropEvents{false};
 };
 
 }  // namespace quarrytest
