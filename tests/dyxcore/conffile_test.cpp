@@ -198,7 +198,8 @@ TEST_F(ConfigNoticeTest, UnreadableFilesAreNamedWithTheReasonAndMissingOnesAreNo
         << c.label;
     ASSERT_EQ(::rmdir(c.file), 0) << c.label;
 
-    ASSERT_EQ(::mkfifo(c.file, 0600), 0) << c.label;
+    if (!quarrytest::hasLinuxFileSystem()) continue;  // no FIFOs
+    ASSERT_TRUE(quarrytest::makeFifo(c.file)) << c.label;
     c.read();
     EXPECT_EQ(joined(taken(c.kind)), std::string(c.file) + ": cannot be read: not a regular file\n")
         << c.label;

@@ -143,7 +143,7 @@ void makeTree(const std::string& root, int depth, int& counter) {
     quarrytest::writeFile(root + "/f" + std::to_string(i) + ".txt",
                           std::string(static_cast<std::size_t>(counter++ % 97), 'x'));
   }
-  symlink("nowhere", (root + "/dangling").c_str());
+  quarrytest::makeSymlink("nowhere", root + "/dangling");  // where the system has links
   if (depth == 0) return;
   for (int i = 0; i < 3; ++i) {
     const std::string sub = root + "/d" + std::to_string(i);

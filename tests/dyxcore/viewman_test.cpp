@@ -168,8 +168,9 @@ TEST_F(ManagerTest, ViewFileHeaderGivesTheKind) {
 
 // A FIFO (or directory) named like a view file must be refused, not waited on.
 TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
+  QUARRY_SKIP_WITHOUT_LINUX_FS("FIFOs");
   const std::string fifo = m_dir / "conf/views/pipe.kx";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  ASSERT_TRUE(quarrytest::makeFifo(fifo));
   quarrytest::makeDirs(m_dir / "conf/views/folder.kx");
   TraceCapture trace;
   DyxUserView view("pipe", nullptr);
@@ -189,8 +190,7 @@ TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
     ADD_FAILURE() << "reading a FIFO view file blocked";
     for (int i = 0;
          i < 3 && finished.wait_for(std::chrono::seconds(1)) != std::future_status::ready; ++i) {
-      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd >= 0) ::close(fd);
+      quarrytest::wakeFifoReader(fifo);
     }
   }
   reader.join();
