@@ -598,9 +598,31 @@ class WindowsDirectoryWatch final : public DirectoryWatch {
                                 nullptr, &m_overlapped, nullptr) != 0;
     return m_pending;
   }
+  // Opened, not only looked up: a directory deleted while this watch holds it open is only
+  // pending deletion until the handle closes, which a lookup does not tell but an open refuses.
+  // A refusal for another reason (another program's lock) leaves the watch on.
   bool stillThere() const {
-    const DWORD a = attributesOrInvalid(m_path);
-    return a != INVALID_FILE_ATTRIBUTES && isRealDirectory(a);
+    std::wstring sys;
+    if (!systemPath(m_path, sys, nullptr)) return false;
+    const HANDLE handle = ::CreateFileW(
+        sys.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      switch (::GetLastError()) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_ACCESS_DENIED:  // what a pending deletion answers
+        case ERROR_DELETE_PENDING:
+          return false;
+        default:
+          return true;
+      }
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool directory =
+        ::GetFileInformationByHandle(handle, &info) && isRealDirectory(info.dwFileAttributes);
+    ::CloseHandle(handle);
+    return directory;
   }
 
   const std::string m_path;
@@ -683,7 +705,13 @@ class WindowsEnv final : public Env {
         ::CreateFileW(sys.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-      setError(error, lastErrno());
+      const int code = lastErrno();
+      // A directory under the name is refused as access denied: said as on Linux.
+      const DWORD a = ::GetFileAttributesW(sys.c_str());
+      setError(error,
+               code == EACCES && a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0
+                   ? EISDIR
+                   : code);
       return nullptr;
     }
     return std::make_unique<WindowsWritableFile>(file);

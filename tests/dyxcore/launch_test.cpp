@@ -25,9 +25,10 @@ using quarrytest::writeFile;
 
 // Programs written as shell scripts run on Linux only; the tests with show_args further down
 // make the same calls on both systems.
-#define SKIP_WITHOUT_SHELL_SCRIPTS()                                                            \
-  if (!quarrytest::hasLinuxFileSystem()) GTEST_SKIP() << "shell scripts are programs on Linux " \
-                                                         "only"
+#define SKIP_WITHOUT_SHELL_SCRIPTS()                     \
+  if (!quarrytest::hasLinuxFileSystem())                 \
+  GTEST_SKIP() << "shell scripts are programs on Linux " \
+                  "only"
 
 // Runs a test in its own directory with the trace on in "trace.dbg" there.
 class LaunchTest : public ::testing::Test {

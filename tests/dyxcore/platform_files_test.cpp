@@ -258,9 +258,9 @@ TEST(PlatformWatch, ChangesInterruptsAndRemovalEndTheWait) {
   // An interrupt that comes first ends the next wait at once.
   watch->interrupt();
   EXPECT_EQ(watch->wait(10000), WaitResult::kInterrupted);
-  // The directory removed from under its watch: the wait says so (in time), whatever came
+  // The directory moved away from under its watch: the wait says so (in time), whatever came
   // before.
-  std::filesystem::remove_all(fsPath(watched));
+  std::filesystem::rename(fsPath(watched), fsPath(dir / "moved"));
   WaitResult r = watch->wait(10000);
   if (r == WaitResult::kChanged) r = watch->wait(10000);
   EXPECT_EQ(r, WaitResult::kGone);
@@ -272,7 +272,8 @@ TEST(PlatformWatch, ChangesInterruptsAndRemovalEndTheWait) {
 
 #ifdef _WIN32
 // A file opened by the application of its extension: the association is made for this test
-// (show_args for ".quarrytest", under the user's classes) and taken away again.
+// (show_args for ".quarrytest", among the classes of the system, where Wine looks) and taken away
+// again.
 TEST(PlatformShell, FileOpensWithTheAssociatedApplication) {
   TempDir dir;
   quarrytest::CwdGuard cwd(dir.path());
@@ -282,17 +283,16 @@ TEST(PlatformShell, FileOpensWithTheAssociatedApplication) {
       L"\"" + std::filesystem::path(quarrytest::nativePath(QUARRY_SHOW_ARGS_PATH)).wstring() +
       L"\" \"%1\"";
   HKEY key = nullptr;
-  ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER,
-                              L"Software\\Classes\\QuarryTest.File\\shell\\open\\command", 0,
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CLASSES_ROOT, L"QuarryTest.File\\shell\\open\\command", 0,
                               nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             ERROR_SUCCESS);
   ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
                    static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
   ::RegCloseKey(key);
   const wchar_t progId[] = L"QuarryTest.File";
-  ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Classes\\.quarrytest", nullptr, REG_SZ,
-                              progId, sizeof progId),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      ::RegSetKeyValueW(HKEY_CLASSES_ROOT, L".quarrytest", nullptr, REG_SZ, progId, sizeof progId),
+      ERROR_SUCCESS);
   int error = 0;
   EXPECT_TRUE(dyxplatform::openWithAssociatedApplication(file, &error)) << error;
   // The program runs on its own; it writes what it was given.
@@ -302,8 +302,8 @@ TEST(PlatformShell, FileOpensWithTheAssociatedApplication) {
   }
   EXPECT_EQ(readFile(dir / "args.out"), "[" + file + "]");
   EXPECT_FALSE(dyxplatform::openWithAssociatedApplication(dir / "missing.quarrytest", &error));
-  ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\QuarryTest.File");
-  ::RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Classes\\.quarrytest");
+  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"QuarryTest.File");
+  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".quarrytest");
 }
 #endif
 

@@ -124,7 +124,8 @@ TEST_F(ManagerTest, RegisterFactoryRefusals) {
 TEST_F(ManagerTest, GetWithoutFactoryOrFileAnswersNoneWithoutErrorLine) {
   TraceCapture trace;
   EXPECT_EQ(m_manager->get("nothing", true), nullptr);
-  EXPECT_TRUE(trace.has("Cannot open: ./conf/views/nothing.kx")) << trace.text();
+  EXPECT_TRUE(trace.has(quarrytest::nativePath("Cannot open: ./conf/views/nothing.kx")))
+      << trace.text();
   EXPECT_EQ(activity().find("ERROR: "), std::string::npos);
   EXPECT_EQ(m_manager->get("", true), nullptr);
   EXPECT_TRUE(trace.has("Given view tag is empty."));
@@ -196,8 +197,8 @@ TEST_F(ManagerTest, ViewFileThatIsNotARegularFileIsNotRead) {
   reader.join();
   EXPECT_EQ(got, nullptr);
   EXPECT_EQ(folderView, nullptr);
-  EXPECT_TRUE(trace.has("Cannot open: ./conf/views/pipe.kx"));
-  EXPECT_TRUE(trace.has("Cannot open file: ./conf/views/pipe.kx"));
+  EXPECT_TRUE(trace.has(quarrytest::nativePath("Cannot open: ./conf/views/pipe.kx")));
+  EXPECT_TRUE(trace.has(quarrytest::nativePath("Cannot open file: ./conf/views/pipe.kx")));
   EXPECT_TRUE(view.isModified());
 }
 

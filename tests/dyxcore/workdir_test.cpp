@@ -91,10 +91,20 @@ TEST(WorkDirChoose, QuarryHomeThenDataHomeThenHome) {
 }
 
 TEST(WorkDirDefaultConf, BesideTheProgramsFolder) {
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/usr/bin/quarry-cli"), "/usr/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/opt/q/bin/quarry"), "/opt/q/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/w/build/cli/quarry-cli"), "/w/build/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir(""), "");
+  const struct {
+    const char* program;
+    const char* conf;
+  } cases[] = {
+      {"/usr/bin/quarry-cli", "/usr/share/quarry/conf"},
+      {"/opt/q/bin/quarry", "/opt/q/share/quarry/conf"},
+      {"/w/build/cli/quarry-cli", "/w/build/share/quarry/conf"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DyxWorkDir::defaultConfDir(quarrytest::nativePath(c.program)),
+              quarrytest::nativePath(c.conf))
+        << c.program;
+  }
 }
 
 class WorkDirPrepareTest : public ::testing::Test {

@@ -13,6 +13,8 @@
 
 namespace {
 
+using quarrytest::nativePath;
+
 // Sets a file's last-write time to a given 1601-based file time.
 void setWriteTime(const std::string& path, std::uint64_t fileTime) {
   ASSERT_TRUE(quarrytest::setLastWriteTime(path, fileTime)) << path;
@@ -76,20 +78,20 @@ TEST(DyxEntryNames, ShortNamesExtensionsAndFullNames) {
       {"UPPER.TXT", "UPPER", "TXT"},
   };
   for (const auto& c : cases) {
-    DyxEntry* e = repo.createEntry(c.name, "/data/dir one", false);
+    DyxEntry* e = repo.createEntry(c.name, nativePath("/data/dir one"), false);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->getName(), c.name);
     EXPECT_EQ(e->getShortName(), c.shortName) << c.name;
     EXPECT_EQ(e->getExtension(), c.ext) << c.name;
-    EXPECT_EQ(e->getFullName(), std::string("/data/dir one/") + c.name);
-    EXPECT_EQ(e->getLocation().toString(), "/data/dir one");
+    EXPECT_EQ(e->getFullName(), nativePath("/data/dir one/") + c.name);
+    EXPECT_EQ(e->getLocation().toString(), nativePath("/data/dir one"));
   }
   DyxEntry* noDir = repo.createEntry("lonely.txt");
   EXPECT_EQ(noDir->getPid(), 0u);
   EXPECT_EQ(noDir->getFullName(), "lonely.txt");
   EXPECT_TRUE(noDir->getLocation().isEmpty());
-  DyxEntry* atRoot = repo.createEntry("top", "/", false);
-  EXPECT_EQ(atRoot->getFullName(), "/top");
+  DyxEntry* atRoot = repo.createEntry("top", nativePath("/"), false);
+  EXPECT_EQ(atRoot->getFullName(), nativePath("/top"));
 
   const DyxEntry orphan;
   EXPECT_EQ(orphan.getName(), "");
@@ -98,13 +100,13 @@ TEST(DyxEntryNames, ShortNamesExtensionsAndFullNames) {
 
 TEST(DyxEntryProperties, ValuesByIdAndName) {
   DyxEntryRepository repo("", 4);
-  DyxEntry* e = repo.createEntry("photo.JPG", "/pics", true);
+  DyxEntry* e = repo.createEntry("photo.JPG", nativePath("/pics"), true);
   e->setSize(5ULL << 32 | 7);
   e->setMTime(DyxTime(0));
   EXPECT_EQ(e->getSize(), (5ULL << 32) | 7);
   EXPECT_EQ(e->getProperty(kPropName), "photo.JPG");
   EXPECT_EQ(e->getProperty("Ext"), "JPG");
-  EXPECT_EQ(e->getProperty(kPropLocation), "/pics/photo.JPG");
+  EXPECT_EQ(e->getProperty(kPropLocation), nativePath("/pics/photo.JPG"));
   EXPECT_EQ(e->getProperty(kPropContent), e->getProperty(kPropLocation));
   EXPECT_EQ(e->getProperty(kPropMTime), "1601/01/01 00:00:00");
   EXPECT_EQ(e->getProperty("Status"), "Normal");
@@ -215,17 +217,21 @@ TEST(DyxEntryRefresh, HostileFilesGetTheirStatus) {
     EXPECT_EQ(e->getSize(), size) << c.name;
     EXPECT_EQ(e->getMTime(), DyxTime::fromFileTime(writeTime)) << c.name;
   }
-  EXPECT_NE(err.text().find("Cannot open file: " + dir.path() + "/dangling"), std::string::npos);
+  EXPECT_NE(
+      err.text().find("Cannot open file: " + dir.path() + quarrytest::nativePath("/dangling")),
+      std::string::npos);
 }
 
 TEST(DyxEntryDump, BlockAndStreamForm) {
   DyxEntryRepository repo("", 4);
-  DyxEntry* e = repo.createEntry("a.txt", "/d", false);
+  DyxEntry* e = repo.createEntry("a.txt", nativePath("/d"), false);
   e->setSize(12);
   std::ostringstream os;
   e->dump(os);
   const std::string line2 =
-      "[name=a.txt,status=Normal,short_name=a,full_name=/d/a.txt,ext=txt,dir=/d,size=12,"
+      "[name=a.txt,status=Normal,short_name=a,full_name=" + nativePath("/d/a.txt") +
+      ",ext=txt,dir=" + nativePath("/d") +
+      ",size=12,"
       "mtime=1601/01/01 00:00:00,uname=,gname=,type=" +
       e->getType() + "]";
   EXPECT_EQ(os.str(), "------------------ entry ---------------------------\n" + line2 +
