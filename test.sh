@@ -60,6 +60,7 @@ if [[ $windows == 1 ]]; then
   [[ -x $wine ]] || wine=$(command -v wine64 || command -v wine)
   wineserver=$(dirname "$wine")/wineserver
   [[ -x $wineserver ]] || wineserver=$(command -v wineserver)
+  mkdir -p "$WINEPREFIX"
   "$wineserver" -p 120
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
   "$wine" cmd /c exit 0 >/dev/null 2>&1 || true # creates the prefix on the first run
