@@ -6,19 +6,24 @@
 #   ./test.sh --fuzz SECONDS  also the libFuzzer targets, built with clang in build/fuzz, each
 #                             run for SECONDS from its seed corpus (tests/fuzz/corpus/<name>);
 #                             new inputs go to build/fuzz/corpus, findings to build/fuzz/artifacts
+#   ./test.sh --windows       instead: the Windows build (MinGW-w64, build/windows) of the
+#                             libraries, quarry-cli and the engine's tests, run under Wine, and
+#                             quarry-cli.exe's listing compared with the Linux build's
 set -euo pipefail
 cd "$(dirname "$0")"
 
 usage() {
-  echo "usage: ./test.sh [--tsan] [--fuzz SECONDS]" >&2
+  echo "usage: ./test.sh [--tsan] [--fuzz SECONDS] | --windows" >&2
   exit 2
 }
 
 tsan=0
+windows=0
 fuzz_seconds=""
 while (($# > 0)); do
   case "$1" in
     --tsan) tsan=1 ;;
+    --windows) windows=1 ;;
     --fuzz)
       (($# > 1)) || usage
       fuzz_seconds=$2
@@ -31,11 +36,42 @@ while (($# > 0)); do
 done
 if [[ -n $fuzz_seconds && ! $fuzz_seconds =~ ^[1-9][0-9]*$ ]]; then usage; fi
 
+if [[ $windows == 1 && ($tsan == 1 || -n $fuzz_seconds) ]]; then usage; fi
+
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
-quarry_install_deps "${QUARRY_TEST_PACKAGES[@]}"
-
 jobs=$(nproc 2>/dev/null || echo 2)
+
+if [[ $windows == 1 ]]; then
+  quarry_install_deps "${QUARRY_WINDOWS_PACKAGES[@]}"
+  # Without optimisation: the test programs are linked statically, and compiling and linking
+  # them is most of the run.
+  cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    -DCMAKE_C_FLAGS_DEBUG=-O0 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+  cmake --build build/windows -j "$jobs"
+  # A Linux quarry-cli without sanitizers or optimisation (quick to build), for the comparison.
+  cmake -S . -B build/linux-cli -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    -DQUARRY_BUILD_TESTS=OFF -DQUARRY_BUILD_APP=OFF >/dev/null
+  cmake --build build/linux-cli -j "$jobs" --target quarry-cli
+  # A Wine of our own in the build tree, without a display. Its server stays up for the whole
+  # run (starting it for each test costs seconds) and is stopped at the end.
+  export WINEPREFIX=$PWD/build/windows/wineprefix WINEDEBUG=-all DISPLAY=
+  wine=/usr/lib/wine/wine64
+  [[ -x $wine ]] || wine=$(command -v wine64 || command -v wine)
+  wineserver=$(dirname "$wine")/wineserver
+  [[ -x $wineserver ]] || wineserver=$(command -v wineserver)
+  mkdir -p "$WINEPREFIX"
+  "$wineserver" -p 120
+  trap '"$wineserver" -k 2>/dev/null || true' EXIT
+  "$wine" cmd /c exit 0 >/dev/null 2>&1 || true # creates the prefix on the first run
+  (cd build/windows && ctest --output-on-failure -j "$jobs")
+  bash tests/windows/cli_listing_test.sh "$wine" build/windows/cli/quarry-cli.exe \
+    build/linux-cli/cli/quarry-cli
+  echo "All Windows tests passed."
+  exit 0
+fi
+
+quarry_install_deps "${QUARRY_TEST_PACKAGES[@]}"
 
 # The engine's layers: no include cycle holds more than a few modules.
 python3 scripts/include-graph >/dev/null

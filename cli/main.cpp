@@ -12,8 +12,9 @@
 
 int main(int argc, char** argv) {
   DyxFrontEnd::openClosedStandardDescriptors();  // before any file is opened
+  DyxFrontEnd::useUtf8Console();
   std::ios::sync_with_stdio(false);
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::vector<std::string> args = DyxFrontEnd::programArguments(argc, argv);
   CliOptions options;
   std::string error;
   if (parseCliArguments(args, options, error) == CliParseOutcome::kRun) {

@@ -1,3 +1,10 @@
+# The checkout as the tests see it: under Wine through its drive Z:, which maps to "/".
+if(WIN32 AND CMAKE_CROSSCOMPILING)
+  string(REPLACE "/" "\\" QUARRY_TEST_SOURCE_DIR "Z:${CMAKE_SOURCE_DIR}")
+else()
+  set(QUARRY_TEST_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+endif()
+
 # quarry_add_test(NAME SOURCES... [LIBS libs...] [LABELS labels...])
 # Builds one test executable and registers it with CTest. Each test runs in its own
 # temporary working directory below the build tree, so no test writes into the checkout.
@@ -9,7 +16,7 @@ function(quarry_add_test name)
   file(MAKE_DIRECTORY ${workdir})
   add_test(NAME ${name} COMMAND ${name} WORKING_DIRECTORY ${workdir})
   set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "QUARRY_SOURCE_DIR=${CMAKE_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+    ENVIRONMENT "QUARRY_SOURCE_DIR=${QUARRY_TEST_SOURCE_DIR};ASAN_OPTIONS=detect_leaks=1:abort_on_error=1;UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
     TIMEOUT 300)
   if(QT_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${QT_LABELS}")

@@ -9,6 +9,9 @@ QUARRY_TEST_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libgtest-dev libgmock-dev clan
   libclang-rt-14-dev clang-format scdoc desktop-file-utils appstream man-db)
 # scripts/package.sh: the Debian package (dpkg-shlibdeps from dpkg-dev) and its check.
 QUARRY_PACKAGE_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" scdoc dpkg-dev file lintian)
+# ./test.sh --windows: the MinGW-w64 cross compiler, GoogleTest's sources (built for the target)
+# and Wine to run the tests (wine64 alone: no 32-bit part, no display).
+QUARRY_WINDOWS_PACKAGES=(cmake ninja-build g++ g++-mingw-w64-x86-64 googletest wine64)
 # bench/run: the micro benchmarks, GNU time and fd, the second reference beside find.
 QUARRY_BENCH_PACKAGES=("${QUARRY_RUN_PACKAGES[@]}" libbenchmark-dev time fd-find)
 

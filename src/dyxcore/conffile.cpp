@@ -60,7 +60,8 @@ DyxConfigFile::~DyxConfigFile() {
 
 std::string DyxConfigFile::shownName(const std::string& path) {
   std::size_t from = 0;
-  while (path.compare(from, 2, "./") == 0) from += 2;
+  const char here[] = {'.', dyxplatform::kPathSeparator, '\0'};
+  while (path.compare(from, 2, here) == 0) from += 2;
   return from < path.size() ? path.substr(from) : path;
 }
 

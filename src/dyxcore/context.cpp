@@ -24,13 +24,13 @@ void DyxContext::install(const Providers& providers) {
   g_properties.store(providers.properties);
   g_folders.store(providers.folders);
   g_notifier.store(providers.notifier);
-  g_environ.store(providers.environ);
+  g_environ.store(providers.environment);
   g_pool.store(providers.pool);
 }
 
 DyxEntryTyper* DyxContext::types() { return ask(g_types); }
 DyxEntryProperty* DyxContext::properties() { return ask(g_properties); }
-DyxEnviron* DyxContext::environ() { return ask(g_environ); }
+DyxEnviron* DyxContext::environment() { return ask(g_environ); }
 DyxPhysicalDirs* DyxContext::pool() { return ask(g_pool); }
 
 DyxFolderRecorder* DyxContext::folders() {

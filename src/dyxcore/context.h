@@ -53,14 +53,14 @@ class DyxContext {
     DyxEntryProperty* (*properties)() = nullptr;
     DyxFolderRecorder* (*folders)() = nullptr;
     DyxViewNotifier* (*notifier)() = nullptr;
-    DyxEnviron* (*environ)() = nullptr;
+    DyxEnviron* (*environment)() = nullptr;
     DyxPhysicalDirs* (*pool)() = nullptr;  // null before start-up and after shutdown
   };
   static void install(const Providers& providers);
 
   static DyxEntryTyper* types();
   static DyxEntryProperty* properties();
-  static DyxEnviron* environ();
+  static DyxEnviron* environment();
   static DyxPhysicalDirs* pool();
   // The recorder put first (a view manager that exists), else the provider's.
   static DyxFolderRecorder* folders();

@@ -31,7 +31,7 @@ namespace {
 struct FacadeState {
   std::mutex mutex;  // guards the pointers below, never held while a manager is built or destroyed
   std::unique_ptr<DyxPhysicalDirs> pool;
-  std::unique_ptr<DyxEnviron> environ;
+  std::unique_ptr<DyxEnviron> environment;
   std::unique_ptr<DyxViewManager> viewManager;
   std::unique_ptr<DyxEntryProperty> propertyManager;
   std::unique_ptr<DyxLauncher> launcher;
@@ -120,7 +120,7 @@ const bool g_providersInstalled = [] {
   providers.properties = [] { return &Dyx::getPropertyManager(); };
   providers.folders = [] { return static_cast<DyxFolderRecorder*>(&Dyx::getViewManager()); };
   providers.notifier = [] { return static_cast<DyxViewNotifier*>(&g_facadeNotifier); };
-  providers.environ = [] { return &Dyx::getEnviron(); };
+  providers.environment = [] { return &Dyx::getEnviron(); };
   providers.pool = []() -> DyxPhysicalDirs* {
     try {
       return &Dyx::getPhysicalDirs();
@@ -180,16 +180,16 @@ void Dyx::initialize(bool resetPoolToPathMap) {
     std::lock_guard<std::mutex> guard(state().mutex);
     state().pool = std::move(pool);
   }
-  DyxEnviron& environ = getEnviron();
-  environ.defaultPreferences();
+  DyxEnviron& environment = getEnviron();
+  environment.defaultPreferences();
   const std::size_t capacity = readRepositoryCapacity();
 
-  environ.addChangeListener("DynamicUpdate", &onDynamicUpdate);
-  environ.addChangeListener("ExtCase", &onExtCase);
-  environ.addChangeListener("NameCase", &onNameCase);
+  environment.addChangeListener("DynamicUpdate", &onDynamicUpdate);
+  environment.addChangeListener("ExtCase", &onExtCase);
+  environment.addChangeListener("NameCase", &onNameCase);
 
-  kxout.setThreshold(KXIO::levelFromName(environ.getPreference("TraceLevel")));
-  kxout.setCircular(environ.getIntPreference("TraceMaxLineCount"),
+  kxout.setThreshold(KXIO::levelFromName(environment.getPreference("TraceLevel")));
+  kxout.setCircular(environment.getIntPreference("TraceMaxLineCount"),
                     toNativeSeparators("trace/dyx.dbg"));
 
   reread();
@@ -247,7 +247,7 @@ void Dyx::shutdown() {
 
   kxout << endl;
   KX_POS(kxout) << "Clearing environment (preferences)." << endl;
-  destroy(s.environ);
+  destroy(s.environment);
 
   kxout << endl;
   KX_POS(kxout) << "Clearing the view manager." << endl;
@@ -296,7 +296,7 @@ void Dyx::dump() {
   KX_SCOPE("Dyx::dump");
   const std::string file = toNativeSeparators("trace/dyxdump_.trc");
   errno = 0;
-  std::ofstream out(file, std::ios::out | std::ios::trunc);
+  std::ofstream out(file, std::ios::out | std::ios::trunc | std::ios::binary);
   if (!out) {
     kxerr << "Cannot open the file: " << quote(file) << endl;
     KxNotices::report(
@@ -370,7 +370,7 @@ DyxPhysicalDirs& Dyx::getPhysicalDirs() {
   return *s.pool;
 }
 
-DyxEnviron& Dyx::getEnviron() { return singleton(state().environ); }
+DyxEnviron& Dyx::getEnviron() { return singleton(state().environment); }
 DyxViewManager& Dyx::getViewManager() { return singleton(state().viewManager); }
 DyxEntryProperty& Dyx::getPropertyManager() { return singleton(state().propertyManager); }
 DyxLauncher& Dyx::getLauncher() { return singleton(state().launcher); }

@@ -205,7 +205,7 @@ void DyxEnviron::fireChange(const std::string& name, const std::string& value) {
 }
 
 const std::string& DyxEnviron::getSeparator() {
-  static const std::string separator("/");
+  static const std::string separator(1, dyxplatform::kPathSeparator);
   return separator;
 }
 

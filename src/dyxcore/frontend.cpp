@@ -90,6 +90,17 @@ void DyxFrontEnd::openClosedStandardDescriptors() { dyxplatform::openClosedStand
 
 bool DyxFrontEnd::standardOutputWasClosed() { return dyxplatform::wasClosedAtStart(1); }
 
+std::vector<std::string> DyxFrontEnd::programArguments(int argc, char** argv) {
+  std::vector<std::string> args = dyxplatform::commandLineArguments(argc, argv);
+  if (!args.empty()) args.erase(args.begin());
+  return args;
+}
+
+void DyxFrontEnd::useUtf8Console() {
+  // Lives until exit, when it puts the console back as it was.
+  static const dyxplatform::Utf8Console console;
+}
+
 DyxStartResult DyxFrontEnd::enterWorkDirectory() { return DyxWorkDir::enter(); }
 
 std::string DyxFrontEnd::resolveUserPath(const std::string& path) {

@@ -141,6 +141,13 @@ class DyxFrontEnd {
   // Whether standard output was closed when the program started: what is written there then
   // reaches nobody.
   static bool standardOutputWasClosed();
+  // The program's arguments after its name, as UTF-8 texts (on Windows from the wide command
+  // line: the C run-time's argv cannot hold every name).
+  static std::vector<std::string> programArguments(int argc, char** argv);
+  // From now until the program ends, the console reads its output as UTF-8 and a line ends in
+  // "\n" as written (Windows: the console's code page is set, and put back at exit; Linux: the
+  // bytes already go out as they are). Before the first output.
+  static void useUtf8Console();
   // Moves the process into its working directory (DyxWorkDir::enter).
   static DyxStartResult enterWorkDirectory();
   // A directory the user named, taken from where the user called the program.

@@ -128,7 +128,8 @@ bool DyxLaunch::launch(std::map<std::string, std::string>& variables) const {
   } else {
     // A bare program name is looked up along PATH; its path form would pin it to the current
     // directory ("./name").
-    arguments = {m_program.find('/') == std::string::npos ? trim(m_program) : path.toString(),
+    arguments = {m_program.find(dyxplatform::kPathSeparator) == std::string::npos ? trim(m_program)
+                                                                                  : path.toString(),
                  entry};
   }
   KX_POS(kxout) << "Launching: \"" << arguments.front() << " " << entry << "\"" << endl;

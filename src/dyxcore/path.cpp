@@ -1,6 +1,7 @@
 #include "dyxcore/path.h"
 
 #include "dyxcore/environ.h"
+#include "dyxcore/platform.h"
 #include "kxcore/io.h"
 #include "kxcore/value.h"
 
@@ -22,12 +23,17 @@ DyxPath::DyxPath(const std::string& text, char separator) : m_separator('/') {
   parse(text, separator);
 }
 
-void DyxPath::parse(const std::string& text, char separator) {
+void DyxPath::parse(const std::string& given, char separator) {
   m_components.clear();
   m_empty = true;
   const char sep = separator != 0 ? separator : platformSeparator();
   m_separator = sep;
-  if (text.empty()) return;
+  if (given.empty()) return;
+  // Where "\\" separates, "/" can be part of no name: it separates too (paths written by hand,
+  // or configuration files written where "/" is the separator).
+  const std::string& text = separator == 0 && sep == '\\' && given.find('/') != std::string::npos
+                                ? toNativeSeparators(given)
+                                : given;
 
   // The relative marker is decided on the first piece only, before empty pieces are dropped:
   // a leading separator leaves an empty first piece, which roots the path.
@@ -193,7 +199,9 @@ std::string childPathText(const std::string& dir, std::string_view name) {
   std::string path;
   path.reserve(dir.size() + 1 + name.size());
   path.append(dir);
-  if (path.empty() || path.back() != '/') path.push_back('/');
+  if (path.empty() || path.back() != dyxplatform::kPathSeparator) {
+    path.push_back(dyxplatform::kPathSeparator);
+  }
   path.append(name);
   return path;
 }

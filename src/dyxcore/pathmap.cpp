@@ -96,7 +96,7 @@ bool DyxPathMap::save() const {
 }
 
 std::string DyxPathMap::getName() const {
-  const std::size_t slash = m_file.find_last_of('/');
+  const std::size_t slash = m_file.find_last_of(dyxplatform::kPathSeparator);
   std::string base = slash == std::string::npos ? m_file : m_file.substr(slash + 1);
   const std::string ext = ".fpm";
   if (base.size() >= ext.size() && base.compare(base.size() - ext.size(), ext.size(), ext) == 0) {

@@ -249,7 +249,9 @@ bool DyxPhysicalDirs::removeAllChilds(const std::string& dir_name) {
   const std::string key = keyOf(dir_name);
   // Only keys that start with the directory and a separator: a key that merely contains it
   // elsewhere is another tree.
-  const std::string prefix = (!key.empty() && key.back() == '/') ? key : key + "/";
+  const std::string prefix = (!key.empty() && key.back() == dyxplatform::kPathSeparator)
+                                 ? key
+                                 : key + dyxplatform::kPathSeparator;
   std::vector<std::shared_ptr<DyxPhysicalDirectory>> doomed;
   std::vector<std::string> keys;
   {

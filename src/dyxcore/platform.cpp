@@ -20,6 +20,35 @@ void setError(int* error, int value) {
   if (error) *error = value;
 }
 
+// Where "\\" separates, "/" is taken as a separator too (paths written by hand).
+constexpr const char* kSeparators = kPathSeparator == '/' ? "/" : "\\/";
+
+bool isSeparator(char c) { return c == '/' || c == kPathSeparator; }
+
+bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The length of the part of `path` that names its root and is no directory to create: "/" on
+// Linux; "X:\", "\\server\share\" or "\" on Windows; 0 for a relative path.
+std::size_t rootLength(const std::string& path) {
+  if constexpr (kPathSeparator == '/') {
+    return !path.empty() && path[0] == '/' ? 1 : 0;
+  } else {
+    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == ':') {
+      return path.size() >= 3 && isSeparator(path[2]) ? 3 : 2;
+    }
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+      // Two names follow, the server and the share.
+      std::size_t at = 2;
+      for (int names = 0; names < 2 && at < path.size(); ++names) {
+        const std::size_t end = path.find_first_of(kSeparators, at);
+        at = end == std::string::npos ? path.size() : end + 1;
+      }
+      return at;
+    }
+    return !path.empty() && isSeparator(path[0]) ? 1 : 0;
+  }
+}
+
 std::string tempNameOf(Env& env, const std::string& target) {
   return target + ".tmp" + std::to_string(env.processId());
 }
@@ -169,8 +198,8 @@ bool makeDirectories(Env& env, const std::string& path, int* error) {
     setError(error, ENOENT);
     return false;
   }
-  for (std::size_t pos = path.find('/', 1); pos != std::string::npos;
-       pos = path.find('/', pos + 1)) {
+  for (std::size_t pos = path.find_first_of(kSeparators, rootLength(path) + 1);
+       pos != std::string::npos; pos = path.find_first_of(kSeparators, pos + 1)) {
     const std::string prefix = path.substr(0, pos);
     if (!prefix.empty() && !env.isDirectory(prefix) && !env.makeDirectory(prefix, error)) {
       return false;
@@ -190,6 +219,37 @@ std::uint64_t fileTimeFromUnix(std::int64_t seconds, std::int64_t nanoseconds) {
 std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime) {
   return static_cast<std::int64_t>(fileTime / kTicksPerSecond) - kSecondsFrom1601To1970;
 }
+
+// ---------------------------------------------------------------------------------------------
+
+bool isAbsolutePath(const std::string& path) {
+  if constexpr (kPathSeparator == '/') {
+    return !path.empty() && path[0] == '/';
+  } else {
+    if (!path.empty() && isSeparator(path[0])) return true;
+    return path.size() >= 3 && isDriveLetter(path[0]) && path[1] == ':' && isSeparator(path[2]);
+  }
+}
+
+std::string platformDataDirectory(Env& env) {
+  if constexpr (kPathSeparator == '/') {
+    (void)env;
+    return std::string();
+  } else {
+    const std::string base = env.environmentVariable("LOCALAPPDATA");
+    if (!isAbsolutePath(base)) return std::string();
+    return isSeparator(base.back()) ? base + "Quarry" : base + kPathSeparator + "Quarry";
+  }
+}
+
+#ifndef _WIN32
+// Linux gives the arguments and takes the output as bytes: nothing to convert.
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+Utf8Console::Utf8Console() = default;
+Utf8Console::~Utf8Console() = default;
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Shorthands

@@ -20,7 +20,12 @@
 // (Directory, SequentialFile, WritableFile, DirectoryWatch) is owned by its caller through a
 // std::unique_ptr, and is used by one thread at a time (DirectoryWatch::interrupt excepted).
 // Texts are the bytes that the file system gives (no encoding is assumed); paths are absolute or
-// relative to the current directory of the process, with "/" between names.
+// relative to the current directory of the process, with kPathSeparator between names.
+//
+// Two systems: Linux (platform_linux.cpp) and Windows (platform_win32.cpp, built with
+// MinGW-w64). On Windows texts are UTF-8 and become UTF-16 at each system call, paths use "\"
+// (a "/" is taken as one too) and may be longer than 260 characters, and errors are mapped onto
+// the errno values above.
 #pragma once
 
 #include <cstddef>
@@ -32,6 +37,13 @@
 #include <vector>
 
 namespace dyxplatform {
+
+// The separator of the system's paths.
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Values the environment hands out
@@ -440,6 +452,38 @@ std::int64_t unixSecondsFromFileTime(std::uint64_t fileTime);
 inline std::int32_t highPart(std::uint64_t fileTime) {
   return static_cast<std::int32_t>(static_cast<std::uint32_t>(fileTime >> 32));
 }
+
+// Paths and the program's start, by the conventions of the system the program was built for.
+// Whether `path` names a place independently of the current directory ("/x" on Linux; "C:\x",
+// "\\server\share" or "\x" on Windows).
+bool isAbsolutePath(const std::string& path);
+// The working directory that the system's conventions give the program
+// (%LOCALAPPDATA%\Quarry on Windows); "" where the front end chooses by the desktop's rules.
+std::string platformDataDirectory(Env& env);
+// The program's arguments as UTF-8 texts, argv[0] included. On Windows they come from the wide
+// command line: the C run-time's argv is in the ANSI code page, which cannot hold every name.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+// While it lives, what the program writes to the console is read as UTF-8 (on Windows the
+// console's output code page is set, and the previous one restored at the end), and standard
+// output and error carry the bytes as written (on Windows they leave text mode, so a line ends
+// in "\n" as on Linux). Create one in main, before the first output.
+class Utf8Console {
+ public:
+  Utf8Console();
+  ~Utf8Console();
+  Utf8Console(const Utf8Console&) = delete;
+  Utf8Console& operator=(const Utf8Console&) = delete;
+
+ private:
+  [[maybe_unused]] unsigned m_previous = 0;  // the code page to restore; 0: nothing changed
+};
+
+#ifdef _WIN32
+// Opens `path` with the application that the system associates with it (ShellExecuteExW, the
+// verb "open"), without waiting for it. False with *error when nothing could be started. (The
+// Linux window opens files through the desktop's associations itself.)
+bool openWithAssociatedApplication(const std::string& path, int* error = nullptr);
+#endif
 
 // ---------------------------------------------------------------------------------------------
 // Shorthands that call the current environment (Env::current()), for code that holds none.

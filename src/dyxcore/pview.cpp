@@ -18,7 +18,7 @@ void addSingleFolder(std::vector<DyxPath>& paths, const std::string& name) {
 }
 
 bool preference(const char* name) {
-  DyxEnviron* env = DyxContext::environ();
+  DyxEnviron* env = DyxContext::environment();
   return env != nullptr && env->getBoolPreference(name);
 }
 

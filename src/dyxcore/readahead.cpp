@@ -205,7 +205,8 @@ class DyxReadAhead::Helper {
     std::vector<Frame> stack;
     {
       readInto(stack, Step{m_parent, nullptr, std::string()}, true);
-      const std::string enteredName = m_entered.substr(m_entered.rfind('/') + 1);
+      const std::string enteredName =
+          m_entered.substr(m_entered.rfind(dyxplatform::kPathSeparator) + 1);
       Frame& parent = stack.back();
       const auto at =
           std::find(parent.subdirectories.begin(), parent.subdirectories.end(), enteredName);
@@ -332,7 +333,7 @@ bool DyxDirectoryReading::open() {
   }
   // A sub-directory of a parent read live is opened from the parent by its own name: one name
   // to look up instead of the whole path, and no limit on the length of the path.
-  const std::size_t slash = m_path.rfind('/');
+  const std::size_t slash = m_path.rfind(dyxplatform::kPathSeparator);
   const bool child =
       m_level != nullptr && m_level->parentPath != nullptr && slash != std::string::npos &&
       slash + 1 < m_path.size() &&
@@ -384,7 +385,8 @@ FileInfoResult DyxDirectoryReading::readFileInfo(const std::string& name, FileIn
         return item.result;
       }
     }
-  } else if (m_dir && !name.empty() && name.find('/') == std::string::npos && name != "." &&
+  } else if (m_dir && !name.empty() &&
+             name.find(dyxplatform::kPathSeparator) == std::string::npos && name != "." &&
              name != "..") {
     return m_dir->readFileInfo(name, out, error);
   }

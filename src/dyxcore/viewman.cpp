@@ -370,7 +370,7 @@ DyxView* DyxViewManager::createView(const std::string& tag, bool create, bool up
       KX_POS(kxerr) << "Unknown view kind: " << kind.value() << endl;
     }
     if (made) {
-      DyxEnviron* env = DyxContext::environ();
+      DyxEnviron* env = DyxContext::environment();
       if (env != nullptr && !env->hasPreferenceSeq("VisibleAttributes", tag)) {
         env->setPreferenceSeq("VisibleAttributes", tag, {"Name", "Ext", "Location"});
       }

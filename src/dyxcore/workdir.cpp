@@ -1,5 +1,7 @@
 #include "dyxcore/workdir.h"
 
+#include <algorithm>
+
 #include "dyxcore/platform.h"
 
 namespace {
@@ -8,8 +10,10 @@ namespace {
 bool g_entered = false;
 std::string g_callerDir;
 
+const std::string kSeparator(1, dyxplatform::kPathSeparator);
+
 std::string parentOf(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
+  const std::size_t slash = path.find_last_of(dyxplatform::kPathSeparator);
   if (slash == std::string::npos) return std::string();
   return path.substr(0, slash);
 }
@@ -21,7 +25,7 @@ void removeTree(const std::string& path) {
   std::vector<dyxplatform::DirItem> items;
   if (dyxplatform::listDirectory(path, items)) {
     for (const dyxplatform::DirItem& item : items) {
-      const std::string child = path + "/" + item.name;
+      const std::string child = path + kSeparator + item.name;
       if (item.isDirectory) {
         removeTree(child);
       } else {
@@ -36,26 +40,31 @@ void removeTree(const std::string& path) {
 
 std::string DyxWorkDir::resolve(const std::string& path, const std::string& base,
                                 const std::string& home) {
-  if (!path.empty() && path[0] == '/') return path;
-  if (path == "~" || path.rfind("~/", 0) == 0) {
+  if (dyxplatform::isAbsolutePath(path)) return path;
+  if (path == "~" || path.rfind("~/", 0) == 0 || path.rfind("~" + kSeparator, 0) == 0) {
     return home.empty() ? path : home + path.substr(1);
   }
   if (base.empty()) return path;
   if (path.empty()) return base;
-  return base.back() == '/' ? base + path : base + "/" + path;
+  return base.back() == dyxplatform::kPathSeparator ? base + path : base + kSeparator + path;
 }
 
 std::string DyxWorkDir::choose(const DyxStartEnvironment& env) {
   if (!env.quarryHome.empty()) return resolve(env.quarryHome, env.callerDir, env.home);
-  if (!env.xdgDataHome.empty() && env.xdgDataHome[0] == '/') return env.xdgDataHome + "/quarry";
+  if (!env.platformDataDir.empty()) return env.platformDataDir;
+  if (dyxplatform::isAbsolutePath(env.xdgDataHome)) return env.xdgDataHome + kSeparator + "quarry";
   if (env.home.empty()) return std::string();
-  return (env.home.back() == '/' ? env.home : env.home + "/") + ".local/share/quarry";
+  const std::string home =
+      env.home.back() == dyxplatform::kPathSeparator ? env.home : env.home + kSeparator;
+  return home + ".local" + kSeparator + "share" + kSeparator + "quarry";
 }
 
 std::string DyxWorkDir::defaultConfDir(const std::string& executablePath) {
   if (executablePath.empty()) return std::string();
   // The program lies in PREFIX/bin (or BUILD/cli, BUILD/app): two steps up is the prefix.
-  return parentOf(parentOf(executablePath)) + "/" + kDefaultConfBelowPrefix;
+  std::string below = kDefaultConfBelowPrefix;
+  std::replace(below.begin(), below.end(), '/', dyxplatform::kPathSeparator);
+  return parentOf(parentOf(executablePath)) + kSeparator + below;
 }
 
 bool DyxWorkDir::copyTree(const std::string& from, const std::string& to, std::string& error) {
@@ -74,8 +83,8 @@ bool DyxWorkDir::copyTree(const std::string& from, const std::string& to, std::s
     return false;
   }
   for (const dyxplatform::DirItem& item : items) {
-    const std::string source = from + "/" + item.name;
-    const std::string target = to + "/" + item.name;
+    const std::string source = from + kSeparator + item.name;
+    const std::string target = to + kSeparator + item.name;
     if (item.isDirectory) {
       if (!copyTree(source, target, error)) return false;
       continue;
@@ -109,7 +118,7 @@ DyxStartResult DyxWorkDir::prepare(const std::string& workDir, const std::string
   }
   result.ok = true;
 
-  const std::string conf = workDir + "/conf";
+  const std::string conf = workDir + kSeparator + "conf";
   if (dyxplatform::isDirectory(conf)) return result;
   const std::string missing = " Views by type, user views, file types and commands are missing.";
   if (dyxplatform::pathExists(conf)) {
@@ -147,6 +156,7 @@ DyxStartResult DyxWorkDir::enter() {
   DyxStartEnvironment env;
   env.quarryHome = dyxplatform::environmentVariable("QUARRY_HOME");
   env.xdgDataHome = dyxplatform::environmentVariable("XDG_DATA_HOME");
+  env.platformDataDir = dyxplatform::platformDataDirectory(dyxplatform::Env::current());
   env.home = dyxplatform::homeDirectory();
   env.callerDir = dyxplatform::currentDirectory();
   g_callerDir = env.callerDir;

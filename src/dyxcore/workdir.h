@@ -22,6 +22,9 @@ struct DyxStartEnvironment {
   std::string xdgDataHome;  // $XDG_DATA_HOME, "" when unset
   std::string home;         // the user's home directory, "" when unknown
   std::string callerDir;    // the current directory at start, "" when it cannot be read
+  // The system's own place for the program's data (%LOCALAPPDATA%\Quarry on Windows); ""
+  // where the desktop's rules ($XDG_DATA_HOME, ~/.local/share) choose instead.
+  std::string platformDataDir;
 };
 
 // The outcome of enter(), for the front end to show.

@@ -4,12 +4,13 @@
 
 #include "dyxcore/context.h"
 #include "dyxcore/path.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
 namespace {
 
-constexpr char kSeparator = '/';
+constexpr char kSeparator = dyxplatform::kPathSeparator;
 
 const char* const kPropertyNames[kPropertyCount + 1] = {
     "",      "Name",  "Ext",   "Location", "Size", "CTime",   "MTime",

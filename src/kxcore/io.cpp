@@ -43,6 +43,16 @@ std::ostringstream& pendingFor(std::uint64_t serial) {
 
 }  // namespace
 
+namespace KXIO {
+namespace {
+// The files that init() opened (defined with its state below).
+std::unique_lock<std::mutex> lockRegistry();
+// Closes `stream` when it is one of them; it stays registered until shutdown. Call it with the
+// registry locked.
+void closeRegisteredFile(const std::ostream* stream);
+}  // namespace
+}  // namespace KXIO
+
 // ---------------------------------------------------------------------------------------------
 // TraceTarget
 
@@ -64,13 +74,22 @@ void TraceTarget::setCircular(int maxLines, const std::string& fileName) {
 }
 
 void TraceTarget::rotate() {
-  // A failed rename (no file yet) is normal on the first rotation.
-  std::string old = m_circularName + ".old";
+  // The previous generation is closed, and the ".old" file removed, before the rename:
+  // Windows renames neither a file that is open nor onto a name that exists, and a failed
+  // rename there would leave two streams writing into one file. A failed rename (no file yet)
+  // is normal on the first rotation.
+  if (m_circularFile) {
+    m_circularFile->close();
+    if (m_stream == m_circularFile.get()) m_stream = nullptr;
+    m_circularFile.reset();
+  }
+  const std::string old = m_circularName + ".old";
+  (void)std::remove(old.c_str());
   (void)std::rename(m_circularName.c_str(), old.c_str());
-  auto file = std::make_unique<std::ofstream>(m_circularName, std::ios::out | std::ios::trunc);
-  m_stream = file.get();
-  // The previous generation closes only now, after its name has moved to ".old".
-  m_circularFile = std::move(file);
+  // Binary: a line ends in "\n" on every system.
+  m_circularFile = std::make_unique<std::ofstream>(
+      m_circularName, std::ios::out | std::ios::trunc | std::ios::binary);
+  m_stream = m_circularFile.get();
   m_lineCount = 0;
 }
 
@@ -203,7 +222,12 @@ void KxOstream::handOver(bool lineEnds) {
 }
 
 void KxOstream::setCircular(int maxLines, const std::string& fileName) {
+  // The file of init() that this stream wrote to until now may be the circular file itself: it
+  // is closed first, so that its lines are whole in the ".old" generation, and since Windows
+  // renames no file that is open. Lock order: the state's lock, then the stream's.
+  const std::unique_lock<std::mutex> registry = KXIO::lockRegistry();
   std::lock_guard<std::mutex> lock(m_mutex);
+  KXIO::closeRegisteredFile(m_target.stream());
   m_target.setCircular(maxLines, fileName);
 }
 
@@ -262,9 +286,18 @@ void traceAll(KxOstream& stream) {
   stream.setThreshold(KxLevel::kDebug);
 }
 
+std::unique_lock<std::mutex> lockRegistry() { return std::unique_lock<std::mutex>(state().mutex); }
+
+void closeRegisteredFile(const std::ostream* stream) {
+  for (auto& file : state().registry) {
+    if (file.get() == stream) file->close();
+  }
+}
+
 std::ofstream* openRegistered(State& s, const std::string& name) {
   // A file that cannot be opened is not reported: its lines are lost, the program goes on.
-  s.registry.push_back(std::make_unique<std::ofstream>(name, std::ios::out | std::ios::trunc));
+  s.registry.push_back(
+      std::make_unique<std::ofstream>(name, std::ios::out | std::ios::trunc | std::ios::binary));
   return s.registry.back().get();
 }
 
@@ -515,7 +548,8 @@ void ActivityLog::open(const std::string& path) {
   ActivityState& s = activityState();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.target = nullptr;
-  s.file = std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc);
+  s.file =
+      std::make_unique<std::ofstream>(path, std::ios::out | std::ios::trunc | std::ios::binary);
   s.target = s.file.get();
 }
 

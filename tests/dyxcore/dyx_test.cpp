@@ -57,7 +57,8 @@ class DyxTest : public ::testing::Test {
   std::string makeTree(const std::string& name, const std::vector<std::string>& files) {
     const std::string dir = m_dir / name;
     makeDirs(dir);
-    for (const std::string& f : files) writeFile(dir + "/" + f, "content of " + f + "\n");
+    for (const std::string& f : files)
+      writeFile(dir + quarrytest::nativePath("/") + f, "content of " + f + "\n");
     return dir;
   }
   void writePathMap(const std::string& name, const std::string& dir) {
@@ -161,8 +162,8 @@ TEST_F(DyxTest, ShutdownSavesEntriesAndNextStartRestoresThem) {
   Dyx::initialize();
   // The start-up scan runs before any filter is set and keeps no file; an update fills the pool.
   Dyx::update("");
-  ASSERT_TRUE(hasEntry(d + "/a.txt"));
-  ASSERT_TRUE(hasEntry(d + "/sub/c.txt"));
+  ASSERT_TRUE(hasEntry(d + quarrytest::nativePath("/a.txt")));
+  ASSERT_TRUE(hasEntry(d + quarrytest::nativePath("/sub/c.txt")));
   Dyx::shutdown();
 
   // The saved slots hold the live entries, not only free ones.
@@ -177,14 +178,14 @@ TEST_F(DyxTest, ShutdownSavesEntriesAndNextStartRestoresThem) {
 
   // A file added while the engine was down is not there after the restore: the directories come
   // back from the repository, not from a scan. A forced update then scans them.
-  writeFile(d + "/new.txt", "new\n");
+  writeFile(d + quarrytest::nativePath("/new.txt"), "new\n");
   Dyx::initialize();
-  EXPECT_TRUE(hasEntry(d + "/a.txt"));
-  EXPECT_TRUE(hasEntry(d + "/b.txt"));
-  EXPECT_TRUE(hasEntry(d + "/sub/c.txt"));
-  EXPECT_FALSE(hasEntry(d + "/new.txt"));
+  EXPECT_TRUE(hasEntry(d + quarrytest::nativePath("/a.txt")));
+  EXPECT_TRUE(hasEntry(d + quarrytest::nativePath("/b.txt")));
+  EXPECT_TRUE(hasEntry(d + quarrytest::nativePath("/sub/c.txt")));
+  EXPECT_FALSE(hasEntry(d + quarrytest::nativePath("/new.txt")));
   Dyx::update("");
-  EXPECT_TRUE(hasEntry(d + "/new.txt"));
+  EXPECT_TRUE(hasEntry(d + quarrytest::nativePath("/new.txt")));
   EXPECT_NE(trace().find("Update all the physical directories."), std::string::npos);
 }
 
@@ -197,7 +198,7 @@ TEST_F(DyxTest, SecondInitializeSavesTheFirstRun) {
   EXPECT_FALSE(fileExists(m_dir / "work.txt"));
   Dyx::initialize();
   EXPECT_TRUE(fileExists(m_dir / "work.txt"));
-  EXPECT_TRUE(hasEntry(d + "/a.txt"));
+  EXPECT_TRUE(hasEntry(d + quarrytest::nativePath("/a.txt")));
 }
 
 TEST_F(DyxTest, UpdateWithEmptyTagForcesScanOfUnchangedDirectories) {
@@ -209,22 +210,29 @@ TEST_F(DyxTest, UpdateWithEmptyTagForcesScanOfUnchangedDirectories) {
   std::uint64_t before = 0;
   {
     DyxEngineLock lock;
-    before = Dyx::getPhysicalDirs().getEntry(DyxPath(d + "/grow.txt"))->getSize();
+    before = Dyx::getPhysicalDirs()
+                 .getEntry(DyxPath(d + quarrytest::nativePath("/grow.txt")))
+                 ->getSize();
   }
   // Rewriting a file in place leaves the directory's own time stamp alone, so only a forced
   // update sees the new size. The file's time stamp is moved far back, beyond the coarse
   // granularity of entry time stamps, so that the entry's refresh notices the change.
-  writeFile(d + "/grow.txt", std::string(5000, 'x'));
-  fs::last_write_time(d + "/grow.txt",
-                      fs::last_write_time(d + "/grow.txt") - std::chrono::hours(24 * 400));
+  writeFile(d + quarrytest::nativePath("/grow.txt"), std::string(5000, 'x'));
+  fs::last_write_time(
+      d + quarrytest::nativePath("/grow.txt"),
+      fs::last_write_time(d + quarrytest::nativePath("/grow.txt")) - std::chrono::hours(24 * 400));
   Dyx::getPhysicalDirs().doUpdate(false, true);
   {
     DyxEngineLock lock;
-    EXPECT_EQ(Dyx::getPhysicalDirs().getEntry(DyxPath(d + "/grow.txt"))->getSize(), before);
+    EXPECT_EQ(Dyx::getPhysicalDirs()
+                  .getEntry(DyxPath(d + quarrytest::nativePath("/grow.txt")))
+                  ->getSize(),
+              before);
   }
   Dyx::update("");
   DyxEngineLock lock;
-  const DyxEntry* e = Dyx::getPhysicalDirs().getEntry(DyxPath(d + "/grow.txt"));
+  const DyxEntry* e =
+      Dyx::getPhysicalDirs().getEntry(DyxPath(d + quarrytest::nativePath("/grow.txt")));
   ASSERT_NE(e, nullptr);
   EXPECT_NE(e->getSize(), before);
   EXPECT_EQ(e->getSize(), 5000u);
@@ -319,15 +327,17 @@ TEST_F(DyxTest, DumpReplacesTheDumpFile) {
   EXPECT_NE(first.find("pref num: "), std::string::npos);
   Dyx::dump();
   EXPECT_EQ(readFile(m_dir / "trace/dyxdump_.trc"), first);
-  EXPECT_NE(trace().find("Dump into file: \"trace/dyxdump_.trc\""), std::string::npos);
+  EXPECT_NE(trace().find(quarrytest::nativePath("Dump into file: \"trace/dyxdump_.trc\"")),
+            std::string::npos);
 
   fs::remove(m_dir / "trace/dyxdump_.trc");
   makeDirs(m_dir / "trace/dyxdump_.trc");  // cannot be opened as a file
   Dyx::dump();
   // Both lines are plain trace lines, without the "[file,line] " of a positioned message.
   const std::string t = trace();
-  for (const std::string message :
-       {"Dump into file: \"trace/dyxdump_.trc\"", "Cannot open the file: \"trace/dyxdump_.trc\""}) {
+  for (const std::string& message :
+       {quarrytest::nativePath("Dump into file: \"trace/dyxdump_.trc\""),
+        quarrytest::nativePath("Cannot open the file: \"trace/dyxdump_.trc\"")}) {
     const std::size_t at = t.find(message);
     ASSERT_NE(at, std::string::npos) << message;
     const std::size_t lineStart = t.rfind('\n', at) + 1;
@@ -371,7 +381,7 @@ class ShippedConfTest : public DyxTest {
     const std::string source = quarrytest::sourceDir();
     ASSERT_FALSE(source.empty()) << "QUARRY_SOURCE_DIR is not set";
     fs::remove_all(m_dir / "conf");
-    fs::copy(source + "/conf", m_dir / "conf", fs::copy_options::recursive);
+    fs::copy(source + quarrytest::nativePath("/conf"), m_dir / "conf", fs::copy_options::recursive);
   }
   // Messages that readers of configuration files write when a record is wrong.
   static void expectNoConfigurationMessage(const std::string& text) {
@@ -446,7 +456,8 @@ TEST_F(ShippedConfTest, TracedStartUpReadsEveryFileWithoutMessage) {
   {
     DyxEngineLock lock;
     for (const auto& c : cases) {
-      const DyxEntry* e = Dyx::getPhysicalDirs().getEntry(DyxPath(d + "/" + c.file));
+      const DyxEntry* e =
+          Dyx::getPhysicalDirs().getEntry(DyxPath(d + quarrytest::nativePath("/") + c.file));
       ASSERT_NE(e, nullptr) << c.file;
       std::vector<std::string> types;
       Dyx::getTypeManager().getTypes(*e, types);
@@ -454,7 +465,7 @@ TEST_F(ShippedConfTest, TracedStartUpReadsEveryFileWithoutMessage) {
     }
   }
   std::vector<DyxCommand> commands;
-  Dyx::getLauncher().getCommands(d + "/photo.JPG", commands);
+  Dyx::getLauncher().getCommands(d + quarrytest::nativePath("/photo.JPG"), commands);
   ASSERT_EQ(commands.size(), 1u);
   EXPECT_EQ(commands[0].name(), "ViewPhoto");
 

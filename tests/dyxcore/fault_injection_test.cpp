@@ -31,9 +31,10 @@ class FaultTest : public ::testing::Test {
   // root/f0.txt .. root/f5.txt, root/sub/s.txt, root/other/o.txt
   std::string makeTree() {
     const std::string r = m_tmp / "root";
-    for (int i = 0; i < 6; ++i) quarrytest::writeFile(r + "/f" + std::to_string(i) + ".txt", "x");
-    quarrytest::writeFile(r + "/sub/s.txt", "s");
-    quarrytest::writeFile(r + "/other/o.txt", "o");
+    for (int i = 0; i < 6; ++i)
+      quarrytest::writeFile(r + quarrytest::nativePath("/f") + std::to_string(i) + ".txt", "x");
+    quarrytest::writeFile(r + quarrytest::nativePath("/sub/s.txt"), "s");
+    quarrytest::writeFile(r + quarrytest::nativePath("/other/o.txt"), "o");
     return r;
   }
   Keys namesIn(const std::string& dir) {
@@ -75,31 +76,31 @@ TEST_F(FaultTest, AListingCutShortKeepsTheEntriesItDidNotReachAndSaysSo) {
 
 TEST_F(FaultTest, ANameGoneBeforeItIsReadIsNoFileAndNoNotice) {
   const std::string r = makeTree();
-  m_env.vanish(r + "/f3.txt");
-  m_env.vanish(r + "/sub/s.txt");
+  m_env.vanish(r + quarrytest::nativePath("/f3.txt"));
+  m_env.vanish(r + quarrytest::nativePath("/sub/s.txt"));
   m_pool.setFilter("true");
   ASSERT_TRUE(m_pool.addPhysicalDirectory(r, true, false));
   EXPECT_GE(m_env.faultsMade(), 2);
   EXPECT_EQ(namesIn(r), (Keys{"f0.txt", "f1.txt", "f2.txt", "f4.txt", "f5.txt"}));
-  EXPECT_EQ(namesIn(r + "/sub"), Keys{});
-  EXPECT_EQ(namesIn(r + "/other"), Keys{"o.txt"});
+  EXPECT_EQ(namesIn(r + quarrytest::nativePath("/sub")), Keys{});
+  EXPECT_EQ(namesIn(r + quarrytest::nativePath("/other")), Keys{"o.txt"});
   EXPECT_EQ(m_views.added().count("f3.txt"), 0u);
   EXPECT_TRUE(KxNotices::take().empty());
 }
 
 TEST_F(FaultTest, ADirectoryThatCannotBeOpenedIsNamedAndTheRestIsRead) {
   const std::string r = makeTree();
-  m_env.failOpenDirectory(r + "/sub", EACCES);
+  m_env.failOpenDirectory(r + quarrytest::nativePath("/sub"), EACCES);
   m_pool.setFilter("true");
   ASSERT_TRUE(m_pool.addPhysicalDirectory(r, true, false));
   EXPECT_GT(m_env.faultsMade(), 0);
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r, r + "/other"}));
-  EXPECT_EQ(namesIn(r + "/other"), Keys{"o.txt"});
+  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r, r + quarrytest::nativePath("/other")}));
+  EXPECT_EQ(namesIn(r + quarrytest::nativePath("/other")), Keys{"o.txt"});
   EXPECT_EQ(namesIn(r).size(), 6u);
   const std::vector<KxNotice> notices = KxNotices::take();
   ASSERT_EQ(notices.size(), 1u);
   EXPECT_EQ(notices[0].kind, KxNoticeKind::kUnreadable);
-  EXPECT_EQ(notices[0].path, r + "/sub");
+  EXPECT_EQ(notices[0].path, r + quarrytest::nativePath("/sub"));
   EXPECT_EQ(notices[0].reason, dyxplatform::errorText(EACCES));
 
   // The directory asked for by name cannot be opened either: the addition fails with a notice.

@@ -555,7 +555,7 @@ TEST_F(FilterEval, BuiltInTextsAndCaseFolding) {
       {"$Name > a.txt", false, false, true},
       {"$Name >= b.doc", false, false, true},
       {"$Status = normal", true, true, true},
-      {"$Location like \"*/a.txt\"", true, true, false},
+      {"$Location like \"*?a.txt\"", true, true, false},  // any separator before the name
       {"$Owner = \"\"", true, true, true},
       {"not $Ext = txt", false, false, true},
       {"$Ext = txt xor $Name like a*", false, false, false},
@@ -680,7 +680,10 @@ TEST_F(FilterEval, ContainsSearchesTheFileLineByLine) {
   // "zzztail" straddles the first 64 KiB read block.
   quarrytest::writeFile(m_dir / "block.txt", std::string(65533, 'z') + "tail");
   const std::string fifo = m_dir / "pipe";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Without FIFOs (Windows) the name is simply missing, with the same answer.
+  if (quarrytest::hasLinuxFileSystem()) {
+    ASSERT_TRUE(quarrytest::makeFifo(fifo));
+  }
 
   DyxEntryRepository repository("filter_contains", 32);
   auto file = [&](const std::string& name) -> const DyxEntry& {

@@ -217,13 +217,13 @@ TEST_F(FrontEndFolderTest, RowsKeepTheFolderOrderAndTheFindFilter) {
 }
 
 TEST_F(FrontEndFolderTest, ListRowTexts) {
-  DyxEntry* e = m_repo.createEntry("big file.iso", "/data/images", false);
+  DyxEntry* e = m_repo.createEntry("big file.iso", quarrytest::nativePath("/data/images"), false);
   e->setSize(5ULL << 30);  // past 32 bits
   const DyxListRow row = DyxFrontEnd::listRow(*e);
   EXPECT_EQ(row.name, "big file.iso");
   EXPECT_EQ(row.size, 5ULL << 30);
   EXPECT_EQ(row.sizeText, "5120 Mo");
-  EXPECT_EQ(row.location, "/data/images/big file.iso");
+  EXPECT_EQ(row.location, quarrytest::nativePath("/data/images/big file.iso"));
   EXPECT_EQ(row.modified, e->getProperty(kPropMTime));
 
   e->setSize(1536);

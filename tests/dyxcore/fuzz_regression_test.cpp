@@ -48,7 +48,7 @@ TEST(FuzzRegression, RootedPathsWithDotPartsKeepTheirRoot) {
   } cases[] = {{"/..", "/"}, {"/../x", "/x"}, {"/.", "/"}, {"/./a", "/a"}, {"//..", "/"}};
   for (const auto& c : cases) {
     const DyxPath path(c.text);
-    EXPECT_EQ(path.toString(), c.printed) << c.text;
+    EXPECT_EQ(path.toString(), quarrytest::nativePath(c.printed)) << c.text;
     EXPECT_TRUE(DyxPath(path.toString()) == path) << c.text;
   }
 }

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 
 #include <cerrno>
 #include <chrono>
@@ -20,6 +22,13 @@ namespace {
 using quarrytest::readFile;
 using quarrytest::TempDir;
 using quarrytest::writeFile;
+
+// Programs written as shell scripts run on Linux only; the tests with show_args further down
+// make the same calls on both systems.
+#define SKIP_WITHOUT_SHELL_SCRIPTS()                     \
+  if (!quarrytest::hasLinuxFileSystem())                 \
+  GTEST_SKIP() << "shell scripts are programs on Linux " \
+                  "only"
 
 // Runs a test in its own directory with the trace on in "trace.dbg" there.
 class LaunchTest : public ::testing::Test {
@@ -125,6 +134,7 @@ TEST_F(LaunchTest, ProgramNotFoundFailsWithMessage) {
 }
 
 TEST_F(LaunchTest, BlockingStartWaitsAndCapturesStandardOutput) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   // The program writes late: a start that did not wait would find an empty file.
   const std::string prog = script("late.sh", "sleep 0.3\necho \"$1\" \"$2\"\n");
   ASSERT_TRUE(DyxCreateProcess({prog, "one", "\"two words\""}, true, "result.log"));
@@ -139,6 +149,7 @@ TEST_F(LaunchTest, BlockingStartWaitsAndCapturesStandardOutput) {
 }
 
 TEST_F(LaunchTest, QuotedProgramIsLookedUpWithoutItsQuotes) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string prog = script("p.sh", "echo ok\n");
   EXPECT_TRUE(DyxCreateProcess({"\"" + prog + "\""}, true, "q.log"));
   EXPECT_EQ(readFile(m_dir / "q.log"), "ok\n");
@@ -147,12 +158,14 @@ TEST_F(LaunchTest, QuotedProgramIsLookedUpWithoutItsQuotes) {
 }
 
 TEST_F(LaunchTest, BlockingProgramReadingStandardInputDoesNotHang) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string prog = script("reader.sh", "cat\necho done\n");
   ASSERT_TRUE(DyxCreateProcess({prog}, true, "r.log"));
   EXPECT_EQ(readFile(m_dir / "r.log"), "done\n");
 }
 
 TEST_F(LaunchTest, DetachedStartLeavesNoZombie) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string marker = m_dir / "started";
   const std::string prog = script("touch.sh", "touch \"$1\"\n");
   ASSERT_TRUE(DyxCreateProcess({prog, marker}, false, "ignored.log"));
@@ -161,13 +174,16 @@ TEST_F(LaunchTest, DetachedStartLeavesNoZombie) {
   }
   EXPECT_TRUE(quarrytest::fileExists(marker));
   EXPECT_FALSE(quarrytest::fileExists(m_dir / "ignored.log"));
+#ifndef _WIN32
   // Nothing is left for this process to reap.
   errno = 0;
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
+#endif
 }
 
 TEST_F(LaunchTest, LaunchReadsResultValuesInOrder) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string prog = script("stat.sh", "echo 1234 \"\\\"2024/01/02 10:00\\\"\" \"$1\"\n");
   DyxLaunch launch(prog, "$size $date $missing");
   std::map<std::string, std::string> vars{{"entry", "/some/file"}, {"size", "old"}};
@@ -180,6 +196,7 @@ TEST_F(LaunchTest, LaunchReadsResultValuesInOrder) {
 }
 
 TEST_F(LaunchTest, ShortResultFileGivesEmptyValues) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string prog = script("one.sh", "echo 7\n");
   DyxLaunch launch(prog, "$a $b");
   std::map<std::string, std::string> vars;
@@ -193,6 +210,7 @@ TEST_F(LaunchTest, ShortResultFileGivesEmptyValues) {
 }
 
 TEST_F(LaunchTest, LaunchWithoutResultVariablesReadsNothing) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   writeFile(m_dir / kDyxLaunchResultFile, "stale values\n");
   const std::string marker = m_dir / "ran";
   const std::string prog = script("bg.sh", "touch \"$1\"\n");
@@ -219,6 +237,7 @@ TEST_F(LaunchTest, EmptyOrMissingProgramFails) {
 // A program text with the placeholder is a template: fixed arguments, and the entry inside its
 // own argument, byte for byte.
 TEST_F(LaunchTest, TemplateProgramGetsTheEntryAsOneArgument) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   const std::string prog =
       script("args.sh", "for a in \"$@\"; do printf '[%s]' \"$a\"; done > args.out\necho done\n");
   const std::string entries[] = {
@@ -247,11 +266,64 @@ TEST_F(LaunchTest, TemplateProgramGetsTheEntryAsOneArgument) {
 }
 
 TEST_F(LaunchTest, BareProgramNameIsSearchedAlongPath) {
+  SKIP_WITHOUT_SHELL_SCRIPTS();
   // "echo" prints its argument, the entry, which becomes the one result value.
   DyxLaunch launch("echo", "$echoed");
   std::map<std::string, std::string> vars{{"entry", "hello"}};
   ASSERT_TRUE(launch.launch(vars));
   EXPECT_EQ(vars["echoed"], "hello");
+}
+
+// The program show_args (tests/support) writes each argument it got as [text] to args.out and
+// prints 42 and its first argument in double quotes: the same on both systems, so these tests
+// check what a program receives however the system passes arguments (a command line that the
+// child splits again, on Windows).
+const std::string kShowArgs = QUARRY_SHOW_ARGS_PATH;
+
+// Texts that a command line built carelessly would split, join or change.
+const std::vector<std::string> kHostileArguments = {
+    "two words", "\"quoted\"",
+    "in\"side",  "",
+    "trail\\",   "back\\\"quote",
+    "C:\\dir\\", "\\\\server\\share",
+    "tab\there", "\xc3\xbcn\xc3\xaf \xe6\x97\xa5",
+    "%1 %PATH%", "-x",
+};
+
+std::string bracketed(const std::vector<std::string>& args) {
+  std::string out;
+  for (const std::string& a : args) out += "[" + a + "]";
+  return out;
+}
+
+TEST_F(LaunchTest, BlockingStartPassesEveryArgumentAsItWasGiven) {
+  std::vector<std::string> command = {kShowArgs};
+  command.insert(command.end(), kHostileArguments.begin(), kHostileArguments.end());
+  ASSERT_TRUE(DyxCreateProcess(command, true, "result.log"));
+  // Waited for: both files are whole when the call returns.
+  EXPECT_EQ(readFile(m_dir / "args.out"), bracketed(kHostileArguments));
+  EXPECT_EQ(readFile(m_dir / "result.log"), "42\n\"two words\"\n");
+  EXPECT_NE(trace().find("Launched with PID "), std::string::npos);
+}
+
+TEST_F(LaunchTest, DetachedStartReturnsAndTheProgramRunsWithItsArguments) {
+  ASSERT_TRUE(DyxCreateProcess({kShowArgs, "a b", "c\"d"}, false, "ignored.log"));
+  for (int i = 0; i < 250 && readFile(m_dir / "args.out") != "[a b][c\"d]"; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(readFile(m_dir / "args.out"), "[a b][c\"d]");
+  EXPECT_FALSE(quarrytest::fileExists(m_dir / "ignored.log"));
+}
+
+TEST_F(LaunchTest, TemplateEntryArrivesAsOneArgumentAndResultsComeBack) {
+  for (const std::string& entry : kHostileArguments) {
+    DyxLaunch launch(kShowArgs + " --mode=\"fast run\" --file=%1", "$size $first");
+    std::map<std::string, std::string> vars{{"entry", entry}};
+    ASSERT_TRUE(launch.launch(vars)) << entry;
+    EXPECT_EQ(readFile(m_dir / "args.out"), "[--mode=fast run][--file=" + entry + "]") << entry;
+    EXPECT_EQ(vars["size"], "42") << entry;
+    EXPECT_EQ(vars["first"], "--mode=fast run") << entry;
+  }
 }
 
 }  // namespace

@@ -101,9 +101,10 @@ TEST_F(LauncherTest, MissingOrUnnamedFileGivesNoCommands) {
 
 // A FIFO or a directory under the command file's name reads as a missing file, never waited on.
 TEST_F(LauncherTest, CommandFileThatIsNotARegularFileIsNotRead) {
+  QUARRY_SKIP_WITHOUT_LINUX_FS("FIFOs");
   Dyx::initialize();
   const std::string fifo = m_dir / "pipe.ini";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  ASSERT_TRUE(quarrytest::makeFifo(fifo));
   makeDirs(m_dir / "folder.ini");
   for (const std::string& file : {fifo, m_dir / "folder.ini"}) {
     DyxLauncher launcher;
@@ -119,8 +120,7 @@ TEST_F(LauncherTest, CommandFileThatIsNotARegularFileIsNotRead) {
       ADD_FAILURE() << "reading " << file << " blocked";
       for (int i = 0;
            i < 3 && finished.wait_for(std::chrono::seconds(1)) != std::future_status::ready; ++i) {
-        const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd >= 0) ::close(fd);
+        quarrytest::wakeFifoReader(fifo);
       }
     }
     reader.join();
@@ -143,9 +143,8 @@ TEST_F(LauncherTest, UnknownCommandIsRefusedWithBothMessages) {
 }
 
 TEST_F(LauncherTest, CommandResultsComeBackAsVariables) {
-  const std::string prog = m_dir / "measure.sh";
-  writeFile(prog, "#!/bin/sh\nprintf '%s\\n' 42 \"\\\"$1\\\"\"\n");
-  ::chmod(prog.c_str(), 0755);
+  // It prints 42 and its argument in double quotes.
+  const std::string prog = QUARRY_SHOW_ARGS_PATH;
   writeFile(m_dir / "conf/app.ini", "Measure Text \"\" \"" + prog + "\" \"$size $echo\"\n");
   Dyx::initialize();
   std::map<std::string, std::string> vars{{"entry", "/data/my notes.txt"}};
@@ -159,15 +158,21 @@ TEST_F(LauncherTest, CommandResultsComeBackAsVariables) {
 // A command of the file with a placeholder: the file name reaches the program as one argument,
 // quotes and all, however it is named.
 TEST_F(LauncherTest, PlaceholderCommandPassesTheFileAsOneArgument) {
-  const std::string prog = m_dir / "args.sh";
-  writeFile(prog, "#!/bin/sh\nfor a in \"$@\"; do printf '[%s]' \"$a\"; done > args.out\n");
-  ::chmod(prog.c_str(), 0755);
+  // It writes each argument as [text] to args.out.
+  const std::string prog = QUARRY_SHOW_ARGS_PATH;
   writeFile(m_dir / "conf/app.ini",
             "Show Text \"\" \"" + prog + " --title Show --file=%1\" \"$none\"\n");
   Dyx::initialize();
-  for (const std::string entry :
-       {"/d/inj\" --injected-option \"two words\" z.txt", "/d/\"both ends\"", "/d/-x",
-        "/d/line\nbreak", "/d/%1%f", "/d/\xff\xfe"}) {
+  std::vector<std::string> entries = {"/d/inj\" --injected-option \"two words\" z.txt",
+                                      "/d/\"both ends\"",
+                                      "/d/-x",
+                                      "/d/line\nbreak",
+                                      "/d/%1%f",
+                                      "C:\\ends in\\",
+                                      "C:\\quote after\\\"backslash"};
+  // Bytes that are not UTF-8 are names on Linux only.
+  if (quarrytest::hasLinuxFileSystem()) entries.push_back("/d/\xff\xfe");
+  for (const std::string& entry : entries) {
     std::map<std::string, std::string> vars{{"entry", entry}};
     ASSERT_TRUE(Dyx::getLauncher().launch("Show", vars)) << entry;
     EXPECT_EQ(readFile(m_dir / "args.out"), "[--title][Show][--file=" + entry + "]") << entry;

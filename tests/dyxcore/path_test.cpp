@@ -7,8 +7,10 @@
 #include <random>
 #include <sstream>
 
+#include "dyxcore/platform.h"
 #include "kxcore/io.h"
 #include "kxcore/tracecapture.h"
+#include "support/testutil.h"
 
 namespace {
 
@@ -47,11 +49,16 @@ TEST(DyxPath, ParseAndTextFormWithPlatformSeparator) {
       {"a\\b", {".", "a\\b"}, "./a\\b"},  // a backslash is an ordinary byte here
   };
   for (const auto& c : cases) {
+    // Where "\\" separates (Windows), "/" separates too and the forms print with "\\".
+    if (dyxplatform::kPathSeparator == '\\' &&
+        std::string(c.text).find('\\') != std::string::npos) {
+      continue;
+    }
     const DyxPath path(c.text);
     EXPECT_EQ(path.components(), c.parts) << c.text;
-    EXPECT_EQ(path.toString(), c.form) << c.text;
+    EXPECT_EQ(path.toString(), quarrytest::nativePath(c.form)) << c.text;
     EXPECT_FALSE(path.isEmpty()) << c.text;
-    EXPECT_EQ(path.separator(), '/');
+    EXPECT_EQ(path.separator(), dyxplatform::kPathSeparator);
   }
   const DyxPath empty("");
   EXPECT_TRUE(empty.isEmpty());

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -18,7 +19,13 @@ namespace {
 using pooltest::names;
 using quarrytest::writeFile;
 using Counts = std::map<std::string, int>;
-using Keys = std::vector<std::string>;
+// Keys as the pool lists them: in byte order of the whole text, where the system's separator
+// sorts among the other bytes ("\\" after digits, "/" before them).
+struct Keys : std::vector<std::string> {
+  Keys(std::initializer_list<std::string> keys) : std::vector<std::string>(keys) {
+    std::sort(begin(), end());
+  }
+};
 
 class PoolTest : public ::testing::Test {
  protected:
@@ -30,10 +37,10 @@ class PoolTest : public ::testing::Test {
   // A tree below m_tmp/root: A/a.txt, A/B/b.txt, A/B/C/c.txt, A2/z.txt.
   std::string makeTree() {
     const std::string r = m_tmp / "root";
-    writeFile(r + "/A/a.txt", "a");
-    writeFile(r + "/A/B/b.txt", "b");
-    writeFile(r + "/A/B/C/c.txt", "c");
-    writeFile(r + "/A2/z.txt", "z");
+    writeFile(r + quarrytest::nativePath("/A/a.txt"), "a");
+    writeFile(r + quarrytest::nativePath("/A/B/b.txt"), "b");
+    writeFile(r + quarrytest::nativePath("/A/B/C/c.txt"), "c");
+    writeFile(r + quarrytest::nativePath("/A2/z.txt"), "z");
     return r;
   }
 
@@ -46,63 +53,75 @@ class PoolTest : public ::testing::Test {
 TEST_F(PoolTest, RecursiveAddMakesEverySubDirectoryAPoolDirectory) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, true));
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, true));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C")}));
 
   DyxEngineLock lock;
-  DyxPhysicalDirectory* a = m_pool.findPhysicalDirectory(r + "/A");
-  DyxPhysicalDirectory* b = m_pool.findPhysicalDirectory(r + "/A/B");
+  DyxPhysicalDirectory* a = m_pool.findPhysicalDirectory(r + quarrytest::nativePath("/A"));
+  DyxPhysicalDirectory* b = m_pool.findPhysicalDirectory(r + quarrytest::nativePath("/A/B"));
   ASSERT_TRUE(a && b);
   EXPECT_EQ(names(*a), Keys{"a.txt"});
   EXPECT_EQ(names(*b), Keys{"b.txt"});
-  DyxEntry* e = m_pool.getEntry(DyxPath(r + "/A/B/b.txt"));
+  DyxEntry* e = m_pool.getEntry(DyxPath(r + quarrytest::nativePath("/A/B/b.txt")));
   ASSERT_NE(e, nullptr);
-  EXPECT_EQ(e->getDirectoryText(), r + "/A/B");
+  EXPECT_EQ(e->getDirectoryText(), r + quarrytest::nativePath("/A/B"));
   EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
-  EXPECT_TRUE(m_pool.getPathMap().isRecursive(r + "/A")) << "mod_map records it in memory";
+  EXPECT_TRUE(m_pool.getPathMap().isRecursive(r + quarrytest::nativePath("/A")))
+      << "mod_map records it in memory";
   EXPECT_EQ(m_pool.getPathMap().paths().size(), 1u) << "sub-directories are not recorded";
-  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + "/A/") == a) << "a trailing separator is the same";
+  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + quarrytest::nativePath("/A/")) == a)
+      << "a trailing separator is the same";
 }
 
 TEST_F(PoolTest, AddTwiceAndSwitchRecursionOnAndOff) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A", false, false));
-  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A2", false, false));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), false, false));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A2"), false, false));
   m_views.reset();
-  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", false, false));
-  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A/", false, false));
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), false, false));
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A/"), false, false));
   EXPECT_EQ(m_views.total(), 0) << "the same directory twice changes nothing";
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A2"}));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A2")}));
 
-  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", true, false)) << "no new directory";
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A2"}));
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false))
+      << "no new directory";
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C"), r + quarrytest::nativePath("/A2")}));
   EXPECT_EQ(m_views.added(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
 
-  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + "/A", false, false));
+  EXPECT_FALSE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), false, false));
   // Only keys below "A/" go; "A2" merely starts with the same letters.
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A2"}));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A2")}));
   EXPECT_EQ(m_views.removed(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
   DyxEngineLock lock;
-  EXPECT_FALSE(m_pool.findPhysicalDirectory(r + "/A")->isRecursive());
+  EXPECT_FALSE(m_pool.findPhysicalDirectory(r + quarrytest::nativePath("/A"))->isRecursive());
   EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 2u);
 }
 
 TEST_F(PoolTest, SubDirectoryAddedBeforeItsParentIsNotDuplicated) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A/B", false, false));
-  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, false));
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A/B"), false, false));
+  ASSERT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C")}));
   EXPECT_EQ(m_views.added(), (Counts{{"a.txt", 1}, {"b.txt", 1}, {"c.txt", 1}}));
   EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 3u);
   DyxEngineLock lock;
-  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + "/A/B")->isRecursive()) << "taken into the tree";
+  EXPECT_TRUE(m_pool.findPhysicalDirectory(r + quarrytest::nativePath("/A/B"))->isRecursive())
+      << "taken into the tree";
 }
 
 TEST_F(PoolTest, FilterWithoutExpressionCreatesTheDirectoryButNoEntries) {
   const std::string r = makeTree();
-  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + "/A", true, false));
+  EXPECT_TRUE(m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false));
   EXPECT_EQ(m_pool.directoryCount(), 3u);
   EXPECT_EQ(m_views.total(), 0);
   EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 0u);
@@ -119,34 +138,42 @@ TEST_F(PoolTest, AddOfAMissingDirectoryLeavesNothingButThePathMapRecord) {
 TEST_F(PoolTest, GetEntryMessages) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  m_pool.addPhysicalDirectory(r + "/A", false, false);
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), false, false);
   pooltest::TraceCapture trace;
   DyxEngineLock lock;
   EXPECT_EQ(m_pool.getEntry(DyxPath("/a.txt")), nullptr);
   EXPECT_TRUE(trace.contains("Invalid path (depth=1).")) << trace.text();
-  EXPECT_EQ(m_pool.getEntry(DyxPath(r + "/Q/a.txt")), nullptr);
-  EXPECT_TRUE(trace.contains("No physical directory with name: \"" + r + "/Q\"")) << trace.text();
-  EXPECT_TRUE(trace.contains(r + "/A nb=1 ()")) << "the short texts of the pool\n" << trace.text();
-  EXPECT_EQ(m_pool.getEntry(DyxPath(r + "/A/none.txt")), nullptr);
-  EXPECT_NE(m_pool.getEntry(DyxPath(r + "/A/a.txt")), nullptr);
-  EXPECT_NE(m_pool.getEntry(DyxPath(r + "/A/./a.txt")), nullptr) << "the directory's key form";
+  EXPECT_EQ(m_pool.getEntry(DyxPath(r + quarrytest::nativePath("/Q/a.txt"))), nullptr);
+  EXPECT_TRUE(
+      trace.contains("No physical directory with name: \"" + r + quarrytest::nativePath("/Q\"")))
+      << trace.text();
+  EXPECT_TRUE(trace.contains(r + quarrytest::nativePath("/A nb=1 ()")))
+      << "the short texts of the pool\n"
+      << trace.text();
+  EXPECT_EQ(m_pool.getEntry(DyxPath(r + quarrytest::nativePath("/A/none.txt"))), nullptr);
+  EXPECT_NE(m_pool.getEntry(DyxPath(r + quarrytest::nativePath("/A/a.txt"))), nullptr);
+  EXPECT_NE(m_pool.getEntry(DyxPath(r + quarrytest::nativePath("/A/./a.txt"))), nullptr)
+      << "the directory's key form";
 }
 
 TEST_F(PoolTest, DeletedDirectoryLeavesThePoolAtTheNextUpdate) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  m_pool.addPhysicalDirectory(r + "/A", true, false);
-  std::filesystem::remove_all(r + "/A/B");
-  writeFile(r + "/A/new.txt", "n");
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false);
+  std::filesystem::remove_all(r + quarrytest::nativePath("/A/B"));
+  writeFile(r + quarrytest::nativePath("/A/new.txt"), "n");
   m_views.reset();
   pooltest::ActivityCapture activity(m_tmp / "activity.log");
   pooltest::TraceCapture trace;
   EXPECT_TRUE(m_pool.doUpdate(false, true));
-  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + "/A"});
+  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + quarrytest::nativePath("/A")});
   EXPECT_TRUE(activity.contains("Updating the pool of physical directories.\n"));
-  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + "/A/B\n")) << activity.text();
-  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + "/A/B/C\n")) << activity.text();
-  EXPECT_TRUE(trace.contains("The directory does not exist any more: " + r + "/A/B"));
+  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + quarrytest::nativePath("/A/B\n")))
+      << activity.text();
+  EXPECT_TRUE(activity.contains("ok. Removed directory: " + r + quarrytest::nativePath("/A/B/C\n")))
+      << activity.text();
+  EXPECT_TRUE(trace.contains("The directory does not exist any more: " + r +
+                             quarrytest::nativePath("/A/B")));
   EXPECT_EQ(m_views.removed(), (Counts{{"b.txt", 1}, {"c.txt", 1}}));
   EXPECT_EQ(m_views.added(), (Counts{{"new.txt", 1}}));
   EXPECT_EQ(DyxEntryRepository::getRepository("").liveCount(), 2u);
@@ -155,11 +182,13 @@ TEST_F(PoolTest, DeletedDirectoryLeavesThePoolAtTheNextUpdate) {
 TEST_F(PoolTest, UpdateVisitsSubDirectoriesCreatedMeanwhile) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  m_pool.addPhysicalDirectory(r + "/A", true, false);
-  writeFile(r + "/A/N/n.txt", "n");
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false);
+  writeFile(r + quarrytest::nativePath("/A/N/n.txt"), "n");
   m_views.reset();
   m_pool.doUpdate(false, true);
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A/N"}));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C"), r + quarrytest::nativePath("/A/N")}));
   EXPECT_EQ(m_views.added(), (Counts{{"n.txt", 1}}));
   m_views.reset();
   EXPECT_FALSE(m_pool.doUpdate(false, true)) << "nothing changed since";
@@ -171,29 +200,35 @@ TEST_F(PoolTest, RemovePhysicalDirectoryRewritesThePathMap) {
   writeFile(m_tmp / "conf/m.fpm", "");
   m_pool.reset("m");
   m_pool.setFilter("true");
-  m_pool.addPhysicalDirectory(r + "/A", true, true);
-  m_pool.addPhysicalDirectory(r + "/A2", false, true);
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, true);
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A2"), false, true);
   pooltest::ActivityCapture activity(m_tmp / "activity.log");
-  EXPECT_TRUE(m_pool.removePhysicalDirectory(r + "/A", true, true));
-  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + "/A2"});
-  EXPECT_TRUE(activity.contains("ok. Removed physical directory: " + r + "/A/B\n"));
-  EXPECT_TRUE(activity.contains("ok. Removed physical directory: " + r + "/A\n"));
-  EXPECT_EQ(quarrytest::readFile(m_tmp / "conf/m.fpm"), "\"" + r + "/A2\" No\n");
+  EXPECT_TRUE(m_pool.removePhysicalDirectory(r + quarrytest::nativePath("/A"), true, true));
+  EXPECT_EQ(m_pool.directoryKeys(), Keys{r + quarrytest::nativePath("/A2")});
+  EXPECT_TRUE(
+      activity.contains("ok. Removed physical directory: " + r + quarrytest::nativePath("/A/B\n")));
+  EXPECT_TRUE(
+      activity.contains("ok. Removed physical directory: " + r + quarrytest::nativePath("/A\n")));
+  EXPECT_EQ(quarrytest::readFile(m_tmp / "conf/m.fpm"),
+            "\"" + r + quarrytest::nativePath("/A2\" No\n"));
 
   pooltest::TraceCapture trace;
-  EXPECT_FALSE(m_pool.removePhysicalDirectory(r + "/A", false, false));
+  EXPECT_FALSE(m_pool.removePhysicalDirectory(r + quarrytest::nativePath("/A"), false, false));
   EXPECT_TRUE(trace.contains("Not in.")) << trace.text();
   EXPECT_EQ(DyxEntryRepository::getRepository("m").liveCount(), 1u);
 }
 
 TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
   const std::string r = makeTree();
-  writeFile(m_tmp / "conf/home.fpm",
-            "\"" + r + "/A\" Yes\n" + r + "/A2 No\n\"" + r + "/gone\" Yes\n");
+  writeFile(m_tmp / "conf/home.fpm", "\"" + r + quarrytest::nativePath("/A\" Yes\n") + r +
+                                         quarrytest::nativePath("/A2 No\n\"") + r +
+                                         quarrytest::nativePath("/gone\" Yes\n"));
   m_pool.setFilter("true");
   m_pool.reset("home");
   EXPECT_EQ(m_pool.repositoryKey(), "home");
-  EXPECT_EQ(m_pool.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C", r + "/A2"}));
+  EXPECT_EQ(m_pool.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C"), r + quarrytest::nativePath("/A2")}));
   EXPECT_EQ(DyxEntryRepository::getRepository("home").liveCount(), 4u);
 
   std::ostringstream dump;
@@ -205,7 +240,9 @@ TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
                        0),
             0u)
       << text;
-  EXPECT_NE(text.find("pdir num: 4\n1) pdir<key>: \"" + r + "/A\"\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("pdir num: 4\n1) pdir<key>: \"" + r + quarrytest::nativePath("/A\"\n")),
+            std::string::npos)
+      << text;
 
   m_views.reset();
   m_pool.clear();
@@ -218,7 +255,7 @@ TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
 
 TEST_F(PoolTest, RestoreWithoutScanThenTheFirstPollScansEveryDirectory) {
   const std::string r = makeTree();
-  writeFile(m_tmp / "conf/home.fpm", "\"" + r + "/A\" Yes\n");
+  writeFile(m_tmp / "conf/home.fpm", "\"" + r + quarrytest::nativePath("/A\" Yes\n"));
   m_pool.setFilter("true");
   m_pool.reset("home");
   ASSERT_EQ(m_pool.directoryCount(), 3u);
@@ -226,7 +263,7 @@ TEST_F(PoolTest, RestoreWithoutScanThenTheFirstPollScansEveryDirectory) {
   m_pool.clear();
   DyxEntryRepository::deleteAllRepositories();
 
-  writeFile(r + "/A/B/later.txt", "l");
+  writeFile(r + quarrytest::nativePath("/A/B/later.txt"), "l");
   m_views.reset();
   DyxPhysicalDirs restored;
   {
@@ -234,12 +271,15 @@ TEST_F(PoolTest, RestoreWithoutScanThenTheFirstPollScansEveryDirectory) {
     restored.reset("home");
     EXPECT_TRUE(trace.contains("A backup file exist: Restore it.")) << trace.text();
   }
-  EXPECT_EQ(restored.directoryKeys(), (Keys{r + "/A", r + "/A/B", r + "/A/B/C"}));
+  EXPECT_EQ(restored.directoryKeys(),
+            (Keys{r + quarrytest::nativePath("/A"), r + quarrytest::nativePath("/A/B"),
+                  r + quarrytest::nativePath("/A/B/C")}));
   EXPECT_EQ(m_views.total(), 0) << "a restore reports nothing and scans nothing";
   {
     DyxEngineLock lock;
-    EXPECT_EQ(names(*restored.findPhysicalDirectory(r + "/A/B")), Keys{"b.txt"});
-    EXPECT_TRUE(restored.findPhysicalDirectory(r + "/A/B")->isRecursive());
+    EXPECT_EQ(names(*restored.findPhysicalDirectory(r + quarrytest::nativePath("/A/B"))),
+              Keys{"b.txt"});
+    EXPECT_TRUE(restored.findPhysicalDirectory(r + quarrytest::nativePath("/A/B"))->isRecursive());
   }
   EXPECT_TRUE(restored.doUpdate(false, true));
   EXPECT_EQ(m_views.added(), (Counts{{"later.txt", 1}})) << "known files were not new";
@@ -317,7 +357,7 @@ TEST_F(PoolTest, RemovingADirectoryWhoseFirstScanRunsAbandonsItAndSaysSo) {
 TEST_F(PoolTest, CollectEntriesInKeyThenNameOrder) {
   const std::string r = makeTree();
   m_pool.setFilter("true");
-  m_pool.addPhysicalDirectory(r + "/A", true, false);
+  m_pool.addPhysicalDirectory(r + quarrytest::nativePath("/A"), true, false);
   std::vector<DyxEntry*> list{nullptr};
   m_pool.collectEntries(list, true, DyxPattern("*.TXT"), false);
   ASSERT_EQ(list.size(), 3u);

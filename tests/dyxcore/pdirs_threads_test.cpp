@@ -78,7 +78,7 @@ class PoolThreadsTest : public ::testing::Test {
 TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
   pooltest::RecordingNotifier views;
   const std::string d = m_tmp / "watched";
-  writeFile(d + "/old.txt", "o");
+  writeFile(d + quarrytest::nativePath("/old.txt"), "o");
   DyxPhysicalDirs pool;
   pool.setFilter("true");
   ASSERT_TRUE(pool.addPhysicalDirectory(d, false, false));
@@ -92,16 +92,16 @@ TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
     EXPECT_EQ(pool.findPhysicalDirectory(d)->callbackCount(), 2u);
   }
 
-  writeFile(d + "/new.txt", "n");
+  writeFile(d + quarrytest::nativePath("/new.txt"), "n");
   EXPECT_TRUE(waitUntil([&] { return hasEntry(pool, d, "new.txt"); }, 1000ms));
   EXPECT_TRUE(waitUntil([] { return g_fired.load() >= 2; }, 5000ms)) << "both callbacks";
 
   // A rewrite of a known file with another time stamp: the entry is refreshed and remapped.
-  writeFile(d + "/old.txt", "longer");
-  pooltest::shiftWriteTime(d + "/old.txt", 2);
+  writeFile(d + quarrytest::nativePath("/old.txt"), "longer");
+  pooltest::shiftWriteTime(d + quarrytest::nativePath("/old.txt"), 2);
   EXPECT_TRUE(waitUntil([&] { return views.changed().count("old.txt") == 1; }, 5000ms));
 
-  std::filesystem::remove(d + "/new.txt");
+  std::filesystem::remove(d + quarrytest::nativePath("/new.txt"));
   EXPECT_TRUE(waitUntil([&] { return !hasEntry(pool, d, "new.txt"); }, 5000ms));
 
   // The watched directory itself goes: its watch updates it once (the pool drops the directory
@@ -131,7 +131,8 @@ TEST_F(PoolThreadsTest, RefusedWatchIsReportedAndSkipped) {
 
 TEST_F(PoolThreadsTest, DestroyingThePoolEndsItsThreadsPromptly) {
   pooltest::RecordingNotifier views;
-  for (int i = 0; i < 4; ++i) writeFile(m_tmp / ("t/d" + std::to_string(i) + "/f"), "x");
+  for (int i = 0; i < 4; ++i)
+    writeFile(m_tmp / ("t/d" + std::to_string(i) + quarrytest::nativePath("/f")), "x");
   auto pool = std::make_unique<DyxPhysicalDirs>();
   pool->setFilter("true");
   pool->addPhysicalDirectory(m_tmp / "t", true, false);
@@ -147,10 +148,12 @@ TEST_F(PoolThreadsTest, DestroyingThePoolEndsItsThreadsPromptly) {
 TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
   InvariantNotifier views;
   const std::string root = m_tmp / "s";
-  const std::vector<std::string> tops = {root + "/one", root + "/two"};
+  const std::vector<std::string> tops = {root + quarrytest::nativePath("/one"),
+                                         root + quarrytest::nativePath("/two")};
   for (const auto& t : tops) {
-    for (int i = 0; i < 20; ++i) writeFile(t + "/f" + std::to_string(i), "x");
-    writeFile(t + "/sub/g", "y");
+    for (int i = 0; i < 20; ++i)
+      writeFile(t + quarrytest::nativePath("/f") + std::to_string(i), "x");
+    writeFile(t + quarrytest::nativePath("/sub/g"), "y");
   }
   auto pool = std::make_unique<DyxPhysicalDirs>();
   pool->setFilter("true");
@@ -167,8 +170,8 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
     int n = 0;
     while (!stop) {
       const std::string& t = tops[rng() % tops.size()];
-      const std::string where = (rng() % 3 == 0) ? t + "/sub" : t;
-      const std::string file = where + "/c" + std::to_string(rng() % 30);
+      const std::string where = (rng() % 3 == 0) ? t + quarrytest::nativePath("/sub") : t;
+      const std::string file = where + quarrytest::nativePath("/c") + std::to_string(rng() % 30);
       std::error_code ec;
       if (rng() % 2 == 0) {
         writeFile(file, std::to_string(++n));
@@ -176,9 +179,9 @@ TEST_F(PoolThreadsTest, StressPollingNotificationAndChurnTogether) {
         std::filesystem::remove(file, ec);
       }
       if (rng() % 50 == 0) {
-        std::filesystem::remove_all(t + "/extra", ec);
+        std::filesystem::remove_all(t + quarrytest::nativePath("/extra"), ec);
       } else if (rng() % 50 == 1) {
-        writeFile(t + "/extra/e", "e");
+        writeFile(t + quarrytest::nativePath("/extra/e"), "e");
       }
       std::this_thread::sleep_for(1ms);
     }

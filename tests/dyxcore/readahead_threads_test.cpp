@@ -83,7 +83,7 @@ void nestedWalk(Env& env, const std::string& dir, const DyxScanLevel* level, std
   std::unique_ptr<DyxReadAhead> own;
   DirItem item;
   while (budget > 0 && reading.next(item)) {
-    const std::string path = dir + "/" + item.name;
+    const std::string path = dir + quarrytest::nativePath("/") + item.name;
     if (item.isDirectory) {
       if (!skip(path)) {
         const DyxScanLevel below{level != nullptr ? level->readAhead : &own, reading.directory(),
@@ -128,7 +128,7 @@ void flatWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
   out.push_back(d);
   for (const DirItem& item : items) {
     if (budget == 0) break;
-    const std::string path = dir + "/" + item.name;
+    const std::string path = dir + quarrytest::nativePath("/") + item.name;
     if (item.isDirectory) {
       if (!skip(path)) flatWalk(path, out, skip, budget);
       continue;
@@ -140,13 +140,14 @@ void flatWalk(const std::string& dir, std::vector<Seen>& out, const Skip& skip,
 // Wide and deep enough that the helper runs ahead of the walk; sizes tell files apart.
 void makeTree(const std::string& root, int depth, int& counter) {
   for (int i = 0; i < 5; ++i) {
-    quarrytest::writeFile(root + "/f" + std::to_string(i) + ".txt",
+    quarrytest::writeFile(root + quarrytest::nativePath("/f") + std::to_string(i) + ".txt",
                           std::string(static_cast<std::size_t>(counter++ % 97), 'x'));
   }
-  symlink("nowhere", (root + "/dangling").c_str());
+  quarrytest::makeSymlink(
+      "nowhere", root + quarrytest::nativePath("/dangling"));  // where the system has links
   if (depth == 0) return;
   for (int i = 0; i < 3; ++i) {
-    const std::string sub = root + "/d" + std::to_string(i);
+    const std::string sub = root + quarrytest::nativePath("/d") + std::to_string(i);
     quarrytest::makeDirs(sub);
     makeTree(sub, depth - 1, counter);
   }
@@ -173,9 +174,12 @@ TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
       {"everything, slowly", [](const std::string&) { return false; }, 100000,
        std::chrono::microseconds(200)},
       {"every d1 skipped",
-       [](const std::string& p) { return p.size() >= 3 && p.compare(p.size() - 3, 3, "/d1") == 0; },
+       [](const std::string& p) {
+         return p.size() >= 3 && p.compare(p.size() - 3, 3, quarrytest::nativePath("/d1")) == 0;
+       },
        100000},
-      {"a whole branch skipped", [this](const std::string& p) { return p == root() + "/d0"; },
+      {"a whole branch skipped",
+       [this](const std::string& p) { return p == root() + quarrytest::nativePath("/d0"); },
        100000},
       {"stopped after 40 directories", [](const std::string&) { return false; }, 40},
   };
@@ -206,10 +210,10 @@ TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
   nestedWalk(
       Env::system(), root(), first, [](const std::string&) { return false; }, budget);
 
-  const std::string changed = root() + "/d2/d2/f0.txt";
+  const std::string changed = root() + quarrytest::nativePath("/d2/d2/f0.txt");
   quarrytest::writeFile(changed, std::string(500, 'y'));
-  quarrytest::writeFile(root() + "/d2/d2/new.txt", "new");
-  std::filesystem::remove_all(root() + "/d2/d1");
+  quarrytest::writeFile(root() + quarrytest::nativePath("/d2/d2/new.txt"), "new");
+  std::filesystem::remove_all(root() + quarrytest::nativePath("/d2/d1"));
 
   std::vector<Seen> flat;
   std::vector<Seen> nested;
@@ -223,7 +227,7 @@ TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
   bool sawChange = false;
   for (const Seen& s : nested) {
     if (s.path == changed) sawChange = s.size == 500;
-    EXPECT_NE(s.path.rfind(root() + "/d2/d1", 0), 0u) << s.path;
+    EXPECT_NE(s.path.rfind(root() + quarrytest::nativePath("/d2/d1"), 0), 0u) << s.path;
   }
   EXPECT_TRUE(sawChange);
 }

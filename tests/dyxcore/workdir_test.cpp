@@ -52,38 +52,59 @@ TEST(WorkDirResolve, UserPathsStartWhereTheUserCalledFrom) {
       {"~/docs", "/caller", "", "~/docs"},
       {"", "/caller", "/home/u", "/caller"},
   };
+  using quarrytest::nativePath;
   for (const Case& c : cases) {
-    EXPECT_EQ(DyxWorkDir::resolve(c.path, c.base, c.home), c.expected)
+    EXPECT_EQ(DyxWorkDir::resolve(nativePath(c.path), nativePath(c.base), nativePath(c.home)),
+              nativePath(c.expected))
         << c.path << " from " << c.base << " home " << c.home;
   }
 }
 
 TEST(WorkDirChoose, QuarryHomeThenDataHomeThenHome) {
+  using quarrytest::nativePath;
   struct Case {
     const char* label;
     DyxStartEnvironment env;
     std::string expected;
   };
   const Case cases[] = {
-      {"QUARRY_HOME wins", {"/q", "/xdg", "/home/u", "/c"}, "/q"},
-      {"relative QUARRY_HOME", {"qh", "/xdg", "/home/u", "/c"}, "/c/qh"},
-      {"QUARRY_HOME with ~", {"~/qh", "", "/home/u", "/c"}, "/home/u/qh"},
-      {"XDG_DATA_HOME", {"", "/xdg", "/home/u", "/c"}, "/xdg/quarry"},
+      {"QUARRY_HOME wins", {"/q", "/xdg", "/home/u", "/c", ""}, "/q"},
+      {"relative QUARRY_HOME", {"qh", "/xdg", "/home/u", "/c", ""}, "/c/qh"},
+      {"QUARRY_HOME with ~", {"~/qh", "", "/home/u", "/c", ""}, "/home/u/qh"},
+      {"XDG_DATA_HOME", {"", "/xdg", "/home/u", "/c", ""}, "/xdg/quarry"},
       {"relative XDG_DATA_HOME is ignored",
-       {"", "xdg", "/home/u", "/c"},
+       {"", "xdg", "/home/u", "/c", ""},
        "/home/u/.local/share/quarry"},
-      {"home only", {"", "", "/home/u", "/c"}, "/home/u/.local/share/quarry"},
-      {"home is /", {"", "", "/", "/c"}, "/.local/share/quarry"},
-      {"nothing", {"", "", "", "/c"}, ""},
+      {"home only", {"", "", "/home/u", "/c", ""}, "/home/u/.local/share/quarry"},
+      {"home is /", {"", "", "/", "/c", ""}, "/.local/share/quarry"},
+      {"nothing", {"", "", "", "/c", ""}, ""},
+      // The system's own place (Windows) comes after QUARRY_HOME, before the desktop's rules.
+      {"system's place", {"", "/xdg", "/home/u", "/c", "L:\\Quarry"}, "L:\\Quarry"},
+      {"QUARRY_HOME before the system's place", {"/q", "", "", "/c", "L:\\Quarry"}, "/q"},
   };
-  for (const Case& c : cases) EXPECT_EQ(DyxWorkDir::choose(c.env), c.expected) << c.label;
+  for (const Case& c : cases) {
+    const DyxStartEnvironment env{nativePath(c.env.quarryHome), nativePath(c.env.xdgDataHome),
+                                  nativePath(c.env.home), nativePath(c.env.callerDir),
+                                  c.env.platformDataDir};
+    EXPECT_EQ(DyxWorkDir::choose(env), nativePath(c.expected)) << c.label;
+  }
 }
 
 TEST(WorkDirDefaultConf, BesideTheProgramsFolder) {
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/usr/bin/quarry-cli"), "/usr/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/opt/q/bin/quarry"), "/opt/q/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir("/w/build/cli/quarry-cli"), "/w/build/share/quarry/conf");
-  EXPECT_EQ(DyxWorkDir::defaultConfDir(""), "");
+  const struct {
+    const char* program;
+    const char* conf;
+  } cases[] = {
+      {"/usr/bin/quarry-cli", "/usr/share/quarry/conf"},
+      {"/opt/q/bin/quarry", "/opt/q/share/quarry/conf"},
+      {"/w/build/cli/quarry-cli", "/w/build/share/quarry/conf"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(DyxWorkDir::defaultConfDir(quarrytest::nativePath(c.program)),
+              quarrytest::nativePath(c.conf))
+        << c.program;
+  }
 }
 
 class WorkDirPrepareTest : public ::testing::Test {
@@ -164,7 +185,8 @@ TEST_F(WorkDirPrepareTest, AWorkingDirectoryThatCannotBeMadeIsAnError) {
 }
 
 TEST_F(WorkDirPrepareTest, CopyTakesFilesAndFoldersButNotDevicesOrLinkedFolders) {
-  ASSERT_EQ(::mkfifo((m_shipped / "views/pipe").c_str(), 0600), 0);
+  QUARRY_SKIP_WITHOUT_LINUX_FS("FIFOs and symbolic links");
+  ASSERT_TRUE(quarrytest::makeFifo(m_shipped / "views/pipe"));
   fs::create_directory_symlink(m_shipped.path(), m_shipped / "views/loop");
   fs::create_symlink(m_shipped / "pref.ini", m_shipped / "linked.ini");
   std::string error;

@@ -1,9 +1,6 @@
 #include "dyxcore/xentry.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <sstream>
 
@@ -16,15 +13,11 @@
 
 namespace {
 
+using quarrytest::nativePath;
+
 // Sets a file's last-write time to a given 1601-based file time.
 void setWriteTime(const std::string& path, std::uint64_t fileTime) {
-  const std::int64_t ticks = static_cast<std::int64_t>(fileTime) - 116444736000000000LL;
-  struct timespec times[2];
-  times[0].tv_sec = 0;
-  times[0].tv_nsec = UTIME_OMIT;
-  times[1].tv_sec = ticks / 10000000;
-  times[1].tv_nsec = (ticks % 10000000) * 100;
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+  ASSERT_TRUE(quarrytest::setLastWriteTime(path, fileTime)) << path;
 }
 
 }  // namespace
@@ -85,20 +78,20 @@ TEST(DyxEntryNames, ShortNamesExtensionsAndFullNames) {
       {"UPPER.TXT", "UPPER", "TXT"},
   };
   for (const auto& c : cases) {
-    DyxEntry* e = repo.createEntry(c.name, "/data/dir one", false);
+    DyxEntry* e = repo.createEntry(c.name, nativePath("/data/dir one"), false);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->getName(), c.name);
     EXPECT_EQ(e->getShortName(), c.shortName) << c.name;
     EXPECT_EQ(e->getExtension(), c.ext) << c.name;
-    EXPECT_EQ(e->getFullName(), std::string("/data/dir one/") + c.name);
-    EXPECT_EQ(e->getLocation().toString(), "/data/dir one");
+    EXPECT_EQ(e->getFullName(), nativePath("/data/dir one/") + c.name);
+    EXPECT_EQ(e->getLocation().toString(), nativePath("/data/dir one"));
   }
   DyxEntry* noDir = repo.createEntry("lonely.txt");
   EXPECT_EQ(noDir->getPid(), 0u);
   EXPECT_EQ(noDir->getFullName(), "lonely.txt");
   EXPECT_TRUE(noDir->getLocation().isEmpty());
-  DyxEntry* atRoot = repo.createEntry("top", "/", false);
-  EXPECT_EQ(atRoot->getFullName(), "/top");
+  DyxEntry* atRoot = repo.createEntry("top", nativePath("/"), false);
+  EXPECT_EQ(atRoot->getFullName(), nativePath("/top"));
 
   const DyxEntry orphan;
   EXPECT_EQ(orphan.getName(), "");
@@ -107,13 +100,13 @@ TEST(DyxEntryNames, ShortNamesExtensionsAndFullNames) {
 
 TEST(DyxEntryProperties, ValuesByIdAndName) {
   DyxEntryRepository repo("", 4);
-  DyxEntry* e = repo.createEntry("photo.JPG", "/pics", true);
+  DyxEntry* e = repo.createEntry("photo.JPG", nativePath("/pics"), true);
   e->setSize(5ULL << 32 | 7);
   e->setMTime(DyxTime(0));
   EXPECT_EQ(e->getSize(), (5ULL << 32) | 7);
   EXPECT_EQ(e->getProperty(kPropName), "photo.JPG");
   EXPECT_EQ(e->getProperty("Ext"), "JPG");
-  EXPECT_EQ(e->getProperty(kPropLocation), "/pics/photo.JPG");
+  EXPECT_EQ(e->getProperty(kPropLocation), nativePath("/pics/photo.JPG"));
   EXPECT_EQ(e->getProperty(kPropContent), e->getProperty(kPropLocation));
   EXPECT_EQ(e->getProperty(kPropMTime), "1601/01/01 00:00:00");
   EXPECT_EQ(e->getProperty("Status"), "Normal");
@@ -177,14 +170,15 @@ TEST(DyxEntryRefresh, FreshEntryThenChangeThenSameIntervalIsNoChange) {
 }
 
 TEST(DyxEntryRefresh, HostileFilesGetTheirStatus) {
+  QUARRY_SKIP_WITHOUT_LINUX_FS("Symbolic links, FIFOs, permission bits and newlines in names");
   quarrytest::TempDir dir;
   quarrytest::writeFile(dir / "plain", "p");
-  symlink("nowhere", (dir / "dangling").c_str());
-  symlink("loop2", (dir / "loop1").c_str());
-  symlink("loop1", (dir / "loop2").c_str());
-  mkfifo((dir / "fifo").c_str(), 0644);
+  quarrytest::makeSymlink("nowhere", dir / "dangling");
+  quarrytest::makeSymlink("loop2", dir / "loop1");
+  quarrytest::makeSymlink("loop1", dir / "loop2");
+  quarrytest::makeFifo(dir / "fifo");
   quarrytest::writeFile(dir / "secret", "s");
-  chmod((dir / "secret").c_str(), 0);
+  quarrytest::setMode(dir / "secret", 0);
   quarrytest::writeFile(dir / "new\nline", "n");
   const bool root = dyxplatform::isPrivileged();
 
@@ -212,29 +206,32 @@ TEST(DyxEntryRefresh, HostileFilesGetTheirStatus) {
     EXPECT_EQ(e->refresh(vanished), !c.vanished) << c.name;
     EXPECT_EQ(vanished, c.vanished) << c.name;
     EXPECT_EQ(e->getStatus(), c.status) << c.name;
-    struct stat st;
     const std::string path = dir / c.name;
     if (c.vanished) {
       EXPECT_EQ(e->getMTime(), DyxTime(0)) << c.name;  // untouched
       continue;
     }
-    ASSERT_TRUE(stat(path.c_str(), &st) == 0 || lstat(path.c_str(), &st) == 0) << c.name;
-    EXPECT_EQ(e->getSize(), static_cast<std::uint64_t>(st.st_size)) << c.name;
-    EXPECT_EQ(e->getMTime(), DyxTime::fromFileTime(dyxplatform::fileTimeFromUnix(
-                                 st.st_mtim.tv_sec, st.st_mtim.tv_nsec)))
-        << c.name;
+    std::uint64_t size = 0;
+    std::uint64_t writeTime = 0;
+    ASSERT_TRUE(quarrytest::statOrLstat(path, size, writeTime)) << c.name;
+    EXPECT_EQ(e->getSize(), size) << c.name;
+    EXPECT_EQ(e->getMTime(), DyxTime::fromFileTime(writeTime)) << c.name;
   }
-  EXPECT_NE(err.text().find("Cannot open file: " + dir.path() + "/dangling"), std::string::npos);
+  EXPECT_NE(
+      err.text().find("Cannot open file: " + dir.path() + quarrytest::nativePath("/dangling")),
+      std::string::npos);
 }
 
 TEST(DyxEntryDump, BlockAndStreamForm) {
   DyxEntryRepository repo("", 4);
-  DyxEntry* e = repo.createEntry("a.txt", "/d", false);
+  DyxEntry* e = repo.createEntry("a.txt", nativePath("/d"), false);
   e->setSize(12);
   std::ostringstream os;
   e->dump(os);
   const std::string line2 =
-      "[name=a.txt,status=Normal,short_name=a,full_name=/d/a.txt,ext=txt,dir=/d,size=12,"
+      "[name=a.txt,status=Normal,short_name=a,full_name=" + nativePath("/d/a.txt") +
+      ",ext=txt,dir=" + nativePath("/d") +
+      ",size=12,"
       "mtime=1601/01/01 00:00:00,uname=,gname=,type=" +
       e->getType() + "]";
   EXPECT_EQ(os.str(), "------------------ entry ---------------------------\n" + line2 +

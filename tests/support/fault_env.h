@@ -128,7 +128,9 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
 
    private:
     std::string childOf(const std::string& name) const {
-      return m_path.empty() || m_path.back() != '/' ? m_path + "/" + name : m_path + name;
+      const char separator = dyxplatform::kPathSeparator;
+      return m_path.empty() || m_path.back() != separator ? m_path + separator + name
+                                                          : m_path + name;
     }
     FaultEnv& m_env;
     const std::string m_path;

@@ -1,5 +1,6 @@
 #include "support/testutil.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -77,6 +78,42 @@ bool fileExists(const std::string& path) {
 }
 
 void makeDirs(const std::string& path) { fs::create_directories(path); }
+
+bool hasLinuxFileSystem() { return true; }
+bool makeFifo(const std::string& path) { return ::mkfifo(path.c_str(), 0600) == 0; }
+bool makeSymlink(const std::string& target, const std::string& link) {
+  return ::symlink(target.c_str(), link.c_str()) == 0;
+}
+bool setMode(const std::string& path, unsigned mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode)) == 0;
+}
+void wakeFifoReader(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+  if (fd >= 0) ::close(fd);
+}
+
+bool statOrLstat(const std::string& path, std::uint64_t& size, std::uint64_t& writeTime) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 && ::lstat(path.c_str(), &st) != 0) return false;
+  size = static_cast<std::uint64_t>(st.st_size);
+  writeTime = static_cast<std::uint64_t>((st.st_mtim.tv_sec + 11644473600LL) * 10000000LL +
+                                         st.st_mtim.tv_nsec / 100);
+  return true;
+}
+
+bool setLastWriteTime(const std::string& path, std::uint64_t fileTime) {
+  const std::int64_t ticks = static_cast<std::int64_t>(fileTime) - 116444736000000000LL;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = ticks / 10000000;
+  times[1].tv_nsec = (ticks % 10000000) * 100;
+  if (times[1].tv_nsec < 0) {
+    times[1].tv_nsec += 1000000000;
+    --times[1].tv_sec;
+  }
+  return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
 
 std::string sourceDir() {
   const char* s = std::getenv("QUARRY_SOURCE_DIR");

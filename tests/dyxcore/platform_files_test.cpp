@@ -1,0 +1,310 @@
+// The system's environment as both systems must answer it: names outside ASCII, paths longer
+// than 260 characters, sizes above 4 GiB, exact times, whole-file saves, argument passing to a
+// child process, directory watches, and on Windows the opening of a file by its association.
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dyxcore/platform.h"
+#include "support/testutil.h"
+
+namespace {
+
+using dyxplatform::Directory;
+using dyxplatform::DirectoryWatch;
+using dyxplatform::DirItem;
+using dyxplatform::Env;
+using dyxplatform::FileInfo;
+using dyxplatform::FileInfoResult;
+using quarrytest::readFile;
+using quarrytest::TempDir;
+using quarrytest::writeFile;
+
+std::filesystem::path fsPath(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+std::map<std::string, DirItem> listing(const std::string& dir) {
+  std::vector<DirItem> items;
+  int error = 0;
+  EXPECT_TRUE(dyxplatform::listDirectory(dir, items, &error)) << dir << ": " << error;
+  std::map<std::string, DirItem> byName;
+  for (const DirItem& item : items) byName[item.name] = item;
+  return byName;
+}
+
+TEST(PlatformFiles, ListingGivesEveryNameAsWrittenAndTellsDirectories) {
+  TempDir dir;
+  const std::vector<std::string> files = {"a b.txt",    "it's.txt", "ünïcødé.md",
+                                          "日本語.txt", ".hidden",  "x"};
+  for (const std::string& name : files) writeFile(dir / name, name);
+  quarrytest::makeDirs(dir / "sub dir");
+  const auto items = listing(dir.path());
+  ASSERT_EQ(items.size(), files.size() + 1);
+  for (const std::string& name : files) {
+    ASSERT_EQ(items.count(name), 1u) << name;
+    EXPECT_FALSE(items.at(name).isDirectory) << name;
+  }
+  EXPECT_TRUE(items.at("sub dir").isDirectory);
+  EXPECT_EQ(items.count("."), 0u);
+  EXPECT_EQ(items.count(".."), 0u);
+}
+
+// The information of a file just listed (taken from the listing's record where the system gives
+// one) equals what a lookup by path gives.
+TEST(PlatformFiles, ListedFileInformationEqualsTheLookupByPath) {
+  TempDir dir;
+  writeFile(dir / "five.txt", "12345");
+  writeFile(dir / "empty", "");
+  const std::unique_ptr<Directory> open = Env::system().openDirectory(dir.path());
+  ASSERT_TRUE(open);
+  DirItem item;
+  int seen = 0;
+  while (open->next(item)) {
+    ++seen;
+    FileInfo listed;
+    FileInfo direct;
+    ASSERT_EQ(open->readFileInfo(item.name, listed), FileInfoResult::kOk) << item.name;
+    ASSERT_EQ(dyxplatform::readFileInfo(dir / item.name, direct), FileInfoResult::kOk) << item.name;
+    EXPECT_EQ(listed.size, direct.size) << item.name;
+    EXPECT_EQ(listed.lastWriteTime, direct.lastWriteTime) << item.name;
+    EXPECT_TRUE(listed.isRegular()) << item.name;
+    EXPECT_EQ(listed.size, item.name == "empty" ? 0u : 5u) << item.name;
+  }
+  EXPECT_EQ(seen, 2);
+}
+
+TEST(PlatformFiles, MissingPlacesAreTold) {
+  TempDir dir;
+  writeFile(dir / "file", "f");
+  struct Case {
+    std::string path;
+    int listError;
+  };
+  const Case cases[] = {{dir / "missing", ENOENT}, {dir / "file", ENOTDIR}};
+  for (const Case& c : cases) {
+    std::vector<DirItem> items;
+    int error = 0;
+    EXPECT_FALSE(dyxplatform::listDirectory(c.path, items, &error)) << c.path;
+    EXPECT_EQ(error, c.listError) << c.path;
+  }
+  FileInfo info;
+  EXPECT_EQ(dyxplatform::readFileInfo(dir / "missing", info), FileInfoResult::kVanished);
+  EXPECT_EQ(dyxplatform::readFileInfo(dir / "missing/below", info), FileInfoResult::kVanished);
+  std::string content;
+  int error = 0;
+  EXPECT_FALSE(dyxplatform::readWholeFile(dir / "missing", content, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_FALSE(dyxplatform::readWholeFile(dir.path(), content, &error));
+  EXPECT_EQ(error, EISDIR);
+}
+
+// Every call takes a path of more than 260 characters, and a name that ends in a dot or a blank
+// stays that name.
+TEST(PlatformFiles, LongPathsWorkEverywhere) {
+  TempDir dir;
+  std::string deep = dir.path();
+  for (int i = 0; i < 6; ++i) deep += dyxplatform::kPathSeparator + std::string(50, 'a' + i);
+  ASSERT_GT(deep.size(), 300u);
+  int error = 0;
+  ASSERT_TRUE(dyxplatform::makeDirectories(deep, &error)) << error;
+  EXPECT_TRUE(dyxplatform::isDirectory(deep));
+  const std::string file = deep + dyxplatform::kPathSeparator + "long way down.txt";
+  ASSERT_TRUE(dyxplatform::writeFileReplacing(file, "deep", &error)) << error;
+  ASSERT_TRUE(dyxplatform::writeFileReplacing(file, "deeper", &error)) << error;
+  std::string content;
+  ASSERT_TRUE(dyxplatform::readWholeFile(file, content, &error)) << error;
+  EXPECT_EQ(content, "deeper");
+  FileInfo info;
+  ASSERT_EQ(dyxplatform::readFileInfo(file, info), FileInfoResult::kOk);
+  EXPECT_EQ(info.size, 6u);
+  EXPECT_EQ(listing(deep).count("long way down.txt"), 1u);
+  std::uint64_t changed = 0;
+  EXPECT_TRUE(dyxplatform::directoryChangeTime(deep, changed));
+  EXPECT_NE(changed, 0u);
+  for (const char* odd : {"ends in a dot.", "ends in a blank "}) {
+    const std::string path = deep + dyxplatform::kPathSeparator + odd;
+    ASSERT_TRUE(dyxplatform::writeFileReplacing(path, odd, &error)) << odd << ": " << error;
+    ASSERT_TRUE(dyxplatform::readWholeFile(path, content, &error)) << odd;
+    EXPECT_EQ(content, odd);
+    EXPECT_EQ(listing(deep).count(odd), 1u) << odd;
+    EXPECT_TRUE(dyxplatform::removeFile(path, &error)) << odd;
+  }
+  EXPECT_TRUE(dyxplatform::removeFile(file, &error));
+  EXPECT_FALSE(dyxplatform::pathExists(file));
+}
+
+// A time with digits below the second, written and read back through the layer.
+TEST(PlatformFiles, ModificationTimeRoundTripsExactly) {
+  TempDir dir;
+  writeFile(dir / "t", "t");
+  const std::uint64_t times[] = {
+      dyxplatform::fileTimeFromUnix(1600000000, 123456700),  // 2020, odd 100 ns digits
+      dyxplatform::fileTimeFromUnix(946684799, 999999900),   // the last tick of 1999
+      dyxplatform::fileTimeFromUnix(4102444800, 100),        // 2100
+  };
+  for (std::uint64_t t : times) {
+    ASSERT_TRUE(quarrytest::setLastWriteTime(dir / "t", t)) << t;
+    FileInfo info;
+    ASSERT_EQ(dyxplatform::readFileInfo(dir / "t", info), FileInfoResult::kOk) << t;
+    EXPECT_EQ(info.lastWriteTime, t) << t;
+    const std::unique_ptr<Directory> open = Env::system().openDirectory(dir.path());
+    DirItem item;
+    ASSERT_TRUE(open && open->next(item));
+    ASSERT_EQ(open->readFileInfo(item.name, info), FileInfoResult::kOk);
+    EXPECT_EQ(info.lastWriteTime, t) << t << " through the listing";
+  }
+}
+
+TEST(PlatformFiles, SizesAboveFourGibibytesAreExact) {
+  TempDir dir;
+  const std::uint64_t size = 5ULL << 30;
+  writeFile(dir / "sparse.bin", "");
+  std::error_code ec;
+  std::filesystem::resize_file(fsPath(dir / "sparse.bin"), size, ec);
+  if (ec) GTEST_SKIP() << "no room for a sparse file of 5 GiB here: " << ec.message();
+  FileInfo info;
+  ASSERT_EQ(dyxplatform::readFileInfo(dir / "sparse.bin", info), FileInfoResult::kOk);
+  EXPECT_EQ(info.size, size);
+  const std::unique_ptr<Directory> open = Env::system().openDirectory(dir.path());
+  DirItem item;
+  ASSERT_TRUE(open && open->next(item));
+  ASSERT_EQ(open->readFileInfo(item.name, info), FileInfoResult::kOk);
+  EXPECT_EQ(info.size, size);
+  std::filesystem::remove(fsPath(dir / "sparse.bin"), ec);
+}
+
+TEST(PlatformFiles, SavesReplaceWholeFilesAndKeepThePreviousOnRequest) {
+  TempDir dir;
+  const std::string a = dir / "a.txt";
+  const std::string b = dir / "b.data";
+  writeFile(a, "old a");
+  std::string failed;
+  int error = 0;
+  ASSERT_TRUE(
+      dyxplatform::writeFilesReplacing({{a, "new a"}, {b, "new b"}}, &error, &failed, ".bak"))
+      << error << " " << failed;
+  EXPECT_EQ(readFile(a), "new a");
+  EXPECT_EQ(readFile(b), "new b");
+  EXPECT_EQ(readFile(a + ".bak"), "old a");
+  // A target that cannot be written (its directory is missing) leaves every target as it was.
+  const std::string lost = dir / "missing/c.txt";
+  EXPECT_FALSE(dyxplatform::writeFilesReplacing({{a, "newer a"}, {lost, "c"}}, &error, &failed));
+  EXPECT_EQ(failed, lost);
+  EXPECT_EQ(readFile(a), "new a");
+  // No temporary file stays behind.
+  EXPECT_EQ(listing(dir.path()).size(), 3u);
+}
+
+// Arguments reach the program exactly, one by one, whatever quotes, blanks and backslashes they
+// hold; a waited start gives the program's exit code and its standard output in the file.
+TEST(PlatformProcesses, ArgumentsArriveExactlyAndOutputIsCaptured) {
+  TempDir dir;
+  quarrytest::CwdGuard cwd(dir.path());
+  const std::string program =
+      dyxplatform::findProgram(quarrytest::nativePath(QUARRY_SHOW_ARGS_PATH));
+  ASSERT_FALSE(program.empty());
+  const std::vector<std::vector<std::string>> cases = {
+      {"plain", "two words", ""},
+      {"say \"hi\"", "\"", "\\\"", "trailing\\", "trailing\\\\", "a\\\\\"b"},
+      {"tab\there", "ünïcødé 日本", "%1 %L", "-x", "C:\\Program Files\\x y\\"},
+  };
+  for (const auto& args : cases) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const dyxplatform::SpawnResult r =
+        dyxplatform::spawnProcess(program, argv, true, dir / "stdout.txt");
+    ASSERT_TRUE(r.started) << args.front() << ": " << r.error;
+    EXPECT_EQ(r.exitCode, 0) << args.front();
+    EXPECT_GT(r.pid, 0) << args.front();
+    std::string expected;
+    for (const std::string& a : args) expected += "[" + a + "]";
+    EXPECT_EQ(readFile(dir / "args.out"), expected) << args.front();
+    EXPECT_EQ(readFile(dir / "stdout.txt"), "42\n\"" + args.front() + "\"\n") << args.front();
+  }
+  EXPECT_EQ(dyxplatform::findProgram(dir / "no such program"), "");
+  const dyxplatform::SpawnResult missing =
+      dyxplatform::spawnProcess(dir / "no such program", {"x"}, true);
+  EXPECT_FALSE(missing.started);
+  EXPECT_NE(missing.error, 0);
+}
+
+TEST(PlatformWatch, ChangesInterruptsAndRemovalEndTheWait) {
+  using WaitResult = DirectoryWatch::WaitResult;
+  TempDir dir;
+  const std::string watched = dir / "watched";
+  quarrytest::makeDirs(watched);
+  const std::unique_ptr<DirectoryWatch> watch = Env::system().watchDirectory(watched);
+  ASSERT_TRUE(watch->isValid()) << watch->error();
+  EXPECT_EQ(watch->wait(50), WaitResult::kTimeout);
+  writeFile(watched + dyxplatform::kPathSeparator + "new.txt", "n");
+  EXPECT_EQ(watch->wait(10000), WaitResult::kChanged);
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    watch->interrupt();
+  });
+  EXPECT_EQ(watch->wait(10000), WaitResult::kInterrupted);
+  waker.join();
+  // An interrupt that comes first ends the next wait at once.
+  watch->interrupt();
+  EXPECT_EQ(watch->wait(10000), WaitResult::kInterrupted);
+  // The directory moved away from under its watch: the wait says so (in time), whatever came
+  // before.
+  std::filesystem::rename(fsPath(watched), fsPath(dir / "moved"));
+  WaitResult r = watch->wait(10000);
+  if (r == WaitResult::kChanged) r = watch->wait(10000);
+  EXPECT_EQ(r, WaitResult::kGone);
+
+  const std::unique_ptr<DirectoryWatch> none = Env::system().watchDirectory(dir / "missing");
+  EXPECT_FALSE(none->isValid());
+  EXPECT_EQ(none->wait(0), WaitResult::kError);
+}
+
+#ifdef _WIN32
+// A file opened by the application of its extension: the association is made for this test
+// (show_args for ".quarrytest", among the classes of the system, where Wine looks) and taken away
+// again.
+TEST(PlatformShell, FileOpensWithTheAssociatedApplication) {
+  TempDir dir;
+  quarrytest::CwdGuard cwd(dir.path());
+  const std::string file = dir / "opened file.quarrytest";
+  writeFile(file, "x");
+  const std::wstring command =
+      L"\"" + std::filesystem::path(quarrytest::nativePath(QUARRY_SHOW_ARGS_PATH)).wstring() +
+      L"\" \"%1\"";
+  HKEY key = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CLASSES_ROOT, L"QuarryTest.File\\shell\\open\\command", 0,
+                              nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ::RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                   static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(key);
+  const wchar_t progId[] = L"QuarryTest.File";
+  ASSERT_EQ(
+      ::RegSetKeyValueW(HKEY_CLASSES_ROOT, L".quarrytest", nullptr, REG_SZ, progId, sizeof progId),
+      ERROR_SUCCESS);
+  int error = 0;
+  EXPECT_TRUE(dyxplatform::openWithAssociatedApplication(file, &error)) << error;
+  // The program runs on its own; it writes what it was given.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (readFile(dir / "args.out").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(readFile(dir / "args.out"), "[" + file + "]");
+  EXPECT_FALSE(dyxplatform::openWithAssociatedApplication(dir / "missing.quarrytest", &error));
+  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L"QuarryTest.File");
+  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, L".quarrytest");
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,34 @@
+# Engine tests that do not pass under Wine yet, left out of the Windows run by name; each group
+# says why. The list shrinks as the tests learn the system's separator or the faults are mended.
+# Everything else in the engine's suites runs on both systems.
+function(quarry_windows_pending test)
+  list(JOIN ARGN ":" names)
+  set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT "GTEST_FILTER=-${names}")
+endfunction()
+
+# Expected texts written with "/" as the separator (printed paths, trace lines, path map files);
+# the engine answers with "\" there.
+quarry_windows_pending(dyxcore_path_test
+  DyxPath.ParseWithExplicitSeparator DyxPath.PartOperationsAndRanges DyxPath.Join
+  DyxPath.NativeSeparatorsAndDrives DyxPath.OrderIsPartwiseBytewiseWithPrefixFirst
+  DyxPath.StreamReadAndWrite)
+quarry_windows_pending(dyxcore_pdirs_test PoolTest.ResetScansThePathMapWhenTheRepositoryIsEmpty)
+quarry_windows_pending(dyxcore_uview_test
+  UserViewTest.ReadsFoldersAndEntries UserViewTest.BadRecordsAreReportedAndSkipped
+  UserViewTest.WrittenFileReadsBackTheSameView
+  UserViewTest.NamesWithQuotesAndLineEndsSurviveTheRoundTrip
+  UserViewTest.AFilterViewSavedThreeTimesIsByteIdentical
+  UserViewTest.AViewThatCannotBeSavedKeepsItsFileAndSaysWhy)
+quarry_windows_pending(dyxcore_pathmap_test
+  PathMapTest.BadFlagIsReportedWithItsLineCountedFromZero
+  PathMapTest.PathsTheFileCannotHoldAreReportedNotMangled PathMapTest.WriteAndReadBack)
+
+# A crash inside the C++ run-time under Wine while several threads write trace lines and the
+# trace file rotates (a write to a read-only or null address): not yet understood.
+quarry_windows_pending(kxcore_io_threads_test TraceThreads.WholeLinesExactRotationAndBalancedDepth)
+quarry_windows_pending(dyxcore_dyx_threads_test DyxThreads.PollingWhileFilesChangeAndViewsAreRead)
+
+# A watched directory deleted from under its watch: Wine keeps it until the watch's handle is
+# closed, and the watch does not learn that it is gone (a directory moved away is told).
+quarry_windows_pending(dyxcore_pdirs_threads_test
+  PoolThreadsTest.NotificationPicksUpChangesWithinASecond)
