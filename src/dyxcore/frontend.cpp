@@ -140,9 +140,9 @@ bool DyxFrontEnd::followChangesPreferred() {
 }
 
 bool DyxFrontEnd::preferFollowChanges(bool on) {
-  DyxEnviron& environ = Dyx::getEnviron();
-  environ.setPreference(kFollowChangesPreference, on);
-  return environ.savePreferences();
+  DyxEnviron& preferences = Dyx::getEnviron();
+  preferences.setPreference(kFollowChangesPreference, on);
+  return preferences.savePreferences();
 }
 
 DyxView* DyxFrontEnd::selectView(const std::string& tag) {

@@ -975,6 +975,19 @@ Env& Env::system() {
   return env;
 }
 
+bool processWorksIn(int pid, const std::string& dir) {
+  (void)dir;
+  if (pid <= 0) return false;
+  // Another process's current directory cannot be read here: a process that still runs is
+  // taken to be ours, so that a save it may be writing is never removed under it.
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = ::GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
+  ::CloseHandle(process);
+  return running;
+}
+
 std::vector<std::string> commandLineArguments(int argc, char** argv) {
   int count = 0;
   LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);

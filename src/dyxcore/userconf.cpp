@@ -254,21 +254,21 @@ DyxPreferenceReread DyxUserConfig::rereadPreferences() {
   // A name the file gave and no longer gives reads as unset.
   for (const auto& [name, value] : previous) values.emplace(name, std::string());
 
-  DyxEnviron& environ = Dyx::getEnviron();
+  DyxEnviron& preferences = Dyx::getEnviron();
   std::vector<std::pair<std::string, std::string>> changes;
   {
     // The views read preferences under the engine lock while they file entries.
     DyxEngineLock lock;
     for (const auto& [name, value] : values) {
-      const bool known = environ.hasPreference(name);
-      if (known ? environ.getPreference(name) == value : value.empty()) continue;
-      environ.storePreference(name, value);
+      const bool known = preferences.hasPreference(name);
+      if (known ? preferences.getPreference(name) == value : value.empty()) continue;
+      preferences.storePreference(name, value);
       changes.emplace_back(name, value);
     }
   }
   // Outside the lock: the "DynamicUpdate" listener starts or stops the polling thread.
   for (const auto& [name, value] : changes) {
-    environ.fireChange(name, value);
+    preferences.fireChange(name, value);
     reread.changed.push_back(name);
   }
   reread.outcome = changes.empty() ? DyxPreferenceReread::Outcome::kUnchanged

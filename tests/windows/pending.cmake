@@ -28,7 +28,17 @@ quarry_windows_pending(dyxcore_pathmap_test
 quarry_windows_pending(kxcore_io_threads_test TraceThreads.WholeLinesExactRotationAndBalancedDepth)
 quarry_windows_pending(dyxcore_dyx_threads_test DyxThreads.PollingWhileFilesChangeAndViewsAreRead)
 
-# A watched directory deleted from under its watch: Wine keeps it until the watch's handle is
-# closed, and the watch does not learn that it is gone (a directory moved away is told).
+# The pool's single watcher takes its watches from a watch set of the environment, which only
+# Linux has so far (inotify); on Windows every directory is polled, so the tests that count
+# watches or wait for a watch's event do not hold there yet. Also: a watched directory deleted
+# from under its watch: Wine keeps it until the watch's handle is closed, and the watch does not
+# learn that it is gone (a directory moved away is told).
 quarry_windows_pending(dyxcore_pdirs_threads_test
-  PoolThreadsTest.NotificationPicksUpChangesWithinASecond)
+  PoolThreadsTest.NotificationPicksUpChangesWithinASecond
+  PoolThreadsTest.RefusedWatchIsReportedAndSkipped
+  PoolThreadsTest.DestroyingThePoolEndsItsThreadsPromptly
+  PoolThreadsTest.StressPollingNotificationAndChurnTogether)
+quarry_windows_pending(dyxcore_watcher_threads_test
+  WatcherTest.EveryDirectoryOfALargeTreeIsWatchedByOneThread
+  WatcherTest.FollowingKeepsThePoolInStepWithTheTree
+  WatcherTest.DirectoriesBeyondTheWatchLimitArePolledAndStillFollowed)
