@@ -533,16 +533,7 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
       parentId = it != m_folderItems.end() ? static_cast<std::int64_t>(it->second)
                                            : DelveUpdate::kTopLevelParent;
     }
-    const std::uint64_t id = ++m_nextFolderId;
-    known = m_folderItems.emplace(folder, id).first;
-    ++m_folderCount;
-    DelveUpdate update;
-    update.kind = DelveUpdate::Kind::kFolder;
-    update.generation = m_generation;
-    update.folderId = id;
-    update.parentId = parentId;
-    update.text = folder->getName();
-    post(std::move(update));
+    known = addFolderItem(folder, parentId);
   }
   if (entry == nullptr) return true;
 
@@ -584,8 +575,13 @@ std::uint64_t ParseWorker::followedFolderItem(const DyxViewFolder* folder) {
   if (parent != nullptr && !parent->getName().empty()) {
     parentId = static_cast<std::int64_t>(followedFolderItem(parent));
   }
+  return addFolderItem(folder, parentId)->second;
+}
+
+std::unordered_map<const DyxViewFolder*, std::uint64_t>::iterator ParseWorker::addFolderItem(
+    const DyxViewFolder* folder, std::int64_t parentId) {
   const std::uint64_t id = ++m_nextFolderId;
-  m_folderItems.emplace(folder, id);
+  auto added = m_folderItems.emplace(folder, id).first;
   ++m_folderCount;
   DelveUpdate update;
   update.kind = DelveUpdate::Kind::kFolder;
@@ -594,7 +590,7 @@ std::uint64_t ParseWorker::followedFolderItem(const DyxViewFolder* folder) {
   update.parentId = parentId;
   update.text = folder->getName();
   post(std::move(update));
-  return id;
+  return added;
 }
 
 bool ParseWorker::fileFollowed(DyxViewFolder* folder, DyxEntry* entry) {

@@ -167,6 +167,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   bool fileFollowed(DyxViewFolder* folder, DyxEntry* entry);
   // Under the engine lock: the tree item of a folder of the current view, made when new.
   std::uint64_t followedFolderItem(const DyxViewFolder* folder);
+  // A tree item for `folder` under `parentId`: recorded, counted and posted. Under the engine lock.
+  std::unordered_map<const DyxViewFolder*, std::uint64_t>::iterator addFolderItem(
+      const DyxViewFolder* folder, std::int64_t parentId);
   bool inCurrentView(const DyxViewFolder* folder) const;
   // Under the engine lock, after the view dropped folders: their tree items go.
   void dropGoneFolders();

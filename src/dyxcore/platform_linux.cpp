@@ -445,6 +445,26 @@ class LinuxWritableFile final : public WritableFile {
   int m_fd;
 };
 
+enum class NotifyWait { kReadable, kTimeout, kWoken, kError };
+
+// Waits until the inotify descriptor has events or the wake descriptor (an eventfd) was
+// written; a wake is consumed. A signal that interrupts the wait counts as a timeout: the
+// caller waits again.
+NotifyWait waitForNotifyOrWake(int notifyFd, int wakeFd, int timeoutMs) {
+  struct pollfd fds[2];
+  fds[0] = {notifyFd, POLLIN, 0};
+  fds[1] = {wakeFd, POLLIN, 0};
+  const int n = ::poll(fds, 2, timeoutMs < 0 ? -1 : timeoutMs);
+  if (n < 0) return errno == EINTR ? NotifyWait::kTimeout : NotifyWait::kError;
+  if (n == 0) return NotifyWait::kTimeout;
+  if (fds[1].revents & POLLIN) {
+    std::uint64_t count = 0;
+    (void)!::read(wakeFd, &count, sizeof count);
+    return NotifyWait::kWoken;
+  }
+  return NotifyWait::kReadable;
+}
+
 class LinuxDirectoryWatch final : public DirectoryWatch {
  public:
   explicit LinuxDirectoryWatch(const std::string& path);
@@ -492,16 +512,15 @@ void LinuxDirectoryWatch::interrupt() {
 
 DirectoryWatch::WaitResult LinuxDirectoryWatch::wait(int timeoutMs) {
   if (!isValid()) return WaitResult::kError;
-  struct pollfd fds[2];
-  fds[0] = {m_notifyFd, POLLIN, 0};
-  fds[1] = {m_wakeFd, POLLIN, 0};
-  const int n = ::poll(fds, 2, timeoutMs < 0 ? -1 : timeoutMs);
-  if (n < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
-  if (n == 0) return WaitResult::kTimeout;
-  if (fds[1].revents & POLLIN) {
-    std::uint64_t count = 0;
-    (void)!::read(m_wakeFd, &count, sizeof count);
-    return WaitResult::kInterrupted;
+  switch (waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs)) {
+    case NotifyWait::kError:
+      return WaitResult::kError;
+    case NotifyWait::kTimeout:
+      return WaitResult::kTimeout;
+    case NotifyWait::kWoken:
+      return WaitResult::kInterrupted;
+    case NotifyWait::kReadable:
+      break;
   }
   bool gone = false;
   bool any = false;
@@ -562,16 +581,15 @@ class LinuxDirectoryWatchSet final : public DirectoryWatchSet {
 
   WaitResult wait(int timeoutMs, std::vector<Event>& events) override {
     if (!isValid()) return WaitResult::kError;
-    struct pollfd fds[2];
-    fds[0] = {m_notifyFd, POLLIN, 0};
-    fds[1] = {m_wakeFd, POLLIN, 0};
-    const int n = ::poll(fds, 2, timeoutMs < 0 ? -1 : timeoutMs);
-    if (n < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
-    if (n == 0) return WaitResult::kTimeout;
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t count = 0;
-      (void)!::read(m_wakeFd, &count, sizeof count);
-      return WaitResult::kInterrupted;
+    switch (waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs)) {
+      case NotifyWait::kError:
+        return WaitResult::kError;
+      case NotifyWait::kTimeout:
+        return WaitResult::kTimeout;
+      case NotifyWait::kWoken:
+        return WaitResult::kInterrupted;
+      case NotifyWait::kReadable:
+        break;
     }
     const std::size_t before = events.size();
     alignas(struct inotify_event) char buffer[65536];

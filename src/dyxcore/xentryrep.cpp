@@ -276,6 +276,16 @@ void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
   m_textIndex[i] = tag | key;
 }
 
+void DyxEntryRepository::forgetTexts() {
+  m_texts.clear();
+  m_textIndex.clear();
+  // Keys of the old texts must never name a new one: a new generation tells them apart.
+  m_textGeneration = nextTextGeneration();
+  m_directoryFlags.clear();
+  m_lastDirKey = 0;
+  m_lastFlagKey = 0;
+}
+
 void DyxEntryRepository::growTextIndex() {
   std::vector<std::uint64_t> old;
   old.swap(m_textIndex);
@@ -607,12 +617,7 @@ bool DyxEntryRepository::load() {
   }
 
   // The file is usable: its content replaces the repository's.
-  m_texts.clear();
-  m_textIndex.clear();
-  m_textGeneration = nextTextGeneration();
-  m_directoryFlags.clear();
-  m_lastDirKey = 0;
-  m_lastFlagKey = 0;
+  forgetTexts();
 
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
@@ -832,12 +837,7 @@ bool DyxEntryRepository::load() {
 bool DyxEntryRepository::clearContent() {
   DyxEngineLock lock;
   if (liveCount() != 0) return false;
-  m_texts.clear();
-  m_textIndex.clear();
-  m_textGeneration = nextTextGeneration();
-  m_directoryFlags.clear();
-  m_lastDirKey = 0;
-  m_lastFlagKey = 0;
+  forgetTexts();
   m_slots.reset(std::max<std::size_t>(g_defaultCapacity.load(), 1));
   m_used = 0;
   m_firstFree = 0;

@@ -200,6 +200,8 @@ class DyxEntryRepository {
   std::uint32_t findKey(std::string_view text, std::size_t hash) const;
   void indexText(std::uint32_t key, std::size_t hash);
   void growTextIndex();
+  // Drops every text, the text index and the directory flags, under a new text generation.
+  void forgetTexts();
   std::map<std::uint32_t, bool> m_directoryFlags;
   // The directory of the latest createEntry and the flag last stored for a key (0: none).
   std::uint32_t m_lastDirKey = 0;
