@@ -130,6 +130,9 @@ class SavedIndexWindowTest : public QObject {
       QCOMPARE(dlg.display().listModel()->rowCount(), 2);
       QVERIFY2(control<QLineEdit>(dlg, "status2")->text().contains(QStringLiteral("up to date")),
                qPrintable(control<QLineEdit>(dlg, "status2")->text()));
+      // Once up to date, the restored index is followed like a parse.
+      makeFile(m_tree + QStringLiteral("/sub/deep/live.txt"));
+      QTRY_VERIFY_WITH_TIMEOUT(shownNames(dlg).count("live.txt") == 1, 5000);
     }
     DyxFrontEnd::stopEngine();
   }
