@@ -200,13 +200,7 @@ bool ParseWorker::runRestore(const std::string& tag) {
 
   const DyxIndexUpdate pass = DyxSavedIndex::update(this);
   if (pass.changed && !m_stopParse.load() && !DyxThread::isStopRequested()) {
-    m_folderItems.clear();
-    m_folderCount = 0;
-    m_fileCount = 0;
-    DelveUpdate refresh;
-    refresh.kind = DelveUpdate::Kind::kRefresh;
-    refresh.generation = ++m_generation;
-    post(std::move(refresh));
+    clearDisplay(DelveUpdate::Kind::kRefresh);
     buildView(tag);
   }
   postProblems(false);
@@ -304,14 +298,14 @@ void ParseWorker::postProblems(bool scanFailed) {
   }
 }
 
-void ParseWorker::clearDisplay() {
+void ParseWorker::clearDisplay(DelveUpdate::Kind kind) {
   DyxEngineLock lock;
   m_viewRoot = nullptr;
   m_folderItems.clear();
   m_folderCount = 0;
   m_fileCount = 0;
   DelveUpdate update;
-  update.kind = DelveUpdate::Kind::kClear;
+  update.kind = kind;
   update.generation = ++m_generation;
   post(std::move(update));
 }

@@ -132,8 +132,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void run() override;
 
  private:
-  // Worker's thread: empties the display and starts a new generation.
-  void clearDisplay();
+  // Worker's thread: empties the display and starts a new generation. kRefresh keeps the
+  // selected folder selected when it comes back (an update pass), kClear does not.
+  void clearDisplay(DelveUpdate::Kind kind = DelveUpdate::Kind::kClear);
   // Builds the view of `tag` afresh; the view built (nullptr: none) becomes the current one.
   DyxView* buildView(const std::string& tag);
   // Shows what a view file's view holds that no filing announced: every folder of a user or
