@@ -120,6 +120,26 @@ void DelveDisplayModel::applySlice() {
   bool restored = false;
   for (std::size_t done = 0; !m_backlog.empty() && done < kUpdatesPerSlice && !finished; ++done) {
     if ((done & 255) == 255 && clock.elapsed() >= kSliceBudgetMs) break;
+    if (m_backlog.front().kind == DelveUpdate::Kind::kRows) {
+      // A row at a time, so that a chunk counts in the slice as the rows it holds.
+      DelveUpdate& front = m_backlog.front();
+      DelveRowChunk& chunk = *front.rows;
+      if (front.generation < m_generation) {
+        chunk.applied = chunk.rows.size();
+      } else if (chunk.applied < chunk.rows.size()) {
+        const DelveRowChunk::Row& row = chunk.rows[chunk.applied++];
+        DelveRowStore::Values values;
+        values.name = chunk.text(row.nameStart, row.nameLength);
+        values.directory =
+            row.headLength != 0 ? chunk.text(row.headStart, row.headLength) : values.name;
+        values.whole = row.headLength == 0;
+        values.size = row.size;
+        values.mtime = row.mtime;
+        addRow(row.folderId, values, false, appended, placed);
+      }
+      if (chunk.applied >= chunk.rows.size()) m_backlog.pop_front();
+      continue;
+    }
     DelveUpdate update = std::move(m_backlog.front());
     m_backlog.pop_front();
     switch (update.kind) {
@@ -180,7 +200,8 @@ void DelveDisplayModel::applySlice() {
         ++m_folderCount;
         break;
       case DelveUpdate::Kind::kRow:
-        addRow(update.folderId, std::move(update.row), update.followed, appended, placed);
+        addRow(update.folderId, DelveRowStore::valuesOf(update.row), update.followed, appended,
+               placed);
         break;
       case DelveUpdate::Kind::kRowChanged:
         flushRows();
@@ -275,8 +296,8 @@ std::vector<std::string> DelveDisplayModel::pathOf(std::uint64_t id) const {
   return names;
 }
 
-void DelveDisplayModel::addRow(std::uint64_t folderId, DyxListRow&& row, bool followed,
-                               std::vector<std::uint32_t>& appended,
+void DelveDisplayModel::addRow(std::uint64_t folderId, const DelveRowStore::Values& row,
+                               bool followed, std::vector<std::uint32_t>& appended,
                                std::vector<std::uint32_t>& placed) {
   auto folder = m_folders.find(folderId);
   if (folder == m_folders.end()) return;

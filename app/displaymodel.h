@@ -139,7 +139,7 @@ class DelveDisplayModel : public QObject {
   void clear();
   void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
   // A followed row keeps a sorted list sorted; any other leaves the header's order.
-  void addRow(std::uint64_t folderId, DyxListRow&& row, bool followed,
+  void addRow(std::uint64_t folderId, const DelveRowStore::Values& row, bool followed,
               std::vector<std::uint32_t>& appended, std::vector<std::uint32_t>& placed);
   // The row of the folder whose location is `location` (the newest of them), or -1.
   std::int64_t findRow(const Folder& folder, const std::string& location) const;

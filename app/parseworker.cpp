@@ -260,17 +260,62 @@ void ParseWorker::shutdown() {
   waitStopped(-1);
 }
 
+bool ParseWorker::queued() {
+  m_waiting.folderCount = m_folderCount;
+  m_waiting.fileCount = m_fileCount;
+  if (m_notified) return false;
+  m_notified = true;
+  return true;
+}
+
 void ParseWorker::post(DelveUpdate update) {
   bool notify = false;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
     m_waiting.updates.push_back(std::move(update));
-    m_waiting.folderCount = m_folderCount;
-    m_waiting.fileCount = m_fileCount;
-    if (!m_notified) {
-      m_notified = true;
-      notify = true;
+    notify = queued();
+  }
+  if (notify && m_notify) m_notify();
+}
+
+void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
+  const DyxFrontEnd::RowParts parts = DyxFrontEnd::listRowParts(entry);
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> lock(m_updateMutex);
+    std::vector<DelveUpdate>& updates = m_waiting.updates;
+    if (updates.empty() || updates.back().kind != DelveUpdate::Kind::kRows ||
+        updates.back().generation != m_generation ||
+        updates.back().rows->rows.size() >= DelveRowChunk::kRows) {
+      DelveUpdate update;
+      update.kind = DelveUpdate::Kind::kRows;
+      update.generation = m_generation;
+      update.rows = std::make_shared<DelveRowChunk>();
+      updates.push_back(std::move(update));
     }
+    DelveRowChunk& chunk = *updates.back().rows;
+    DelveRowChunk::Row row;
+    row.folderId = folderId;
+    row.size = parts.size;
+    row.mtime = parts.mtime;
+    const std::size_t headLength = parts.locationHead.size() + parts.separator.size();
+    // Rows come a directory at a time: the head of the row before is most often this one's.
+    const DelveRowChunk::Row* last = chunk.rows.empty() ? nullptr : &chunk.rows.back();
+    if (last != nullptr && last->headLength == headLength &&
+        chunk.text(last->headStart, last->headLength).starts_with(parts.locationHead) &&
+        chunk.text(last->headStart, last->headLength).ends_with(parts.separator)) {
+      row.headStart = last->headStart;
+    } else {
+      row.headStart = static_cast<std::uint32_t>(chunk.texts.size());
+      chunk.texts.append(parts.locationHead);
+      chunk.texts.append(parts.separator);
+    }
+    row.headLength = static_cast<std::uint32_t>(headLength);
+    row.nameStart = static_cast<std::uint32_t>(chunk.texts.size());
+    row.nameLength = static_cast<std::uint32_t>(parts.name.size());
+    chunk.texts.append(parts.name);
+    chunk.rows.push_back(row);
+    notify = queued();
   }
   if (notify && m_notify) m_notify();
 }
@@ -532,13 +577,8 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   if (entry == nullptr) return true;
 
   ++m_fileCount;
-  DelveUpdate update;
-  update.kind = DelveUpdate::Kind::kRow;
-  update.generation = m_generation;
-  update.folderId = known->second;
   // Values only: the list writes the size and time texts of the few rows it shows.
-  update.row = DyxFrontEnd::listRowValues(*entry);
-  post(std::move(update));
+  postRow(known->second, *entry);
   return true;
 }
 

@@ -31,13 +31,40 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "dyxcore/frontend.h"
 #include "kxcore/notice.h"
+
+// The rows a parse files, copied out in bulk: one update carries thousands of them with their
+// texts end to end in one buffer, so the parse costs neither thread an allocation per row and
+// the window's queue no record per row.
+struct DelveRowChunk {
+  struct Row {
+    std::uint64_t folderId = 0;
+    std::uint64_t size = 0;
+    std::uint32_t nameStart = 0;
+    std::uint32_t nameLength = 0;
+    // The location without the name (the directory and its separator), shared by the rows of one
+    // directory; empty when the location is the name alone.
+    std::uint32_t headStart = 0;
+    std::uint32_t headLength = 0;
+    std::int32_t mtime = -1;
+  };
+  static constexpr std::size_t kRows = 2048;
+  std::string texts;
+  std::vector<Row> rows;
+  std::size_t applied = 0;  // the rows the window has taken in so far
+
+  std::string_view text(std::uint32_t start, std::uint32_t length) const {
+    return std::string_view(texts).substr(start, length);
+  }
+};
 
 // One change of the display, as values.
 struct DelveUpdate {
@@ -45,6 +72,7 @@ struct DelveUpdate {
     kClear,            // the tree loses every item below the root, the list every row
     kFolder,           // a tree item for `folderId` under `parentId`
     kRow,              // a file filed into `folderId`
+    kRows,             // the files of `rows`, each filed into its folder
     kDirectory,        // status line 2 shows `text`
     kState,            // parsing started (`parsing` true) or the worker went idle
     kProblemsCleared,  // a new parse starts: the problems of the last one are forgotten
@@ -72,6 +100,7 @@ struct DelveUpdate {
   bool parsing = false;
   KxNoticeKind notice = KxNoticeKind::kUnreadable;
   DyxListRow row;
+  std::shared_ptr<DelveRowChunk> rows;
   DyxWatchCounts counts;
   bool followed = false;  // kRow of a followed change, not of a parse or a view build
 };
@@ -145,6 +174,12 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // entry records, and shown afresh.
   void resolveCurrentView();
   void post(DelveUpdate update);
+  // Queues the row of `entry` in `folderId` as part of the last update when that one is a chunk
+  // of rows of the current generation with room left. Under the engine lock.
+  void postRow(std::uint64_t folderId, const DyxEntry& entry);
+  // Counts and notification after an update is queued; with m_updateMutex held. True when the
+  // window must be told.
+  bool queued();
   // Posts every notice recorded since the last take as a problem of the parse; a directory
   // that could not be scanned at all shows its notice on status line 2 as well.
   void postProblems(bool scanFailed);

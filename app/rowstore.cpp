@@ -3,14 +3,27 @@
 #include <algorithm>
 #include <cstring>
 
-std::uint32_t DelveRowStore::append(const DyxListRow& row) {
+DelveRowStore::Values DelveRowStore::valuesOf(const DyxListRow& row) {
+  Values values;
+  values.name = row.name;
+  values.size = row.size;
+  values.mtime = row.mtime;
+  const std::string_view location(row.location);
+  values.whole = location.size() <= row.name.size() ||
+                 location.substr(location.size() - row.name.size()) != row.name;
+  values.directory =
+      values.whole ? location : location.substr(0, location.size() - row.name.size());
+  return values;
+}
+
+std::uint32_t DelveRowStore::append(const Values& row) {
   const auto index = static_cast<std::uint32_t>(m_records.size());
   m_records.push_back(makeRecord(row));
   return index;
 }
 
 void DelveRowStore::replace(std::uint32_t index, const DyxListRow& row) {
-  m_records[index] = makeRecord(row);
+  m_records[index] = makeRecord(valuesOf(row));
 }
 
 void DelveRowStore::clear() {
@@ -23,18 +36,14 @@ void DelveRowStore::clear() {
   m_lastDirectory = kWholeLocation;
 }
 
-DelveRowStore::Record DelveRowStore::makeRecord(const DyxListRow& row) {
+DelveRowStore::Record DelveRowStore::makeRecord(const Values& row) {
   Record record;
   record.size = row.size;
   record.mtime = row.mtime;
   record.namePos = storeName(row.name);
   record.nameLength = static_cast<std::uint32_t>(row.name.size());
-  const std::string_view location(row.location);
-  const bool endsWithName = location.size() > row.name.size() &&
-                            location.substr(location.size() - row.name.size()) == row.name;
-  record.directory = endsWithName
-                         ? internDirectory(location.substr(0, location.size() - row.name.size()))
-                         : (internDirectory(location) | kWholeLocation);
+  record.directory = row.whole ? (internDirectory(row.directory) | kWholeLocation)
+                               : internDirectory(row.directory);
   return record;
 }
 

@@ -31,9 +31,21 @@ class DelveRowStore {
   std::size_t size() const { return m_records.size(); }
   bool empty() const { return m_records.empty(); }
 
-  // Appends the values of `row` (its size and time texts are not kept: the list writes them for
-  // the rows it shows) and returns the new row's index.
-  std::uint32_t append(const DyxListRow& row);
+  // A row's values as views: the location is `directory` + `name`, or `directory` alone when
+  // `whole` (a location that does not end with the name). Size and time texts are not kept: the
+  // list writes them for the rows it shows.
+  struct Values {
+    std::string_view name;
+    std::string_view directory;
+    bool whole = false;
+    std::uint64_t size = 0;
+    std::int32_t mtime = -1;
+  };
+  static Values valuesOf(const DyxListRow& row);
+
+  // Appends a row and returns its index.
+  std::uint32_t append(const Values& row);
+  std::uint32_t append(const DyxListRow& row) { return append(valuesOf(row)); }
   // Replaces the values of row `index` (a file that changed); the old name's bytes stay in the
   // arena until the next clear.
   void replace(std::uint32_t index, const DyxListRow& row);
@@ -63,7 +75,7 @@ class DelveRowStore {
     std::int32_t mtime = -1;
   };
 
-  Record makeRecord(const DyxListRow& row);
+  Record makeRecord(const Values& row);
   std::uint64_t storeName(std::string_view name);
   std::uint32_t internDirectory(std::string_view text);
 

@@ -243,6 +243,21 @@ DyxListRow DyxFrontEnd::listRowValues(const DyxEntry& entry) {
   return row;
 }
 
+DyxFrontEnd::RowParts DyxFrontEnd::listRowParts(const DyxEntry& entry) {
+  static constexpr char kSeparatorText[] = {dyxplatform::kPathSeparator, '\0'};
+  RowParts parts;
+  parts.name = entry.getName();
+  parts.size = entry.getSize();
+  parts.mtime = entry.getMTime().getValue();
+  parts.locationHead = entry.getDirectoryView();
+  // The same location as getFullName: the root directory's text already ends with the
+  // separator.
+  if (!parts.locationHead.empty() && parts.locationHead.back() != dyxplatform::kPathSeparator) {
+    parts.separator = std::string_view(kSeparatorText, 1);
+  }
+  return parts;
+}
+
 std::string DyxFrontEnd::sizeText(const DyxListRow& row) {
   return formatSize(static_cast<std::int64_t>(row.size));
 }

@@ -213,6 +213,19 @@ class DyxFrontEnd {
   // left empty: a front end that shows few of many rows writes those texts when it shows them
   // (sizeText and modifiedText). Under the engine lock.
   static DyxListRow listRowValues(const DyxEntry& entry);
+  // The same values without a copy of any text: `name` and `locationHead` view the
+  // repository's texts (valid while the engine lock is held and the entry lives). The row's
+  // location is `locationHead` + `separator` + `name`, where `separator` is "" or the system's
+  // separator; an empty head means the location is the name alone. A front end that files
+  // thousands of rows a second copies the texts once, into its own store. Under the engine lock.
+  struct RowParts {
+    std::string_view name;
+    std::string_view locationHead;
+    std::string_view separator;
+    std::uint64_t size = 0;
+    std::int32_t mtime = -1;
+  };
+  static RowParts listRowParts(const DyxEntry& entry);
   // The "Size" and "Last Modification" texts of a row's values, as listRow writes them. Any
   // thread.
   static std::string sizeText(const DyxListRow& row);

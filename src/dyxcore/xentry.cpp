@@ -138,6 +138,11 @@ std::string DyxEntry::getDirectoryText() const {
   return m_repository->textOf(m_pid);
 }
 
+std::string_view DyxEntry::getDirectoryView() const {
+  if (m_repository == nullptr || m_pid == 0) return std::string_view();
+  return m_repository->textOf(m_pid);
+}
+
 std::string DyxEntry::getFullName() const {
   if (m_repository == nullptr) return std::string();
   const std::string& name = m_repository->textOf(m_id);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dyxcore/platform.h"
@@ -114,6 +115,8 @@ class DyxEntry {
   DyxPath getLocation() const;
   // The directory's text ("" without repository or directory).
   std::string getDirectoryText() const;
+  // The same text without a copy: it views the repository's text, valid while the entry lives.
+  std::string_view getDirectoryView() const;
   std::uint64_t getSize() const {
     return (static_cast<std::uint64_t>(m_sizeHigh) << 32) | m_sizeLow;
   }

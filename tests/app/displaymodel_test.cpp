@@ -45,6 +45,30 @@ DelveUpdate row(std::uint64_t generation, std::uint64_t folderId, const std::str
   u.row.size = size;
   return u;
 }
+// The rows of a parse, as the worker sends them: in chunks, with a location head shared by
+// neighbours of one directory ("" for a location that is the name alone).
+struct ChunkRow {
+  std::uint64_t folderId;
+  std::string head;
+  std::string name;
+};
+DelveUpdate chunk(std::uint64_t generation, const std::vector<ChunkRow>& rows) {
+  DelveUpdate u = update(Kind::kRows, generation);
+  u.rows = std::make_shared<DelveRowChunk>();
+  for (const ChunkRow& r : rows) {
+    DelveRowChunk::Row row;
+    row.folderId = r.folderId;
+    row.headStart = static_cast<std::uint32_t>(u.rows->texts.size());
+    row.headLength = static_cast<std::uint32_t>(r.head.size());
+    u.rows->texts += r.head;
+    row.nameStart = static_cast<std::uint32_t>(u.rows->texts.size());
+    row.nameLength = static_cast<std::uint32_t>(r.name.size());
+    u.rows->texts += r.name;
+    row.size = r.name.size();
+    u.rows->rows.push_back(row);
+  }
+  return u;
+}
 DelveUpdate directory(std::uint64_t generation, const std::string& text) {
   DelveUpdate u = update(Kind::kDirectory, generation);
   u.text = text;
@@ -162,16 +186,26 @@ class DisplayModelTest : public QObject {
                         clearTo(2), folder(2, 3, DelveUpdate::kRootParent, "new"),
                         // Of a generation the model has left behind.
                         folder(1, 4, DelveUpdate::kRootParent, "stale"), row(1, 3, "stale.txt"),
-                        row(2, 3, "a.txt"), row(2, 3, "b.txt"),
-                        // A row of a folder that is not shown has nowhere to go.
-                        row(2, 77, "lost.txt")});
+                        chunk(1, {{3, "/t/", "stale2.txt"}}), row(2, 3, "a.txt"),
+                        chunk(2, {{3, "/t/", "b.txt"},
+                                  // A row of a folder that is not shown has nowhere to go.
+                                  {77, "/t/", "lost.txt"},
+                                  {3, "", "c.txt"}}),
+                        row(2, 77, "lost2.txt")});
     // The end of the first parse ends its slice; the rest follows.
     QTRY_VERIFY(!w.model.hasBacklog());
     QCOMPARE(labelsUnder(w.model, rootIndex(w.model)), QStringList{"new"});
     QCOMPARE(w.model.generation(), 2u);
-    QCOMPARE(w.model.fileCount(), 2u);
+    QCOMPARE(w.model.fileCount(), 3u);
     QCOMPARE(w.model.folderCount(), 1u);
     QCOMPARE(parsing.count(), 3);
+    // Rows of a chunk keep their locations, one whose location is its name alone too.
+    w.model.selectFolder(3);
+    QStringList locations;
+    for (int r = 0; r < w.model.listModel()->rowCount(); ++r) {
+      locations << QString::fromStdString(w.model.listModel()->rowValues(r).location);
+    }
+    QCOMPARE(locations, (QStringList{"/t/a.txt", "/t/b.txt", "c.txt"}));
     QVERIFY(w.model.isParsingShown());
   }
 
@@ -180,15 +214,29 @@ class DisplayModelTest : public QObject {
     const unsigned total = DelveDisplayModel::kUpdatesPerSlice * 2 + 10;
     std::vector<DelveUpdate> updates = {state(true), clearTo(1),
                                         folder(1, 1, DelveUpdate::kRootParent, "f")};
-    for (unsigned i = 0; i < total; ++i) updates.push_back(row(1, 1, std::to_string(i)));
+    // Rows one by one and in chunks, as followed changes and a parse send them; a slice ends
+    // inside a chunk.
+    std::vector<ChunkRow> rows;
+    for (unsigned i = 0; i < total; ++i) {
+      if (i % 3 == 0) {
+        updates.push_back(row(1, 1, std::to_string(i)));
+        continue;
+      }
+      rows.push_back({1, "/t/", std::to_string(i)});
+      if (rows.size() == DelveRowChunk::kRows || i + 1 == total) {
+        updates.push_back(chunk(1, rows));
+        rows.clear();
+      }
+    }
     updates.push_back(state(false));
     QSignalSpy applied(&w.model, &DelveDisplayModel::updatesApplied);
     QSignalSpy finished(&w.model, &DelveDisplayModel::parseFinished);
     w.model.addUpdates(std::move(updates));
     // The first slice: its three leading updates and the rest in rows, fewer when its time ran
-    // out first (a slow or busy machine), but never fewer than a first run of 256.
+    // out first (a slow or busy machine), but never fewer than the 255 before its first look at
+    // the clock.
     QVERIFY(w.model.fileCount() <= DelveDisplayModel::kUpdatesPerSlice - 3);
-    QVERIFY(w.model.fileCount() >= 256 - 3);
+    QVERIFY(w.model.fileCount() >= 255 - 3);
     QVERIFY(w.model.hasBacklog());
     QCOMPARE(finished.count(), 0);
     QVERIFY(finished.wait(5000));

@@ -38,6 +38,7 @@
 #include "foldertreemodel.h"
 #include "parseworker.h"
 #include "problemsdlg.h"
+#include "support/fault_env.h"
 #include "typedpath.h"
 #include "windowlayout.h"
 
@@ -135,10 +136,11 @@ class WindowTest : public QObject {
 
  private:
   QTemporaryDir m_work;
-  QString m_small;  // a few files of every kind
-  QString m_big;    // enough files for a parse to be caught running
-  QString m_calls;  // where the fake desktop applications record their arguments
-  QString m_home;   // $HOME of the test: typed relative paths lie below it
+  QString m_small;             // a few files of every kind
+  QString m_big;               // enough files for a parse to be caught running
+  QString m_calls;             // where the fake desktop applications record their arguments
+  quarrytest::FaultEnv m_env;  // lets a test hold a scan part-way
+  QString m_home;              // $HOME of the test: typed relative paths lie below it
 
   // Every recorded call so far, each as "[arg][arg]", in no particular order; waits for `count`.
   QStringList recordedCalls(int count) {
@@ -173,6 +175,14 @@ class WindowTest : public QObject {
       item = childLabelled(item, DelveDisplayModel::folderLabel(part.toStdString()));
     }
     return item;
+  }
+
+  // The next scan of m_big waits at the folder it lists last until m_env.release(), so a test
+  // catches it running however fast the machine.
+  void holdBigParse() {
+    const QStringList listed =
+        QDir(m_big).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Unsorted);
+    m_env.holdOpening((m_big + QLatin1Char('/') + listed.last()).toStdString());
   }
 
   static int componentCount(const QString& dir) {
@@ -247,10 +257,15 @@ class WindowTest : public QObject {
     makeFile(m_home + QStringLiteral("/keys/other.txt"), 30);
     qputenv("HOME", m_home.toUtf8());
 
+    // Installed before the engine starts: the scans read through it.
+    dyxplatform::Env::setCurrent(&m_env);
     DyxFrontEnd::startEngine();
   }
 
-  void cleanupTestCase() { DyxFrontEnd::stopEngine(); }
+  void cleanupTestCase() {
+    DyxFrontEnd::stopEngine();
+    dyxplatform::Env::setCurrent(nullptr);
+  }
 
   void parseFillsTreeAndList() {
     DelveDlg dlg;
@@ -350,10 +365,12 @@ class WindowTest : public QObject {
   void sortCriterionDuringParse() {
     DelveDlg dlg;
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    holdBigParse();
     QVERIFY(parse(dlg, m_big, true, false));
     QTRY_VERIFY_WITH_TIMEOUT(dlg.display().isParsingShown(), 10000);
     QVERIFY(!criterionButton(dlg)->isEnabled());
     dlg.sortBy("Name");
+    m_env.release();
     QVERIFY(finished.wait(kParseTimeoutMs));
     // The scan was not stopped: the new view holds every file, filed by first letter.
     QCOMPARE(rootItem(dlg).data().toString(), QStringLiteral("Get Quarry! (Name)"));
@@ -367,10 +384,12 @@ class WindowTest : public QObject {
   void stopParse() {
     DelveDlg dlg;
     QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    holdBigParse();
     QVERIFY(parse(dlg, m_big, true, false));
     QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0, 30000);
     QVERIFY(dlg.display().isParsingShown());
     QTest::mouseClick(startButton(dlg), Qt::LeftButton);
+    m_env.release();
     QVERIFY(finished.wait(kParseTimeoutMs));
     QVERIFY(!dlg.display().isParsingShown());
     const int kept = fileCountShown(dlg);
@@ -759,6 +778,7 @@ class WindowTest : public QObject {
   void closingWaitsForAWorkerHeldUp() {
     static constexpr int kHoldMs = 6000;
     auto* dlg = new DelveDlg;
+    holdBigParse();
     QVERIFY(parse(*dlg, m_big, true, false));
     QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(*dlg) > 0, 30000);
     std::promise<void> taken;
@@ -768,6 +788,8 @@ class WindowTest : public QObject {
       std::this_thread::sleep_for(std::chrono::milliseconds(kHoldMs));
     });
     taken.get_future().wait();
+    // The scan goes on only now, into the lock the holder keeps.
+    m_env.release();
     // Still parsing: the worker is inside the scan, waiting for the lock.
     QTest::qWait(200);
     QVERIFY(dlg->display().isParsingShown());

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,6 +47,19 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   void overflowWatches() { m_overflows.fetch_add(1); }
   // Every watch set loses the events of the system while `drop` is true.
   void dropWatchEvents(bool drop) { m_dropEvents.store(drop); }
+  // Opening the directory `path` waits until `release`: a scan held part-way, for as long as a
+  // test needs it to be running.
+  void holdOpening(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_held = path;
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_held.clear();
+    }
+    m_released.notify_all();
+  }
   // How many calls a fault answered.
   int faultsMade() const {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -54,6 +68,7 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
 
   std::unique_ptr<dyxplatform::Directory> openDirectory(const std::string& path,
                                                         int* error) override {
+    waitIfHeld(path);
     if (fault(m_openFails, path, error)) return nullptr;
     std::unique_ptr<dyxplatform::Directory> dir = EnvWrapper::openDirectory(path, error);
     return dir ? wrap(path, std::move(dir)) : nullptr;
@@ -121,6 +136,7 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     }
     std::unique_ptr<Directory> openChild(const std::string& name, int* error) override {
       const std::string path = childOf(name);
+      m_env.waitIfHeld(path);
       if (m_env.fault(m_env.m_openFails, path, error)) return nullptr;
       std::unique_ptr<Directory> child = m_target->openChild(name, error);
       return child ? m_env.wrap(path, std::move(child)) : nullptr;
@@ -250,8 +266,14 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     std::lock_guard<std::mutex> guard(m_mutex);
     ++m_faultsMade;
   }
+  void waitIfHeld(const std::string& path) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_released.wait(lock, [&] { return m_held.empty() || m_held != path; });
+  }
 
   mutable std::mutex m_mutex;
+  std::condition_variable m_released;
+  std::string m_held;
   std::map<std::string, int> m_openFails;
   std::map<std::string, ListFault> m_listFails;
   std::map<std::string, int> m_vanished;
