@@ -42,6 +42,12 @@ const DelveDisplayModel::Folder* DelveDisplayModel::folder(std::uint64_t id) con
   return it != m_folders.end() ? &it->second : nullptr;
 }
 
+DelveDisplayModel::Folder* DelveDisplayModel::rowsFolder(std::uint64_t id) {
+  if (id == kRootId) return &m_root;
+  auto it = m_folders.find(id);
+  return it != m_folders.end() ? &it->second : nullptr;
+}
+
 const std::vector<std::uint64_t>& DelveDisplayModel::childrenOf(std::int64_t parent) const {
   static const std::vector<std::uint64_t> kNone;
   if (parent == kTopLevel) return m_topLevel;
@@ -251,6 +257,9 @@ void DelveDisplayModel::clear() {
     m_treeModel->endRemoveFolders();
   }
   m_folders.clear();
+  m_root.rows.clear();
+  m_root.byName.clear();
+  m_root.byNameValid = false;
   m_rowStore.clear();
   m_folderCount = 0;
   m_fileCount = 0;
@@ -299,13 +308,13 @@ std::vector<std::string> DelveDisplayModel::pathOf(std::uint64_t id) const {
 void DelveDisplayModel::addRow(std::uint64_t folderId, const DelveRowStore::Values& row,
                                bool followed, std::vector<std::uint32_t>& appended,
                                std::vector<std::uint32_t>& placed) {
-  auto folder = m_folders.find(folderId);
-  if (folder == m_folders.end()) return;
+  Folder* folder = rowsFolder(folderId);
+  if (folder == nullptr) return;
   ++m_fileCount;
   const bool shown = folderId == m_selectedFolder && m_findFilter.acceptsName(row.name);
   const std::uint32_t index = m_rowStore.append(row);
-  folder->second.rows.push_back(index);
-  folder->second.byNameValid = false;
+  folder->rows.push_back(index);
+  folder->byNameValid = false;
   if (!shown) return;
   if (followed && m_sortColumn >= 0) {
     placed.push_back(index);
@@ -328,9 +337,9 @@ std::int64_t DelveDisplayModel::findRow(const Folder& folder, const std::string&
 }
 
 void DelveDisplayModel::changeRow(std::uint64_t folderId, DyxListRow&& row) {
-  auto folder = m_folders.find(folderId);
-  if (folder == m_folders.end()) return;
-  const std::int64_t found = findRow(folder->second, row.location);
+  const Folder* folder = rowsFolder(folderId);
+  if (folder == nullptr) return;
+  const std::int64_t found = findRow(*folder, row.location);
   if (found < 0) return;
   const auto index = static_cast<std::uint32_t>(found);
   // Same location, so same name: the folder's name order still holds.
@@ -339,14 +348,14 @@ void DelveDisplayModel::changeRow(std::uint64_t folderId, DyxListRow&& row) {
 }
 
 void DelveDisplayModel::removeRow(std::uint64_t folderId, const std::string& location) {
-  auto folder = m_folders.find(folderId);
-  if (folder == m_folders.end()) return;
-  const std::int64_t found = findRow(folder->second, location);
+  Folder* folder = rowsFolder(folderId);
+  if (folder == nullptr) return;
+  const std::int64_t found = findRow(*folder, location);
   if (found < 0) return;
   const auto index = static_cast<std::uint32_t>(found);
   // The value stays in the store (which only grows within a generation); no folder lists it.
-  std::erase(folder->second.rows, index);
-  folder->second.byNameValid = false;
+  std::erase(folder->rows, index);
+  folder->byNameValid = false;
   if (m_fileCount > 0) --m_fileCount;
   if (folderId == m_selectedFolder) m_listModel->removeStoreRow(index);
 }
@@ -401,15 +410,15 @@ void DelveDisplayModel::setFindText(const std::string& text) {
 void DelveDisplayModel::refill() {
   // The refill is in name order.
   clearSort();
-  auto folder = m_selectedFolder != kRootId ? m_folders.find(m_selectedFolder) : m_folders.end();
-  if (folder == m_folders.end()) {
+  Folder* folder = rowsFolder(m_selectedFolder);
+  if (folder == nullptr || (m_selectedFolder == kRootId && folder->rows.empty())) {
     m_selectedFolder = kRootId;
     m_listModel->clear();
     Q_EMIT statusLine1Changed();
     return;
   }
   // The folder's own order: by name, byte-wise, then in filing order.
-  Folder& shown = folder->second;
+  Folder& shown = *folder;
   if (!shown.byNameValid) {
     shown.byName = shown.rows;
     std::stable_sort(shown.byName.begin(), shown.byName.end(),

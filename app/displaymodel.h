@@ -38,9 +38,9 @@ class DelveDisplayModel : public QObject {
   static constexpr std::size_t kUpdatesPerSlice = 4000;
   // ... and for at most this long, so that input and painting get their turn on a busy machine.
   static constexpr qint64 kSliceBudgetMs = 16;
-  // The tree's root item ("Get Quarry! (tag)"). It holds no rows: selecting it lists nothing,
-  // as selecting no folder at all does.
-  static constexpr std::uint64_t kRootId = 0;
+  // The tree's root item ("Get Quarry! (tag)"). It holds rows only when a user view places
+  // files at its top; otherwise selecting it lists nothing, as selecting no folder does.
+  static constexpr std::uint64_t kRootId = DelveUpdate::kRootFolder;
   // The parent of a folder placed at the top level beside the root item.
   static constexpr std::int64_t kTopLevel = DelveUpdate::kTopLevelParent;
 
@@ -79,7 +79,7 @@ class DelveDisplayModel : public QObject {
   // The view whose folders the tree shows; relabels the root item.
   void setViewTag(const std::string& tag);
   const std::string& viewTag() const { return m_viewTag; }
-  // Lists the rows of folder `id` (kRootId or an unknown id: no folder, no rows), in name order.
+  // Lists the rows of folder `id` (an unknown id: no folder, no rows), in name order.
   void selectFolder(std::uint64_t id);
   // The Find text, as typed: the list keeps the rows whose lower-cased name contains it.
   void setFindText(const std::string& text);
@@ -137,6 +137,9 @@ class DelveDisplayModel : public QObject {
 
  private:
   void clear();
+  // The folder whose rows are `id`'s: the root item's own for kRootId (the files a user view
+  // places at its top), nullptr for an id of no shown folder.
+  Folder* rowsFolder(std::uint64_t id);
   void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
   // A followed row keeps a sorted list sorted; any other leaves the header's order.
   void addRow(std::uint64_t folderId, const DelveRowStore::Values& row, bool followed,

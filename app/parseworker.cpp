@@ -396,6 +396,16 @@ void ParseWorker::postFileView(DyxView* view) {
       if (entry != nullptr && !entryFiled(folder, entry)) return;
     }
   }
+  if (!withEntries) return;
+  // The files the view places at its top are the root item's rows.
+  view->getEntries(entries);
+  for (DyxEntry* entry : entries) {
+    bool restarted = false;
+    if (isStopRequested(restarted) || restarted) return;
+    if (entry == nullptr) continue;
+    ++m_fileCount;
+    postRow(DelveUpdate::kRootFolder, *entry);
+  }
 }
 
 void ParseWorker::resolveCurrentView() {

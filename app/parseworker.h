@@ -90,6 +90,9 @@ struct DelveUpdate {
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
   static constexpr std::int64_t kRootParent = 0;
+  // The `folderId` of a row filed at the view's root (a user view's file placed at its top):
+  // the root item's own rows.
+  static constexpr std::uint64_t kRootFolder = 0;
   static constexpr std::int64_t kTopLevelParent = -1;
 
   Kind kind = Kind::kClear;

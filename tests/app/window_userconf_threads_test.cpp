@@ -133,7 +133,8 @@ class WindowUserConfTest : public QObject {
                   m_tree.toUtf8() +
                   "/notes.txt\"\n"
                   "E \"./Mine/Deep\" \"" +
-                  m_tree.toUtf8() + "/sub/deep.txt\"\n");
+                  m_tree.toUtf8() + "/sub/deep.txt\"\n" + "E / \"" + m_tree.toUtf8() +
+                  "/UP.TXT\"\n");
     writeText("conf/views/Media.kx",
               "# F\nF / \"<undef>\" \"<none>\"\nF \"./Texts\" \"$Ext = txt\" \"\"\n"
               "F \"./Nothing\" \"$Ext = none\" \"\"\n");
@@ -165,12 +166,18 @@ class WindowUserConfTest : public QObject {
     QVERIFY(itemAt(dlg, {"Later"}).isValid());
     QCOMPARE(namesIn(dlg, {"Mine"}), QStringList({"notes.txt"}));
     QCOMPARE(namesIn(dlg, {"Mine", "Deep"}), QStringList({"deep.txt"}));
+    // A file the view places at its top is the root item's row, and counted.
+    QCOMPARE(namesIn(dlg, {}), QStringList({"UP.TXT"}));
+    const QString status1 = control<QLineEdit>(dlg, "status1")->text();
+    QVERIFY2(status1.startsWith(QStringLiteral("Total: 3 folder(s), 3 file(s)")),
+             qPrintable(status1));
 
     // Parsed with the user view chosen: the view is built before the scan makes its files, and
     // still shows them once the parse is done.
     QVERIFY(parse(dlg, m_tree));
     QCOMPARE(namesIn(dlg, {"Mine"}), QStringList({"notes.txt"}));
     QCOMPARE(namesIn(dlg, {"Mine", "Deep"}), QStringList({"deep.txt"}));
+    QCOMPARE(namesIn(dlg, {}), QStringList({"UP.TXT"}));
 
     // A filter view shows its folders, the one that keeps nothing too.
     QVERIFY(switchTo(dlg, "Media"));
