@@ -540,6 +540,12 @@ std::vector<std::string> DyxPhysicalDirs::directoryKeys() const {
   return keys;
 }
 
+void DyxPhysicalDirs::forEachDirectory(
+    const std::function<void(const DyxPhysicalDirectory&)>& visit) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirs::forEachDirectory");
+  for (const auto& [key, dir] : m_directories) visit(*dir);
+}
+
 void DyxPhysicalDirs::dump(std::ostream& out) {
   DyxEngineLock lock;
   out << "------------------ pdir pool -----------------------" << std::endl;

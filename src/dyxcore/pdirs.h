@@ -133,6 +133,9 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   std::string repositoryKey() const;
   std::size_t directoryCount() const;
   std::vector<std::string> directoryKeys() const;
+  // Calls `visit` for every directory of the pool, in key order, without copying the keys.
+  // Under the engine lock; `visit` must not add or remove directories.
+  void forEachDirectory(const std::function<void(const DyxPhysicalDirectory&)>& visit) const;
 
   // A strong reference that keeps the directory valid outside the engine lock (nullptr when the
   // key is unknown). For threads that scan a directory without holding the lock.

@@ -408,22 +408,25 @@ bool DyxSavedIndex::save() {
     // The repository is written under the same lock hold that reads the directories' times, so
     // no scan can come between what the pair holds and the times the index gives for it.
     if (repo == nullptr || !repo->save()) return false;
-    for (const std::string& key : pool.directoryKeys()) {
-      DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(key);
-      if (dir == nullptr) continue;
-      directories += "stamp " + std::to_string(dir->scannedChangeTime()) +
-                     (dir->isRecursive() ? " 1 " : " 0 ") + escapeLine(dir->getDirName()) + "\n";
-    }
+    pool.forEachDirectory([&directories](const DyxPhysicalDirectory& dir) {
+      directories.append("stamp ")
+          .append(std::to_string(dir.scannedChangeTime()))
+          .append(dir.isRecursive() ? " 1 " : " 0 ")
+          .append(escapeLine(dir.getDirName()))
+          .push_back('\n');
+    });
   }
   info.savedAt = dyxplatform::nowUnixSeconds();
-  std::string content(kHeader);
-  content += "\ndir " + escapeLine(info.dir) + "\nrecursive " + (info.recursive ? "1" : "0") +
-             "\ncriterion " + escapeLine(info.criterion) + "\nsaved " +
-             std::to_string(info.savedAt) + "\npair " + pairSignature(name) + "\n" + directories +
-             "end\n";
+  std::string head(kHeader);
+  head += "\ndir " + escapeLine(info.dir) + "\nrecursive " + (info.recursive ? "1" : "0") +
+          "\ncriterion " + escapeLine(info.criterion) + "\nsaved " + std::to_string(info.savedAt) +
+          "\npair " + pairSignature(name) + "\n";
   int error = 0;
   const std::string file = indexFileOf(name);
-  bool ok = dyxplatform::writeFileReplacing(file, content, &error);
+  // Written in parts: the folder lines (a line per directory of the parse) are not copied into
+  // one more text just to be written.
+  bool ok = dyxplatform::writeFileReplacing(dyxplatform::Env::current(), file,
+                                            {head, directories, "end\n"}, &error);
   if (!ok) {
     KX_POS(kxerr) << "Cannot write the file: " << file << endl;
     KxNotices::report(KxNoticeKind::kNotSaved, file,
