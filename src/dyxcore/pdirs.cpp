@@ -1,6 +1,7 @@
 #include "dyxcore/pdirs.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <sstream>
 #include <utility>
@@ -121,7 +122,11 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
   KX_SCOPE("DyxPhysicalDirs::addPhysicalDirectory");
   kxout << kxParam("dir_name", dir_name) << kxParam("recursive", recursive)
         << kxParam("mod_map", mod_map) << endl;
-  const std::string key = keyOf(dir_name);
+  // A sub-directory met by a scan is its parent's key and a listed name, which holds neither a
+  // separator nor dots: it is a key already, and a scan of many small directories would
+  // otherwise parse every path once more.
+  const std::string key = parent != nullptr ? dir_name : keyOf(dir_name);
+  assert(key == keyOf(dir_name));
   std::shared_ptr<DyxPhysicalDirectory> dir;
   std::shared_ptr<DyxPhysicalDirectory> existing;
   DyxScanObserver* observer = nullptr;
