@@ -23,11 +23,6 @@ quarry_windows_pending(dyxcore_pathmap_test
   PathMapTest.BadFlagIsReportedWithItsLineCountedFromZero
   PathMapTest.PathsTheFileCannotHoldAreReportedNotMangled PathMapTest.WriteAndReadBack)
 
-# A crash inside the C++ run-time under Wine while several threads write trace lines and the
-# trace file rotates (a write to a read-only or null address): not yet understood.
-quarry_windows_pending(kxcore_io_threads_test TraceThreads.WholeLinesExactRotationAndBalancedDepth)
-quarry_windows_pending(dyxcore_dyx_threads_test DyxThreads.PollingWhileFilesChangeAndViewsAreRead)
-
 # The pool's single watcher takes its watches from a watch set of the environment, which only
 # Linux has so far (inotify); on Windows every directory is polled, so the tests that count
 # watches or wait for a watch's event do not hold there yet. Also: a watched directory deleted
