@@ -1,27 +1,9 @@
-# Engine tests that do not pass under Wine yet, left out of the Windows run by name; each group
-# says why. The list shrinks as the tests learn the system's separator or the faults are mended.
-# Everything else in the engine's suites runs on both systems.
+# Engine tests that cannot pass under Wine, left out of the Windows run by name; each group says
+# why. Everything else in the engine's suites runs on both systems.
 function(quarry_windows_pending test)
   list(JOIN ARGN ":" names)
   set_property(TEST ${test} APPEND PROPERTY ENVIRONMENT "GTEST_FILTER=-${names}")
 endfunction()
-
-# Expected texts written with "/" as the separator (printed paths, trace lines, path map files);
-# the engine answers with "\" there.
-quarry_windows_pending(dyxcore_path_test
-  DyxPath.ParseWithExplicitSeparator DyxPath.PartOperationsAndRanges DyxPath.Join
-  DyxPath.NativeSeparatorsAndDrives DyxPath.OrderIsPartwiseBytewiseWithPrefixFirst
-  DyxPath.StreamReadAndWrite)
-quarry_windows_pending(dyxcore_pdirs_test PoolTest.ResetScansThePathMapWhenTheRepositoryIsEmpty)
-quarry_windows_pending(dyxcore_uview_test
-  UserViewTest.ReadsFoldersAndEntries UserViewTest.BadRecordsAreReportedAndSkipped
-  UserViewTest.WrittenFileReadsBackTheSameView
-  UserViewTest.NamesWithQuotesAndLineEndsSurviveTheRoundTrip
-  UserViewTest.AFilterViewSavedThreeTimesIsByteIdentical
-  UserViewTest.AViewThatCannotBeSavedKeepsItsFileAndSaysWhy)
-quarry_windows_pending(dyxcore_pathmap_test
-  PathMapTest.BadFlagIsReportedWithItsLineCountedFromZero
-  PathMapTest.PathsTheFileCannotHoldAreReportedNotMangled PathMapTest.WriteAndReadBack)
 
 # A watched directory that is deleted. Wine removes a directory only once the last handle on it
 # closes: while a watch holds its handle the directory stays where it was (it is listed, opened
