@@ -2,7 +2,7 @@
 // destructor makes, and never shared between threads.
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <condition_variable>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -50,19 +50,27 @@ TEST(PerThread, ObjectsEndWithTheirThreadInReverseOrder) {
   std::string tagA;
   std::string tagB;
   // Both threads live at once, so their ids and objects are told apart.
-  std::latch bothMade(2);
+  std::mutex made;
+  std::condition_variable madeChanged;
+  int madeCount = 0;
+  const auto bothMade = [&] {
+    std::unique_lock<std::mutex> lock(made);
+    ++madeCount;
+    madeChanged.notify_all();
+    madeChanged.wait(lock, [&] { return madeCount == 2; });
+  };
   std::thread a([&] {
     tagA = threadTag(std::this_thread::get_id());
     kxthread::makeOwned<Noted>("first", true);
     kxthread::makeOwned<Noted>("second");
     seenA = &threadNoted();
     EXPECT_EQ(&threadNoted(), seenA) << "the same object on each use";
-    bothMade.arrive_and_wait();
+    bothMade();
   });
   std::thread b([&] {
     tagB = threadTag(std::this_thread::get_id());
     seenB = &threadNoted();
-    bothMade.arrive_and_wait();
+    bothMade();
   });
   a.join();
   b.join();
