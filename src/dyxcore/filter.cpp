@@ -9,8 +9,19 @@
 #include "dyxcore/propman.h"
 #include "dyxcore/xentry.h"
 #include "kxcore/io.h"
+#include "kxcore/perthread.h"
 
 namespace {
+
+// A thread's own text buffers, one per use: filling one costs no allocation once it has grown.
+enum class ThreadBuffer { kPropertyText, kEntryName, kCount };
+
+std::string& threadBuffer(ThreadBuffer which) {
+  thread_local std::string* buffers[static_cast<int>(ThreadBuffer::kCount)] = {};
+  std::string*& mine = buffers[static_cast<int>(which)];
+  if (mine == nullptr) mine = kxthread::makeOwned<std::string>();
+  return *mine;
+}
 
 // Trace lines quote criterion texts; beyond this length they are cut, so that tracing a parse of
 // a huge criterion stays linear in its length.
@@ -709,9 +720,8 @@ bool DyxFilterComparison::evaluate(const DyxEntry& entry) const {
         break;  // the pattern and content operators keep the text comparison
     }
   }
-  // One buffer per thread: filling it costs no allocation once it has grown. Nothing evaluates
-  // another criterion between filling it and the compare below.
-  thread_local std::string text;
+  // Nothing evaluates another criterion between filling the buffer and the compare below.
+  std::string& text = threadBuffer(ThreadBuffer::kPropertyText);
   propertyText(entry, m_propertyId, text);
   // A path names a file: folding it would lose the file on a case-sensitive file system.
   if (!m_caseSensitive && m_op != DyxCompareOp::kContains) foldInPlace(text);
@@ -735,7 +745,7 @@ bool DyxFilterComparison::evaluateTypes(const DyxEntry& entry) const {
 }
 
 bool DyxFilterComparison::evaluateUserProperty(const DyxEntry& entry) const {
-  thread_local std::string name;
+  std::string& name = threadBuffer(ThreadBuffer::kEntryName);
   propertyText(entry, kPropName, name);
   DyxEntryProperty* properties = DyxContext::properties();
   const DyxPropertyRecord* record =

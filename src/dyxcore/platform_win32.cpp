@@ -15,9 +15,15 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "dyxcore/platform.h"
@@ -636,6 +642,437 @@ class WindowsDirectoryWatch final : public DirectoryWatch {
   alignas(DWORD) char m_buffer[16384];
 };
 
+// The identity of an open file: its volume and its index on that volume.
+struct FileIdentity {
+  DWORD volume = 0;
+  std::uint64_t index = 0;
+  auto operator<=>(const FileIdentity&) const = default;
+};
+
+bool identityOf(HANDLE handle, FileIdentity& out, DWORD* attributes = nullptr) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return false;
+  out.volume = info.dwVolumeSerialNumber;
+  out.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  if (attributes != nullptr) *attributes = info.dwFileAttributes;
+  return true;
+}
+
+// Opens a directory for watching or for a look at its identity, sharing everything, so that
+// nobody is kept from renaming or deleting it or its files. A reparse point is opened itself,
+// never followed.
+HANDLE openDirectoryHandle(const std::wstring& sys, DWORD access, DWORD flags) {
+  return ::CreateFileW(sys.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+// Watches over ReadDirectoryChangesW, one overlapped read per directory, all completing on one
+// I/O completion port that a single thread waits on (so no limit of 64 handles applies);
+// interrupt() posts a packet of its own to the same port.
+//
+// What the system tells differs from inotify, and is turned into the same events:
+// - A record names a file but not its type. A removed or renamed-away name is a directory when
+//   it is watched here; any other name is looked up.
+//   - Each directory has its own buffer, so a batch that did not fit (zero bytes, or
+//     ERROR_NOTIFY_ENUM_DIR) lost the changes of that directory only: it is reported as a
+//     change of the directory itself, which the watcher answers by reading it again.
+// - A directory moved away says nothing on its own handle: its parent's record of the name
+//   going tells it when the parent is watched here, and a directory without a watched parent
+//   is looked for by its path every second. A deleted directory completes its read with an
+//   error; so does one whose volume goes. Either ends the watch (kSelfGone | kWatchEnded).
+// - Pending reads are cancelled when the thread that started them ends; such a read is started
+//   again and its directory reported as changed, since what happened meanwhile is unknown.
+class WindowsDirectoryWatchSet final : public DirectoryWatchSet {
+ public:
+  WindowsDirectoryWatchSet() {
+    m_port = ::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
+    if (m_port == nullptr) m_error = lastErrno();
+  }
+  ~WindowsDirectoryWatchSet() override {
+    if (m_port == nullptr) return;
+    // Every read must have completed before its buffer and OVERLAPPED go.
+    std::size_t pending = 0;
+    for (auto& [id, watch] : m_watches) {
+      if (watch->pending) {
+        ::CancelIoEx(watch->handle, &watch->overlapped);
+        ++pending;
+      }
+    }
+    const ULONGLONG end = ::GetTickCount64() + kDrainMs;
+    while (pending > 0 && ::GetTickCount64() < end) {
+      OVERLAPPED_ENTRY entries[kEntries];
+      ULONG count = 0;
+      if (!::GetQueuedCompletionStatusEx(m_port, entries, kEntries, &count, kDrainMs, FALSE)) break;
+      for (ULONG i = 0; i < count; ++i) {
+        if (entries[i].lpOverlapped != nullptr) --pending;
+      }
+    }
+    for (auto& [id, watch] : m_watches) {
+      ::CloseHandle(watch->handle);
+      // A read that never completed keeps its buffer and OVERLAPPED (a leak, and only when the
+      // system does not answer a cancel): freed, they could be written into after reuse.
+      if (watch->pending) (void)watch.release();
+    }
+    ::CloseHandle(m_port);
+  }
+  bool isValid() const override { return m_port != nullptr; }
+  int error() const override { return m_error; }
+
+  int add(const std::string& path, int* error) override {
+    if (!isValid()) {
+      setError(error, m_error);
+      return -1;
+    }
+    std::wstring sys;
+    if (!systemPath(path, sys, error)) return -1;
+    const HANDLE handle = openDirectoryHandle(sys, FILE_LIST_DIRECTORY, FILE_FLAG_OVERLAPPED);
+    if (handle == INVALID_HANDLE_VALUE) {
+      setError(error, lastErrno());
+      return -1;
+    }
+    FileIdentity identity;
+    DWORD attributes = 0;
+    if (!identityOf(handle, identity, &attributes)) {
+      setError(error, lastErrno());
+      ::CloseHandle(handle);
+      return -1;
+    }
+    if (!isRealDirectory(attributes)) {
+      setError(error, ENOTDIR);
+      ::CloseHandle(handle);
+      return -1;
+    }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto same = m_byIdentity.find(identity);
+    if (same != m_byIdentity.end()) {
+      // Watched already, maybe under the name it had before a rename: the watch now answers
+      // for this path.
+      ::CloseHandle(handle);
+      Watch& watch = *m_watches.at(same->second);
+      m_byPath.erase(watch.path);
+      watch.path = sys;
+      m_byPath[sys] = watch.id;
+      m_topsChanged = true;
+      return watch.id;
+    }
+    auto watch = std::make_unique<Watch>();
+    watch->id = m_nextId;
+    watch->handle = handle;
+    watch->path = sys;
+    watch->identity = identity;
+    if (::CreateIoCompletionPort(handle, m_port, static_cast<ULONG_PTR>(watch->id), 0) == nullptr ||
+        !arm(*watch)) {
+      setError(error, lastErrno());
+      ::CloseHandle(handle);
+      return -1;
+    }
+    ++m_nextId;
+    m_byIdentity[identity] = watch->id;
+    m_byPath[sys] = watch->id;
+    m_topsChanged = true;
+    const int id = watch->id;
+    m_watches[id] = std::move(watch);
+    return id;
+  }
+
+  void remove(int id) override {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = m_watches.find(id);
+    if (it == m_watches.end() || it->second->removed) return;
+    Watch& watch = *it->second;
+    forgetLocked(watch);
+    watch.removed = true;
+    // Its read completes as cancelled (or with what it had), and the watch ends there.
+    ::CancelIoEx(watch.handle, &watch.overlapped);
+  }
+
+  void interrupt() override {
+    if (m_port == nullptr || m_wakePosted.exchange(true)) return;
+    ::PostQueuedCompletionStatus(m_port, 0, kWakeKey, nullptr);
+  }
+
+  WaitResult wait(int timeoutMs, std::vector<Event>& events) override {
+    if (!isValid()) return WaitResult::kError;
+    if (m_wokenAfterEvents) {
+      m_wokenAfterEvents = false;
+      return WaitResult::kInterrupted;
+    }
+    const std::size_t before = events.size();
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0));
+    for (;;) {
+      const ULONGLONG now = ::GetTickCount64();
+      DWORD slice = INFINITE;
+      if (timeoutMs >= 0) slice = static_cast<DWORD>(deadline > now ? deadline - now : 0);
+      if (hasTops()) {
+        const ULONGLONG untilCheck = m_nextTopCheck > now ? m_nextTopCheck - now : 0;
+        slice = static_cast<DWORD>(std::min<ULONGLONG>(slice, untilCheck));
+      }
+      OVERLAPPED_ENTRY entries[kEntries];
+      ULONG count = 0;
+      if (!::GetQueuedCompletionStatusEx(m_port, entries, kEntries, &count, slice, FALSE)) {
+        if (::GetLastError() != WAIT_TIMEOUT) return WaitResult::kError;
+        count = 0;
+      }
+      bool woken = false;
+      std::vector<Record> records;
+      {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        for (ULONG i = 0; i < count; ++i) {
+          if (entries[i].lpCompletionKey == kWakeKey) {
+            m_wakePosted.store(false);
+            woken = true;
+          } else {
+            completedLocked(static_cast<int>(entries[i].lpCompletionKey), records, events);
+          }
+        }
+      }
+      typeRecords(records, events);
+      if (::GetTickCount64() >= m_nextTopCheck) {
+        checkTops(events);
+        m_nextTopCheck = ::GetTickCount64() + kTopCheckMs;
+      }
+      if (woken) {
+        if (events.size() == before) return WaitResult::kInterrupted;
+        // The events read are handed over now; the interrupt answers the next wait.
+        m_wokenAfterEvents = true;
+        return WaitResult::kEvents;
+      }
+      if (events.size() > before) return WaitResult::kEvents;
+      if (timeoutMs >= 0 && ::GetTickCount64() >= deadline) return WaitResult::kTimeout;
+    }
+  }
+
+ private:
+  static constexpr ULONG_PTR kWakeKey = ~static_cast<ULONG_PTR>(0);
+  static constexpr ULONG kEntries = 64;
+  static constexpr DWORD kBufferBytes = 8192;
+  static constexpr DWORD kDrainMs = 2000;
+  static constexpr ULONGLONG kTopCheckMs = 1000;
+
+  struct Watch {
+    int id = -1;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    std::wstring path;  // system form
+    FileIdentity identity;
+    OVERLAPPED overlapped{};
+    bool pending = false;   // a read is outstanding: the buffer and OVERLAPPED are the system's
+    bool removed = false;   // remove() asked for its end; it ends when its read completes
+    bool goneTold = false;  // kSelfGone reported already
+    std::unique_ptr<DWORD[]> buffer{new DWORD[kBufferBytes / sizeof(DWORD)]};
+  };
+  // A record whose name needs a look at the system to say whether it names a directory.
+  struct Record {
+    std::size_t event;  // index into the caller's events
+    std::wstring child;
+  };
+
+  // Asks for the next batch of changes.
+  bool arm(Watch& watch) {
+    watch.overlapped = OVERLAPPED{};
+    watch.pending =
+        ::ReadDirectoryChangesW(watch.handle, watch.buffer.get(), kBufferBytes, FALSE,
+                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                                    FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE |
+                                    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_CREATION |
+                                    FILE_NOTIFY_CHANGE_SECURITY,
+                                nullptr, &watch.overlapped, nullptr) != 0;
+    return watch.pending;
+  }
+
+  // Takes a watch out of the lookups: nothing new is said of it.
+  void forgetLocked(Watch& watch) {
+    auto byIdentity = m_byIdentity.find(watch.identity);
+    if (byIdentity != m_byIdentity.end() && byIdentity->second == watch.id) {
+      m_byIdentity.erase(byIdentity);
+    }
+    auto byPath = m_byPath.find(watch.path);
+    if (byPath != m_byPath.end() && byPath->second == watch.id) m_byPath.erase(byPath);
+    m_topsChanged = true;
+  }
+
+  // Ends a watch whose read has completed: its handle and buffer go.
+  void endLocked(int id) {
+    auto it = m_watches.find(id);
+    if (it == m_watches.end()) return;
+    if (!it->second->removed) forgetLocked(*it->second);
+    ::CloseHandle(it->second->handle);
+    m_watches.erase(it);
+  }
+
+  void completedLocked(int id, std::vector<Record>& records, std::vector<Event>& events) {
+    auto it = m_watches.find(id);
+    if (it == m_watches.end()) return;
+    Watch& watch = *it->second;
+    DWORD bytes = 0;
+    const bool ok = ::GetOverlappedResult(watch.handle, &watch.overlapped, &bytes, FALSE) != 0;
+    const DWORD code = ok ? ERROR_SUCCESS : ::GetLastError();
+    watch.pending = false;
+    if (watch.removed) {
+      events.push_back(Event{id, kWatchEnded, false, std::string()});
+      endLocked(id);
+      return;
+    }
+    if (ok && bytes > 0) {
+      parseLocked(watch, bytes, records, events);
+    } else if ((ok && bytes == 0) || code == ERROR_NOTIFY_ENUM_DIR ||
+               code == ERROR_OPERATION_ABORTED) {
+      // Changes of this directory were lost (its buffer overflowed, or the thread that started
+      // the read ended): the directory is read again.
+      events.push_back(Event{id, kModified, false, std::string()});
+    } else {
+      // Deleted (a pending deletion answers ERROR_ACCESS_DENIED), or its volume went.
+      events.push_back(Event{id, kSelfGone | kWatchEnded, false, std::string()});
+      endLocked(id);
+      return;
+    }
+    if (!arm(watch)) {
+      events.push_back(
+          Event{id, (watch.goneTold ? 0u : kSelfGone) | kWatchEnded, false, std::string()});
+      endLocked(id);
+    }
+  }
+
+  void parseLocked(Watch& watch, DWORD bytes, std::vector<Record>& records,
+                   std::vector<Event>& events) {
+    const char* base = reinterpret_cast<const char*>(watch.buffer.get());
+    constexpr std::size_t kHeader = offsetof(FILE_NOTIFY_INFORMATION, FileName);
+    bytes = std::min(bytes, kBufferBytes);
+    for (DWORD offset = 0; offset < bytes && bytes - offset >= kHeader;) {
+      const auto* record = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + offset);
+      if (record->FileNameLength > bytes - offset - kHeader) break;
+      const std::size_t length = record->FileNameLength / sizeof(WCHAR);
+      Event out;
+      out.watch = watch.id;
+      out.name = narrow(record->FileName, length);
+      switch (record->Action) {
+        case FILE_ACTION_ADDED:
+          out.what = kCreated;
+          break;
+        case FILE_ACTION_REMOVED:
+          out.what = kDeleted;
+          break;
+        case FILE_ACTION_MODIFIED:
+          // Content, size, times and attributes alike.
+          out.what = kModified | kAttributes;
+          break;
+        case FILE_ACTION_RENAMED_OLD_NAME:
+          out.what = kMovedFrom;
+          break;
+        case FILE_ACTION_RENAMED_NEW_NAME:
+          out.what = kMovedTo;
+          break;
+        default:
+          break;
+      }
+      if (out.what != 0 && !out.name.empty()) {
+        std::wstring child = watch.path;
+        if (child.back() != L'\\') child += L'\\';
+        child.append(record->FileName, length);
+        auto watched = m_byPath.find(child);
+        if (watched != m_byPath.end()) {
+          out.isDirectory = true;
+          events.push_back(std::move(out));
+          // A watched sub-directory whose name went: deleted or moved away.
+          if (events.back().what & (kDeleted | kMovedFrom)) {
+            Watch& gone = *m_watches.at(watched->second);
+            if (!gone.goneTold) {
+              gone.goneTold = true;
+              events.push_back(Event{gone.id, kSelfGone, false, std::string()});
+            }
+          }
+        } else {
+          events.push_back(std::move(out));
+          // A name that is gone cannot be looked up; one that is there is, below.
+          if (!(events.back().what & (kDeleted | kMovedFrom))) {
+            records.push_back(Record{events.size() - 1, std::move(child)});
+          }
+        }
+      }
+      if (record->NextEntryOffset == 0) break;
+      offset += record->NextEntryOffset;
+    }
+  }
+
+  // Says which of the names are directories (without the lock: each is a look at the system).
+  static void typeRecords(const std::vector<Record>& records, std::vector<Event>& events) {
+    for (const Record& record : records) {
+      const DWORD attributes = ::GetFileAttributesW(record.child.c_str());
+      events[record.event].isDirectory =
+          attributes != INVALID_FILE_ATTRIBUTES && isRealDirectory(attributes);
+    }
+  }
+
+  bool hasTops() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_topsChanged) {
+      // A watch whose parent is watched here learns of its end from its parent's records.
+      m_tops.clear();
+      for (const auto& [path, id] : m_byPath) {
+        const std::size_t slash = path.find_last_of(L'\\');
+        if (slash == std::wstring::npos || m_byPath.count(path.substr(0, slash)) == 0) {
+          m_tops.push_back(id);
+        }
+      }
+      m_topsChanged = false;
+    }
+    return !m_tops.empty();
+  }
+
+  // Looks whether each watched directory without a watched parent still is where it was.
+  void checkTops(std::vector<Event>& events) {
+    std::vector<std::pair<int, std::wstring>> tops;
+    std::vector<FileIdentity> identities;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      for (int id : m_tops) {
+        auto it = m_watches.find(id);
+        if (it == m_watches.end() || it->second->removed || it->second->goneTold) continue;
+        tops.emplace_back(id, it->second->path);
+        identities.push_back(it->second->identity);
+      }
+    }
+    std::vector<int> gone;
+    for (std::size_t i = 0; i < tops.size(); ++i) {
+      const HANDLE handle = openDirectoryHandle(tops[i].second, FILE_READ_ATTRIBUTES, 0);
+      if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+            code == ERROR_ACCESS_DENIED || code == ERROR_DELETE_PENDING) {
+          gone.push_back(tops[i].first);
+        }
+        continue;
+      }
+      FileIdentity now;
+      // Another directory under the name: the watched one was moved away.
+      if (identityOf(handle, now) && now != identities[i]) gone.push_back(tops[i].first);
+      ::CloseHandle(handle);
+    }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    for (int id : gone) {
+      auto it = m_watches.find(id);
+      if (it == m_watches.end() || it->second->removed || it->second->goneTold) continue;
+      it->second->goneTold = true;
+      events.push_back(Event{id, kSelfGone, false, std::string()});
+    }
+  }
+
+  HANDLE m_port = nullptr;
+  int m_error = 0;
+  std::atomic<bool> m_wakePosted{false};
+  // The waiting thread only.
+  bool m_wokenAfterEvents = false;
+  ULONGLONG m_nextTopCheck = 0;
+
+  std::mutex m_mutex;                               // guards what follows
+  std::map<int, std::unique_ptr<Watch>> m_watches;  // also removed ones until their read ends
+  std::map<FileIdentity, int> m_byIdentity;         // live watches
+  std::map<std::wstring, int> m_byPath;             // live watches
+  std::vector<int> m_tops;  // live watches without a watched parent (when !m_topsChanged)
+  bool m_topsChanged = false;
+  int m_nextId = 0;
+};
+
 std::atomic<unsigned> g_closedAtStart{0};
 
 bool hasSeparator(const std::string& name) {
@@ -779,6 +1216,9 @@ class WindowsEnv final : public Env {
   }
   std::unique_ptr<DirectoryWatch> watchDirectory(const std::string& path) override {
     return std::make_unique<WindowsDirectoryWatch>(path);
+  }
+  std::unique_ptr<DirectoryWatchSet> newWatchSet() override {
+    return std::make_unique<WindowsDirectoryWatchSet>();
   }
 
   std::string findProgram(const std::string& name) override {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kxcore/date.h"
+#include "kxcore/perthread.h"
 
 // ---------------------------------------------------------------------------------------------
 // Per-thread line buffers
@@ -22,23 +23,26 @@ struct PendingLine {
 };
 
 // A thread's unfinished lines, one per stream it writes to. Streams are few, so a short list.
-thread_local std::vector<std::unique_ptr<PendingLine>> t_pending;
+using PendingLines = std::vector<std::unique_ptr<PendingLine>>;
 
 std::ostringstream& pendingFor(std::uint64_t serial) {
-  for (auto& line : t_pending) {
+  thread_local PendingLines* mine = nullptr;
+  if (mine == nullptr) mine = kxthread::makeOwned<PendingLines>();
+  PendingLines& pending = *mine;
+  for (auto& line : pending) {
     if (line->serial == serial) return line->text;
   }
   // Buffers of streams destroyed by a shutdown stay behind; empty ones are dropped here.
-  if (t_pending.size() >= 8) {
-    std::erase_if(t_pending, [](const std::unique_ptr<PendingLine>& line) {
+  if (pending.size() >= 8) {
+    std::erase_if(pending, [](const std::unique_ptr<PendingLine>& line) {
       return line->text.view().empty();
     });
   }
   auto line = std::make_unique<PendingLine>();
   line->serial = serial;
   line->text.imbue(std::locale::classic());
-  t_pending.push_back(std::move(line));
-  return t_pending.back()->text;
+  pending.push_back(std::move(line));
+  return pending.back()->text;
 }
 
 }  // namespace
@@ -561,8 +565,9 @@ void ActivityLog::close() {
 }
 
 std::ostream& ActivityLog::stream() {
-  thread_local ActivityWriter writer;
-  return writer.stream;
+  thread_local ActivityWriter* writer = nullptr;
+  if (writer == nullptr) writer = kxthread::makeOwned<ActivityWriter>();
+  return writer->stream;
 }
 
 void ActivityLog::report(const char* sourceFile, int line, const std::string& text, bool isError) {

@@ -234,11 +234,12 @@ TEST_F(PoolTest, ResetScansThePathMapWhenTheRepositoryIsEmpty) {
   std::ostringstream dump;
   m_pool.dump(dump);
   const std::string text = dump.str();
-  EXPECT_EQ(text.rfind("------------------ pdir pool -----------------------\n"
-                       "------------------ path map ------------------------\n"
-                       "file: \"./conf/home.fpm\"\n",
-                       0),
-            0u)
+  EXPECT_EQ(
+      text.rfind(quarrytest::nativePath("------------------ pdir pool -----------------------\n"
+                                        "------------------ path map ------------------------\n"
+                                        "file: \"./conf/home.fpm\"\n"),
+                 0),
+      0u)
       << text;
   EXPECT_NE(text.find("pdir num: 4\n1) pdir<key>: \"" + r + quarrytest::nativePath("/A\"\n")),
             std::string::npos)

@@ -103,9 +103,20 @@ TEST_F(PoolThreadsTest, NotificationPicksUpChangesWithinASecond) {
 
   std::filesystem::remove(d + quarrytest::nativePath("/new.txt"));
   EXPECT_TRUE(waitUntil([&] { return !hasEntry(pool, d, "new.txt"); }, 5000ms));
+  pool.clear();
+}
 
-  // The watched directory itself goes: its watch updates it once (the pool drops the directory
-  // at its own next update) and ends.
+// The watched directory itself goes: its watch updates it once (the pool drops the directory at
+// its own next update) and ends.
+TEST_F(PoolThreadsTest, ADeletedWatchedDirectoryEndsItsWatch) {
+  pooltest::RecordingNotifier views;
+  const std::string d = m_tmp / "watched";
+  writeFile(d + quarrytest::nativePath("/f.txt"), "f");
+  DyxPhysicalDirs pool;
+  pool.setFilter("true");
+  ASSERT_TRUE(pool.addPhysicalDirectory(d, false, false));
+  pool.subscribeFileSystemChangeNotification(&countFired);
+  ASSERT_EQ(pool.watchCounts().watched, 1u);
   std::filesystem::remove_all(d);
   EXPECT_TRUE(waitUntil([&] { return pool.watchCounts().watched == 0; }, 5000ms));
   pool.doUpdate(false, true);

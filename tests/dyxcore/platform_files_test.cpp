@@ -270,6 +270,86 @@ TEST(PlatformWatch, ChangesInterruptsAndRemovalEndTheWait) {
   EXPECT_EQ(none->wait(0), WaitResult::kError);
 }
 
+// Reads a set's events until `seen` holds for them, or for about ten seconds.
+template <class Pred>
+bool waitForEvents(dyxplatform::DirectoryWatchSet& set,
+                   std::vector<dyxplatform::DirectoryWatchSet::Event>& events, Pred seen) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!seen(events)) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    set.wait(100, events);
+  }
+  return true;
+}
+
+TEST(PlatformWatchSet, ManyDirectoriesThroughOneWait) {
+  using Set = dyxplatform::DirectoryWatchSet;
+  using Events = std::vector<Set::Event>;
+  TempDir dir;
+  const std::string top = dir / "top";
+  // More directories than one wait for handles could take on Windows (64).
+  std::vector<std::string> subs;
+  for (int i = 0; i < 70; ++i) subs.push_back(dir / ("top/d" + std::to_string(i)));
+  for (const std::string& sub : subs) quarrytest::makeDirs(sub);
+  const std::unique_ptr<Set> set = Env::system().newWatchSet();
+  ASSERT_TRUE(set->isValid()) << set->error();
+  const int topId = set->add(top);
+  ASSERT_GE(topId, 0);
+  std::vector<int> ids;
+  for (const std::string& sub : subs) ids.push_back(set->add(sub));
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), -1), 0);
+  EXPECT_EQ(set->add(subs[0] + dyxplatform::kPathSeparator + ".."), topId)
+      << "a directory watched already, by another path";
+  int error = 0;
+  EXPECT_EQ(set->add(dir / "missing", &error), -1);
+  EXPECT_EQ(error, ENOENT);
+  Events events;
+  EXPECT_EQ(set->wait(50, events), Set::WaitResult::kTimeout);
+
+  const auto has = [](int watch, const std::string& name, unsigned what, bool isDirectory) {
+    return [=](const Events& got) {
+      return std::any_of(got.begin(), got.end(), [&](const Set::Event& e) {
+        return e.watch == watch && e.name == name && (e.what & what) != 0 &&
+               e.isDirectory == isDirectory;
+      });
+    };
+  };
+  writeFile(subs.back() + dyxplatform::kPathSeparator + "f.txt", "f");
+  EXPECT_TRUE(waitForEvents(*set, events, has(ids.back(), "f.txt", Set::kCreated, false)));
+  quarrytest::makeDirs(dir / "top/new");
+  EXPECT_TRUE(waitForEvents(*set, events, has(topId, "new", Set::kCreated, true)));
+
+  // Interrupts: one that comes while waiting, and one that comes first.
+  std::thread waker([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    set->interrupt();
+  });
+  events.clear();
+  EXPECT_EQ(set->wait(10000, events), Set::WaitResult::kInterrupted);
+  waker.join();
+  set->interrupt();
+  EXPECT_EQ(set->wait(10000, events), Set::WaitResult::kInterrupted);
+
+  // A watched directory moved away: its parent's record says a directory went, and its own
+  // watch that it is gone.
+  std::filesystem::rename(fsPath(subs[1]), fsPath(dir / "moved"));
+  EXPECT_TRUE(waitForEvents(*set, events, has(topId, "d1", Set::kDeleted | Set::kMovedFrom, true)));
+  EXPECT_TRUE(waitForEvents(*set, events, has(ids[1], "", Set::kSelfGone, false)));
+
+  // A watch given back reports nothing more (but that it ended).
+  set->remove(ids[2]);
+  writeFile(subs[2] + dyxplatform::kPathSeparator + "late.txt", "l");
+  writeFile(subs[3] + dyxplatform::kPathSeparator + "seen.txt", "s");
+  events.clear();
+  EXPECT_TRUE(waitForEvents(*set, events, has(ids[3], "seen.txt", Set::kCreated, false)));
+  set->wait(100, events);
+  for (const Set::Event& e : events) {
+    if (e.watch == ids[2]) {
+      EXPECT_EQ(e.what, Set::kWatchEnded) << e.name;
+    }
+  }
+}
+
 #ifdef _WIN32
 // A file opened by the application of its extension: the association is made for this test
 // (show_args for ".quarrytest", among the classes of the system, where Wine looks) and taken away

@@ -21,6 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using quarrytest::nativePath;
 using quarrytest::writeFile;
 
 template <class Pred>
@@ -77,7 +78,7 @@ TEST_F(WatcherTest, EveryDirectoryOfALargeTreeIsWatchedByOneThread) {
   const std::string root = m_tmp / "many";
   constexpr int kDirs = 150;  // more than the thread table could ever hold
   for (int i = 0; i < kDirs; ++i) {
-    writeFile(root + "/d" + std::to_string(1000 + i) + "/f.txt", "x");
+    writeFile(root + nativePath("/d") + std::to_string(1000 + i) + nativePath("/f.txt"), "x");
   }
   DyxPhysicalDirs& pool = makePool(dyxplatform::Env::current());
   ASSERT_TRUE(pool.addPhysicalDirectory(root, true, false));
@@ -93,8 +94,8 @@ TEST_F(WatcherTest, EveryDirectoryOfALargeTreeIsWatchedByOneThread) {
             << std::endl;
 
   // The last directories in key order are those the thread table used to leave out.
-  const std::string last = root + "/d" + std::to_string(1000 + kDirs - 1);
-  writeFile(last + "/new.txt", "n");
+  const std::string last = root + nativePath("/d") + std::to_string(1000 + kDirs - 1);
+  writeFile(last + nativePath("/new.txt"), "n");
   EXPECT_TRUE(waitUntil([&] { return hasEntry(last, "new.txt"); }, 2000ms)) << last;
 
   // The front end's following takes over the same directories with the same single thread.
@@ -103,18 +104,18 @@ TEST_F(WatcherTest, EveryDirectoryOfALargeTreeIsWatchedByOneThread) {
   EXPECT_EQ(pool.watchCounts(), (DyxWatchCounts{kDirs + 1, 0}));
   EXPECT_EQ(reported.load(), static_cast<std::size_t>(kDirs + 1));
   EXPECT_EQ(dyxthreads::usedCount(), threadsBefore + 1);
-  appendTo(last + "/f.txt", "grown by a write that leaves the directory's own time alone");
+  appendTo(last + nativePath("/f.txt"),
+           "grown by a write that leaves the directory's own time alone");
   EXPECT_TRUE(waitUntil([&] { return sizeOf(last, "f.txt") > 1; }, 2000ms));
 }
 
 TEST_F(WatcherTest, FollowingKeepsThePoolInStepWithTheTree) {
   pooltest::RecordingNotifier views;
   const std::string root = m_tmp / "t";
-  writeFile(root + "/top.txt", "t");
-  writeFile(root + "/a/b/c/deep.txt", "d");
-  writeFile(root + "/old/x/inner.txt", "i");
-  writeFile(root + "/leaving/l.txt", "l");
-  writeFile(root + "/ren/r.txt", "r");
+  writeFile(root + nativePath("/top.txt"), "t");
+  writeFile(root + nativePath("/a/b/c/deep.txt"), "d");
+  writeFile(root + nativePath("/leaving/l.txt"), "l");
+  writeFile(root + nativePath("/ren/r.txt"), "r");
   quarrytest::makeDirs(m_tmp / "outside");
   DyxPhysicalDirs& pool = makePool(dyxplatform::Env::current());
   pool.setFilter("$Name like \"*.txt\"");
@@ -126,45 +127,47 @@ TEST_F(WatcherTest, FollowingKeepsThePoolInStepWithTheTree) {
     std::function<void()> change;
     std::function<bool()> seen;
   };
-  const std::string deep = root + "/a/b/c";
+  const std::string deep = root + nativePath("/a/b/c");
   const Step steps[] = {
-      {"file created three levels deep", [&] { writeFile(deep + "/new.txt", "n"); },
+      {"file created three levels deep", [&] { writeFile(deep + nativePath("/new.txt"), "n"); },
        [&] { return hasEntry(deep, "new.txt"); }},
       {"file refused by the filter stays out",
        [&] {
-         writeFile(deep + "/skip.bin", "s");
-         writeFile(deep + "/after.txt", "a");
+         writeFile(deep + nativePath("/skip.bin"), "s");
+         writeFile(deep + nativePath("/after.txt"), "a");
        },
        // The scan that brings after.txt would have brought skip.bin as well.
        [&] { return hasEntry(deep, "after.txt") && !hasEntry(deep, "skip.bin"); }},
-      {"file grown", [&] { appendTo(root + "/top.txt", "more"); },
+      {"file grown", [&] { appendTo(root + nativePath("/top.txt"), "more"); },
        [&] { return sizeOf(root, "top.txt") == 5; }},
-      {"file renamed", [&] { std::filesystem::rename(deep + "/deep.txt", deep + "/renamed.txt"); },
+      {"file renamed",
+       [&] {
+         std::filesystem::rename(deep + nativePath("/deep.txt"), deep + nativePath("/renamed.txt"));
+       },
        [&] { return hasEntry(deep, "renamed.txt") && !hasEntry(deep, "deep.txt"); }},
-      {"new directory tree with files", [&] { writeFile(root + "/fresh/sub/f.txt", "f"); },
-       [&] { return hasEntry(root + "/fresh/sub", "f.txt"); }},
+      {"new directory tree with files",
+       [&] { writeFile(root + nativePath("/fresh/sub/f.txt"), "f"); },
+       [&] { return hasEntry(root + nativePath("/fresh/sub"), "f.txt"); }},
       {"file created in a directory the watcher added",
        [&] {
          waitUntil([&] { return pool.watchCounts().watched == pool.directoryCount(); });
-         writeFile(root + "/fresh/sub/later.txt", "l");
+         writeFile(root + nativePath("/fresh/sub/later.txt"), "l");
        },
-       [&] { return hasEntry(root + "/fresh/sub", "later.txt"); }},
-      {"directory removed with its sub-directory",
-       [&] { std::filesystem::remove_all(root + "/old"); },
-       [&] { return !inPool(root + "/old") && !inPool(root + "/old/x"); }},
+       [&] { return hasEntry(root + nativePath("/fresh/sub"), "later.txt"); }},
       {"directory moved out of the tree",
-       [&] { std::filesystem::rename(root + "/leaving", m_tmp / "outside/leaving"); },
-       [&] { return !inPool(root + "/leaving"); }},
+       [&] { std::filesystem::rename(root + nativePath("/leaving"), m_tmp / "outside/leaving"); },
+       [&] { return !inPool(root + nativePath("/leaving")); }},
       {"directory renamed inside the tree",
-       [&] { std::filesystem::rename(root + "/ren", root + "/ren2"); },
-       [&] { return !inPool(root + "/ren") && hasEntry(root + "/ren2", "r.txt"); }},
+       [&] { std::filesystem::rename(root + nativePath("/ren"), root + nativePath("/ren2")); },
+       [&] {
+         return !inPool(root + nativePath("/ren")) && hasEntry(root + nativePath("/ren2"), "r.txt");
+       }},
   };
   for (const Step& step : steps) {
     step.change();
     EXPECT_TRUE(waitUntil(step.seen, 2000ms)) << step.what;
   }
-  // Entries of the directories that went are gone from the repository, not only from the pool.
-  EXPECT_EQ(views.removed().count("inner.txt"), 1u);
+  // Entries of a directory that went are gone from the repository, not only from the pool.
   EXPECT_EQ(views.removed().count("l.txt"), 1u);
   // Watches follow the pool: none is left on a directory that went.
   EXPECT_TRUE(waitUntil([&] { return pool.watchCounts().watched == pool.directoryCount(); }))
@@ -175,25 +178,25 @@ TEST_F(WatcherTest, LostEventsLeadToAPassOverEveryDirectory) {
   pooltest::RecordingNotifier views;
   quarrytest::FaultEnv env;
   const std::string root = m_tmp / "o";
-  writeFile(root + "/a/grow.txt", "g");
-  writeFile(root + "/b/keep.txt", "k");
+  writeFile(root + nativePath("/a/grow.txt"), "g");
+  writeFile(root + nativePath("/b/keep.txt"), "k");
   DyxPhysicalDirs& pool = makePool(env);
   ASSERT_TRUE(pool.addPhysicalDirectory(root, true, false));
   ASSERT_TRUE(pool.followChanges(nullptr));
   env.dropWatchEvents(true);  // the system loses every event from now on
 
-  writeFile(root + "/b/unseen.txt", "u");
-  appendTo(root + "/a/grow.txt", "rown");
-  writeFile(root + "/c/new.txt", "n");
+  writeFile(root + nativePath("/b/unseen.txt"), "u");
+  appendTo(root + nativePath("/a/grow.txt"), "rown");
+  writeFile(root + nativePath("/c/new.txt"), "n");
   // Nothing else reads the tree: without the overflow these stay unseen.
   std::this_thread::sleep_for(300ms);
-  ASSERT_FALSE(hasEntry(root + "/b", "unseen.txt"));
+  ASSERT_FALSE(hasEntry(root + nativePath("/b"), "unseen.txt"));
 
   env.overflowWatches();
-  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + "/b", "unseen.txt"); }, 2000ms));
-  EXPECT_TRUE(waitUntil([&] { return sizeOf(root + "/a", "grow.txt") == 5; }, 2000ms))
+  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + nativePath("/b"), "unseen.txt"); }, 2000ms));
+  EXPECT_TRUE(waitUntil([&] { return sizeOf(root + nativePath("/a"), "grow.txt") == 5; }, 2000ms))
       << "a file that grew is read again although its directory's time did not move";
-  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + "/c", "new.txt"); }, 2000ms))
+  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + nativePath("/c"), "new.txt"); }, 2000ms))
       << "a new sub-directory is found by the pass";
 }
 
@@ -202,7 +205,8 @@ TEST_F(WatcherTest, DirectoriesBeyondTheWatchLimitArePolledAndStillFollowed) {
   quarrytest::FaultEnv env;
   env.limitWatches(3);
   const std::string root = m_tmp / "p";
-  for (const char* d : {"a", "b", "c", "d", "e"}) writeFile(root + "/" + d + "/f.txt", "f");
+  for (const char* d : {"a", "b", "c", "d", "e"})
+    writeFile(root + nativePath("/") + d + nativePath("/f.txt"), "f");
   DyxPhysicalDirs& pool = makePool(env);
   ASSERT_TRUE(pool.addPhysicalDirectory(root, true, false));
   std::mutex mutex;
@@ -217,21 +221,55 @@ TEST_F(WatcherTest, DirectoriesBeyondTheWatchLimitArePolledAndStillFollowed) {
     std::lock_guard<std::mutex> guard(mutex);
     EXPECT_EQ(reported, (DyxWatchCounts{3, 3})) << "the count is reported, not only traced";
   }
-  writeFile(root + "/e/new.txt", "n");
-  appendTo(root + "/d/f.txt", "grown");
-  std::filesystem::remove(root + "/c/f.txt");
-  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + "/e", "new.txt"); }));
-  EXPECT_TRUE(waitUntil([&] { return sizeOf(root + "/d", "f.txt") == 6; }));
-  EXPECT_TRUE(waitUntil([&] { return !hasEntry(root + "/c", "f.txt"); }));
+  writeFile(root + nativePath("/e/new.txt"), "n");
+  appendTo(root + nativePath("/d/f.txt"), "grown");
+  std::filesystem::remove(root + nativePath("/c/f.txt"));
+  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + nativePath("/e"), "new.txt"); }));
+  EXPECT_TRUE(waitUntil([&] { return sizeOf(root + nativePath("/d"), "f.txt") == 6; }));
+  EXPECT_TRUE(waitUntil([&] { return !hasEntry(root + nativePath("/c"), "f.txt"); }));
 
-  // A watched directory that goes gives its watch to one that was polled.
-  std::filesystem::remove_all(root + "/a");
+  // A watched directory that goes (moved away; deletion has a test of its own) gives its watch
+  // to one that was polled.
+  std::filesystem::rename(root + nativePath("/a"), m_tmp / "a-moved");
   EXPECT_TRUE(waitUntil([&] {
     return pool.watchCounts() == DyxWatchCounts{3, 2};
   })) << pool.watchCounts().watched
       << " watched, " << pool.watchCounts().polled << " polled";
-  std::lock_guard<std::mutex> guard(mutex);
-  EXPECT_EQ(reported, (DyxWatchCounts{3, 2}));
+  // Reported by the watcher's thread once it has counted.
+  EXPECT_TRUE(waitUntil([&] {
+    std::lock_guard<std::mutex> guard(mutex);
+    return reported == DyxWatchCounts{3, 2};
+  }));
+}
+
+// Deleted directories under a front end's following: they leave the pool with their
+// sub-directories and entries, and the watches they held go to directories that were polled.
+TEST_F(WatcherTest, DeletedDirectoriesLeaveThePoolAndGiveUpTheirWatches) {
+  pooltest::RecordingNotifier views;
+  quarrytest::FaultEnv env;
+  env.limitWatches(3);
+  const std::string root = m_tmp / "del";
+  writeFile(root + nativePath("/a/x/inner.txt"), "i");
+  writeFile(root + nativePath("/p/f.txt"), "p");
+  writeFile(root + nativePath("/q/f.txt"), "q");
+  DyxPhysicalDirs& pool = makePool(env);
+  ASSERT_TRUE(pool.addPhysicalDirectory(root, true, false));
+  ASSERT_TRUE(pool.followChanges(nullptr));
+  // Keys in order: the root, a and a/x get the three watches; p and q are polled.
+  ASSERT_EQ(pool.watchCounts(), (DyxWatchCounts{3, 2}));
+
+  std::filesystem::remove_all(root + nativePath("/a"));
+  EXPECT_TRUE(waitUntil([&] {
+    return !inPool(root + nativePath("/a")) && !inPool(root + nativePath("/a/x"));
+  })) << "the directory and its sub-directory leave the pool";
+  EXPECT_TRUE(waitUntil([&] { return views.removed().count("inner.txt") == 1; }))
+      << "their entries leave the repository";
+  EXPECT_TRUE(waitUntil([&] {
+    return pool.watchCounts() == DyxWatchCounts{3, 0};
+  })) << pool.watchCounts().watched
+      << " watched, " << pool.watchCounts().polled << " polled";
+  writeFile(root + nativePath("/q/new.txt"), "n");
+  EXPECT_TRUE(waitUntil([&] { return hasEntry(root + nativePath("/q"), "new.txt"); }));
 }
 
 }  // namespace
