@@ -142,11 +142,11 @@ void DyxEntryRepository::deleteAllRepositories() {
   registry().clear();
 }
 
-bool DyxEntryRepository::saveAllRepositories() {
+bool DyxEntryRepository::saveAllRepositories(const std::string& except) {
   DyxEngineLock lock;
   bool ok = true;
   for (const auto& [key, repository] : registry()) {
-    if (key == kTransientKey) continue;
+    if (key == kTransientKey || (!except.empty() && key == except)) continue;
     ok = repository->save() && ok;
   }
   return ok;
@@ -499,14 +499,61 @@ class RecordReader {
 
 }  // namespace
 
-bool DyxEntryRepository::save() const {
-  if (m_key.empty() || m_key == kTransientKey) return true;
-  DyxEngineLock lock;
-
+std::size_t DyxEntryRepository::savedSlotCount() const {
   // Free slots past the highest live entry are not written: the count on disk is one past the
   // highest live slot, so that the next load sizes its slot block by what the file holds.
   std::size_t used = std::min(m_used, m_slots.size());
   while (used > 0 && m_slots[used - 1].m_id == 0) --used;
+  return used;
+}
+
+std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
+  // A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
+  // match of two different contents is a 1 in 2^64 chance.
+  std::uint64_t h = 0x9E3779B97F4A7C15u;
+  const auto mix = [&h](std::uint64_t word) {
+    h ^= word * 0xC2B2AE3D27D4EB4Fu;
+    h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
+  };
+  // The texts only grow, and a new generation replaces them all: their count names them.
+  mix(m_textGeneration);
+  mix(m_texts.size());
+  mix(used);
+  for (const auto& [key, recursive] : m_directoryFlags) mix(std::uint64_t{key} << 1 | recursive);
+  for (std::size_t i = 0; i < used; ++i) {
+    const DyxEntry& e = m_slots[i];
+    mix(std::uint64_t{e.m_id} << 32 | e.m_pid);
+    mix(std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
+    mix(std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
+    mix(static_cast<std::uint32_t>(e.m_status));
+  }
+  return h;
+}
+
+std::string DyxEntryRepository::filesSignature() const {
+  std::string signature;
+  for (const std::string& name : {textFileName(), dataFileName()}) {
+    dyxplatform::FileInfo info;
+    if (m_env.readFileInfo(name, info) != dyxplatform::FileInfoResult::kOk) return "";
+    for (const std::uint64_t field :
+         {info.size, info.lastWriteTime, info.changeTime, info.fileIndex, info.volume}) {
+      signature.append(std::to_string(field)).push_back(' ');
+    }
+  }
+  return signature;
+}
+
+bool DyxEntryRepository::save() const {
+  if (m_key.empty() || m_key == kTransientKey) return true;
+  DyxEngineLock lock;
+
+  const std::size_t used = savedSlotCount();
+  const std::uint64_t fingerprint = contentFingerprint(used);
+  if (!m_keepDamaged && m_onDisk.known && m_onDisk.content == fingerprint &&
+      filesSignature() == m_onDisk.files) {
+    return true;
+  }
+  m_onDisk = OnDisk();
 
   // Both files are made a block at a time while they are written: a large repository is never
   // held in memory a second time.
@@ -582,6 +629,7 @@ bool DyxEntryRepository::save() const {
                           << kDamagedSuffix << "." << std::endl;
   }
   m_keepDamaged = false;
+  m_onDisk = OnDisk{true, fingerprint, filesSignature()};
   return true;
 }
 
@@ -589,6 +637,9 @@ bool DyxEntryRepository::load() {
   if (m_key.empty()) return false;
   DyxEngineLock lock;
 
+  // Taken before the files are read: files replaced meanwhile do not match it, and are written
+  // again by the next save.
+  const std::string signature = filesSignature();
   std::string content;
   int error = 0;
   if (!dyxplatform::readWholeFile(m_env, textFileName(), content, &error)) {
@@ -618,6 +669,7 @@ bool DyxEntryRepository::load() {
 
   // The file is usable: its content replaces the repository's.
   forgetTexts();
+  m_onDisk = OnDisk();
 
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
@@ -830,6 +882,10 @@ bool DyxEntryRepository::load() {
     };
     tell(textFileName(), textDamage);
     tell(dataFileName(), dataDamage);
+  } else if (!signature.empty() && count == m_used) {
+    // Only files a save would write again as they are: a count that free slots inflate is
+    // brought down by the next save.
+    m_onDisk = OnDisk{true, contentFingerprint(savedSlotCount()), signature};
   }
   return true;
 }

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "kxcore/io.h"
 #include "kxcore/notice.h"
 #include "kxcore/tracecapture.h"
+#include "support/fault_env.h"
 #include "support/testutil.h"
 
 namespace {
@@ -635,6 +639,65 @@ TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUs
     }
     std::filesystem::remove(temp);
   }
+}
+
+// A save writes nothing when the files already hold what it would write: with every write of
+// the pair failing, such a save succeeds, and any other one fails. A change of the content or
+// of the files on disk since the load (or the last save) makes it write.
+TEST_F(RepositoryTest, ASaveWritesOnlyWhatTheFilesDoNotHoldAlready) {
+  struct Case {
+    const char* what;
+    std::function<void(DyxEntryRepository&)> change;
+    bool writes;
+  };
+  const Case cases[] = {
+      {"nothing changed", [](DyxEntryRepository&) {}, false},
+      {"an entry's size", [](DyxEntryRepository& r) { r.entryAt(0)->setSize(99); }, true},
+      {"an entry's time", [](DyxEntryRepository& r) { r.entryAt(1)->setMTime(DyxTime(7)); }, true},
+      {"an entry freed", [](DyxEntryRepository& r) { r.freeEntry(r.entryAt(0)); }, true},
+      {"an entry added", [](DyxEntryRepository& r) { r.createEntry("c", "/d", true); }, true},
+      {"a text added", [](DyxEntryRepository& r) { r.intern("unused"); }, true},
+      {"the data file written again by another program",
+       [](DyxEntryRepository&) {
+         std::filesystem::last_write_time(
+             "same.data", std::filesystem::last_write_time("same.data") + std::chrono::seconds(1));
+       },
+       true},
+      {"the text file removed", [](DyxEntryRepository&) { std::filesystem::remove("same.txt"); },
+       true},
+  };
+  for (const Case& c : cases) {
+    {
+      DyxEntryRepository original("same", 8);
+      original.createEntry("a", "/d", true);
+      original.createEntry("b", "/d", true);
+      ASSERT_TRUE(original.save()) << c.what;
+    }
+    quarrytest::FaultEnv env;
+    DyxEntryRepository repo("same", 8, env);
+    ASSERT_TRUE(repo.load()) << c.what;
+    c.change(repo);
+    env.failWritesTo("same.", ENOSPC);
+    KxNotices::clear();
+    EXPECT_EQ(repo.save(), !c.writes) << c.what;
+    EXPECT_EQ(KxNotices::take().size(), c.writes ? 1u : 0u) << c.what;
+  }
+}
+
+// After a save that wrote, the next one without a change writes nothing either.
+TEST_F(RepositoryTest, ASecondSaveWithoutAChangeWritesNothing) {
+  quarrytest::FaultEnv env;
+  DyxEntryRepository repo("again", 8, env);
+  repo.createEntry("a", "/d", true);
+  ASSERT_TRUE(repo.save());
+  const std::string data = dataOf(repo);
+  env.failWritesTo("again.", ENOSPC);
+  EXPECT_TRUE(repo.save());
+  repo.entryAt(0)->setSize(5);
+  KxNotices::clear();
+  EXPECT_FALSE(repo.save());
+  KxNotices::clear();
+  EXPECT_EQ(dataOf(repo), data);
 }
 
 TEST_F(RepositoryTest, ARepositorySavedWithALargerCapacityIsNotTruncated) {
