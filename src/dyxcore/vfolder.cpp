@@ -325,13 +325,15 @@ void DyxViewFolder::mergeTail() const {
   SortKey* const keys = tail > kShort ? longKeys.data() : shortKeys;
   const Ref* tailRefs = m_refs.data() + m_sorted;
   for (std::size_t i = 0; i < tail; ++i) keys[i] = sortKeyOf(nameOf(tailRefs[i]), i);
-  std::sort(keys, keys + tail, [tailRefs](const SortKey& a, const SortKey& b) {
+  const auto before = [tailRefs](const SortKey& a, const SortKey& b) {
     if (a.high != b.high) return a.high < b.high;
     if (a.low != b.low) return a.low < b.low;
     const int order = nameOf(tailRefs[a.position]).compare(nameOf(tailRefs[b.position]));
     if (order != 0) return order < 0;
     return a.position < b.position;
-  });
+  };
+  // A view built from the pool files each directory's entries in name order already.
+  if (!std::is_sorted(keys, keys + tail, before)) std::sort(keys, keys + tail, before);
   if (tail > kShort) {
     for (std::size_t i = 0; i < tail; ++i) longRefs.push_back(tailRefs[keys[i].position]);
     std::vector<SortKey>().swap(longKeys);
