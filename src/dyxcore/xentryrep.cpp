@@ -670,6 +670,11 @@ bool DyxEntryRepository::load() {
   // The file is usable: its content replaces the repository's.
   forgetTexts();
   m_onDisk = OnDisk();
+  // Sized once for every line: an index that grew while the texts came in would place them all
+  // again at each doubling.
+  std::size_t indexSlots = 1024;
+  while (indexSlots * 3 < lines.size() * 4) indexSlots *= 2;
+  m_textIndex.assign(indexSlots, 0);
 
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
