@@ -255,6 +255,11 @@ std::size_t homeOf(std::uint64_t tagged, std::size_t mask) {
 }  // namespace
 
 std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t hash) const {
+  if (m_indexedTexts < m_texts.size()) indexLoadedTexts();
+  return probeKey(text, hash);
+}
+
+std::uint32_t DyxEntryRepository::probeKey(std::string_view text, std::size_t hash) const {
   if (m_textIndex.empty()) return 0;
   const std::size_t mask = m_textIndex.size() - 1;
   const std::uint64_t tag = indexTag(hash);
@@ -266,7 +271,7 @@ std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t has
   }
 }
 
-void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
+void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) const {
   // At most three quarters full, so that a search for a new text stops after a few slots.
   if ((m_texts.size() + 1) * 4 > m_textIndex.size() * 3) growTextIndex();
   const std::size_t mask = m_textIndex.size() - 1;
@@ -274,11 +279,54 @@ void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
   std::size_t i = homeOf(tag, mask);
   while (m_textIndex[i] != 0) i = (i + 1) & mask;
   m_textIndex[i] = tag | key;
+  m_indexedTexts = key;
+}
+
+void DyxEntryRepository::indexLoadedTexts() const {
+  // Sized once for all of them: an index that grew while they came in would place them all
+  // again at each doubling.
+  std::size_t slots = std::max<std::size_t>(m_textIndex.size(), 1024);
+  while (slots * 3 < (m_texts.size() + 1) * 4) slots *= 2;
+  if (slots != m_textIndex.size()) {
+    std::vector<std::uint64_t> old;
+    old.swap(m_textIndex);
+    m_textIndex.assign(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (const std::uint64_t slot : old) {
+      if (slot == 0) continue;
+      std::size_t i = homeOf(slot, mask);
+      while (m_textIndex[i] != 0) i = (i + 1) & mask;
+      m_textIndex[i] = slot;
+    }
+  }
+  std::size_t repeated = 0;
+  std::size_t firstRepeat = 0;
+  while (m_indexedTexts < m_texts.size()) {
+    const auto key = static_cast<std::uint32_t>(m_indexedTexts + 1);
+    const std::string& text = m_texts[key - 1];
+    const std::size_t hash = hashText(text);
+    if (probeKey(text, hash) != 0) {
+      m_indexedTexts = key;
+      // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
+      // later key still reads back as the same text.
+      if (repeated++ == 0) firstRepeat = key;
+    } else {
+      indexText(key, hash);
+    }
+  }
+  if (repeated > 0) {
+    // Nothing is lost (each key still reads as its text) and a save writes the same table
+    // again, so this is no damage to tell the user about every time. Line 1 holds the count.
+    KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
+                  << static_cast<unsigned long>(firstRepeat + 1) << " ("
+                  << static_cast<unsigned long>(repeated) << " lines in all)." << endl;
+  }
 }
 
 void DyxEntryRepository::forgetTexts() {
   m_texts.clear();
   m_textIndex.clear();
+  m_indexedTexts = 0;
   // Keys of the old texts must never name a new one: a new generation tells them apart.
   m_textGeneration = nextTextGeneration();
   m_directoryFlags.clear();
@@ -286,7 +334,7 @@ void DyxEntryRepository::forgetTexts() {
   m_lastFlagKey = 0;
 }
 
-void DyxEntryRepository::growTextIndex() {
+void DyxEntryRepository::growTextIndex() const {
   std::vector<std::uint64_t> old;
   old.swap(m_textIndex);
   m_textIndex.assign(old.empty() ? 1024 : old.size() * 2, 0);
@@ -670,41 +718,19 @@ bool DyxEntryRepository::load() {
   // The file is usable: its content replaces the repository's.
   forgetTexts();
   m_onDisk = OnDisk();
-  // Sized once for every line: an index that grew while the texts came in would place them all
-  // again at each doubling.
-  std::size_t indexSlots = 1024;
-  while (indexSlots * 3 < lines.size() * 4) indexSlots *= 2;
-  m_textIndex.assign(indexSlots, 0);
 
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
 
   std::size_t line = 1;
-  std::size_t repeated = 0;
-  std::size_t firstRepeat = 0;
   for (; line < lines.size(); ++line) {
     const std::string_view l = lines[line];
     if (l.empty() || l[0] == '>') break;
-    std::string text = l[0] == '\\' ? unescape(l) : std::string(l);
-    const std::size_t hash = hashText(text);
-    const bool again = findKey(text, hash) != 0;
-    m_texts.push_back(std::move(text));
-    if (again) {
-      // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
-      // later key still reads back as the same text.
-      if (repeated++ == 0) firstRepeat = line + 1;
-    } else {
-      indexText(static_cast<std::uint32_t>(m_texts.size()), hash);
-    }
+    m_texts.push_back(l[0] == '\\' ? unescape(l) : std::string(l));
   }
-  if (repeated > 0) {
-    // Nothing is lost (each key still reads as its text) and a save writes the same table
-    // again, so this is no damage to tell the user about every time.
-    KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
-                  << static_cast<unsigned long>(firstRepeat) << " ("
-                  << static_cast<unsigned long>(repeated) << " lines in all)." << endl;
-  }
+  // With the trace on, a repeated text is told now, as the file is read.
+  if (kxerr.enabled()) indexLoadedTexts();
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
   if (line < lines.size()) ++line;

@@ -213,11 +213,18 @@ class DyxEntryRepository {
   DyxBlockVector<std::string> m_texts;
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
   // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
-  std::vector<std::uint64_t> m_textIndex;
+  // It holds the keys 1 to m_indexedTexts: a load leaves its texts to the first lookup, since a
+  // restore that only answers never looks a text up (both under the engine lock).
+  mutable std::vector<std::uint64_t> m_textIndex;
+  mutable std::size_t m_indexedTexts = 0;
   std::uint32_t m_textGeneration;
+  // The key of an indexed text, or 0; findKey indexes what a load left out first.
   std::uint32_t findKey(std::string_view text, std::size_t hash) const;
-  void indexText(std::uint32_t key, std::size_t hash);
-  void growTextIndex();
+  std::uint32_t probeKey(std::string_view text, std::size_t hash) const;
+  void indexText(std::uint32_t key, std::size_t hash) const;
+  void growTextIndex() const;
+  // Indexes the texts a load left out; a text that repeats an earlier one is told in the trace.
+  void indexLoadedTexts() const;
   // Drops every text, the text index and the directory flags, under a new text generation.
   void forgetTexts();
   std::map<std::uint32_t, bool> m_directoryFlags;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -638,6 +639,31 @@ TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUs
           quarrytest::fileExists("safe.txt.tmp" + std::to_string(dyxplatform::processId())));
     }
     std::filesystem::remove(temp);
+  }
+}
+
+// A loaded text table is indexed on the first lookup, or at once while the trace is on (which
+// then tells of a repeated text): either way a repeated text keeps its first key, and a new
+// text gets the key after the last line.
+TEST_F(RepositoryTest, ALoadedTextTableAnswersLookupsWithTheFirstKeyOfARepeatedText) {
+  for (const bool traced : {false, true}) {
+    quarrytest::writeFile("rep.txt", "0\n/d\na\nb\na\n>\n1 0\n0 0\n");
+    quarrytest::writeFile("rep.data", "");
+    DyxEntryRepository repo("rep", 4);
+    std::string told;
+    {
+      std::unique_ptr<quarrytest::TraceCapture> trace;
+      if (traced) trace = std::make_unique<quarrytest::TraceCapture>();
+      ASSERT_TRUE(repo.load()) << traced;
+      if (trace) told = trace->text();
+    }
+    EXPECT_EQ(told.find("repeats a text at line 5 (1 lines in all)") != std::string::npos, traced)
+        << told;
+    EXPECT_EQ(repo.textOf(4), "a") << traced;
+    EXPECT_EQ(repo.findText("a"), 2u) << traced;
+    EXPECT_EQ(repo.intern("b"), 3u) << traced;
+    EXPECT_EQ(repo.intern("new"), 5u) << traced;
+    EXPECT_EQ(repo.findText("new"), 5u) << traced;
   }
 }
 
