@@ -98,21 +98,29 @@ std::string_view trimBlanks(std::string_view s) {
   return s;
 }
 
-// Splits a file into lines at "\n"; a last line without its newline still counts.
-std::vector<std::string_view> splitLines(std::string_view content) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    const std::size_t end = content.find('\n', start);
-    if (end == std::string_view::npos) {
-      lines.push_back(content.substr(start));
-      break;
-    }
-    lines.push_back(content.substr(start, end - start));
-    start = end + 1;
+// The lines of a file one after the other, split at "\n"; a last line without its newline
+// still counts. Nothing is copied.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view content) : m_content(content) {}
+  // The next line; false at the end of the file.
+  bool next(std::string_view& line) {
+    if (m_pos >= m_content.size()) return false;
+    std::size_t end = m_content.find('\n', m_pos);
+    if (end == std::string_view::npos) end = m_content.size();
+    line = m_content.substr(m_pos, end - m_pos);
+    m_pos = end + 1;
+    ++m_number;
+    return true;
   }
-  return lines;
-}
+  // The number of the line read last, from 1.
+  std::size_t number() const { return m_number; }
+
+ private:
+  std::string_view m_content;
+  std::size_t m_pos = 0;
+  std::size_t m_number = 0;
+};
 
 }  // namespace
 
@@ -557,24 +565,30 @@ std::size_t DyxEntryRepository::savedSlotCount() const {
 
 std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
   // A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
-  // match of two different contents is a 1 in 2^64 chance.
-  std::uint64_t h = 0x9E3779B97F4A7C15u;
-  const auto mix = [&h](std::uint64_t word) {
+  // match of two different contents is a 1 in 2^64 chance. Four lanes, one per pair of words of
+  // a slot, so that the rounds of one slot do not wait for each other.
+  std::uint64_t lane[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+                           0x85EBCA77C2B2AE63u};
+  const auto mix = [](std::uint64_t& h, std::uint64_t word) {
     h ^= word * 0xC2B2AE3D27D4EB4Fu;
     h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
   };
   // The texts only grow, and a new generation replaces them all: their count names them.
-  mix(m_textGeneration);
-  mix(m_texts.size());
-  mix(used);
-  for (const auto& [key, recursive] : m_directoryFlags) mix(std::uint64_t{key} << 1 | recursive);
+  mix(lane[0], m_textGeneration);
+  mix(lane[1], m_texts.size());
+  mix(lane[2], used);
+  for (const auto& [key, recursive] : m_directoryFlags) {
+    mix(lane[3], std::uint64_t{key} << 1 | recursive);
+  }
   for (std::size_t i = 0; i < used; ++i) {
     const DyxEntry& e = m_slots[i];
-    mix(std::uint64_t{e.m_id} << 32 | e.m_pid);
-    mix(std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
-    mix(std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
-    mix(static_cast<std::uint32_t>(e.m_status));
+    mix(lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
+    mix(lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
+    mix(lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
+    mix(lane[3], static_cast<std::uint32_t>(e.m_status));
   }
+  std::uint64_t h = lane[0];
+  for (int k = 1; k < 4; ++k) mix(h, lane[k]);
   return h;
 }
 
@@ -700,9 +714,10 @@ bool DyxEntryRepository::load() {
     m_keepDamaged = true;
     return false;
   }
-  const std::vector<std::string_view> lines = splitLines(content);
+  LineReader lines(content);
+  std::string_view l;
   std::uint64_t count = 0;
-  if (lines.empty() || !parseUnsigned(trimBlanks(lines[0]), count)) {
+  if (!lines.next(l) || !parseUnsigned(trimBlanks(l), count)) {
     // An empty file is no damage: it only holds nothing to read.
     if (!content.empty()) {
       const std::string what =
@@ -723,9 +738,8 @@ bool DyxEntryRepository::load() {
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
 
-  std::size_t line = 1;
-  for (; line < lines.size(); ++line) {
-    const std::string_view l = lines[line];
+  // The texts end at an empty line or one that begins with ">", which is passed over.
+  while (lines.next(l)) {
     if (l.empty() || l[0] == '>') break;
     m_texts.push_back(l[0] == '\\' ? unescape(l) : std::string(l));
   }
@@ -733,19 +747,18 @@ bool DyxEntryRepository::load() {
   if (kxerr.enabled()) indexLoadedTexts();
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
-  if (line < lines.size()) ++line;
   bool ended = false;
   std::size_t unknownKeys = 0;
   std::size_t firstUnknown = 0;
-  for (; line < lines.size() && !ended; ++line) {
-    std::string_view l = trimBlanks(lines[line]);
+  while (!ended && lines.next(l)) {
+    l = trimBlanks(l);
     if (l.empty()) continue;
     const std::size_t blank = l.find_first_of(" \t");
     std::uint64_t key = 0;
     std::uint64_t flag = 0;
     if (blank == std::string_view::npos || !parseUnsigned(l.substr(0, blank), key) ||
         !parseUnsigned(trimBlanks(l.substr(blank + 1)), flag)) {
-      textDamage.push_back("line " + std::to_string(line + 1) +
+      textDamage.push_back("line " + std::to_string(lines.number()) +
                            " of the directory list cannot be read: the directories from there "
                            "on were not loaded");
       ended = true;
@@ -754,7 +767,7 @@ bool DyxEntryRepository::load() {
     if (key == 0) {
       ended = true;
     } else if (key > m_texts.size()) {
-      if (unknownKeys++ == 0) firstUnknown = line + 1;
+      if (unknownKeys++ == 0) firstUnknown = lines.number();
     } else {
       m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
     }
