@@ -67,8 +67,18 @@ void DyxFrontEnd::stopEngine(EngineEnd end) {
   Dyx::shutdown();
 }
 
+// Builds that look for leaks or races (gcc says so with __SANITIZE_*, clang with __has_feature).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUARRY_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer) || __has_feature(leak_sanitizer)
+#define QUARRY_SANITIZED_BUILD 1
+#endif
+#endif
+
 DyxFrontEnd::EngineEnd DyxFrontEnd::endBeforeExit() {
-#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if !defined(NDEBUG) || defined(QUARRY_SANITIZED_BUILD)
   return EngineEnd::kFreeAll;
 #else
   return kxout.enabled() ? EngineEnd::kFreeAll : EngineEnd::kSaveOnly;
