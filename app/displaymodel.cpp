@@ -177,6 +177,7 @@ void DelveDisplayModel::applySlice() {
       }
       case DelveUpdate::Kind::kFollowState:
         m_followCounts = update.counts;
+        m_followProblem = std::move(update.text);
         continue;
       default:
         break;
@@ -472,6 +473,7 @@ QString DelveDisplayModel::statusLine1() const {
                                     static_cast<std::size_t>(m_listModel->rowCount()));
   std::string line = DyxFrontEnd::withLeftOut(text, m_leftOut);
   if (m_followCounts.polled > 0) line += ". " + polledText(m_followCounts.polled);
+  if (!m_followProblem.empty()) line += ". " + m_followProblem;
   return fromBytes(line);
 }
 

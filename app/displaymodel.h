@@ -99,6 +99,7 @@ class DelveDisplayModel : public QObject {
   const DyxWatchCounts& followCounts() const { return m_followCounts; }
   // The words status line 1 ends with while `polled` folders are polled instead of watched.
   static std::string polledText(std::size_t polled);
+
   // What the last parse left out, and the texts that say so, in the order they came.
   const DyxLeftOut& leftOut() const { return m_leftOut; }
   const QStringList& problemTexts() const { return m_problemTexts; }
@@ -177,6 +178,7 @@ class DelveDisplayModel : public QObject {
   std::string m_lastDirectory;  // the text status line 2 is to show at the end of a slice
 
   DyxWatchCounts m_followCounts;
+  std::string m_followProblem;  // the last follow state's text: why nothing is followed
   DyxLeftOut m_leftOut;
   QStringList m_problemTexts;
 

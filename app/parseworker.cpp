@@ -246,6 +246,10 @@ void ParseWorker::startFollowing(bool catchUp) {
       catchUp);
   if (!started) {
     KX_POS(kxerr) << "Changes cannot be followed." << endl;
+    DelveUpdate state;
+    state.kind = DelveUpdate::Kind::kFollowState;
+    state.text = DelveUpdate::kCannotFollowText;
+    post(std::move(state));
     return;
   }
   // Turned off while it started: off wins.

@@ -85,7 +85,8 @@ struct DelveUpdate {
     kRowChanged,       // the row of `folderId` at `row.location` has the values of `row`
     kRowRemoved,       // the row of `folderId` at the location `text` leaves
     kFolderRemoved,    // the tree item `folderId` leaves with everything below it
-    kFollowState,      // `counts`: how many folders are watched and polled
+    kFollowState,      // `counts`: how many folders are watched and polled; `text`, when not
+                       // empty, says that changes cannot be followed at all
   };
   // The parent id of a folder shown directly under the root item, and of one placed at the top
   // level of the tree beside the root item (its parent could not be shown).
@@ -94,6 +95,8 @@ struct DelveUpdate {
   // the root item's own rows.
   static constexpr std::uint64_t kRootFolder = 0;
   static constexpr std::int64_t kTopLevelParent = -1;
+  // The text of a kFollowState whose watcher cannot start; status line 1 ends with it.
+  static constexpr const char* kCannotFollowText = "Changes cannot be followed";
 
   Kind kind = Kind::kClear;
   std::uint64_t generation = 0;

@@ -119,23 +119,27 @@ std::size_t reportNotices(std::ostream& err, DyxLeftOut& leftOut) {
   return notices.size();
 }
 
-// Starts the engine and registers the observer; the destructor undoes both, also on a throw.
+// Starts the engine and registers the observer; the destructor undoes both, also on a throw,
+// and stops the engine the way `end` says.
 class EngineSession {
  public:
-  explicit EngineSession(DyxScanObserver& observer) {
+  EngineSession(DyxScanObserver& observer, DyxFrontEnd::EngineEnd end) : m_end(end) {
     DyxFrontEnd::startEngine();
     DyxFrontEnd::setScanObserver(&observer);
   }
   ~EngineSession() {
     DyxFrontEnd::setScanObserver(nullptr);
     try {
-      DyxFrontEnd::stopEngine();
+      DyxFrontEnd::stopEngine(m_end);
     } catch (...) {
       // Nothing can be done about a failed shutdown at the end of the program.
     }
   }
   EngineSession(const EngineSession&) = delete;
   EngineSession& operator=(const EngineSession&) = delete;
+
+ private:
+  const DyxFrontEnd::EngineEnd m_end;
 };
 
 // The user's directory is taken from where the user called the program, not from the working
@@ -404,10 +408,8 @@ int printView(const CliOptions& options, DyxView* view, const DyxCommandChoice& 
   return kCliExitOk;
 }
 
-}  // namespace
-
-int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 bool stderrIsTerminal) {
+int runEngine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              bool stderrIsTerminal, DyxFrontEnd::EngineEnd end) {
   CliOptions options;
   std::string error;
   switch (parseCliArguments(args, options, error)) {
@@ -436,7 +438,7 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
   int code = kCliExitNotListed;
   try {
     {
-      EngineSession session(observer);
+      EngineSession session(observer, end);
       code = parseAndPrint(options, dir, observer, out, err);
     }
     // What the shutdown could not do (a save) is named too.
@@ -448,5 +450,17 @@ int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::o
   }
   if (g_interrupted != 0) return 128 + g_interrupted;
   if (code == kCliExitOk && !observer.leftOut().empty()) return kCliExitIncomplete;
+  return code;
+}
+
+}  // namespace
+
+int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 bool stderrIsTerminal, bool exitWhenDone) {
+  const DyxFrontEnd::EngineEnd end =
+      exitWhenDone ? DyxFrontEnd::endBeforeExit() : DyxFrontEnd::EngineEnd::kFreeAll;
+  const int code = runEngine(args, out, err, stderrIsTerminal, end);
+  // The engine still stands: the process ends here, before anything would free it.
+  if (end == DyxFrontEnd::EngineEnd::kSaveOnly) DyxFrontEnd::exitNow(code);
   return code;
 }

@@ -111,6 +111,9 @@ struct CliReport {
 // beside it with its exact bytes in base64.
 void writeReport(const CliReport& report, CliFormat format, std::ostream& out);
 
-// The program: returns the exit code. `stderrIsTerminal` makes --progress the default.
+// The program: returns the exit code. `stderrIsTerminal` makes --progress the default. With
+// `exitWhenDone` (the program's own main) the process ends with the exit code as soon as the
+// output is written and every save is done, without freeing the engine piece by piece, where
+// the build allows it (DyxFrontEnd::endBeforeExit); otherwise it returns.
 int runQuarryCli(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-                 bool stderrIsTerminal);
+                 bool stderrIsTerminal, bool exitWhenDone = false);

@@ -26,5 +26,5 @@ int main(int argc, char** argv) {
       return kCliExitNotListed;
     }
   }
-  return runQuarryCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) == 1);
+  return runQuarryCli(args, std::cout, std::cerr, isatty(STDERR_FILENO) == 1, true);
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
 #include <utility>
 
 #include "dyxcore/dyx.h"
@@ -10,11 +13,13 @@
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/platform.h"
+#include "dyxcore/savedindex.h"
 #include "dyxcore/uview.h"
 #include "dyxcore/vfolder.h"
 #include "dyxcore/view.h"
 #include "dyxcore/viewman.h"
 #include "dyxcore/xentry.h"
+#include "dyxcore/xentryrep.h"
 #include "kxcore/io.h"
 
 const std::vector<std::string>& DyxFrontEnd::predefinedViewTags() {
@@ -37,14 +42,54 @@ void DyxFrontEnd::startEngine() {
   DyxUserConfig::followPreferences();
 }
 
-void DyxFrontEnd::stopEngine() {
+void DyxFrontEnd::stopEngine() { stopEngine(EngineEnd::kFreeAll); }
+
+void DyxFrontEnd::stopEngine(EngineEnd end) {
   DyxUserConfig::forget();
+  if (end == EngineEnd::kSaveOnly) {
+    std::string indexName;
+    try {
+      indexName = DyxSavedIndex::openInfo().name;
+      DyxSavedIndex::save();
+    } catch (int) {
+      // No pool: the engine was not started, there is no index to save.
+    }
+    // The index's repository was saved with it, or, narrowed, must never be.
+    DyxEngineLock lock;
+    DyxEntryRepository::saveAllRepositories(indexName);
+    return;
+  }
   try {
     DyxSavedIndex::close(true);
   } catch (int) {
     // No pool: the engine was not started, there is no index to save.
   }
   Dyx::shutdown();
+}
+
+// Builds that look for leaks or races (gcc says so with __SANITIZE_*, clang with __has_feature).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QUARRY_SANITIZED_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer) || __has_feature(leak_sanitizer)
+#define QUARRY_SANITIZED_BUILD 1
+#endif
+#endif
+
+DyxFrontEnd::EngineEnd DyxFrontEnd::endBeforeExit() {
+#if !defined(NDEBUG) || defined(QUARRY_SANITIZED_BUILD)
+  return EngineEnd::kFreeAll;
+#else
+  return kxout.enabled() ? EngineEnd::kFreeAll : EngineEnd::kSaveOnly;
+#endif
+}
+
+void DyxFrontEnd::exitNow(int code) {
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(code);
 }
 
 std::vector<DyxViewChoice> DyxFrontEnd::viewChoices() {

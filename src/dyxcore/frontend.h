@@ -127,6 +127,21 @@ class DyxFrontEnd {
   // Saves the open index (DyxSavedIndex::close), then Dyx::shutdown: clears the pool and saves
   // the other repositories.
   static void stopEngine();
+  // How a program that ends right after stops the engine. kSaveOnly does every save that
+  // stopEngine does (the open index, then every other repository; a narrowed index is never
+  // saved) and leaves the pool, the views and the repositories standing: the end of the process
+  // gives their memory back at once, where freeing them piece by piece takes a good part of a
+  // short run. Files the engine writes are complete once it returns (the logs are written line
+  // by line). stopEngine may still follow it.
+  enum class EngineEnd { kFreeAll, kSaveOnly };
+  // stopEngine(kFreeAll) is stopEngine().
+  static void stopEngine(EngineEnd end);
+  // kSaveOnly in a release build with the trace off, kFreeAll otherwise: the trace must get the
+  // shutdown's lines, and the builds that check for leaks must see everything freed.
+  static EngineEnd endBeforeExit();
+  // Flushes the standard streams and ends the process with `code` without running destructors
+  // or exit handlers: for a program whose engine stopped with kSaveOnly.
+  [[noreturn]] static void exitNow(int code);
   // The observer of every scan of the pool (nullptr: none). With the engine started.
   static void setScanObserver(DyxScanObserver* observer);
   // Unsets the observer when it is still `observer`, so that an object going away never leaves

@@ -253,16 +253,17 @@ void DyxFilterView::update(DyxPhysicalDirs* pool) {
   DyxEngineLock lock;
   removeAllEntries();
   if (pool == nullptr) return;
-  std::vector<DyxEntry*> entries;
-  pool->collectEntries(entries, true, DyxPattern(), true);
   DyxScanObserver* observer = pool->getObserver();
-  for (DyxEntry* entry : entries) {
-    if (!mapEntry(entry, observer)) break;
-    if (observer != nullptr) {
-      bool restarted = false;
-      if (observer->isStopRequested(restarted) || restarted) break;
+  pool->forEachDirectoryEntries([this, observer](const std::vector<DyxEntry*>& entries) {
+    for (DyxEntry* entry : entries) {
+      if (!mapEntry(entry, observer)) return false;
+      if (observer != nullptr) {
+        bool restarted = false;
+        if (observer->isStopRequested(restarted) || restarted) return false;
+      }
     }
-  }
+    return true;
+  });
 }
 
 void DyxFilterView::remapEntry(DyxEntry* entry, DyxScanObserver* observer) {

@@ -347,6 +347,21 @@ void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirs
   for (const auto& [key, dir] : all) dir->collectEntries(out, pattern, caseSensitive);
 }
 
+void DyxPhysicalDirs::forEachDirectoryEntries(
+    const std::function<bool(const std::vector<DyxEntry*>&)>& take) const {
+  DyxEngineLock lock;
+  // As collectEntries: the directories whose first scan is still running too, all in key order.
+  std::map<std::string_view, std::shared_ptr<DyxPhysicalDirectory>> all;
+  for (const auto& [key, dir] : m_directories) all.emplace(key, dir);
+  for (const auto& [key, dir] : m_adding) all.emplace(key, dir);
+  std::vector<DyxEntry*> entries;
+  for (const auto& [key, dir] : all) {
+    entries.clear();
+    dir->collectEntries(entries, DyxPattern(), true);
+    if (!entries.empty() && !take(entries)) return;
+  }
+}
+
 void DyxPhysicalDirs::clear() {
   KX_SCOPE("DyxPhysicalDirs::clear");
   kxout << kxThis(this) << endl;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 #include "dyxcore/context.h"
 #include "dyxcore/filter.h"
@@ -137,6 +139,15 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
   return out;
 }
 
+std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::unsorted() const {
+  std::vector<DyxEntry*> out;
+  out.reserve(m_count);
+  for (DyxEntry* entry : m_slots) {
+    if (entry != nullptr) out.push_back(entry);
+  }
+  return out;
+}
+
 std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTable::named(
     bool byName) const {
   std::vector<std::pair<std::string_view, DyxEntry*>> out;
@@ -144,8 +155,29 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
   for (DyxEntry* entry : m_slots) {
     if (entry != nullptr) out.emplace_back(nameKey(entry), entry);
   }
-  if (byName) std::sort(out.begin(), out.end());
-  return out;
+  if (!byName || out.size() < 2) return out;
+  // Ordered on the first eight bytes of each name read once, the whole names compared only
+  // where those are equal: most comparisons are then one of two integers.
+  struct Keyed {
+    std::uint64_t prefix;
+    std::uint32_t at;
+  };
+  std::vector<Keyed> keys(out.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, out[i].first.data(), std::min<std::size_t>(out[i].first.size(), 8));
+    std::uint64_t prefix = 0;
+    for (const unsigned char b : bytes) prefix = prefix << 8 | b;
+    keys[i] = Keyed{prefix, static_cast<std::uint32_t>(i)};
+  }
+  std::sort(keys.begin(), keys.end(), [&out](const Keyed& a, const Keyed& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return out[a.at].first < out[b.at].first;
+  });
+  std::vector<std::pair<std::string_view, DyxEntry*>> ordered;
+  ordered.reserve(out.size());
+  for (const Keyed& k : keys) ordered.push_back(out[k.at]);
+  return ordered;
 }
 
 void DyxPhysicalDirectory::NameTable::grow() {
@@ -514,6 +546,28 @@ void DyxPhysicalDirectory::clearEntries(bool tellViews) {
   // large directory never blocks the window for long. Entries filed meanwhile by another
   // thread go in a further round.
   const std::size_t perHold = notify ? 1 : 256;
+  if (!notify) {
+    // The views do not hear of it: the table leaves whole in one hold, and its entries are
+    // freed a few hundred per hold. Entries filed meanwhile by another thread go in a further
+    // round.
+    for (;;) {
+      NameTable taken;
+      {
+        DyxEngineLock lock;
+        if (m_entries.empty()) break;
+        std::swap(taken, m_entries);
+      }
+      const std::vector<DyxEntry*> doomed = taken.unsorted();
+      for (std::size_t next = 0; next < doomed.size();) {
+        DyxEngineLock lock;
+        for (const std::size_t end = std::min(doomed.size(), next + perHold); next < end; ++next) {
+          DyxEntry* entry = doomed[next];
+          if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+        }
+      }
+    }
+    return;
+  }
   for (;;) {
     std::vector<std::pair<std::string_view, DyxEntry*>> doomed;
     {

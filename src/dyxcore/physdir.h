@@ -99,6 +99,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
     void clear();
     // Every entry, in byte-wise name order.
     std::vector<DyxEntry*> sorted() const;
+    // Every entry, in no particular order (no name is read).
+    std::vector<DyxEntry*> unsorted() const;
     // Every entry with its name, in name order when `byName`. The names stay valid after the
     // entries leave, so a caller that releases the engine lock between steps can check that
     // an entry is still filed under its name before it touches it.

@@ -46,11 +46,13 @@ bool DyxPhysicalView::getFoldersForEntry(const DyxEntry* /*entry*/, std::vector<
 }
 
 DyxRuleView::DyxRuleView(const char* className, const char* foldersScope, const char* folderScope,
-                         DyxFolderRule rule, DyxPhysicalDirs* pool, bool update)
+                         DyxFolderRule rule, DyxPhysicalDirs* pool, bool update,
+                         DyxFolderKeyRule keyRule)
     : DyxPhysicalView(std::string("<") + className + ">", pool),
       m_foldersScope(foldersScope),
       m_folderScope(folderScope),
-      m_rule(rule) {
+      m_rule(rule),
+      m_keyRule(keyRule) {
   // The rule is in place, so getFoldersForEntry already answers with it here.
   if (update) this->update(pool);
 }
@@ -61,6 +63,10 @@ DyxPath DyxRuleView::getFolderForEntry(const DyxEntry* entry) {
   std::vector<DyxPath> paths;
   m_rule(*entry, paths);
   return paths.empty() ? DyxPath() : paths.front();
+}
+
+bool DyxRuleView::folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const {
+  return m_keyRule != nullptr && m_keyRule(entry, scope, key);
 }
 
 bool DyxRuleView::getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) {
@@ -163,7 +169,8 @@ bool DyxMDateView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& path
 
 DyxPhysView::DyxPhysView(DyxPhysicalDirs* pool, bool update)
     : DyxRuleView("DyxPhysView", "DyxPhysView::getFoldersForEntry",
-                  "DyxPhysView::getFolderForEntry", &DyxPhysView::folderNames, pool, update) {}
+                  "DyxPhysView::getFolderForEntry", &DyxPhysView::folderNames, pool, update,
+                  &DyxPhysView::directoryKey) {}
 
 bool DyxPhysView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths) {
   paths.clear();
@@ -171,7 +178,7 @@ bool DyxPhysView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths
   return true;
 }
 
-bool DyxPhysView::folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const {
+bool DyxPhysView::directoryKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) {
   const DyxEntryRepository* repository = entry.getRepository();
   if (repository == nullptr) return false;
   scope = repository;

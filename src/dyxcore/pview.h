@@ -46,6 +46,8 @@ class DyxPhysicalView : public DyxFilterView {
 
 // A folder rule: empties `paths` and appends the entry's folder paths. Answers true.
 using DyxFolderRule = bool (*)(const DyxEntry& entry, std::vector<DyxPath>& paths);
+// A rule's folder key (see DyxFilterView::folderKey); null for a rule without one.
+using DyxFolderKeyRule = bool (*)(const DyxEntry& entry, const void*& scope, std::uint64_t& key);
 
 // A predefined view built on one folder rule. The names must be literals (the scope traces keep
 // them without copying).
@@ -57,14 +59,19 @@ class DyxRuleView : public DyxPhysicalView {
   bool getFoldersForEntry(const DyxEntry* entry, std::vector<DyxPath>& paths) override;
 
  protected:
-  // Named "<" + className + ">"; with `update`, filled from the whole pool at once.
+  // Named "<" + className + ">"; with `update`, filled from the whole pool at once. The key
+  // rule comes in with the rule because that first fill runs in this constructor, where a
+  // virtual call reaches no override of a derived view.
   DyxRuleView(const char* className, const char* foldersScope, const char* folderScope,
-              DyxFolderRule rule, DyxPhysicalDirs* pool, bool update);
+              DyxFolderRule rule, DyxPhysicalDirs* pool, bool update,
+              DyxFolderKeyRule keyRule = nullptr);
+  bool folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const override;
 
  private:
   const char* m_foldersScope;
   const char* m_folderScope;
   DyxFolderRule m_rule;
+  DyxFolderKeyRule m_keyRule;
 };
 
 // One size-range folder: "<in error>", "<null>", "0 to 1Ko" ... "more than 1Go". Sizes are
@@ -111,10 +118,8 @@ class DyxPhysView : public DyxRuleView {
  public:
   DyxPhysView(DyxPhysicalDirs* pool, bool update);
   static bool folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths);
-
- protected:
   // The directory: its repository and the key of its path text.
-  bool folderKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key) const override;
+  static bool directoryKey(const DyxEntry& entry, const void*& scope, std::uint64_t& key);
 };
 
 // The text of the property "Owner" (empty for every entry today, hence "<empty>").

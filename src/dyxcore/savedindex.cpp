@@ -28,6 +28,7 @@ constexpr std::string_view kHeader = "quarry-index 1";
 struct SavedDirectory {
   std::uint64_t changeTime = 0;
   bool recursive = false;
+  mutable bool restored = false;  // a restore made it already, with its entries
 };
 
 // The index file in full.
@@ -101,7 +102,9 @@ std::string pairSignature(const std::string& name) {
   return signature;
 }
 
-bool readIndexFile(const std::string& name, IndexFile& out) {
+// Without `withStamps`, the stamp lines are checked but not kept: the caller wants the fields
+// alone.
+bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = true) {
   std::string content;
   if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
   std::size_t start = 0;
@@ -140,7 +143,7 @@ bool readIndexFile(const std::string& name, IndexFile& out) {
         return false;
       }
       dir.recursive = value.substr(a + 1, b - a - 1) == "1";
-      out.directories[unescapeLine(value.substr(b + 1))] = dir;
+      if (withStamps) out.directories[unescapeLine(value.substr(b + 1))] = dir;
     } else if (field == "end") {
       complete = true;
     }
@@ -158,7 +161,8 @@ bool isAtOrBelow(const std::string& dir, const std::string& top) {
   return dir.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Where the repository's restore files the entries: the pool, narrowed as asked.
+// Where the repository's restore files the entries: the pool, narrowed as asked. A directory
+// of the index's list gets back the time it had when it was last read, and is marked restored.
 class NarrowingFiler final : public DyxEntryFiler {
  public:
   NarrowingFiler(DyxPhysicalDirs& pool, const DyxRestoreOptions& options,
@@ -167,14 +171,26 @@ class NarrowingFiler final : public DyxEntryFiler {
     if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
   }
   bool beginDirectory(const std::string& dirName, bool recursive) override {
-    // A directory the index no longer lists left the parse before the save.
-    if (m_listed != nullptr && m_listed->count(dirName) == 0) return false;
+    m_dir = nullptr;
+    const SavedDirectory* saved = nullptr;
+    if (m_listed != nullptr) {
+      const auto it = m_listed->find(dirName);
+      // A directory the index no longer lists left the parse before the save.
+      if (it == m_listed->end()) return false;
+      saved = &it->second;
+    }
     if (!isAtOrBelow(dirName, m_below)) return false;
-    return m_pool.beginDirectory(dirName, recursive);
+    m_dir = m_pool.restoreDirectory(dirName, recursive);
+    if (m_dir == nullptr) return false;
+    if (saved != nullptr) {
+      if (saved->changeTime != 0) m_dir->restoreScannedChangeTime(saved->changeTime);
+      saved->restored = true;
+    }
+    return true;
   }
   void fileEntry(DyxEntry* entry) override {
     if (m_filter && !m_filter->evaluate(*entry)) return;
-    m_pool.fileEntry(entry);
+    m_dir->attachEntry(entry);
   }
 
  private:
@@ -182,6 +198,7 @@ class NarrowingFiler final : public DyxEntryFiler {
   std::string m_below;
   const std::map<std::string, SavedDirectory>* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
+  DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
 };
 
 // The path map of `name` holding `dir` alone.
@@ -247,7 +264,7 @@ std::string DyxSavedIndex::currentName() {
 
 DyxIndexInfo DyxSavedIndex::read(const std::string& name) {
   IndexFile file;
-  if (readIndexFile(name, file)) return file.info;
+  if (readIndexFile(name, file, false)) return file.info;
   DyxIndexInfo info;
   info.name = name;
   // A path map of one directory with a saved repository from before index files.
@@ -319,7 +336,7 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   // had when it was last read, so the update pass reads only those that changed since.
   if (stampsHold) {
     for (const auto& [path, saved] : file.directories) {
-      if (!isAtOrBelow(path, options.below)) continue;
+      if (saved.restored || !isAtOrBelow(path, options.below)) continue;
       // The saved paths are keys already: most are found as they are.
       DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
       if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);

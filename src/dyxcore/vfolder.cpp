@@ -152,6 +152,11 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
     // Growth by half keeps the unused capacity near a fifth on average (doubling: a third).
     m_refs.reserve(m_refs.capacity() + m_refs.capacity() / 2 + 4);
   }
+  // A tail filed in name order (a view built from the pool files each directory's entries so)
+  // needs no sort when it is merged; once it is out of order, no further name is read.
+  if (m_tailInOrder && m_refs.size() > m_sorted && entry->getName() < nameOf(m_refs.back())) {
+    m_tailInOrder = false;
+  }
   m_refs.push_back(refOf(entry));
   ++m_entryCount;
   if (wasEmpty) adjustAncestors(-1);
@@ -205,6 +210,7 @@ void DyxViewFolder::clearStorage() {
   std::vector<NameKey>().swap(m_marks);
   m_sorted = 0;
   m_tombs = 0;
+  m_tailInOrder = true;
 }
 
 DyxViewFolder::NameKey DyxViewFolder::nameKeyOf(std::string_view name) {
@@ -310,7 +316,15 @@ void DyxViewFolder::compact() const {
 void DyxViewFolder::mergeTail() const {
   compact();
   const std::size_t tail = m_refs.size() - m_sorted;
+  const bool inOrder = m_tailInOrder;
+  m_tailInOrder = true;
   if (tail == 0) return;
+  if (inOrder && m_sorted == 0) {
+    // Filed in name order (a view built from the pool): the tail is the ordered part as it is.
+    m_sorted = m_refs.size();
+    rebuildMarks();
+    return;
+  }
   // Order the tail on name keys read once per entry. Short tails (most folders of a tree of
   // directories) sort in buffers on the stack.
   constexpr std::size_t kShort = 32;
@@ -318,25 +332,31 @@ void DyxViewFolder::mergeTail() const {
   Ref shortRefs[kShort];
   std::vector<SortKey> longKeys;
   std::vector<Ref> longRefs;
-  if (tail > kShort) {
-    longKeys.resize(tail);
-    longRefs.reserve(tail);
-  }
-  SortKey* const keys = tail > kShort ? longKeys.data() : shortKeys;
+  if (tail > kShort) longRefs.reserve(tail);
   const Ref* tailRefs = m_refs.data() + m_sorted;
-  for (std::size_t i = 0; i < tail; ++i) keys[i] = sortKeyOf(nameOf(tailRefs[i]), i);
-  std::sort(keys, keys + tail, [tailRefs](const SortKey& a, const SortKey& b) {
-    if (a.high != b.high) return a.high < b.high;
-    if (a.low != b.low) return a.low < b.low;
-    const int order = nameOf(tailRefs[a.position]).compare(nameOf(tailRefs[b.position]));
-    if (order != 0) return order < 0;
-    return a.position < b.position;
-  });
-  if (tail > kShort) {
-    for (std::size_t i = 0; i < tail; ++i) longRefs.push_back(tailRefs[keys[i].position]);
-    std::vector<SortKey>().swap(longKeys);
+  if (inOrder) {
+    if (tail > kShort) {
+      longRefs.assign(tailRefs, tailRefs + tail);
+    } else {
+      std::copy(tailRefs, tailRefs + tail, shortRefs);
+    }
   } else {
-    for (std::size_t i = 0; i < tail; ++i) shortRefs[i] = tailRefs[keys[i].position];
+    if (tail > kShort) longKeys.resize(tail);
+    SortKey* const keys = tail > kShort ? longKeys.data() : shortKeys;
+    for (std::size_t i = 0; i < tail; ++i) keys[i] = sortKeyOf(nameOf(tailRefs[i]), i);
+    std::sort(keys, keys + tail, [tailRefs](const SortKey& a, const SortKey& b) {
+      if (a.high != b.high) return a.high < b.high;
+      if (a.low != b.low) return a.low < b.low;
+      const int order = nameOf(tailRefs[a.position]).compare(nameOf(tailRefs[b.position]));
+      if (order != 0) return order < 0;
+      return a.position < b.position;
+    });
+    if (tail > kShort) {
+      for (std::size_t i = 0; i < tail; ++i) longRefs.push_back(tailRefs[keys[i].position]);
+      std::vector<SortKey>().swap(longKeys);
+    } else {
+      for (std::size_t i = 0; i < tail; ++i) shortRefs[i] = tailRefs[keys[i].position];
+    }
   }
   const Ref* const sortedTail = tail > kShort ? longRefs.data() : shortRefs;
   if (m_sorted == 0) {

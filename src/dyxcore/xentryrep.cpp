@@ -98,21 +98,29 @@ std::string_view trimBlanks(std::string_view s) {
   return s;
 }
 
-// Splits a file into lines at "\n"; a last line without its newline still counts.
-std::vector<std::string_view> splitLines(std::string_view content) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  while (start < content.size()) {
-    const std::size_t end = content.find('\n', start);
-    if (end == std::string_view::npos) {
-      lines.push_back(content.substr(start));
-      break;
-    }
-    lines.push_back(content.substr(start, end - start));
-    start = end + 1;
+// The lines of a file one after the other, split at "\n"; a last line without its newline
+// still counts. Nothing is copied.
+class LineReader {
+ public:
+  explicit LineReader(std::string_view content) : m_content(content) {}
+  // The next line; false at the end of the file.
+  bool next(std::string_view& line) {
+    if (m_pos >= m_content.size()) return false;
+    std::size_t end = m_content.find('\n', m_pos);
+    if (end == std::string_view::npos) end = m_content.size();
+    line = m_content.substr(m_pos, end - m_pos);
+    m_pos = end + 1;
+    ++m_number;
+    return true;
   }
-  return lines;
-}
+  // The number of the line read last, from 1.
+  std::size_t number() const { return m_number; }
+
+ private:
+  std::string_view m_content;
+  std::size_t m_pos = 0;
+  std::size_t m_number = 0;
+};
 
 }  // namespace
 
@@ -142,11 +150,11 @@ void DyxEntryRepository::deleteAllRepositories() {
   registry().clear();
 }
 
-bool DyxEntryRepository::saveAllRepositories() {
+bool DyxEntryRepository::saveAllRepositories(const std::string& except) {
   DyxEngineLock lock;
   bool ok = true;
   for (const auto& [key, repository] : registry()) {
-    if (key == kTransientKey) continue;
+    if (key == kTransientKey || (!except.empty() && key == except)) continue;
     ok = repository->save() && ok;
   }
   return ok;
@@ -255,6 +263,11 @@ std::size_t homeOf(std::uint64_t tagged, std::size_t mask) {
 }  // namespace
 
 std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t hash) const {
+  if (m_indexedTexts < m_texts.size()) indexLoadedTexts();
+  return probeKey(text, hash);
+}
+
+std::uint32_t DyxEntryRepository::probeKey(std::string_view text, std::size_t hash) const {
   if (m_textIndex.empty()) return 0;
   const std::size_t mask = m_textIndex.size() - 1;
   const std::uint64_t tag = indexTag(hash);
@@ -266,7 +279,7 @@ std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t has
   }
 }
 
-void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
+void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) const {
   // At most three quarters full, so that a search for a new text stops after a few slots.
   if ((m_texts.size() + 1) * 4 > m_textIndex.size() * 3) growTextIndex();
   const std::size_t mask = m_textIndex.size() - 1;
@@ -274,11 +287,54 @@ void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) {
   std::size_t i = homeOf(tag, mask);
   while (m_textIndex[i] != 0) i = (i + 1) & mask;
   m_textIndex[i] = tag | key;
+  m_indexedTexts = key;
+}
+
+void DyxEntryRepository::indexLoadedTexts() const {
+  // Sized once for all of them: an index that grew while they came in would place them all
+  // again at each doubling.
+  std::size_t slots = std::max<std::size_t>(m_textIndex.size(), 1024);
+  while (slots * 3 < (m_texts.size() + 1) * 4) slots *= 2;
+  if (slots != m_textIndex.size()) {
+    std::vector<std::uint64_t> old;
+    old.swap(m_textIndex);
+    m_textIndex.assign(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (const std::uint64_t slot : old) {
+      if (slot == 0) continue;
+      std::size_t i = homeOf(slot, mask);
+      while (m_textIndex[i] != 0) i = (i + 1) & mask;
+      m_textIndex[i] = slot;
+    }
+  }
+  std::size_t repeated = 0;
+  std::size_t firstRepeat = 0;
+  while (m_indexedTexts < m_texts.size()) {
+    const auto key = static_cast<std::uint32_t>(m_indexedTexts + 1);
+    const std::string& text = m_texts[key - 1];
+    const std::size_t hash = hashText(text);
+    if (probeKey(text, hash) != 0) {
+      m_indexedTexts = key;
+      // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
+      // later key still reads back as the same text.
+      if (repeated++ == 0) firstRepeat = key;
+    } else {
+      indexText(key, hash);
+    }
+  }
+  if (repeated > 0) {
+    // Nothing is lost (each key still reads as its text) and a save writes the same table
+    // again, so this is no damage to tell the user about every time. Line 1 holds the count.
+    KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
+                  << static_cast<unsigned long>(firstRepeat + 1) << " ("
+                  << static_cast<unsigned long>(repeated) << " lines in all)." << endl;
+  }
 }
 
 void DyxEntryRepository::forgetTexts() {
   m_texts.clear();
   m_textIndex.clear();
+  m_indexedTexts = 0;
   // Keys of the old texts must never name a new one: a new generation tells them apart.
   m_textGeneration = nextTextGeneration();
   m_directoryFlags.clear();
@@ -286,7 +342,7 @@ void DyxEntryRepository::forgetTexts() {
   m_lastFlagKey = 0;
 }
 
-void DyxEntryRepository::growTextIndex() {
+void DyxEntryRepository::growTextIndex() const {
   std::vector<std::uint64_t> old;
   old.swap(m_textIndex);
   m_textIndex.assign(old.empty() ? 1024 : old.size() * 2, 0);
@@ -499,14 +555,67 @@ class RecordReader {
 
 }  // namespace
 
-bool DyxEntryRepository::save() const {
-  if (m_key.empty() || m_key == kTransientKey) return true;
-  DyxEngineLock lock;
-
+std::size_t DyxEntryRepository::savedSlotCount() const {
   // Free slots past the highest live entry are not written: the count on disk is one past the
   // highest live slot, so that the next load sizes its slot block by what the file holds.
   std::size_t used = std::min(m_used, m_slots.size());
   while (used > 0 && m_slots[used - 1].m_id == 0) --used;
+  return used;
+}
+
+std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
+  // A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
+  // match of two different contents is a 1 in 2^64 chance. Four lanes, one per pair of words of
+  // a slot, so that the rounds of one slot do not wait for each other.
+  std::uint64_t lane[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+                           0x85EBCA77C2B2AE63u};
+  const auto mix = [](std::uint64_t& h, std::uint64_t word) {
+    h ^= word * 0xC2B2AE3D27D4EB4Fu;
+    h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
+  };
+  // The texts only grow, and a new generation replaces them all: their count names them.
+  mix(lane[0], m_textGeneration);
+  mix(lane[1], m_texts.size());
+  mix(lane[2], used);
+  for (const auto& [key, recursive] : m_directoryFlags) {
+    mix(lane[3], std::uint64_t{key} << 1 | recursive);
+  }
+  for (std::size_t i = 0; i < used; ++i) {
+    const DyxEntry& e = m_slots[i];
+    mix(lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
+    mix(lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
+    mix(lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
+    mix(lane[3], static_cast<std::uint32_t>(e.m_status));
+  }
+  std::uint64_t h = lane[0];
+  for (int k = 1; k < 4; ++k) mix(h, lane[k]);
+  return h;
+}
+
+std::string DyxEntryRepository::filesSignature() const {
+  std::string signature;
+  for (const std::string& name : {textFileName(), dataFileName()}) {
+    dyxplatform::FileInfo info;
+    if (m_env.readFileInfo(name, info) != dyxplatform::FileInfoResult::kOk) return "";
+    for (const std::uint64_t field :
+         {info.size, info.lastWriteTime, info.changeTime, info.fileIndex, info.volume}) {
+      signature.append(std::to_string(field)).push_back(' ');
+    }
+  }
+  return signature;
+}
+
+bool DyxEntryRepository::save() const {
+  if (m_key.empty() || m_key == kTransientKey) return true;
+  DyxEngineLock lock;
+
+  const std::size_t used = savedSlotCount();
+  const std::uint64_t fingerprint = contentFingerprint(used);
+  if (!m_keepDamaged && m_onDisk.known && m_onDisk.content == fingerprint &&
+      filesSignature() == m_onDisk.files) {
+    return true;
+  }
+  m_onDisk = OnDisk();
 
   // Both files are made a block at a time while they are written: a large repository is never
   // held in memory a second time.
@@ -582,6 +691,7 @@ bool DyxEntryRepository::save() const {
                           << kDamagedSuffix << "." << std::endl;
   }
   m_keepDamaged = false;
+  m_onDisk = OnDisk{true, fingerprint, filesSignature()};
   return true;
 }
 
@@ -589,6 +699,9 @@ bool DyxEntryRepository::load() {
   if (m_key.empty()) return false;
   DyxEngineLock lock;
 
+  // Taken before the files are read: files replaced meanwhile do not match it, and are written
+  // again by the next save.
+  const std::string signature = filesSignature();
   std::string content;
   int error = 0;
   if (!dyxplatform::readWholeFile(m_env, textFileName(), content, &error)) {
@@ -601,9 +714,10 @@ bool DyxEntryRepository::load() {
     m_keepDamaged = true;
     return false;
   }
-  const std::vector<std::string_view> lines = splitLines(content);
+  LineReader lines(content);
+  std::string_view l;
   std::uint64_t count = 0;
-  if (lines.empty() || !parseUnsigned(trimBlanks(lines[0]), count)) {
+  if (!lines.next(l) || !parseUnsigned(trimBlanks(l), count)) {
     // An empty file is no damage: it only holds nothing to read.
     if (!content.empty()) {
       const std::string what =
@@ -618,51 +732,33 @@ bool DyxEntryRepository::load() {
 
   // The file is usable: its content replaces the repository's.
   forgetTexts();
+  m_onDisk = OnDisk();
 
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
 
-  std::size_t line = 1;
-  std::size_t repeated = 0;
-  std::size_t firstRepeat = 0;
-  for (; line < lines.size(); ++line) {
-    const std::string_view l = lines[line];
+  // The texts end at an empty line or one that begins with ">", which is passed over.
+  while (lines.next(l)) {
     if (l.empty() || l[0] == '>') break;
-    std::string text = l[0] == '\\' ? unescape(l) : std::string(l);
-    const std::size_t hash = hashText(text);
-    const bool again = findKey(text, hash) != 0;
-    m_texts.push_back(std::move(text));
-    if (again) {
-      // Keys follow line numbers; a repeated text keeps its first key for lookups, and its
-      // later key still reads back as the same text.
-      if (repeated++ == 0) firstRepeat = line + 1;
-    } else {
-      indexText(static_cast<std::uint32_t>(m_texts.size()), hash);
-    }
+    m_texts.push_back(l[0] == '\\' ? unescape(l) : std::string(l));
   }
-  if (repeated > 0) {
-    // Nothing is lost (each key still reads as its text) and a save writes the same table
-    // again, so this is no damage to tell the user about every time.
-    KX_POS(kxerr) << "The repository file " << textFileName() << " repeats a text at line "
-                  << static_cast<unsigned long>(firstRepeat) << " ("
-                  << static_cast<unsigned long>(repeated) << " lines in all)." << endl;
-  }
+  // With the trace on, a repeated text is told now, as the file is read.
+  if (kxerr.enabled()) indexLoadedTexts();
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
-  if (line < lines.size()) ++line;
   bool ended = false;
   std::size_t unknownKeys = 0;
   std::size_t firstUnknown = 0;
-  for (; line < lines.size() && !ended; ++line) {
-    std::string_view l = trimBlanks(lines[line]);
+  while (!ended && lines.next(l)) {
+    l = trimBlanks(l);
     if (l.empty()) continue;
     const std::size_t blank = l.find_first_of(" \t");
     std::uint64_t key = 0;
     std::uint64_t flag = 0;
     if (blank == std::string_view::npos || !parseUnsigned(l.substr(0, blank), key) ||
         !parseUnsigned(trimBlanks(l.substr(blank + 1)), flag)) {
-      textDamage.push_back("line " + std::to_string(line + 1) +
+      textDamage.push_back("line " + std::to_string(lines.number()) +
                            " of the directory list cannot be read: the directories from there "
                            "on were not loaded");
       ended = true;
@@ -671,7 +767,7 @@ bool DyxEntryRepository::load() {
     if (key == 0) {
       ended = true;
     } else if (key > m_texts.size()) {
-      if (unknownKeys++ == 0) firstUnknown = line + 1;
+      if (unknownKeys++ == 0) firstUnknown = lines.number();
     } else {
       m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
     }
@@ -830,6 +926,10 @@ bool DyxEntryRepository::load() {
     };
     tell(textFileName(), textDamage);
     tell(dataFileName(), dataDamage);
+  } else if (!signature.empty() && count == m_used) {
+    // Only files a save would write again as they are: a count that free slots inflate is
+    // brought down by the next save.
+    m_onDisk = OnDisk{true, contentFingerprint(savedSlotCount()), signature};
   }
   return true;
 }

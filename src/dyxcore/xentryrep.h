@@ -59,8 +59,9 @@ class DyxEntryRepository {
   static DyxEntryRepository* findRepository(const std::string& key);
   static void deleteRepository(const std::string& key);
   static void deleteAllRepositories();
-  // In key order, saves every repository except "0". True when every save succeeded.
-  static bool saveAllRepositories();
+  // In key order, saves every repository except "0" and `except`. True when every save
+  // succeeded.
+  static bool saveAllRepositories(const std::string& except = std::string());
   // The slot count of repositories the registry creates from now on (at least 1).
   static void setDefaultCapacity(std::size_t slotCount);
   static std::size_t defaultCapacity();
@@ -124,6 +125,9 @@ class DyxEntryRepository {
   // file could not be written: the previous files are then byte for byte as they were, and the
   // user is told (a "not saved" notice with the system's reason). After a damaged load, the
   // first save keeps the damaged files as "<key>.txt.damaged" and "<key>.data.damaged".
+  // Nothing is written either when the content is what the last load read or the last save
+  // wrote and both files are still the very ones that load or save left (same size, write and
+  // change time and file number): a start and a quit without a change write nothing.
   bool save() const;
   // Replaces the content by the files'. Nothing for an empty key or a missing text file. The
   // slot block is sized by the highest live slot of the data file (at least the capacity),
@@ -150,8 +154,22 @@ class DyxEntryRepository {
  private:
   DyxEntry* allocate(const std::string& name, std::uint32_t dirKey);
 
+  // The count of slots a save writes: one past the highest live slot.
+  std::size_t savedSlotCount() const;
+  // A fingerprint of everything a save writes when it writes `used` slots.
+  std::uint64_t contentFingerprint(std::size_t used) const;
+  // Size, times and file number of both files as they are on disk ("" when one is missing).
+  std::string filesSignature() const;
+
   std::string m_key;
   dyxplatform::Env& m_env;
+  // What the files on disk hold, as of the last load or save that left them whole.
+  struct OnDisk {
+    bool known = false;
+    std::uint64_t content = 0;  // contentFingerprint of what they hold
+    std::string files;          // filesSignature just after
+  };
+  mutable OnDisk m_onDisk;
   // The files loaded were damaged: the next save keeps them under another name first.
   mutable bool m_keepDamaged = false;
   std::size_t m_firstFree = 0;
@@ -195,11 +213,18 @@ class DyxEntryRepository {
   DyxBlockVector<std::string> m_texts;
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
   // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
-  std::vector<std::uint64_t> m_textIndex;
+  // It holds the keys 1 to m_indexedTexts: a load leaves its texts to the first lookup, since a
+  // restore that only answers never looks a text up (both under the engine lock).
+  mutable std::vector<std::uint64_t> m_textIndex;
+  mutable std::size_t m_indexedTexts = 0;
   std::uint32_t m_textGeneration;
+  // The key of an indexed text, or 0; findKey indexes what a load left out first.
   std::uint32_t findKey(std::string_view text, std::size_t hash) const;
-  void indexText(std::uint32_t key, std::size_t hash);
-  void growTextIndex();
+  std::uint32_t probeKey(std::string_view text, std::size_t hash) const;
+  void indexText(std::uint32_t key, std::size_t hash) const;
+  void growTextIndex() const;
+  // Indexes the texts a load left out; a text that repeats an earlier one is told in the trace.
+  void indexLoadedTexts() const;
   // Drops every text, the text index and the directory flags, under a new text generation.
   void forgetTexts();
   std::map<std::uint32_t, bool> m_directoryFlags;

@@ -412,6 +412,14 @@ class DisplayModelTest : public QObject {
         QString::fromStdString(". " + DelveDisplayModel::polledText(2))));
     w.model.addUpdates({update(Kind::kFollowState, 0)});
     QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
+    // So is a watcher that cannot start, until the next follow state.
+    DelveUpdate failed = update(Kind::kFollowState, 0);
+    failed.text = DelveUpdate::kCannotFollowText;
+    w.model.addUpdates({failed, clearTo(3)});
+    QCOMPARE(w.model.statusLine1(),
+             QStringLiteral("Total: 0 folder(s), 0 file(s). Changes cannot be followed"));
+    w.model.addUpdates({update(Kind::kFollowState, 0)});
+    QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 0 folder(s), 0 file(s)"));
   }
 
   void aHeaderOrderLastsUntilTheListChanges() {

@@ -119,6 +119,29 @@ TEST_F(SavedIndexEngineTest, OnlyTheEnginesOwnStartUpRestoresThePathMap) {
   Dyx::shutdown();
 }
 
+// A program that ends right after its answer stops the engine without freeing it: its parse is
+// saved all the same, and a full stop may still follow.
+TEST_F(SavedIndexEngineTest, AStopThatLeavesTheMemoryStandingStillSavesTheParse) {
+  DyxFrontEnd::startEngine();
+  DyxFrontEnd::clearPool();
+  DyxFrontEnd::selectView("Location");
+  DyxParseResult result;
+  DyxFrontEnd::scanDirectory(m_tree.path(), true, "", result);
+  ASSERT_TRUE(result.scanned);
+  DyxSavedIndex::setComplete(true);
+  DyxFrontEnd::stopEngine(DyxFrontEnd::EngineEnd::kSaveOnly);
+  EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 4u);  // nothing was freed
+  DyxFrontEnd::stopEngine();
+
+  DyxFrontEnd::startEngine();
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  ASSERT_TRUE(info.found);
+  EXPECT_EQ(info.dir, m_tree.path());
+  ASSERT_TRUE(DyxSavedIndex::restore(info, DyxRestoreOptions()));
+  EXPECT_EQ(liveEntries("lastparse"), 3u);
+  DyxFrontEnd::stopEngine();
+}
+
 TEST(SavedIndexRepository, ClearingContentIsRefusedWhileAnEntryLives) {
   DyxEntryRepository repo("clear-test", 8);
   DyxEntry* entry = repo.createEntry("a.txt", "/d", false);

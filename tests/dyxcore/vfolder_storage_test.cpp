@@ -122,6 +122,43 @@ TEST_F(StorageTest, RandomFilingAndRemovalMatchAStableOrderedModel) {
   EXPECT_EQ(entriesOf(folder), ordered(model));
 }
 
+// A tail filed in name order (as a view built from the pool files each directory) merges
+// without a sort: runs read after each other must still come out in name order, equal names in
+// filing order, and a single name out of order anywhere in a run must still be placed.
+TEST_F(StorageTest, TailsFiledInNameOrderMergeAsAnyOther) {
+  std::vector<std::string> longRun;
+  std::vector<std::string> longBetween;
+  for (int i = 10; i < 50; ++i) {
+    longRun.push_back("n" + std::to_string(i) + "0");
+    longBetween.push_back("n" + std::to_string(i) + "5");
+  }
+  struct Case {
+    const char* what;
+    std::vector<std::vector<std::string>> runs;  // the folder is read after each run
+  };
+  const Case cases[] = {
+      {"one run", {{"a", "b", "c"}}},
+      {"runs between the ordered names", {{"b", "d", "f"}, {"a", "c", "e", "g"}}},
+      {"equal names", {{"a", "b"}, {"a", "b", "b"}}},
+      {"the last name out of order", {{"b", "c"}, {"d", "e", "a"}}},
+      {"the first name out of order", {{"x", "b", "c"}}},
+      {"runs past the buffers on the stack", {longRun, longBetween, {"a", "z"}}},
+  };
+  int dir = 0;
+  for (const Case& c : cases) {
+    DyxViewFolder folder("f");
+    std::vector<DyxEntry*> model;
+    for (const std::vector<std::string>& run : c.runs) {
+      for (const std::string& name : run) {
+        DyxEntry* e = m_repo.createEntry(name, "/d" + std::to_string(dir++), false);
+        folder.addEntry(e, nullptr);
+        model.push_back(e);
+      }
+      EXPECT_EQ(entriesOf(folder), ordered(model)) << c.what;
+    }
+  }
+}
+
 // Removing the same entry filed twice takes its references one at a time, whether they sit in
 // the ordered part, the tail or both; a folder emptied that way is empty for its parent.
 TEST_F(StorageTest, DuplicatesLeaveOneReferenceAtATimeFromEitherPart) {

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +16,7 @@
 #include "kxcore/io.h"
 #include "kxcore/notice.h"
 #include "kxcore/tracecapture.h"
+#include "support/fault_env.h"
 #include "support/testutil.h"
 
 namespace {
@@ -635,6 +640,90 @@ TEST_F(RepositoryTest, AFailedSaveOfEitherFileLeavesThePreviousPairAndTellsTheUs
     }
     std::filesystem::remove(temp);
   }
+}
+
+// A loaded text table is indexed on the first lookup, or at once while the trace is on (which
+// then tells of a repeated text): either way a repeated text keeps its first key, and a new
+// text gets the key after the last line.
+TEST_F(RepositoryTest, ALoadedTextTableAnswersLookupsWithTheFirstKeyOfARepeatedText) {
+  for (const bool traced : {false, true}) {
+    quarrytest::writeFile("rep.txt", "0\n/d\na\nb\na\n>\n1 0\n0 0\n");
+    quarrytest::writeFile("rep.data", "");
+    DyxEntryRepository repo("rep", 4);
+    std::string told;
+    {
+      std::unique_ptr<quarrytest::TraceCapture> trace;
+      if (traced) trace = std::make_unique<quarrytest::TraceCapture>();
+      ASSERT_TRUE(repo.load()) << traced;
+      if (trace) told = trace->text();
+    }
+    EXPECT_EQ(told.find("repeats a text at line 5 (1 lines in all)") != std::string::npos, traced)
+        << told;
+    EXPECT_EQ(repo.textOf(4), "a") << traced;
+    EXPECT_EQ(repo.findText("a"), 2u) << traced;
+    EXPECT_EQ(repo.intern("b"), 3u) << traced;
+    EXPECT_EQ(repo.intern("new"), 5u) << traced;
+    EXPECT_EQ(repo.findText("new"), 5u) << traced;
+  }
+}
+
+// A save writes nothing when the files already hold what it would write: with every write of
+// the pair failing, such a save succeeds, and any other one fails. A change of the content or
+// of the files on disk since the load (or the last save) makes it write.
+TEST_F(RepositoryTest, ASaveWritesOnlyWhatTheFilesDoNotHoldAlready) {
+  struct Case {
+    const char* what;
+    std::function<void(DyxEntryRepository&)> change;
+    bool writes;
+  };
+  const Case cases[] = {
+      {"nothing changed", [](DyxEntryRepository&) {}, false},
+      {"an entry's size", [](DyxEntryRepository& r) { r.entryAt(0)->setSize(99); }, true},
+      {"an entry's time", [](DyxEntryRepository& r) { r.entryAt(1)->setMTime(DyxTime(7)); }, true},
+      {"an entry freed", [](DyxEntryRepository& r) { r.freeEntry(r.entryAt(0)); }, true},
+      {"an entry added", [](DyxEntryRepository& r) { r.createEntry("c", "/d", true); }, true},
+      {"a text added", [](DyxEntryRepository& r) { r.intern("unused"); }, true},
+      {"the data file written again by another program",
+       [](DyxEntryRepository&) {
+         std::filesystem::last_write_time(
+             "same.data", std::filesystem::last_write_time("same.data") + std::chrono::seconds(1));
+       },
+       true},
+      {"the text file removed", [](DyxEntryRepository&) { std::filesystem::remove("same.txt"); },
+       true},
+  };
+  for (const Case& c : cases) {
+    {
+      DyxEntryRepository original("same", 8);
+      original.createEntry("a", "/d", true);
+      original.createEntry("b", "/d", true);
+      ASSERT_TRUE(original.save()) << c.what;
+    }
+    quarrytest::FaultEnv env;
+    DyxEntryRepository repo("same", 8, env);
+    ASSERT_TRUE(repo.load()) << c.what;
+    c.change(repo);
+    env.failWritesTo("same.", ENOSPC);
+    KxNotices::clear();
+    EXPECT_EQ(repo.save(), !c.writes) << c.what;
+    EXPECT_EQ(KxNotices::take().size(), c.writes ? 1u : 0u) << c.what;
+  }
+}
+
+// After a save that wrote, the next one without a change writes nothing either.
+TEST_F(RepositoryTest, ASecondSaveWithoutAChangeWritesNothing) {
+  quarrytest::FaultEnv env;
+  DyxEntryRepository repo("again", 8, env);
+  repo.createEntry("a", "/d", true);
+  ASSERT_TRUE(repo.save());
+  const std::string data = dataOf(repo);
+  env.failWritesTo("again.", ENOSPC);
+  EXPECT_TRUE(repo.save());
+  repo.entryAt(0)->setSize(5);
+  KxNotices::clear();
+  EXPECT_FALSE(repo.save());
+  KxNotices::clear();
+  EXPECT_EQ(dataOf(repo), data);
 }
 
 TEST_F(RepositoryTest, ARepositorySavedWithALargerCapacityIsNotTruncated) {
