@@ -1,7 +1,6 @@
 #include "delveapp.h"
 
 #include "delvedlg.h"
-#include "dyxcore/frontend.h"
 
 DelveApp::DelveApp() {
   DyxFrontEnd::startEngine();
@@ -10,6 +9,12 @@ DelveApp::DelveApp() {
 
 DelveApp::~DelveApp() {
   if (m_engineStarted) DyxFrontEnd::stopEngine();
+}
+
+void DelveApp::stopEngine(DyxFrontEnd::EngineEnd end) {
+  if (!m_engineStarted) return;
+  m_engineStarted = false;
+  DyxFrontEnd::stopEngine(end);
 }
 
 int DelveApp::exec() {

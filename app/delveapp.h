@@ -6,6 +6,8 @@
 // application's main thread only, inside a running QApplication.
 #pragma once
 
+#include "dyxcore/frontend.h"
+
 class DelveApp {
  public:
   DelveApp();
@@ -16,6 +18,9 @@ class DelveApp {
 
   // Shows the window and runs it modally; its result code.
   int exec();
+  // Stops the engine once the window is gone; with kSaveOnly the caller ends the process next
+  // (DyxFrontEnd::exitNow), since the engine's memory is left standing.
+  void stopEngine(DyxFrontEnd::EngineEnd end);
 
  private:
   bool m_engineStarted = false;

@@ -48,5 +48,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   DelveApp delve;
-  return delve.exec();
+  const int code = delve.exec();
+  // Every save is made before the process ends; freeing the index piece by piece is not.
+  const DyxFrontEnd::EngineEnd end = DyxFrontEnd::endBeforeExit();
+  delve.stopEngine(end);
+  if (end == DyxFrontEnd::EngineEnd::kSaveOnly) DyxFrontEnd::exitNow(code);
+  return code;
 }

@@ -91,7 +91,10 @@ int measureParse(const std::string& userDir, const std::string& view) {
                 qPrintable(dlg.display().statusLine1()));
     std::fflush(stdout);
   }
-  DyxFrontEnd::stopEngine();
+  // As the program ends (app/main.cpp).
+  const DyxFrontEnd::EngineEnd end = DyxFrontEnd::endBeforeExit();
+  DyxFrontEnd::stopEngine(end);
+  if (end == DyxFrontEnd::EngineEnd::kSaveOnly) DyxFrontEnd::exitNow(0);
   return 0;
 }
 
