@@ -560,6 +560,17 @@ std::vector<std::string> DyxPhysicalDirs::directoryKeys() const {
   return keys;
 }
 
+std::vector<std::string> DyxPhysicalDirs::directoryKeysAfter(const std::string& after,
+                                                             std::size_t limit) const {
+  DyxEngineLock lock;
+  std::vector<std::string> keys;
+  for (auto it = after.empty() ? m_directories.begin() : m_directories.upper_bound(after);
+       it != m_directories.end() && keys.size() < limit; ++it) {
+    keys.push_back(it->first);
+  }
+  return keys;
+}
+
 void DyxPhysicalDirs::forEachDirectory(
     const std::function<void(const DyxPhysicalDirectory&)>& visit) const {
   DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirs::forEachDirectory");

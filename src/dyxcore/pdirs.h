@@ -139,6 +139,10 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   std::string repositoryKey() const;
   std::size_t directoryCount() const;
   std::vector<std::string> directoryKeys() const;
+  // At most `limit` keys, in order, of the directories whose keys come after `after` (all of
+  // them from the first when `after` is empty): a caller walks a large pool a batch at a time
+  // instead of holding a copy of every key.
+  std::vector<std::string> directoryKeysAfter(const std::string& after, std::size_t limit) const;
   // Calls `visit` for every directory of the pool, in key order, without copying the keys.
   // Under the engine lock; `visit` must not add or remove directories.
   void forEachDirectory(const std::function<void(const DyxPhysicalDirectory&)>& visit) const;

@@ -58,9 +58,18 @@ bool DyxChangeWatcher::addWatchLocked(const std::string& key, bool traced) {
     // The same directory under another key (a rename whose old watch has not ended yet): the
     // watch now belongs to the new key.
     auto old = m_byWatch.find(watch);
-    if (old != m_byWatch.end()) m_byKey.erase(old->second);
-    m_byWatch[watch] = key;
-    m_byKey[key] = watch;
+    if (old != m_byWatch.end()) {
+      const std::string* oldKey = old->second;
+      m_byWatch.erase(old);
+      m_byKey.erase(*oldKey);
+    }
+    const auto [at, added] = m_byKey.try_emplace(key, watch);
+    if (!added) {
+      // The key's earlier watch stops naming it.
+      m_byWatch.erase(at->second);
+      at->second = watch;
+    }
+    m_byWatch[watch] = &at->first;
     return true;
   }
   if (error == ENOENT || error == ENOTDIR) {
@@ -81,13 +90,20 @@ bool DyxChangeWatcher::addWatchLocked(const std::string& key, bool traced) {
 
 bool DyxChangeWatcher::watchPool() {
   KX_SCOPE("DyxChangeWatcher::watchPool");
-  const std::vector<std::string> keys = m_pool.directoryKeys();
-  bool start = false;
-  {
+  // A batch of keys at a time: a copy of every key of a large pool would be the largest thing
+  // the program holds for a moment.
+  // The engine lock is never taken while m_mutex is held.
+  constexpr std::size_t kBatch = 1024;
+  for (std::vector<std::string> keys = m_pool.directoryKeysAfter(std::string(), kBatch);
+       !keys.empty(); keys = m_pool.directoryKeysAfter(keys.back(), kBatch)) {
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const std::string& key : keys) {
       if (m_byKey.count(key) == 0 && m_polled.count(key) == 0) addWatchLocked(key, true);
     }
+  }
+  bool start = false;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
     start = !m_started;
     m_started = true;
   }
@@ -162,7 +178,7 @@ void DyxChangeWatcher::classify(const std::vector<Event>& events, Work& work) {
     }
     auto it = m_byWatch.find(event.watch);
     if (it == m_byWatch.end()) continue;  // a watch given back meanwhile
-    const std::string key = it->second;
+    const std::string key = *it->second;
     if (event.what & (WatchSet::kSelfGone | WatchSet::kWatchEnded)) {
       // The watch fires no more for this key (a directory moved away would go on reporting
       // from elsewhere): the key is watched again if it still names a directory.

@@ -31,6 +31,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "dyxcore/platform.h"
@@ -111,7 +112,9 @@ class DyxChangeWatcher final : public DyxThread {
 
   mutable std::mutex m_mutex;  // guards what follows, and every call of m_set except wait()
   std::map<std::string, int> m_byKey;
-  std::map<int, std::string> m_byWatch;
+  // Each watch's key, as the text m_byKey holds (a map's keys never move): a parse of 50,000
+  // directories keeps each path once here, not twice.
+  std::unordered_map<int, const std::string*> m_byWatch;
   std::set<std::string> m_polled;
   DyxWatchCounts m_reported;  // the counts onCounts was last called with
   bool m_started = false;
