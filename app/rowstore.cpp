@@ -40,8 +40,8 @@ DelveRowStore::Record DelveRowStore::makeRecord(const Values& row) {
   Record record;
   record.size = row.size;
   record.mtime = row.mtime;
-  record.namePos = storeName(row.name);
-  record.nameLength = static_cast<std::uint32_t>(row.name.size());
+  const std::string_view name = row.name.substr(0, kLongestName);
+  record.name = storeName(name) << kLengthBits | name.size();
   record.directory = row.whole ? (internDirectory(row.directory) | kWholeLocation)
                                : internDirectory(row.directory);
   return record;
@@ -76,8 +76,9 @@ std::uint32_t DelveRowStore::internDirectory(std::string_view text) {
 
 std::string_view DelveRowStore::name(std::uint32_t index) const {
   const Record& record = m_records[index];
-  const char* block = m_arena[record.namePos >> kArenaBits].get();
-  return std::string_view(block + (record.namePos & (kArenaBlock - 1)), record.nameLength);
+  const std::uint64_t place = record.name >> kLengthBits;
+  const char* block = m_arena[place >> kArenaBits].get();
+  return std::string_view(block + (place & (kArenaBlock - 1)), record.name & kLongestName);
 }
 
 std::string DelveRowStore::location(std::uint32_t index) const {

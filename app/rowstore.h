@@ -67,13 +67,18 @@ class DelveRowStore {
   // with the name, which a file system never gives but nothing here relies on).
   static constexpr std::uint32_t kWholeLocation = 0x80000000u;
 
+  // A name's place and length share one word: 40 bits of place (arena block << kArenaBits |
+  // offset in the block) and 24 of length, far above any file system's longest name. A record
+  // is 24 bytes, a million rows 8 MB less than with a word each.
+  static constexpr unsigned kLengthBits = 24;
+  static constexpr std::size_t kLongestName = (std::size_t{1} << kLengthBits) - 1;
   struct Record {
     std::uint64_t size = 0;
-    std::uint64_t namePos = 0;  // arena block << kArenaBits | offset in the block
-    std::uint32_t nameLength = 0;
+    std::uint64_t name = 0;       // place << kLengthBits | length
     std::uint32_t directory = 0;  // index into m_directories, with kWholeLocation
     std::int32_t mtime = -1;
   };
+  static_assert(sizeof(Record) == 24);
 
   Record makeRecord(const Values& row);
   std::uint64_t storeName(std::string_view name);
