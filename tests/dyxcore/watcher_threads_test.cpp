@@ -13,6 +13,7 @@
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
 #include "dyxcore/thread.h"
+#include "dyxcore/watcher.h"
 #include "dyxcore/xentryrep.h"
 #include "pool_testing.h"
 #include "support/fault_env.h"
@@ -70,6 +71,9 @@ class WatcherTest : public ::testing::Test {
   }
 
   quarrytest::TempDir m_tmp;
+  // A test's environment outlives its pool: the watcher's thread reads through it until
+  // TearDown stops it.
+  quarrytest::FaultEnv m_faultEnv;
   std::unique_ptr<DyxPhysicalDirs> m_pool;
 };
 
@@ -107,6 +111,29 @@ TEST_F(WatcherTest, EveryDirectoryOfALargeTreeIsWatchedByOneThread) {
   appendTo(last + nativePath("/f.txt"),
            "grown by a write that leaves the directory's own time alone");
   EXPECT_TRUE(waitUntil([&] { return sizeOf(last, "f.txt") > 1; }, 2000ms));
+}
+
+TEST_F(WatcherTest, ASubscriptionGivesWayToAStopBetweenBatches) {
+  // More directories than one batch of keys, so that the subscription asks between batches.
+  const std::string root = m_tmp / "batches";
+  constexpr int kDirs = 1100;
+  for (int i = 0; i < kDirs; ++i) {
+    std::filesystem::create_directories(root + nativePath("/d") + std::to_string(10000 + i));
+  }
+  DyxPhysicalDirs& pool = makePool(dyxplatform::Env::current());
+  ASSERT_TRUE(pool.addPhysicalDirectory(root, true, false));
+  ASSERT_EQ(pool.directoryCount(), static_cast<std::size_t>(kDirs + 1));
+
+  int asked = 0;
+  DyxChangeWatcher watcher(pool, dyxplatform::Env::current(), DyxChangeWatcher::Options());
+  ASSERT_TRUE(watcher.watchPool([&asked] { return ++asked > 1; }));
+  EXPECT_EQ(asked, 2) << "asked before each batch, until it gave way";
+  const DyxWatchCounts counts = watcher.counts();
+  EXPECT_GT(counts.watched, 0u);
+  EXPECT_LT(counts.watched, static_cast<std::size_t>(kDirs + 1)) << "the rest is left unwatched";
+  // Asked again without a stop, it watches the rest.
+  ASSERT_TRUE(watcher.watchPool());
+  EXPECT_EQ(watcher.counts(), (DyxWatchCounts{kDirs + 1, 0}));
 }
 
 TEST_F(WatcherTest, FollowingKeepsThePoolInStepWithTheTree) {
@@ -176,7 +203,7 @@ TEST_F(WatcherTest, FollowingKeepsThePoolInStepWithTheTree) {
 
 TEST_F(WatcherTest, LostEventsLeadToAPassOverEveryDirectory) {
   pooltest::RecordingNotifier views;
-  quarrytest::FaultEnv env;
+  quarrytest::FaultEnv& env = m_faultEnv;
   const std::string root = m_tmp / "o";
   writeFile(root + nativePath("/a/grow.txt"), "g");
   writeFile(root + nativePath("/b/keep.txt"), "k");
@@ -202,7 +229,7 @@ TEST_F(WatcherTest, LostEventsLeadToAPassOverEveryDirectory) {
 
 TEST_F(WatcherTest, DirectoriesBeyondTheWatchLimitArePolledAndStillFollowed) {
   pooltest::RecordingNotifier views;
-  quarrytest::FaultEnv env;
+  quarrytest::FaultEnv& env = m_faultEnv;
   env.limitWatches(3);
   const std::string root = m_tmp / "p";
   for (const char* d : {"a", "b", "c", "d", "e"})
@@ -246,7 +273,7 @@ TEST_F(WatcherTest, DirectoriesBeyondTheWatchLimitArePolledAndStillFollowed) {
 // sub-directories and entries, and the watches they held go to directories that were polled.
 TEST_F(WatcherTest, DeletedDirectoriesLeaveThePoolAndGiveUpTheirWatches) {
   pooltest::RecordingNotifier views;
-  quarrytest::FaultEnv env;
+  quarrytest::FaultEnv& env = m_faultEnv;
   env.limitWatches(3);
   const std::string root = m_tmp / "del";
   writeFile(root + nativePath("/a/x/inner.txt"), "i");
