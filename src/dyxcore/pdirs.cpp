@@ -482,15 +482,18 @@ bool DyxPhysicalDirs::followChanges(std::function<void(const DyxWatchCounts&)> o
     m_watcher = std::make_unique<DyxChangeWatcher>(*this, m_env, std::move(options));
   }
   m_sizeCounts.store(true);
-  if (!m_watcher->watchPool()) return false;
+  if (!m_watcher->watchPool([this] { return m_notifyStops.load() > 0; })) return false;
   if (catchUp) m_watcher->requestFullPass();
   return true;
 }
 
 void DyxPhysicalDirs::stopNotification() {
   std::unique_ptr<DyxChangeWatcher> watcher;
+  // A subscription in progress (followChanges holds the mutex) sees the stop waiting and ends.
+  m_notifyStops.fetch_add(1);
   {
     std::lock_guard<std::mutex> guard(m_notifyMutex);
+    m_notifyStops.fetch_sub(1);
     watcher.swap(m_watcher);
     m_sizeCounts.store(false);
   }

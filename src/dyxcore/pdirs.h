@@ -177,4 +177,5 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   mutable std::mutex m_notifyMutex;  // guards m_watcher (waited for without the engine lock)
   std::unique_ptr<DyxChangeWatcher> m_watcher;
   std::atomic<bool> m_sizeCounts{false};
+  std::atomic<int> m_notifyStops{0};  // stopNotification calls waiting for m_notifyMutex
 };

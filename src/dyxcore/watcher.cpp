@@ -88,7 +88,7 @@ bool DyxChangeWatcher::addWatchLocked(const std::string& key, bool traced) {
   return false;
 }
 
-bool DyxChangeWatcher::watchPool() {
+bool DyxChangeWatcher::watchPool(const std::function<bool()>& givesWay) {
   KX_SCOPE("DyxChangeWatcher::watchPool");
   // A batch of keys at a time: a copy of every key of a large pool would be the largest thing
   // the program holds for a moment.
@@ -96,6 +96,7 @@ bool DyxChangeWatcher::watchPool() {
   constexpr std::size_t kBatch = 1024;
   for (std::vector<std::string> keys = m_pool.directoryKeysAfter(std::string(), kBatch);
        !keys.empty(); keys = m_pool.directoryKeysAfter(keys.back(), kBatch)) {
+    if (givesWay && givesWay()) break;
     std::lock_guard<std::mutex> guard(m_mutex);
     for (const std::string& key : keys) {
       if (m_byKey.count(key) == 0 && m_polled.count(key) == 0) addWatchLocked(key, true);

@@ -68,8 +68,10 @@ class DyxChangeWatcher final : public DyxThread {
 
   // Watches, on the calling thread, every directory of the pool that is neither watched nor
   // polled yet, and starts the watcher's thread the first time. False when the thread cannot
-  // be started (the thread table is full): nothing is followed then.
-  bool watchPool();
+  // be started (the thread table is full): nothing is followed then. Between batches of
+  // directories it asks `givesWay` (when given): once that answers true, the directories left
+  // are not watched, so that a stop waiting for the subscription of a large pool is not held up.
+  bool watchPool(const std::function<bool()>& givesWay = nullptr);
   // Has the thread read every directory once more, as after lost events: a follower that was
   // off for a while catches up with what changed meanwhile.
   void requestFullPass();
