@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <iostream>
 #include <random>
 #include <set>
 #include <thread>
@@ -33,14 +34,14 @@ class InvariantNotifier final : public DyxViewNotifier {
   InvariantNotifier() { DyxPhysicalDirectory::setViewNotifier(this); }
   ~InvariantNotifier() { DyxPhysicalDirectory::setViewNotifier(nullptr); }
   void entryAdded(DyxEntry* e, DyxScanObserver*) override {
-    if (!m_live.insert(e).second) ++violations;
+    if (!m_live.insert(e).second) violated("announced again", e);
     ++adds;
   }
   void entryChanged(DyxEntry* e, DyxScanObserver*) override {
-    if (m_live.count(e) == 0) ++violations;
+    if (m_live.count(e) == 0) violated("changed before it was announced", e);
   }
   void entryRemoved(DyxEntry* e) override {
-    if (m_live.erase(e) == 0) ++violations;
+    if (m_live.erase(e) == 0) violated("removed without being announced", e);
   }
   void allEntriesRemoved() override { m_live.clear(); }
   std::size_t live() const {
@@ -51,6 +52,11 @@ class InvariantNotifier final : public DyxViewNotifier {
   std::atomic<int> adds{0};
 
  private:
+  // Says which rule broke and for which file: a rare interleaving is then told by its one run.
+  void violated(const char* what, const DyxEntry* e) {
+    ++violations;
+    std::cerr << "notifier: " << e->getFullName() << " " << what << std::endl;
+  }
   std::set<DyxEntry*> m_live;  // under the engine lock
 };
 
