@@ -465,6 +465,32 @@ NotifyWait waitForNotifyOrWake(int notifyFd, int wakeFd, int timeoutMs) {
   return NotifyWait::kReadable;
 }
 
+// The shared wait's answer in a watch's own result type; false when events wait to be read.
+template <class Result>
+bool waitEnded(NotifyWait wait, Result& result) {
+  switch (wait) {
+    case NotifyWait::kError:
+      result = Result::kError;
+      return true;
+    case NotifyWait::kTimeout:
+      result = Result::kTimeout;
+      return true;
+    case NotifyWait::kWoken:
+      result = Result::kInterrupted;
+      return true;
+    case NotifyWait::kReadable:
+      break;
+  }
+  return false;
+}
+
+// Ends the current or next wait on the wake descriptor.
+void wake(int wakeFd) {
+  if (wakeFd < 0) return;
+  const std::uint64_t one = 1;
+  (void)!::write(wakeFd, &one, sizeof one);
+}
+
 class LinuxDirectoryWatch final : public DirectoryWatch {
  public:
   explicit LinuxDirectoryWatch(const std::string& path);
@@ -504,24 +530,12 @@ LinuxDirectoryWatch::~LinuxDirectoryWatch() {
   if (m_wakeFd >= 0) ::close(m_wakeFd);
 }
 
-void LinuxDirectoryWatch::interrupt() {
-  if (m_wakeFd < 0) return;
-  const std::uint64_t one = 1;
-  (void)!::write(m_wakeFd, &one, sizeof one);
-}
+void LinuxDirectoryWatch::interrupt() { wake(m_wakeFd); }
 
 DirectoryWatch::WaitResult LinuxDirectoryWatch::wait(int timeoutMs) {
   if (!isValid()) return WaitResult::kError;
-  switch (waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs)) {
-    case NotifyWait::kError:
-      return WaitResult::kError;
-    case NotifyWait::kTimeout:
-      return WaitResult::kTimeout;
-    case NotifyWait::kWoken:
-      return WaitResult::kInterrupted;
-    case NotifyWait::kReadable:
-      break;
-  }
+  WaitResult ended = WaitResult::kError;
+  if (waitEnded(waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs), ended)) return ended;
   bool gone = false;
   bool any = false;
   alignas(struct inotify_event) char buffer[16384];
@@ -573,24 +587,12 @@ class LinuxDirectoryWatchSet final : public DirectoryWatchSet {
   void remove(int watch) override {
     if (m_notifyFd >= 0 && watch >= 0) ::inotify_rm_watch(m_notifyFd, watch);
   }
-  void interrupt() override {
-    if (m_wakeFd < 0) return;
-    const std::uint64_t one = 1;
-    (void)!::write(m_wakeFd, &one, sizeof one);
-  }
+  void interrupt() override { wake(m_wakeFd); }
 
   WaitResult wait(int timeoutMs, std::vector<Event>& events) override {
     if (!isValid()) return WaitResult::kError;
-    switch (waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs)) {
-      case NotifyWait::kError:
-        return WaitResult::kError;
-      case NotifyWait::kTimeout:
-        return WaitResult::kTimeout;
-      case NotifyWait::kWoken:
-        return WaitResult::kInterrupted;
-      case NotifyWait::kReadable:
-        break;
-    }
+    WaitResult ended = WaitResult::kError;
+    if (waitEnded(waitForNotifyOrWake(m_notifyFd, m_wakeFd, timeoutMs), ended)) return ended;
     const std::size_t before = events.size();
     alignas(struct inotify_event) char buffer[65536];
     for (;;) {
