@@ -423,13 +423,7 @@ void ParseWorker::run() {
   bool announceIdle = true;
   while (!DyxThread::isStopRequested()) {
     m_parsing.store(false);
-    if (announceIdle) {
-      DelveUpdate idle;
-      idle.kind = DelveUpdate::Kind::kState;
-      idle.generation = m_generation;
-      idle.parsing = false;
-      post(std::move(idle));
-    }
+    if (announceIdle) postParsing(false);
     // A request submitted while the last parse was ending has resumed nobody: take it now.
     if (!hasPendingRequest()) suspend();
     if (DyxThread::isStopRequested()) break;
@@ -472,11 +466,7 @@ bool ParseWorker::runRequest() {
   }
   m_stopParse.store(false);
   m_parsing.store(true);
-  DelveUpdate busy;
-  busy.kind = DelveUpdate::Kind::kState;
-  busy.generation = m_generation;
-  busy.parsing = true;
-  post(std::move(busy));
+  postParsing(true);
 
   if (!viewOnly) {
     // The pool is about to be cleared and filled anew: the next parse is followed afresh.
@@ -550,9 +540,23 @@ bool ParseWorker::runRequest() {
   }
   if (followable) {
     m_followable.store(true);
+    // The parse is over once its last rows are posted: the window stops showing it as busy
+    // before every folder is subscribed, which takes a while in a large tree, and a click on
+    // Start meanwhile starts a parse. The idle state that follows this request repeats it and
+    // changes nothing.
+    m_parsing.store(false);
+    postParsing(false);
     startFollowing(false);
   }
   return true;
+}
+
+void ParseWorker::postParsing(bool parsing) {
+  DelveUpdate state;
+  state.kind = DelveUpdate::Kind::kState;
+  state.generation = m_generation;
+  state.parsing = parsing;
+  post(std::move(state));
 }
 
 bool ParseWorker::isStopRequested(bool& restarted) {

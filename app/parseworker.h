@@ -180,6 +180,8 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // entry records, and shown afresh.
   void resolveCurrentView();
   void post(DelveUpdate update);
+  // Tells the window whether a request is under way (its busy state).
+  void postParsing(bool parsing);
   // Queues the row of `entry` in `folderId` as part of the last update when that one is a chunk
   // of rows of the current generation with room left. Under the engine lock.
   void postRow(std::uint64_t folderId, const DyxEntry& entry);

@@ -176,6 +176,30 @@ class FollowTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(dlg.display().fileCount() == 4, kShownMs);
   }
 
+  // Subscribing every folder of a large tree takes a while: the parse shows as finished before
+  // it, and Start then starts a parse rather than stopping the subscription.
+  void theParseEndsBeforeItsFoldersAreWatched() {
+    const QString root = m_work.path() + QStringLiteral("/subscribing");
+    for (const char* dir : {"a", "b"}) writeFile(root + "/" + dir + "/f.txt", "f");
+    m_env.holdWatching((root + QStringLiteral("/b")).toStdString());
+    struct Release {
+      quarrytest::FaultEnv& env;
+      ~Release() { env.release(); }
+    } release{m_env};
+    DelveDlg dlg;
+    dlg.show();
+    control<QLineEdit>(dlg, "path")->setText(root);
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    dlg.startParse();
+    QVERIFY(finished.wait(kPolledShownMs));
+    QVERIFY(!dlg.display().isParsingShown());
+    QVERIFY(dlg.display().followCounts().watched < 3);
+    dlg.startOrStop();
+    m_env.release();
+    QTRY_VERIFY_WITH_TIMEOUT(finished.count() == 2, kPolledShownMs);
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.display().followCounts().watched == 3, kShownMs);
+  }
+
   void polledFoldersAreNamedAndStillFollowed() {
     const QString root = m_work.path() + QStringLiteral("/limited");
     for (const char* dir : {"a", "b", "c", "d"}) writeFile(root + "/" + dir + "/f.txt", "f");

@@ -53,10 +53,16 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_held = path;
   }
+  // Adding a watch on the directory `path` waits until `release`: a subscription held part-way.
+  void holdWatching(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_heldWatch = path;
+  }
   void release() {
     {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_held.clear();
+      m_heldWatch.clear();
     }
     m_released.notify_all();
   }
@@ -182,6 +188,7 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     bool isValid() const override { return m_target->isValid(); }
     int error() const override { return m_target->error(); }
     int add(const std::string& path, int* error) override {
+      m_env.waitIfHeld(path, m_env.m_heldWatch);
       std::lock_guard<std::mutex> guard(m_mutex);
       const int limit = m_env.m_watchLimit.load();
       if (limit >= 0 && static_cast<int>(m_live.size()) >= limit) {
@@ -266,14 +273,16 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     std::lock_guard<std::mutex> guard(m_mutex);
     ++m_faultsMade;
   }
-  void waitIfHeld(const std::string& path) {
+  void waitIfHeld(const std::string& path) { waitIfHeld(path, m_held); }
+  void waitIfHeld(const std::string& path, const std::string& held) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_released.wait(lock, [&] { return m_held.empty() || m_held != path; });
+    m_released.wait(lock, [&] { return held.empty() || held != path; });
   }
 
   mutable std::mutex m_mutex;
   std::condition_variable m_released;
   std::string m_held;
+  std::string m_heldWatch;
   std::map<std::string, int> m_openFails;
   std::map<std::string, ListFault> m_listFails;
   std::map<std::string, int> m_vanished;
