@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cerrno>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "dyxcore/filter.h"
@@ -34,6 +35,29 @@ std::string DyxPhysicalDirs::keyOf(const std::string& dir_name) {
   path.dropDots();
   return path.isEmpty() ? std::string() : path.toString();
 }
+
+namespace {
+// True when `text` is certainly its own key: a rooted path of names joined by single
+// separators, none of them "." or "..". The paths a restore reads were keys when they were
+// saved, so the thousands of directories it makes are not parsed again. Other systems' paths
+// (drives, either separator) always take the parse.
+bool isKeyAsItStands(std::string_view text) {
+  if constexpr (dyxplatform::kPathSeparator != '/') {
+    return false;
+  } else {
+    if (text.empty() || text.front() != '/') return false;
+    if (text.size() == 1) return true;
+    std::size_t start = 1;
+    for (;;) {
+      const std::size_t end = std::min(text.find('/', start), text.size());
+      const std::string_view name = text.substr(start, end - start);
+      if (name.empty() || name == "." || name == "..") return false;
+      if (end == text.size()) return true;
+      start = end + 1;
+    }
+  }
+}
+}  // namespace
 
 void DyxPhysicalDirs::clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed) {
   for (auto& dir : doomed) {
@@ -86,13 +110,11 @@ void DyxPhysicalDirs::usePathMap(const DyxPathMap& pathMap) {
 DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
                                                         bool recursive) {
   DyxEngineLock lock;
-  // Parsed once: a restore makes thousands of directories.
-  DyxPath path(dir_name);
-  path.dropDots();
-  const std::string key = path.isEmpty() ? std::string() : path.toString();
+  const std::string key = isKeyAsItStands(dir_name) ? dir_name : keyOf(dir_name);
+  assert(key == keyOf(dir_name));
   auto it = m_directories.find(key);
   if (it != m_directories.end()) return it->second.get();
-  auto dir = std::make_shared<DyxPhysicalDirectory>(path, recursive, this);
+  auto dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
   DyxPhysicalDirectory* raw = dir.get();
   m_directories.emplace(dir->getDirName(), std::move(dir));
   return raw;
@@ -143,7 +165,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
     } else {
       // Being added by another thread right now: that addition scans it.
       if (m_adding.count(key) != 0) return false;
-      dir = std::make_shared<DyxPhysicalDirectory>(DyxPath(key), recursive, this);
+      dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
       m_adding.emplace(key, dir);
       observer = m_observer;
     }

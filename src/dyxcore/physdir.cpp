@@ -204,7 +204,10 @@ DyxViewNotifier& DyxPhysicalDirectory::viewNotifier() { return notifier(); }
 
 DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive,
                                            DyxPhysicalDirs* pool)
-    : m_dirName(path.toString()),
+    : DyxPhysicalDirectory(path.toString(), recursive, pool) {}
+
+DyxPhysicalDirectory::DyxPhysicalDirectory(std::string key, bool recursive, DyxPhysicalDirs* pool)
+    : m_dirName(std::move(key)),
       m_env(pool != nullptr ? pool->env() : dyxplatform::Env::current()),
       m_recursive(recursive),
       m_pool(pool),

@@ -116,6 +116,9 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // `dirName` is the path's text form (no trailing separator). Makes sure the repository of the
   // directory's key exists. `pool` may be null only for the stand-alone kind.
   DyxPhysicalDirectory(const DyxPath& path, bool recursive, DyxPhysicalDirs* pool);
+  // The same from the path's text form as it is (the pool's key of the directory): the pool
+  // makes thousands of directories, and their keys are never parsed again.
+  DyxPhysicalDirectory(std::string key, bool recursive, DyxPhysicalDirs* pool);
   ~DyxPhysicalDirectory() override;
 
   // Scans without observer and filter.
