@@ -181,6 +181,12 @@ CliReport snapshot(DyxView& view, const CliOptions& options) {
     folder.path = isRoot ? kCliRootPath : DyxFrontEnd::folderPath(*f);
     folder.name = isRoot ? kCliRootPath : f->getName();
     folder.depth = isRoot ? 0 : depthOf(*f);
+    if (!report.withRows && !find.isActive()) {
+      // Only the count is printed: the folder's entries are neither read nor put in order.
+      folder.fileCount = static_cast<std::size_t>(f->getEntryCount());
+      report.folders.push_back(std::move(folder));
+      continue;
+    }
     const std::vector<DyxEntry*> rows = find.rowsOf(*f);
     folder.fileCount = rows.size();
     if (report.withRows) {

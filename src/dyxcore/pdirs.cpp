@@ -376,10 +376,8 @@ void DyxPhysicalDirs::forEachDirectoryEntries(
   std::map<std::string_view, std::shared_ptr<DyxPhysicalDirectory>> all;
   for (const auto& [key, dir] : m_directories) all.emplace(key, dir);
   for (const auto& [key, dir] : m_adding) all.emplace(key, dir);
-  std::vector<DyxEntry*> entries;
   for (const auto& [key, dir] : all) {
-    entries.clear();
-    dir->collectEntries(entries, DyxPattern(), true);
+    const std::vector<DyxEntry*> entries = dir->unsortedEntries();
     if (!entries.empty() && !take(entries)) return;
   }
 }

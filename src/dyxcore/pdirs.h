@@ -83,9 +83,11 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   DyxEntry* getEntry(const DyxPath& path) const;
   void collectEntries(std::vector<DyxEntry*>& out, bool clearFirst, const DyxPattern& pattern,
                       bool caseSensitive) const;
-  // The entries collectEntries gives without a pattern, in the same order, handed to `take` one
-  // directory at a time under the engine lock, so that the caller works on a directory's
-  // entries while they are fresh in the cache; `take` answering false stops the walk. The
+  // The entries collectEntries gives without a pattern, handed to `take` one directory at a time
+  // (in the same order of directories) under the engine lock, so that the caller works on a
+  // directory's entries while they are fresh in the cache; a directory's entries come in no set
+  // order, since names read only to be sorted would cost a cache miss each, and a view sorts its
+  // folders when they are read. `take` answering false stops the walk. The
   // directories stay alive during the walk; `take` must not free entries of those to come.
   void forEachDirectoryEntries(
       const std::function<bool(const std::vector<DyxEntry*>&)>& take) const;

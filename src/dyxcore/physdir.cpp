@@ -507,6 +507,11 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::sortedEntries() const {
   return m_entries.sorted();
 }
 
+std::vector<DyxEntry*> DyxPhysicalDirectory::unsortedEntries() const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::unsortedEntries");
+  return m_entries.unsorted();
+}
+
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {
   // An entry without repository has no name to be filed under.
   if (entry == nullptr || entry->getRepository() == nullptr) return;

@@ -162,6 +162,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   std::size_t entryCount() const;
   // The entries in byte-wise name order.
   std::vector<DyxEntry*> sortedEntries() const;
+  // The entries in no set order, without reading their names.
+  std::vector<DyxEntry*> unsortedEntries() const;
   // Appends, in name order, every entry whose name (upper-cased unless caseSensitive) matches.
   void collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
                       bool caseSensitive) const;
