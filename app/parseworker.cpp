@@ -547,6 +547,10 @@ bool ParseWorker::runRequest() {
     m_parsing.store(false);
     postParsing(false);
     startFollowing(false);
+    // Saved now as well as when the window closes: a window that is killed keeps the index of
+    // its last parse, and closing does not wait for the save of a large one (a save that finds
+    // the same content on disk writes nothing).
+    if (!DyxSavedIndex::save()) postProblems(false);
   }
   return true;
 }

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int kTimeoutMs = 60000;
+constexpr int kShownMs = 5000;
 
 void makeFile(const QString& path) {
   QDir().mkpath(QFileInfo(path).absolutePath());
@@ -92,6 +93,9 @@ class SavedIndexWindowTest : public QObject {
       dlg.startParse();
       QVERIFY(finished.wait(kTimeoutMs));
       QCOMPARE(shownNames(dlg), (std::set<std::string>{"a.txt", "b.txt", "c.txt"}));
+      // Saved while the window is still open: a window killed now keeps its index.
+      QTRY_VERIFY_WITH_TIMEOUT(
+          DyxSavedIndex::read(DyxSavedIndex::currentName()).dir == m_tree.toStdString(), kShownMs);
     }
     DyxFrontEnd::stopEngine();
     QVERIFY(QFile::exists(m_work.path() + QStringLiteral("/lastparse.index")));
