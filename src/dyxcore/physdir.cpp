@@ -526,7 +526,7 @@ void DyxPhysicalDirectory::removeEntry(DyxEntry* entry) {
     return;
   }
   DyxEngineLock lock;
-  const std::string name = entry->getName();
+  const std::string_view name = entry->getName();
   if (m_entries.find(name) != entry) {
     KX_POS(kxerr) << "Not in" << endl;
     return;

@@ -113,29 +113,28 @@ std::vector<std::string> propertyNames() {
 DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey, DyxEntryRepository* repository)
     : m_id(repository ? repository->intern(name) : 0), m_pid(dirKey), m_repository(repository) {}
 
-const std::string& DyxEntry::getName() const {
-  static const std::string kNoName;
-  if (m_repository == nullptr) return kNoName;
+std::string_view DyxEntry::getName() const {
+  if (m_repository == nullptr) return std::string_view();
   return m_repository->textOf(m_id);
 }
 
 std::string DyxEntry::getShortName() const {
-  const std::string& name = getName();
+  const std::string_view name = getName();
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return name;
-  return name.substr(0, dot);
+  if (dot == std::string_view::npos || dot == 0) return std::string(name);
+  return std::string(name.substr(0, dot));
 }
 
 std::string DyxEntry::getExtension() const {
-  const std::string& name = getName();
+  const std::string_view name = getName();
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return std::string();
-  return name.substr(dot + 1);
+  if (dot == std::string_view::npos) return std::string();
+  return std::string(name.substr(dot + 1));
 }
 
 std::string DyxEntry::getDirectoryText() const {
   if (m_repository == nullptr || m_pid == 0) return std::string();
-  return m_repository->textOf(m_pid);
+  return std::string(m_repository->textOf(m_pid));
 }
 
 std::string_view DyxEntry::getDirectoryView() const {
@@ -145,10 +144,10 @@ std::string_view DyxEntry::getDirectoryView() const {
 
 std::string DyxEntry::getFullName() const {
   if (m_repository == nullptr) return std::string();
-  const std::string& name = m_repository->textOf(m_id);
-  if (m_pid == 0) return name;
-  const std::string& dir = m_repository->textOf(m_pid);
-  if (dir.empty()) return name;
+  const std::string_view name = m_repository->textOf(m_id);
+  if (m_pid == 0) return std::string(name);
+  const std::string_view dir = m_repository->textOf(m_pid);
+  if (dir.empty()) return std::string(name);
   std::string full;
   full.reserve(dir.size() + 1 + name.size());
   full.append(dir);
@@ -160,7 +159,7 @@ std::string DyxEntry::getFullName() const {
 
 DyxPath DyxEntry::getLocation() const {
   if (m_repository == nullptr || m_pid == 0) return DyxPath();
-  return DyxPath(m_repository->textOf(m_pid));
+  return DyxPath(std::string(m_repository->textOf(m_pid)));
 }
 
 std::string DyxEntry::statusText(std::int32_t status) {
@@ -192,7 +191,7 @@ void DyxEntry::getTypes(std::vector<std::string>& types) const {
 std::string DyxEntry::getProperty(int id) const {
   switch (id) {
     case kPropName:
-      return getName();
+      return std::string(getName());
     case kPropExt:
       return getExtension();
     case kPropLocation:

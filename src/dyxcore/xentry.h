@@ -105,8 +105,9 @@ class DyxEntry {
   bool isFree() const { return m_id == 0; }
   DyxEntryRepository* getRepository() const { return m_repository; }
 
-  // The reference stays valid as long as the repository: interned texts never move.
-  const std::string& getName() const;
+  // The view stays valid as long as the repository's texts (until a load or a clear of the
+  // repository): interned texts never move. Empty without a repository.
+  std::string_view getName() const;
   std::string getShortName() const;
   std::string getExtension() const;
   // Directory text + "/" + name; the name alone without a directory text.

@@ -371,12 +371,12 @@ TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
     ASSERT_NE(entry, nullptr);
     entries.push_back(entry);
     EXPECT_EQ(table.insert(entry), nullptr);
-    model[entry->getName()] = entry;
+    model[std::string(entry->getName())] = entry;
   }
   // A second entry of a name replaces the first, which is answered.
   DyxEntry* twin = repository.createEntry(entries[5]->getName());
   EXPECT_EQ(table.insert(twin), entries[5]);
-  model[twin->getName()] = twin;
+  model[std::string(twin->getName())] = twin;
   EXPECT_FALSE(table.erase(entries[5]));  // no longer filed
 
   const auto check = [&] {
@@ -391,17 +391,17 @@ TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
   for (std::size_t i = 0; i < entries.size(); i += 3) {
     if (i == 5) continue;
     EXPECT_TRUE(table.erase(entries[i]));
-    model.erase(entries[i]->getName());
+    model.erase(std::string(entries[i]->getName()));
   }
   check();
   EXPECT_EQ(table.find("name-absent"), nullptr);
   for (std::size_t i = entries.size(); i-- > 0;) {
     if (i % 3 == 0 || i == 5) continue;
     EXPECT_TRUE(table.erase(entries[i]));
-    model.erase(entries[i]->getName());
+    model.erase(std::string(entries[i]->getName()));
   }
   EXPECT_TRUE(table.erase(twin));
-  model.erase(twin->getName());
+  model.erase(std::string(twin->getName()));
   check();
   EXPECT_TRUE(table.empty());
 }
