@@ -111,11 +111,14 @@ std::vector<std::string> propertyNames() {
 // DyxEntry
 
 DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey, DyxEntryRepository* repository)
-    : m_id(repository ? repository->intern(name) : 0), m_pid(dirKey), m_repository(repository) {}
+    : m_id(repository ? repository->intern(name) : 0),
+      m_pid(dirKey),
+      m_repository(repository ? repository->number() : 0) {}
 
 std::string_view DyxEntry::getName() const {
-  if (m_repository == nullptr) return std::string_view();
-  return m_repository->textOf(m_id);
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr) return std::string_view();
+  return repository->textOf(m_id);
 }
 
 std::string DyxEntry::getShortName() const {
@@ -132,21 +135,20 @@ std::string DyxEntry::getExtension() const {
   return std::string(name.substr(dot + 1));
 }
 
-std::string DyxEntry::getDirectoryText() const {
-  if (m_repository == nullptr || m_pid == 0) return std::string();
-  return std::string(m_repository->textOf(m_pid));
-}
+std::string DyxEntry::getDirectoryText() const { return std::string(getDirectoryView()); }
 
 std::string_view DyxEntry::getDirectoryView() const {
-  if (m_repository == nullptr || m_pid == 0) return std::string_view();
-  return m_repository->textOf(m_pid);
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr || m_pid == 0) return std::string_view();
+  return repository->textOf(m_pid);
 }
 
 std::string DyxEntry::getFullName() const {
-  if (m_repository == nullptr) return std::string();
-  const std::string_view name = m_repository->textOf(m_id);
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr) return std::string();
+  const std::string_view name = repository->textOf(m_id);
   if (m_pid == 0) return std::string(name);
-  const std::string_view dir = m_repository->textOf(m_pid);
+  const std::string_view dir = repository->textOf(m_pid);
   if (dir.empty()) return std::string(name);
   std::string full;
   full.reserve(dir.size() + 1 + name.size());
@@ -158,8 +160,8 @@ std::string DyxEntry::getFullName() const {
 }
 
 DyxPath DyxEntry::getLocation() const {
-  if (m_repository == nullptr || m_pid == 0) return DyxPath();
-  return DyxPath(std::string(m_repository->textOf(m_pid)));
+  if (getRepository() == nullptr || m_pid == 0) return DyxPath();
+  return DyxPath(getDirectoryText());
 }
 
 std::string DyxEntry::statusText(std::int32_t status) {
@@ -217,7 +219,7 @@ std::string DyxEntry::getProperty(const std::string& name) const {
 dyxplatform::FileInfoResult DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
   int error = 0;
   dyxplatform::Env& env =
-      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+      getRepository() != nullptr ? getRepository()->env() : dyxplatform::Env::current();
   const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
   applyStatus(result, error);
   return result;
@@ -253,7 +255,7 @@ bool DyxEntry::refresh(bool& vanished) {
   dyxplatform::FileInfo info;
   int error = 0;
   dyxplatform::Env& env =
-      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+      getRepository() != nullptr ? getRepository()->env() : dyxplatform::Env::current();
   const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
   return refreshFrom(result, info, error, vanished);
 }
@@ -352,5 +354,5 @@ void DyxEntry::fromRecord(const unsigned char in[kRecordBytes], DyxEntryReposito
   m_sizeLow = getWord(in + 16);
   m_sizeHigh = getWord(in + 20);
   m_status = static_cast<std::int32_t>(getWord(in + 24));
-  m_repository = repository;
+  m_repository = repository != nullptr ? repository->number() : 0;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
@@ -181,10 +182,45 @@ std::uint32_t nextTextGeneration() {
 }
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Numbers
+
+std::atomic<DyxEntryRepository*> dyxrepository::g_byNumber[dyxrepository::kMaxRepositories];
+
+namespace {
+std::mutex& numbersMutex() {
+  static std::mutex m;
+  return m;
+}
+// The number handed out last: the next one is sought after it, so that a number just given
+// back is the last to be taken again.
+std::uint32_t g_lastNumber = 0;
+}  // namespace
+
+std::uint32_t DyxEntryRepository::takeNumber(DyxEntryRepository* repository) {
+  using dyxrepository::g_byNumber;
+  using dyxrepository::kMaxRepositories;
+  const std::lock_guard<std::mutex> hold(numbersMutex());
+  for (std::size_t tried = 1; tried < kMaxRepositories; ++tried) {
+    g_lastNumber = g_lastNumber + 1 == kMaxRepositories ? 1 : g_lastNumber + 1;
+    if (g_byNumber[g_lastNumber].load(std::memory_order_relaxed) == nullptr) {
+      g_byNumber[g_lastNumber].store(repository, std::memory_order_release);
+      return g_lastNumber;
+    }
+  }
+  throw std::length_error("too many entry repositories at once");
+}
+
+void DyxEntryRepository::giveNumberBack(std::uint32_t number) {
+  const std::lock_guard<std::mutex> hold(numbersMutex());
+  dyxrepository::g_byNumber[number].store(nullptr, std::memory_order_release);
+}
+
 DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount,
                                        dyxplatform::Env& env)
     : m_key(key),
       m_env(env),
+      m_number(this),
       m_slots(std::max<std::size_t>(slotCount, 1)),
       m_textGeneration(nextTextGeneration()) {}
 
@@ -196,6 +232,8 @@ DyxEntryRepository::~DyxEntryRepository() = default;
 // Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free
 // slots as it is, and the system backs a large block only where it is written.
 static_assert(std::is_trivially_copyable_v<DyxEntry> && std::is_trivially_destructible_v<DyxEntry>);
+// The slots are the bulk of a repository's memory: one on-disk record's size each.
+static_assert(sizeof(DyxEntry) == DyxEntry::kRecordBytes);
 
 DyxEntryRepository::SlotBlock::~SlotBlock() { release(); }
 
@@ -488,7 +526,7 @@ DyxEntry* DyxEntryRepository::allocate(std::string_view name, std::uint32_t dirK
   entry = DyxEntry();
   entry.m_id = intern(name);
   entry.m_pid = dirKey;
-  entry.m_repository = this;
+  entry.m_repository = m_number.value;
   return &entry;
 }
 
@@ -1035,7 +1073,7 @@ void DyxEntryRepository::forEachEntryOf(std::uint32_t dirKey,
   for (std::size_t i = 0; i < m_used; ++i) {
     DyxEntry& entry = m_slots[i];
     if (entry.m_id == 0 || entry.m_pid != dirKey) continue;
-    entry.m_repository = this;
+    entry.m_repository = m_number.value;
     attach(entry);
   }
 }
@@ -1074,7 +1112,7 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
     for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
-      entry.m_repository = this;
+      entry.m_repository = m_number.value;
       pool.fileEntry(&entry);
     }
   }

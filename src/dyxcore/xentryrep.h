@@ -68,6 +68,8 @@ class DyxEntryRepository {
 
   // ----- texts -----
   const std::string& getKey() const { return m_key; }
+  // The number its entries keep (DyxEntry::getRepository), unique among live repositories.
+  std::uint32_t number() const { return m_number.value; }
   dyxplatform::Env& env() const { return m_env; }
   // The key of the text; a new text gets the next key (number of texts + 1).
   std::uint32_t intern(std::string_view text);
@@ -162,8 +164,23 @@ class DyxEntryRepository {
   // Size, times and file number of both files as they are on disk ("" when one is missing).
   std::string filesSignature() const;
 
+  // A free number in the table of live repositories (throws std::length_error when every one
+  // is taken), and its return.
+  static std::uint32_t takeNumber(DyxEntryRepository* repository);
+  static void giveNumberBack(std::uint32_t number);
+
+  // The repository's number, held from its construction to its destruction.
+  struct Number {
+    explicit Number(DyxEntryRepository* repository) : value(takeNumber(repository)) {}
+    ~Number() { giveNumberBack(value); }
+    Number(const Number&) = delete;
+    Number& operator=(const Number&) = delete;
+    const std::uint32_t value;
+  };
+
   std::string m_key;
   dyxplatform::Env& m_env;
+  Number m_number;
   // What the files on disk hold, as of the last load or save that left them whole.
   struct OnDisk {
     bool known = false;

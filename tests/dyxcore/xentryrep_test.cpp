@@ -799,3 +799,34 @@ TEST_F(RepositoryTest, AttachEntriesHandsOverTheLiveEntriesOfOneDirectory) {
   EXPECT_TRUE(seen.empty());
   repo.attachEntries(repo.findText("/one"), nullptr);  // no directory: nothing happens
 }
+
+// An entry names its repository by a number in a process-wide table: the number must name that
+// very repository while it lives, no repository once it is gone (a number is not handed out
+// again at once), and the table must keep serving as repositories come and go far more often
+// than it has numbers.
+TEST_F(RepositoryTest, EntriesNameTheirOwnRepositoryByNumber) {
+  auto first = std::make_unique<DyxEntryRepository>("one", 4);
+  DyxEntryRepository second("two", 4);
+  DyxEntry* a = first->createEntry("a.txt", "/d", false);
+  DyxEntry* b = second.createEntry("b.txt", "/d", false);
+  EXPECT_EQ(a->getRepository(), first.get());
+  EXPECT_EQ(b->getRepository(), &second);
+  EXPECT_NE(first->number(), second.number());
+  const DyxEntry copy = *a;  // outlives its repository
+  EXPECT_EQ(copy.getName(), "a.txt");
+  first.reset();
+  DyxEntryRepository third("three", 1);
+  EXPECT_EQ(copy.getRepository(), nullptr) << "a gone repository's number named another one";
+  EXPECT_EQ(copy.getName(), "");
+
+  for (std::size_t i = 0; i < dyxrepository::kMaxRepositories + 10; ++i) {
+    DyxEntryRepository passing("passing", 1);
+    ASSERT_NE(passing.number(), 0u) << i;
+    ASSERT_NE(passing.number(), second.number()) << i;
+    if (i % 4096 == 0) {
+      ASSERT_EQ(passing.createEntry("x")->getRepository(), &passing) << i;
+    }
+  }
+  EXPECT_EQ(b->getRepository(), &second);
+  EXPECT_EQ(b->getName(), "b.txt");
+}
