@@ -114,8 +114,12 @@ class DyxEntry {
   std::uint32_t getId() const { return m_id; }
   std::uint32_t getPid() const { return m_pid; }
   bool isFree() const { return m_id == 0; }
-  DyxEntryRepository* getRepository() const {
-    return dyxrepository::g_byNumber[m_repository].load(std::memory_order_acquire);
+  DyxEntryRepository* getRepository() const { return repositoryNumbered(m_repository); }
+  // The live repository of that number, nullptr for 0 or a number no repository holds.
+  static DyxEntryRepository* repositoryNumbered(std::uint32_t number) {
+    return number < dyxrepository::kMaxRepositories
+               ? dyxrepository::g_byNumber[number].load(std::memory_order_acquire)
+               : nullptr;
   }
 
   // The view stays valid as long as the repository's texts (until a load or a clear of the
