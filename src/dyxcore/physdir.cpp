@@ -96,8 +96,10 @@ DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry, std::uint32_t
                   << " is not filed: it is no entry of the directory's repository." << endl;
     return nullptr;
   }
-  // At most three quarters full, so that a probe for a new name stops after a few slots.
-  if ((std::size_t{m_count} + 1) * 4 > m_slots.size() * 3) grow();
+  // At most seven eighths full: a probe compares the hashes beside the slots, eight to a cache
+  // line, and reads a name only when one matches, so a longer run costs little; most
+  // directories then fit a table half the size.
+  if ((std::size_t{m_count} + 1) * 8 > m_slots.size() * 7) grow();
   const std::string_view name = entry->getName();
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;

@@ -78,7 +78,7 @@ class DyxPhysicalDirectory : public DyxUpdater {
  public:
   // The entries of a directory by name (the repository owns them). Open addressing on the
   // name's hash: a slot holds the entry's slot number in its repository and 32 bits of the
-  // name's hash, so that a probe seldom reads a name; about 16 bytes per entry and no name
+  // name's hash, so that a probe seldom reads a name; about 12 bytes per entry and no name
   // comparison on the way to a new name. Every entry of a table belongs to one repository (the
   // directory's), and the names are its interned texts (they never move nor go away while
   // entries use them), so the table keeps no copy of them. It has no order: the few readers
