@@ -49,11 +49,6 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 // The error of a directory that is simply not there (any more).
 bool isGone(int error) { return error == ENOENT || error == ENOTDIR; }
 
-// The entry's name as kept by its repository: the key under which a directory files it.
-std::string_view nameKey(const DyxEntry* entry) {
-  return entry->getRepository()->textOf(entry->getId());
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -64,86 +59,109 @@ std::uint32_t DyxPhysicalDirectory::NameTable::hashOf(std::string_view name) {
   return static_cast<std::uint32_t>(h ^ (h >> 32));
 }
 
+DyxEntry* DyxPhysicalDirectory::NameTable::entryOf(Slot slot) const {
+  const DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
+  if (repository == nullptr) return nullptr;
+  return const_cast<DyxEntryRepository*>(repository)->entryAt(slot.number - 1);
+}
+
+std::string_view DyxPhysicalDirectory::NameTable::nameOf(Slot slot) const {
+  const DyxEntry* entry = entryOf(slot);
+  return entry != nullptr ? entry->getName() : std::string_view();
+}
+
 DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name, std::uint32_t hash) const {
   if (m_count == 0) return nullptr;
   const std::size_t mask = m_slots.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    DyxEntry* entry = m_slots[i];
-    if (entry == nullptr) return nullptr;
-    if (m_hashes[i] == hash && nameKey(entry) == name) return entry;
+    const Slot slot = m_slots[i];
+    if (slot.number == 0) return nullptr;
+    if (slot.hash == hash) {
+      DyxEntry* entry = entryOf(slot);
+      if (entry != nullptr && entry->getName() == name) return entry;
+    }
   }
 }
 
 DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry) {
-  return insert(entry, hashOf(nameKey(entry)));
+  return insert(entry, hashOf(entry->getName()));
 }
 
 DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry, std::uint32_t hash) {
-  // At most three quarters full, so that a probe for a new name stops after a few slots.
-  if ((m_count + 1) * 4 > m_slots.size() * 3) grow();
-  const std::string_view name = nameKey(entry);
+  DyxEntryRepository* repository = entry->getRepository();
+  const long number = repository != nullptr ? repository->slotOf(entry) : -1;
+  if (m_count == 0 && number >= 0) m_repository = repository->number();
+  if (number < 0 || repository->number() != m_repository) {
+    KX_POS(kxerr) << "The entry " << entry->getName()
+                  << " is not filed: it is no entry of the directory's repository." << endl;
+    return nullptr;
+  }
+  // At most seven eighths full: a probe compares the hashes beside the slots, eight to a cache
+  // line, and reads a name only when one matches, so a longer run costs little; most
+  // directories then fit a table half the size.
+  if ((std::size_t{m_count} + 1) * 8 > m_slots.size() * 7) grow();
+  const std::string_view name = entry->getName();
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
-  for (; m_slots[i] != nullptr; i = (i + 1) & mask) {
-    if (m_hashes[i] == hash && nameKey(m_slots[i]) == name) {
-      DyxEntry* replaced = m_slots[i];
-      m_slots[i] = entry;
+  const auto filed = static_cast<std::uint32_t>(number + 1);
+  for (; m_slots[i].number != 0; i = (i + 1) & mask) {
+    if (m_slots[i].hash == hash && nameOf(m_slots[i]) == name) {
+      DyxEntry* replaced = entryOf(m_slots[i]);
+      m_slots[i].number = filed;
       return replaced;
     }
   }
-  m_slots[i] = entry;
-  m_hashes[i] = hash;
+  m_slots[i] = Slot{filed, hash};
   ++m_count;
   return nullptr;
 }
 
 bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
   if (m_count == 0 || entry == nullptr) return false;
+  const DyxEntryRepository* repository = entry->getRepository();
+  if (repository == nullptr || repository->number() != m_repository) return false;
+  const long number = repository->slotOf(entry);
+  if (number < 0) return false;
+  const auto filed = static_cast<std::uint32_t>(number + 1);
   const std::size_t mask = m_slots.size() - 1;
-  std::size_t i = hashOf(nameKey(entry)) & mask;
-  while (m_slots[i] != entry) {
-    if (m_slots[i] == nullptr) return false;
+  std::size_t i = hashOf(entry->getName()) & mask;
+  while (m_slots[i].number != filed) {
+    if (m_slots[i].number == 0) return false;
     i = (i + 1) & mask;
   }
   // Backward shift: every later slot of the run that may move closer to its home does, so that
   // no probe ever stops early at the hole.
   std::size_t hole = i;
-  for (std::size_t j = (i + 1) & mask; m_slots[j] != nullptr; j = (j + 1) & mask) {
-    const std::size_t home = m_hashes[j] & mask;
+  for (std::size_t j = (i + 1) & mask; m_slots[j].number != 0; j = (j + 1) & mask) {
+    const std::size_t home = m_slots[j].hash & mask;
     // The slot may fill the hole when its home is not strictly between the hole and it.
     const bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
     if (between) continue;
     m_slots[hole] = m_slots[j];
-    m_hashes[hole] = m_hashes[j];
     hole = j;
   }
-  m_slots[hole] = nullptr;
+  m_slots[hole] = Slot{0, 0};
   --m_count;
   return true;
 }
 
 void DyxPhysicalDirectory::NameTable::clear() {
-  std::vector<DyxEntry*>().swap(m_slots);
-  std::vector<std::uint32_t>().swap(m_hashes);
+  std::vector<Slot>().swap(m_slots);
   m_count = 0;
 }
 
 std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
   std::vector<DyxEntry*> out;
-  out.reserve(m_count);
-  for (DyxEntry* entry : m_slots) {
-    if (entry != nullptr) out.push_back(entry);
-  }
-  std::sort(out.begin(), out.end(),
-            [](const DyxEntry* a, const DyxEntry* b) { return nameKey(a) < nameKey(b); });
+  for (const auto& [name, entry] : named(true)) out.push_back(entry);
   return out;
 }
 
 std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::unsorted() const {
   std::vector<DyxEntry*> out;
   out.reserve(m_count);
-  for (DyxEntry* entry : m_slots) {
-    if (entry != nullptr) out.push_back(entry);
+  for (const Slot slot : m_slots) {
+    if (slot.number == 0) continue;
+    if (DyxEntry* entry = entryOf(slot)) out.push_back(entry);
   }
   return out;
 }
@@ -152,8 +170,9 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
     bool byName) const {
   std::vector<std::pair<std::string_view, DyxEntry*>> out;
   out.reserve(m_count);
-  for (DyxEntry* entry : m_slots) {
-    if (entry != nullptr) out.emplace_back(nameKey(entry), entry);
+  for (const Slot slot : m_slots) {
+    if (slot.number == 0) continue;
+    if (DyxEntry* entry = entryOf(slot)) out.emplace_back(entry->getName(), entry);
   }
   if (!byName || out.size() < 2) return out;
   // Ordered on the first eight bytes of each name read once, the whole names compared only
@@ -181,17 +200,14 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
 }
 
 void DyxPhysicalDirectory::NameTable::grow() {
-  std::vector<DyxEntry*> oldSlots(m_slots.empty() ? 16 : m_slots.size() * 2, nullptr);
-  std::vector<std::uint32_t> oldHashes(oldSlots.size(), 0);
-  oldSlots.swap(m_slots);
-  oldHashes.swap(m_hashes);
+  std::vector<Slot> old(m_slots.empty() ? 16 : m_slots.size() * 2, Slot{0, 0});
+  old.swap(m_slots);
   const std::size_t mask = m_slots.size() - 1;
-  for (std::size_t k = 0; k < oldSlots.size(); ++k) {
-    if (oldSlots[k] == nullptr) continue;
-    std::size_t i = oldHashes[k] & mask;
-    while (m_slots[i] != nullptr) i = (i + 1) & mask;
-    m_slots[i] = oldSlots[k];
-    m_hashes[i] = oldHashes[k];
+  for (const Slot slot : old) {
+    if (slot.number == 0) continue;
+    std::size_t i = slot.hash & mask;
+    while (m_slots[i].number != 0) i = (i + 1) & mask;
+    m_slots[i] = slot;
   }
 }
 
@@ -534,7 +550,7 @@ void DyxPhysicalDirectory::removeEntry(DyxEntry* entry) {
     return;
   }
   DyxEngineLock lock;
-  const std::string name = entry->getName();
+  const std::string_view name = entry->getName();
   if (m_entries.find(name) != entry) {
     KX_POS(kxerr) << "Not in" << endl;
     return;

@@ -77,11 +77,12 @@ class DyxViewNotifier {
 class DyxPhysicalDirectory : public DyxUpdater {
  public:
   // The entries of a directory by name (the repository owns them). Open addressing on the
-  // name's hash, with 32 bits of the hash beside each slot so that a probe seldom reads a name:
-  // about 20 bytes per entry and no name comparison on the way to a new name. The names are
-  // the repository's interned texts (they never move nor go away while entries use them), so
-  // the table keeps no copy of them. It has no order: the few readers that need name order
-  // sort.
+  // name's hash: a slot holds the entry's slot number in its repository and 32 bits of the
+  // name's hash, so that a probe seldom reads a name; about 12 bytes per entry and no name
+  // comparison on the way to a new name. Every entry of a table belongs to one repository (the
+  // directory's), and the names are its interned texts (they never move nor go away while
+  // entries use them), so the table keeps no copy of them. It has no order: the few readers
+  // that need name order sort.
   class NameTable {
    public:
     // The hash the table files a name under: a caller that looks a name up and then files it
@@ -89,7 +90,9 @@ class DyxPhysicalDirectory : public DyxUpdater {
     static std::uint32_t hashOf(std::string_view name);
     DyxEntry* find(std::string_view name) const { return find(name, hashOf(name)); }
     DyxEntry* find(std::string_view name, std::uint32_t hash) const;
-    // Files the entry under its name and answers the entry it replaces (nullptr when none).
+    // Files the entry under its name and answers the entry it replaces (nullptr when none). An
+    // entry of another repository than the entries already filed is not filed (the trace
+    // tells it): the table would read it in the wrong repository.
     DyxEntry* insert(DyxEntry* entry);
     DyxEntry* insert(DyxEntry* entry, std::uint32_t hash);
     // Removes this very entry; false when another entry (or none) has its name.
@@ -107,10 +110,18 @@ class DyxPhysicalDirectory : public DyxUpdater {
     std::vector<std::pair<std::string_view, DyxEntry*>> named(bool byName) const;
 
    private:
+    struct Slot {
+      std::uint32_t number;  // the entry's slot in the repository + 1; 0: a free slot
+      std::uint32_t hash;    // of the entry's name
+    };
+    DyxEntry* entryOf(Slot slot) const;
+    std::string_view nameOf(Slot slot) const;
     void grow();
-    std::vector<DyxEntry*> m_slots;       // size 0 or a power of two; nullptr: free
-    std::vector<std::uint32_t> m_hashes;  // the hash of the name in the slot beside it
-    std::size_t m_count = 0;
+    std::vector<Slot> m_slots;  // size 0 or a power of two
+    // The repository of the entries filed, by its number (xentry.h): one that is gone answers
+    // no entry rather than read freed memory.
+    std::uint32_t m_repository = 0;
+    std::uint32_t m_count = 0;
   };
 
   // `dirName` is the path's text form (no trailing separator). Makes sure the repository of the

@@ -120,8 +120,7 @@ DyxNameView::DyxNameView(DyxPhysicalDirs* pool, bool update)
 
 bool DyxNameView::folderNames(const DyxEntry& entry, std::vector<DyxPath>& paths) {
   paths.clear();
-  const std::string& name = entry.getName();
-  const std::string first = name.substr(0, 1);
+  const std::string first(entry.getName().substr(0, 1));
   if (first == ".") {
     addSingleFolder(paths, kDyxHiddenFolder);
   } else {

@@ -111,44 +111,45 @@ std::vector<std::string> propertyNames() {
 // DyxEntry
 
 DyxEntry::DyxEntry(const std::string& name, std::uint32_t dirKey, DyxEntryRepository* repository)
-    : m_id(repository ? repository->intern(name) : 0), m_pid(dirKey), m_repository(repository) {}
+    : m_id(repository ? repository->intern(name) : 0),
+      m_pid(dirKey),
+      m_repository(repository ? repository->number() : 0) {}
 
-const std::string& DyxEntry::getName() const {
-  static const std::string kNoName;
-  if (m_repository == nullptr) return kNoName;
-  return m_repository->textOf(m_id);
+std::string_view DyxEntry::getName() const {
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr) return std::string_view();
+  return repository->textOf(m_id);
 }
 
 std::string DyxEntry::getShortName() const {
-  const std::string& name = getName();
+  const std::string_view name = getName();
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos || dot == 0) return name;
-  return name.substr(0, dot);
+  if (dot == std::string_view::npos || dot == 0) return std::string(name);
+  return std::string(name.substr(0, dot));
 }
 
 std::string DyxEntry::getExtension() const {
-  const std::string& name = getName();
+  const std::string_view name = getName();
   const std::size_t dot = name.rfind('.');
-  if (dot == std::string::npos) return std::string();
-  return name.substr(dot + 1);
+  if (dot == std::string_view::npos) return std::string();
+  return std::string(name.substr(dot + 1));
 }
 
-std::string DyxEntry::getDirectoryText() const {
-  if (m_repository == nullptr || m_pid == 0) return std::string();
-  return m_repository->textOf(m_pid);
-}
+std::string DyxEntry::getDirectoryText() const { return std::string(getDirectoryView()); }
 
 std::string_view DyxEntry::getDirectoryView() const {
-  if (m_repository == nullptr || m_pid == 0) return std::string_view();
-  return m_repository->textOf(m_pid);
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr || m_pid == 0) return std::string_view();
+  return repository->textOf(m_pid);
 }
 
 std::string DyxEntry::getFullName() const {
-  if (m_repository == nullptr) return std::string();
-  const std::string& name = m_repository->textOf(m_id);
-  if (m_pid == 0) return name;
-  const std::string& dir = m_repository->textOf(m_pid);
-  if (dir.empty()) return name;
+  const DyxEntryRepository* repository = getRepository();
+  if (repository == nullptr) return std::string();
+  const std::string_view name = repository->textOf(m_id);
+  if (m_pid == 0) return std::string(name);
+  const std::string_view dir = repository->textOf(m_pid);
+  if (dir.empty()) return std::string(name);
   std::string full;
   full.reserve(dir.size() + 1 + name.size());
   full.append(dir);
@@ -159,8 +160,8 @@ std::string DyxEntry::getFullName() const {
 }
 
 DyxPath DyxEntry::getLocation() const {
-  if (m_repository == nullptr || m_pid == 0) return DyxPath();
-  return DyxPath(m_repository->textOf(m_pid));
+  if (getRepository() == nullptr || m_pid == 0) return DyxPath();
+  return DyxPath(getDirectoryText());
 }
 
 std::string DyxEntry::statusText(std::int32_t status) {
@@ -192,7 +193,7 @@ void DyxEntry::getTypes(std::vector<std::string>& types) const {
 std::string DyxEntry::getProperty(int id) const {
   switch (id) {
     case kPropName:
-      return getName();
+      return std::string(getName());
     case kPropExt:
       return getExtension();
     case kPropLocation:
@@ -218,7 +219,7 @@ std::string DyxEntry::getProperty(const std::string& name) const {
 dyxplatform::FileInfoResult DyxEntry::readFileInformation(dyxplatform::FileInfo& info) {
   int error = 0;
   dyxplatform::Env& env =
-      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+      getRepository() != nullptr ? getRepository()->env() : dyxplatform::Env::current();
   const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
   applyStatus(result, error);
   return result;
@@ -254,7 +255,7 @@ bool DyxEntry::refresh(bool& vanished) {
   dyxplatform::FileInfo info;
   int error = 0;
   dyxplatform::Env& env =
-      m_repository != nullptr ? m_repository->env() : dyxplatform::Env::current();
+      getRepository() != nullptr ? getRepository()->env() : dyxplatform::Env::current();
   const dyxplatform::FileInfoResult result = env.readFileInfo(getFullName(), info, &error);
   return refreshFrom(result, info, error, vanished);
 }
@@ -353,5 +354,5 @@ void DyxEntry::fromRecord(const unsigned char in[kRecordBytes], DyxEntryReposito
   m_sizeLow = getWord(in + 16);
   m_sizeHigh = getWord(in + 20);
   m_status = static_cast<std::int32_t>(getWord(in + 24));
-  m_repository = repository;
+  m_repository = repository != nullptr ? repository->number() : 0;
 }

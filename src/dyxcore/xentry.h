@@ -4,12 +4,16 @@
 // and views hold plain pointers, valid until the repository frees the slot. The name and the
 // directory are keys into the repository's text table, never copies. On disk an entry is eight
 // little-endian 32-bit words (id, pid, 0, mtime, size low, size high, status, repository); in
-// memory the last word is a pointer.
+// memory the last word is the number of its repository in a process-wide table (so an entry is
+// 32 bytes): a repository holds its number from its construction to its destruction, and its
+// entries live in its own slots, so an entry's number always names its own repository.
 //
 // Threads: an entry has no lock. Read and refresh entries under the engine lock (mutex.h). The
 // property table is built on first use behind a once-flag, so any thread may use it.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -20,6 +24,13 @@
 
 class DyxEntryRepository;
 class DyxPath;
+
+// The live repositories by number (0: none). Filled and emptied by DyxEntryRepository itself;
+// any thread may read it.
+namespace dyxrepository {
+constexpr std::size_t kMaxRepositories = std::size_t{1} << 16;
+extern std::atomic<DyxEntryRepository*> g_byNumber[kMaxRepositories];
+}  // namespace dyxrepository
 
 // The upper 32 bits of a 1601-based 100-nanosecond file time: a resolution of 429.4967296
 // seconds. -1 is unset (the default).
@@ -103,10 +114,17 @@ class DyxEntry {
   std::uint32_t getId() const { return m_id; }
   std::uint32_t getPid() const { return m_pid; }
   bool isFree() const { return m_id == 0; }
-  DyxEntryRepository* getRepository() const { return m_repository; }
+  DyxEntryRepository* getRepository() const { return repositoryNumbered(m_repository); }
+  // The live repository of that number, nullptr for 0 or a number no repository holds.
+  static DyxEntryRepository* repositoryNumbered(std::uint32_t number) {
+    return number < dyxrepository::kMaxRepositories
+               ? dyxrepository::g_byNumber[number].load(std::memory_order_acquire)
+               : nullptr;
+  }
 
-  // The reference stays valid as long as the repository: interned texts never move.
-  const std::string& getName() const;
+  // The view stays valid as long as the repository's texts (until a load or a clear of the
+  // repository): interned texts never move. Empty without a repository.
+  std::string_view getName() const;
   std::string getShortName() const;
   std::string getExtension() const;
   // Directory text + "/" + name; the name alone without a directory text.
@@ -182,7 +200,7 @@ class DyxEntry {
   std::uint32_t m_sizeLow = 0;
   std::uint32_t m_sizeHigh = 0;
   std::int32_t m_status = kStatusNormal;
-  DyxEntryRepository* m_repository = nullptr;
+  std::uint32_t m_repository = 0;  // its number, below kMaxRepositories
 };
 
 // Lines 2 and 3 of the dump block (line 2 with its line end, line 3 without).

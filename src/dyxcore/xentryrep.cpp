@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <stdexcept>
 #include <type_traits>
 
 #include "dyxcore/mutex.h"
@@ -18,7 +20,7 @@
 
 namespace {
 
-const std::string kNullText = "<null>";
+constexpr std::string_view kNullText = "<null>";
 const std::string kTransientKey = "0";
 
 std::atomic<std::size_t> g_defaultCapacity{DyxEntryRepository::kDefaultSlotCount};
@@ -34,12 +36,12 @@ Registry& registry() {
 // The line format cannot hold a newline or carriage return, and a line beginning with ">" ends
 // the text table (an empty one too). Such texts, and those beginning with the escape character
 // itself, are written as "\" followed by the text with "\" "\n" "\r" escaped.
-bool needsEscape(const std::string& text) {
+bool needsEscape(std::string_view text) {
   if (text.empty() || text[0] == '>' || text[0] == '\\') return true;
   return text.find_first_of("\n\r") != std::string::npos;
 }
 
-void appendEscaped(std::string& out, const std::string& text) {
+void appendEscaped(std::string& out, std::string_view text) {
   out.push_back('\\');
   for (char c : text) {
     switch (c) {
@@ -58,28 +60,29 @@ void appendEscaped(std::string& out, const std::string& text) {
   }
 }
 
-std::string unescape(std::string_view line) {
-  std::string text;
-  text.reserve(line.size());
+// Writes the text of an escaped line (its "\\" first) to `out`, which has room for the line;
+// answers the text's length.
+std::size_t unescapeInto(std::string_view line, char* out) {
+  char* const start = out;
   for (std::size_t i = 1; i < line.size(); ++i) {
     const char c = line[i];
     if (c != '\\' || i + 1 == line.size()) {
-      text.push_back(c);
+      *out++ = c;
       continue;
     }
     const char n = line[++i];
     if (n == 'n') {
-      text.push_back('\n');
+      *out++ = '\n';
     } else if (n == 'r') {
-      text.push_back('\r');
+      *out++ = '\r';
     } else if (n == '\\') {
-      text.push_back('\\');
+      *out++ = '\\';
     } else {
-      text.push_back('\\');
-      text.push_back(n);
+      *out++ = '\\';
+      *out++ = n;
     }
   }
-  return text;
+  return static_cast<std::size_t>(out - start);
 }
 
 bool parseUnsigned(std::string_view text, std::uint64_t& value) {
@@ -179,10 +182,45 @@ std::uint32_t nextTextGeneration() {
 }
 }  // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Numbers
+
+std::atomic<DyxEntryRepository*> dyxrepository::g_byNumber[dyxrepository::kMaxRepositories];
+
+namespace {
+std::mutex& numbersMutex() {
+  static std::mutex m;
+  return m;
+}
+// The number handed out last: the next one is sought after it, so that a number just given
+// back is the last to be taken again.
+std::uint32_t g_lastNumber = 0;
+}  // namespace
+
+std::uint32_t DyxEntryRepository::takeNumber(DyxEntryRepository* repository) {
+  using dyxrepository::g_byNumber;
+  using dyxrepository::kMaxRepositories;
+  const std::lock_guard<std::mutex> hold(numbersMutex());
+  for (std::size_t tried = 1; tried < kMaxRepositories; ++tried) {
+    g_lastNumber = g_lastNumber + 1 == kMaxRepositories ? 1 : g_lastNumber + 1;
+    if (g_byNumber[g_lastNumber].load(std::memory_order_relaxed) == nullptr) {
+      g_byNumber[g_lastNumber].store(repository, std::memory_order_release);
+      return g_lastNumber;
+    }
+  }
+  throw std::length_error("too many entry repositories at once");
+}
+
+void DyxEntryRepository::giveNumberBack(std::uint32_t number) {
+  const std::lock_guard<std::mutex> hold(numbersMutex());
+  dyxrepository::g_byNumber[number].store(nullptr, std::memory_order_release);
+}
+
 DyxEntryRepository::DyxEntryRepository(const std::string& key, std::size_t slotCount,
                                        dyxplatform::Env& env)
     : m_key(key),
       m_env(env),
+      m_number(this),
       m_slots(std::max<std::size_t>(slotCount, 1)),
       m_textGeneration(nextTextGeneration()) {}
 
@@ -194,6 +232,8 @@ DyxEntryRepository::~DyxEntryRepository() = default;
 // Zero bytes are a free entry, and an entry is a plain record: calloc's memory holds free
 // slots as it is, and the system backs a large block only where it is written.
 static_assert(std::is_trivially_copyable_v<DyxEntry> && std::is_trivially_destructible_v<DyxEntry>);
+// The slots are the bulk of a repository's memory: one on-disk record's size each.
+static_assert(sizeof(DyxEntry) == DyxEntry::kRecordBytes);
 
 DyxEntryRepository::SlotBlock::~SlotBlock() { release(); }
 
@@ -250,6 +290,81 @@ bool DyxEntryRepository::SlotBlock::spanOf(const DyxEntry* entry, SlotSpan& span
     first += count;
   }
   return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TextStore
+
+DyxEntryRepository::TextStore::~TextStore() { clear(); }
+
+void DyxEntryRepository::TextStore::clear() {
+  for (char* chunk : m_chunks) std::free(chunk);
+  m_chunks.clear();
+  m_chunks.shrink_to_fit();
+  m_places.clear();
+  m_current = 0;
+  m_currentBytes = 0;
+  m_currentUsed = 0;
+  m_ownChunk = false;
+}
+
+std::size_t DyxEntryRepository::TextStore::newChunk(std::size_t bytes) {
+  if (m_chunks.size() >= kMaxChunks) throw std::length_error("too many texts in a repository");
+  // Never written before it is used: the system backs the chunk page by page as texts come.
+  char* chunk = static_cast<char*>(std::malloc(std::max<std::size_t>(bytes, 1)));
+  if (chunk == nullptr) throw std::bad_alloc();
+  m_chunks.push_back(chunk);
+  return m_chunks.size() - 1;
+}
+
+char* DyxEntryRepository::TextStore::reserve(std::size_t most) {
+  if (most >= kLongLength || most > kOwnChunkBytes) {
+    const bool isLong = most >= kLongLength;
+    m_reservedChunk = newChunk(most + (isLong ? sizeof(std::uint64_t) : 0));
+    m_reservedPlace = isLong ? sizeof(std::uint64_t) : 0;
+    m_ownChunk = true;
+    return m_chunks[m_reservedChunk] + m_reservedPlace;
+  }
+  if (m_currentBytes == 0 || m_currentBytes - m_currentUsed < most) {
+    // A small repository (a test's, the transient one) starts small; the chunks of a large one
+    // grow to kChunkBytes, the most that a place can address.
+    const std::size_t bytes = std::min(kChunkBytes, std::size_t{32 * 1024} << m_chunks.size());
+    m_current = newChunk(bytes);
+    m_currentBytes = bytes;
+    m_currentUsed = 0;
+  }
+  m_reservedChunk = m_current;
+  m_reservedPlace = m_currentUsed;
+  m_ownChunk = false;
+  return m_chunks[m_current] + m_currentUsed;
+}
+
+void DyxEntryRepository::TextStore::commit(std::size_t length) {
+  std::uint64_t lengthField = length;
+  if (length >= kLongLength) {
+    const std::uint64_t whole = length;
+    std::memcpy(m_chunks[m_reservedChunk], &whole, sizeof whole);
+    lengthField = kLongLength;
+  }
+  m_places.push_back(std::uint64_t{m_reservedChunk} << (kPlaceBits + kLengthBits) |
+                     std::uint64_t{m_reservedPlace} << kLengthBits | lengthField);
+  if (!m_ownChunk) m_currentUsed += length;
+  m_ownChunk = false;
+}
+
+void DyxEntryRepository::TextStore::push_back(std::string_view text) {
+  char* out = reserve(text.size());
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  commit(text.size());
+}
+
+std::string_view DyxEntryRepository::TextStore::operator[](std::size_t i) const {
+  const std::uint64_t word = m_places[i];
+  const char* chunk = m_chunks[word >> (kPlaceBits + kLengthBits)];
+  const std::size_t place = (word >> kLengthBits) & (kChunkBytes - 1);
+  std::uint64_t length = word & kLongLength;
+  if (length == kLongLength) std::memcpy(&length, chunk, sizeof length);
+  return std::string_view(chunk + place, static_cast<std::size_t>(length));
 }
 
 namespace {
@@ -311,7 +426,7 @@ void DyxEntryRepository::indexLoadedTexts() const {
   std::size_t firstRepeat = 0;
   while (m_indexedTexts < m_texts.size()) {
     const auto key = static_cast<std::uint32_t>(m_indexedTexts + 1);
-    const std::string& text = m_texts[key - 1];
+    const std::string_view text = m_texts[key - 1];
     const std::size_t hash = hashText(text);
     if (probeKey(text, hash) != 0) {
       m_indexedTexts = key;
@@ -355,7 +470,7 @@ void DyxEntryRepository::growTextIndex() const {
   }
 }
 
-std::uint32_t DyxEntryRepository::intern(const std::string& text) {
+std::uint32_t DyxEntryRepository::intern(std::string_view text) {
   DyxEngineLock lock;
   const std::size_t hash = hashText(text);
   if (const std::uint32_t key = findKey(text, hash)) return key;
@@ -365,16 +480,16 @@ std::uint32_t DyxEntryRepository::intern(const std::string& text) {
   return key;
 }
 
-const std::string& DyxEntryRepository::textOf(std::uint32_t key) const {
+std::string_view DyxEntryRepository::textOf(std::uint32_t key) const {
   if (key == 0 || key > m_texts.size()) return kNullText;
   return m_texts[key - 1];
 }
 
-std::uint32_t DyxEntryRepository::findText(const std::string& text) const {
+std::uint32_t DyxEntryRepository::findText(std::string_view text) const {
   return findKey(text, hashText(text));
 }
 
-DyxEntry* DyxEntryRepository::createEntry(const std::string& name, const std::string& dirName,
+DyxEntry* DyxEntryRepository::createEntry(std::string_view name, std::string_view dirName,
                                           bool recursive) {
   DyxEngineLock lock;
   // A scan creates the entries of one directory one after the other: the directory's key and
@@ -391,12 +506,12 @@ DyxEntry* DyxEntryRepository::createEntry(const std::string& name, const std::st
   return allocate(name, d);
 }
 
-DyxEntry* DyxEntryRepository::createEntry(const std::string& name) {
+DyxEntry* DyxEntryRepository::createEntry(std::string_view name) {
   DyxEngineLock lock;
   return allocate(name, 0);
 }
 
-DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t dirKey) {
+DyxEntry* DyxEntryRepository::allocate(std::string_view name, std::uint32_t dirKey) {
   const std::size_t s = m_firstFree;
   if (s >= m_slots.size()) {
     // Every slot is in use: a new block joins the others, and no entry moves.
@@ -411,7 +526,7 @@ DyxEntry* DyxEntryRepository::allocate(const std::string& name, std::uint32_t di
   entry = DyxEntry();
   entry.m_id = intern(name);
   entry.m_pid = dirKey;
-  entry.m_repository = this;
+  entry.m_repository = m_number.value;
   return &entry;
 }
 
@@ -631,11 +746,11 @@ bool DyxEntryRepository::save() const {
     };
     block.append(std::to_string(used)).push_back('\n');
     for (std::size_t i = 0; i < m_texts.size(); ++i) {
-      const std::string* t = &m_texts[i];
-      if (needsEscape(*t)) {
-        appendEscaped(block, *t);
+      const std::string_view t = m_texts[i];
+      if (needsEscape(t)) {
+        appendEscaped(block, t);
       } else {
-        block.append(*t);
+        block.append(t);
       }
       block.push_back('\n');
       if (!flushIfFull()) return false;
@@ -741,7 +856,11 @@ bool DyxEntryRepository::load() {
   // The texts end at an empty line or one that begins with ">", which is passed over.
   while (lines.next(l)) {
     if (l.empty() || l[0] == '>') break;
-    m_texts.push_back(l[0] == '\\' ? unescape(l) : std::string(l));
+    if (l[0] == '\\') {
+      m_texts.commit(unescapeInto(l, m_texts.reserve(l.size())));
+    } else {
+      m_texts.push_back(l);
+    }
   }
   // With the trace on, a repeated text is told now, as the file is read.
   if (kxerr.enabled()) indexLoadedTexts();
@@ -954,7 +1073,7 @@ void DyxEntryRepository::forEachEntryOf(std::uint32_t dirKey,
   for (std::size_t i = 0; i < m_used; ++i) {
     DyxEntry& entry = m_slots[i];
     if (entry.m_id == 0 || entry.m_pid != dirKey) continue;
-    entry.m_repository = this;
+    entry.m_repository = m_number.value;
     attach(entry);
   }
 }
@@ -990,10 +1109,10 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   }
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
-    if (!pool.beginDirectory(textOf(key), recursive)) continue;
+    if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
     for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
-      entry.m_repository = this;
+      entry.m_repository = m_number.value;
       pool.fileEntry(&entry);
     }
   }

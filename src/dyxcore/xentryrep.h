@@ -68,13 +68,16 @@ class DyxEntryRepository {
 
   // ----- texts -----
   const std::string& getKey() const { return m_key; }
+  // The number its entries keep (DyxEntry::getRepository), unique among live repositories.
+  std::uint32_t number() const { return m_number.value; }
   dyxplatform::Env& env() const { return m_env; }
   // The key of the text; a new text gets the next key (number of texts + 1).
-  std::uint32_t intern(const std::string& text);
-  // The text of the key, or "<null>".
-  const std::string& textOf(std::uint32_t key) const;
+  std::uint32_t intern(std::string_view text);
+  // The text of the key, or "<null>". The view stays valid while the repository lives, until a
+  // load or clearContent replaces its texts: interned texts never move.
+  std::string_view textOf(std::uint32_t key) const;
   // The key of a text already interned, or 0.
-  std::uint32_t findText(const std::string& text) const;
+  std::uint32_t findText(std::string_view text) const;
   std::size_t textCount() const { return m_texts.size(); }
   // Unique in the process to this repository's present texts, and moves whenever a load gives
   // the keys new texts: a key and this number together always name the same text.
@@ -85,8 +88,8 @@ class DyxEntryRepository {
   // recursive flag; the slots grow when every one is in use. None (nullptr) only when no more
   // slots can be had (the system refuses the memory, or kMaxSlots): the caller reports the
   // file left out. A null directory means no directory (pid 0).
-  DyxEntry* createEntry(const std::string& name, const std::string& dirName, bool recursive);
-  DyxEntry* createEntry(const std::string& name);
+  DyxEntry* createEntry(std::string_view name, std::string_view dirName, bool recursive);
+  DyxEntry* createEntry(std::string_view name);
   // Frees the entry's slot (nullptr and entries of other repositories are ignored).
   void freeEntry(DyxEntry* entry);
   DyxEntry* entryAt(std::size_t slot);
@@ -152,7 +155,7 @@ class DyxEntryRepository {
   void restore(DyxEntryFiler& pool);
 
  private:
-  DyxEntry* allocate(const std::string& name, std::uint32_t dirKey);
+  DyxEntry* allocate(std::string_view name, std::uint32_t dirKey);
 
   // The count of slots a save writes: one past the highest live slot.
   std::size_t savedSlotCount() const;
@@ -161,8 +164,23 @@ class DyxEntryRepository {
   // Size, times and file number of both files as they are on disk ("" when one is missing).
   std::string filesSignature() const;
 
+  // A free number in the table of live repositories (throws std::length_error when every one
+  // is taken), and its return.
+  static std::uint32_t takeNumber(DyxEntryRepository* repository);
+  static void giveNumberBack(std::uint32_t number);
+
+  // The repository's number, held from its construction to its destruction.
+  struct Number {
+    explicit Number(DyxEntryRepository* repository) : value(takeNumber(repository)) {}
+    ~Number() { giveNumberBack(value); }
+    Number(const Number&) = delete;
+    Number& operator=(const Number&) = delete;
+    const std::uint32_t value;
+  };
+
   std::string m_key;
   dyxplatform::Env& m_env;
+  Number m_number;
   // What the files on disk hold, as of the last load or save that left them whole.
   struct OnDisk {
     bool known = false;
@@ -207,10 +225,51 @@ class DyxEntryRepository {
     std::size_t m_count = 0;
   };
   SlotBlock m_slots;
-  // Interned texts: key - 1 -> text. Texts never move once interned, and the short table of
-  // blocks stays in the cache, so a text is reached with one read from memory where a deque
-  // of small blocks takes two.
-  DyxBlockVector<std::string> m_texts;
+  // Interned texts, key - 1 -> text: the bytes of the texts end to end in chunks that never
+  // move, and for each text one word that tells its chunk, place and length. A text costs its
+  // bytes and 8 more, with no allocation of its own, and a load writes the texts straight into
+  // the chunks.
+  class TextStore {
+   public:
+    TextStore() = default;
+    ~TextStore();
+    TextStore(const TextStore&) = delete;
+    TextStore& operator=(const TextStore&) = delete;
+    std::size_t size() const { return m_places.size(); }
+    std::string_view operator[](std::size_t i) const;
+    void push_back(std::string_view text);
+    // Room at the end of the chunks for a text of at most `most` bytes: the caller writes the
+    // text there, then `commit` adds it with its length (at most `most`). Nothing else may come
+    // in between.
+    char* reserve(std::size_t most);
+    void commit(std::size_t length);
+    // Drops every text and gives the memory back.
+    void clear();
+
+   private:
+    // A word of m_places: the chunk's number (22 bits), the place in the chunk (18 bits) and
+    // the length (24 bits). A text of kLongLength bytes or more sits alone in its own chunk,
+    // after the 8 bytes of its length.
+    static constexpr unsigned kLengthBits = 24;
+    static constexpr unsigned kPlaceBits = 18;
+    static constexpr std::size_t kChunkBytes = std::size_t{1} << kPlaceBits;
+    static constexpr std::size_t kMaxChunks = std::size_t{1} << (64 - kLengthBits - kPlaceBits);
+    static constexpr std::uint64_t kLongLength = (std::uint64_t{1} << kLengthBits) - 1;
+    // A text larger than this gets a chunk of its own rather than leave the rest of a chunk.
+    static constexpr std::size_t kOwnChunkBytes = kChunkBytes / 16;
+    std::size_t newChunk(std::size_t bytes);
+    std::vector<char*> m_chunks;  // owned (malloc'ed)
+    // The chunk that short texts fill, its size and the bytes used in it.
+    std::size_t m_current = 0;
+    std::size_t m_currentBytes = 0;
+    std::size_t m_currentUsed = 0;
+    // What `reserve` handed out: its chunk and place (a chunk of its own when m_ownChunk).
+    std::size_t m_reservedChunk = 0;
+    std::size_t m_reservedPlace = 0;
+    bool m_ownChunk = false;
+    DyxBlockVector<std::uint64_t> m_places;
+  };
+  TextStore m_texts;
   // Open-addressing index of the texts by content: each slot holds the upper 32 bits of the
   // text's hash above its key (0: free). A repeated text of a loaded file keeps its first key.
   // It holds the keys 1 to m_indexedTexts: a load leaves its texts to the first lookup, since a

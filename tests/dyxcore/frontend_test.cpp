@@ -204,7 +204,7 @@ TEST_F(FrontEndFolderTest, RowsKeepTheFolderOrderAndTheFindFilter) {
   }
   const auto names = [](const std::vector<DyxEntry*>& rows) {
     std::vector<std::string> out;
-    for (const DyxEntry* e : rows) out.push_back(e->getName());
+    for (const DyxEntry* e : rows) out.emplace_back(e->getName());
     return out;
   };
   EXPECT_EQ(names(DyxFindFilter().rowsOf(*f)),
@@ -295,7 +295,7 @@ class FrontEndParseTest : public ::testing::Test {
     std::vector<std::string> names;
     for (DyxViewFolder* f : DyxFrontEnd::foldersInOrder(*view)) {
       for (DyxEntry* e : DyxFindFilter().rowsOf(*f)) {
-        names.push_back(DyxFrontEnd::folderPath(*f) + "|" + e->getName());
+        names.push_back(DyxFrontEnd::folderPath(*f) + "|" + std::string(e->getName()));
       }
     }
     return names;

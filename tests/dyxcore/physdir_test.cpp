@@ -360,9 +360,10 @@ TEST_F(PhysDirTest, CollectRemoveAndDump) {
 namespace {
 
 // The directory's name table against an ordered map, through growth and removals in every
-// order: a removal that leaves a hole in a probe run would make later names unfindable.
+// order: a removal that leaves a hole in a probe run would make later names unfindable. The
+// table files repository slot numbers: a small first block puts the entries in several blocks.
 TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
-  DyxEntryRepository repository("table", 4096);
+  DyxEntryRepository repository("table", 100);
   DyxPhysicalDirectory::NameTable table;
   std::map<std::string, DyxEntry*> model;
   std::vector<DyxEntry*> entries;
@@ -371,12 +372,12 @@ TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
     ASSERT_NE(entry, nullptr);
     entries.push_back(entry);
     EXPECT_EQ(table.insert(entry), nullptr);
-    model[entry->getName()] = entry;
+    model[std::string(entry->getName())] = entry;
   }
   // A second entry of a name replaces the first, which is answered.
   DyxEntry* twin = repository.createEntry(entries[5]->getName());
   EXPECT_EQ(table.insert(twin), entries[5]);
-  model[twin->getName()] = twin;
+  model[std::string(twin->getName())] = twin;
   EXPECT_FALSE(table.erase(entries[5]));  // no longer filed
 
   const auto check = [&] {
@@ -391,19 +392,43 @@ TEST(PhysDirNameTableTest, FindsEveryNameThroughGrowthAndRemovals) {
   for (std::size_t i = 0; i < entries.size(); i += 3) {
     if (i == 5) continue;
     EXPECT_TRUE(table.erase(entries[i]));
-    model.erase(entries[i]->getName());
+    model.erase(std::string(entries[i]->getName()));
   }
   check();
   EXPECT_EQ(table.find("name-absent"), nullptr);
   for (std::size_t i = entries.size(); i-- > 0;) {
     if (i % 3 == 0 || i == 5) continue;
     EXPECT_TRUE(table.erase(entries[i]));
-    model.erase(entries[i]->getName());
+    model.erase(std::string(entries[i]->getName()));
   }
   EXPECT_TRUE(table.erase(twin));
-  model.erase(twin->getName());
+  model.erase(std::string(twin->getName()));
   check();
   EXPECT_TRUE(table.empty());
+}
+
+// A table reads its entries in one repository: an entry of another one is not filed (it would
+// be read as whichever entry has its slot number there), nor found, nor erased.
+TEST(PhysDirNameTableTest, FilesTheEntriesOfOneRepositoryOnly) {
+  DyxEntryRepository own("own", 8);
+  DyxEntryRepository other("other", 8);
+  DyxPhysicalDirectory::NameTable table;
+  DyxEntry* mine = own.createEntry("mine.txt");
+  DyxEntry* stranger = other.createEntry("stranger.txt");
+  EXPECT_EQ(table.insert(mine), nullptr);
+  EXPECT_EQ(table.insert(stranger), nullptr);
+  EXPECT_EQ(table.size(), 1u);
+  EXPECT_EQ(table.find("stranger.txt"), nullptr);
+  EXPECT_EQ(table.find("mine.txt"), mine);
+  EXPECT_FALSE(table.erase(stranger));
+  DyxEntry copy = *mine;  // no slot of any repository
+  EXPECT_FALSE(table.erase(&copy));
+  EXPECT_EQ(table.insert(&copy), nullptr);
+  EXPECT_EQ(table.find("mine.txt"), mine);
+  // Once empty, the table takes the entries of whichever repository comes.
+  EXPECT_TRUE(table.erase(mine));
+  EXPECT_EQ(table.insert(stranger), nullptr);
+  EXPECT_EQ(table.find("stranger.txt"), stranger);
 }
 
 }  // namespace

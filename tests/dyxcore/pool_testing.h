@@ -59,7 +59,7 @@ class RecordingNotifier final : public DyxViewNotifier {
  private:
   void record(std::map<std::string, int>& m, DyxEntry* entry) {
     std::lock_guard<std::mutex> g(m_mutex);
-    ++m[entry->getName()];
+    ++m[std::string(entry->getName())];
   }
   std::map<std::string, int> copy(const std::map<std::string, int>& m) const {
     std::lock_guard<std::mutex> g(m_mutex);

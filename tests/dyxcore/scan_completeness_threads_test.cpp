@@ -259,7 +259,7 @@ TEST_F(ScanCompletenessTest, FilesThatVanishDuringTheScanAreNotListed) {
     DyxEngineLock lock;
     const DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(m_tree.path());
     ASSERT_NE(dir, nullptr);
-    for (const DyxEntry* e : dir->sortedEntries()) names.insert(e->getName());
+    for (const DyxEntry* e : dir->sortedEntries()) names.emplace(e->getName());
   }
   // f0, and the one name read before the others went (f0 itself, or another).
   EXPECT_EQ(names.count("f0"), 1u) << join(names);

@@ -91,7 +91,7 @@ TEST_F(StorageTest, RandomFilingAndRemovalMatchAStableOrderedModel) {
     } else if (op == 13 && std::find(model.begin(), model.end(), e) == model.end()) {
       TraceCapture trace;
       folder.removeEntry(e, false);
-      EXPECT_TRUE(trace.has("Not in: " + e->getName() + ",folder=f")) << step;
+      EXPECT_TRUE(trace.has("Not in: " + std::string(e->getName()) + ",folder=f")) << step;
     } else if (op == 14) {
       // A burst longer than the tail that removals scan, then most of it leaves again.
       std::vector<DyxEntry*> burst;
@@ -235,7 +235,8 @@ class InitialView : public DyxView {
   InitialView() : DyxView("<InitialView>") {}
   DyxViewKind getKind() const override { return DyxViewKind(DyxViewKind::kPhysical); }
   bool mapEntry(DyxEntry* entry, DyxScanObserver* observer) override {
-    createFolderPath(DyxPath("/" + entry->getName().substr(0, 1)))->addEntry(entry, observer);
+    createFolderPath(DyxPath("/" + std::string(entry->getName().substr(0, 1))))
+        ->addEntry(entry, observer);
     return true;
   }
 };

@@ -38,7 +38,8 @@ class LetterView : public DyxView {
   DyxViewKind getKind() const override { return DyxViewKind(DyxViewKind::kPhysical); }
   bool mapEntry(DyxEntry* entry, DyxScanObserver* observer) override {
     if (m_calls) m_calls->push_back("map " + getViewName());
-    createFolderPath(DyxPath(entry->getName().substr(0, 1)))->addEntry(entry, observer);
+    createFolderPath(DyxPath(std::string(entry->getName().substr(0, 1))))
+        ->addEntry(entry, observer);
     return m_answer;
   }
   void remapEntry(DyxEntry* /*entry*/, DyxScanObserver* /*observer*/) override {

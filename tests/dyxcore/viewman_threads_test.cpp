@@ -25,7 +25,8 @@ class LetterView : public DyxView {
   LetterView() : DyxView("<LetterView>") {}
   DyxViewKind getKind() const override { return DyxViewKind(DyxViewKind::kPhysical); }
   bool mapEntry(DyxEntry* entry, DyxScanObserver* observer) override {
-    createFolderPath(DyxPath(entry->getName().substr(0, 1)))->addEntry(entry, observer);
+    createFolderPath(DyxPath(std::string(entry->getName().substr(0, 1))))
+        ->addEntry(entry, observer);
     return true;
   }
   void remapEntry(DyxEntry* entry, DyxScanObserver* observer) override {

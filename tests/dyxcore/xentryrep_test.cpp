@@ -223,6 +223,48 @@ TEST_F(RepositoryTest, RoundTripKeepsTextsKeysSlotsAndHostileNames) {
   EXPECT_EQ(quarrytest::readFile("hostile.data"), data);
 }
 
+// The texts sit end to end in chunks: texts that straddle the end of a chunk, texts larger than
+// a chunk or than the length a place can tell, empty ones and ones with NUL bytes must all read
+// back whole, stay where they are while more texts come, and survive a save and a load.
+TEST_F(RepositoryTest, TextsOfEverySizeKeepTheirBytesAndPlaces) {
+  std::vector<std::string> texts;
+  std::uint32_t seed = 7;
+  for (int i = 0; i < 1500; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    texts.push_back(std::to_string(i) + "-" + std::string((seed >> 16) % 3000, 'a' + i % 26));
+    if (i == 200) texts.push_back(std::string(100 * 1024, 'b'));  // more than a chunk's share
+    if (i == 201) texts.push_back(std::string(1, '\0') + "nul\0inside\n" + "\xff\x01");
+    if (i == 700) texts.push_back(std::string((1u << 24) + 5, 'c'));  // a length of its own
+  }
+  texts.back().push_back('\0');  // a NUL at the very end of the file's last text
+  DyxEntryRepository repo("chunks", 4);
+  std::vector<std::string_view> views;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(repo.intern(texts[i]), i + 1) << i;
+    views.push_back(repo.textOf(static_cast<std::uint32_t>(i + 1)));
+  }
+  EXPECT_EQ(repo.intern(""), texts.size() + 1);
+  EXPECT_EQ(repo.textOf(static_cast<std::uint32_t>(texts.size() + 1)), "");
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(views[i], texts[i]) << "the view of text " << i << " moved or changed";
+    ASSERT_EQ(repo.findText(texts[i]), i + 1) << i;
+  }
+  repo.createEntry(texts[201], texts[700], true);
+  ASSERT_TRUE(repo.save());
+
+  DyxEntryRepository loaded("chunks", 4);
+  ASSERT_TRUE(loaded.load());
+  ASSERT_EQ(loaded.textCount(), texts.size() + 1);
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    ASSERT_EQ(loaded.textOf(static_cast<std::uint32_t>(i + 1)), texts[i]) << i;
+    ASSERT_EQ(loaded.findText(texts[i]), i + 1) << i;
+  }
+  EXPECT_EQ(loaded.textOf(static_cast<std::uint32_t>(texts.size() + 1)), "");
+  EXPECT_EQ(loaded.entryAt(0)->getName(), texts[201]);
+  EXPECT_EQ(loaded.entryAt(0)->getDirectoryView(), texts[700]);
+  EXPECT_EQ(loaded.intern("new after load"), texts.size() + 2);
+}
+
 TEST_F(RepositoryTest, ASaveWritesTheSlotsUpToTheHighestLiveOne) {
   DyxEntryRepository repo("all", 5);
   repo.createEntry("a", "/d", false);
@@ -750,10 +792,41 @@ TEST_F(RepositoryTest, AttachEntriesHandsOverTheLiveEntriesOfOneDirectory) {
   repo.freeEntry(repo.entryAt(2));
   repo.createEntry("d", "/one", true);
   std::vector<std::string> seen;
-  repo.forEachEntryOf(repo.findText("/one"), [&](DyxEntry& e) { seen.push_back(e.getName()); });
+  repo.forEachEntryOf(repo.findText("/one"), [&](DyxEntry& e) { seen.emplace_back(e.getName()); });
   EXPECT_EQ(seen, (std::vector<std::string>{"a", "d"}));
   seen.clear();
-  repo.forEachEntryOf(0, [&](DyxEntry& e) { seen.push_back(e.getName()); });
+  repo.forEachEntryOf(0, [&](DyxEntry& e) { seen.emplace_back(e.getName()); });
   EXPECT_TRUE(seen.empty());
   repo.attachEntries(repo.findText("/one"), nullptr);  // no directory: nothing happens
+}
+
+// An entry names its repository by a number in a process-wide table: the number must name that
+// very repository while it lives, no repository once it is gone (a number is not handed out
+// again at once), and the table must keep serving as repositories come and go far more often
+// than it has numbers.
+TEST_F(RepositoryTest, EntriesNameTheirOwnRepositoryByNumber) {
+  auto first = std::make_unique<DyxEntryRepository>("one", 4);
+  DyxEntryRepository second("two", 4);
+  DyxEntry* a = first->createEntry("a.txt", "/d", false);
+  DyxEntry* b = second.createEntry("b.txt", "/d", false);
+  EXPECT_EQ(a->getRepository(), first.get());
+  EXPECT_EQ(b->getRepository(), &second);
+  EXPECT_NE(first->number(), second.number());
+  const DyxEntry copy = *a;  // outlives its repository
+  EXPECT_EQ(copy.getName(), "a.txt");
+  first.reset();
+  DyxEntryRepository third("three", 1);
+  EXPECT_EQ(copy.getRepository(), nullptr) << "a gone repository's number named another one";
+  EXPECT_EQ(copy.getName(), "");
+
+  for (std::size_t i = 0; i < dyxrepository::kMaxRepositories + 10; ++i) {
+    DyxEntryRepository passing("passing", 1);
+    ASSERT_NE(passing.number(), 0u) << i;
+    ASSERT_NE(passing.number(), second.number()) << i;
+    if (i % 4096 == 0) {
+      ASSERT_EQ(passing.createEntry("x")->getRepository(), &passing) << i;
+    }
+  }
+  EXPECT_EQ(b->getRepository(), &second);
+  EXPECT_EQ(b->getName(), "b.txt");
 }
