@@ -7,9 +7,11 @@
 // takes those results instead of asking the file system, so the disk is read on a second core
 // while the engine files entries. Everything is read the way the scan reads it; the names come
 // in the directory's own order; a directory the helper has not read (or read under another
-// name) is read by the scan, and the helper then passes over it; when the scan has had to wait
-// for the helper, the helper leaves it the next directory, so the two share the disk work
-// whichever is faster. The helper stays a bounded number of files ahead.
+// name) is read by the scan, and the helper then only lists it for its walk; when the scan has
+// had to wait for the helper, the helper hands it just the change time and the listing of the
+// next directory, with the open directory to read its files through, so the two share the disk
+// work whichever is faster and no directory is opened twice for it. The helper stays a bounded
+// number of files ahead.
 //
 // Ownership and threads: the outermost scan of a descent owns the DyxReadAhead (it starts once
 // the first sub-directory is listed) and destroys it when its own listing is done, which stops
@@ -43,6 +45,8 @@ class DyxReadAhead {
   // helper will pass over it). Records queued before it are of directories the scan did not
   // enter; they are dropped.
   std::unique_ptr<DyxAheadDirectory> take(const std::string& path);
+  // A record the scan is done with: the helper fills it again.
+  void giveBack(std::unique_ptr<DyxAheadDirectory> record);
 
  private:
   class Helper;
@@ -54,7 +58,7 @@ struct DyxScanLevel {
   // The descent's read-ahead, owned by its outermost scan; empty until the first
   // sub-directory is listed, which starts it.
   std::unique_ptr<DyxReadAhead>* readAhead = nullptr;
-  // The parent's open directory (null when its listing was read ahead), and its path: a
+  // The parent's open directory (null when its listing was read ahead whole), and its path: a
   // sub-directory is opened from it by its own name.
   dyxplatform::Directory* parent = nullptr;
   const std::string* parentPath = nullptr;
@@ -62,7 +66,9 @@ struct DyxScanLevel {
 
 // One directory as a scan reads it, in the scan's order: the change time, then the listing,
 // then per name the file's information. Answers from the read-ahead's record when it holds one,
-// else from the file system now.
+// else from the file system now: the directory is opened first (from its parent's open
+// directory when there is one) and its change time read from it, so that its path is looked up
+// once, and not at all below a parent that is open.
 class DyxDirectoryReading {
  public:
   // `level` is null for the outermost scan of a descent.
@@ -81,16 +87,25 @@ class DyxDirectoryReading {
   // The information of `name`, the file the listing gave last.
   dyxplatform::FileInfoResult readFileInfo(const std::string& name, dyxplatform::FileInfo& out,
                                            int* error = nullptr);
-  // The open directory, null when the listing was read ahead or is closed.
-  dyxplatform::Directory* directory() const { return m_dir.get(); }
+  // The open directory, null when the listing was read ahead whole or is closed. It may be
+  // shared with the read-ahead's thread, which opens sub-directories from it too.
+  dyxplatform::Directory* directory() const;
+  // Gives a record read ahead back to the read-ahead.
   void close();
 
  private:
+  // Asks the read-ahead for the directory, once; true when it had read it.
+  bool takeRecord();
+  // Opens the directory itself, once.
+  void openLive();
+
   dyxplatform::Env& m_env;
   const std::string& m_path;
   const DyxScanLevel* m_level;
   std::unique_ptr<DyxAheadDirectory> m_record;
   std::unique_ptr<dyxplatform::Directory> m_dir;
+  bool m_asked = false;
+  bool m_openedLive = false;
   bool m_fromRecord = false;
   std::size_t m_cursor = 0;
   int m_error = 0;
