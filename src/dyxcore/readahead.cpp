@@ -1,6 +1,7 @@
 #include "dyxcore/readahead.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,10 +23,17 @@ struct DyxAheadItem {
   std::uint32_t nameAt = 0;  // in DyxAheadDirectory::names
   std::uint32_t nameLength = 0;
   bool isDirectory = false;
-  FileInfoResult result = FileInfoResult::kOk;  // for names that are not directories
+  // For names that are not directories, once their reading is kRead.
+  FileInfoResult result = FileInfoResult::kOk;
   int error = 0;
   FileInfo info;
 };
+
+namespace {
+// Who reads the information of a file listed ahead: the helper or the scan, whichever comes to
+// it first. The helper's result is published by kRead.
+enum ItemState : std::uint8_t { kUnread, kHelperReading, kRead, kScanReads };
+}  // namespace
 
 struct DyxAheadDirectory {
   std::string path;
@@ -34,13 +42,20 @@ struct DyxAheadDirectory {
   std::uint64_t changeTime = 0;
   int openError = 0;  // the listing could not be opened
   int readError = 0;  // the listing was cut short
-  // Only the change time and the listing were read: the scan reads the information of the
-  // files itself, through `dir`, the open directory the names came from. The helper shares it
-  // (it opens the sub-directories from it).
-  bool namesOnly = false;
-  std::shared_ptr<Directory> dir;
   std::string names;
   std::vector<DyxAheadItem> items;
+  // One per item, made before the record is queued; the information of a file may be read by
+  // either thread after that.
+  std::unique_ptr<std::atomic<std::uint8_t>[]> states;
+  std::size_t stateRoom = 0;
+  // The open directory the names came from, through which the scan reads a file the helper has
+  // not come to. The helper lets it go (under its lock) once it has read every file of a
+  // record still queued; once the scan has taken the record, only the scan touches it.
+  std::shared_ptr<Directory> dir;
+  bool taken = false;  // under the helper's lock
+  // The scan went past it without entering: the helper stops reading its files.
+  std::atomic<bool> abandoned{false};
+
   std::string_view nameOf(const DyxAheadItem& item) const {
     return std::string_view(names).substr(item.nameAt, item.nameLength);
   }
@@ -52,10 +67,21 @@ struct DyxAheadDirectory {
     changeTime = 0;
     openError = 0;
     readError = 0;
-    namesOnly = false;
-    dir.reset();
     names.clear();
     items.clear();
+    dir.reset();
+    taken = false;
+    abandoned.store(false, std::memory_order_relaxed);
+  }
+  // Before the record is queued: the directories have nothing to read.
+  void resetStates() {
+    if (stateRoom < items.size()) {
+      stateRoom = items.size();
+      states = std::make_unique<std::atomic<std::uint8_t>[]>(stateRoom);
+    }
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      states[i].store(items[i].isDirectory ? kRead : kUnread, std::memory_order_relaxed);
+    }
   }
 };
 
@@ -77,26 +103,18 @@ constexpr std::size_t kSpareRecords = 32;
 constexpr std::size_t kSpareNameBytes = 16384;
 constexpr std::size_t kSpareItems = 512;
 
-// How much of a directory the helper reads.
-enum class AheadRead {
-  kWhole,     // change time, listing and the information of each file
-  kHandOver,  // change time and listing; the scan reads the files through the open directory
-  kWalkOnly,  // the listing alone, for the walk: the scan has read the directory itself
-};
-
-// Reads one directory into `record` as the scan would: change time, then the listing, then
-// (kWhole) the information of each name that is not a directory. The directory is opened from
-// `parent` by its last name when given (one name to look up instead of the whole path); its
-// open directory is handed to `keep` when asked for (the helper opens the sub-directories
-// from it), else closed.
-void readDirectoryAhead(Env& env, DyxAheadDirectory& record, AheadRead how, Directory* parent,
-                        const std::string& name, std::shared_ptr<Directory>* keep) {
+// Reads the change time and the listing of one directory into `record`, as the scan would (the
+// time before the listing); with `walkOnly`, only the listing. The directory is opened from
+// `parent` by its last name when given (one name to look up instead of the whole path), and
+// stays open in `dir` unless it could not be opened.
+void listDirectoryAhead(Env& env, DyxAheadDirectory& record, bool walkOnly, Directory* parent,
+                        const std::string& name, std::shared_ptr<Directory>& dir) {
   int openError = 0;
-  std::shared_ptr<Directory> dir = parent != nullptr ? parent->openChild(name, &openError)
-                                                     : env.openDirectory(record.path, &openError);
-  if (how != AheadRead::kWalkOnly) {
-    // Taken before the listing is read, as the scan takes it: a change made meanwhile moves it
-    // again. Without an open directory, the path says why.
+  dir = parent != nullptr ? parent->openChild(name, &openError)
+                          : env.openDirectory(record.path, &openError);
+  if (!walkOnly) {
+    // A change made while the listing is read moves the time again. Without an open directory,
+    // the path says why.
     if (dir && dir->changeTime(record.changeTime)) {
       record.timeRead = true;
     } else {
@@ -114,17 +132,9 @@ void readDirectoryAhead(Env& env, DyxAheadDirectory& record, AheadRead how, Dire
     ahead.nameLength = static_cast<std::uint32_t>(item.name.size());
     record.names.append(item.name);
     ahead.isDirectory = item.isDirectory;
-    if (!ahead.isDirectory && how == AheadRead::kWhole) {
-      ahead.result = dir->readFileInfo(item.name, ahead.info, &ahead.error);
-    }
     record.items.push_back(ahead);
   }
   record.readError = dir->error();
-  if (how == AheadRead::kHandOver) {
-    record.namesOnly = true;
-    record.dir = dir;
-  }
-  if (keep != nullptr) *keep = std::move(dir);
 }
 
 }  // namespace
@@ -132,12 +142,13 @@ void readDirectoryAhead(Env& env, DyxAheadDirectory& record, AheadRead how, Dire
 // ---------------------------------------------------------------------------------------------
 // The helper thread
 //
-// The two threads share the reading. The scan reads a directory itself when the helper has not
-// come to it, and the helper then only lists it for its walk. When the scan had to wait for the
-// directory the helper was reading, the helper reads only the change time and the listing of
-// the next one and hands them over with the open directory: the scan reads the information of
-// its files. A helper that cannot keep up thus hands over part of the disk work instead of
-// holding the scan back, and one that runs ahead does it all.
+// The helper lists each directory of the walk (change time and names) and queues it at once,
+// with its open directory; then it reads the information of the files of the directory it
+// listed before, in order, while the scan files entries. The scan reads a file the helper has
+// not come to itself, through the same open directory, and the helper then leaves the rest of
+// that directory to the scan and goes on: the two share the disk work file by file, whichever
+// is faster, and neither waits for the other but for a listing. A directory the scan has read
+// itself before the helper came to it is only listed, for the walk.
 class DyxReadAhead::Helper {
  public:
   Helper(Env& env, std::string parent, std::string entered)
@@ -145,6 +156,7 @@ class DyxReadAhead::Helper {
     m_thread = std::thread([this] { run(); });
   }
   ~Helper() {
+    m_stopping.store(true, std::memory_order_relaxed);
     {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_stop = true;
@@ -153,13 +165,14 @@ class DyxReadAhead::Helper {
     m_thread.join();
   }
 
-  std::unique_ptr<DyxAheadDirectory> take(const std::string& path) {
+  std::shared_ptr<DyxAheadDirectory> take(const std::string& path) {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
       for (std::size_t i = 0; i < m_queue.size(); ++i) {
         if (m_queue[i]->path != path) continue;
         m_queuedItems -= m_queue[i]->items.size();
-        std::unique_ptr<DyxAheadDirectory> record = std::move(m_queue[i]);
+        std::shared_ptr<DyxAheadDirectory> record = std::move(m_queue[i]);
+        record->taken = true;
         dropFront(i + 1);
         wakeHelperIfRoom();
         return record;
@@ -172,7 +185,6 @@ class DyxReadAhead::Helper {
         return nullptr;
       }
       dropFront(m_queue.size());
-      m_scanWaited = true;
       wakeHelperIfRoom();
       m_scanWaiting = true;
       m_changed.wait(lock);
@@ -180,8 +192,8 @@ class DyxReadAhead::Helper {
     }
   }
 
-  void giveBack(std::unique_ptr<DyxAheadDirectory> record) {
-    // The open directory is let go here, outside the lock.
+  void giveBack(std::shared_ptr<DyxAheadDirectory> record) {
+    // Let go here, outside the lock.
     record->dir.reset();
     std::lock_guard<std::mutex> guard(m_mutex);
     keepSpare(std::move(record));
@@ -207,6 +219,12 @@ class DyxReadAhead::Helper {
     std::string name;
   };
 
+  // A directory queued whose files the helper reads next.
+  struct Listed {
+    std::shared_ptr<DyxAheadDirectory> record;
+    std::shared_ptr<Directory> dir;
+  };
+
   bool full() const {
     return m_queuedItems >= kAheadMaxItems || m_queue.size() >= kAheadMaxDirectories;
   }
@@ -220,18 +238,31 @@ class DyxReadAhead::Helper {
 
   // Under the lock; the record holds no open directory. A record whose buffers grew large is
   // freed instead.
-  void keepSpare(std::unique_ptr<DyxAheadDirectory> record) {
+  void keepSpare(std::shared_ptr<DyxAheadDirectory> record) {
     if (m_spare.size() < kSpareRecords && record->names.capacity() <= kSpareNameBytes &&
         record->items.capacity() <= kSpareItems) {
       m_spare.push_back(std::move(record));
     }
   }
 
+  // Under the lock: a spare record no other hand holds (the helper may still be reading the
+  // files of one the scan gave back).
+  std::shared_ptr<DyxAheadDirectory> spareRecord() {
+    for (std::size_t i = m_spare.size(); i-- > 0;) {
+      if (m_spare[i].use_count() != 1) continue;
+      std::shared_ptr<DyxAheadDirectory> record = std::move(m_spare[i]);
+      m_spare.erase(m_spare.begin() + static_cast<std::ptrdiff_t>(i));
+      return record;
+    }
+    return nullptr;
+  }
+
   // Drops the first records; a record already taken (null) counts no more.
   void dropFront(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      if (std::unique_ptr<DyxAheadDirectory>& front = m_queue.front()) {
+      if (std::shared_ptr<DyxAheadDirectory>& front = m_queue.front()) {
         m_queuedItems -= front->items.size();
+        front->abandoned.store(true, std::memory_order_relaxed);
         front->dir.reset();
         keepSpare(std::move(front));
       }
@@ -239,18 +270,21 @@ class DyxReadAhead::Helper {
     }
   }
 
-  // Reads the directory of `step` into `record` and pushes its frame.
-  void readInto(std::vector<Frame>& stack, const Step& step, AheadRead how,
-                DyxAheadDirectory& record) {
+  // Lists the directory of `step` into `record` and pushes its frame; answers its open
+  // directory.
+  std::shared_ptr<Directory> listInto(std::vector<Frame>& stack, const Step& step, bool walkOnly,
+                                      DyxAheadDirectory& record) {
     Frame frame;
-    const bool keep = stack.size() < kOpenFrames;
     record.reuse(step.path);
-    readDirectoryAhead(m_env, record, how, step.parent, step.name, keep ? &frame.dir : nullptr);
+    std::shared_ptr<Directory> dir;
+    listDirectoryAhead(m_env, record, walkOnly, step.parent, step.name, dir);
+    if (stack.size() < kOpenFrames) frame.dir = dir;
     frame.path = record.path;
     for (const DyxAheadItem& item : record.items) {
       if (item.isDirectory) frame.subdirectories.emplace_back(record.nameOf(item));
     }
     stack.push_back(std::move(frame));
+    return dir;
   }
 
   static Step advance(std::vector<Frame>& stack) {
@@ -265,12 +299,41 @@ class DyxReadAhead::Helper {
     return Step{};
   }
 
+  // Reads the information of the files of `listed` in order, until the scan reads one itself,
+  // passes the directory by or the descent ends.
+  void readFiles(const Listed& listed) {
+    DyxAheadDirectory& record = *listed.record;
+    std::string name;
+    std::size_t i = 0;
+    for (; i < record.items.size(); ++i) {
+      DyxAheadItem& item = record.items[i];
+      if (item.isDirectory) continue;
+      if (record.abandoned.load(std::memory_order_relaxed) ||
+          m_stopping.load(std::memory_order_relaxed)) {
+        break;
+      }
+      std::uint8_t expected = kUnread;
+      if (!record.states[i].compare_exchange_strong(expected, kHelperReading,
+                                                    std::memory_order_acquire)) {
+        break;  // the scan has come to it
+      }
+      name.assign(record.nameOf(item));
+      item.result = listed.dir->readFileInfo(name, item.info, &item.error);
+      record.states[i].store(kRead, std::memory_order_release);
+    }
+    if (i < record.items.size()) return;
+    // Every file read: a record still queued needs its open directory no more.
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!record.taken) record.dir.reset();
+  }
+
   void run() {
     std::vector<Frame> stack;
     // The listings the walk alone needs, one after the other.
     DyxAheadDirectory walkRecord;
+    std::shared_ptr<Directory> ignored;
     {
-      readInto(stack, Step{m_parent, nullptr, std::string()}, AheadRead::kWalkOnly, walkRecord);
+      ignored = listInto(stack, Step{m_parent, nullptr, std::string()}, true, walkRecord);
       const std::string enteredName =
           m_entered.substr(m_entered.rfind(dyxplatform::kPathSeparator) + 1);
       Frame& parent = stack.back();
@@ -280,10 +343,11 @@ class DyxReadAhead::Helper {
         parent.next = static_cast<std::size_t>(at - parent.subdirectories.begin()) + 1;
         Directory* parentDir = parent.dir.get();
         // `parent` is not used past this call: the push may move the frames.
-        readInto(stack, Step{m_entered, parentDir, enteredName}, AheadRead::kWalkOnly, walkRecord);
+        ignored = listInto(stack, Step{m_entered, parentDir, enteredName}, true, walkRecord);
       } else {
         stack.clear();
       }
+      ignored.reset();
     }
     Step step = advance(stack);
     {
@@ -291,51 +355,55 @@ class DyxReadAhead::Helper {
       m_current = step.path;
     }
     m_changed.notify_all();
-    while (!step.path.empty()) {
-      AheadRead how = AheadRead::kWhole;
-      std::unique_ptr<DyxAheadDirectory> record;
-      {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        if (full()) {
-          m_helperWaiting = true;
-          m_changed.wait(lock, [this] { return m_stop || halfEmpty(); });
-          m_helperWaiting = false;
-        }
-        if (m_stop) break;
-        if (m_readByScan.erase(step.path) != 0) {
-          how = AheadRead::kWalkOnly;
-          // The scan has read it: it must not wait for the helper.
-          m_current.clear();
-        } else {
-          if (m_scanWaited) how = AheadRead::kHandOver;
-          if (!m_spare.empty()) {
-            record = std::move(m_spare.back());
-            m_spare.pop_back();
+    // Listed one directory ahead of the reading of files: the scan, done with a directory,
+    // finds the next one listed.
+    Listed pending;
+    while (!step.path.empty() || pending.record) {
+      Listed listed;
+      if (!step.path.empty()) {
+        bool walkOnly = false;
+        {
+          std::unique_lock<std::mutex> lock(m_mutex);
+          if (full()) {
+            m_helperWaiting = true;
+            m_changed.wait(lock, [this] { return m_stop || halfEmpty(); });
+            m_helperWaiting = false;
           }
+          if (m_stop) break;
+          walkOnly = m_readByScan.erase(step.path) != 0;
+          // The scan has read it: it must not wait for the helper.
+          if (walkOnly)
+            m_current.clear();
+          else
+            listed.record = spareRecord();
         }
-        m_scanWaited = false;
-      }
-      if (how == AheadRead::kWalkOnly) {
-        m_changed.notify_all();
-        readInto(stack, step, how, walkRecord);
-      } else {
-        if (!record) record = std::make_unique<DyxAheadDirectory>();
-        readInto(stack, step, how, *record);
-      }
-      Step following = advance(stack);
-      bool scanWaiting = false;
-      {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (record) {
-          m_queuedItems += record->items.size();
-          m_queue.push_back(std::move(record));
+        if (walkOnly) {
+          m_changed.notify_all();
+          listInto(stack, step, true, walkRecord);
+        } else {
+          if (!listed.record) listed.record = std::make_shared<DyxAheadDirectory>();
+          listed.dir = listInto(stack, step, false, *listed.record);
+          listed.record->dir = listed.dir;
+          listed.record->resetStates();
         }
-        m_current = following.path;
-        scanWaiting = m_scanWaiting;
+        Step following = advance(stack);
+        bool scanWaiting = false;
+        {
+          std::lock_guard<std::mutex> guard(m_mutex);
+          if (listed.record) {
+            m_queuedItems += listed.record->items.size();
+            m_queue.push_back(listed.record);
+          }
+          m_current = following.path;
+          scanWaiting = m_scanWaiting;
+        }
+        // Told once the lock is free: woken under it, the scan would at once wait for the lock.
+        if (scanWaiting) m_changed.notify_all();
+        step = std::move(following);
+        if (!listed.record) continue;
       }
-      // Told once the lock is free: woken under it, the scan would at once wait for the lock.
-      if (scanWaiting) m_changed.notify_all();
-      step = std::move(following);
+      if (pending.record) readFiles(pending);
+      pending = std::move(listed);
     }
     {
       std::lock_guard<std::mutex> guard(m_mutex);
@@ -350,17 +418,17 @@ class DyxReadAhead::Helper {
   const std::string m_entered;
   std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::deque<std::unique_ptr<DyxAheadDirectory>> m_queue;
+  std::deque<std::shared_ptr<DyxAheadDirectory>> m_queue;
   std::size_t m_queuedItems = 0;
-  std::vector<std::unique_ptr<DyxAheadDirectory>> m_spare;
-  std::string m_current;  // the directory the helper reads now or next
+  std::vector<std::shared_ptr<DyxAheadDirectory>> m_spare;
+  std::string m_current;  // the directory the helper lists next
   // Directories the scan read itself before the helper came to them.
   std::unordered_set<std::string> m_readByScan;
-  bool m_scanWaited = false;  // the scan waited for the directory the helper was reading
   bool m_scanWaiting = false;
   bool m_helperWaiting = false;  // for room in the queue
   bool m_done = false;
   bool m_stop = false;
+  std::atomic<bool> m_stopping{false};  // m_stop, read without the lock
   std::thread m_thread;
 };
 
@@ -369,11 +437,11 @@ DyxReadAhead::DyxReadAhead(Env& env, std::string parent, std::string entered)
 
 DyxReadAhead::~DyxReadAhead() = default;
 
-std::unique_ptr<DyxAheadDirectory> DyxReadAhead::take(const std::string& path) {
+std::shared_ptr<DyxAheadDirectory> DyxReadAhead::take(const std::string& path) {
   return m_helper->take(path);
 }
 
-void DyxReadAhead::giveBack(std::unique_ptr<DyxAheadDirectory> record) {
+void DyxReadAhead::giveBack(std::shared_ptr<DyxAheadDirectory> record) {
   if (record) m_helper->giveBack(std::move(record));
 }
 
@@ -389,6 +457,19 @@ DyxDirectoryReading::~DyxDirectoryReading() = default;
 namespace {
 DyxReadAhead* readAheadOf(const DyxScanLevel* level) {
   return level != nullptr && level->readAhead != nullptr ? level->readAhead->get() : nullptr;
+}
+}  // namespace
+
+namespace {
+// Waiting for the helper to finish reading one file takes about as long as a system call: the
+// scan spins that long (sparing the other core's pipeline) before it gives its core away.
+constexpr int kSpinsBeforeYield = 200;
+void pauseSpin() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
 }
 }  // namespace
 
@@ -492,9 +573,23 @@ FileInfoResult DyxDirectoryReading::readFileInfo(const std::string& name, FileIn
     if (m_cursor > 0 && m_cursor <= m_record->items.size()) {
       const DyxAheadItem& item = m_record->items[m_cursor - 1];
       if (!item.isDirectory && m_record->nameOf(item) == name) {
-        if (m_record->namesOnly) {
-          // Through the directory the name was listed from, as a scan reading it live does.
-          return m_record->dir->readFileInfo(name, out, error);
+        std::atomic<std::uint8_t>& state = m_record->states[m_cursor - 1];
+        std::uint8_t now = state.load(std::memory_order_acquire);
+        if (now == kUnread &&
+            state.compare_exchange_strong(now, kScanReads, std::memory_order_acquire)) {
+          // The helper has not come to it: read through the directory the name was listed
+          // from, as a scan reading it live does.
+          if (m_record->dir) return m_record->dir->readFileInfo(name, out, error);
+          return m_env.readFileInfo(childPathText(m_path, name), out, error);
+        }
+        // The helper is reading it: one file's information, a wait of a few microseconds.
+        for (int spins = 0; now == kHelperReading; ++spins) {
+          if (spins < kSpinsBeforeYield) {
+            pauseSpin();
+          } else {
+            std::this_thread::yield();
+          }
+          now = state.load(std::memory_order_acquire);
         }
         if (item.result == FileInfoResult::kOk || item.result == FileInfoResult::kOpenFailed) {
           out = item.info;

@@ -3,15 +3,15 @@
 // A recursive scan lists a directory, descends into each sub-directory as it meets it and
 // reads the information of every file right after listing its name. DyxReadAhead reads, on a
 // helper thread and in the same depth-first order, the directories that the descent comes to
-// next: each one's change time, its listing and the information of its files. The scan then
-// takes those results instead of asking the file system, so the disk is read on a second core
-// while the engine files entries. Everything is read the way the scan reads it; the names come
-// in the directory's own order; a directory the helper has not read (or read under another
-// name) is read by the scan, and the helper then only lists it for its walk; when the scan has
-// had to wait for the helper, the helper hands it just the change time and the listing of the
-// next directory, with the open directory to read its files through, so the two share the disk
-// work whichever is faster and no directory is opened twice for it. The helper stays a bounded
-// number of files ahead.
+// next: each one's change time and listing, queued at once with the open directory, and then the
+// information of its files. The scan takes those results instead of asking the file system, so
+// the disk is read on a second core while the engine files entries. Everything is read the way
+// the scan reads it; the names come in the directory's own order. A file the helper has not
+// come to yet is read by the scan through the same open directory, and the helper then leaves
+// the rest of that directory to the scan: the two share the disk work file by file, whichever
+// is faster, and no directory is opened twice for it. A directory the helper has not listed (or
+// listed under another name) is read by the scan, and the helper then only lists it for its
+// walk. The helper stays a bounded number of files ahead.
 //
 // Ownership and threads: the outermost scan of a descent owns the DyxReadAhead (it starts once
 // the first sub-directory is listed) and destroys it when its own listing is done, which stops
@@ -44,9 +44,11 @@ class DyxReadAhead {
   // none when the helper has not read it and is not reading it (the caller reads it, and the
   // helper will pass over it). Records queued before it are of directories the scan did not
   // enter; they are dropped.
-  std::unique_ptr<DyxAheadDirectory> take(const std::string& path);
+  // The helper may still be reading the information of its files (the record says, file by
+  // file, which thread reads it).
+  std::shared_ptr<DyxAheadDirectory> take(const std::string& path);
   // A record the scan is done with: the helper fills it again.
-  void giveBack(std::unique_ptr<DyxAheadDirectory> record);
+  void giveBack(std::shared_ptr<DyxAheadDirectory> record);
 
  private:
   class Helper;
@@ -102,7 +104,7 @@ class DyxDirectoryReading {
   dyxplatform::Env& m_env;
   const std::string& m_path;
   const DyxScanLevel* m_level;
-  std::unique_ptr<DyxAheadDirectory> m_record;
+  std::shared_ptr<DyxAheadDirectory> m_record;
   std::unique_ptr<dyxplatform::Directory> m_dir;
   bool m_asked = false;
   bool m_openedLive = false;
