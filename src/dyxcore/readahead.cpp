@@ -178,7 +178,10 @@ class DyxReadAhead::Helper {
         return record;
       }
       if (m_done) return nullptr;
-      if (m_current != path) {
+      // While the helper lists a directory for its walk alone, the scan waits for the next one
+      // to be known: were the scan to read it too, the helper would list that one again, and so
+      // on for as long as the scan stayed ahead.
+      if (m_current != path && !m_listingForWalk) {
         // Bounded: a directory that is not on the helper's walk stays in the set until the
         // descent ends.
         if (m_readByScan.size() < kAheadMaxDirectories) m_readByScan.insert(path);
@@ -353,6 +356,7 @@ class DyxReadAhead::Helper {
     {
       std::lock_guard<std::mutex> guard(m_mutex);
       m_current = step.path;
+      m_listingForWalk = false;
     }
     m_changed.notify_all();
     // Listed one directory ahead of the reading of files: the scan, done with a directory,
@@ -362,23 +366,34 @@ class DyxReadAhead::Helper {
       Listed listed;
       if (!step.path.empty()) {
         bool walkOnly = false;
+        bool readFirst = false;
         {
           std::unique_lock<std::mutex> lock(m_mutex);
-          if (full()) {
+          // The scan is far behind: the files of the directory listed last come first.
+          readFirst = full() && pending.record != nullptr;
+          if (full() && !readFirst) {
             m_helperWaiting = true;
             m_changed.wait(lock, [this] { return m_stop || halfEmpty(); });
             m_helperWaiting = false;
           }
           if (m_stop) break;
-          walkOnly = m_readByScan.erase(step.path) != 0;
-          // The scan has read it: it must not wait for the helper.
-          if (walkOnly)
-            m_current.clear();
-          else
-            listed.record = spareRecord();
+          if (!readFirst) {
+            walkOnly = m_readByScan.erase(step.path) != 0;
+            // The scan has read it: it must not wait for it.
+            if (walkOnly) {
+              m_current.clear();
+              m_listingForWalk = true;
+            } else {
+              listed.record = spareRecord();
+            }
+          }
+        }
+        if (readFirst) {
+          readFiles(pending);
+          pending = Listed();
+          continue;
         }
         if (walkOnly) {
-          m_changed.notify_all();
           listInto(stack, step, true, walkRecord);
         } else {
           if (!listed.record) listed.record = std::make_shared<DyxAheadDirectory>();
@@ -395,6 +410,7 @@ class DyxReadAhead::Helper {
             m_queue.push_back(listed.record);
           }
           m_current = following.path;
+          m_listingForWalk = false;
           scanWaiting = m_scanWaiting;
         }
         // Told once the lock is free: woken under it, the scan would at once wait for the lock.
@@ -426,6 +442,8 @@ class DyxReadAhead::Helper {
   std::unordered_set<std::string> m_readByScan;
   bool m_scanWaiting = false;
   bool m_helperWaiting = false;  // for room in the queue
+  // The helper lists a directory for its walk alone (at first, those of the descent's start).
+  bool m_listingForWalk = true;
   bool m_done = false;
   bool m_stop = false;
   std::atomic<bool> m_stopping{false};  // m_stop, read without the lock
