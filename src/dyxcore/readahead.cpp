@@ -480,8 +480,9 @@ DyxReadAhead* readAheadOf(const DyxScanLevel* level) {
 
 namespace {
 // Waiting for the helper to finish reading one file takes about as long as a system call: the
-// scan spins that long (sparing the other core's pipeline) before it gives its core away.
-constexpr int kSpinsBeforeYield = 200;
+// scan spins a few times that long (sparing the other core's pipeline). A helper that takes
+// longer has lost its core, and the scan reads the file itself.
+constexpr int kSpinsBeforeReading = 400;
 void pauseSpin() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
@@ -593,21 +594,20 @@ FileInfoResult DyxDirectoryReading::readFileInfo(const std::string& name, FileIn
       if (!item.isDirectory && m_record->nameOf(item) == name) {
         std::atomic<std::uint8_t>& state = m_record->states[m_cursor - 1];
         std::uint8_t now = state.load(std::memory_order_acquire);
-        if (now == kUnread &&
-            state.compare_exchange_strong(now, kScanReads, std::memory_order_acquire)) {
-          // The helper has not come to it: read through the directory the name was listed
-          // from, as a scan reading it live does.
+        // The helper is reading it: one file's information, a wait of a microsecond or two.
+        for (int spins = 0; now == kHelperReading && spins < kSpinsBeforeReading; ++spins) {
+          pauseSpin();
+          now = state.load(std::memory_order_acquire);
+        }
+        // Claimed, it tells the helper that the scan has come this far.
+        if (now == kUnread) {
+          state.compare_exchange_strong(now, kScanReads, std::memory_order_acquire);
+        }
+        if (now != kRead) {
+          // The helper has not come to it (or is held up): read through the directory the name
+          // was listed from, as a scan reading it live does.
           if (m_record->dir) return m_record->dir->readFileInfo(name, out, error);
           return m_env.readFileInfo(childPathText(m_path, name), out, error);
-        }
-        // The helper is reading it: one file's information, a wait of a few microseconds.
-        for (int spins = 0; now == kHelperReading; ++spins) {
-          if (spins < kSpinsBeforeYield) {
-            pauseSpin();
-          } else {
-            std::this_thread::yield();
-          }
-          now = state.load(std::memory_order_acquire);
         }
         if (item.result == FileInfoResult::kOk || item.result == FileInfoResult::kOpenFailed) {
           out = item.info;
