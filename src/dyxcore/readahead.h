@@ -16,7 +16,9 @@
 // Ownership and threads: the outermost scan of a descent owns the DyxReadAhead (it starts once
 // the first sub-directory is listed) and destroys it when its own listing is done, which stops
 // and joins the helper. Only the scanning thread calls it. DyxDirectoryReading is a scan's
-// local object, used on that thread alone. The environment is not owned.
+// local object, used on that thread alone. A record the scan has taken is shared with the
+// helper while it reads its files (each file is claimed by one thread), and so is its open
+// directory, once listed. The environment is not owned.
 #pragma once
 
 #include <cstddef>
@@ -40,12 +42,11 @@ class DyxReadAhead {
   DyxReadAhead(const DyxReadAhead&) = delete;
   DyxReadAhead& operator=(const DyxReadAhead&) = delete;
 
-  // The record of `path`: at once when read, after a wait when the helper is reading it now,
-  // none when the helper has not read it and is not reading it (the caller reads it, and the
-  // helper will pass over it). Records queued before it are of directories the scan did not
-  // enter; they are dropped.
-  // The helper may still be reading the information of its files (the record says, file by
-  // file, which thread reads it).
+  // The record of `path`: at once when listed, after a wait when the helper lists it next (or
+  // lists a directory for its walk alone), none when the helper has not come to it (the caller
+  // reads it, and the helper will only list it for its walk). Records queued before it are of
+  // directories the scan did not enter; they are dropped. The helper may still be reading the
+  // information of its files: the record says, file by file, which thread reads it.
   std::shared_ptr<DyxAheadDirectory> take(const std::string& path);
   // A record the scan is done with: the helper fills it again.
   void giveBack(std::shared_ptr<DyxAheadDirectory> record);
@@ -60,8 +61,8 @@ struct DyxScanLevel {
   // The descent's read-ahead, owned by its outermost scan; empty until the first
   // sub-directory is listed, which starts it.
   std::unique_ptr<DyxReadAhead>* readAhead = nullptr;
-  // The parent's open directory (null when its listing was read ahead whole), and its path: a
-  // sub-directory is opened from it by its own name.
+  // The parent's open directory (null when the read-ahead had read all of it and let it go),
+  // and its path: a sub-directory is opened from it by its own name.
   dyxplatform::Directory* parent = nullptr;
   const std::string* parentPath = nullptr;
 };
@@ -89,8 +90,9 @@ class DyxDirectoryReading {
   // The information of `name`, the file the listing gave last.
   dyxplatform::FileInfoResult readFileInfo(const std::string& name, dyxplatform::FileInfo& out,
                                            int* error = nullptr);
-  // The open directory, null when the listing was read ahead whole or is closed. It may be
-  // shared with the read-ahead's thread, which opens sub-directories from it too.
+  // The open directory, null when the read-ahead had read all of it and let it go, or once
+  // closed. It may be shared with the read-ahead's thread, which opens sub-directories from it
+  // too.
   dyxplatform::Directory* directory() const;
   // Gives a record read ahead back to the read-ahead.
   void close();
