@@ -42,6 +42,8 @@ using Skip = std::function<bool(const std::string& dir)>;
 // Time the nested walk spends on each file: a slow walk lets the helper run ahead, a fast one
 // catches it up, so that the scan reads part of the directories itself.
 std::chrono::microseconds g_filePause{0};
+// Called by the nested walk before each file, when set.
+std::function<void()> g_beforeFile;
 
 // Watches which thread does what: counts the directories opened by whole path on threads other
 // than the walking ones (the helper opens the descent's parent that way, so a count above zero
@@ -63,6 +65,11 @@ class HelperSpyEnv final : public EnvWrapper {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_walkReads;
   }
+  // Directories the helper opened, by path or from their parent.
+  int helperListings() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_helperListings;
+  }
   std::chrono::microseconds helperFilePause{0};
   // Called on the walking thread with the directory's path and the file's name.
   std::function<void(const std::string&, const std::string&)> onWalkRead;
@@ -71,6 +78,7 @@ class HelperSpyEnv final : public EnvWrapper {
     if (!isWalker()) {
       std::lock_guard<std::mutex> guard(m_mutex);
       ++m_helperOpens;
+      ++m_helperListings;
     }
     return wrap(path, EnvWrapper::openDirectory(path, error));
   }
@@ -101,6 +109,10 @@ class HelperSpyEnv final : public EnvWrapper {
       return m_target->changeTime(fileTime, error);
     }
     std::unique_ptr<Directory> openChild(const std::string& name, int* error) override {
+      if (!m_env.isWalker()) {
+        std::lock_guard<std::mutex> guard(m_env.m_mutex);
+        ++m_env.m_helperListings;
+      }
       return m_env.wrap(m_path + quarrytest::nativePath("/") + name,
                         m_target->openChild(name, error));
     }
@@ -125,6 +137,7 @@ class HelperSpyEnv final : public EnvWrapper {
   std::set<std::thread::id> m_walkers;
   int m_helperOpens = 0;
   int m_walkReads = 0;
+  int m_helperListings = 0;
 };
 
 // The scan's order of calls: the time stamp, the listing, then per name either the descent
@@ -151,6 +164,7 @@ void nestedWalk(Env& env, const std::string& dir, const DyxScanLevel* level, std
       continue;
     }
     if (g_filePause.count() > 0) std::this_thread::sleep_for(g_filePause);
+    if (g_beforeFile) g_beforeFile();
     Seen f{path, false};
     FileInfo info;
     f.result = reading.readFileInfo(item.name, info);
@@ -339,6 +353,54 @@ TEST_F(ReadAheadTest, ADirectoryChangedAfterItsListingIsReadThroughTheListedDire
     int counter = 0;
     makeTree(root(), 4, counter);
   }
+}
+
+TEST(ReadAheadLimitsTest, AHelperFarAheadWaitsForRoomAndTheWalkStillSeesEverything) {
+  // More directories than the helper may hold ahead, after one too large for its record to be
+  // kept for reuse. The walk holds at its first file until the helper has listed more than it
+  // may queue: the helper reads the files of the last directory it listed, waits for room and
+  // resumes once the walk has taken half.
+  quarrytest::TempDir tmp;
+  const std::string top = tmp.path() + quarrytest::nativePath("/top");
+  for (int f = 0; f < 600; ++f) {
+    quarrytest::writeFile(top + quarrytest::nativePath("/a big one/f") + std::to_string(f),
+                          std::string(static_cast<std::size_t>(f % 7), 'x'));
+  }
+  constexpr int kDirectories = 1100;
+  for (int d = 0; d < kDirectories; ++d) {
+    quarrytest::writeFile(
+        top + quarrytest::nativePath("/d") + std::to_string(d) + quarrytest::nativePath("/f"),
+        std::string(static_cast<std::size_t>(d % 5), 'y'));
+  }
+  const auto none = [](const std::string&) { return false; };
+  std::vector<Seen> flat;
+  std::vector<Seen> nested;
+  std::size_t budget = 100000;
+  flatWalk(tmp.path(), flat, none, budget);
+  HelperSpyEnv env;
+  env.addWalker(std::this_thread::get_id());
+  bool held = false;
+  int listedWhileHeld = 0;
+  g_beforeFile = [&] {
+    if (held) return;
+    held = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // The descent's start and top, the walk's directory and a full queue.
+    while (env.helperListings() < 3 + 1024 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Time for a helper that does not stop to go on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    listedWhileHeld = env.helperListings();
+  };
+  budget = 100000;
+  nestedWalk(env, tmp.path(), nested, none, budget);
+  g_beforeFile = nullptr;
+  ASSERT_GT(flat.size(), 2800u);
+  EXPECT_EQ(nested, flat);
+  // The helper stopped short of the end while the walk was held, its queue full.
+  EXPECT_GE(listedWhileHeld, 3 + 1024);
+  EXPECT_LT(listedWhileHeld, kDirectories);
 }
 
 TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
