@@ -484,9 +484,9 @@ namespace {
 // longer has lost its core, and the scan reads the file itself.
 constexpr int kSpinsBeforeReading = 400;
 void pauseSpin() {
-#if defined(__x86_64__) || defined(__i386__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   __builtin_ia32_pause();
-#elif defined(__aarch64__)
+#elif defined(__GNUC__) && defined(__aarch64__)
   __asm__ __volatile__("yield");
 #endif
 }
