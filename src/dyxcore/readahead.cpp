@@ -373,7 +373,6 @@ class DyxReadAhead::Helper {
     // finds the next one listed.
     std::deque<Listed> toRead;
     while (!step.path.empty() || !toRead.empty()) {
-      // While the scan waits (until it runs again), the helper lists.
       const bool listNext = !step.path.empty() &&
                             (toRead.size() < 2 || m_scanWaitingNow.load(std::memory_order_relaxed));
       if (!listNext) {
@@ -432,15 +431,8 @@ class DyxReadAhead::Helper {
       if (scanWaiting) m_changed.notify_all();
       step = std::move(following);
       if (!listed.record) continue;
-      // The oldest directory still to read is left to the scan, closed unless the scan has it
-      // already (it then reads the files by their paths): few directories stay open.
-      if (toRead.size() >= kToRead) {
-        {
-          std::lock_guard<std::mutex> guard(m_mutex);
-          if (!toRead.front().record->taken) toRead.front().record->dir.reset();
-        }
-        toRead.pop_front();
-      }
+      // The oldest directory still to read is left to the scan: few directories stay open.
+      if (toRead.size() >= kToRead) toRead.pop_front();
       toRead.push_back(std::move(listed));
     }
     {
