@@ -228,11 +228,7 @@ class DyxReadAhead::Helper {
   struct Listed {
     std::shared_ptr<DyxAheadDirectory> record;
     std::shared_ptr<Directory> dir;
-    std::size_t next = 0;  // the first item not yet looked at
   };
-  // Directories listed whose files are still to read, in the walk's order; each holds its
-  // directory open, so they are few.
-  static constexpr std::size_t kToRead = 8;
 
   bool full() const {
     return m_queuedItems >= kAheadMaxItems || m_queue.size() >= kAheadMaxDirectories;
@@ -308,36 +304,35 @@ class DyxReadAhead::Helper {
     return Step{};
   }
 
-  // Reads the information of the files of `listed` in order, from where it stopped before;
-  // true when the directory is done with: every file read, the scan reading them itself from
-  // some file on, the directory passed by or the descent ending. False when the scan waits for
-  // the next listing (`listingDue`): the helper lists it first, then comes back. (The scan
-  // enters a sub-directory as soon as the listing gives it, before the files after it.)
-  bool readFiles(Listed& listed, bool listingDue) {
+  // Reads the information of the files of `listed` in order, until the scan reads one itself,
+  // passes the directory by, waits for the next listing or the descent ends. (The scan enters a
+  // sub-directory as soon as the listing gives it, before the files after it: it may need the
+  // next listing before these files.)
+  void readFiles(const Listed& listed) {
     DyxAheadDirectory& record = *listed.record;
     std::string name;
-    for (; listed.next < record.items.size(); ++listed.next) {
-      const std::size_t i = listed.next;
+    std::size_t i = 0;
+    for (; i < record.items.size(); ++i) {
       DyxAheadItem& item = record.items[i];
       if (item.isDirectory) continue;
       if (record.abandoned.load(std::memory_order_relaxed) ||
+          m_scanWaitingNow.load(std::memory_order_relaxed) ||
           m_stopping.load(std::memory_order_relaxed)) {
-        return true;
+        break;
       }
-      if (listingDue && m_scanWaitingNow.load(std::memory_order_relaxed)) return false;
       std::uint8_t expected = kUnread;
       if (!record.states[i].compare_exchange_strong(expected, kHelperReading,
                                                     std::memory_order_acquire)) {
-        return true;  // the scan has come to it
+        break;  // the scan has come to it
       }
       name.assign(record.nameOf(item));
       item.result = listed.dir->readFileInfo(name, item.info, &item.error);
       record.states[i].store(kRead, std::memory_order_release);
     }
+    if (i < record.items.size()) return;
     // Every file read: a record still queued needs its open directory no more.
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!record.taken) record.dir.reset();
-    return true;
   }
 
   void run() {
@@ -371,69 +366,65 @@ class DyxReadAhead::Helper {
     m_changed.notify_all();
     // Listed one directory ahead of the reading of files: the scan, done with a directory,
     // finds the next one listed.
-    std::deque<Listed> toRead;
-    while (!step.path.empty() || !toRead.empty()) {
-      const bool listNext = !step.path.empty() &&
-                            (toRead.size() < 2 || m_scanWaitingNow.load(std::memory_order_relaxed));
-      if (!listNext) {
-        if (readFiles(toRead.front(), !step.path.empty())) toRead.pop_front();
-        continue;
-      }
+    Listed pending;
+    while (!step.path.empty() || pending.record) {
       Listed listed;
-      bool walkOnly = false;
-      bool readFirst = false;
-      {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        // The scan is far behind: the files of the directories listed come first.
-        readFirst = full() && !toRead.empty();
-        if (full() && !readFirst) {
-          m_helperWaiting = true;
-          m_changed.wait(lock, [this] { return m_stop || halfEmpty(); });
-          m_helperWaiting = false;
-        }
-        if (m_stop) break;
-        if (!readFirst) {
-          walkOnly = m_readByScan.erase(step.path) != 0;
-          // The scan has read it: it must not wait for it.
-          if (walkOnly) {
-            m_current.clear();
-            m_listingForWalk = true;
-          } else {
-            listed.record = spareRecord();
+      if (!step.path.empty()) {
+        bool walkOnly = false;
+        bool readFirst = false;
+        {
+          std::unique_lock<std::mutex> lock(m_mutex);
+          // The scan is far behind: the files of the directory listed last come first.
+          readFirst = full() && pending.record != nullptr;
+          if (full() && !readFirst) {
+            m_helperWaiting = true;
+            m_changed.wait(lock, [this] { return m_stop || halfEmpty(); });
+            m_helperWaiting = false;
+          }
+          if (m_stop) break;
+          if (!readFirst) {
+            walkOnly = m_readByScan.erase(step.path) != 0;
+            // The scan has read it: it must not wait for it.
+            if (walkOnly) {
+              m_current.clear();
+              m_listingForWalk = true;
+            } else {
+              listed.record = spareRecord();
+            }
           }
         }
-      }
-      if (readFirst) {
-        if (readFiles(toRead.front(), true)) toRead.pop_front();
-        continue;
-      }
-      if (walkOnly) {
-        listInto(stack, step, true, walkRecord);
-      } else {
-        if (!listed.record) listed.record = std::make_shared<DyxAheadDirectory>();
-        listed.dir = listInto(stack, step, false, *listed.record);
-        listed.record->dir = listed.dir;
-        listed.record->resetStates();
-      }
-      Step following = advance(stack);
-      bool scanWaiting = false;
-      {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        if (listed.record) {
-          m_queuedItems += listed.record->items.size();
-          m_queue.push_back(listed.record);
+        if (readFirst) {
+          readFiles(pending);
+          pending = Listed();
+          continue;
         }
-        m_current = following.path;
-        m_listingForWalk = false;
-        scanWaiting = m_scanWaiting;
+        if (walkOnly) {
+          listInto(stack, step, true, walkRecord);
+        } else {
+          if (!listed.record) listed.record = std::make_shared<DyxAheadDirectory>();
+          listed.dir = listInto(stack, step, false, *listed.record);
+          listed.record->dir = listed.dir;
+          listed.record->resetStates();
+        }
+        Step following = advance(stack);
+        bool scanWaiting = false;
+        {
+          std::lock_guard<std::mutex> guard(m_mutex);
+          if (listed.record) {
+            m_queuedItems += listed.record->items.size();
+            m_queue.push_back(listed.record);
+          }
+          m_current = following.path;
+          m_listingForWalk = false;
+          scanWaiting = m_scanWaiting;
+        }
+        // Told once the lock is free: woken under it, the scan would at once wait for the lock.
+        if (scanWaiting) m_changed.notify_all();
+        step = std::move(following);
+        if (!listed.record) continue;
       }
-      // Told once the lock is free: woken under it, the scan would at once wait for the lock.
-      if (scanWaiting) m_changed.notify_all();
-      step = std::move(following);
-      if (!listed.record) continue;
-      // The oldest directory still to read is left to the scan: few directories stay open.
-      if (toRead.size() >= kToRead) toRead.pop_front();
-      toRead.push_back(std::move(listed));
+      if (pending.record) readFiles(pending);
+      pending = std::move(listed);
     }
     {
       std::lock_guard<std::mutex> guard(m_mutex);
