@@ -190,10 +190,8 @@ class DyxReadAhead::Helper {
       dropFront(m_queue.size());
       wakeHelperIfRoom();
       m_scanWaiting = true;
-      m_scanWaitingNow.store(true, std::memory_order_relaxed);
       m_changed.wait(lock);
       m_scanWaiting = false;
-      m_scanWaitingNow.store(false, std::memory_order_relaxed);
     }
   }
 
@@ -305,9 +303,7 @@ class DyxReadAhead::Helper {
   }
 
   // Reads the information of the files of `listed` in order, until the scan reads one itself,
-  // passes the directory by, waits for the next listing or the descent ends. (The scan enters a
-  // sub-directory as soon as the listing gives it, before the files after it: it may need the
-  // next listing before these files.)
+  // passes the directory by or the descent ends.
   void readFiles(const Listed& listed) {
     DyxAheadDirectory& record = *listed.record;
     std::string name;
@@ -316,7 +312,6 @@ class DyxReadAhead::Helper {
       DyxAheadItem& item = record.items[i];
       if (item.isDirectory) continue;
       if (record.abandoned.load(std::memory_order_relaxed) ||
-          m_scanWaitingNow.load(std::memory_order_relaxed) ||
           m_stopping.load(std::memory_order_relaxed)) {
         break;
       }
@@ -451,8 +446,7 @@ class DyxReadAhead::Helper {
   bool m_listingForWalk = true;
   bool m_done = false;
   bool m_stop = false;
-  std::atomic<bool> m_stopping{false};        // m_stop, read without the lock
-  std::atomic<bool> m_scanWaitingNow{false};  // m_scanWaiting, read without the lock
+  std::atomic<bool> m_stopping{false};  // m_stop, read without the lock
   std::thread m_thread;
 };
 
