@@ -105,7 +105,8 @@ struct SpawnResult {
 // One open directory and its listing. "." and ".." are never listed. A name whose type the
 // file system does not report is looked up without following links. The names inside it are
 // reached from the open directory, never by a whole path, so a path's length is bounded only
-// by the file system.
+// by the file system. One thread lists; once the listing has ended, readFileInfo, changeTime
+// and openChild may be called from several threads at once (they never move the listing).
 class Directory {
  public:
   virtual ~Directory() = default;

@@ -121,10 +121,21 @@ bool isOnLocalFileSystem(const struct statx& st, const LookupBase& base, const s
   static std::unordered_map<std::uint64_t, bool> known;
   const std::uint64_t device =
       (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  // The answer for the device of the previous file, without the lock: a scan asks for every
+  // file, on two threads at once, and nearly always about one device.
+  thread_local std::uint64_t lastDevice = 0;
+  thread_local bool lastLocal = false;
+  thread_local bool haveLast = false;
+  if (haveLast && lastDevice == device) return lastLocal;
   {
     std::lock_guard<std::mutex> guard(mutex);
     const auto it = known.find(device);
-    if (it != known.end()) return it->second;
+    if (it != known.end()) {
+      haveLast = true;
+      lastDevice = device;
+      lastLocal = it->second;
+      return lastLocal;
+    }
   }
   struct statfs fs;
   // The directory holding the file is on the same device unless the file is a mount point.

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -41,9 +42,14 @@ using Skip = std::function<bool(const std::string& dir)>;
 // Time the nested walk spends on each file: a slow walk lets the helper run ahead, a fast one
 // catches it up, so that the scan reads part of the directories itself.
 std::chrono::microseconds g_filePause{0};
+// Called by the nested walk before each file, when set.
+std::function<void()> g_beforeFile;
 
-// Counts the directories opened by whole path on threads other than the walking ones: the
-// helper opens the descent's parent that way, so a count above zero shows it ran.
+// Watches which thread does what: counts the directories opened by whole path on threads other
+// than the walking ones (the helper opens the descent's parent that way, so a count above zero
+// shows it ran) and the files a walking thread reads through a directory the helper opened
+// (the files the helper had not come to). It may slow the helper's reading of files, so that
+// the walk catches it up, and call `onWalkRead` before such a read of the walk.
 class HelperSpyEnv final : public EnvWrapper {
  public:
   HelperSpyEnv() : EnvWrapper(Env::system()) {}
@@ -55,18 +61,83 @@ class HelperSpyEnv final : public EnvWrapper {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_helperOpens;
   }
+  int walkReadsThroughHelper() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_walkReads;
+  }
+  // Directories the helper opened, by path or from their parent.
+  int helperListings() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_helperListings;
+  }
+  std::chrono::microseconds helperFilePause{0};
+  // Called on the walking thread with the directory's path and the file's name.
+  std::function<void(const std::string&, const std::string&)> onWalkRead;
+
   std::unique_ptr<Directory> openDirectory(const std::string& path, int* error) override {
-    {
+    if (!isWalker()) {
       std::lock_guard<std::mutex> guard(m_mutex);
-      if (m_walkers.count(std::this_thread::get_id()) == 0) ++m_helperOpens;
+      ++m_helperOpens;
+      ++m_helperListings;
     }
-    return EnvWrapper::openDirectory(path, error);
+    return wrap(path, EnvWrapper::openDirectory(path, error));
   }
 
  private:
+  class SpyDirectory final : public Directory {
+   public:
+    SpyDirectory(HelperSpyEnv& env, std::string path, std::unique_ptr<Directory> target)
+        : m_env(env),
+          m_path(std::move(path)),
+          m_target(std::move(target)),
+          m_byHelper(!env.isWalker()) {}
+    bool next(DirItem& item) override { return m_target->next(item); }
+    int error() const override { return m_target->error(); }
+    FileInfoResult readFileInfo(const std::string& name, FileInfo& out, int* error) override {
+      if (!m_env.isWalker()) {
+        if (m_env.helperFilePause.count() > 0) std::this_thread::sleep_for(m_env.helperFilePause);
+      } else if (m_byHelper) {
+        {
+          std::lock_guard<std::mutex> guard(m_env.m_mutex);
+          ++m_env.m_walkReads;
+        }
+        if (m_env.onWalkRead) m_env.onWalkRead(m_path, name);
+      }
+      return m_target->readFileInfo(name, out, error);
+    }
+    bool changeTime(std::uint64_t& fileTime, int* error) override {
+      return m_target->changeTime(fileTime, error);
+    }
+    std::unique_ptr<Directory> openChild(const std::string& name, int* error) override {
+      if (!m_env.isWalker()) {
+        std::lock_guard<std::mutex> guard(m_env.m_mutex);
+        ++m_env.m_helperListings;
+      }
+      return m_env.wrap(m_path + quarrytest::nativePath("/") + name,
+                        m_target->openChild(name, error));
+    }
+
+   private:
+    HelperSpyEnv& m_env;
+    const std::string m_path;
+    std::unique_ptr<Directory> m_target;
+    const bool m_byHelper;  // opened on the helper's thread
+  };
+
+  bool isWalker() const {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_walkers.count(std::this_thread::get_id()) != 0;
+  }
+  std::unique_ptr<Directory> wrap(const std::string& path, std::unique_ptr<Directory> dir) {
+    if (!dir) return nullptr;
+    return std::make_unique<SpyDirectory>(*this, path, std::move(dir));
+  }
+
   mutable std::mutex m_mutex;
   std::set<std::thread::id> m_walkers;
   int m_helperOpens = 0;
+  int m_walkReads = 0;
+  int m_helperListings = 0;
 };
 
 // The scan's order of calls: the time stamp, the listing, then per name either the descent
@@ -93,6 +164,7 @@ void nestedWalk(Env& env, const std::string& dir, const DyxScanLevel* level, std
       continue;
     }
     if (g_filePause.count() > 0) std::this_thread::sleep_for(g_filePause);
+    if (g_beforeFile) g_beforeFile();
     Seen f{path, false};
     FileInfo info;
     f.result = reading.readFileInfo(item.name, info);
@@ -164,24 +236,37 @@ class ReadAheadTest : public ::testing::Test {
 };
 
 TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
+  const auto none = [](const std::string&) { return false; };
   const struct {
     const char* what;
     Skip skip;
     std::size_t budget;
     std::chrono::microseconds pause{0};
+    // The helper reads files slowly: the walk catches it up and reads files itself (unless
+    // the helper spends its time in the branches the walk skips).
+    std::chrono::microseconds helperPause{0};
+    bool walkReadsFiles = false;
   } cases[] = {
-      {"everything", [](const std::string&) { return false; }, 100000},
-      {"everything, slowly", [](const std::string&) { return false; }, 100000,
-       std::chrono::microseconds(200)},
+      {"everything", none, 100000},
+      {"everything, slowly", none, 100000, std::chrono::microseconds(200)},
+      {"everything, the helper slowly", none, 100000, std::chrono::microseconds(0),
+       std::chrono::microseconds(300), true},
       {"every d1 skipped",
        [](const std::string& p) {
          return p.size() >= 3 && p.compare(p.size() - 3, 3, quarrytest::nativePath("/d1")) == 0;
        },
        100000},
+      {"every d1 skipped, the helper slowly",
+       [](const std::string& p) {
+         return p.size() >= 3 && p.compare(p.size() - 3, 3, quarrytest::nativePath("/d1")) == 0;
+       },
+       100000, std::chrono::microseconds(0), std::chrono::microseconds(300)},
       {"a whole branch skipped",
        [this](const std::string& p) { return p == root() + quarrytest::nativePath("/d0"); },
        100000},
-      {"stopped after 40 directories", [](const std::string&) { return false; }, 40},
+      {"stopped after 40 directories", none, 40},
+      {"stopped after 40 directories, the helper slowly", none, 40, std::chrono::microseconds(0),
+       std::chrono::microseconds(300), true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -193,13 +278,129 @@ TEST_F(ReadAheadTest, NestedWalkSeesWhatAFlatWalkSeesInTheSameOrder) {
     g_filePause = c.pause;
     HelperSpyEnv env;
     env.addWalker(std::this_thread::get_id());
+    env.helperFilePause = c.helperPause;
     nestedWalk(env, root(), nested, c.skip, budget);
     g_filePause = std::chrono::microseconds(0);
     ASSERT_GT(flat.size(), 20u);
     EXPECT_EQ(nested, flat);
     // Every case descends into a sub-directory, which starts the helper.
     EXPECT_GT(env.helperOpens(), 0);
+    // A walk that catches the helper up reads the files it has not come to itself.
+    if (c.walkReadsFiles) {
+      EXPECT_GT(env.walkReadsThroughHelper(), 0);
+    }
   }
+}
+
+TEST_F(ReadAheadTest, ADirectoryChangedAfterItsListingIsReadThroughTheListedDirectory) {
+  // The helper lists a directory and the walk, having caught it up, reads the files; meanwhile
+  // the directory is removed, or moved away and replaced by another of the same names. The files
+  // are read from the directory that was listed: removed, they have vanished; replaced, they
+  // are the listed ones, never the newcomers.
+  for (const bool replace : {false, true}) {
+    SCOPED_TRACE(replace ? "replaced" : "removed");
+    std::vector<Seen> before;
+    std::size_t budget = 100000;
+    flatWalk(
+        root(), before, [](const std::string&) { return false; }, budget);
+    quarrytest::TempDir elsewhere;
+    HelperSpyEnv env;
+    env.addWalker(std::this_thread::get_id());
+    env.helperFilePause = std::chrono::microseconds(1000);
+    std::string changed;  // the directory changed, a leaf of the tree
+    std::string firstRead;
+    env.onWalkRead = [&](const std::string& dir, const std::string& name) {
+      const bool leaf = !std::filesystem::exists(dir + quarrytest::nativePath("/d0"));
+      if (!changed.empty() || !leaf) return;
+      changed = dir;
+      firstRead = dir + quarrytest::nativePath("/") + name;
+      if (!replace) {
+        std::filesystem::remove_all(dir);
+        return;
+      }
+      std::filesystem::rename(dir, elsewhere.path() + quarrytest::nativePath("/gone"));
+      quarrytest::makeDirs(dir);
+      for (int i = 0; i < 5; ++i) {
+        quarrytest::writeFile(dir + quarrytest::nativePath("/f") + std::to_string(i) + ".txt",
+                              std::string(1000, 'n'));
+      }
+    };
+    std::vector<Seen> nested;
+    budget = 100000;
+    nestedWalk(
+        env, root(), nested, [](const std::string&) { return false; }, budget);
+    ASSERT_FALSE(changed.empty()) << "the walk read no file the helper had listed";
+    int files = 0;
+    for (const Seen& s : nested) {
+      if (s.isDirectory || s.path.rfind(changed + quarrytest::nativePath("/"), 0) != 0) continue;
+      ++files;
+      const auto was = std::find_if(before.begin(), before.end(),
+                                    [&](const Seen& b) { return b.path == s.path; });
+      ASSERT_NE(was, before.end()) << s.path;
+      if (replace) {
+        EXPECT_EQ(s, *was) << s.path;
+      } else if (s.path == firstRead) {
+        EXPECT_EQ(s.result, FileInfoResult::kVanished) << s.path;
+      } else if (s.result != FileInfoResult::kVanished) {
+        // Read by the helper before the directory went.
+        EXPECT_EQ(s, *was) << s.path;
+      }
+    }
+    EXPECT_GT(files, 0);
+    // The tree as it was, for the next case.
+    std::filesystem::remove_all(root());
+    quarrytest::makeDirs(root());
+    int counter = 0;
+    makeTree(root(), 4, counter);
+  }
+}
+
+TEST(ReadAheadLimitsTest, AHelperFarAheadWaitsForRoomAndTheWalkStillSeesEverything) {
+  // More directories than the helper may hold ahead, after one too large for its record to be
+  // kept for reuse. The walk holds at its first file until the helper has listed more than it
+  // may queue: the helper reads the files of the last directory it listed, waits for room and
+  // resumes once the walk has taken half.
+  quarrytest::TempDir tmp;
+  const std::string top = tmp.path() + quarrytest::nativePath("/top");
+  for (int f = 0; f < 600; ++f) {
+    quarrytest::writeFile(top + quarrytest::nativePath("/a big one/f") + std::to_string(f),
+                          std::string(static_cast<std::size_t>(f % 7), 'x'));
+  }
+  constexpr int kDirectories = 1100;
+  for (int d = 0; d < kDirectories; ++d) {
+    quarrytest::writeFile(
+        top + quarrytest::nativePath("/d") + std::to_string(d) + quarrytest::nativePath("/f"),
+        std::string(static_cast<std::size_t>(d % 5), 'y'));
+  }
+  const auto none = [](const std::string&) { return false; };
+  std::vector<Seen> flat;
+  std::vector<Seen> nested;
+  std::size_t budget = 100000;
+  flatWalk(tmp.path(), flat, none, budget);
+  HelperSpyEnv env;
+  env.addWalker(std::this_thread::get_id());
+  bool held = false;
+  int listedWhileHeld = 0;
+  g_beforeFile = [&] {
+    if (held) return;
+    held = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // The descent's start and top, the walk's directory and a full queue.
+    while (env.helperListings() < 3 + 1024 && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    // Time for a helper that does not stop to go on.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    listedWhileHeld = env.helperListings();
+  };
+  budget = 100000;
+  nestedWalk(env, tmp.path(), nested, none, budget);
+  g_beforeFile = nullptr;
+  ASSERT_GT(flat.size(), 2800u);
+  EXPECT_EQ(nested, flat);
+  // The helper stopped short of the end while the walk was held, its queue full.
+  EXPECT_GE(listedWhileHeld, 3 + 1024);
+  EXPECT_LT(listedWhileHeld, kDirectories);
 }
 
 TEST_F(ReadAheadTest, NothingReadAheadOutlivesTheDescent) {
