@@ -328,7 +328,10 @@ char* DyxEntryRepository::TextStore::reserve(std::size_t most) {
   if (m_currentBytes == 0 || m_currentBytes - m_currentUsed < most) {
     // A small repository (a test's, the transient one) starts small; the chunks of a large one
     // grow to kChunkBytes, the most that a place can address.
-    const std::size_t bytes = std::min(kChunkBytes, std::size_t{32 * 1024} << m_chunks.size());
+    // The shift is bounded: past the sixty-fourth bit it would give nothing, and a chunk of
+    // nothing would take texts all the same.
+    const std::size_t grown = std::size_t{32 * 1024} << std::min<std::size_t>(m_chunks.size(), 8);
+    const std::size_t bytes = std::min(kChunkBytes, grown);
     m_current = newChunk(bytes);
     m_currentBytes = bytes;
     m_currentUsed = 0;

@@ -265,6 +265,20 @@ TEST_F(RepositoryTest, TextsOfEverySizeKeepTheirBytesAndPlaces) {
   EXPECT_EQ(loaded.intern("new after load"), texts.size() + 2);
 }
 
+// A large repository (a million files) fills far more chunks than their growth takes to reach
+// its full size: every later chunk is a whole one.
+TEST_F(RepositoryTest, TextsBeyondManyChunksStayWhole) {
+  DyxEntryRepository repo("many", 4);
+  const std::string filler(1000, 'x');
+  constexpr int kTexts = 20000;  // about 80 chunks
+  for (int i = 0; i < kTexts; ++i) {
+    ASSERT_EQ(repo.intern(std::to_string(i) + filler), static_cast<std::uint32_t>(i + 1)) << i;
+  }
+  for (int i = 0; i < kTexts; i += 997) {
+    ASSERT_EQ(repo.textOf(static_cast<std::uint32_t>(i + 1)), std::to_string(i) + filler) << i;
+  }
+}
+
 TEST_F(RepositoryTest, ASaveWritesTheSlotsUpToTheHighestLiveOne) {
   DyxEntryRepository repo("all", 5);
   repo.createEntry("a", "/d", false);
