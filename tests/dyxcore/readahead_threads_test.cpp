@@ -297,7 +297,14 @@ TEST_F(ReadAheadTest, ADirectoryChangedAfterItsListingIsReadThroughTheListedDire
   // the directory is removed, or moved away and replaced by another of the same names. The files
   // are read from the directory that was listed: removed, they have vanished; replaced, they
   // are the listed ones, never the newcomers.
-  for (const bool replace : {false, true}) {
+#ifdef _WIN32
+  // Windows reads a file's information by its path, not through the open directory: there a
+  // directory replaced under the same path gives the newcomers. Only the removal holds.
+  const std::vector<bool> changes{false};
+#else
+  const std::vector<bool> changes{false, true};
+#endif
+  for (const bool replace : changes) {
     SCOPED_TRACE(replace ? "replaced" : "removed");
     std::vector<Seen> before;
     std::size_t budget = 100000;
