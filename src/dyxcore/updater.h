@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "dyxcore/xentry.h"  // DyxTime
 
