@@ -174,11 +174,15 @@ CliReport snapshot(DyxView& view, const CliOptions& options) {
   if (view.getEntryCount() > 0) folders.push_back(&view);
   for (const DyxViewFolder* f : DyxFrontEnd::foldersInOrder(view)) folders.push_back(f);
 
+  // The text tree prints names and depths only: the paths of a large tree's folders are made
+  // only for the formats, the list and the --folder choice that use them.
+  const bool withPaths =
+      options.format != CliFormat::kText || report.withRows || options.listOneFolder;
   report.folders.reserve(folders.size());
   for (const DyxViewFolder* f : folders) {
     CliFolder folder;
     const bool isRoot = f == &view;
-    folder.path = isRoot ? kCliRootPath : DyxFrontEnd::folderPath(*f);
+    if (withPaths) folder.path = isRoot ? kCliRootPath : DyxFrontEnd::folderPath(*f);
     folder.name = isRoot ? kCliRootPath : f->getName();
     folder.depth = isRoot ? 0 : depthOf(*f);
     if (!report.withRows && !find.isActive()) {

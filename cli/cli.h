@@ -80,7 +80,7 @@ inline constexpr const char* kCliRootPath = ".";
 
 // One folder as printed.
 struct CliFolder {
-  std::string path;              // from the view root, parts joined by "/"
+  std::string path;              // from the view root, parts joined by "/" ("" in a text tree)
   std::string name;              // its own name
   int depth = 0;                 // 0 for a folder directly below the root
   std::size_t fileCount = 0;     // files it holds directly (after the Find filter)

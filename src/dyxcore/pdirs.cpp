@@ -69,6 +69,11 @@ void DyxPhysicalDirs::clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirect
 
 DyxTime DyxPhysicalDirs::getMTime() { return DyxTime(); }
 
+void DyxPhysicalDirs::fileUnderName(DirectoryMap& map, std::shared_ptr<DyxPhysicalDirectory> dir) {
+  const std::string_view name = dir->getDirName();
+  map.emplace(name, std::move(dir));
+}
+
 std::string DyxPhysicalDirs::repositoryKey() const {
   DyxEngineLock lock;
   return m_pathMap.getName();
@@ -116,7 +121,7 @@ DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_n
   if (it != m_directories.end()) return it->second.get();
   auto dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
   DyxPhysicalDirectory* raw = dir.get();
-  m_directories.emplace(dir->getDirName(), std::move(dir));
+  fileUnderName(m_directories, std::move(dir));
   return raw;
 }
 
@@ -166,7 +171,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
       // Being added by another thread right now: that addition scans it.
       if (m_adding.count(key) != 0) return false;
       dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
-      m_adding.emplace(key, dir);
+      fileUnderName(m_adding, dir);
       observer = m_observer;
     }
   }
@@ -215,7 +220,7 @@ bool DyxPhysicalDirs::addDirectory(const std::string& dir_name, bool recursive, 
     if (stillOurs) m_adding.erase(a);
     // A clear or a removal while the scan ran abandoned the addition.
     if (scanned && stillOurs && !dir->isRetired() && (parent == nullptr || !parent->isRetired())) {
-      m_directories.emplace(key, dir);
+      fileUnderName(m_directories, dir);
       return true;
     }
     doomed.push_back(dir);
@@ -288,7 +293,7 @@ bool DyxPhysicalDirs::removeAllChilds(const std::string& dir_name) {
       while (it != map->end() && it->first.compare(0, prefix.size(), prefix) == 0) {
         it->second->retire();
         doomed.push_back(it->second);
-        if (map == &m_directories) keys.push_back(it->first);
+        if (map == &m_directories) keys.emplace_back(it->first);
         it = map->erase(it);
       }
     }
@@ -579,7 +584,7 @@ std::vector<std::string> DyxPhysicalDirs::directoryKeys() const {
   DyxEngineLock lock;
   std::vector<std::string> keys;
   keys.reserve(m_directories.size());
-  for (const auto& [key, dir] : m_directories) keys.push_back(key);
+  for (const auto& [key, dir] : m_directories) keys.emplace_back(key);
   return keys;
 }
 
@@ -589,7 +594,7 @@ std::vector<std::string> DyxPhysicalDirs::directoryKeysAfter(const std::string& 
   std::vector<std::string> keys;
   for (auto it = after.empty() ? m_directories.begin() : m_directories.upper_bound(after);
        it != m_directories.end() && keys.size() < limit; ++it) {
-    keys.push_back(it->first);
+    keys.emplace_back(it->first);
   }
   return keys;
 }

@@ -30,6 +30,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "dyxcore/pathmap.h"
@@ -49,7 +50,10 @@ class Env;
 
 class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
  public:
-  using DirectoryMap = std::map<std::string, std::shared_ptr<DyxPhysicalDirectory>>;
+  // Keyed by the directory's own name (getDirName), which lives as long as the element: a pool
+  // of many directories keeps each path once.
+  using DirectoryMap =
+      std::map<std::string_view, std::shared_ptr<DyxPhysicalDirectory>, std::less<>>;
 
   // Empty pool, no observer, a filter without expression (which refuses every file), no path map.
   // Its directories list, read and watch the file system through `env`, which outlives the pool.
@@ -164,6 +168,8 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
                     const DyxPhysicalDirectory* parent, const DyxScanLevel* level);
   // The key of a directory text: its path text form (no trailing or doubled separator).
   static std::string keyOf(const std::string& dir_name);
+  // Files the directory under its own name.
+  static void fileUnderName(DirectoryMap& map, std::shared_ptr<DyxPhysicalDirectory> dir);
   // Clears the entries of directories that have left the pool (without the engine lock held).
   static void clearRetired(std::vector<std::shared_ptr<DyxPhysicalDirectory>>& doomed);
   std::string shortTexts() const;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <set>
 
 #include "dyxcore/context.h"
 #include "dyxcore/filter.h"
@@ -48,6 +49,15 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 
 // The error of a directory that is simply not there (any more).
 bool isGone(int error) { return error == ENOENT || error == ENOTDIR; }
+
+// The one copy of a repository key that every directory of that key points to: a pool's
+// directories all share one key, and the process sees only a few keys in its life. The copies
+// are never freed, so a directory destroyed late at exit still reads its key.
+const std::string& sharedKey(const std::string& key) {
+  static auto* const keys = new std::set<std::string, std::less<>>();
+  DyxEngineLock lock;
+  return *keys->insert(key).first;
+}
 
 }  // namespace
 
@@ -225,23 +235,23 @@ DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive,
 DyxPhysicalDirectory::DyxPhysicalDirectory(std::string key, bool recursive, DyxPhysicalDirs* pool)
     : m_dirName(std::move(key)),
       m_env(pool != nullptr ? pool->env() : dyxplatform::Env::current()),
-      m_recursive(recursive),
       m_pool(pool),
-      m_standAlone(false),
-      m_repositoryKey(pool != nullptr ? pool->repositoryKey() : std::string("0")) {
+      m_repositoryKey(&sharedKey(pool != nullptr ? pool->repositoryKey() : std::string("0"))),
+      m_recursive(recursive),
+      m_standAlone(false) {
   DyxEngineLock lock;
-  DyxEntryRepository::getRepository(m_repositoryKey);
+  DyxEntryRepository::getRepository(*m_repositoryKey);
 }
 
 DyxPhysicalDirectory::DyxPhysicalDirectory(const DyxPath& path, bool recursive, StandAloneTag)
     : m_dirName(path.toString()),
       m_env(dyxplatform::Env::current()),
-      m_recursive(recursive),
       m_pool(nullptr),
-      m_standAlone(true),
-      m_repositoryKey("0") {
+      m_repositoryKey(&sharedKey("0")),
+      m_recursive(recursive),
+      m_standAlone(true) {
   DyxEngineLock lock;
-  DyxEntryRepository::getRepository(m_repositoryKey);
+  DyxEntryRepository::getRepository(*m_repositoryKey);
 }
 
 DyxPhysicalDirectory::~DyxPhysicalDirectory() {
@@ -252,11 +262,11 @@ DyxPhysicalDirectory::~DyxPhysicalDirectory() {
 
 bool DyxPhysicalDirectory::isStandAlone() const { return false; }
 
-std::string DyxPhysicalDirectory::repositoryKey() const { return m_repositoryKey; }
+std::string DyxPhysicalDirectory::repositoryKey() const { return *m_repositoryKey; }
 
 DyxEntryRepository& DyxPhysicalDirectory::repository() const {
   DyxEngineLock lock;
-  return DyxEntryRepository::getRepository(m_repositoryKey);
+  return DyxEntryRepository::getRepository(*m_repositoryKey);
 }
 
 bool DyxPhysicalDirectory::update(bool /*force*/, bool recursive) {
@@ -372,7 +382,7 @@ bool DyxPhysicalDirectory::scanOnce(bool recursive, DyxScanObserver* observer, D
   DyxEntryRepository* repo = nullptr;
   {
     DyxEngineLock lock;
-    repo = &DyxEntryRepository::getRepository(m_repositoryKey);
+    repo = &DyxEntryRepository::getRepository(*m_repositoryKey);
   }
   // The entries whose names the listing gave; sorted by address once the listing is done.
   std::vector<const DyxEntry*> seen;

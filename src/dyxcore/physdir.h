@@ -219,12 +219,13 @@ class DyxPhysicalDirectory : public DyxUpdater {
   std::string m_dirName;
   dyxplatform::Env& m_env;  // the pool's; not owned
   NameTable m_entries;
-  std::atomic<bool> m_recursive;
   DyxPhysicalDirs* m_pool;  // not owned; null for a stand-alone directory
-  const bool m_standAlone;
-  const std::string m_repositoryKey;
-  std::atomic<bool> m_retired{false};
+  // The process's one copy of the key (never freed): every directory of a pool has the same.
+  const std::string* const m_repositoryKey;
   std::atomic<int> m_listError{0};
+  std::atomic<bool> m_recursive;
+  const bool m_standAlone;
+  std::atomic<bool> m_retired{false};
   // Folding of overlapping scans, under the engine lock.
   bool m_scanning = false;
   bool m_rescanRequested = false;

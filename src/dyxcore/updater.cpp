@@ -1,7 +1,11 @@
 #include "dyxcore/updater.h"
 
 #include <algorithm>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "dyxcore/mutex.h"
 #include "dyxcore/thread.h"
@@ -63,12 +67,35 @@ void DyxUpdaterThread::run() {
   exit();
 }
 
+struct DyxUpdater::Loop {
+  std::mutex threadMutex;  // guards thread
+  std::unique_ptr<DyxUpdaterThread> thread;
+  std::mutex callbackMutex;  // guards callbacks
+  std::vector<DyxUpdateCallback> callbacks;
+};
+
+DyxUpdater::StampLock::StampLock(std::atomic<bool>& held) : m_held(held) {
+  while (m_held.exchange(true, std::memory_order_acquire)) {
+    while (m_held.load(std::memory_order_relaxed)) std::this_thread::yield();
+  }
+}
+
 DyxUpdater::DyxUpdater() : m_mtime(DyxTime::kUnset) {}
 
 DyxUpdater::~DyxUpdater() {
   stopUpdateLoop();
-  std::lock_guard<std::mutex> guard(m_callbackMutex);
-  m_callbacks.clear();
+  delete m_loop.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+DyxUpdater::Loop& DyxUpdater::loop() {
+  Loop* made = loopIfMade();
+  if (made != nullptr) return *made;
+  auto fresh = std::make_unique<Loop>();
+  if (m_loop.compare_exchange_strong(made, fresh.get(), std::memory_order_acq_rel,
+                                     std::memory_order_acquire)) {
+    return *fresh.release();
+  }
+  return *made;  // another thread made it meanwhile
 }
 
 DyxTime DyxUpdater::getMTimeFine(std::uint64_t& fine) {
@@ -85,19 +112,19 @@ void DyxUpdater::storeTimeStamp() {
 }
 
 DyxTime DyxUpdater::getStoredTimeStamp() const {
-  std::lock_guard<std::mutex> guard(m_stampMutex);
+  StampLock guard(m_stampHeld);
   return DyxTime(m_mtime);
 }
 
 std::uint64_t DyxUpdater::getStoredFineTimeStamp() const {
-  std::lock_guard<std::mutex> guard(m_stampMutex);
+  StampLock guard(m_stampHeld);
   return m_fine;
 }
 
 void DyxUpdater::setStoredTimeStamp(DyxTime t) { setStoredTimeStamp(t, 0); }
 
 void DyxUpdater::setStoredTimeStamp(DyxTime t, std::uint64_t fine) {
-  std::lock_guard<std::mutex> guard(m_stampMutex);
+  StampLock guard(m_stampHeld);
   m_mtime = t.getValue();
   m_fine = fine;
 }
@@ -109,7 +136,7 @@ bool DyxUpdater::isUpToDate() {
   DyxTime stored;
   std::uint64_t storedFine = 0;
   {
-    std::lock_guard<std::mutex> guard(m_stampMutex);
+    StampLock guard(m_stampHeld);
     stored = DyxTime(m_mtime);
     storedFine = m_fine;
   }
@@ -139,22 +166,27 @@ bool DyxUpdater::doUpdate(bool force_update, bool recursive) {
 }
 
 void DyxUpdater::addCallback(DyxUpdateCallback callback) {
-  std::lock_guard<std::mutex> guard(m_callbackMutex);
-  m_callbacks.push_back(callback);
+  Loop& l = loop();
+  std::lock_guard<std::mutex> guard(l.callbackMutex);
+  l.callbacks.push_back(callback);
 }
 
 void DyxUpdater::removeCallback(DyxUpdateCallback callback) {
-  std::lock_guard<std::mutex> guard(m_callbackMutex);
-  auto it = std::find(m_callbacks.begin(), m_callbacks.end(), callback);
-  if (it != m_callbacks.end()) m_callbacks.erase(it);
+  Loop* l = loopIfMade();
+  if (l == nullptr) return;
+  std::lock_guard<std::mutex> guard(l->callbackMutex);
+  auto it = std::find(l->callbacks.begin(), l->callbacks.end(), callback);
+  if (it != l->callbacks.end()) l->callbacks.erase(it);
 }
 
 void DyxUpdater::fireCallbacks() {
+  Loop* l = loopIfMade();
+  if (l == nullptr) return;
   // A copy, so that a callback may add or remove callbacks.
   std::vector<DyxUpdateCallback> callbacks;
   {
-    std::lock_guard<std::mutex> guard(m_callbackMutex);
-    callbacks = m_callbacks;
+    std::lock_guard<std::mutex> guard(l->callbackMutex);
+    callbacks = l->callbacks;
   }
   for (DyxUpdateCallback callback : callbacks) {
     if (callback != nullptr) callback();
@@ -162,8 +194,10 @@ void DyxUpdater::fireCallbacks() {
 }
 
 std::size_t DyxUpdater::callbackCount() const {
-  std::lock_guard<std::mutex> guard(m_callbackMutex);
-  return m_callbacks.size();
+  Loop* l = loopIfMade();
+  if (l == nullptr) return 0;
+  std::lock_guard<std::mutex> guard(l->callbackMutex);
+  return l->callbacks.size();
 }
 
 void DyxUpdater::beginUpdateLoop(int period) {
@@ -175,11 +209,12 @@ void DyxUpdater::beginUpdateLoop(int period) {
 void DyxUpdater::beginUpdateLoopMs(int periodMs) {
   stopUpdateLoop();
   auto thread = std::make_unique<DyxUpdaterThread>(*this, std::max(periodMs, 1));
+  Loop& l = loop();
   {
-    std::lock_guard<std::mutex> guard(m_threadMutex);
-    std::swap(m_updaterThread, thread);
+    std::lock_guard<std::mutex> guard(l.threadMutex);
+    std::swap(l.thread, thread);
     // A thread that cannot be started stays as a stopped object (begin reported why).
-    m_updaterThread->begin();
+    l.thread->begin();
   }
   // `thread` now holds a loop started meanwhile by another caller, if any: it is replaced.
   thread.reset();
@@ -187,17 +222,19 @@ void DyxUpdater::beginUpdateLoopMs(int periodMs) {
 
 void DyxUpdater::stopUpdateLoop() {
   KX_SCOPE("DyxUpdater::stopUpdateLoop");
+  Loop* l = loopIfMade();
+  if (l == nullptr) return;
   std::unique_ptr<DyxUpdaterThread> thread;
   {
-    std::lock_guard<std::mutex> guard(m_threadMutex);
-    if (!m_updaterThread) return;
-    if (t_pollingThread == m_updaterThread.get()) {
+    std::lock_guard<std::mutex> guard(l->threadMutex);
+    if (!l->thread) return;
+    if (t_pollingThread == l->thread.get()) {
       // Asked from the loop itself (a callback): it ends after this pass; the object is
       // destroyed by the next begin, stop or the destructor, from another thread.
-      m_updaterThread->requestStop();
+      l->thread->requestStop();
       return;
     }
-    thread = std::move(m_updaterThread);
+    thread = std::move(l->thread);
   }
   thread->requestStop();
   while (!thread->waitStopped(2000)) {
@@ -208,8 +245,10 @@ void DyxUpdater::stopUpdateLoop() {
 }
 
 bool DyxUpdater::isPolling() const {
-  std::lock_guard<std::mutex> guard(m_threadMutex);
-  return m_updaterThread != nullptr && !m_updaterThread->isStopped();
+  Loop* l = loopIfMade();
+  if (l == nullptr) return false;
+  std::lock_guard<std::mutex> guard(l->threadMutex);
+  return l->thread != nullptr && !l->thread->isStopped();
 }
 
 bool DyxUpdater::pollingStopRequested() { return DyxUpdaterThread::currentStopRequested(); }

@@ -4,7 +4,9 @@
 // registered callbacks when something changed. It also owns an optional polling thread that
 // repeats `doUpdate` at a fixed period.
 //
-// Ownership: the updater owns its polling thread; callbacks are plain functions.
+// Ownership: the updater owns its polling thread; callbacks are plain functions. A pool holds an
+// updater per directory, and few of them ever poll or have callbacks: the thread and the
+// callback list are made on first use, so an updater that never uses them costs 32 bytes.
 //
 // Threads: `doUpdate`, `isUpToDate`, the time stamp and the callback list may be used from
 // several threads at once (the polling thread, the change watcher, the caller's thread);
@@ -16,9 +18,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory>
-#include <mutex>
-#include <vector>
 
 #include "dyxcore/xentry.h"  // DyxTime
 
@@ -85,12 +84,29 @@ class DyxUpdater {
   void setStoredTimeStamp(DyxTime t, std::uint64_t fine);
 
  private:
-  // Both parts of the stored stamp change together under m_stampMutex.
-  mutable std::mutex m_stampMutex;
+  // The polling thread and the callbacks, with their mutexes.
+  struct Loop;
+  // The loop part, made on first use (any thread; the first one made wins).
+  Loop& loop();
+  // The loop part, or nullptr when nothing has needed it yet.
+  Loop* loopIfMade() const { return m_loop.load(std::memory_order_acquire); }
+
+  // Held only for the two loads or stores of the stamp, so a one-byte lock that yields while
+  // it waits costs less than a mutex of 40 bytes in each of a pool's directories.
+  class StampLock {
+   public:
+    explicit StampLock(std::atomic<bool>& held);
+    ~StampLock() { m_held.store(false, std::memory_order_release); }
+    StampLock(const StampLock&) = delete;
+    StampLock& operator=(const StampLock&) = delete;
+
+   private:
+    std::atomic<bool>& m_held;
+  };
+
+  // Both parts of the stored stamp change together under m_stampHeld.
   std::int32_t m_mtime;
+  mutable std::atomic<bool> m_stampHeld{false};
   std::uint64_t m_fine = 0;
-  mutable std::mutex m_threadMutex;  // guards m_updaterThread
-  std::unique_ptr<DyxUpdaterThread> m_updaterThread;
-  mutable std::mutex m_callbackMutex;  // guards m_callbacks
-  std::vector<DyxUpdateCallback> m_callbacks;
+  std::atomic<Loop*> m_loop{nullptr};  // owned
 };

@@ -418,7 +418,7 @@ bool DyxViewFolder::addFolder(std::unique_ptr<DyxViewFolder> folder) {
   const bool wasEmpty = isEmpty();
   const int weight = folder->emptyWeight();
   folder->m_parent = this;
-  const std::string name = folder->getName();
+  const std::string_view name = folder->getName();
   m_subfolders.emplace(name, std::move(folder));
   m_emptyBelow += weight;
   adjustAncestors(weight - (wasEmpty ? 1 : 0));
@@ -522,7 +522,7 @@ void DyxViewFolder::removeEmptyFolders() {
   std::vector<std::string> doomed;
   for (auto& [name, sub] : m_subfolders) {
     if (sub->m_emptyBelow != 0) sub->removeEmptyFolders();
-    if (sub->isEmpty()) doomed.push_back(name);
+    if (sub->isEmpty()) doomed.emplace_back(name);
   }
   for (const std::string& name : doomed) removeFolder(name, true);
 }

@@ -169,7 +169,8 @@ class DyxViewFolder {
   int m_entryCount = 0;
   // No name of the tail is below the one before it: its merge needs no sort.
   mutable bool m_tailInOrder = true;
-  std::map<std::string, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
+  // Keyed by each sub-folder's own name, which lives as long as its element.
+  std::map<std::string_view, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder
   int m_emptyBelow = 0;               // empty folders strictly inside the subtree
 };

@@ -372,11 +372,13 @@ std::string_view DyxEntryRepository::TextStore::operator[](std::size_t i) const 
 
 namespace {
 std::size_t hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
-std::uint64_t indexTag(std::size_t hash) { return static_cast<std::uint64_t>(hash) >> 32 << 32; }
-// A text's first slot comes from the same bits as its tag, so that a growing index moves its
-// slots without hashing the texts again.
-std::size_t homeOf(std::uint64_t tagged, std::size_t mask) {
-  return static_cast<std::size_t>(tagged >> 32) & mask;
+// A byte of the hash that the home slot does not use (never 0, which marks a free slot).
+std::uint8_t tagOf(std::size_t hash) {
+  const auto tag = static_cast<std::uint8_t>(static_cast<std::uint64_t>(hash) >> 24);
+  return tag != 0 ? tag : 1;
+}
+std::size_t homeOf(std::size_t hash, std::size_t mask) {
+  return static_cast<std::size_t>(static_cast<std::uint64_t>(hash) >> 32) & mask;
 }
 }  // namespace
 
@@ -386,45 +388,53 @@ std::uint32_t DyxEntryRepository::findKey(std::string_view text, std::size_t has
 }
 
 std::uint32_t DyxEntryRepository::probeKey(std::string_view text, std::size_t hash) const {
-  if (m_textIndex.empty()) return 0;
-  const std::size_t mask = m_textIndex.size() - 1;
-  const std::uint64_t tag = indexTag(hash);
-  for (std::size_t i = homeOf(tag, mask);; i = (i + 1) & mask) {
-    const std::uint64_t slot = m_textIndex[i];
-    if (slot == 0) return 0;
-    const auto key = static_cast<std::uint32_t>(slot);
-    if ((slot & ~std::uint64_t{0xFFFFFFFF}) == tag && m_texts[key - 1] == text) return key;
+  if (m_textTags.empty()) return 0;
+  const std::size_t mask = m_textTags.size() - 1;
+  const std::uint8_t tag = tagOf(hash);
+  for (std::size_t i = homeOf(hash, mask);; i = (i + 1) & mask) {
+    const std::uint8_t slotTag = m_textTags[i];
+    if (slotTag == 0) return 0;
+    if (slotTag == tag) {
+      const std::uint32_t key = m_textKeys[i];
+      if (m_texts[key - 1] == text) return key;
+    }
   }
+}
+
+void DyxEntryRepository::placeText(std::uint32_t key, std::size_t hash) const {
+  const std::size_t mask = m_textTags.size() - 1;
+  std::size_t i = homeOf(hash, mask);
+  while (m_textTags[i] != 0) i = (i + 1) & mask;
+  m_textTags[i] = tagOf(hash);
+  m_textKeys[i] = key;
 }
 
 void DyxEntryRepository::indexText(std::uint32_t key, std::size_t hash) const {
   // At most three quarters full, so that a search for a new text stops after a few slots.
-  if ((m_texts.size() + 1) * 4 > m_textIndex.size() * 3) growTextIndex();
-  const std::size_t mask = m_textIndex.size() - 1;
-  const std::uint64_t tag = indexTag(hash);
-  std::size_t i = homeOf(tag, mask);
-  while (m_textIndex[i] != 0) i = (i + 1) & mask;
-  m_textIndex[i] = tag | key;
+  if ((m_texts.size() + 1) * 4 > m_textTags.size() * 3) growTextIndex();
+  placeText(key, hash);
   m_indexedTexts = key;
+}
+
+void DyxEntryRepository::resizeTextIndex(std::size_t slots) const {
+  std::vector<std::uint8_t>().swap(m_textTags);
+  std::vector<std::uint32_t>().swap(m_textKeys);
+  m_textTags.assign(slots, 0);
+  m_textKeys.assign(slots, 0);
+  for (std::size_t k = 1; k <= m_indexedTexts; ++k) {
+    const auto key = static_cast<std::uint32_t>(k);
+    const std::string_view text = m_texts[k - 1];
+    const std::size_t hash = hashText(text);
+    if (probeKey(text, hash) == 0) placeText(key, hash);
+  }
 }
 
 void DyxEntryRepository::indexLoadedTexts() const {
   // Sized once for all of them: an index that grew while they came in would place them all
   // again at each doubling.
-  std::size_t slots = std::max<std::size_t>(m_textIndex.size(), 1024);
+  std::size_t slots = std::max<std::size_t>(m_textTags.size(), 1024);
   while (slots * 3 < (m_texts.size() + 1) * 4) slots *= 2;
-  if (slots != m_textIndex.size()) {
-    std::vector<std::uint64_t> old;
-    old.swap(m_textIndex);
-    m_textIndex.assign(slots, 0);
-    const std::size_t mask = slots - 1;
-    for (const std::uint64_t slot : old) {
-      if (slot == 0) continue;
-      std::size_t i = homeOf(slot, mask);
-      while (m_textIndex[i] != 0) i = (i + 1) & mask;
-      m_textIndex[i] = slot;
-    }
-  }
+  if (slots != m_textTags.size()) resizeTextIndex(slots);
   std::size_t repeated = 0;
   std::size_t firstRepeat = 0;
   while (m_indexedTexts < m_texts.size()) {
@@ -451,7 +461,8 @@ void DyxEntryRepository::indexLoadedTexts() const {
 
 void DyxEntryRepository::forgetTexts() {
   m_texts.clear();
-  m_textIndex.clear();
+  m_textTags.clear();
+  m_textKeys.clear();
   m_indexedTexts = 0;
   // Keys of the old texts must never name a new one: a new generation tells them apart.
   m_textGeneration = nextTextGeneration();
@@ -461,16 +472,7 @@ void DyxEntryRepository::forgetTexts() {
 }
 
 void DyxEntryRepository::growTextIndex() const {
-  std::vector<std::uint64_t> old;
-  old.swap(m_textIndex);
-  m_textIndex.assign(old.empty() ? 1024 : old.size() * 2, 0);
-  const std::size_t mask = m_textIndex.size() - 1;
-  for (const std::uint64_t slot : old) {
-    if (slot == 0) continue;
-    std::size_t i = homeOf(slot, mask);
-    while (m_textIndex[i] != 0) i = (i + 1) & mask;
-    m_textIndex[i] = slot;
-  }
+  resizeTextIndex(m_textTags.empty() ? 1024 : m_textTags.size() * 2);
 }
 
 std::uint32_t DyxEntryRepository::intern(std::string_view text) {

@@ -723,6 +723,28 @@ TEST_F(RepositoryTest, ALoadedTextTableAnswersLookupsWithTheFirstKeyOfARepeatedT
   }
 }
 
+// The index of texts is made again from the texts each time it grows: after several growths,
+// every text still answers its own key and a repeated loaded text its first one.
+TEST_F(RepositoryTest, AGrowingTextIndexKeepsEveryKeyAndTheFirstKeyOfARepeat) {
+  quarrytest::writeFile("grow.txt", "0\n/d\na\nb\na\n>\n1 0\n0 0\n");
+  quarrytest::writeFile("grow.data", "");
+  DyxEntryRepository repo("grow", 4);
+  ASSERT_TRUE(repo.load());
+  constexpr std::uint32_t kTexts = 5000;  // past 1024, 2048 and 4096 slots at three quarters
+  for (std::uint32_t i = 0; i < kTexts; ++i) {
+    ASSERT_EQ(repo.intern("t" + std::to_string(i)), i + 5) << i;
+  }
+  EXPECT_EQ(repo.findText("a"), 2u);
+  EXPECT_EQ(repo.intern("a"), 2u);
+  EXPECT_EQ(repo.intern("b"), 3u);
+  EXPECT_EQ(repo.findText("/d"), 1u);
+  for (std::uint32_t i = 0; i < kTexts; ++i) {
+    EXPECT_EQ(repo.findText("t" + std::to_string(i)), i + 5) << i;
+  }
+  EXPECT_EQ(repo.findText("t5000"), 0u);
+  EXPECT_EQ(repo.textCount(), kTexts + 4);
+}
+
 // A save writes nothing when the files already hold what it would write: with every write of
 // the pair failing, such a save succeeds, and any other one fails. A change of the content or
 // of the files on disk since the load (or the last save) makes it write.
