@@ -129,6 +129,10 @@ void DyxPhysicalDirs::fileEntry(DyxEntry* entry) {
   if (m_restoring != nullptr) m_restoring->attachEntry(entry);
 }
 
+void DyxPhysicalDirs::fileEntries(std::span<DyxEntry* const> entries) {
+  if (m_restoring != nullptr) m_restoring->attachEntries(entries);
+}
+
 bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool recursive,
                                            bool mod_map) {
   return addDirectory(dir_name, recursive, mod_map, nullptr, nullptr);

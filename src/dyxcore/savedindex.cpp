@@ -192,6 +192,17 @@ class NarrowingFiler final : public DyxEntryFiler {
     if (m_filter && !m_filter->evaluate(*entry)) return;
     m_dir->attachEntry(entry);
   }
+  void fileEntries(std::span<DyxEntry* const> entries) override {
+    if (!m_filter) {
+      m_dir->attachEntries(entries);
+      return;
+    }
+    m_kept.clear();
+    for (DyxEntry* entry : entries) {
+      if (m_filter->evaluate(*entry)) m_kept.push_back(entry);
+    }
+    m_dir->attachEntries(m_kept);
+  }
 
  private:
   DyxPhysicalDirs& m_pool;
@@ -199,6 +210,7 @@ class NarrowingFiler final : public DyxEntryFiler {
   const std::map<std::string, SavedDirectory>* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
   DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
+  std::vector<DyxEntry*> m_kept;          // the entries of a directory that the filter keeps
 };
 
 // The path map of `name` holding `dir` alone.

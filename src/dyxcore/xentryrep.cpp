@@ -1110,13 +1110,17 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
       }
     }
   }
+  // Each directory's entries go to the pool at once, as one list.
+  std::vector<DyxEntry*> group;
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
+    group.clear();
     for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
       entry.m_repository = m_number.value;
-      pool.fileEntry(&entry);
+      group.push_back(&entry);
     }
+    pool.fileEntries(group);
   }
 }

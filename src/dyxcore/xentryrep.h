@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,11 @@ class DyxEntryFiler {
   virtual bool beginDirectory(const std::string& dirName, bool recursive) = 0;
   // Files an entry of the directory begun last.
   virtual void fileEntry(DyxEntry* entry) = 0;
+  // Files every entry of the directory begun last at once (a restore's), in slot order; by
+  // default one by one.
+  virtual void fileEntries(std::span<DyxEntry* const> entries) {
+    for (DyxEntry* entry : entries) fileEntry(entry);
+  }
 
  protected:
   ~DyxEntryFiler() = default;
