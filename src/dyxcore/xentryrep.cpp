@@ -928,9 +928,11 @@ bool DyxEntryRepository::load() {
     return Verdict::kLive;
   };
 
-  // Two passes over the one open data file: the first finds the highest live slot, by which
-  // the slot block is sized (never by the count, which free or missing records may inflate),
-  // the second fills the block.
+  // The slot block is sized by the highest live slot (never by the count, which free or
+  // missing records may inflate), and never below its present size. When the count fits that
+  // size, as it does unless the file was saved with a larger capacity, the records go
+  // straight to their slots in one pass over the file; else a first pass finds the highest
+  // live slot and a second fills the block.
   std::size_t highest = 0;  // one past the highest live slot
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
@@ -943,6 +945,12 @@ bool DyxEntryRepository::load() {
   // A data file that is a directory is one more file that is not regular.
   if (openError == EISDIR) openError = EINVAL;
   RecordReader records(file.get(), limit);
+  const bool onePass = limit <= m_slots.size();
+  std::size_t written = 0;  // one past the last slot that the one pass wrote
+  if (onePass) {
+    m_slots.reset(m_slots.size());
+    m_used = 0;
+  }
   if (!file) {
     // Without a count there is nothing to miss.
     if (count > 0) {
@@ -953,7 +961,17 @@ bool DyxEntryRepository::load() {
     }
   } else {
     while (const unsigned char* record = records.next()) {
-      switch (judge(record)) {
+      const Verdict verdict = judge(record);
+      // Every record up to the highest live one, free ones too: a freed slot keeps the words
+      // of its last entry, as it did in memory.
+      if (onePass && !isZeroRecord(record)) {
+        const auto i = static_cast<std::size_t>(records.handed() - 1);
+        DyxEntry& entry = m_slots[i];
+        entry.fromRecord(record, this);
+        if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+        written = i + 1;
+      }
+      switch (verdict) {
         case Verdict::kFree:
           break;
         case Verdict::kLive:
@@ -997,33 +1015,36 @@ bool DyxEntryRepository::load() {
                          " a status that no file has: not loaded");
   }
 
-  // A repository saved with a larger capacity is kept whole.
-  std::size_t slots = m_slots.size();
-  if (highest > slots) {
-    KX_REPORT("The repository " + m_key + " holds " + std::to_string(highest) +
-                  " slots, more than its capacity of " + std::to_string(slots) +
-                  ": the capacity grows to " + std::to_string(highest) + ".",
-              false);
-    slots = highest;
-  }
-  m_slots.reset(slots);
-  m_used = 0;
-  if (highest > 0 && records.rewind()) {
-    // Every record up to the highest live one, free ones too: a freed slot keeps the words
-    // of its last entry, as it did in memory.
-    for (std::size_t i = 0; i < highest; ++i) {
-      const unsigned char* record = records.next();
-      if (record == nullptr) break;
-      m_used = i + 1;
-      if (isZeroRecord(record)) continue;
-      DyxEntry& entry = m_slots[i];
-      entry.fromRecord(record, this);
-      const Verdict verdict = judge(record);
-      if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+  if (onePass) {
+    // Past the highest live slot, the slots stay as a fresh block has them.
+    for (std::size_t i = highest; i < written; ++i) m_slots[i] = DyxEntry();
+    m_used = highest;
+  } else {
+    // A repository saved with a larger capacity is kept whole.
+    const std::size_t slots = std::max(m_slots.size(), highest);
+    if (highest > m_slots.size()) {
+      KX_REPORT("The repository " + m_key + " holds " + std::to_string(highest) +
+                    " slots, more than its capacity of " + std::to_string(m_slots.size()) +
+                    ": the capacity grows to " + std::to_string(highest) + ".",
+                false);
     }
-    if (m_used < highest) {
-      dataDamage.push_back("could not be read a second time: the entries after slot " +
-                           std::to_string(m_used) + " were not loaded");
+    m_slots.reset(slots);
+    m_used = 0;
+    if (highest > 0 && records.rewind()) {
+      for (std::size_t i = 0; i < highest; ++i) {
+        const unsigned char* record = records.next();
+        if (record == nullptr) break;
+        m_used = i + 1;
+        if (isZeroRecord(record)) continue;
+        DyxEntry& entry = m_slots[i];
+        entry.fromRecord(record, this);
+        const Verdict verdict = judge(record);
+        if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+      }
+      if (m_used < highest) {
+        dataDamage.push_back("could not be read a second time: the entries after slot " +
+                             std::to_string(m_used) + " were not loaded");
+      }
     }
   }
   m_firstFree = 0;
@@ -1089,25 +1110,23 @@ void DyxEntryRepository::attachEntries(std::uint32_t dirKey, DyxEntryFiler* file
 void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   DyxEngineLock lock;
   // A copy: the pool's new directories may intern their own texts meanwhile.
-  const std::map<std::uint32_t, bool> flags = m_directoryFlags;
+  const std::vector<std::pair<std::uint32_t, bool>> flags(m_directoryFlags.begin(),
+                                                          m_directoryFlags.end());
   // The live slots grouped by directory key in one pass, each group in slot order: a walk over
-  // every slot for each directory would make restoring quadratic.
+  // every slot for each directory would make restoring quadratic. groupEnd[k] counts the
+  // entries of the keys up to k, then, once every slot is placed, holds the end of k's group.
   const std::size_t keyCount = m_texts.size() + 1;
-  std::vector<std::uint32_t> groupStart(keyCount + 1, 0);
+  std::vector<std::uint32_t> groupEnd(keyCount + 1, 0);
   for (std::size_t i = 0; i < m_used; ++i) {
     const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount)
-      ++groupStart[entry.m_pid + 1];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupEnd[entry.m_pid + 1];
   }
-  for (std::size_t k = 1; k <= keyCount; ++k) groupStart[k] += groupStart[k - 1];
-  std::vector<std::uint32_t> slotsByKey(groupStart[keyCount]);
-  {
-    std::vector<std::uint32_t> next(groupStart.begin(), groupStart.end() - 1);
-    for (std::size_t i = 0; i < m_used; ++i) {
-      const DyxEntry& entry = m_slots[i];
-      if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
-        slotsByKey[next[entry.m_pid]++] = static_cast<std::uint32_t>(i);
-      }
+  for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
+  std::vector<std::uint32_t> slotsByKey(groupEnd[keyCount]);
+  for (std::size_t i = 0; i < m_used; ++i) {
+    const DyxEntry& entry = m_slots[i];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
+      slotsByKey[groupEnd[entry.m_pid]++] = static_cast<std::uint32_t>(i);
     }
   }
   // Each directory's entries go to the pool at once, as one list.
@@ -1116,7 +1135,7 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
     group.clear();
-    for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
+    for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
       entry.m_repository = m_number.value;
       group.push_back(&entry);
