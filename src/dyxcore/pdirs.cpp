@@ -110,13 +110,14 @@ void DyxPhysicalDirs::usePathMap(const DyxPathMap& pathMap) {
 DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
                                                         bool recursive) {
   DyxEngineLock lock;
-  const std::string key = isKeyAsItStands(dir_name) ? dir_name : keyOf(dir_name);
+  std::string key = isKeyAsItStands(dir_name) ? dir_name : keyOf(dir_name);
   assert(key == keyOf(dir_name));
-  auto it = m_directories.find(key);
-  if (it != m_directories.end()) return it->second.get();
-  auto dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
+  // One walk of the map: the place found is where the new directory goes.
+  const auto it = m_directories.lower_bound(key);
+  if (it != m_directories.end() && it->first == key) return it->second.get();
+  auto dir = std::make_shared<DyxPhysicalDirectory>(std::move(key), recursive, this);
   DyxPhysicalDirectory* raw = dir.get();
-  m_directories.emplace(dir->getDirName(), std::move(dir));
+  m_directories.emplace_hint(it, raw->getDirName(), std::move(dir));
   return raw;
 }
 

@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <unordered_map>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/filter.h"
@@ -31,11 +31,14 @@ struct SavedDirectory {
   mutable bool restored = false;  // a restore made it already, with its entries
 };
 
+// The directories of an index file by path: a restore looks up each directory it makes.
+using SavedDirectories = std::unordered_map<std::string, SavedDirectory>;
+
 // The index file in full.
 struct IndexFile {
   DyxIndexInfo info;
   std::string pair;  // the "pair" line's fields, compared as text
-  std::map<std::string, SavedDirectory> directories;
+  SavedDirectories directories;
 };
 
 // The index the pool holds now. Guarded by the engine lock.
@@ -70,6 +73,7 @@ std::string escapeLine(const std::string& text) {
 }
 
 std::string unescapeLine(std::string_view text) {
+  if (text.find('\\') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -107,6 +111,8 @@ std::string pairSignature(const std::string& name) {
 bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = true) {
   std::string content;
   if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
+  // A stamp line per directory: the table is sized once.
+  if (withStamps) out.directories.reserve(std::count(content.begin(), content.end(), '\n'));
   std::size_t start = 0;
   bool first = true;
   bool complete = false;
@@ -166,7 +172,7 @@ bool isAtOrBelow(const std::string& dir, const std::string& top) {
 class NarrowingFiler final : public DyxEntryFiler {
  public:
   NarrowingFiler(DyxPhysicalDirs& pool, const DyxRestoreOptions& options,
-                 const std::map<std::string, SavedDirectory>* listed)
+                 const SavedDirectories* listed)
       : m_pool(pool), m_below(options.below), m_listed(listed) {
     if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
   }
@@ -207,7 +213,7 @@ class NarrowingFiler final : public DyxEntryFiler {
  private:
   DyxPhysicalDirs& m_pool;
   std::string m_below;
-  const std::map<std::string, SavedDirectory>* m_listed;
+  const SavedDirectories* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
   DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
   std::vector<DyxEntry*> m_kept;          // the entries of a directory that the filter keeps
