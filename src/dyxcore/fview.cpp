@@ -254,16 +254,47 @@ void DyxFilterView::update(DyxPhysicalDirs* pool) {
   removeAllEntries();
   if (pool == nullptr) return;
   DyxScanObserver* observer = pool->getObserver();
-  pool->forEachDirectoryEntries([this, observer](const std::vector<DyxEntry*>& entries) {
-    for (DyxEntry* entry : entries) {
-      if (!mapEntry(entry, observer)) return false;
-      if (observer != nullptr) {
-        bool restarted = false;
-        if (observer->isStopRequested(restarted) || restarted) return false;
+  const auto stopAsked = [observer] {
+    bool restarted = false;
+    return observer != nullptr && (observer->isStopRequested(restarted) || restarted);
+  };
+  pool->forEachDirectoryEntries([&](const std::vector<DyxEntry*>& entries) {
+    for (std::size_t i = 0; i < entries.size();) {
+      if (!mapEntry(entries[i++], observer) || stopAsked()) return false;
+      // The entries that follow in the keyed folder of the one just filed (in the Location
+      // view, the rest of its directory) go straight to that folder, as mapEntry would send
+      // them one by one, into storage sized once for all of them.
+      const std::size_t run = keyedRun(entries, i);
+      if (run == 0) continue;
+      DyxViewFolder* folder = m_keyed.folder;
+      folder->reserveEntries(run);
+      for (const std::size_t end = i + run; i < end; ++i) {
+        if (!folder->addEntry(entries[i], observer) || stopAsked()) return false;
+        // The observer may have changed the tree; the entries left take the usual way.
+        if (m_keyed.removals != DyxViewFolder::getRemovalCount()) {
+          ++i;
+          break;
+        }
       }
     }
     return true;
   });
+}
+
+std::size_t DyxFilterView::keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const {
+  // The conditions of mapEntry's own shortcut, with no filter to judge each entry.
+  if (m_keyed.folder == nullptr || !m_filter.isUndefined() || kxout.enabled() ||
+      m_keyed.removals != DyxViewFolder::getRemovalCount()) {
+    return 0;
+  }
+  std::size_t end = from;
+  const void* scope = nullptr;
+  std::uint64_t key = 0;
+  while (end < entries.size() && entries[end] != nullptr && folderKey(*entries[end], scope, key) &&
+         scope == m_keyed.scope && key == m_keyed.key) {
+    ++end;
+  }
+  return end - from;
 }
 
 void DyxFilterView::remapEntry(DyxEntry* entry, DyxScanObserver* observer) {

@@ -126,6 +126,8 @@ class DyxFilterView : public DyxUserView {
   // to stop.
   int fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
                DyxViewFolder** folder = nullptr);
+  // How many entries from `from` on mapEntry would file straight into the keyed folder.
+  std::size_t keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const;
 
   // The folder of the last keyed entry; valid while no folder has been destroyed since.
   struct KeyedFolder {

@@ -377,12 +377,22 @@ void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirs
 void DyxPhysicalDirs::forEachDirectoryEntries(
     const std::function<bool(const std::vector<DyxEntry*>&)>& take) const {
   DyxEngineLock lock;
-  // As collectEntries: the directories whose first scan is still running too, all in key order.
-  std::map<std::string_view, std::shared_ptr<DyxPhysicalDirectory>> all;
-  for (const auto& [key, dir] : m_directories) all.emplace(key, dir);
-  for (const auto& [key, dir] : m_adding) all.emplace(key, dir);
+  // As collectEntries: the directories whose first scan is still running too, all in key order
+  // (the map's own when none is).
+  std::vector<std::pair<std::string_view, std::shared_ptr<DyxPhysicalDirectory>>> all;
+  all.reserve(m_directories.size() + m_adding.size());
+  for (const auto& [key, dir] : m_directories) all.emplace_back(key, dir);
+  if (!m_adding.empty()) {
+    for (const auto& [key, dir] : m_adding) all.emplace_back(key, dir);
+    const auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::stable_sort(all.begin(), all.end(), byKey);
+    // A key in both maps counts once: the settled directory's, which came first.
+    const auto sameKey = [](const auto& a, const auto& b) { return a.first == b.first; };
+    all.erase(std::unique(all.begin(), all.end(), sameKey), all.end());
+  }
+  std::vector<DyxEntry*> entries;
   for (const auto& [key, dir] : all) {
-    const std::vector<DyxEntry*> entries = dir->unsortedEntries();
+    dir->unsortedEntries(entries);
     if (!entries.empty() && !take(entries)) return;
   }
 }

@@ -205,15 +205,20 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
 
 std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::unsorted() const {
   std::vector<DyxEntry*> out;
+  unsorted(out);
+  return out;
+}
+
+void DyxPhysicalDirectory::NameTable::unsorted(std::vector<DyxEntry*>& out) const {
+  out.clear();
   // Read as they stand, list or table: no name is read.
   DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
-  if (m_count == 0 || repository == nullptr) return out;
+  if (m_count == 0 || repository == nullptr) return;
   out.reserve(m_count);
   for (const Slot slot : m_slots) {
     if (slot.number == 0) continue;
     if (DyxEntry* entry = repository->entryAt(slot.number - 1)) out.push_back(entry);
   }
-  return out;
 }
 
 std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTable::named(
@@ -580,6 +585,11 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::sortedEntries() const {
 std::vector<DyxEntry*> DyxPhysicalDirectory::unsortedEntries() const {
   DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::unsortedEntries");
   return m_entries.unsorted();
+}
+
+void DyxPhysicalDirectory::unsortedEntries(std::vector<DyxEntry*>& out) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::unsortedEntries");
+  m_entries.unsorted(out);
 }
 
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {

@@ -113,6 +113,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
     std::vector<DyxEntry*> sorted() const;
     // Every entry, in no particular order (no name is read).
     std::vector<DyxEntry*> unsorted() const;
+    // The same into `out`, emptied first (a caller walking many tables keeps one list).
+    void unsorted(std::vector<DyxEntry*>& out) const;
     // Every entry with its name, in name order when `byName`. The names stay valid after the
     // entries leave, so a caller that releases the engine lock between steps can check that
     // an entry is still filed under its name before it touches it.
@@ -194,6 +196,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   std::vector<DyxEntry*> sortedEntries() const;
   // The entries in no set order, without reading their names.
   std::vector<DyxEntry*> unsortedEntries() const;
+  // The same into `out`, emptied first.
+  void unsortedEntries(std::vector<DyxEntry*>& out) const;
   // Appends, in name order, every entry whose name (upper-cased unless caseSensitive) matches.
   void collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
                       bool caseSensitive) const;

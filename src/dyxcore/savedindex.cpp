@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/filter.h"
@@ -26,18 +26,59 @@ constexpr std::string_view kHeader = "quarry-index 1";
 
 // One directory as the index file lists it.
 struct SavedDirectory {
+  std::string_view path;  // into the file's text (or, when it had escapes, IndexFile::unescaped)
   std::uint64_t changeTime = 0;
   bool recursive = false;
   mutable bool restored = false;  // a restore made it already, with its entries
 };
 
-// The directories of an index file by path: a restore looks up each directory it makes.
-using SavedDirectories = std::unordered_map<std::string, SavedDirectory>;
+// The directories of an index file in byte-wise path order (a save writes them so; a file that
+// does not is sorted), one per path, as one array: a restore looks up each directory it makes.
+class SavedDirectories {
+ public:
+  void reserve(std::size_t count) { m_all.reserve(count); }
+  void add(const SavedDirectory& dir) {
+    if (!m_all.empty() && !(m_all.back().path < dir.path)) m_ordered = false;
+    m_all.push_back(dir);
+  }
+  // Orders them; of a path listed twice the later line holds.
+  void finish() {
+    if (m_ordered) return;
+    std::stable_sort(
+        m_all.begin(), m_all.end(),
+        [](const SavedDirectory& a, const SavedDirectory& b) { return a.path < b.path; });
+    std::vector<SavedDirectory> unique;
+    unique.reserve(m_all.size());
+    for (std::size_t i = 0; i < m_all.size(); ++i) {
+      if (i + 1 < m_all.size() && m_all[i + 1].path == m_all[i].path) continue;
+      unique.push_back(m_all[i]);
+    }
+    m_all.swap(unique);
+    m_ordered = true;
+  }
+  const SavedDirectory* find(std::string_view path) const {
+    const auto it = std::lower_bound(
+        m_all.begin(), m_all.end(), path,
+        [](const SavedDirectory& dir, std::string_view wanted) { return dir.path < wanted; });
+    return it != m_all.end() && it->path == path ? &*it : nullptr;
+  }
+  auto begin() const { return m_all.begin(); }
+  auto end() const { return m_all.end(); }
 
-// The index file in full.
+ private:
+  std::vector<SavedDirectory> m_all;
+  bool m_ordered = true;
+};
+
+// The index file in full. Its directories point into its text: it stays where it was read.
 struct IndexFile {
+  IndexFile() = default;
+  IndexFile(const IndexFile&) = delete;
+  IndexFile& operator=(const IndexFile&) = delete;
   DyxIndexInfo info;
   std::string pair;  // the "pair" line's fields, compared as text
+  std::string content;
+  std::deque<std::string> unescaped;  // the paths that held escapes, unescaped
   SavedDirectories directories;
 };
 
@@ -109,9 +150,9 @@ std::string pairSignature(const std::string& name) {
 // Without `withStamps`, the stamp lines are checked but not kept: the caller wants the fields
 // alone.
 bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = true) {
-  std::string content;
+  std::string& content = out.content;
   if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
-  // A stamp line per directory: the table is sized once.
+  // A stamp line per directory: the list is sized once.
   if (withStamps) out.directories.reserve(std::count(content.begin(), content.end(), '\n'));
   std::size_t start = 0;
   bool first = true;
@@ -149,13 +190,20 @@ bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = tr
         return false;
       }
       dir.recursive = value.substr(a + 1, b - a - 1) == "1";
-      if (withStamps) out.directories[unescapeLine(value.substr(b + 1))] = dir;
+      if (withStamps) {
+        dir.path = value.substr(b + 1);
+        if (dir.path.find('\\') != std::string_view::npos) {
+          dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
+        }
+        out.directories.add(dir);
+      }
     } else if (field == "end") {
       complete = true;
     }
   }
   // An index cut short is not trusted; the rename that put it in place makes that rare.
   if (!complete || out.info.dir.empty()) return false;
+  out.directories.finish();
   out.info.name = name;
   out.info.found = true;
   return true;
@@ -180,10 +228,9 @@ class NarrowingFiler final : public DyxEntryFiler {
     m_dir = nullptr;
     const SavedDirectory* saved = nullptr;
     if (m_listed != nullptr) {
-      const auto it = m_listed->find(dirName);
+      saved = m_listed->find(dirName);
       // A directory the index no longer lists left the parse before the save.
-      if (it == m_listed->end()) return false;
-      saved = &it->second;
+      if (saved == nullptr) return false;
     }
     if (!isAtOrBelow(dirName, m_below)) return false;
     m_dir = m_pool.restoreDirectory(dirName, recursive);
@@ -353,8 +400,10 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   // Directories that held no entry are in the index only; every directory gets back the time it
   // had when it was last read, so the update pass reads only those that changed since.
   if (stampsHold) {
-    for (const auto& [path, saved] : file.directories) {
-      if (saved.restored || !isAtOrBelow(path, options.below)) continue;
+    for (const SavedDirectory& saved : file.directories) {
+      if (saved.restored) continue;
+      const std::string path(saved.path);
+      if (!isAtOrBelow(path, options.below)) continue;
       // The saved paths are keys already: most are found as they are.
       DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
       if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);
