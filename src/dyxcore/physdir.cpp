@@ -650,12 +650,13 @@ void DyxPhysicalDirectory::clearEntries(bool tellViews) {
         if (m_entries.empty()) break;
         std::swap(taken, m_entries);
       }
+      // Every entry of a table is an entry of one repository.
       const std::vector<DyxEntry*> doomed = taken.unsorted();
-      for (std::size_t next = 0; next < doomed.size();) {
+      const std::span<DyxEntry* const> all(doomed);
+      for (std::size_t next = 0; next < doomed.size(); next += perHold) {
         DyxEngineLock lock;
-        for (const std::size_t end = std::min(doomed.size(), next + perHold); next < end; ++next) {
-          DyxEntry* entry = doomed[next];
-          if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+        if (DyxEntryRepository* repository = doomed[next]->getRepository()) {
+          repository->freeEntries(all.subspan(next, std::min(perHold, doomed.size() - next)));
         }
       }
     }

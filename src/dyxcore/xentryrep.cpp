@@ -555,6 +555,21 @@ void DyxEntryRepository::freeEntry(DyxEntry* entry) {
   if (static_cast<std::size_t>(s) < m_firstFree) m_firstFree = static_cast<std::size_t>(s);
 }
 
+void DyxEntryRepository::freeEntries(std::span<DyxEntry* const> entries) {
+  DyxEngineLock lock;
+  for (DyxEntry* entry : entries) {
+    const long s = slotOf(entry);
+    if (s < 0) {
+      if (entry != nullptr) {
+        KX_POS(kxerr) << "The entry does not belong to the repository " << m_key << "." << endl;
+      }
+      continue;
+    }
+    entry->m_id = 0;
+    if (static_cast<std::size_t>(s) < m_firstFree) m_firstFree = static_cast<std::size_t>(s);
+  }
+}
+
 DyxEntry* DyxEntryRepository::entryAt(std::size_t slot) {
   return slot < m_slots.size() ? &m_slots[slot] : nullptr;
 }
@@ -681,33 +696,43 @@ std::size_t DyxEntryRepository::savedSlotCount() const {
   return used;
 }
 
-std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
-  // A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
-  // match of two different contents is a 1 in 2^64 chance. Four lanes, one per pair of words of
-  // a slot, so that the rounds of one slot do not wait for each other.
-  std::uint64_t lane[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
-                           0x85EBCA77C2B2AE63u};
-  const auto mix = [](std::uint64_t& h, std::uint64_t word) {
-    h ^= word * 0xC2B2AE3D27D4EB4Fu;
-    h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
-  };
+namespace {
+
+// A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
+// match of two different contents is a 1 in 2^64 chance.
+void mix(std::uint64_t& h, std::uint64_t word) {
+  h ^= word * 0xC2B2AE3D27D4EB4Fu;
+  h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
+}
+
+}  // namespace
+
+void DyxEntryRepository::mixSlot(Lanes& lanes, const DyxEntry& e) {
+  // Four lanes, one per pair of words of a slot, so that the rounds of one slot do not wait
+  // for each other.
+  mix(lanes.lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
+  mix(lanes.lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
+  mix(lanes.lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
+  mix(lanes.lane[3], static_cast<std::uint32_t>(e.m_status));
+}
+
+std::uint64_t DyxEntryRepository::finishFingerprint(Lanes lanes, std::size_t used) const {
   // The texts only grow, and a new generation replaces them all: their count names them.
-  mix(lane[0], m_textGeneration);
-  mix(lane[1], m_texts.size());
-  mix(lane[2], used);
+  mix(lanes.lane[0], m_textGeneration);
+  mix(lanes.lane[1], m_texts.size());
+  mix(lanes.lane[2], used);
   for (const auto& [key, recursive] : m_directoryFlags) {
-    mix(lane[3], std::uint64_t{key} << 1 | recursive);
+    mix(lanes.lane[3], std::uint64_t{key} << 1 | recursive);
   }
-  for (std::size_t i = 0; i < used; ++i) {
-    const DyxEntry& e = m_slots[i];
-    mix(lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
-    mix(lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
-    mix(lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
-    mix(lane[3], static_cast<std::uint32_t>(e.m_status));
-  }
-  std::uint64_t h = lane[0];
-  for (int k = 1; k < 4; ++k) mix(h, lane[k]);
+  std::uint64_t h = lanes.lane[0];
+  for (int k = 1; k < 4; ++k) mix(h, lanes.lane[k]);
   return h;
+}
+
+std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
+  Lanes lanes;
+  for (std::size_t i = 0; i < used; ++i) mixSlot(lanes, m_slots[i]);
+  return finishFingerprint(lanes, used);
 }
 
 std::string DyxEntryRepository::filesSignature() const {
@@ -947,6 +972,10 @@ bool DyxEntryRepository::load() {
   RecordReader records(file.get(), limit);
   const bool onePass = limit <= m_slots.size();
   std::size_t written = 0;  // one past the last slot that the one pass wrote
+  // The one pass works out the fingerprint of the slots as it fills them: of every slot up to
+  // each live one, which the highest live one ends.
+  Lanes lanes;
+  Lanes lanesToHighest;
   if (onePass) {
     m_slots.reset(m_slots.size());
     m_used = 0;
@@ -964,12 +993,16 @@ bool DyxEntryRepository::load() {
       const Verdict verdict = judge(record);
       // Every record up to the highest live one, free ones too: a freed slot keeps the words
       // of its last entry, as it did in memory.
-      if (onePass && !isZeroRecord(record)) {
+      if (onePass) {
         const auto i = static_cast<std::size_t>(records.handed() - 1);
         DyxEntry& entry = m_slots[i];
-        entry.fromRecord(record, this);
-        if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
-        written = i + 1;
+        if (!isZeroRecord(record)) {
+          entry.fromRecord(record, this);
+          if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+          written = i + 1;
+        }
+        mixSlot(lanes, entry);
+        if (verdict == Verdict::kLive) lanesToHighest = lanes;
       }
       switch (verdict) {
         case Verdict::kFree:
@@ -1072,7 +1105,11 @@ bool DyxEntryRepository::load() {
   } else if (!signature.empty() && count == m_used) {
     // Only files a save would write again as they are: a count that free slots inflate is
     // brought down by the next save.
-    m_onDisk = OnDisk{true, contentFingerprint(savedSlotCount()), signature};
+    const std::size_t saved = savedSlotCount();
+    m_onDisk = OnDisk{true,
+                      onePass && saved == highest ? finishFingerprint(lanesToHighest, saved)
+                                                  : contentFingerprint(saved),
+                      signature};
   }
   return true;
 }
