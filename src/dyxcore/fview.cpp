@@ -1,5 +1,6 @@
 #include "dyxcore/fview.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "dyxcore/environ.h"
@@ -183,10 +184,47 @@ bool DyxFilterView::folderKey(const DyxEntry& /*entry*/, const void*& /*scope*/,
   return false;
 }
 
+DyxViewFolder* DyxFilterView::folderOfPath(const DyxPath& path) {
+  const std::vector<std::string>& parts = path.components();
+  const bool plain = !kxout.enabled() && !parts.empty() &&
+                     std::find(parts.begin(), parts.end(), ".") == parts.end();
+  if (!plain) {
+    DyxViewFolder* folder = getFolder(path);
+    return folder != nullptr ? folder : createFolderPath(path, 0);
+  }
+  // The folders of the previous path hold while no folder has been destroyed: the walk starts
+  // below the components this path shares with it (the folders of a directory and the next
+  // one, in a view built from the pool).
+  PathFolders& last = m_lastPath;
+  if (last.removals != DyxViewFolder::getRemovalCount()) last.parts.clear();
+  std::size_t common = 0;
+  while (common < parts.size() && common < last.parts.size() &&
+         parts[common] == last.parts[common]) {
+    ++common;
+  }
+  DyxViewFolder* start = common == 0 ? this : last.folders[common - 1];
+  const int level = static_cast<int>(common);
+  DyxViewFolder* folder = start->getFolder(path, level);
+  if (folder == nullptr) folder = start->createFolderPath(path, level);
+  if (folder == nullptr) {
+    last.parts.clear();
+    return nullptr;
+  }
+  last.parts.resize(common);
+  last.parts.insert(last.parts.end(), parts.begin() + level, parts.end());
+  last.folders.resize(parts.size());
+  DyxViewFolder* at = folder;
+  for (std::size_t i = parts.size(); i-- > common;) {
+    last.folders[i] = at;
+    at = at->getParent();
+  }
+  last.removals = DyxViewFolder::getRemovalCount();
+  return folder;
+}
+
 int DyxFilterView::fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
                             DyxViewFolder** filedInto) {
-  DyxViewFolder* folder = getFolder(path);
-  if (folder == nullptr) folder = createFolderPath(path, 0);
+  DyxViewFolder* folder = folderOfPath(path);
   if (folder == nullptr) return 0;
   if (filedInto != nullptr) *filedInto = folder;
   return folder->addEntry(entry, observer) ? 1 : -1;

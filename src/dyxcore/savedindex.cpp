@@ -29,45 +29,62 @@ struct SavedDirectory {
   std::string_view path;  // into the file's text (or, when it had escapes, IndexFile::unescaped)
   std::uint64_t changeTime = 0;
   bool recursive = false;
+  bool superseded = false;        // a later line lists the same path
   mutable bool restored = false;  // a restore made it already, with its entries
 };
 
-// The directories of an index file in byte-wise path order (a save writes them so; a file that
-// does not is sorted), one per path, as one array: a restore looks up each directory it makes.
+// The directories of an index file as one array, with a table of them by path: a restore looks
+// up each directory it makes, in an order of its own.
 class SavedDirectories {
  public:
   void reserve(std::size_t count) { m_all.reserve(count); }
-  void add(const SavedDirectory& dir) {
-    if (!m_all.empty() && !(m_all.back().path < dir.path)) m_ordered = false;
-    m_all.push_back(dir);
-  }
-  // Orders them; of a path listed twice the later line holds.
+  void add(const SavedDirectory& dir) { m_all.push_back(dir); }
+  // Makes the table; of a path listed twice the later line holds.
   void finish() {
-    if (m_ordered) return;
-    std::stable_sort(
-        m_all.begin(), m_all.end(),
-        [](const SavedDirectory& a, const SavedDirectory& b) { return a.path < b.path; });
-    std::vector<SavedDirectory> unique;
-    unique.reserve(m_all.size());
+    std::size_t size = 16;
+    while (size < m_all.size() * 2) size *= 2;
+    m_table.assign(size, Slot{});
     for (std::size_t i = 0; i < m_all.size(); ++i) {
-      if (i + 1 < m_all.size() && m_all[i + 1].path == m_all[i].path) continue;
-      unique.push_back(m_all[i]);
+      const std::uint32_t hash = hashOf(m_all[i].path);
+      std::size_t at = probe(m_all[i].path, hash);
+      if (m_table[at].number != 0) m_all[m_table[at].number - 1].superseded = true;
+      m_table[at] = Slot{static_cast<std::uint32_t>(i + 1), hash};
     }
-    m_all.swap(unique);
-    m_ordered = true;
   }
   const SavedDirectory* find(std::string_view path) const {
-    const auto it = std::lower_bound(
-        m_all.begin(), m_all.end(), path,
-        [](const SavedDirectory& dir, std::string_view wanted) { return dir.path < wanted; });
-    return it != m_all.end() && it->path == path ? &*it : nullptr;
+    if (m_table.empty()) return nullptr;
+    const Slot slot = m_table[probe(path, hashOf(path))];
+    return slot.number != 0 ? &m_all[slot.number - 1] : nullptr;
   }
-  auto begin() const { return m_all.begin(); }
-  auto end() const { return m_all.end(); }
+  // Every directory once (a path listed twice: its later line).
+  template <class Visit>
+  void forEach(Visit visit) const {
+    for (const SavedDirectory& dir : m_all) {
+      if (!dir.superseded) visit(dir);
+    }
+  }
 
  private:
+  struct Slot {
+    std::uint32_t number = 0;  // index in m_all + 1; 0: free
+    std::uint32_t hash = 0;
+  };
+  static std::uint32_t hashOf(std::string_view path) {
+    const std::size_t h = std::hash<std::string_view>{}(path);
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+  }
+  // The slot of the path, or the free slot where it would go.
+  std::size_t probe(std::string_view path, std::uint32_t hash) const {
+    const std::size_t mask = m_table.size() - 1;
+    std::size_t at = hash & mask;
+    while (m_table[at].number != 0 &&
+           (m_table[at].hash != hash || m_all[m_table[at].number - 1].path != path)) {
+      at = (at + 1) & mask;
+    }
+    return at;
+  }
   std::vector<SavedDirectory> m_all;
-  bool m_ordered = true;
+  std::vector<Slot> m_table;  // a power of two, at most half full
 };
 
 // The index file in full. Its directories point into its text: it stays where it was read.
@@ -400,15 +417,15 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   // Directories that held no entry are in the index only; every directory gets back the time it
   // had when it was last read, so the update pass reads only those that changed since.
   if (stampsHold) {
-    for (const SavedDirectory& saved : file.directories) {
-      if (saved.restored) continue;
+    file.directories.forEach([&](const SavedDirectory& saved) {
+      if (saved.restored) return;
       const std::string path(saved.path);
-      if (!isAtOrBelow(path, options.below)) continue;
+      if (!isAtOrBelow(path, options.below)) return;
       // The saved paths are keys already: most are found as they are.
       DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
       if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);
       if (dir != nullptr && saved.changeTime != 0) dir->restoreScannedChangeTime(saved.changeTime);
-    }
+    });
   }
   OpenState& s = openState();
   s.open = true;
