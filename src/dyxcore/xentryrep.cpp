@@ -102,27 +102,64 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 // The lines of a file one after the other, split at "\n"; a last line without its newline
-// still counts. Nothing is copied.
+// still counts. The file is read a block at a time into one buffer, which a line longer than
+// the buffer grows: a large file is never held whole.
 class LineReader {
  public:
-  explicit LineReader(std::string_view content) : m_content(content) {}
-  // The next line; false at the end of the file.
+  explicit LineReader(dyxplatform::SequentialFile& file) : m_file(file), m_buffer(kBlockBytes) {}
+  // The next line, valid until the next call; false at the end of the file and after a read
+  // error (failed() tells them apart).
   bool next(std::string_view& line) {
-    if (m_pos >= m_content.size()) return false;
-    std::size_t end = m_content.find('\n', m_pos);
-    if (end == std::string_view::npos) end = m_content.size();
-    line = m_content.substr(m_pos, end - m_pos);
-    m_pos = end + 1;
-    ++m_number;
-    return true;
+    for (;;) {
+      if (m_failed) return false;
+      const char* begin = m_buffer.data() + m_pos;
+      const void* newline = std::memchr(begin, '\n', m_end - m_pos);
+      if (newline != nullptr || (m_atEnd && m_pos < m_end)) {
+        const std::size_t length =
+            newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - begin)
+                               : m_end - m_pos;
+        line = std::string_view(begin, length);
+        m_pos = std::min(m_end, m_pos + length + 1);
+        ++m_number;
+        return true;
+      }
+      if (m_atEnd) return false;
+      refill();
+    }
   }
   // The number of the line read last, from 1.
   std::size_t number() const { return m_number; }
+  bool failed() const { return m_failed; }
+  int error() const { return m_error; }
 
  private:
-  std::string_view m_content;
+  static constexpr std::size_t kBlockBytes = 1 << 18;
+
+  void refill() {
+    // The start of a line moves to the front of the buffer; a line that fills it grows it.
+    const std::size_t left = m_end - m_pos;
+    std::memmove(m_buffer.data(), m_buffer.data() + m_pos, left);
+    m_pos = 0;
+    m_end = left;
+    if (m_end == m_buffer.size()) m_buffer.resize(m_buffer.size() * 2);
+    const long n = m_file.read(m_buffer.data() + m_end, m_buffer.size() - m_end, &m_error);
+    if (n < 0) {
+      m_failed = true;
+    } else if (n == 0) {
+      m_atEnd = true;
+    } else {
+      m_end += static_cast<std::size_t>(n);
+    }
+  }
+
+  dyxplatform::SequentialFile& m_file;
+  std::vector<char> m_buffer;
   std::size_t m_pos = 0;
+  std::size_t m_end = 0;
   std::size_t m_number = 0;
+  bool m_atEnd = false;
+  bool m_failed = false;
+  int m_error = 0;
 };
 
 }  // namespace
@@ -353,6 +390,17 @@ void DyxEntryRepository::TextStore::commit(std::size_t length) {
                      std::uint64_t{m_reservedPlace} << kLengthBits | lengthField);
   if (!m_ownChunk) m_currentUsed += length;
   m_ownChunk = false;
+}
+
+void DyxEntryRepository::TextStore::swap(TextStore& other) noexcept {
+  std::swap(m_chunks, other.m_chunks);
+  std::swap(m_current, other.m_current);
+  std::swap(m_currentBytes, other.m_currentBytes);
+  std::swap(m_currentUsed, other.m_currentUsed);
+  std::swap(m_reservedChunk, other.m_reservedChunk);
+  std::swap(m_reservedPlace, other.m_reservedPlace);
+  std::swap(m_ownChunk, other.m_ownChunk);
+  std::swap(m_places, other.m_places);
 }
 
 void DyxEntryRepository::TextStore::push_back(std::string_view text) {
@@ -845,24 +893,30 @@ bool DyxEntryRepository::load() {
   // Taken before the files are read: files replaced meanwhile do not match it, and are written
   // again by the next save.
   const std::string signature = filesSignature();
-  std::string content;
-  int error = 0;
-  if (!dyxplatform::readWholeFile(m_env, textFileName(), content, &error)) {
-    // No saved repository is no damage.
-    if (error == ENOENT) return false;
+  const auto unreadable = [this](int error) {
     const std::string reason = readFailure(error);
     KX_POS(kxerr) << "Cannot read the file: " << textFileName() << " (" << reason << ")" << endl;
     KxNotices::report(KxNoticeKind::kDamaged, textFileName(),
                       "cannot be read (" + reason + "): the saved repository was not loaded");
     m_keepDamaged = true;
     return false;
+  };
+  int error = 0;
+  const std::unique_ptr<dyxplatform::SequentialFile> textFile =
+      m_env.openSequentialFile(textFileName(), &error);
+  if (!textFile) {
+    // No saved repository is no damage.
+    if (error == ENOENT) return false;
+    return unreadable(error);
   }
-  LineReader lines(content);
+  LineReader lines(*textFile);
   std::string_view l;
   std::uint64_t count = 0;
-  if (!lines.next(l) || !parseUnsigned(trimBlanks(l), count)) {
+  const bool anyLine = lines.next(l);
+  if (!anyLine || !parseUnsigned(trimBlanks(l), count)) {
+    if (lines.failed()) return unreadable(lines.error());
     // An empty file is no damage: it only holds nothing to read.
-    if (!content.empty()) {
+    if (anyLine) {
       const std::string what =
           "its first line holds no entry count: the saved repository was not loaded";
       KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: " << what << endl;
@@ -873,25 +927,22 @@ bool DyxEntryRepository::load() {
     return false;
   }
 
-  // The file is usable: its content replaces the repository's.
-  forgetTexts();
-  m_onDisk = OnDisk();
-
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
 
-  // The texts end at an empty line or one that begins with ">", which is passed over.
+  // Read aside: a file that cannot be read to the end of its directory list leaves the content
+  // as it was. The texts end at an empty line or one that begins with ">", which is passed over.
+  TextStore texts;
+  std::map<std::uint32_t, bool> flags;
   while (lines.next(l)) {
     if (l.empty() || l[0] == '>') break;
     if (l[0] == '\\') {
-      m_texts.commit(unescapeInto(l, m_texts.reserve(l.size())));
+      texts.commit(unescapeInto(l, texts.reserve(l.size())));
     } else {
-      m_texts.push_back(l);
+      texts.push_back(l);
     }
   }
-  // With the trace on, a repeated text is told now, as the file is read.
-  if (kxerr.enabled()) indexLoadedTexts();
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
   bool ended = false;
@@ -913,12 +964,22 @@ bool DyxEntryRepository::load() {
     }
     if (key == 0) {
       ended = true;
-    } else if (key > m_texts.size()) {
+    } else if (key > texts.size()) {
       if (unknownKeys++ == 0) firstUnknown = lines.number();
     } else {
-      m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
+      flags[static_cast<std::uint32_t>(key)] = flag != 0;
     }
   }
+  if (lines.failed()) return unreadable(lines.error());
+
+  // The file is usable: its content replaces the repository's.
+  forgetTexts();
+  m_onDisk = OnDisk();
+  m_texts.swap(texts);
+  m_directoryFlags.swap(flags);
+  // With the trace on, a repeated text is told now, as the file is read.
+  if (kxerr.enabled()) indexLoadedTexts();
+
   if (unknownKeys > 0) {
     textDamage.push_back("line " + std::to_string(firstUnknown) +
                          " names a directory that has no text (" +

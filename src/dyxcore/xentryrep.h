@@ -261,6 +261,7 @@ class DyxEntryRepository {
     void commit(std::size_t length);
     // Drops every text and gives the memory back.
     void clear();
+    void swap(TextStore& other) noexcept;
 
    private:
     // A word of m_places: the chunk's number (22 bits), the place in the chunk (18 bits) and
