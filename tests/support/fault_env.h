@@ -1,11 +1,10 @@
 // An environment that makes chosen calls fail, for tests of what the engine does when the file
 // system refuses: a listing that stops part-way, a name that vanishes between its listing and
 // its reading, a directory that cannot be opened, a file that cannot be read to its end, a save
-// that runs out of space or cannot be
-// renamed into place, a system that runs out of directory watches or loses their events. Every
-// other call goes to the system's environment, so the tests run on real temporary trees and need
-// no special rights. Faults are keyed by path and may be set
-// and read from any thread. Test code only.
+// that runs out of space or cannot be renamed into place, a system that runs out of directory
+// watches or loses their events. Every other call goes to the system's environment, so the tests
+// run on real temporary trees and need no special rights. Faults are keyed by path and may be
+// set and read from any thread. Test code only.
 #pragma once
 
 #include <algorithm>
