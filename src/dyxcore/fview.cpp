@@ -1,5 +1,6 @@
 #include "dyxcore/fview.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "dyxcore/environ.h"
@@ -183,10 +184,47 @@ bool DyxFilterView::folderKey(const DyxEntry& /*entry*/, const void*& /*scope*/,
   return false;
 }
 
+DyxViewFolder* DyxFilterView::folderOfPath(const DyxPath& path) {
+  const std::vector<std::string>& parts = path.components();
+  const bool plain = !kxout.enabled() && !parts.empty() &&
+                     std::find(parts.begin(), parts.end(), ".") == parts.end();
+  if (!plain) {
+    DyxViewFolder* folder = getFolder(path);
+    return folder != nullptr ? folder : createFolderPath(path, 0);
+  }
+  // The folders of the previous path hold while no folder has been destroyed: the walk starts
+  // below the components this path shares with it (the folders of a directory and the next
+  // one, in a view built from the pool).
+  PathFolders& last = m_lastPath;
+  if (last.removals != DyxViewFolder::getRemovalCount()) last.parts.clear();
+  std::size_t common = 0;
+  while (common < parts.size() && common < last.parts.size() &&
+         parts[common] == last.parts[common]) {
+    ++common;
+  }
+  DyxViewFolder* start = common == 0 ? this : last.folders[common - 1];
+  const int level = static_cast<int>(common);
+  DyxViewFolder* folder = start->getFolder(path, level);
+  if (folder == nullptr) folder = start->createFolderPath(path, level);
+  if (folder == nullptr) {
+    last.parts.clear();
+    return nullptr;
+  }
+  last.parts.resize(common);
+  last.parts.insert(last.parts.end(), parts.begin() + level, parts.end());
+  last.folders.resize(parts.size());
+  DyxViewFolder* at = folder;
+  for (std::size_t i = parts.size(); i-- > common;) {
+    last.folders[i] = at;
+    at = at->getParent();
+  }
+  last.removals = DyxViewFolder::getRemovalCount();
+  return folder;
+}
+
 int DyxFilterView::fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
                             DyxViewFolder** filedInto) {
-  DyxViewFolder* folder = getFolder(path);
-  if (folder == nullptr) folder = createFolderPath(path, 0);
+  DyxViewFolder* folder = folderOfPath(path);
   if (folder == nullptr) return 0;
   if (filedInto != nullptr) *filedInto = folder;
   return folder->addEntry(entry, observer) ? 1 : -1;
@@ -254,16 +292,47 @@ void DyxFilterView::update(DyxPhysicalDirs* pool) {
   removeAllEntries();
   if (pool == nullptr) return;
   DyxScanObserver* observer = pool->getObserver();
-  pool->forEachDirectoryEntries([this, observer](const std::vector<DyxEntry*>& entries) {
-    for (DyxEntry* entry : entries) {
-      if (!mapEntry(entry, observer)) return false;
-      if (observer != nullptr) {
-        bool restarted = false;
-        if (observer->isStopRequested(restarted) || restarted) return false;
+  const auto stopAsked = [observer] {
+    bool restarted = false;
+    return observer != nullptr && (observer->isStopRequested(restarted) || restarted);
+  };
+  pool->forEachDirectoryEntries([&](const std::vector<DyxEntry*>& entries) {
+    for (std::size_t i = 0; i < entries.size();) {
+      if (!mapEntry(entries[i++], observer) || stopAsked()) return false;
+      // The entries that follow in the keyed folder of the one just filed (in the Location
+      // view, the rest of its directory) go straight to that folder, as mapEntry would send
+      // them one by one, into storage sized once for all of them.
+      const std::size_t run = keyedRun(entries, i);
+      if (run == 0) continue;
+      DyxViewFolder* folder = m_keyed.folder;
+      folder->reserveEntries(run);
+      for (const std::size_t end = i + run; i < end; ++i) {
+        if (!folder->addEntry(entries[i], observer) || stopAsked()) return false;
+        // The observer may have changed the tree; the entries left take the usual way.
+        if (m_keyed.removals != DyxViewFolder::getRemovalCount()) {
+          ++i;
+          break;
+        }
       }
     }
     return true;
   });
+}
+
+std::size_t DyxFilterView::keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const {
+  // The conditions of mapEntry's own shortcut, with no filter to judge each entry.
+  if (m_keyed.folder == nullptr || !m_filter.isUndefined() || kxout.enabled() ||
+      m_keyed.removals != DyxViewFolder::getRemovalCount()) {
+    return 0;
+  }
+  std::size_t end = from;
+  const void* scope = nullptr;
+  std::uint64_t key = 0;
+  while (end < entries.size() && entries[end] != nullptr && folderKey(*entries[end], scope, key) &&
+         scope == m_keyed.scope && key == m_keyed.key) {
+    ++end;
+  }
+  return end - from;
 }
 
 void DyxFilterView::remapEntry(DyxEntry* entry, DyxScanObserver* observer) {

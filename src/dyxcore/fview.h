@@ -126,6 +126,10 @@ class DyxFilterView : public DyxUserView {
   // to stop.
   int fileInto(const DyxPath& path, DyxEntry* entry, DyxScanObserver* observer,
                DyxViewFolder** folder = nullptr);
+  // Finds or makes the folder of `path` (nullptr when none can be had).
+  DyxViewFolder* folderOfPath(const DyxPath& path);
+  // How many entries from `from` on mapEntry would file straight into the keyed folder.
+  std::size_t keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const;
 
   // The folder of the last keyed entry; valid while no folder has been destroyed since.
   struct KeyedFolder {
@@ -135,6 +139,14 @@ class DyxFilterView : public DyxUserView {
     DyxViewFolder* folder = nullptr;
   };
   KeyedFolder m_keyed;
+  // The components of the last path filed into and the folder of each, valid while no folder
+  // has been destroyed since.
+  struct PathFolders {
+    std::vector<std::string> parts;
+    std::vector<DyxViewFolder*> folders;
+    std::uint64_t removals = 0;
+  };
+  PathFolders m_lastPath;
 
   DyxFilter m_filter;  // no root at first: undefined, every entry passes
   std::string m_sorterTag;

@@ -1,5 +1,7 @@
 #include "dyxcore/path.h"
 
+#include <algorithm>
+
 #include "dyxcore/environ.h"
 #include "dyxcore/platform.h"
 #include "kxcore/io.h"
@@ -50,6 +52,9 @@ void DyxPath::parse(const std::string& given, char separator) {
   // A rooted path keeps no "." or ".." right after the root: printed, such a first part would
   // carry no separator and the path would read back as a relative one ("/../x" as "../x").
   const bool rooted = firstSep == 0;
+  // At most a component per separator and one more: the list is sized once.
+  m_components.reserve(m_components.size() + 1 +
+                       static_cast<std::size_t>(std::count(text.begin(), text.end(), sep)));
   std::size_t start = 0;
   while (start <= text.size()) {
     std::size_t end = text.find(sep, start);

@@ -115,13 +115,14 @@ void DyxPhysicalDirs::usePathMap(const DyxPathMap& pathMap) {
 DyxPhysicalDirectory* DyxPhysicalDirs::restoreDirectory(const std::string& dir_name,
                                                         bool recursive) {
   DyxEngineLock lock;
-  const std::string key = isKeyAsItStands(dir_name) ? dir_name : keyOf(dir_name);
+  std::string key = isKeyAsItStands(dir_name) ? dir_name : keyOf(dir_name);
   assert(key == keyOf(dir_name));
-  auto it = m_directories.find(key);
-  if (it != m_directories.end()) return it->second.get();
-  auto dir = std::make_shared<DyxPhysicalDirectory>(key, recursive, this);
+  // One walk of the map: the place found is where the new directory goes.
+  const auto it = m_directories.lower_bound(key);
+  if (it != m_directories.end() && it->first == key) return it->second.get();
+  auto dir = std::make_shared<DyxPhysicalDirectory>(std::move(key), recursive, this);
   DyxPhysicalDirectory* raw = dir.get();
-  fileUnderName(m_directories, std::move(dir));
+  m_directories.emplace_hint(it, raw->getDirName(), std::move(dir));
   return raw;
 }
 
@@ -132,6 +133,10 @@ bool DyxPhysicalDirs::beginDirectory(const std::string& dirName, bool recursive)
 
 void DyxPhysicalDirs::fileEntry(DyxEntry* entry) {
   if (m_restoring != nullptr) m_restoring->attachEntry(entry);
+}
+
+void DyxPhysicalDirs::fileEntries(std::span<DyxEntry* const> entries) {
+  if (m_restoring != nullptr) m_restoring->attachEntries(entries);
 }
 
 bool DyxPhysicalDirs::addPhysicalDirectory(const std::string& dir_name, bool recursive,
@@ -377,12 +382,22 @@ void DyxPhysicalDirs::collectEntries(std::vector<DyxEntry*>& out, bool clearFirs
 void DyxPhysicalDirs::forEachDirectoryEntries(
     const std::function<bool(const std::vector<DyxEntry*>&)>& take) const {
   DyxEngineLock lock;
-  // As collectEntries: the directories whose first scan is still running too, all in key order.
-  std::map<std::string_view, std::shared_ptr<DyxPhysicalDirectory>> all;
-  for (const auto& [key, dir] : m_directories) all.emplace(key, dir);
-  for (const auto& [key, dir] : m_adding) all.emplace(key, dir);
+  // As collectEntries: the directories whose first scan is still running too, all in key order
+  // (the map's own when none is).
+  std::vector<std::pair<std::string_view, std::shared_ptr<DyxPhysicalDirectory>>> all;
+  all.reserve(m_directories.size() + m_adding.size());
+  for (const auto& [key, dir] : m_directories) all.emplace_back(key, dir);
+  if (!m_adding.empty()) {
+    for (const auto& [key, dir] : m_adding) all.emplace_back(key, dir);
+    const auto byKey = [](const auto& a, const auto& b) { return a.first < b.first; };
+    std::stable_sort(all.begin(), all.end(), byKey);
+    // A key in both maps counts once: the settled directory's, which came first.
+    const auto sameKey = [](const auto& a, const auto& b) { return a.first == b.first; };
+    all.erase(std::unique(all.begin(), all.end(), sameKey), all.end());
+  }
+  std::vector<DyxEntry*> entries;
   for (const auto& [key, dir] : all) {
-    const std::vector<DyxEntry*> entries = dir->unsortedEntries();
+    dir->unsortedEntries(entries);
     if (!entries.empty() && !take(entries)) return;
   }
 }

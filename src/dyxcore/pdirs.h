@@ -29,6 +29,7 @@
 #include <mutex>
 #include <ostream>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -159,9 +160,11 @@ class DyxPhysicalDirs : public DyxUpdater, public DyxEntryFiler {
   // Used by a restore: creates the directory (not scanned) and files it under its name,
   // replacing nothing that exists. Under the engine lock.
   DyxPhysicalDirectory* restoreDirectory(const std::string& dir_name, bool recursive);
-  // The repository's restore files through these (restoreDirectory, then attachEntry).
+  // The repository's restore files through these (restoreDirectory, then attachEntry or
+  // attachEntries).
   bool beginDirectory(const std::string& dirName, bool recursive) override;
   void fileEntry(DyxEntry* entry) override;
+  void fileEntries(std::span<DyxEntry* const> entries) override;
 
  private:
   bool addDirectory(const std::string& dir_name, bool recursive, bool mod_map,

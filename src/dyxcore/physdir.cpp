@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <set>
 
 #include "dyxcore/context.h"
@@ -81,6 +82,7 @@ std::string_view DyxPhysicalDirectory::NameTable::nameOf(Slot slot) const {
 }
 
 DyxEntry* DyxPhysicalDirectory::NameTable::find(std::string_view name, std::uint32_t hash) const {
+  index();
   if (m_count == 0) return nullptr;
   const std::size_t mask = m_slots.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -98,6 +100,7 @@ DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry) {
 }
 
 DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry, std::uint32_t hash) {
+  index();
   DyxEntryRepository* repository = entry->getRepository();
   const long number = repository != nullptr ? repository->slotOf(entry) : -1;
   if (m_count == 0 && number >= 0) m_repository = repository->number();
@@ -106,27 +109,70 @@ DyxEntry* DyxPhysicalDirectory::NameTable::insert(DyxEntry* entry, std::uint32_t
                   << " is not filed: it is no entry of the directory's repository." << endl;
     return nullptr;
   }
+  const std::uint32_t replaced =
+      place(static_cast<std::uint32_t>(number + 1), hash, entry->getName());
+  return replaced != 0 ? entryOf(Slot{replaced, hash}) : nullptr;
+}
+
+std::uint32_t DyxPhysicalDirectory::NameTable::place(std::uint32_t filed, std::uint32_t hash,
+                                                     std::string_view name) const {
   // At most seven eighths full: a probe compares the hashes beside the slots, eight to a cache
   // line, and reads a name only when one matches, so a longer run costs little; most
   // directories then fit a table half the size.
   if ((std::size_t{m_count} + 1) * 8 > m_slots.size() * 7) grow();
-  const std::string_view name = entry->getName();
   const std::size_t mask = m_slots.size() - 1;
   std::size_t i = hash & mask;
-  const auto filed = static_cast<std::uint32_t>(number + 1);
   for (; m_slots[i].number != 0; i = (i + 1) & mask) {
     if (m_slots[i].hash == hash && nameOf(m_slots[i]) == name) {
-      DyxEntry* replaced = entryOf(m_slots[i]);
+      const std::uint32_t replaced = m_slots[i].number;
       m_slots[i].number = filed;
       return replaced;
     }
   }
   m_slots[i] = Slot{filed, hash};
   ++m_count;
-  return nullptr;
+  return 0;
+}
+
+bool DyxPhysicalDirectory::NameTable::adopt(std::span<DyxEntry* const> entries) {
+  const std::size_t count = entries.size();
+  if (count == 0) return true;
+  if (m_count != 0 || count > std::numeric_limits<std::uint32_t>::max()) return false;
+  const DyxEntryRepository* repository = entries[0]->getRepository();
+  if (repository == nullptr) return false;
+  std::vector<Slot> listed(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    const long number =
+        entries[i]->getRepository() == repository ? repository->slotOf(entries[i]) : -1;
+    if (number < 0) return false;
+    listed[i] = Slot{static_cast<std::uint32_t>(number + 1), 0};
+  }
+  m_slots = std::move(listed);
+  m_repository = repository->number();
+  m_count = static_cast<std::uint32_t>(count);
+  m_listed = true;
+  return true;
+}
+
+void DyxPhysicalDirectory::NameTable::index() const {
+  if (!m_listed) return;
+  std::vector<Slot> listed;
+  listed.swap(m_slots);
+  m_listed = false;
+  m_count = 0;
+  // Sized once for every entry of the list: no growth on the way.
+  std::size_t size = 16;
+  while (size * 7 < listed.size() * 8) size *= 2;
+  m_slots.assign(size, Slot{0, 0});
+  for (const Slot slot : listed) {
+    // The entries of a repository that is gone are no longer filed.
+    const DyxEntry* entry = entryOf(slot);
+    if (entry != nullptr) place(slot.number, hashOf(entry->getName()), entry->getName());
+  }
 }
 
 bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
+  index();
   if (m_count == 0 || entry == nullptr) return false;
   const DyxEntryRepository* repository = entry->getRepository();
   if (repository == nullptr || repository->number() != m_repository) return false;
@@ -158,6 +204,7 @@ bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
 void DyxPhysicalDirectory::NameTable::clear() {
   std::vector<Slot>().swap(m_slots);
   m_count = 0;
+  m_listed = false;
 }
 
 std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
@@ -168,21 +215,33 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::sorted() const {
 
 std::vector<DyxEntry*> DyxPhysicalDirectory::NameTable::unsorted() const {
   std::vector<DyxEntry*> out;
+  unsorted(out);
+  return out;
+}
+
+void DyxPhysicalDirectory::NameTable::unsorted(std::vector<DyxEntry*>& out) const {
+  out.clear();
+  // Read as they stand, list or table: no name is read.
+  DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
+  if (m_count == 0 || repository == nullptr) return;
   out.reserve(m_count);
   for (const Slot slot : m_slots) {
     if (slot.number == 0) continue;
-    if (DyxEntry* entry = entryOf(slot)) out.push_back(entry);
+    if (DyxEntry* entry = repository->entryAt(slot.number - 1)) out.push_back(entry);
   }
-  return out;
 }
 
 std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTable::named(
     bool byName) const {
   std::vector<std::pair<std::string_view, DyxEntry*>> out;
+  DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
+  if (m_count == 0 || repository == nullptr) return out;
   out.reserve(m_count);
   for (const Slot slot : m_slots) {
     if (slot.number == 0) continue;
-    if (DyxEntry* entry = entryOf(slot)) out.emplace_back(entry->getName(), entry);
+    if (DyxEntry* entry = repository->entryAt(slot.number - 1)) {
+      out.emplace_back(entry->getName(), entry);
+    }
   }
   if (!byName || out.size() < 2) return out;
   // Ordered on the first eight bytes of each name read once, the whole names compared only
@@ -209,7 +268,7 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
   return ordered;
 }
 
-void DyxPhysicalDirectory::NameTable::grow() {
+void DyxPhysicalDirectory::NameTable::grow() const {
   std::vector<Slot> old(m_slots.empty() ? 16 : m_slots.size() * 2, Slot{0, 0});
   old.swap(m_slots);
   const std::size_t mask = m_slots.size() - 1;
@@ -538,10 +597,20 @@ std::vector<DyxEntry*> DyxPhysicalDirectory::unsortedEntries() const {
   return m_entries.unsorted();
 }
 
+void DyxPhysicalDirectory::unsortedEntries(std::vector<DyxEntry*>& out) const {
+  DYX_REQUIRE_ENGINE_LOCK("DyxPhysicalDirectory::unsortedEntries");
+  m_entries.unsorted(out);
+}
+
 void DyxPhysicalDirectory::attachEntry(DyxEntry* entry) {
   // An entry without repository has no name to be filed under.
   if (entry == nullptr || entry->getRepository() == nullptr) return;
   m_entries.insert(entry);
+}
+
+void DyxPhysicalDirectory::attachEntries(std::span<DyxEntry* const> entries) {
+  if (m_entries.adopt(entries)) return;
+  for (DyxEntry* entry : entries) attachEntry(entry);
 }
 
 void DyxPhysicalDirectory::collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
@@ -591,12 +660,13 @@ void DyxPhysicalDirectory::clearEntries(bool tellViews) {
         if (m_entries.empty()) break;
         std::swap(taken, m_entries);
       }
+      // Every entry of a table is an entry of one repository.
       const std::vector<DyxEntry*> doomed = taken.unsorted();
-      for (std::size_t next = 0; next < doomed.size();) {
+      const std::span<DyxEntry* const> all(doomed);
+      for (std::size_t next = 0; next < doomed.size(); next += perHold) {
         DyxEngineLock lock;
-        for (const std::size_t end = std::min(doomed.size(), next + perHold); next < end; ++next) {
-          DyxEntry* entry = doomed[next];
-          if (entry->getRepository() != nullptr) entry->getRepository()->freeEntry(entry);
+        if (DyxEntryRepository* repository = doomed[next]->getRepository()) {
+          repository->freeEntries(all.subspan(next, std::min(perHold, doomed.size() - next)));
         }
       }
     }

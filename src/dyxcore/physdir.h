@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -83,6 +84,9 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // directory's), and the names are its interned texts (they never move nor go away while
   // entries use them), so the table keeps no copy of them. It has no order: the few readers
   // that need name order sort.
+  // A restore files a directory's saved entries once, all at a time (adopt): they are kept as a
+  // plain list, in the order given, and no name is read until the first find, insert or erase
+  // makes the table of them. A directory that is only shown never hashes a name.
   class NameTable {
    public:
     // The hash the table files a name under: a caller that looks a name up and then files it
@@ -95,6 +99,11 @@ class DyxPhysicalDirectory : public DyxUpdater {
     // tells it): the table would read it in the wrong repository.
     DyxEntry* insert(DyxEntry* entry);
     DyxEntry* insert(DyxEntry* entry, std::uint32_t hash);
+    // Files the entries of an empty table as a list, without reading their names (see above);
+    // a name given twice is resolved as insert would, when the table is made. False, with
+    // nothing filed, when the table is not empty or the entries are not all entries of one
+    // repository: the caller inserts them one by one.
+    bool adopt(std::span<DyxEntry* const> entries);
     // Removes this very entry; false when another entry (or none) has its name.
     bool erase(const DyxEntry* entry);
     std::size_t size() const { return m_count; }
@@ -104,6 +113,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
     std::vector<DyxEntry*> sorted() const;
     // Every entry, in no particular order (no name is read).
     std::vector<DyxEntry*> unsorted() const;
+    // The same into `out`, emptied first (a caller walking many tables keeps one list).
+    void unsorted(std::vector<DyxEntry*>& out) const;
     // Every entry with its name, in name order when `byName`. The names stay valid after the
     // entries leave, so a caller that releases the engine lock between steps can check that
     // an entry is still filed under its name before it touches it.
@@ -116,12 +127,19 @@ class DyxPhysicalDirectory : public DyxUpdater {
     };
     DyxEntry* entryOf(Slot slot) const;
     std::string_view nameOf(Slot slot) const;
-    void grow();
-    std::vector<Slot> m_slots;  // size 0 or a power of two
+    // Makes the table of a listed one (a no-op otherwise). The lookups that need it are const:
+    // the members it changes are mutable, and every call runs under the engine lock.
+    void index() const;
+    // Files the slot number under the name and hash; answers the number it replaces (0: none).
+    std::uint32_t place(std::uint32_t filed, std::uint32_t hash, std::string_view name) const;
+    void grow() const;
+    // Size 0 or a power of two; while m_listed, the m_count entries in order, hashes unset.
+    mutable std::vector<Slot> m_slots;
     // The repository of the entries filed, by its number (xentry.h): one that is gone answers
     // no entry rather than read freed memory.
     std::uint32_t m_repository = 0;
-    std::uint32_t m_count = 0;
+    mutable std::uint32_t m_count = 0;
+    mutable bool m_listed = false;
   };
 
   // `dirName` is the path's text form (no trailing separator). Makes sure the repository of the
@@ -170,11 +188,16 @@ class DyxPhysicalDirectory : public DyxUpdater {
   DyxEntry* findEntry(const std::string& name) const;
   // Files an existing entry under its name, replacing any entry of that name; notifies nobody.
   void attachEntry(DyxEntry* entry);
+  // The same for the entries of a restore, whose names differ: into an empty directory they are
+  // filed as a list, without reading a name (NameTable::adopt).
+  void attachEntries(std::span<DyxEntry* const> entries);
   std::size_t entryCount() const;
   // The entries in byte-wise name order.
   std::vector<DyxEntry*> sortedEntries() const;
   // The entries in no set order, without reading their names.
   std::vector<DyxEntry*> unsortedEntries() const;
+  // The same into `out`, emptied first.
+  void unsortedEntries(std::vector<DyxEntry*>& out) const;
   // Appends, in name order, every entry whose name (upper-cased unless caseSensitive) matches.
   void collectEntries(std::vector<DyxEntry*>& out, const DyxPattern& pattern,
                       bool caseSensitive) const;

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
-#include <map>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -26,16 +26,77 @@ constexpr std::string_view kHeader = "quarry-index 1";
 
 // One directory as the index file lists it.
 struct SavedDirectory {
+  std::string_view path;  // into the file's text (or, when it had escapes, IndexFile::unescaped)
   std::uint64_t changeTime = 0;
   bool recursive = false;
+  bool superseded = false;        // a later line lists the same path
   mutable bool restored = false;  // a restore made it already, with its entries
 };
 
-// The index file in full.
+// The directories of an index file as one array, with a table of them by path: a restore looks
+// up each directory it makes, in an order of its own.
+class SavedDirectories {
+ public:
+  void reserve(std::size_t count) { m_all.reserve(count); }
+  void add(const SavedDirectory& dir) { m_all.push_back(dir); }
+  // Makes the table; of a path listed twice the later line holds.
+  void finish() {
+    std::size_t size = 16;
+    while (size < m_all.size() * 2) size *= 2;
+    m_table.assign(size, Slot{});
+    for (std::size_t i = 0; i < m_all.size(); ++i) {
+      const std::uint32_t hash = hashOf(m_all[i].path);
+      std::size_t at = probe(m_all[i].path, hash);
+      if (m_table[at].number != 0) m_all[m_table[at].number - 1].superseded = true;
+      m_table[at] = Slot{static_cast<std::uint32_t>(i + 1), hash};
+    }
+  }
+  const SavedDirectory* find(std::string_view path) const {
+    if (m_table.empty()) return nullptr;
+    const Slot slot = m_table[probe(path, hashOf(path))];
+    return slot.number != 0 ? &m_all[slot.number - 1] : nullptr;
+  }
+  // Every directory once (a path listed twice: its later line).
+  template <class Visit>
+  void forEach(Visit visit) const {
+    for (const SavedDirectory& dir : m_all) {
+      if (!dir.superseded) visit(dir);
+    }
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t number = 0;  // index in m_all + 1; 0: free
+    std::uint32_t hash = 0;
+  };
+  static std::uint32_t hashOf(std::string_view path) {
+    const std::size_t h = std::hash<std::string_view>{}(path);
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+  }
+  // The slot of the path, or the free slot where it would go.
+  std::size_t probe(std::string_view path, std::uint32_t hash) const {
+    const std::size_t mask = m_table.size() - 1;
+    std::size_t at = hash & mask;
+    while (m_table[at].number != 0 &&
+           (m_table[at].hash != hash || m_all[m_table[at].number - 1].path != path)) {
+      at = (at + 1) & mask;
+    }
+    return at;
+  }
+  std::vector<SavedDirectory> m_all;
+  std::vector<Slot> m_table;  // a power of two, at most half full
+};
+
+// The index file in full. Its directories point into its text: it stays where it was read.
 struct IndexFile {
+  IndexFile() = default;
+  IndexFile(const IndexFile&) = delete;
+  IndexFile& operator=(const IndexFile&) = delete;
   DyxIndexInfo info;
   std::string pair;  // the "pair" line's fields, compared as text
-  std::map<std::string, SavedDirectory> directories;
+  std::string content;
+  std::deque<std::string> unescaped;  // the paths that held escapes, unescaped
+  SavedDirectories directories;
 };
 
 // The index the pool holds now. Guarded by the engine lock.
@@ -70,6 +131,7 @@ std::string escapeLine(const std::string& text) {
 }
 
 std::string unescapeLine(std::string_view text) {
+  if (text.find('\\') == std::string_view::npos) return std::string(text);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -105,8 +167,10 @@ std::string pairSignature(const std::string& name) {
 // Without `withStamps`, the stamp lines are checked but not kept: the caller wants the fields
 // alone.
 bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = true) {
-  std::string content;
+  std::string& content = out.content;
   if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
+  // A stamp line per directory: the list is sized once.
+  if (withStamps) out.directories.reserve(std::count(content.begin(), content.end(), '\n'));
   std::size_t start = 0;
   bool first = true;
   bool complete = false;
@@ -143,13 +207,20 @@ bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = tr
         return false;
       }
       dir.recursive = value.substr(a + 1, b - a - 1) == "1";
-      if (withStamps) out.directories[unescapeLine(value.substr(b + 1))] = dir;
+      if (withStamps) {
+        dir.path = value.substr(b + 1);
+        if (dir.path.find('\\') != std::string_view::npos) {
+          dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
+        }
+        out.directories.add(dir);
+      }
     } else if (field == "end") {
       complete = true;
     }
   }
   // An index cut short is not trusted; the rename that put it in place makes that rare.
   if (!complete || out.info.dir.empty()) return false;
+  out.directories.finish();
   out.info.name = name;
   out.info.found = true;
   return true;
@@ -166,7 +237,7 @@ bool isAtOrBelow(const std::string& dir, const std::string& top) {
 class NarrowingFiler final : public DyxEntryFiler {
  public:
   NarrowingFiler(DyxPhysicalDirs& pool, const DyxRestoreOptions& options,
-                 const std::map<std::string, SavedDirectory>* listed)
+                 const SavedDirectories* listed)
       : m_pool(pool), m_below(options.below), m_listed(listed) {
     if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
   }
@@ -174,10 +245,9 @@ class NarrowingFiler final : public DyxEntryFiler {
     m_dir = nullptr;
     const SavedDirectory* saved = nullptr;
     if (m_listed != nullptr) {
-      const auto it = m_listed->find(dirName);
+      saved = m_listed->find(dirName);
       // A directory the index no longer lists left the parse before the save.
-      if (it == m_listed->end()) return false;
-      saved = &it->second;
+      if (saved == nullptr) return false;
     }
     if (!isAtOrBelow(dirName, m_below)) return false;
     m_dir = m_pool.restoreDirectory(dirName, recursive);
@@ -192,13 +262,25 @@ class NarrowingFiler final : public DyxEntryFiler {
     if (m_filter && !m_filter->evaluate(*entry)) return;
     m_dir->attachEntry(entry);
   }
+  void fileEntries(std::span<DyxEntry* const> entries) override {
+    if (!m_filter) {
+      m_dir->attachEntries(entries);
+      return;
+    }
+    m_kept.clear();
+    for (DyxEntry* entry : entries) {
+      if (m_filter->evaluate(*entry)) m_kept.push_back(entry);
+    }
+    m_dir->attachEntries(m_kept);
+  }
 
  private:
   DyxPhysicalDirs& m_pool;
   std::string m_below;
-  const std::map<std::string, SavedDirectory>* m_listed;
+  const SavedDirectories* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
   DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
+  std::vector<DyxEntry*> m_kept;          // the entries of a directory that the filter keeps
 };
 
 // The path map of `name` holding `dir` alone.
@@ -335,13 +417,15 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   // Directories that held no entry are in the index only; every directory gets back the time it
   // had when it was last read, so the update pass reads only those that changed since.
   if (stampsHold) {
-    for (const auto& [path, saved] : file.directories) {
-      if (saved.restored || !isAtOrBelow(path, options.below)) continue;
+    file.directories.forEach([&](const SavedDirectory& saved) {
+      if (saved.restored) return;
+      const std::string path(saved.path);
+      if (!isAtOrBelow(path, options.below)) return;
       // The saved paths are keys already: most are found as they are.
       DyxPhysicalDirectory* dir = pool.findPhysicalDirectory(path);
       if (dir == nullptr) dir = pool.restoreDirectory(path, saved.recursive);
       if (dir != nullptr && saved.changeTime != 0) dir->restoreScannedChangeTime(saved.changeTime);
-    }
+    });
   }
   OpenState& s = openState();
   s.open = true;

@@ -165,6 +165,10 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
   return true;
 }
 
+void DyxViewFolder::reserveEntries(std::size_t count) {
+  if (m_refs.capacity() - m_refs.size() < count) m_refs.reserve(m_refs.size() + count);
+}
+
 void DyxViewFolder::removeEntry(DyxEntry* entry, bool recursive) {
   KX_SCOPE("DyxViewFolder::removeEntry");
   kxout << "ths->getName()=\"" << m_name << "\" " << endl;

@@ -74,6 +74,10 @@ class DyxViewFolder {
   // A null entry is reported and answered true. With an observer, answers its entryFiled; the
   // entry stays filed even when the observer answers false.
   bool addEntry(DyxEntry* entry, DyxScanObserver* observer);
+  // Makes room for `count` more references at once, for a caller about to file that many (a
+  // view built from the pool files a directory's entries together): the storage is sized once
+  // rather than grown step by step.
+  void reserveEntries(std::size_t count);
   // Removes the first reference to this very entry (reported when absent); with `recursive`,
   // does the same in every sub-folder in name order. Logarithmic in the folder's size (plus a
   // bounded scan of the tail); no shifting of the whole folder.

@@ -102,27 +102,64 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 // The lines of a file one after the other, split at "\n"; a last line without its newline
-// still counts. Nothing is copied.
+// still counts. The file is read a block at a time into one buffer, which a line longer than
+// the buffer grows: a large file is never held whole.
 class LineReader {
  public:
-  explicit LineReader(std::string_view content) : m_content(content) {}
-  // The next line; false at the end of the file.
+  explicit LineReader(dyxplatform::SequentialFile& file) : m_file(file), m_buffer(kBlockBytes) {}
+  // The next line, valid until the next call; false at the end of the file and after a read
+  // error (failed() tells them apart).
   bool next(std::string_view& line) {
-    if (m_pos >= m_content.size()) return false;
-    std::size_t end = m_content.find('\n', m_pos);
-    if (end == std::string_view::npos) end = m_content.size();
-    line = m_content.substr(m_pos, end - m_pos);
-    m_pos = end + 1;
-    ++m_number;
-    return true;
+    for (;;) {
+      if (m_failed) return false;
+      const char* begin = m_buffer.data() + m_pos;
+      const void* newline = std::memchr(begin, '\n', m_end - m_pos);
+      if (newline != nullptr || (m_atEnd && m_pos < m_end)) {
+        const std::size_t length =
+            newline != nullptr ? static_cast<std::size_t>(static_cast<const char*>(newline) - begin)
+                               : m_end - m_pos;
+        line = std::string_view(begin, length);
+        m_pos = std::min(m_end, m_pos + length + 1);
+        ++m_number;
+        return true;
+      }
+      if (m_atEnd) return false;
+      refill();
+    }
   }
   // The number of the line read last, from 1.
   std::size_t number() const { return m_number; }
+  bool failed() const { return m_failed; }
+  int error() const { return m_error; }
 
  private:
-  std::string_view m_content;
+  static constexpr std::size_t kBlockBytes = 1 << 18;
+
+  void refill() {
+    // The start of a line moves to the front of the buffer; a line that fills it grows it.
+    const std::size_t left = m_end - m_pos;
+    std::memmove(m_buffer.data(), m_buffer.data() + m_pos, left);
+    m_pos = 0;
+    m_end = left;
+    if (m_end == m_buffer.size()) m_buffer.resize(m_buffer.size() * 2);
+    const long n = m_file.read(m_buffer.data() + m_end, m_buffer.size() - m_end, &m_error);
+    if (n < 0) {
+      m_failed = true;
+    } else if (n == 0) {
+      m_atEnd = true;
+    } else {
+      m_end += static_cast<std::size_t>(n);
+    }
+  }
+
+  dyxplatform::SequentialFile& m_file;
+  std::vector<char> m_buffer;
   std::size_t m_pos = 0;
+  std::size_t m_end = 0;
   std::size_t m_number = 0;
+  bool m_atEnd = false;
+  bool m_failed = false;
+  int m_error = 0;
 };
 
 }  // namespace
@@ -355,6 +392,17 @@ void DyxEntryRepository::TextStore::commit(std::size_t length) {
   m_ownChunk = false;
 }
 
+void DyxEntryRepository::TextStore::swap(TextStore& other) noexcept {
+  std::swap(m_chunks, other.m_chunks);
+  std::swap(m_current, other.m_current);
+  std::swap(m_currentBytes, other.m_currentBytes);
+  std::swap(m_currentUsed, other.m_currentUsed);
+  std::swap(m_reservedChunk, other.m_reservedChunk);
+  std::swap(m_reservedPlace, other.m_reservedPlace);
+  std::swap(m_ownChunk, other.m_ownChunk);
+  std::swap(m_places, other.m_places);
+}
+
 void DyxEntryRepository::TextStore::push_back(std::string_view text) {
   char* out = reserve(text.size());
   if (!text.empty()) std::memcpy(out, text.data(), text.size());
@@ -557,6 +605,21 @@ void DyxEntryRepository::freeEntry(DyxEntry* entry) {
   if (static_cast<std::size_t>(s) < m_firstFree) m_firstFree = static_cast<std::size_t>(s);
 }
 
+void DyxEntryRepository::freeEntries(std::span<DyxEntry* const> entries) {
+  DyxEngineLock lock;
+  for (DyxEntry* entry : entries) {
+    const long s = slotOf(entry);
+    if (s < 0) {
+      if (entry != nullptr) {
+        KX_POS(kxerr) << "The entry does not belong to the repository " << m_key << "." << endl;
+      }
+      continue;
+    }
+    entry->m_id = 0;
+    if (static_cast<std::size_t>(s) < m_firstFree) m_firstFree = static_cast<std::size_t>(s);
+  }
+}
+
 DyxEntry* DyxEntryRepository::entryAt(std::size_t slot) {
   return slot < m_slots.size() ? &m_slots[slot] : nullptr;
 }
@@ -683,33 +746,43 @@ std::size_t DyxEntryRepository::savedSlotCount() const {
   return used;
 }
 
-std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
-  // A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
-  // match of two different contents is a 1 in 2^64 chance. Four lanes, one per pair of words of
-  // a slot, so that the rounds of one slot do not wait for each other.
-  std::uint64_t lane[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
-                           0x85EBCA77C2B2AE63u};
-  const auto mix = [](std::uint64_t& h, std::uint64_t word) {
-    h ^= word * 0xC2B2AE3D27D4EB4Fu;
-    h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
-  };
+namespace {
+
+// A multiply-rotate round per 64 bits: every word written moves the result, and an accidental
+// match of two different contents is a 1 in 2^64 chance.
+void mix(std::uint64_t& h, std::uint64_t word) {
+  h ^= word * 0xC2B2AE3D27D4EB4Fu;
+  h = std::rotl(h, 31) * 0x9E3779B97F4A7C15u;
+}
+
+}  // namespace
+
+void DyxEntryRepository::mixSlot(Lanes& lanes, const DyxEntry& e) {
+  // Four lanes, one per pair of words of a slot, so that the rounds of one slot do not wait
+  // for each other.
+  mix(lanes.lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
+  mix(lanes.lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
+  mix(lanes.lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
+  mix(lanes.lane[3], static_cast<std::uint32_t>(e.m_status));
+}
+
+std::uint64_t DyxEntryRepository::finishFingerprint(Lanes lanes, std::size_t used) const {
   // The texts only grow, and a new generation replaces them all: their count names them.
-  mix(lane[0], m_textGeneration);
-  mix(lane[1], m_texts.size());
-  mix(lane[2], used);
+  mix(lanes.lane[0], m_textGeneration);
+  mix(lanes.lane[1], m_texts.size());
+  mix(lanes.lane[2], used);
   for (const auto& [key, recursive] : m_directoryFlags) {
-    mix(lane[3], std::uint64_t{key} << 1 | recursive);
+    mix(lanes.lane[3], std::uint64_t{key} << 1 | recursive);
   }
-  for (std::size_t i = 0; i < used; ++i) {
-    const DyxEntry& e = m_slots[i];
-    mix(lane[0], std::uint64_t{e.m_id} << 32 | e.m_pid);
-    mix(lane[1], std::uint64_t{e.m_reserved2} << 32 | static_cast<std::uint32_t>(e.m_mtime));
-    mix(lane[2], std::uint64_t{e.m_sizeHigh} << 32 | e.m_sizeLow);
-    mix(lane[3], static_cast<std::uint32_t>(e.m_status));
-  }
-  std::uint64_t h = lane[0];
-  for (int k = 1; k < 4; ++k) mix(h, lane[k]);
+  std::uint64_t h = lanes.lane[0];
+  for (int k = 1; k < 4; ++k) mix(h, lanes.lane[k]);
   return h;
+}
+
+std::uint64_t DyxEntryRepository::contentFingerprint(std::size_t used) const {
+  Lanes lanes;
+  for (std::size_t i = 0; i < used; ++i) mixSlot(lanes, m_slots[i]);
+  return finishFingerprint(lanes, used);
 }
 
 std::string DyxEntryRepository::filesSignature() const {
@@ -822,24 +895,30 @@ bool DyxEntryRepository::load() {
   // Taken before the files are read: files replaced meanwhile do not match it, and are written
   // again by the next save.
   const std::string signature = filesSignature();
-  std::string content;
-  int error = 0;
-  if (!dyxplatform::readWholeFile(m_env, textFileName(), content, &error)) {
-    // No saved repository is no damage.
-    if (error == ENOENT) return false;
+  const auto unreadable = [this](int error) {
     const std::string reason = readFailure(error);
     KX_POS(kxerr) << "Cannot read the file: " << textFileName() << " (" << reason << ")" << endl;
     KxNotices::report(KxNoticeKind::kDamaged, textFileName(),
                       "cannot be read (" + reason + "): the saved repository was not loaded");
     m_keepDamaged = true;
     return false;
+  };
+  int error = 0;
+  const std::unique_ptr<dyxplatform::SequentialFile> textFile =
+      m_env.openSequentialFile(textFileName(), &error);
+  if (!textFile) {
+    // No saved repository is no damage.
+    if (error == ENOENT) return false;
+    return unreadable(error);
   }
-  LineReader lines(content);
+  LineReader lines(*textFile);
   std::string_view l;
   std::uint64_t count = 0;
-  if (!lines.next(l) || !parseUnsigned(trimBlanks(l), count)) {
+  const bool anyLine = lines.next(l);
+  if (!anyLine || !parseUnsigned(trimBlanks(l), count)) {
+    if (lines.failed()) return unreadable(lines.error());
     // An empty file is no damage: it only holds nothing to read.
-    if (!content.empty()) {
+    if (anyLine) {
       const std::string what =
           "its first line holds no entry count: the saved repository was not loaded";
       KX_POS(kxerr) << "The repository file " << textFileName() << " is damaged: " << what << endl;
@@ -850,25 +929,22 @@ bool DyxEntryRepository::load() {
     return false;
   }
 
-  // The file is usable: its content replaces the repository's.
-  forgetTexts();
-  m_onDisk = OnDisk();
-
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
 
-  // The texts end at an empty line or one that begins with ">", which is passed over.
+  // Read aside: a file that cannot be read to the end of its directory list leaves the content
+  // as it was. The texts end at an empty line or one that begins with ">", which is passed over.
+  TextStore texts;
+  std::map<std::uint32_t, bool> flags;
   while (lines.next(l)) {
     if (l.empty() || l[0] == '>') break;
     if (l[0] == '\\') {
-      m_texts.commit(unescapeInto(l, m_texts.reserve(l.size())));
+      texts.commit(unescapeInto(l, texts.reserve(l.size())));
     } else {
-      m_texts.push_back(l);
+      texts.push_back(l);
     }
   }
-  // With the trace on, a repeated text is told now, as the file is read.
-  if (kxerr.enabled()) indexLoadedTexts();
 
   // Directory list: pairs of decimal numbers up to "0 0" or the end.
   bool ended = false;
@@ -890,12 +966,22 @@ bool DyxEntryRepository::load() {
     }
     if (key == 0) {
       ended = true;
-    } else if (key > m_texts.size()) {
+    } else if (key > texts.size()) {
       if (unknownKeys++ == 0) firstUnknown = lines.number();
     } else {
-      m_directoryFlags[static_cast<std::uint32_t>(key)] = flag != 0;
+      flags[static_cast<std::uint32_t>(key)] = flag != 0;
     }
   }
+  if (lines.failed()) return unreadable(lines.error());
+
+  // The file is usable: its content replaces the repository's.
+  forgetTexts();
+  m_onDisk = OnDisk();
+  m_texts.swap(texts);
+  m_directoryFlags.swap(flags);
+  // With the trace on, a repeated text is told now, as the file is read.
+  if (kxerr.enabled()) indexLoadedTexts();
+
   if (unknownKeys > 0) {
     textDamage.push_back("line " + std::to_string(firstUnknown) +
                          " names a directory that has no text (" +
@@ -930,9 +1016,11 @@ bool DyxEntryRepository::load() {
     return Verdict::kLive;
   };
 
-  // Two passes over the one open data file: the first finds the highest live slot, by which
-  // the slot block is sized (never by the count, which free or missing records may inflate),
-  // the second fills the block.
+  // The slot block is sized by the highest live slot (never by the count, which free or
+  // missing records may inflate), and never below its present size. When the count fits that
+  // size, as it does unless the file was saved with a larger capacity, the records go
+  // straight to their slots in one pass over the file; else a first pass finds the highest
+  // live slot and a second fills the block.
   std::size_t highest = 0;  // one past the highest live slot
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
@@ -945,6 +1033,16 @@ bool DyxEntryRepository::load() {
   // A data file that is a directory is one more file that is not regular.
   if (openError == EISDIR) openError = EINVAL;
   RecordReader records(file.get(), limit);
+  const bool onePass = limit <= m_slots.size();
+  std::size_t written = 0;  // one past the last slot that the one pass wrote
+  // The one pass works out the fingerprint of the slots as it fills them: of every slot up to
+  // each live one, which the highest live one ends.
+  Lanes lanes;
+  Lanes lanesToHighest;
+  if (onePass) {
+    m_slots.reset(m_slots.size());
+    m_used = 0;
+  }
   if (!file) {
     // Without a count there is nothing to miss.
     if (count > 0) {
@@ -955,7 +1053,21 @@ bool DyxEntryRepository::load() {
     }
   } else {
     while (const unsigned char* record = records.next()) {
-      switch (judge(record)) {
+      const Verdict verdict = judge(record);
+      // Every record up to the highest live one, free ones too: a freed slot keeps the words
+      // of its last entry, as it did in memory.
+      if (onePass) {
+        const auto i = static_cast<std::size_t>(records.handed() - 1);
+        DyxEntry& entry = m_slots[i];
+        if (!isZeroRecord(record)) {
+          entry.fromRecord(record, this);
+          if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+          written = i + 1;
+        }
+        mixSlot(lanes, entry);
+        if (verdict == Verdict::kLive) lanesToHighest = lanes;
+      }
+      switch (verdict) {
         case Verdict::kFree:
           break;
         case Verdict::kLive:
@@ -999,33 +1111,36 @@ bool DyxEntryRepository::load() {
                          " a status that no file has: not loaded");
   }
 
-  // A repository saved with a larger capacity is kept whole.
-  std::size_t slots = m_slots.size();
-  if (highest > slots) {
-    KX_REPORT("The repository " + m_key + " holds " + std::to_string(highest) +
-                  " slots, more than its capacity of " + std::to_string(slots) +
-                  ": the capacity grows to " + std::to_string(highest) + ".",
-              false);
-    slots = highest;
-  }
-  m_slots.reset(slots);
-  m_used = 0;
-  if (highest > 0 && records.rewind()) {
-    // Every record up to the highest live one, free ones too: a freed slot keeps the words
-    // of its last entry, as it did in memory.
-    for (std::size_t i = 0; i < highest; ++i) {
-      const unsigned char* record = records.next();
-      if (record == nullptr) break;
-      m_used = i + 1;
-      if (isZeroRecord(record)) continue;
-      DyxEntry& entry = m_slots[i];
-      entry.fromRecord(record, this);
-      const Verdict verdict = judge(record);
-      if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+  if (onePass) {
+    // Past the highest live slot, the slots stay as a fresh block has them.
+    for (std::size_t i = highest; i < written; ++i) m_slots[i] = DyxEntry();
+    m_used = highest;
+  } else {
+    // A repository saved with a larger capacity is kept whole.
+    const std::size_t slots = std::max(m_slots.size(), highest);
+    if (highest > m_slots.size()) {
+      KX_REPORT("The repository " + m_key + " holds " + std::to_string(highest) +
+                    " slots, more than its capacity of " + std::to_string(m_slots.size()) +
+                    ": the capacity grows to " + std::to_string(highest) + ".",
+                false);
     }
-    if (m_used < highest) {
-      dataDamage.push_back("could not be read a second time: the entries after slot " +
-                           std::to_string(m_used) + " were not loaded");
+    m_slots.reset(slots);
+    m_used = 0;
+    if (highest > 0 && records.rewind()) {
+      for (std::size_t i = 0; i < highest; ++i) {
+        const unsigned char* record = records.next();
+        if (record == nullptr) break;
+        m_used = i + 1;
+        if (isZeroRecord(record)) continue;
+        DyxEntry& entry = m_slots[i];
+        entry.fromRecord(record, this);
+        const Verdict verdict = judge(record);
+        if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+      }
+      if (m_used < highest) {
+        dataDamage.push_back("could not be read a second time: the entries after slot " +
+                             std::to_string(m_used) + " were not loaded");
+      }
     }
   }
   m_firstFree = 0;
@@ -1053,7 +1168,11 @@ bool DyxEntryRepository::load() {
   } else if (!signature.empty() && count == m_used) {
     // Only files a save would write again as they are: a count that free slots inflate is
     // brought down by the next save.
-    m_onDisk = OnDisk{true, contentFingerprint(savedSlotCount()), signature};
+    const std::size_t saved = savedSlotCount();
+    m_onDisk = OnDisk{true,
+                      onePass && saved == highest ? finishFingerprint(lanesToHighest, saved)
+                                                  : contentFingerprint(saved),
+                      signature};
   }
   return true;
 }
@@ -1091,34 +1210,36 @@ void DyxEntryRepository::attachEntries(std::uint32_t dirKey, DyxEntryFiler* file
 void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   DyxEngineLock lock;
   // A copy: the pool's new directories may intern their own texts meanwhile.
-  const std::map<std::uint32_t, bool> flags = m_directoryFlags;
+  const std::vector<std::pair<std::uint32_t, bool>> flags(m_directoryFlags.begin(),
+                                                          m_directoryFlags.end());
   // The live slots grouped by directory key in one pass, each group in slot order: a walk over
-  // every slot for each directory would make restoring quadratic.
+  // every slot for each directory would make restoring quadratic. groupEnd[k] counts the
+  // entries of the keys up to k, then, once every slot is placed, holds the end of k's group.
   const std::size_t keyCount = m_texts.size() + 1;
-  std::vector<std::uint32_t> groupStart(keyCount + 1, 0);
+  std::vector<std::uint32_t> groupEnd(keyCount + 1, 0);
   for (std::size_t i = 0; i < m_used; ++i) {
     const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount)
-      ++groupStart[entry.m_pid + 1];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupEnd[entry.m_pid + 1];
   }
-  for (std::size_t k = 1; k <= keyCount; ++k) groupStart[k] += groupStart[k - 1];
-  std::vector<std::uint32_t> slotsByKey(groupStart[keyCount]);
-  {
-    std::vector<std::uint32_t> next(groupStart.begin(), groupStart.end() - 1);
-    for (std::size_t i = 0; i < m_used; ++i) {
-      const DyxEntry& entry = m_slots[i];
-      if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
-        slotsByKey[next[entry.m_pid]++] = static_cast<std::uint32_t>(i);
-      }
+  for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
+  std::vector<std::uint32_t> slotsByKey(groupEnd[keyCount]);
+  for (std::size_t i = 0; i < m_used; ++i) {
+    const DyxEntry& entry = m_slots[i];
+    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
+      slotsByKey[groupEnd[entry.m_pid]++] = static_cast<std::uint32_t>(i);
     }
   }
+  // Each directory's entries go to the pool at once, as one list.
+  std::vector<DyxEntry*> group;
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
-    for (std::uint32_t j = groupStart[key]; j < groupStart[key + 1]; ++j) {
+    group.clear();
+    for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) {
       DyxEntry& entry = m_slots[slotsByKey[j]];
       entry.m_repository = m_number.value;
-      pool.fileEntry(&entry);
+      group.push_back(&entry);
     }
+    pool.fileEntries(group);
   }
 }

@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,11 @@ class DyxEntryFiler {
   virtual bool beginDirectory(const std::string& dirName, bool recursive) = 0;
   // Files an entry of the directory begun last.
   virtual void fileEntry(DyxEntry* entry) = 0;
+  // Files every entry of the directory begun last at once (a restore's), in slot order; by
+  // default one by one.
+  virtual void fileEntries(std::span<DyxEntry* const> entries) {
+    for (DyxEntry* entry : entries) fileEntry(entry);
+  }
 
  protected:
   ~DyxEntryFiler() = default;
@@ -92,6 +98,8 @@ class DyxEntryRepository {
   DyxEntry* createEntry(std::string_view name);
   // Frees the entry's slot (nullptr and entries of other repositories are ignored).
   void freeEntry(DyxEntry* entry);
+  // The same for many entries under one hold of the engine lock.
+  void freeEntries(std::span<DyxEntry* const> entries);
   DyxEntry* entryAt(std::size_t slot);
   const DyxEntry* entryAt(std::size_t slot) const;
   // The slot number of an entry of this repository, or -1.
@@ -161,6 +169,14 @@ class DyxEntryRepository {
   std::size_t savedSlotCount() const;
   // A fingerprint of everything a save writes when it writes `used` slots.
   std::uint64_t contentFingerprint(std::size_t used) const;
+  // Its two halves, for a load that works it out as it fills the slots: the slots in order
+  // into four lanes, then the rest of the content and the lanes into one number.
+  struct Lanes {
+    std::uint64_t lane[4] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+                             0x85EBCA77C2B2AE63u};
+  };
+  static void mixSlot(Lanes& lanes, const DyxEntry& entry);
+  std::uint64_t finishFingerprint(Lanes lanes, std::size_t used) const;
   // Size, times and file number of both files as they are on disk ("" when one is missing).
   std::string filesSignature() const;
 
@@ -245,6 +261,7 @@ class DyxEntryRepository {
     void commit(std::size_t length);
     // Drops every text and gives the memory back.
     void clear();
+    void swap(TextStore& other) noexcept;
 
    private:
     // A word of m_places: the chunk's number (22 bits), the place in the chunk (18 bits) and

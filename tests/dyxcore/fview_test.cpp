@@ -274,6 +274,40 @@ TEST_F(FilterViewTest, ObserverThatAnswersFalseStopsMapEntry) {
 }
 
 // Throws from its first entryFiled; answers true afterwards.
+// The Location view files each entry under its directory's path, walking only below the
+// components it shares with the previous path: after a folder on the way is destroyed, the
+// walk must not start from it.
+TEST_F(FilterViewTest, LocationFoldersFollowEachPathThroughRemovals) {
+  DyxPhysView view(nullptr, false);
+  const auto at = [&](const char* dir) {
+    DyxEntry* e = m_repository.createEntry("f", dir, false);
+    view.mapEntry(e, nullptr);
+    return e;
+  };
+  struct Step {
+    const char* dir;
+    const char* removeFirst;  // a folder of the view destroyed before the entry is filed
+    const char* place;
+  };
+  const Step steps[] = {
+      {"/r/a/b", nullptr, "r/a/b"},     {"/r/a/b/c", nullptr, "r/a/b/c"},
+      {"/r/a/d", nullptr, "r/a/d"},     {"/r/a/d/e", "r/a", "r/a/d/e"},
+      {"/r/a/d", nullptr, "r/a/d"},     {"/r/x", nullptr, "r/x"},
+      {"/r/a/d/e", nullptr, "r/a/d/e"},
+  };
+  DyxEngineLock lock;
+  for (const Step& step : steps) {
+    if (step.removeFirst != nullptr) {
+      DyxPath path(step.removeFirst, '/');
+      DyxViewFolder* folder = view.getFolder(path);
+      ASSERT_NE(folder, nullptr) << step.removeFirst;
+      ASSERT_TRUE(folder->getParent()->removeFolder(folder->getName(), true));
+    }
+    EXPECT_EQ(placesOf(view, at(step.dir)), Places{step.place}) << step.dir;
+  }
+  EXPECT_EQ(view.getFolder(DyxPath("r/a/d/e", '/'))->getEntryCount(), 2);
+}
+
 class ThrowingObserver final : public DyxScanObserver {
  public:
   explicit ThrowingObserver(std::function<void()> thrower) : m_thrower(std::move(thrower)) {}
@@ -477,6 +511,21 @@ TEST_F(PoolViewTest, UpdateRefillsFromThePoolAndStopsWhenAsked) {
   view.update(nullptr);  // no pool: nothing to collect, every entry dropped
   EXPECT_EQ(entriesIn(&view, "Text"), 0);
   EXPECT_EQ(entriesIn(&view, "<unmatched>"), 0);
+}
+
+// The Location view files the rest of a directory straight into the folder of its first entry;
+// a stop asked for on the way still ends the update at once.
+TEST_F(PoolViewTest, LocationUpdateStopsWithinADirectory) {
+  DyxPhysView view(nullptr, false);
+  DyxEngineLock lock;
+  for (int allowed : {1, 2, 3}) {
+    CountingObserver observer(allowed);
+    m_pool.setObserver(&observer);
+    view.update(&m_pool);
+    EXPECT_EQ(observer.filed(), allowed) << allowed;
+    EXPECT_EQ(view.getFolder(DyxPath(m_tree.path()))->getEntryCount(), allowed) << allowed;
+  }
+  m_pool.setObserver(nullptr);
 }
 
 }  // namespace

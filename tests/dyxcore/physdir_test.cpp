@@ -355,9 +355,87 @@ TEST_F(PhysDirTest, CollectRemoveAndDump) {
   EXPECT_FALSE(dir->getStoredTimeStamp().isSet());
 }
 
+// A restore files a directory's entries as a plain list; the scan that follows finds them by
+// name. One it missed would be filed a second time (two slots for one file), and one whose
+// file vanished would stay.
+TEST_F(PhysDirTest, RestoredDirectoryIsScannedAndLookedUpAsAScannedOne) {
+  for (const char* n : {"a.txt", "b.txt", "c.txt"}) writeFile(m_tmp / n, "x");
+  auto dir = makeDir(m_tmp.path());
+  std::vector<DyxEntry*> saved;
+  for (const char* n : {"c.txt", "a.txt", "b.txt"}) {
+    saved.push_back(dir->repository().createEntry(n, dir->getDirName(), false));
+  }
+  dir->attachEntries(saved);
+  {
+    DyxEngineLock lock;
+    EXPECT_EQ(dir->unsortedEntries(), saved) << "listed in the order given";
+    EXPECT_EQ(dir->entryCount(), 3u);
+  }
+  std::filesystem::remove(m_tmp / "c.txt");
+  writeFile(m_tmp / "d.txt", "x");
+  EXPECT_TRUE(dir->scan(false, nullptr, nullptr));
+  EXPECT_EQ(names(*dir), (std::vector<std::string>{"a.txt", "b.txt", "d.txt"}));
+  EXPECT_EQ(m_views.added(), (Counts{{"d.txt", 1}}));
+  EXPECT_EQ(m_views.removed(), (Counts{{"c.txt", 1}}));
+  EXPECT_EQ(dir->repository().liveCount(), 3u);
+  EXPECT_EQ(entryOf(*dir, "a.txt"), saved[1]);
+  EXPECT_EQ(entryOf(*dir, "c.txt"), nullptr);
+}
+
 }  // namespace
 
 namespace {
+
+// Entries adopted as a list answer every reader as inserted ones would, before and after the
+// first lookup makes the table; a name given twice ends as insert leaves it (the later entry).
+TEST(PhysDirNameTableTest, AdoptedListAnswersAsATable) {
+  DyxEntryRepository repository("listed", 4);
+  std::vector<DyxEntry*> entries;
+  for (int i = 0; i < 40; ++i) {
+    entries.push_back(repository.createEntry("n" + std::to_string((i * 17) % 40)));
+  }
+  DyxEntry* twin = repository.createEntry("n3");
+  // Each reader first: the one that makes the table decides what the others meet.
+  for (const char* first : {"find", "insert", "erase", "sorted"}) {
+    SCOPED_TRACE(first);
+    DyxPhysicalDirectory::NameTable table;
+    std::vector<DyxEntry*> given = entries;
+    given.push_back(twin);
+    ASSERT_TRUE(table.adopt(given));
+    EXPECT_EQ(table.unsorted(), given) << "no name read yet";
+    DyxEntry* extra = repository.createEntry("extra");
+    if (first == std::string("find")) {
+      EXPECT_EQ(table.find("n3"), twin);
+    } else if (first == std::string("insert")) {
+      EXPECT_EQ(table.insert(extra), nullptr);
+    } else if (first == std::string("erase")) {
+      EXPECT_TRUE(table.erase(entries[0]));
+      EXPECT_TRUE(table.insert(entries[0]) == nullptr);
+    } else {
+      EXPECT_EQ(table.sorted().size(), 41u) << "the list as it stands";
+    }
+    if (first != std::string("insert")) table.insert(extra);
+    EXPECT_EQ(table.size(), 41u) << "the earlier n3 is replaced by its twin";
+    for (int i = 0; i < 40; ++i) {
+      const std::string name = "n" + std::to_string(i);
+      EXPECT_EQ(table.find(name), name == "n3" ? twin : entries[(i * 33) % 40]) << name;
+    }
+    EXPECT_EQ(table.find("extra"), extra);
+    EXPECT_FALSE(table.erase(entries[(3 * 33) % 40])) << "the replaced n3 is no longer filed";
+    repository.freeEntry(extra);
+  }
+  // Refused whole: into a table that holds entries, or entries of two repositories.
+  DyxEntryRepository other("other", 4);
+  DyxEntry* stranger = other.createEntry("stranger");
+  DyxPhysicalDirectory::NameTable table;
+  std::vector<DyxEntry*> mixed = {entries[0], stranger};
+  EXPECT_FALSE(table.adopt(mixed));
+  EXPECT_TRUE(table.empty());
+  ASSERT_EQ(table.insert(entries[1]), nullptr);
+  std::vector<DyxEntry*> more = {entries[2]};
+  EXPECT_FALSE(table.adopt(more));
+  EXPECT_EQ(table.size(), 1u);
+}
 
 // The directory's name table against an ordered map, through growth and removals in every
 // order: a removal that leaves a hole in a probe run would make later names unfindable. The

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "dyxcore/dyx.h"
 #include "dyxcore/frontend.h"
@@ -51,18 +53,39 @@ class SavedIndexEngineTest : public ::testing::Test {
 
 }  // namespace
 
+// The index's folder lines in reverse order, after a first line for the parse's folder with
+// a time it never had: a file written by hand. The later line of a folder holds.
+void shuffleIndex(const fs::path& index, const std::string& top) {
+  std::istringstream in(quarrytest::readFile(index));
+  std::string head;
+  std::vector<std::string> stamps;
+  std::string tail;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("stamp ", 0) == 0) {
+      stamps.insert(stamps.begin(), line);
+    } else {
+      (stamps.empty() ? head : tail) += line + "\n";
+    }
+  }
+  head += "stamp 1 1 " + top + "\n";
+  for (const std::string& line : stamps) head += line + "\n";
+  quarrytest::writeFile(index, head + tail);
+}
+
 // The saved time of each folder makes the update pass read only what changed; when the
 // repository files are not the ones the index was saved with, no time is trusted.
 TEST_F(SavedIndexEngineTest, TheUpdatePassReadsOnlyTheFoldersThatChanged) {
   struct Case {
     const char* label;
     bool replacePair;      // the data file written again after the save (same bytes, another time)
+    bool shuffled;         // the index's folder lines out of order, one folder listed twice
     std::size_t restored;  // folders restored: without the index's list, those holding entries
     std::size_t read;      // folders the pass reads
   };
   const Case cases[] = {
-      {"saved times hold", false, 4, 1},
-      {"repository files from another save", true, 3, 3},
+      {"saved times hold", false, false, 4, 1},
+      {"repository files from another save", true, false, 3, 3},
+      {"index lines out of order", false, true, 4, 1},
   };
   for (const Case& c : cases) {
     parse(m_tree.path(), true);
@@ -71,6 +94,7 @@ TEST_F(SavedIndexEngineTest, TheUpdatePassReadsOnlyTheFoldersThatChanged) {
       const fs::path data = m_work / "lastparse.data";
       fs::last_write_time(data, fs::last_write_time(data) + std::chrono::seconds(1));
     }
+    if (c.shuffled) shuffleIndex(m_work / "lastparse.index", m_tree.path());
     DyxFrontEnd::startEngine();
     const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
     ASSERT_TRUE(info.found) << c.label;

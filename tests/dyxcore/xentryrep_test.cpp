@@ -804,6 +804,33 @@ TEST_F(RepositoryTest, ASecondSaveWithoutAChangeWritesNothing) {
   EXPECT_EQ(dataOf(repo), data);
 }
 
+// A text file that cannot be read up to the end of its directory list loads nothing, wherever
+// the reading stops: the repository keeps what it held, and the user is told why.
+TEST_F(RepositoryTest, ATextFileThatCannotBeReadToItsEndLeavesTheContentAsItWas) {
+  {
+    DyxEntryRepository saved("cut", 8);
+    saved.createEntry("new-a", "/new", false);
+    ASSERT_TRUE(saved.save());
+  }
+  // "1\n/new\nnew-a\n>\n1 0\n0 0\n": the count, the texts, the directory list.
+  for (const std::size_t readable : {0, 1, 9, 19}) {
+    quarrytest::FaultEnv env;
+    DyxEntryRepository repo("cut", 8, env);
+    repo.createEntry("old", "/old", true);
+    env.failReadsOf("cut.txt", readable, EIO);
+    KxNotices::clear();
+    EXPECT_FALSE(repo.load()) << readable;
+    const std::vector<KxNotice> told = KxNotices::take();
+    ASSERT_EQ(told.size(), 1u) << readable;
+    EXPECT_NE(told[0].text().find("cut.txt"), std::string::npos) << told[0].text();
+    EXPECT_NE(told[0].text().find("cannot be read"), std::string::npos) << told[0].text();
+    EXPECT_EQ(repo.liveCount(), 1u) << readable;
+    EXPECT_EQ(repo.entryAt(0)->getName(), "old") << readable;
+    EXPECT_EQ(repo.findText("new-a"), 0u) << readable;
+    EXPECT_EQ(repo.directoryFlags().size(), 1u) << readable;
+  }
+}
+
 TEST_F(RepositoryTest, ARepositorySavedWithALargerCapacityIsNotTruncated) {
   {
     DyxEntryRepository wide("wide", 10);

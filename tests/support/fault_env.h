@@ -1,10 +1,10 @@
 // An environment that makes chosen calls fail, for tests of what the engine does when the file
 // system refuses: a listing that stops part-way, a name that vanishes between its listing and
-// its reading, a directory that cannot be opened, a save that runs out of space or cannot be
-// renamed into place, a system that runs out of directory watches or loses their events. Every
-// other call goes to the system's environment, so the tests run on real temporary trees and need
-// no special rights. Faults are keyed by path and may be set
-// and read from any thread. Test code only.
+// its reading, a directory that cannot be opened, a file that cannot be read to its end, a save
+// that runs out of space or cannot be renamed into place, a system that runs out of directory
+// watches or loses their events. Every other call goes to the system's environment, so the tests
+// run on real temporary trees and need no special rights. Faults are keyed by path and may be
+// set and read from any thread. Test code only.
 #pragma once
 
 #include <algorithm>
@@ -37,6 +37,11 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   void vanish(const std::string& path) { set(m_vanished, path, ENOENT); }
   // Writing a file whose name begins with `prefix` stops with `error` after half the data.
   void failWritesTo(const std::string& prefix, int error) { set(m_writeFails, prefix, error); }
+  // Reading the file `path` fails with `error` once `bytes` bytes of it were read.
+  void failReadsOf(const std::string& path, std::size_t bytes, int error) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_readFails[path] = ReadFault{bytes, error};
+  }
   // Renaming any file onto `target` fails with `error`.
   void failRenameTo(const std::string& target, int error) { set(m_renameFails, target, error); }
   // Directory watch sets made from now on hold at most `watches` watches at a time: adding
@@ -96,6 +101,18 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     }
     if (!file || failure == 0) return file;
     return std::make_unique<FailingFile>(*this, std::move(file), failure);
+  }
+  std::unique_ptr<dyxplatform::SequentialFile> openSequentialFile(const std::string& path,
+                                                                  int* error) override {
+    std::unique_ptr<dyxplatform::SequentialFile> file = EnvWrapper::openSequentialFile(path, error);
+    ReadFault fault;
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      const auto it = m_readFails.find(path);
+      if (it != m_readFails.end()) fault = it->second;
+    }
+    if (!file || fault.error == 0) return file;
+    return std::make_unique<FailingRead>(*this, std::move(file), fault);
   }
   bool renameFile(const std::string& from, const std::string& to, int* error) override {
     if (fault(m_renameFails, to, error)) return false;
@@ -160,6 +177,38 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
     const ListFault m_listFault;
     int m_given = 0;
     int m_error = 0;
+  };
+
+  struct ReadFault {
+    std::size_t bytes = 0;
+    int error = 0;
+  };
+
+  class FailingRead final : public dyxplatform::SequentialFile {
+   public:
+    FailingRead(FaultEnv& env, std::unique_ptr<SequentialFile> target, ReadFault fault)
+        : m_env(env), m_target(std::move(target)), m_fault(fault) {}
+    long read(char* buffer, std::size_t size, int* error) override {
+      if (m_given >= m_fault.bytes) {
+        m_env.count();
+        if (error != nullptr) *error = m_fault.error;
+        return -1;
+      }
+      const long n = m_target->read(buffer, std::min(size, m_fault.bytes - m_given), error);
+      if (n > 0) m_given += static_cast<std::size_t>(n);
+      return n;
+    }
+    bool rewind(int* error) override {
+      m_given = 0;
+      return m_target->rewind(error);
+    }
+    std::uint64_t size() const override { return m_target->size(); }
+
+   private:
+    FaultEnv& m_env;
+    std::unique_ptr<SequentialFile> m_target;
+    const ReadFault m_fault;
+    std::size_t m_given = 0;
   };
 
   class FailingFile final : public dyxplatform::WritableFile {
@@ -288,6 +337,7 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
   std::map<std::string, int> m_vanished;
   std::map<std::string, int> m_writeFails;
   std::map<std::string, int> m_renameFails;
+  std::map<std::string, ReadFault> m_readFails;
   int m_faultsMade = 0;
   std::atomic<int> m_watchLimit{-1};
   std::atomic<int> m_overflows{0};
