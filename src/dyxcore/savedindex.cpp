@@ -100,12 +100,28 @@ struct IndexFile {
 };
 
 // The index the pool holds now. Guarded by the engine lock.
+// What the last save of this process wrote into the index file, so that a save of the same
+// content writes nothing: a window saves when its parse ends and again when it closes, and a
+// large index is tens of megabytes written and synced.
+struct WrittenIndex {
+  bool known = false;
+  std::string name;
+  std::string dir;
+  bool recursive = false;
+  std::string criterion;
+  std::string pair;
+  std::uint64_t linesHash = 0;
+  std::size_t linesSize = 0;
+  std::string file;  // the index file's size, write time and file number as the save left it
+};
+
 struct OpenState {
   bool open = false;
   bool answerOnly = false;  // a narrowed restore: never saved
   bool writePathMap = false;
   bool complete = false;
   DyxIndexInfo info;
+  WrittenIndex written;
 };
 
 OpenState& openState() {
@@ -162,6 +178,15 @@ std::string pairSignature(const std::string& name) {
     signature += std::to_string(info.size) + " " + std::to_string(info.lastWriteTime);
   }
   return signature;
+}
+
+// The index file as it stands on disk (empty when it cannot be read): a file written by another
+// process or touched by hand since the last save is written again.
+std::string indexFileSignature(const std::string& file) {
+  dyxplatform::FileInfo info;
+  if (dyxplatform::readFileInfo(file, info) != dyxplatform::FileInfoResult::kOk) return "";
+  return std::to_string(info.size) + " " + std::to_string(info.lastWriteTime) + " " +
+         std::to_string(info.fileIndex);
 }
 
 // Without `withStamps`, the stamp lines are checked but not kept: the caller wants the fields
@@ -386,6 +411,8 @@ void DyxSavedIndex::begin(const std::string& name, const std::string& dir, bool 
   s.info.dir = dir;
   s.info.recursive = recursive;
   s.info.criterion = criterion;
+  // A new parse writes its index at least once, with the time of its own save.
+  s.written = WrittenIndex();
 }
 
 bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& options,
@@ -497,9 +524,16 @@ bool DyxSavedIndex::save() {
   bool writePathMap = false;
   DyxPathMap pathMap;
   std::string directories;
+  WrittenIndex written;
+  bool unchanged = false;
+  const auto savePathMap = [&]() {
+    // The path map of the user's configuration follows the parse; it is written only when it
+    // says something else.
+    return !writePathMap || DyxPathMap(name).paths() == pathMap.paths() || pathMap.save();
+  };
   {
     DyxEngineLock lock;
-    const OpenState& s = openState();
+    OpenState& s = openState();
     if (!s.open || s.answerOnly || !s.complete) return true;
     name = s.info.name;
     info = s.info;
@@ -511,6 +545,7 @@ bool DyxSavedIndex::save() {
     if (repo == nullptr || !repo->save()) return false;
     // The folder lines are measured first and the text made at its size: grown by doubling, it
     // would hold up to three times its size at the save, which is the parse's peak of memory.
+    // The measuring pass also tells whether they are the lines the last save wrote.
     std::string line;
     const auto makeLine = [&line](const DyxPhysicalDirectory& dir) {
       line.assign("stamp ")
@@ -519,22 +554,36 @@ bool DyxSavedIndex::save() {
           .append(escapeLine(dir.getDirName()))
           .push_back('\n');
     };
+    std::uint64_t hash = 0xCBF29CE484222325u;
     std::size_t size = 0;
     pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
       makeLine(dir);
       size += line.size();
+      for (const char c : line) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3u;
     });
-    directories.reserve(size);
-    pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
-      makeLine(dir);
-      directories += line;
-    });
+    written = WrittenIndex{
+        true, name, info.dir, info.recursive, info.criterion, pairSignature(name), hash, size, ""};
+    const WrittenIndex& last = s.written;
+    if (last.known && last.name == name && last.dir == info.dir &&
+        last.recursive == info.recursive && last.criterion == info.criterion &&
+        last.pair == written.pair && last.linesHash == hash && last.linesSize == size &&
+        !last.file.empty() && last.file == indexFileSignature(indexFileOf(name))) {
+      unchanged = true;
+    } else {
+      s.written = WrittenIndex();
+      directories.reserve(size);
+      pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
+        makeLine(dir);
+        directories += line;
+      });
+    }
   }
+  if (unchanged) return savePathMap();
   info.savedAt = dyxplatform::nowUnixSeconds();
   std::string head(kHeader);
   head += "\ndir " + escapeLine(info.dir) + "\nrecursive " + (info.recursive ? "1" : "0") +
           "\ncriterion " + escapeLine(info.criterion) + "\nsaved " + std::to_string(info.savedAt) +
-          "\npair " + pairSignature(name) + "\n";
+          "\npair " + written.pair + "\n";
   int error = 0;
   const std::string file = indexFileOf(name);
   // Written in parts: the folder lines (a line per directory of the parse) are not copied into
@@ -549,12 +598,14 @@ bool DyxSavedIndex::save() {
   }
   {
     DyxEngineLock lock;
-    if (openState().open && openState().info.name == name) openState().info.savedAt = info.savedAt;
+    OpenState& s = openState();
+    if (s.open && s.info.name == name) s.info.savedAt = info.savedAt;
+    if (ok) {
+      written.file = indexFileSignature(file);
+      s.written = std::move(written);
+    }
   }
-  // The path map of the user's configuration follows the parse; it is written only when it
-  // says something else.
-  if (writePathMap && DyxPathMap(name).paths() != pathMap.paths()) ok = pathMap.save() && ok;
-  return ok;
+  return savePathMap() && ok;
 }
 
 bool DyxSavedIndex::close(bool keep) {

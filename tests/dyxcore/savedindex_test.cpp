@@ -12,6 +12,7 @@
 #include "dyxcore/frontend.h"
 #include "dyxcore/mutex.h"
 #include "dyxcore/pdirs.h"
+#include "dyxcore/platform.h"
 #include "dyxcore/xentryrep.h"
 #include "support/testutil.h"
 
@@ -163,6 +164,48 @@ TEST_F(SavedIndexEngineTest, AStopThatLeavesTheMemoryStandingStillSavesTheParse)
   EXPECT_EQ(info.dir, m_tree.path());
   ASSERT_TRUE(DyxSavedIndex::restore(info, DyxRestoreOptions()));
   EXPECT_EQ(liveEntries("lastparse"), 3u);
+  DyxFrontEnd::stopEngine();
+}
+
+// A save of what the last save wrote writes nothing (a window saves when its parse ends and
+// again when it closes); a change in the tree, or an index file replaced behind the engine's
+// back, is written. A file written again is a new file: its number tells.
+TEST_F(SavedIndexEngineTest, ASaveOfUnchangedContentWritesNothing) {
+  const fs::path index = m_work / "lastparse.index";
+  const auto fileNumber = [&index]() {
+    dyxplatform::FileInfo info;
+    EXPECT_EQ(dyxplatform::readFileInfo(index.string(), info), dyxplatform::FileInfoResult::kOk);
+    return info.fileIndex;
+  };
+  DyxFrontEnd::startEngine();
+  DyxFrontEnd::clearPool();
+  DyxFrontEnd::selectView("Location");
+  DyxParseResult result;
+  DyxFrontEnd::scanDirectory(m_tree.path(), true, "", result);
+  ASSERT_TRUE(result.scanned);
+  DyxSavedIndex::setComplete(true);
+
+  ASSERT_TRUE(DyxSavedIndex::save());
+  const std::uint64_t first = fileNumber();
+  ASSERT_TRUE(DyxSavedIndex::save());
+  EXPECT_EQ(fileNumber(), first) << "unchanged content";
+
+  quarrytest::writeFile(m_tree / "two/new.txt", "n");
+  EXPECT_TRUE(DyxSavedIndex::update(nullptr).changed);
+  ASSERT_TRUE(DyxSavedIndex::save());
+  const std::uint64_t changed = fileNumber();
+  EXPECT_NE(changed, first) << "a file added";
+
+  fs::last_write_time(index, fs::last_write_time(index) - std::chrono::seconds(5));
+  ASSERT_TRUE(DyxSavedIndex::save());
+  EXPECT_NE(fileNumber(), changed) << "the index file touched";
+  DyxFrontEnd::stopEngine();
+
+  DyxFrontEnd::startEngine();
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  ASSERT_TRUE(info.found);
+  ASSERT_TRUE(DyxSavedIndex::restore(info, DyxRestoreOptions()));
+  EXPECT_EQ(liveEntries("lastparse"), 4u);
   DyxFrontEnd::stopEngine();
 }
 
