@@ -57,7 +57,7 @@ class SavedIndexEngineTest : public ::testing::Test {
 // The index's folder lines in reverse order, after a first line for the parse's folder with
 // a time it never had: a file written by hand. The later line of a folder holds.
 void shuffleIndex(const fs::path& index, const std::string& top) {
-  std::istringstream in(quarrytest::readFile(index));
+  std::istringstream in(quarrytest::readFile(index.string()));
   std::string head;
   std::vector<std::string> stamps;
   std::string tail;
@@ -70,7 +70,7 @@ void shuffleIndex(const fs::path& index, const std::string& top) {
   }
   head += "stamp 1 1 " + top + "\n";
   for (const std::string& line : stamps) head += line + "\n";
-  quarrytest::writeFile(index, head + tail);
+  quarrytest::writeFile(index.string(), head + tail);
 }
 
 // The saved time of each folder makes the update pass read only what changed; when the
