@@ -99,7 +99,6 @@ struct IndexFile {
   SavedDirectories directories;
 };
 
-// The index the pool holds now. Guarded by the engine lock.
 // What the last save of this process wrote into the index file, so that a save of the same
 // content writes nothing: a window saves when its parse ends and again when it closes, and a
 // large index is tens of megabytes written and synced.
@@ -112,9 +111,11 @@ struct WrittenIndex {
   std::string pair;
   std::uint64_t linesHash = 0;
   std::size_t linesSize = 0;
-  std::string file;  // the index file's size, write time and file number as the save left it
+  std::string file;  // the index file's size, write time and file number
+  bool operator==(const WrittenIndex&) const = default;
 };
 
+// The index the pool holds now. Guarded by the engine lock.
 struct OpenState {
   bool open = false;
   bool answerOnly = false;  // a narrowed restore: never saved
@@ -554,20 +555,18 @@ bool DyxSavedIndex::save() {
           .append(escapeLine(dir.getDirName()))
           .push_back('\n');
     };
-    std::uint64_t hash = 0xCBF29CE484222325u;
+    std::uint64_t hash = 0;
     std::size_t size = 0;
     pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
       makeLine(dir);
       size += line.size();
-      for (const char c : line) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001B3u;
+      hash = (hash ^ std::hash<std::string>{}(line)) * 0x100000001B3u;
     });
-    written = WrittenIndex{
-        true, name, info.dir, info.recursive, info.criterion, pairSignature(name), hash, size, ""};
-    const WrittenIndex& last = s.written;
-    if (last.known && last.name == name && last.dir == info.dir &&
-        last.recursive == info.recursive && last.criterion == info.criterion &&
-        last.pair == written.pair && last.linesHash == hash && last.linesSize == size &&
-        !last.file.empty() && last.file == indexFileSignature(indexFileOf(name))) {
+    // The file as it stands now: one written or touched since the last save is written again.
+    written = WrittenIndex{true,           name,           info.dir,
+                           info.recursive, info.criterion, pairSignature(name),
+                           hash,           size,           indexFileSignature(indexFileOf(name))};
+    if (!written.file.empty() && written == s.written) {
       unchanged = true;
     } else {
       s.written = WrittenIndex();

@@ -31,8 +31,9 @@ class SavedIndexEngineTest : public ::testing::Test {
     quarrytest::writeFile(m_tree / "two/c.txt", "c");
     quarrytest::makeDirs(m_tree / "two/empty");
   }
-  // A parse as the front ends run it; `complete` as a parse that ran to its end says.
-  void parse(const std::string& dir, bool complete, const std::string& criterion = "") {
+  // A parse as the front ends run it, the engine left running; `complete` as a parse that ran
+  // to its end says.
+  void startParse(const std::string& dir, bool complete, const std::string& criterion = "") {
     DyxFrontEnd::startEngine();
     DyxFrontEnd::clearPool();
     DyxFrontEnd::selectView("Location");
@@ -40,6 +41,9 @@ class SavedIndexEngineTest : public ::testing::Test {
     DyxFrontEnd::scanDirectory(dir, true, criterion, result);
     ASSERT_TRUE(result.scanned);
     if (complete) DyxSavedIndex::setComplete(true);
+  }
+  void parse(const std::string& dir, bool complete, const std::string& criterion = "") {
+    startParse(dir, complete, criterion);
     DyxFrontEnd::stopEngine();
   }
   std::size_t liveEntries(const std::string& name) {
@@ -154,13 +158,8 @@ TEST_F(SavedIndexEngineTest, OnlyTheEnginesOwnStartUpRestoresThePathMap) {
 // A program that ends right after its answer stops the engine without freeing it: its parse is
 // saved all the same, and a full stop may still follow.
 TEST_F(SavedIndexEngineTest, AStopThatLeavesTheMemoryStandingStillSavesTheParse) {
-  DyxFrontEnd::startEngine();
-  DyxFrontEnd::clearPool();
-  DyxFrontEnd::selectView("Location");
-  DyxParseResult result;
-  DyxFrontEnd::scanDirectory(m_tree.path(), true, "", result);
-  ASSERT_TRUE(result.scanned);
-  DyxSavedIndex::setComplete(true);
+  startParse(m_tree.path(), true);
+  if (HasFatalFailure()) return;
   DyxFrontEnd::stopEngine(DyxFrontEnd::EngineEnd::kSaveOnly);
   EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 4u);  // nothing was freed
   DyxFrontEnd::stopEngine();
@@ -186,13 +185,8 @@ TEST_F(SavedIndexEngineTest, ASaveOfUnchangedContentWritesNothing) {
     EXPECT_EQ(dyxplatform::readFileInfo(index.string(), info), dyxplatform::FileInfoResult::kOk);
     return std::pair(info.lastWriteTime, info.fileIndex);
   };
-  DyxFrontEnd::startEngine();
-  DyxFrontEnd::clearPool();
-  DyxFrontEnd::selectView("Location");
-  DyxParseResult result;
-  DyxFrontEnd::scanDirectory(m_tree.path(), true, "", result);
-  ASSERT_TRUE(result.scanned);
-  DyxSavedIndex::setComplete(true);
+  startParse(m_tree.path(), true);
+  if (HasFatalFailure()) return;
 
   ASSERT_TRUE(DyxSavedIndex::save());
   const auto first = writeTime();
