@@ -451,21 +451,45 @@ std::vector<DyxEntry*> DyxFindFilter::rowsOf(const DyxViewFolder& folder) const 
   return rows;
 }
 
+std::size_t DyxFolderTally::slotOf(const DyxViewFolder* folder) const {
+  const std::size_t mask = m_known.size() - 1;
+  // Folders are heap objects: the low bits of their addresses carry nothing.
+  std::size_t slot = static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(folder) >> 4) *
+                                              std::uint64_t{0x9E3779B97F4A7C15}) &
+                     mask;
+  while (m_known[slot] != nullptr && m_known[slot] != folder) slot = (slot + 1) & mask;
+  return slot;
+}
+
+bool DyxFolderTally::isKnown(const DyxViewFolder* folder) const {
+  return folder != nullptr && !m_known.empty() && m_known[slotOf(folder)] == folder;
+}
+
+void DyxFolderTally::insert(const DyxViewFolder* folder) {
+  if (2 * (m_knownCount + 1) > m_known.size()) {
+    std::vector<const DyxViewFolder*> old(std::max<std::size_t>(64, 2 * m_known.size()), nullptr);
+    old.swap(m_known);
+    for (const DyxViewFolder* f : old) {
+      if (f != nullptr) m_known[slotOf(f)] = f;
+    }
+  }
+  m_known[slotOf(folder)] = folder;
+  ++m_knownCount;
+}
+
 void DyxFolderTally::record(const DyxViewFolder* folder, bool withEntry,
                             std::vector<const DyxViewFolder*>* added) {
   if (folder == nullptr) return;
   // Runs of filings go to one folder (the files of one directory): the last folder is known.
-  if (folder != m_last && m_known.count(folder) == 0) {
+  if (folder != m_last && !isKnown(folder)) {
     // Unseen parents first (a parent with an empty name is the view's root, which has no item).
-    std::vector<const DyxViewFolder*> chain;
-    for (const DyxViewFolder* f = folder; f != nullptr && m_known.count(f) == 0;
-         f = f->getParent()) {
+    std::vector<const DyxViewFolder*> chain{folder};
+    for (const DyxViewFolder* f = folder->getParent();
+         f != nullptr && !f->getName().empty() && !isKnown(f); f = f->getParent()) {
       chain.push_back(f);
-      const DyxViewFolder* parent = f->getParent();
-      if (parent == nullptr || parent->getName().empty()) break;
     }
     for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-      m_known.insert(*it);
+      insert(*it);
       ++m_folderCount;
       if (added != nullptr) added->push_back(*it);
     }
@@ -477,6 +501,8 @@ void DyxFolderTally::record(const DyxViewFolder* folder, bool withEntry,
 void DyxFolderTally::clear() {
   m_last = nullptr;
   m_known.clear();
+  m_known.shrink_to_fit();
+  m_knownCount = 0;
   m_folderCount = 0;
   m_fileCount = 0;
 }

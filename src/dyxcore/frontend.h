@@ -30,7 +30,6 @@
 #include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "dyxcore/filter.h"
@@ -313,14 +312,23 @@ class DyxFolderTally {
   // alone. The folders seen for the first time are appended to `added`, outermost first.
   void record(const DyxViewFolder* folder, bool withEntry,
               std::vector<const DyxViewFolder*>* added = nullptr);
-  bool isKnown(const DyxViewFolder* folder) const { return m_known.count(folder) != 0; }
+  bool isKnown(const DyxViewFolder* folder) const;
   unsigned folderCount() const { return m_folderCount; }
   unsigned fileCount() const { return m_fileCount; }
   // Forgets every folder (call it whenever the view is rebuilt: folder addresses get reused).
   void clear();
 
  private:
-  std::unordered_set<const DyxViewFolder*> m_known;
+  // The slot of `folder` in m_known: where it is, or the empty slot where it would go.
+  std::size_t slotOf(const DyxViewFolder* folder) const;
+  void insert(const DyxViewFolder* folder);
+
+  // The known folders, by open addressing on the address (nullptr: a free slot; the size a
+  // power of two, at most half full). A view of a large tree files tens of thousands of
+  // folders, each looked up on its first filing with its parents: one probe of a flat table
+  // each, where a node set missed the cache twice and allocated per folder.
+  std::vector<const DyxViewFolder*> m_known;
+  std::size_t m_knownCount = 0;
   const DyxViewFolder* m_last = nullptr;  // known: the folder of the latest filing
   unsigned m_folderCount = 0;
   unsigned m_fileCount = 0;

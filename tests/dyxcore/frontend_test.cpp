@@ -255,10 +255,20 @@ TEST_F(FrontEndFolderTest, TallyCountsAsTheTree) {
   EXPECT_TRUE(tally.isKnown(a));
   EXPECT_FALSE(tally.isKnown(&m_root));
 
+  // Enough folders to make the table grow several times: none is lost or counted twice.
+  std::vector<DyxViewFolder*> many;
+  for (int i = 0; i < 300; ++i) many.push_back(folder("m/" + std::to_string(i)));
+  for (DyxViewFolder* f : many) tally.record(f, true);
+  for (DyxViewFolder* f : many) tally.record(f, true);
+  EXPECT_EQ(tally.folderCount(), 4u + 1u + 300u);
+  for (DyxViewFolder* f : many) EXPECT_TRUE(tally.isKnown(f));
+  EXPECT_TRUE(tally.isKnown(deep));
+
   tally.clear();
   EXPECT_EQ(tally.folderCount(), 0u);
   EXPECT_EQ(tally.fileCount(), 0u);
   EXPECT_FALSE(tally.isKnown(deep));
+  EXPECT_FALSE(tally.isKnown(many.front()));
 }
 
 // Counts the filings the views report during a scan.
