@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <stdexcept>
+#include <thread>
 #include <type_traits>
 
 #include "dyxcore/mutex.h"
@@ -291,6 +292,22 @@ void DyxEntryRepository::SlotBlock::reset(std::size_t count) {
   m_first = m_blocks.front();
   m_firstCount = count;
   m_count = count;
+}
+
+void DyxEntryRepository::SlotBlock::swap(SlotBlock& other) noexcept {
+  m_blocks.swap(other.m_blocks);
+  std::swap(m_first, other.m_first);
+  std::swap(m_firstCount, other.m_firstCount);
+  std::swap(m_count, other.m_count);
+}
+
+void DyxEntryRepository::SlotBlock::back(std::size_t count) {
+  // A write of the zero a free slot already holds, once per page (no system has smaller pages
+  // than this): the memory is the same after, only backed.
+  constexpr std::size_t kPage = 4096;
+  const std::size_t bytes = std::min(count, m_firstCount) * sizeof(DyxEntry);
+  volatile char* const first = reinterpret_cast<char*>(m_first);
+  for (std::size_t at = 0; at < bytes; at += kPage) first[at] = 0;
 }
 
 bool DyxEntryRepository::SlotBlock::grow(std::size_t limit) {
@@ -929,6 +946,19 @@ bool DyxEntryRepository::load() {
     return false;
   }
 
+  // The slots the data file will fill are backed on a second thread while the text file is
+  // read: at a million entries that is tens of megabytes, page by page, off the restore's path.
+  // A text file that turns out unusable leaves the repository as it was: the block is only
+  // swapped in once the data file is read.
+  const std::uint64_t limit = std::min<std::uint64_t>(
+      count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
+  SlotBlock fresh(0);
+  std::jthread backer;
+  if (limit > 0 && limit <= m_slots.size()) {
+    fresh.reset(m_slots.size());
+    backer = std::jthread([&fresh, limit] { fresh.back(static_cast<std::size_t>(limit)); });
+  }
+
   // What the files lack, in the user's words: what was not loaded, and why.
   std::vector<std::string> textDamage;
   std::vector<std::string> dataDamage;
@@ -1025,8 +1055,6 @@ bool DyxEntryRepository::load() {
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
   std::uint64_t oddStatus = 0;
-  const std::uint64_t limit = std::min<std::uint64_t>(
-      count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
   int openError = 0;
   const std::unique_ptr<dyxplatform::SequentialFile> file =
       m_env.openSequentialFile(dataFileName(), &openError);
@@ -1040,7 +1068,13 @@ bool DyxEntryRepository::load() {
   Lanes lanes;
   Lanes lanesToHighest;
   if (onePass) {
-    m_slots.reset(m_slots.size());
+    if (backer.joinable()) {
+      backer.join();
+      m_slots.swap(fresh);
+      fresh.reset(0);  // the old block goes now, not after the data file
+    } else {
+      m_slots.reset(m_slots.size());
+    }
     m_used = 0;
   }
   if (!file) {
