@@ -26,6 +26,10 @@ ParseFeed::ParseFeed(DelveDisplayModel& display)
     }
   });
   m_worker->begin();
+  ParseWorker* worker = m_worker.get();
+  m_display.setRowSource(
+      [worker](std::uint64_t generation, std::uint64_t folderId, const ParseWorker::RowSink& row,
+               std::uint64_t& seq) { return worker->listFolder(generation, folderId, row, seq); });
 }
 
 ParseFeed::~ParseFeed() {
@@ -33,6 +37,7 @@ ParseFeed::~ParseFeed() {
     std::lock_guard<std::mutex> lock(m_sink->mutex);
     m_sink->target = nullptr;
   }
+  m_display.setRowSource({});
   m_worker->shutdown();
 }
 

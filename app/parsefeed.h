@@ -1,8 +1,8 @@
 // ParseFeed: the window's end of its parse worker. It owns the worker (parseworker.h), takes
 // the worker's updates on the window's thread in batches, at most one batch every
 // kBatchIntervalMs while a parse streams them, and hands each batch to the display model
-// (displaymodel.h). The worker's notification reaches the feed as a queued call, and only while
-// the feed lives.
+// (displaymodel.h), whose row source it is while it lives. The worker's notification reaches the
+// feed as a queued call, and only while the feed lives.
 //
 // Ownership: the window owns the feed; the feed owns the worker and feeds a display model that
 // outlives it. When destroyed it stops the worker and waits for it to end, however long the

@@ -276,6 +276,7 @@ void ParseWorker::post(DelveUpdate update) {
   bool notify = false;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
+    update.seq = ++m_seq;
     m_waiting.updates.push_back(std::move(update));
     notify = queued();
   }
@@ -283,45 +284,92 @@ void ParseWorker::post(DelveUpdate update) {
 }
 
 void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
-  const DyxFrontEnd::RowParts parts = DyxFrontEnd::listRowParts(entry);
+  const bool whole = folderId == m_shownFolder;
   bool notify = false;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
     std::vector<DelveUpdate>& updates = m_waiting.updates;
     if (updates.empty() || updates.back().kind != DelveUpdate::Kind::kRows ||
-        updates.back().generation != m_generation ||
-        updates.back().rows->rows.size() >= DelveRowChunk::kRows) {
+        updates.back().generation != m_generation || m_sealed || updates.back().rows->full()) {
       DelveUpdate update;
       update.kind = DelveUpdate::Kind::kRows;
       update.generation = m_generation;
+      update.seq = ++m_seq;
       update.rows = std::make_shared<DelveRowChunk>();
       updates.push_back(std::move(update));
+      m_sealed = false;
     }
     DelveRowChunk& chunk = *updates.back().rows;
-    DelveRowChunk::Row row;
-    row.folderId = folderId;
-    row.size = parts.size;
-    row.mtime = parts.mtime;
-    const std::size_t headLength = parts.locationHead.size() + parts.separator.size();
-    // Rows come a directory at a time: the head of the row before is most often this one's.
-    const DelveRowChunk::Row* last = chunk.rows.empty() ? nullptr : &chunk.rows.back();
-    if (last != nullptr && last->headLength == headLength &&
-        chunk.text(last->headStart, last->headLength).starts_with(parts.locationHead) &&
-        chunk.text(last->headStart, last->headLength).ends_with(parts.separator)) {
-      row.headStart = last->headStart;
+    if (!whole) {
+      if (!chunk.counts.empty() && chunk.counts.back().folderId == folderId) {
+        ++chunk.counts.back().files;
+      } else {
+        chunk.counts.push_back({folderId, 1});
+      }
     } else {
-      row.headStart = static_cast<std::uint32_t>(chunk.texts.size());
-      chunk.texts.append(parts.locationHead);
-      chunk.texts.append(parts.separator);
+      const DyxFrontEnd::RowParts parts = DyxFrontEnd::listRowParts(entry);
+      DelveRowChunk::Row row;
+      row.folderId = folderId;
+      row.size = parts.size;
+      row.mtime = parts.mtime;
+      const std::size_t headLength = parts.locationHead.size() + parts.separator.size();
+      // Rows come a directory at a time: the head of the row before is most often this one's.
+      const DelveRowChunk::Row* last = chunk.rows.empty() ? nullptr : &chunk.rows.back();
+      if (last != nullptr && last->headLength == headLength &&
+          chunk.text(last->headStart, last->headLength).starts_with(parts.locationHead) &&
+          chunk.text(last->headStart, last->headLength).ends_with(parts.separator)) {
+        row.headStart = last->headStart;
+      } else {
+        row.headStart = static_cast<std::uint32_t>(chunk.texts.size());
+        chunk.texts.append(parts.locationHead);
+        chunk.texts.append(parts.separator);
+      }
+      row.headLength = static_cast<std::uint32_t>(headLength);
+      row.nameStart = static_cast<std::uint32_t>(chunk.texts.size());
+      row.nameLength = static_cast<std::uint32_t>(parts.name.size());
+      chunk.texts.append(parts.name);
+      chunk.rows.push_back(row);
     }
-    row.headLength = static_cast<std::uint32_t>(headLength);
-    row.nameStart = static_cast<std::uint32_t>(chunk.texts.size());
-    row.nameLength = static_cast<std::uint32_t>(parts.name.size());
-    chunk.texts.append(parts.name);
-    chunk.rows.push_back(row);
     notify = queued();
   }
   if (notify && m_notify) m_notify();
+}
+
+bool ParseWorker::listFolder(std::uint64_t generation, std::uint64_t folderId, const RowSink& row,
+                             std::uint64_t& seq) {
+  DyxEngineLock lock;
+  {
+    // Every row filed from here on is after the listing, in an update of its own.
+    std::lock_guard<std::mutex> updates(m_updateMutex);
+    seq = m_seq;
+    m_sealed = true;
+  }
+  // A preference change drops the views it changes; the worker hears of it only when the
+  // window asks for the view again.
+  if (generation != m_generation || m_viewRoot == nullptr ||
+      DyxFrontEnd::cachedView(m_viewRootTag) != m_viewRoot) {
+    return false;
+  }
+  const DyxViewFolder* folder = nullptr;
+  if (folderId == DelveUpdate::kRootFolder) {
+    // Only a user view places files at its top; any other view's root item lists nothing.
+    if (m_viewRoot->getKind().value() == DyxViewKind::kUser) folder = m_viewRoot;
+  } else {
+    for (const auto& [item, id] : m_folderItems) {
+      if (id == folderId) {
+        folder = item;
+        break;
+      }
+    }
+  }
+  m_shownFolder = folderId;
+  if (folder == nullptr) return folderId == DelveUpdate::kRootFolder;
+  std::vector<DyxEntry*> entries;
+  folder->getEntries(entries);
+  for (const DyxEntry* entry : entries) {
+    if (entry != nullptr) row(DyxFrontEnd::listRowParts(*entry));
+  }
+  return true;
 }
 
 void ParseWorker::postProblems(bool scanFailed) {
@@ -351,6 +399,8 @@ void ParseWorker::clearDisplay(DelveUpdate::Kind kind) {
   DyxEngineLock lock;
   m_viewRoot = nullptr;
   m_folderItems.clear();
+  // The window selects the root item as it applies the clear.
+  m_shownFolder = DelveUpdate::kRootFolder;
   m_folderCount = 0;
   m_fileCount = 0;
   DelveUpdate update;
@@ -368,6 +418,7 @@ DyxView* ParseWorker::buildView(const std::string& tag) {
     view = DyxFrontEnd::selectView(tag);
     DyxEngineLock lock;
     m_viewRoot = view;
+    m_viewRootTag = tag;
     if (view == nullptr) KX_POS(kxerr) << "No view for the tag: " << tag << endl;
   } catch (const DyxThreadExit&) {
     m_switching = false;

@@ -1,5 +1,5 @@
-// DelveRowStore: the values of every row the window holds for one generation, kept compact. A
-// window with a million rows would otherwise hold a million copies of four strings; here a row
+// DelveRowStore: the values of the rows the window lists (the selected folder's), kept compact. A
+// folder of a million rows would otherwise be a million copies of four strings; here a row
 // is one fixed record, its name lies in a shared arena of name bytes in the order the rows came,
 // and its location is its directory's text, kept once for all the rows of that directory, plus
 // the name. Growing the store never moves what it holds, so a parse of any size never stops the
