@@ -11,7 +11,6 @@ DelveDisplayModel::DelveDisplayModel(QObject* parent)
     : QObject(parent),
       m_listModel(new FileListModel(m_rowStore, this)),
       m_treeModel(new FolderTreeModel(*this, this)) {
-  m_root.label = rootLabel(m_viewTag);
   m_topLevel.push_back(kRootId);
   m_backlogTimer.setSingleShot(true);
   connect(&m_backlogTimer, &QTimer::timeout, this, &DelveDisplayModel::applySlice);
@@ -59,16 +58,23 @@ std::vector<std::uint64_t>& DelveDisplayModel::siblings(std::int64_t parent) {
   return const_cast<std::vector<std::uint64_t>&>(std::as_const(*this).childrenOf(parent));
 }
 
+QString DelveDisplayModel::labelOf(std::uint64_t id) const {
+  if (id == kRootId) return rootLabel(m_viewTag);
+  const Folder* record = folder(id);
+  return record != nullptr ? folderLabel(record->name) : QString();
+}
+
 int DelveDisplayModel::rowOf(std::uint64_t id) const {
   const Folder* record = folder(id);
   if (record == nullptr) return -1;
   const std::vector<std::uint64_t>& list = childrenOf(record->parent);
   // Siblings are in label order, except the top level after the root item was relabelled.
-  auto it = std::lower_bound(list.begin(), list.end(), record->label,
-                             [this](std::uint64_t sibling, const QString& label) {
-                               return folderLabelLess(folder(sibling)->label, label);
+  const QString label = labelOf(id);
+  auto it = std::lower_bound(list.begin(), list.end(), label,
+                             [this](std::uint64_t sibling, const QString& wanted) {
+                               return folderLabelLess(labelOf(sibling), wanted);
                              });
-  while (it != list.end() && *it != id && folder(*it)->label == record->label) ++it;
+  while (it != list.end() && *it != id && labelOf(*it) == label) ++it;
   if (it == list.end() || *it != id) it = std::find(list.begin(), list.end(), id);
   return it != list.end() ? static_cast<int>(it - list.begin()) : -1;
 }
@@ -285,12 +291,11 @@ void DelveDisplayModel::addFolder(std::uint64_t id, std::int64_t parentId,
   // The record first: adding it may move the other records, and with them the sibling list.
   Folder& record = m_folders[id];
   record.name = name;
-  record.label = folderLabel(name);
   record.parent = parent;
   std::vector<std::uint64_t>& list = siblings(parent);
-  auto at = std::upper_bound(list.begin(), list.end(), record.label,
+  auto at = std::upper_bound(list.begin(), list.end(), folderLabel(name),
                              [this](const QString& label, std::uint64_t sibling) {
-                               return folderLabelLess(label, folder(sibling)->label);
+                               return folderLabelLess(label, labelOf(sibling));
                              });
   m_treeModel->beginAddFolder(parent, static_cast<int>(at - list.begin()));
   list.insert(at, id);
@@ -415,7 +420,6 @@ void DelveDisplayModel::removeFolder(std::uint64_t id) {
 
 void DelveDisplayModel::setViewTag(const std::string& tag) {
   m_viewTag = tag;
-  m_root.label = rootLabel(tag);
   m_treeModel->folderRelabelled(kRootId);
 }
 

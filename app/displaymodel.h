@@ -47,9 +47,10 @@ class DelveDisplayModel : public QObject {
   // The parent of a folder placed at the top level beside the root item.
   static constexpr std::int64_t kTopLevel = DelveUpdate::kTopLevelParent;
 
+  // The label a folder's tree item shows is made from its name when asked for (labelOf): a
+  // tree of fifty thousand folders would otherwise hold every name twice.
   struct Folder {
     std::string name;
-    QString label;                        // as the tree shows it
     std::int64_t parent = kTopLevel;      // kRootId, another folder's id, or kTopLevel
     std::vector<std::uint64_t> children;  // in label order (folderLabelLess)
     unsigned files = 0;                   // the rows filed into it
@@ -116,6 +117,8 @@ class DelveDisplayModel : public QObject {
   const Folder* folder(std::uint64_t id) const;
   // The items under `parent` (kTopLevel: the top level, the root item among them), in order.
   const std::vector<std::uint64_t>& childrenOf(std::int64_t parent) const;
+  // The label of item `id` (kRootId: the root item) as the tree shows it.
+  QString labelOf(std::uint64_t id) const;
   // The position of `id` among its siblings, or -1.
   int rowOf(std::uint64_t id) const;
   // The rows of the selected folder (the list's rows are indexes into it).

@@ -399,6 +399,7 @@ void ParseWorker::clearDisplay(DelveUpdate::Kind kind) {
   DyxEngineLock lock;
   m_viewRoot = nullptr;
   m_folderItems.clear();
+  m_lastFiled = LastFiled();
   // The window selects the root item as it applies the clear.
   m_shownFolder = DelveUpdate::kRootFolder;
   m_folderCount = 0;
@@ -633,6 +634,12 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   bool restarted = false;
   if (isStopRequested(restarted) || folder == nullptr || restarted) return false;
 
+  // A scan files a directory's entries one after the other into the same folder.
+  if (entry != nullptr && folder == m_lastFiled.folder) {
+    ++m_fileCount;
+    postRow(m_lastFiled.id, *entry);
+    return true;
+  }
   auto known = m_folderItems.find(folder);
   if (known == m_folderItems.end()) {
     std::int64_t parentId = DelveUpdate::kRootParent;
@@ -649,6 +656,7 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   }
   if (entry == nullptr) return true;
 
+  m_lastFiled = {folder, known->second};
   ++m_fileCount;
   // Values only: the list writes the size and time texts of the few rows it shows.
   postRow(known->second, *entry);
@@ -788,6 +796,7 @@ void ParseWorker::dropGoneFolders() {
     update.generation = m_generation;
     update.folderId = it->second;
     post(std::move(update));
+    if (m_lastFiled.folder == it->first) m_lastFiled = LastFiled();
     it = m_folderItems.erase(it);
   }
 }

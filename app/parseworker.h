@@ -280,6 +280,11 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::uint64_t m_generation = 0;
   std::uint64_t m_nextFolderId = 0;
   std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;
+  // The item the worker last filed a row into (an entry of m_folderItems).
+  struct LastFiled {
+    const DyxViewFolder* folder = nullptr;
+    std::uint64_t id = 0;
+  } m_lastFiled;
   const DyxView* m_viewRoot = nullptr;  // the view being shown; none while it is rebuilt
   std::string m_viewRootTag;            // its tag in the view cache
   // The tree item whose rows the window lists: its rows are posted whole. Under the engine lock.
