@@ -17,12 +17,12 @@ ParseFeed::ParseFeed(DelveDisplayModel& display)
   m_sinceTake.start();
   m_sink->target = this;
   std::shared_ptr<Sink> sink = m_sink;
-  m_worker = std::make_unique<ParseWorker>([sink]() {
+  m_worker = std::make_unique<ParseWorker>([sink](bool now) {
     std::lock_guard<std::mutex> lock(sink->mutex);
     ParseFeed* target = sink->target;
     if (target != nullptr) {
       QMetaObject::invokeMethod(
-          target, [target]() { target->schedule(); }, Qt::QueuedConnection);
+          target, [target, now]() { target->schedule(now); }, Qt::QueuedConnection);
     }
   });
   m_worker->begin();
@@ -41,7 +41,11 @@ ParseFeed::~ParseFeed() {
   m_worker->shutdown();
 }
 
-void ParseFeed::schedule() {
+void ParseFeed::schedule(bool now) {
+  if (now) {
+    m_timer.start(0);
+    return;
+  }
   if (m_timer.isActive()) return;
   const qint64 waited = m_sinceTake.elapsed();
   m_timer.start(waited >= kBatchIntervalMs ? 0 : static_cast<int>(kBatchIntervalMs - waited));

@@ -38,7 +38,8 @@ class ParseFeed : public QObject {
  private:
   struct Sink;
 
-  void schedule();
+  // A take after the batch interval, or at the next turn of the event loop (`now`).
+  void schedule(bool now);
 
   DelveDisplayModel& m_display;
   QTimer m_timer;

@@ -76,7 +76,7 @@ FollowedNotifier& followedNotifier() {
 
 }  // namespace
 
-ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
+ParseWorker::ParseWorker(std::function<void(bool now)> notify) : m_notify(std::move(notify)) {
   DyxFrontEnd::setScanObserver(this);
   DyxEngineLock lock;
   followedNotifier().attach(this);
@@ -150,6 +150,7 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
   m_waiting.folderCount = batch.folderCount;
   m_waiting.fileCount = batch.fileCount;
   m_notified = false;
+  m_directorySlot = kNoSlot;
   m_taken.notify_all();
   return batch;
 }
@@ -274,13 +275,35 @@ bool ParseWorker::queued() {
 
 void ParseWorker::post(DelveUpdate update) {
   bool notify = false;
+  // A change of state is shown at once rather than with the next batch: the end of a parse is
+  // not held back by the batch interval.
+  const bool now = update.kind == DelveUpdate::Kind::kState;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
+    std::vector<DelveUpdate>& updates = m_waiting.updates;
     update.seq = ++m_seq;
-    m_waiting.updates.push_back(std::move(update));
-    notify = queued();
+    // A scan starts a directory and files a folder and a run of rows for each: the stream keeps
+    // one directory text and one chunk per batch rather than three updates per directory. Status
+    // line 2 shows only the last directory of what the window applies in one go, and a new
+    // folder is nowhere in the chunk before it, so neither move changes what the window shows.
+    if (update.kind == DelveUpdate::Kind::kDirectory && m_directorySlot < updates.size() &&
+        updates[m_directorySlot].generation == update.generation) {
+      updates[m_directorySlot].text = std::move(update.text);
+    } else if (update.kind == DelveUpdate::Kind::kFolder && !updates.empty() &&
+               updates.back().kind == DelveUpdate::Kind::kRows &&
+               updates.back().generation == update.generation) {
+      updates.insert(updates.end() - 1, std::move(update));
+    } else {
+      if (update.kind == DelveUpdate::Kind::kDirectory) {
+        m_directorySlot = updates.size();
+      } else if (update.kind != DelveUpdate::Kind::kFolder) {
+        m_directorySlot = kNoSlot;
+      }
+      updates.push_back(std::move(update));
+    }
+    notify = queued() || now;
   }
-  if (notify && m_notify) m_notify();
+  if (notify && m_notify) m_notify(now);
 }
 
 void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
@@ -332,7 +355,7 @@ void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
     }
     notify = queued();
   }
-  if (notify && m_notify) m_notify();
+  if (notify && m_notify) m_notify(false);
 }
 
 bool ParseWorker::listFolder(std::uint64_t generation, std::uint64_t folderId, const RowSink& row,

@@ -136,9 +136,10 @@ struct DelveUpdateBatch {
 
 class ParseWorker : public DyxThread, public DyxScanObserver {
  public:
-  // `notify` is called (from the worker's thread) when updates start waiting; the window posts
-  // itself a call to takeUpdates. Registers the worker as the pool's observer.
-  explicit ParseWorker(std::function<void()> notify);
+  // `notify` is called (from the worker's thread) when updates start waiting, with `now` when
+  // they are to be taken without waiting for the next batch (a parse started or ended); the
+  // window posts itself a call to takeUpdates. Registers the worker as the pool's observer.
+  explicit ParseWorker(std::function<void(bool now)> notify);
   ~ParseWorker() override;
 
   // A new parse of `dir` into the view `tag`; resumes the worker.
@@ -246,7 +247,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void dropGoneFolders();
   void postRowRemoved(std::uint64_t folderId, const std::string& location);
 
-  std::function<void()> m_notify;
+  std::function<void(bool now)> m_notify;
 
   // Flags shared with the window's thread.
   std::atomic<bool> m_stopParse{false};
@@ -303,5 +304,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   DelveUpdateBatch m_waiting;
   bool m_notified = false;
   std::uint64_t m_seq = 0;  // the number of the last update posted
-  bool m_sealed = false;    // rows filed from now on start a chunk of their own
+  // The waiting kDirectory a new directory text may replace (kNoSlot: none): only folders and
+  // rows came after it.
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+  std::size_t m_directorySlot = kNoSlot;
+  bool m_sealed = false;  // rows filed from now on start a chunk of their own
 };
