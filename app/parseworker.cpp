@@ -360,6 +360,13 @@ void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
 
 bool ParseWorker::listFolder(std::uint64_t generation, std::uint64_t folderId, const RowSink& row,
                              std::uint64_t& seq) {
+  // A display that has not applied the last clear asks for a folder that is gone: it need not
+  // wait for the lock, which the pool's clear after it holds for a while.
+  if (generation != m_publishedGeneration.load()) {
+    std::lock_guard<std::mutex> updates(m_updateMutex);
+    seq = m_seq;
+    return false;
+  }
   DyxEngineLock lock;
   {
     // Every row filed from here on is after the listing, in an update of its own.
@@ -430,6 +437,7 @@ void ParseWorker::clearDisplay(DelveUpdate::Kind kind) {
   DelveUpdate update;
   update.kind = kind;
   update.generation = ++m_generation;
+  m_publishedGeneration.store(m_generation);
   post(std::move(update));
 }
 

@@ -279,6 +279,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   int m_filingDepth = 0;     // inside entryFiled: the filing view must not be destroyed
   // Under the engine lock (read without it on the worker's thread, which alone writes them).
   std::uint64_t m_generation = 0;
+  std::atomic<std::uint64_t> m_publishedGeneration{0};  // m_generation, for a read without lock
   std::uint64_t m_nextFolderId = 0;
   std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;
   // The item the worker last filed a row into (an entry of m_folderItems).
