@@ -443,7 +443,14 @@ void DelveDisplayModel::forgetShownRows() {
 void DelveDisplayModel::loadShownRows() {
   forgetShownRows();
   if (!m_rowSource || rowsFolder(m_selectedFolder) == nullptr) return;
-  // A listing reads a directory's rows one after the other: its text is made once.
+  // The rows of one directory share the engine's text of it: known by where that text lies,
+  // the store's copy is found without reading it. (A flat view's rows change directory at
+  // almost every row, and a look-up by text took most of the listing of a million.)
+  struct Head {
+    std::size_t length = 0;  // of the engine's text, plus one: 0 is a head not seen yet
+    std::uint32_t index = 0;
+  };
+  std::unordered_map<const char*, Head> heads;
   std::string directory;
   const ParseWorker::RowSink sink = [&](const DyxFrontEnd::RowParts& parts) {
     DelveRowStore::Values values;
@@ -454,13 +461,14 @@ void DelveDisplayModel::loadShownRows() {
     if (values.whole) {
       values.directory = parts.name;
     } else {
-      if (directory.size() != parts.locationHead.size() + parts.separator.size() ||
-          !std::string_view(directory).starts_with(parts.locationHead) ||
-          !std::string_view(directory).ends_with(parts.separator)) {
+      Head& head = heads[parts.locationHead.data()];
+      if (head.length != parts.locationHead.size() + 1) {
         directory.assign(parts.locationHead);
         directory.append(parts.separator);
+        head.length = parts.locationHead.size() + 1;
+        head.index = m_rowStore.directoryIndex(directory);
       }
-      values.directory = directory;
+      values.directoryIndex = head.index;
     }
     m_shownRows.push_back(m_rowStore.append(values));
   };
@@ -489,11 +497,14 @@ void DelveDisplayModel::refill() {
   }
   // The folder's own order: by name, byte-wise, then in filing order.
   if (!m_byNameValid) {
+    const auto byName = [this](std::uint32_t a, std::uint32_t b) {
+      return m_rowStore.name(a) < m_rowStore.name(b);
+    };
     m_shownByName = m_shownRows;
-    std::stable_sort(m_shownByName.begin(), m_shownByName.end(),
-                     [this](std::uint32_t a, std::uint32_t b) {
-                       return m_rowStore.name(a) < m_rowStore.name(b);
-                     });
+    // A view that keeps its folders' files in name order lists them so: one pass tells.
+    if (!std::is_sorted(m_shownByName.begin(), m_shownByName.end(), byName)) {
+      std::stable_sort(m_shownByName.begin(), m_shownByName.end(), byName);
+    }
     m_byNameValid = true;
   }
   std::vector<std::uint32_t> rows;

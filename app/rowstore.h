@@ -40,8 +40,13 @@ class DelveRowStore {
     bool whole = false;
     std::uint64_t size = 0;
     std::int32_t mtime = -1;
+    // When not negative: directoryIndex(directory), which spares the append a look-up by text.
+    std::int64_t directoryIndex = -1;
   };
   static Values valuesOf(const DyxListRow& row);
+
+  // The index of a directory text in the store, which keeps each text once.
+  std::uint32_t directoryIndex(std::string_view directory) { return internDirectory(directory); }
 
   // Appends a row and returns its index.
   std::uint32_t append(const Values& row);
