@@ -11,7 +11,6 @@ DelveDisplayModel::DelveDisplayModel(QObject* parent)
     : QObject(parent),
       m_listModel(new FileListModel(m_rowStore, this)),
       m_treeModel(new FolderTreeModel(*this, this)) {
-  m_root.label = rootLabel(m_viewTag);
   m_topLevel.push_back(kRootId);
   m_backlogTimer.setSingleShot(true);
   connect(&m_backlogTimer, &QTimer::timeout, this, &DelveDisplayModel::applySlice);
@@ -59,16 +58,23 @@ std::vector<std::uint64_t>& DelveDisplayModel::siblings(std::int64_t parent) {
   return const_cast<std::vector<std::uint64_t>&>(std::as_const(*this).childrenOf(parent));
 }
 
+QString DelveDisplayModel::labelOf(std::uint64_t id) const {
+  if (id == kRootId) return rootLabel(m_viewTag);
+  const Folder* record = folder(id);
+  return record != nullptr ? folderLabel(record->name) : QString();
+}
+
 int DelveDisplayModel::rowOf(std::uint64_t id) const {
   const Folder* record = folder(id);
   if (record == nullptr) return -1;
   const std::vector<std::uint64_t>& list = childrenOf(record->parent);
   // Siblings are in label order, except the top level after the root item was relabelled.
-  auto it = std::lower_bound(list.begin(), list.end(), record->label,
-                             [this](std::uint64_t sibling, const QString& label) {
-                               return folderLabelLess(folder(sibling)->label, label);
+  const QString label = labelOf(id);
+  auto it = std::lower_bound(list.begin(), list.end(), label,
+                             [this](std::uint64_t sibling, const QString& wanted) {
+                               return folderLabelLess(labelOf(sibling), wanted);
                              });
-  while (it != list.end() && *it != id && folder(*it)->label == record->label) ++it;
+  while (it != list.end() && *it != id && labelOf(*it) == label) ++it;
   if (it == list.end() || *it != id) it = std::find(list.begin(), list.end(), id);
   return it != list.end() ? static_cast<int>(it - list.begin()) : -1;
 }
@@ -132,6 +138,12 @@ void DelveDisplayModel::applySlice() {
       DelveRowChunk& chunk = *front.rows;
       if (front.generation < m_generation) {
         chunk.applied = chunk.rows.size();
+      } else if (!chunk.countsApplied) {
+        // The counts at once: a few hundred runs of a directory's rows each.
+        chunk.countsApplied = true;
+        for (const DelveRowChunk::Count& count : chunk.counts) {
+          countRows(count.folderId, count.files);
+        }
       } else if (chunk.applied < chunk.rows.size()) {
         const DelveRowChunk::Row& row = chunk.rows[chunk.applied++];
         DelveRowStore::Values values;
@@ -141,7 +153,7 @@ void DelveDisplayModel::applySlice() {
         values.whole = row.headLength == 0;
         values.size = row.size;
         values.mtime = row.mtime;
-        addRow(row.folderId, values, false, appended, placed);
+        addRow(row.folderId, values, false, front.seq, appended, placed);
       }
       if (chunk.applied >= chunk.rows.size()) m_backlog.pop_front();
       continue;
@@ -207,16 +219,16 @@ void DelveDisplayModel::applySlice() {
         ++m_folderCount;
         break;
       case DelveUpdate::Kind::kRow:
-        addRow(update.folderId, DelveRowStore::valuesOf(update.row), update.followed, appended,
-               placed);
+        addRow(update.folderId, DelveRowStore::valuesOf(update.row), update.followed, update.seq,
+               appended, placed);
         break;
       case DelveUpdate::Kind::kRowChanged:
         flushRows();
-        changeRow(update.folderId, std::move(update.row));
+        changeRow(update.folderId, update.seq, std::move(update.row));
         break;
       case DelveUpdate::Kind::kRowRemoved:
         flushRows();
-        removeRow(update.folderId, update.text);
+        removeRow(update.folderId, update.seq, update.text);
         break;
       case DelveUpdate::Kind::kFolderRemoved:
         flushRows();
@@ -258,10 +270,9 @@ void DelveDisplayModel::clear() {
     m_treeModel->endRemoveFolders();
   }
   m_folders.clear();
-  m_root.rows.clear();
-  m_root.byName.clear();
-  m_root.byNameValid = false;
-  m_rowStore.clear();
+  m_root.files = 0;
+  // The worker's clear shows the root item: its rows of the new generation come whole.
+  forgetShownRows();
   m_folderCount = 0;
   m_fileCount = 0;
   m_clearing = false;
@@ -280,12 +291,11 @@ void DelveDisplayModel::addFolder(std::uint64_t id, std::int64_t parentId,
   // The record first: adding it may move the other records, and with them the sibling list.
   Folder& record = m_folders[id];
   record.name = name;
-  record.label = folderLabel(name);
   record.parent = parent;
   std::vector<std::uint64_t>& list = siblings(parent);
-  auto at = std::upper_bound(list.begin(), list.end(), record.label,
+  auto at = std::upper_bound(list.begin(), list.end(), folderLabel(name),
                              [this](const QString& label, std::uint64_t sibling) {
-                               return folderLabelLess(label, folder(sibling)->label);
+                               return folderLabelLess(label, labelOf(sibling));
                              });
   m_treeModel->beginAddFolder(parent, static_cast<int>(at - list.begin()));
   list.insert(at, id);
@@ -306,17 +316,30 @@ std::vector<std::string> DelveDisplayModel::pathOf(std::uint64_t id) const {
   return names;
 }
 
+bool DelveDisplayModel::listsChange(std::uint64_t folderId, std::uint64_t seq) const {
+  return folderId == m_selectedFolder && (m_shownSeq == 0 || seq > m_shownSeq);
+}
+
+void DelveDisplayModel::countRows(std::uint64_t folderId, unsigned files) {
+  Folder* folder = rowsFolder(folderId);
+  if (folder == nullptr) return;
+  folder->files += files;
+  m_fileCount += files;
+}
+
 void DelveDisplayModel::addRow(std::uint64_t folderId, const DelveRowStore::Values& row,
-                               bool followed, std::vector<std::uint32_t>& appended,
+                               bool followed, std::uint64_t seq,
+                               std::vector<std::uint32_t>& appended,
                                std::vector<std::uint32_t>& placed) {
   Folder* folder = rowsFolder(folderId);
   if (folder == nullptr) return;
+  ++folder->files;
   ++m_fileCount;
-  const bool shown = folderId == m_selectedFolder && m_findFilter.acceptsName(row.name);
+  if (!listsChange(folderId, seq)) return;
   const std::uint32_t index = m_rowStore.append(row);
-  folder->rows.push_back(index);
-  folder->byNameValid = false;
-  if (!shown) return;
+  m_shownRows.push_back(index);
+  m_byNameValid = false;
+  if (!m_findFilter.acceptsName(row.name)) return;
   if (followed && m_sortColumn >= 0) {
     placed.push_back(index);
   } else {
@@ -324,8 +347,8 @@ void DelveDisplayModel::addRow(std::uint64_t folderId, const DelveRowStore::Valu
   }
 }
 
-std::int64_t DelveDisplayModel::findRow(const Folder& folder, const std::string& location) const {
-  for (auto it = folder.rows.rbegin(); it != folder.rows.rend(); ++it) {
+std::int64_t DelveDisplayModel::findRow(const std::string& location) const {
+  for (auto it = m_shownRows.rbegin(); it != m_shownRows.rend(); ++it) {
     // The name first: a location ends with it, and it costs no text to be made.
     const std::string_view name = m_rowStore.name(*it);
     if (location.size() >= name.size() &&
@@ -337,28 +360,32 @@ std::int64_t DelveDisplayModel::findRow(const Folder& folder, const std::string&
   return -1;
 }
 
-void DelveDisplayModel::changeRow(std::uint64_t folderId, DyxListRow&& row) {
-  const Folder* folder = rowsFolder(folderId);
-  if (folder == nullptr) return;
-  const std::int64_t found = findRow(*folder, row.location);
+void DelveDisplayModel::changeRow(std::uint64_t folderId, std::uint64_t seq, DyxListRow&& row) {
+  if (!listsChange(folderId, seq)) return;
+  const std::int64_t found = findRow(row.location);
   if (found < 0) return;
   const auto index = static_cast<std::uint32_t>(found);
   // Same location, so same name: the folder's name order still holds.
   m_rowStore.replace(index, row);
-  if (folderId == m_selectedFolder) m_listModel->storeRowChanged(index);
+  m_listModel->storeRowChanged(index);
 }
 
-void DelveDisplayModel::removeRow(std::uint64_t folderId, const std::string& location) {
+void DelveDisplayModel::removeRow(std::uint64_t folderId, std::uint64_t seq,
+                                  const std::string& location) {
   Folder* folder = rowsFolder(folderId);
   if (folder == nullptr) return;
-  const std::int64_t found = findRow(*folder, location);
+  // The worker counts a removal only for a row it filed: the count holds even when the row is
+  // not listed.
+  if (folder->files > 0) --folder->files;
+  if (m_fileCount > 0) --m_fileCount;
+  if (!listsChange(folderId, seq)) return;
+  const std::int64_t found = findRow(location);
   if (found < 0) return;
   const auto index = static_cast<std::uint32_t>(found);
-  // The value stays in the store (which only grows within a generation); no folder lists it.
-  std::erase(folder->rows, index);
-  folder->byNameValid = false;
-  if (m_fileCount > 0) --m_fileCount;
-  if (folderId == m_selectedFolder) m_listModel->removeStoreRow(index);
+  // The value stays in the store (which only grows until the next selection); no row lists it.
+  std::erase(m_shownRows, index);
+  m_byNameValid = false;
+  m_listModel->removeStoreRow(index);
 }
 
 void DelveDisplayModel::removeFolder(std::uint64_t id) {
@@ -379,7 +406,7 @@ void DelveDisplayModel::removeFolder(std::uint64_t id) {
     auto it = m_folders.find(next);
     if (it == m_folders.end()) continue;
     doomed.insert(doomed.end(), it->second.children.begin(), it->second.children.end());
-    m_fileCount -= std::min<unsigned>(m_fileCount, static_cast<unsigned>(it->second.rows.size()));
+    m_fileCount -= std::min(m_fileCount, it->second.files);
     if (m_folderCount > 0) --m_folderCount;
     if (next == m_selectedFolder) selectedGone = true;
     m_folders.erase(it);
@@ -387,20 +414,70 @@ void DelveDisplayModel::removeFolder(std::uint64_t id) {
   m_treeModel->endRemoveFolders();
   if (selectedGone) {
     m_selectedFolder = kRootId;
-    m_listModel->clear();
+    loadShownRows();
   }
 }
 
 void DelveDisplayModel::setViewTag(const std::string& tag) {
   m_viewTag = tag;
-  m_root.label = rootLabel(tag);
   m_treeModel->folderRelabelled(kRootId);
 }
 
 void DelveDisplayModel::selectFolder(std::uint64_t id) {
   if (m_clearing) return;
   m_selectedFolder = id;
+  loadShownRows();
   refill();
+}
+
+void DelveDisplayModel::forgetShownRows() {
+  // The list reads the store: it lets go of its rows first.
+  m_listModel->clear();
+  m_rowStore.clear();
+  m_shownRows.clear();
+  m_shownByName.clear();
+  m_byNameValid = false;
+  m_shownSeq = 0;
+}
+
+void DelveDisplayModel::loadShownRows() {
+  forgetShownRows();
+  if (!m_rowSource || rowsFolder(m_selectedFolder) == nullptr) return;
+  // The rows of one directory share the engine's text of it: known by where that text lies,
+  // the store's copy is found without reading it. (A flat view's rows change directory at
+  // almost every row, and a look-up by text took most of the listing of a million.)
+  struct Head {
+    std::size_t length = 0;  // of the engine's text, plus one: 0 is a head not seen yet
+    std::uint32_t index = 0;
+  };
+  std::unordered_map<const char*, Head> heads;
+  std::string directory;
+  const ParseWorker::RowSink sink = [&](const DyxFrontEnd::RowParts& parts) {
+    DelveRowStore::Values values;
+    values.name = parts.name;
+    values.size = parts.size;
+    values.mtime = parts.mtime;
+    values.whole = parts.locationHead.empty();
+    if (values.whole) {
+      values.directory = parts.name;
+    } else {
+      Head& head = heads[parts.locationHead.data()];
+      if (head.length != parts.locationHead.size() + 1) {
+        directory.assign(parts.locationHead);
+        directory.append(parts.separator);
+        head.length = parts.locationHead.size() + 1;
+        head.index = m_rowStore.directoryIndex(directory);
+      }
+      values.directoryIndex = head.index;
+    }
+    m_shownRows.push_back(m_rowStore.append(values));
+  };
+  std::uint64_t seq = 0;
+  if (!m_rowSource(m_generation, m_selectedFolder, sink, seq)) {
+    m_rowStore.clear();
+    m_shownRows.clear();
+  }
+  m_shownSeq = seq;
 }
 
 void DelveDisplayModel::setFindText(const std::string& text) {
@@ -411,34 +488,36 @@ void DelveDisplayModel::setFindText(const std::string& text) {
 void DelveDisplayModel::refill() {
   // The refill is in name order.
   clearSort();
-  Folder* folder = rowsFolder(m_selectedFolder);
-  if (folder == nullptr || (m_selectedFolder == kRootId && folder->rows.empty())) {
+  const Folder* folder = rowsFolder(m_selectedFolder);
+  if (folder == nullptr || (m_selectedFolder == kRootId && m_shownRows.empty())) {
     m_selectedFolder = kRootId;
     m_listModel->clear();
     Q_EMIT statusLine1Changed();
     return;
   }
   // The folder's own order: by name, byte-wise, then in filing order.
-  Folder& shown = *folder;
-  if (!shown.byNameValid) {
-    shown.byName = shown.rows;
-    std::stable_sort(shown.byName.begin(), shown.byName.end(),
-                     [this](std::uint32_t a, std::uint32_t b) {
-                       return m_rowStore.name(a) < m_rowStore.name(b);
-                     });
-    shown.byNameValid = true;
+  if (!m_byNameValid) {
+    const auto byName = [this](std::uint32_t a, std::uint32_t b) {
+      return m_rowStore.name(a) < m_rowStore.name(b);
+    };
+    m_shownByName = m_shownRows;
+    // A view that keeps its folders' files in name order lists them so: one pass tells.
+    if (!std::is_sorted(m_shownByName.begin(), m_shownByName.end(), byName)) {
+      std::stable_sort(m_shownByName.begin(), m_shownByName.end(), byName);
+    }
+    m_byNameValid = true;
   }
   std::vector<std::uint32_t> rows;
   if (!m_findFilter.isActive()) {
-    rows = shown.byName;
+    rows = m_shownByName;
   } else {
     // The names are read in filing order, which is the order of the store's name bytes, and only
     // the verdicts are looked up in name order: reading a million names in name order would wait
     // on memory for each one.
     std::vector<bool> accepted(m_rowStore.size(), false);
-    for (std::uint32_t r : shown.rows) accepted[r] = m_findFilter.acceptsName(m_rowStore.name(r));
-    rows.reserve(shown.byName.size());
-    for (std::uint32_t r : shown.byName) {
+    for (std::uint32_t r : m_shownRows) accepted[r] = m_findFilter.acceptsName(m_rowStore.name(r));
+    rows.reserve(m_shownByName.size());
+    for (std::uint32_t r : m_shownByName) {
       if (accepted[r]) rows.push_back(r);
     }
   }

@@ -1,14 +1,16 @@
 // DelveDisplayModel: what the window shows, as values. It keeps, for the current generation, the
-// tree's folders (name, label, parent, children in label order) and the rows filed into each; the
-// folder whose rows the list shows, narrowed by the Find text and ordered by a header click; the
-// totals of status line 1, what the last parse left out and how many folders are polled rather
-// than watched while changes are followed. The parse worker's updates
+// tree's folders (name, label, parent, children in label order, how many rows are filed into
+// each); the rows of the folder the list shows, narrowed by the Find text and ordered by a header
+// click; the totals of status line 1, what the last parse left out and how many folders are
+// polled rather than watched while changes are followed. The parse worker's updates
 // (parseworker.h) arrive in batches and are applied a slice at a time, the rest on the next turn
 // of the event loop, so that input and painting get their turn during a scan of any size.
 //
-// The tree model (foldertreemodel.h) and the list model (filelistmodel.h) are views over these
-// values; the model tells them of every change. Nothing here reads the engine, so a change of
-// selection or of the Find text never waits for the engine lock while a scan holds it.
+// Only the selected folder's rows are kept: a selection reads them from the engine once, through
+// the row source (the worker's listFolder, under the engine lock, so it waits for the step a
+// scan is in), and the updates numbered after that reading add, change and remove them. Every
+// other folder's rows stay in the engine alone: a window of a million files holds no copy of
+// them. A change of the Find text or of the header's order never reads the engine.
 //
 // Ownership: the model owns its values and both item models (its children). Threads: the
 // window's thread only, inside a running QCoreApplication (the backlog is drained by a timer).
@@ -20,6 +22,7 @@
 #include <QTimer>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -44,17 +47,19 @@ class DelveDisplayModel : public QObject {
   // The parent of a folder placed at the top level beside the root item.
   static constexpr std::int64_t kTopLevel = DelveUpdate::kTopLevelParent;
 
+  // The label a folder's tree item shows is made from its name when asked for (labelOf): a
+  // tree of fifty thousand folders would otherwise hold every name twice.
   struct Folder {
     std::string name;
-    QString label;                        // as the tree shows it
     std::int64_t parent = kTopLevel;      // kRootId, another folder's id, or kTopLevel
     std::vector<std::uint64_t> children;  // in label order (folderLabelLess)
-    std::vector<std::uint32_t> rows;      // indexes into rows(), in filing order
-    // `rows` by name, byte-wise, then in filing order: made on the first refill that needs it
-    // and kept until `rows` changes, so that each keystroke in Find only filters.
-    std::vector<std::uint32_t> byName;
-    bool byNameValid = false;
+    unsigned files = 0;                   // the rows filed into it
   };
+
+  // Where a selected folder's rows come from: ParseWorker::listFolder's contract. Without one,
+  // a selected folder lists the rows that arrive after its selection.
+  using RowSource = std::function<bool(std::uint64_t generation, std::uint64_t folderId,
+                                       const ParseWorker::RowSink& row, std::uint64_t& seq)>;
 
   explicit DelveDisplayModel(QObject* parent = nullptr);
   ~DelveDisplayModel() override;
@@ -76,10 +81,14 @@ class DelveDisplayModel : public QObject {
   void applySlice();
   bool hasBacklog() const { return !m_backlog.empty(); }
 
+  // The row source from now on (an empty one: none).
+  void setRowSource(RowSource source) { m_rowSource = std::move(source); }
+
   // The view whose folders the tree shows; relabels the root item.
   void setViewTag(const std::string& tag);
   const std::string& viewTag() const { return m_viewTag; }
-  // Lists the rows of folder `id` (an unknown id: no folder, no rows), in name order.
+  // Lists the rows of folder `id` (an unknown id: no folder, no rows), in name order, read
+  // afresh from the row source.
   void selectFolder(std::uint64_t id);
   // The Find text, as typed: the list keeps the rows whose lower-cased name contains it.
   void setFindText(const std::string& text);
@@ -108,8 +117,11 @@ class DelveDisplayModel : public QObject {
   const Folder* folder(std::uint64_t id) const;
   // The items under `parent` (kTopLevel: the top level, the root item among them), in order.
   const std::vector<std::uint64_t>& childrenOf(std::int64_t parent) const;
+  // The label of item `id` (kRootId: the root item) as the tree shows it.
+  QString labelOf(std::uint64_t id) const;
   // The position of `id` among its siblings, or -1.
   int rowOf(std::uint64_t id) const;
+  // The rows of the selected folder (the list's rows are indexes into it).
   const DelveRowStore& rows() const { return m_rowStore; }
 
   FileListModel* listModel() const { return m_listModel; }
@@ -142,13 +154,23 @@ class DelveDisplayModel : public QObject {
   // places at its top), nullptr for an id of no shown folder.
   Folder* rowsFolder(std::uint64_t id);
   void addFolder(std::uint64_t id, std::int64_t parentId, const std::string& name);
-  // A followed row keeps a sorted list sorted; any other leaves the header's order.
+  // A followed row keeps a sorted list sorted; any other leaves the header's order. `seq` is
+  // the number of the update that brought it.
   void addRow(std::uint64_t folderId, const DelveRowStore::Values& row, bool followed,
-              std::vector<std::uint32_t>& appended, std::vector<std::uint32_t>& placed);
-  // The row of the folder whose location is `location` (the newest of them), or -1.
-  std::int64_t findRow(const Folder& folder, const std::string& location) const;
-  void changeRow(std::uint64_t folderId, DyxListRow&& row);
-  void removeRow(std::uint64_t folderId, const std::string& location);
+              std::uint64_t seq, std::vector<std::uint32_t>& appended,
+              std::vector<std::uint32_t>& placed);
+  // Rows of a folder that only count.
+  void countRows(std::uint64_t folderId, unsigned files);
+  // Whether an update numbered `seq` about folder `folderId` changes the list: the selected
+  // folder's, and not already in what the row source listed.
+  bool listsChange(std::uint64_t folderId, std::uint64_t seq) const;
+  // The shown row whose location is `location` (the newest of them), or -1.
+  std::int64_t findRow(const std::string& location) const;
+  void changeRow(std::uint64_t folderId, std::uint64_t seq, DyxListRow&& row);
+  void removeRow(std::uint64_t folderId, std::uint64_t seq, const std::string& location);
+  void forgetShownRows();
+  // Forgets the shown rows and reads the selected folder's from the row source.
+  void loadShownRows();
   // The folder's tree item leaves with everything below it.
   void removeFolder(std::uint64_t id);
   void clearSort();
@@ -162,7 +184,15 @@ class DelveDisplayModel : public QObject {
   Folder m_root;
   std::vector<std::uint64_t> m_topLevel;  // the root item, and folders whose parent was not shown
   std::unordered_map<std::uint64_t, Folder> m_folders;
-  DelveRowStore m_rowStore;
+  DelveRowStore m_rowStore;                // the selected folder's rows
+  std::vector<std::uint32_t> m_shownRows;  // its indexes into m_rowStore, in filing order
+  // m_shownRows by name, byte-wise, then in filing order: made on the first refill that needs
+  // it and kept until the rows change, so that each keystroke in Find only filters.
+  std::vector<std::uint32_t> m_shownByName;
+  bool m_byNameValid = false;
+  // The number of the last update the row source's listing holds (0: none, nothing to skip).
+  std::uint64_t m_shownSeq = 0;
+  RowSource m_rowSource;
   unsigned m_folderCount = 0;
   unsigned m_fileCount = 0;
 

@@ -40,7 +40,7 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
   if (folder == nullptr) return QVariant();
   switch (role) {
     case Qt::DisplayRole:
-      return folder->label;
+      return m_display.labelOf(folderId(index));
     case kFolderIdRole:
       return QVariant::fromValue<qulonglong>(folderId(index));
     case Qt::DecorationRole:

@@ -17,15 +17,19 @@ ParseFeed::ParseFeed(DelveDisplayModel& display)
   m_sinceTake.start();
   m_sink->target = this;
   std::shared_ptr<Sink> sink = m_sink;
-  m_worker = std::make_unique<ParseWorker>([sink]() {
+  m_worker = std::make_unique<ParseWorker>([sink](bool now) {
     std::lock_guard<std::mutex> lock(sink->mutex);
     ParseFeed* target = sink->target;
     if (target != nullptr) {
       QMetaObject::invokeMethod(
-          target, [target]() { target->schedule(); }, Qt::QueuedConnection);
+          target, [target, now]() { target->schedule(now); }, Qt::QueuedConnection);
     }
   });
   m_worker->begin();
+  ParseWorker* worker = m_worker.get();
+  m_display.setRowSource(
+      [worker](std::uint64_t generation, std::uint64_t folderId, const ParseWorker::RowSink& row,
+               std::uint64_t& seq) { return worker->listFolder(generation, folderId, row, seq); });
 }
 
 ParseFeed::~ParseFeed() {
@@ -33,10 +37,15 @@ ParseFeed::~ParseFeed() {
     std::lock_guard<std::mutex> lock(m_sink->mutex);
     m_sink->target = nullptr;
   }
+  m_display.setRowSource({});
   m_worker->shutdown();
 }
 
-void ParseFeed::schedule() {
+void ParseFeed::schedule(bool now) {
+  if (now) {
+    m_timer.start(0);
+    return;
+  }
   if (m_timer.isActive()) return;
   const qint64 waited = m_sinceTake.elapsed();
   m_timer.start(waited >= kBatchIntervalMs ? 0 : static_cast<int>(kBatchIntervalMs - waited));

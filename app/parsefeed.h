@@ -1,8 +1,8 @@
 // ParseFeed: the window's end of its parse worker. It owns the worker (parseworker.h), takes
 // the worker's updates on the window's thread in batches, at most one batch every
 // kBatchIntervalMs while a parse streams them, and hands each batch to the display model
-// (displaymodel.h). The worker's notification reaches the feed as a queued call, and only while
-// the feed lives.
+// (displaymodel.h), whose row source it is while it lives. The worker's notification reaches the
+// feed as a queued call, and only while the feed lives.
 //
 // Ownership: the window owns the feed; the feed owns the worker and feeds a display model that
 // outlives it. When destroyed it stops the worker and waits for it to end, however long the
@@ -38,7 +38,8 @@ class ParseFeed : public QObject {
  private:
   struct Sink;
 
-  void schedule();
+  // A take after the batch interval, or at the next turn of the event loop (`now`).
+  void schedule(bool now);
 
   DelveDisplayModel& m_display;
   QTimer m_timer;

@@ -76,7 +76,7 @@ FollowedNotifier& followedNotifier() {
 
 }  // namespace
 
-ParseWorker::ParseWorker(std::function<void()> notify) : m_notify(std::move(notify)) {
+ParseWorker::ParseWorker(std::function<void(bool now)> notify) : m_notify(std::move(notify)) {
   DyxFrontEnd::setScanObserver(this);
   DyxEngineLock lock;
   followedNotifier().attach(this);
@@ -150,6 +150,7 @@ DelveUpdateBatch ParseWorker::takeUpdates() {
   m_waiting.folderCount = batch.folderCount;
   m_waiting.fileCount = batch.fileCount;
   m_notified = false;
+  m_directorySlot = kNoSlot;
   m_taken.notify_all();
   return batch;
 }
@@ -274,54 +275,131 @@ bool ParseWorker::queued() {
 
 void ParseWorker::post(DelveUpdate update) {
   bool notify = false;
+  // A change of state is shown at once rather than with the next batch: the end of a parse is
+  // not held back by the batch interval.
+  const bool now = update.kind == DelveUpdate::Kind::kState;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
-    m_waiting.updates.push_back(std::move(update));
-    notify = queued();
+    std::vector<DelveUpdate>& updates = m_waiting.updates;
+    update.seq = ++m_seq;
+    // A scan starts a directory and files a folder and a run of rows for each: the stream keeps
+    // one directory text and one chunk per batch rather than three updates per directory. Status
+    // line 2 shows only the last directory of what the window applies in one go, and a new
+    // folder is nowhere in the chunk before it, so neither move changes what the window shows.
+    if (update.kind == DelveUpdate::Kind::kDirectory && m_directorySlot < updates.size() &&
+        updates[m_directorySlot].generation == update.generation) {
+      updates[m_directorySlot].text = std::move(update.text);
+    } else if (update.kind == DelveUpdate::Kind::kFolder && !updates.empty() &&
+               updates.back().kind == DelveUpdate::Kind::kRows &&
+               updates.back().generation == update.generation) {
+      updates.insert(updates.end() - 1, std::move(update));
+    } else {
+      if (update.kind == DelveUpdate::Kind::kDirectory) {
+        m_directorySlot = updates.size();
+      } else if (update.kind != DelveUpdate::Kind::kFolder) {
+        m_directorySlot = kNoSlot;
+      }
+      updates.push_back(std::move(update));
+    }
+    notify = queued() || now;
   }
-  if (notify && m_notify) m_notify();
+  if (notify && m_notify) m_notify(now);
 }
 
 void ParseWorker::postRow(std::uint64_t folderId, const DyxEntry& entry) {
-  const DyxFrontEnd::RowParts parts = DyxFrontEnd::listRowParts(entry);
+  const bool whole = folderId == m_shownFolder;
   bool notify = false;
   {
     std::lock_guard<std::mutex> lock(m_updateMutex);
     std::vector<DelveUpdate>& updates = m_waiting.updates;
     if (updates.empty() || updates.back().kind != DelveUpdate::Kind::kRows ||
-        updates.back().generation != m_generation ||
-        updates.back().rows->rows.size() >= DelveRowChunk::kRows) {
+        updates.back().generation != m_generation || m_sealed || updates.back().rows->full()) {
       DelveUpdate update;
       update.kind = DelveUpdate::Kind::kRows;
       update.generation = m_generation;
+      update.seq = ++m_seq;
       update.rows = std::make_shared<DelveRowChunk>();
       updates.push_back(std::move(update));
+      m_sealed = false;
     }
     DelveRowChunk& chunk = *updates.back().rows;
-    DelveRowChunk::Row row;
-    row.folderId = folderId;
-    row.size = parts.size;
-    row.mtime = parts.mtime;
-    const std::size_t headLength = parts.locationHead.size() + parts.separator.size();
-    // Rows come a directory at a time: the head of the row before is most often this one's.
-    const DelveRowChunk::Row* last = chunk.rows.empty() ? nullptr : &chunk.rows.back();
-    if (last != nullptr && last->headLength == headLength &&
-        chunk.text(last->headStart, last->headLength).starts_with(parts.locationHead) &&
-        chunk.text(last->headStart, last->headLength).ends_with(parts.separator)) {
-      row.headStart = last->headStart;
+    if (!whole) {
+      if (!chunk.counts.empty() && chunk.counts.back().folderId == folderId) {
+        ++chunk.counts.back().files;
+      } else {
+        chunk.counts.push_back({folderId, 1});
+      }
     } else {
-      row.headStart = static_cast<std::uint32_t>(chunk.texts.size());
-      chunk.texts.append(parts.locationHead);
-      chunk.texts.append(parts.separator);
+      const DyxFrontEnd::RowParts parts = DyxFrontEnd::listRowParts(entry);
+      DelveRowChunk::Row row;
+      row.folderId = folderId;
+      row.size = parts.size;
+      row.mtime = parts.mtime;
+      const std::size_t headLength = parts.locationHead.size() + parts.separator.size();
+      // Rows come a directory at a time: the head of the row before is most often this one's.
+      const DelveRowChunk::Row* last = chunk.rows.empty() ? nullptr : &chunk.rows.back();
+      if (last != nullptr && last->headLength == headLength &&
+          chunk.text(last->headStart, last->headLength).starts_with(parts.locationHead) &&
+          chunk.text(last->headStart, last->headLength).ends_with(parts.separator)) {
+        row.headStart = last->headStart;
+      } else {
+        row.headStart = static_cast<std::uint32_t>(chunk.texts.size());
+        chunk.texts.append(parts.locationHead);
+        chunk.texts.append(parts.separator);
+      }
+      row.headLength = static_cast<std::uint32_t>(headLength);
+      row.nameStart = static_cast<std::uint32_t>(chunk.texts.size());
+      row.nameLength = static_cast<std::uint32_t>(parts.name.size());
+      chunk.texts.append(parts.name);
+      chunk.rows.push_back(row);
     }
-    row.headLength = static_cast<std::uint32_t>(headLength);
-    row.nameStart = static_cast<std::uint32_t>(chunk.texts.size());
-    row.nameLength = static_cast<std::uint32_t>(parts.name.size());
-    chunk.texts.append(parts.name);
-    chunk.rows.push_back(row);
     notify = queued();
   }
-  if (notify && m_notify) m_notify();
+  if (notify && m_notify) m_notify(false);
+}
+
+bool ParseWorker::listFolder(std::uint64_t generation, std::uint64_t folderId, const RowSink& row,
+                             std::uint64_t& seq) {
+  // A display that has not applied the last clear asks for a folder that is gone: it need not
+  // wait for the lock, which the pool's clear after it holds for a while.
+  if (generation != m_publishedGeneration.load()) {
+    std::lock_guard<std::mutex> updates(m_updateMutex);
+    seq = m_seq;
+    return false;
+  }
+  DyxEngineLock lock;
+  {
+    // Every row filed from here on is after the listing, in an update of its own.
+    std::lock_guard<std::mutex> updates(m_updateMutex);
+    seq = m_seq;
+    m_sealed = true;
+  }
+  // A preference change drops the views it changes; the worker hears of it only when the
+  // window asks for the view again.
+  if (generation != m_generation || m_viewRoot == nullptr ||
+      DyxFrontEnd::cachedView(m_viewRootTag) != m_viewRoot) {
+    return false;
+  }
+  const DyxViewFolder* folder = nullptr;
+  if (folderId == DelveUpdate::kRootFolder) {
+    // Only a user view places files at its top; any other view's root item lists nothing.
+    if (m_viewRoot->getKind().value() == DyxViewKind::kUser) folder = m_viewRoot;
+  } else {
+    for (const auto& [item, id] : m_folderItems) {
+      if (id == folderId) {
+        folder = item;
+        break;
+      }
+    }
+  }
+  m_shownFolder = folderId;
+  if (folder == nullptr) return folderId == DelveUpdate::kRootFolder;
+  std::vector<DyxEntry*> entries;
+  folder->getEntries(entries);
+  for (const DyxEntry* entry : entries) {
+    if (entry != nullptr) row(DyxFrontEnd::listRowParts(*entry));
+  }
+  return true;
 }
 
 void ParseWorker::postProblems(bool scanFailed) {
@@ -351,11 +429,15 @@ void ParseWorker::clearDisplay(DelveUpdate::Kind kind) {
   DyxEngineLock lock;
   m_viewRoot = nullptr;
   m_folderItems.clear();
+  m_lastFiled = LastFiled();
+  // The window selects the root item as it applies the clear.
+  m_shownFolder = DelveUpdate::kRootFolder;
   m_folderCount = 0;
   m_fileCount = 0;
   DelveUpdate update;
   update.kind = kind;
   update.generation = ++m_generation;
+  m_publishedGeneration.store(m_generation);
   post(std::move(update));
 }
 
@@ -368,6 +450,7 @@ DyxView* ParseWorker::buildView(const std::string& tag) {
     view = DyxFrontEnd::selectView(tag);
     DyxEngineLock lock;
     m_viewRoot = view;
+    m_viewRootTag = tag;
     if (view == nullptr) KX_POS(kxerr) << "No view for the tag: " << tag << endl;
   } catch (const DyxThreadExit&) {
     m_switching = false;
@@ -582,6 +665,12 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   bool restarted = false;
   if (isStopRequested(restarted) || folder == nullptr || restarted) return false;
 
+  // A scan files a directory's entries one after the other into the same folder.
+  if (entry != nullptr && folder == m_lastFiled.folder) {
+    ++m_fileCount;
+    postRow(m_lastFiled.id, *entry);
+    return true;
+  }
   auto known = m_folderItems.find(folder);
   if (known == m_folderItems.end()) {
     std::int64_t parentId = DelveUpdate::kRootParent;
@@ -598,6 +687,7 @@ bool ParseWorker::entryFiled(DyxViewFolder* folder, DyxEntry* entry) {
   }
   if (entry == nullptr) return true;
 
+  m_lastFiled = {folder, known->second};
   ++m_fileCount;
   // Values only: the list writes the size and time texts of the few rows it shows.
   postRow(known->second, *entry);
@@ -737,6 +827,7 @@ void ParseWorker::dropGoneFolders() {
     update.generation = m_generation;
     update.folderId = it->second;
     post(std::move(update));
+    if (m_lastFiled.folder == it->first) m_lastFiled = LastFiled();
     it = m_folderItems.erase(it);
   }
 }

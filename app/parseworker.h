@@ -1,10 +1,12 @@
 // ParseWorker: the desktop window's parse thread. It runs the parse cycle (clear the pool,
 // rebuild the view, scan the directory) and is the pool's scan observer, so the engine calls it
 // back on this thread, under the engine lock, for every folder and file a view files. There it
-// copies out what the window will show (folder identity, label and parent; a row's texts) and
-// queues those values; the window takes them in batches (`takeUpdates`) when the worker's
-// notifier tells it that updates are waiting. At most one notification is outstanding at a
-// time, so a scan of any size never floods the window's event queue.
+// copies out what the window will show (folder identity, label and parent; the texts of a row
+// of the folder the list shows, a count for any other) and queues those values; the window takes
+// them in batches (`takeUpdates`) when the worker's notifier tells it that updates are waiting,
+// and reads a folder's rows from the engine when the user selects it (`listFolder`). At most one
+// notification is outstanding at a time, so a scan of any size never floods the window's event
+// queue.
 //
 // Following changes: after a parse the worker has the pool follow its directories (the window's
 // "Follow changes"). The watcher's thread reports new, changed and removed entries through a
@@ -20,10 +22,10 @@
 //
 // Ownership: the window owns the worker; the worker owns nothing of the engine. Threads: the
 // request operations (submitParse, submitViewSwitch, requestStopParse, setCriterion,
-// setFollowChanges, takeUpdates, shutdown) are for the window's thread; the observer operations
-// run on the worker or, for followed changes, on the watcher's thread, always under the engine
-// lock; the state they share (the folder items, the counts of the display, the generation) is
-// changed only under the engine lock.
+// setFollowChanges, takeUpdates, listFolder, shutdown) are for the window's thread; the observer
+// operations run on the worker or, for followed changes, on the watcher's thread, always under the
+// engine lock; the state they share (the folder items, the counts of the display, the generation,
+// the view shown and the folder listed) is changed only under the engine lock.
 #pragma once
 
 #include <QtGlobal>
@@ -41,9 +43,11 @@
 #include "dyxcore/frontend.h"
 #include "kxcore/notice.h"
 
-// The rows a parse files, copied out in bulk: one update carries thousands of them with their
-// texts end to end in one buffer, so the parse costs neither thread an allocation per row and
-// the window's queue no record per row.
+// The rows a parse files, in bulk: one update carries thousands of them, so the parse costs
+// neither thread an allocation per row and the window's queue no record per row. Only the rows
+// of the folder the list shows are copied out whole, with their texts end to end in one buffer;
+// every other folder's are counted, a run of rows of one folder as one count, and the window
+// reads them from the engine when the user selects their folder (ParseWorker::listFolder).
 struct DelveRowChunk {
   struct Row {
     std::uint64_t folderId = 0;
@@ -56,10 +60,19 @@ struct DelveRowChunk {
     std::uint32_t headLength = 0;
     std::int32_t mtime = -1;
   };
+  struct Count {
+    std::uint64_t folderId = 0;
+    std::uint32_t files = 0;
+  };
+  // Rows and counts a chunk holds at most.
   static constexpr std::size_t kRows = 2048;
   std::string texts;
   std::vector<Row> rows;
-  std::size_t applied = 0;  // the rows the window has taken in so far
+  std::vector<Count> counts;
+  std::size_t applied = 0;     // the rows the window has taken in so far
+  bool countsApplied = false;  // the window has taken in the counts
+
+  bool full() const { return rows.size() + counts.size() >= kRows; }
 
   std::string_view text(std::uint32_t start, std::uint32_t length) const {
     return std::string_view(texts).substr(start, length);
@@ -100,6 +113,9 @@ struct DelveUpdate {
 
   Kind kind = Kind::kClear;
   std::uint64_t generation = 0;
+  // The update's place in the worker's stream, from 1 (0: not numbered): the window tells by it
+  // which changes a folder listing read from the engine already holds.
+  std::uint64_t seq = 0;
   std::uint64_t folderId = 0;
   std::int64_t parentId = kRootParent;
   std::string text;  // folder name (kFolder) or directory (kDirectory)
@@ -120,9 +136,10 @@ struct DelveUpdateBatch {
 
 class ParseWorker : public DyxThread, public DyxScanObserver {
  public:
-  // `notify` is called (from the worker's thread) when updates start waiting; the window posts
-  // itself a call to takeUpdates. Registers the worker as the pool's observer.
-  explicit ParseWorker(std::function<void()> notify);
+  // `notify` is called (from the worker's thread) when updates start waiting, with `now` when
+  // they are to be taken without waiting for the next batch (a parse started or ended); the
+  // window posts itself a call to takeUpdates. Registers the worker as the pool's observer.
+  explicit ParseWorker(std::function<void(bool now)> notify);
   ~ParseWorker() override;
 
   // A new parse of `dir` into the view `tag`; resumes the worker.
@@ -145,6 +162,17 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
 
   // Hands over every waiting update; after this the next update notifies again.
   DelveUpdateBatch takeUpdates();
+
+  // For the window's thread: hands `row` the rows of tree item `folderId` (DelveUpdate's ids) of
+  // `generation` as the engine holds them now, and from then on posts the rows filed into that
+  // folder whole, every other folder's only counted. `seq` becomes the number of the last
+  // update posted before the listing: the updates up to it are in the listing already. False,
+  // with nothing listed, when the item is not one of `generation` (the window has not yet
+  // applied a clear) or its view has gone. Takes the engine lock, so the listing waits for the
+  // step the scan is in; the texts `row` sees are valid during the call only.
+  using RowSink = std::function<void(const DyxFrontEnd::RowParts&)>;
+  bool listFolder(std::uint64_t generation, std::uint64_t folderId, const RowSink& row,
+                  std::uint64_t& seq);
 
   // Stops the parse and the thread, and waits until the thread has ended, however long the
   // step it is in takes (the scan polls its stop flag between names). Then the worker may be
@@ -219,7 +247,7 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   void dropGoneFolders();
   void postRowRemoved(std::uint64_t folderId, const std::string& location);
 
-  std::function<void()> m_notify;
+  std::function<void(bool now)> m_notify;
 
   // Flags shared with the window's thread.
   std::atomic<bool> m_stopParse{false};
@@ -251,9 +279,18 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   int m_filingDepth = 0;     // inside entryFiled: the filing view must not be destroyed
   // Under the engine lock (read without it on the worker's thread, which alone writes them).
   std::uint64_t m_generation = 0;
+  std::atomic<std::uint64_t> m_publishedGeneration{0};  // m_generation, for a read without lock
   std::uint64_t m_nextFolderId = 0;
   std::unordered_map<const DyxViewFolder*, std::uint64_t> m_folderItems;
-  const DyxViewFolder* m_viewRoot = nullptr;  // the view being shown; none while it is rebuilt
+  // The item the worker last filed a row into (an entry of m_folderItems).
+  struct LastFiled {
+    const DyxViewFolder* folder = nullptr;
+    std::uint64_t id = 0;
+  } m_lastFiled;
+  const DyxView* m_viewRoot = nullptr;  // the view being shown; none while it is rebuilt
+  std::string m_viewRootTag;            // its tag in the view cache
+  // The tree item whose rows the window lists: its rows are posted whole. Under the engine lock.
+  std::uint64_t m_shownFolder = DelveUpdate::kRootFolder;
   // A followed change being filed again: its rows in these folders change rather than add.
   struct Changing {
     const DyxEntry* entry = nullptr;
@@ -267,4 +304,10 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   std::condition_variable m_taken;  // the window took the waiting updates
   DelveUpdateBatch m_waiting;
   bool m_notified = false;
+  std::uint64_t m_seq = 0;  // the number of the last update posted
+  // The waiting kDirectory a new directory text may replace (kNoSlot: none): only folders and
+  // rows came after it.
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
+  std::size_t m_directorySlot = kNoSlot;
+  bool m_sealed = false;  // rows filed from now on start a chunk of their own
 };

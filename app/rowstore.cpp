@@ -42,8 +42,13 @@ DelveRowStore::Record DelveRowStore::makeRecord(const Values& row) {
   record.mtime = row.mtime;
   const std::string_view name = row.name.substr(0, kLongestName);
   record.name = storeName(name) << kLengthBits | name.size();
-  record.directory = row.whole ? (internDirectory(row.directory) | kWholeLocation)
-                               : internDirectory(row.directory);
+  if (row.whole) {
+    record.directory = internDirectory(row.directory) | kWholeLocation;
+  } else if (row.directoryIndex >= 0) {
+    record.directory = static_cast<std::uint32_t>(row.directoryIndex);
+  } else {
+    record.directory = internDirectory(row.directory);
+  }
   return record;
 }
 

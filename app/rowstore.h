@@ -1,5 +1,5 @@
-// DelveRowStore: the values of every row the window holds for one generation, kept compact. A
-// window with a million rows would otherwise hold a million copies of four strings; here a row
+// DelveRowStore: the values of the rows the window lists (the selected folder's), kept compact. A
+// folder of a million rows would otherwise be a million copies of four strings; here a row
 // is one fixed record, its name lies in a shared arena of name bytes in the order the rows came,
 // and its location is its directory's text, kept once for all the rows of that directory, plus
 // the name. Growing the store never moves what it holds, so a parse of any size never stops the
@@ -40,8 +40,13 @@ class DelveRowStore {
     bool whole = false;
     std::uint64_t size = 0;
     std::int32_t mtime = -1;
+    // When not negative: directoryIndex(directory), which spares the append a look-up by text.
+    std::int64_t directoryIndex = -1;
   };
   static Values valuesOf(const DyxListRow& row);
+
+  // The index of a directory text in the store, which keeps each text once.
+  std::uint32_t directoryIndex(std::string_view directory) { return internDirectory(directory); }
 
   // Appends a row and returns its index.
   std::uint32_t append(const Values& row);

@@ -180,6 +180,12 @@ void DyxFrontEnd::foldersHolding(const DyxEntry& entry, std::vector<DyxViewFolde
   if (DyxViewManager* views = DyxViewManager::current()) views->getIndex().getFolders(&entry, out);
 }
 
+const DyxView* DyxFrontEnd::cachedView(const std::string& tag) {
+  DYX_REQUIRE_ENGINE_LOCK("DyxFrontEnd::cachedView");
+  DyxViewManager* views = DyxViewManager::current();
+  return views != nullptr ? views->getCached(tag) : nullptr;
+}
+
 bool DyxFrontEnd::followChangesPreferred() {
   return Dyx::getEnviron().getPreference(kFollowChangesPreference) != "false";
 }

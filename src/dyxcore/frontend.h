@@ -208,6 +208,9 @@ class DyxFrontEnd {
   // The folders of the cached views that hold the entry, in the order they were filed. Under
   // the engine lock.
   static void foldersHolding(const DyxEntry& entry, std::vector<DyxViewFolder*>& out);
+  // The view of `tag` as the view cache holds it now, never built here: nullptr when none is
+  // cached (a preference change drops the views it changes). Under the engine lock.
+  static const DyxView* cachedView(const std::string& tag);
   // The preference "FollowChanges": on unless conf/pref.ini says "false". The setter stores it
   // there (false when the file cannot be written: the choice then lasts for this run only).
   static constexpr const char* kFollowChangesPreference = "FollowChanges";

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <QTest>
+#include <map>
 #include <memory>
 
 #include "foldertreemodel.h"
@@ -100,6 +101,47 @@ QStringList listedNames(const DelveDisplayModel& model) {
   const FileListModel* list = model.listModel();
   for (int i = 0; i < list->rowCount(); ++i) names << list->index(i, 0).data().toString();
   return names;
+}
+
+// The engine as a selection reads it: the rows each folder holds now, and the number of the
+// last update they include.
+struct FakeEngine {
+  std::map<std::uint64_t, std::vector<DyxListRow>> folders;
+  std::uint64_t seq = 0;
+  bool stale = false;  // answers as a worker whose generation moved on
+  int listings = 0;
+
+  DelveDisplayModel::RowSource source() {
+    return [this](std::uint64_t, std::uint64_t folderId, const ParseWorker::RowSink& sink,
+                  std::uint64_t& listedSeq) {
+      ++listings;
+      listedSeq = seq;
+      if (stale) return false;
+      for (const DyxListRow& row : folders[folderId]) {
+        DyxFrontEnd::RowParts parts;
+        parts.name = row.name;
+        parts.locationHead =
+            std::string_view(row.location).substr(0, row.location.size() - row.name.size());
+        parts.size = row.size;
+        parts.mtime = row.mtime;
+        sink(parts);
+      }
+      return true;
+    };
+  }
+};
+
+DyxListRow engineRow(const std::string& name, std::uint64_t size = 0) {
+  DyxListRow r;
+  r.name = name;
+  r.location = "/t/" + name;
+  r.size = size;
+  return r;
+}
+
+DelveUpdate numbered(DelveUpdate u, std::uint64_t seq) {
+  u.seq = seq;
+  return u;
 }
 
 // A display model whose item models are checked after every change.
@@ -201,6 +243,7 @@ class DisplayModelTest : public QObject {
     QCOMPARE(parsing.count(), 3);
     // Rows of a chunk keep their locations, one whose location is its name alone too.
     w.model.selectFolder(3);
+    w.model.addUpdates({row(2, 3, "a.txt"), chunk(2, {{3, "/t/", "b.txt"}, {3, "", "c.txt"}})});
     QStringList locations;
     for (int r = 0; r < w.model.listModel()->rowCount(); ++r) {
       locations << QString::fromStdString(w.model.listModel()->rowValues(r).location);
@@ -265,10 +308,14 @@ class DisplayModelTest : public QObject {
 
   void theListShowsTheSelectedFolderNarrowedByFind() {
     Watched w;
+    FakeEngine engine;
+    w.model.setRowSource(engine.source());
     w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "one"),
                         folder(1, 2, DelveUpdate::kRootParent, "two"), row(1, 1, "b.txt"),
                         row(1, 1, "ABC.txt"), row(1, 2, "other"), row(1, 1, "xabcx.doc"),
                         row(1, 1, "b.txt")});
+    engine.folders[1] = {engineRow("b.txt"), engineRow("ABC.txt"), engineRow("xabcx.doc"),
+                         engineRow("b.txt")};
     QCOMPARE(w.model.listModel()->rowCount(), 0);
     QCOMPARE(w.model.statusLine1(), QStringLiteral("Total: 2 folder(s), 5 file(s)"));
     w.model.selectFolder(1);
@@ -306,6 +353,66 @@ class DisplayModelTest : public QObject {
     }
   }
 
+  void aSelectionTakesTheEnginesRowsAndOnlyTheUpdatesAfterThem() {
+    Watched w;
+    FakeEngine engine;
+    w.model.setRowSource(engine.source());
+    w.model.addUpdates({numbered(clearTo(1), 1),
+                        numbered(folder(1, 1, DelveUpdate::kRootParent, "f"), 2),
+                        numbered(folder(1, 2, DelveUpdate::kRootParent, "g"), 3)});
+    // Updates the window has not applied yet when the folder is selected: the engine already
+    // holds the effect of those up to 5.
+    DelveUpdate filed = numbered(chunk(1, {{1, "/t/", "a"}, {1, "/t/", "b"}}), 4);
+    filed.rows->counts.push_back({2, 3});
+    DelveUpdate removed = numbered(update(Kind::kRowRemoved, 1), 5);
+    removed.folderId = 1;
+    removed.text = "/t/a";
+    DelveUpdate later = numbered(row(1, 1, "c"), 6);
+    DelveUpdate changed = numbered(row(1, 1, "b", 99), 7);
+    changed.kind = Kind::kRowChanged;
+    DelveUpdate gone = numbered(update(Kind::kRowRemoved, 1), 8);
+    gone.folderId = 1;
+    gone.text = "/t/c";
+    engine.folders[1] = {engineRow("b", 1)};
+    engine.seq = 5;
+    w.model.selectFolder(1);
+    QCOMPARE(listedNames(w.model), QStringList{"b"});
+    w.model.addUpdates({filed, removed, later});
+    // Neither a second "b" nor the "a" the engine no longer holds; "c" came after the listing.
+    QCOMPARE(listedNames(w.model), (QStringList{"b", "c"}));
+    // Every filing counts, listed or not: 2 + 3 - 1 + 1.
+    QCOMPARE(w.model.fileCount(), 5u);
+    QCOMPARE(w.model.folder(2)->files, 3u);
+    w.model.addUpdates({changed, gone});
+    QCOMPARE(listedNames(w.model), QStringList{"b"});
+    QCOMPARE(w.model.listModel()->rowValues(0).size, std::uint64_t{99});
+    QCOMPARE(w.model.fileCount(), 4u);
+
+    // Another folder: only its rows are kept, and a row of the folder before only counts.
+    engine.folders[2] = {engineRow("x"), engineRow("y"), engineRow("z")};
+    engine.seq = 8;
+    w.model.selectFolder(2);
+    QCOMPARE(listedNames(w.model), (QStringList{"x", "y", "z"}));
+    QCOMPARE(w.model.rows().size(), std::size_t{3});
+    w.model.addUpdates({numbered(row(1, 1, "d"), 9)});
+    QCOMPARE(listedNames(w.model), (QStringList{"x", "y", "z"}));
+    QCOMPARE(w.model.fileCount(), 5u);
+    // The Find text narrows what was listed without reading the engine again.
+    const int listings = engine.listings;
+    w.model.setFindText("y");
+    QCOMPARE(listedNames(w.model), QStringList{"y"});
+    QCOMPARE(engine.listings, listings);
+    w.model.setFindText("");
+
+    // A source whose display moved on lists nothing; the rows that come after it still show.
+    engine.stale = true;
+    w.model.selectFolder(1);
+    QCOMPARE(w.model.listModel()->rowCount(), 0);
+    QCOMPARE(w.model.selectedFolder(), std::uint64_t{1});
+    w.model.addUpdates({numbered(row(1, 1, "e"), 10)});
+    QCOMPARE(listedNames(w.model), QStringList{"e"});
+  }
+
   void followedChangesTouchOnlyTheirRows() {
     Watched w;
     const auto followed = [](std::uint64_t folderId, const std::string& name, std::uint64_t size) {
@@ -330,9 +437,10 @@ class DisplayModelTest : public QObject {
       return u;
     };
     w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"),
-                        folder(1, 2, 1, "sub"), folder(1, 3, 2, "deeper"), row(1, 1, "a", 30),
-                        row(1, 1, "b", 10), row(1, 1, "c", 20), row(1, 3, "d", 1)});
+                        folder(1, 2, 1, "sub"), folder(1, 3, 2, "deeper")});
     w.model.selectFolder(1);
+    w.model.addUpdates(
+        {row(1, 1, "a", 30), row(1, 1, "b", 10), row(1, 1, "c", 20), row(1, 3, "d", 1)});
     w.model.sortList(FileListModel::kSize);
     QCOMPARE(listedNames(w.model), (QStringList{"b", "c", "a"}));
     QPersistentModelIndex selected = w.model.listModel()->index(2, 0);  // "a"
@@ -425,10 +533,10 @@ class DisplayModelTest : public QObject {
   void aHeaderOrderLastsUntilTheListChanges() {
     Watched w;
     QSignalSpy sorted(&w.model, &DelveDisplayModel::sortChanged);
-    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"),
-                        row(1, 1, "small", 10), row(1, 1, "huge", std::uint64_t{5} << 30),
-                        row(1, 1, "big", std::uint64_t{3} << 30)});
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f")});
     w.model.selectFolder(1);
+    w.model.addUpdates({row(1, 1, "small", 10), row(1, 1, "huge", std::uint64_t{5} << 30),
+                        row(1, 1, "big", std::uint64_t{3} << 30)});
     QCOMPARE(sorted.count(), 0);
     w.model.sortList(FileListModel::kSize);
     QCOMPARE(listedNames(w.model), (QStringList{"small", "big", "huge"}));
@@ -450,8 +558,9 @@ class DisplayModelTest : public QObject {
 
   void aClearEmptiesTheListAndForgetsTheSelection() {
     Watched w;
-    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f"), row(1, 1, "a")});
+    w.model.addUpdates({clearTo(1), folder(1, 1, DelveUpdate::kRootParent, "f")});
     w.model.selectFolder(1);
+    w.model.addUpdates({row(1, 1, "a")});
     QCOMPARE(w.model.listModel()->rowCount(), 1);
     // A selection change the view makes while the tree empties lists nothing.
     connect(&w.model, &DelveDisplayModel::aboutToClear, &w.model,
@@ -460,7 +569,9 @@ class DisplayModelTest : public QObject {
     QCOMPARE(w.model.listModel()->rowCount(), 0);
     QCOMPARE(w.model.selectedFolder(), DelveDisplayModel::kRootId);
     QVERIFY(w.model.folder(1) == nullptr);
-    QCOMPARE(w.model.rows().size(), std::size_t{1});
+    // Only the selected folder's rows are kept: the new folder's row is counted.
+    QCOMPARE(w.model.rows().size(), std::size_t{0});
+    QCOMPARE(w.model.fileCount(), 1u);
   }
 
   void theRowStoreGivesBackEveryRowsValues() {

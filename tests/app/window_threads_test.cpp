@@ -16,6 +16,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QSplitter>
@@ -379,6 +380,40 @@ class WindowTest : public QObject {
     QCOMPARE(status1(dlg)->text(), QStringLiteral("Total: 1 folder(s), %1 file(s)").arg(kBigFiles));
     tree(dlg)->setCurrentIndex(dlg.display().treeModel()->index(0, 0, rootItem(dlg)));
     QCOMPARE(dlg.display().listModel()->rowCount(), kBigFiles);
+  }
+
+  // A folder selected while the parse files into it lists what the engine held then and what
+  // was filed after: none of the rows still on their way to the window is lost or doubled.
+  void aFolderSelectedDuringAParseListsEachFileOnce() {
+    DelveDlg dlg;
+    QSignalSpy finished(&dlg, &DelveDlg::parseFinished);
+    dlg.sortBy("Name");
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    const std::uint64_t before = dlg.display().generation();
+    holdBigParse();
+    QVERIFY(parse(dlg, m_big, true, false));
+    // The Name view files every file of the big tree under "f". It is selected as soon as the
+    // parse shows it, and again and again while its rows stream in: each selection lists the
+    // engine's rows while rows filed before it are still on their way.
+    const auto f = [&dlg]() { return childLabelled(rootItem(dlg), QStringLiteral("f")); };
+    QElapsedTimer clock;
+    clock.start();
+    while ((dlg.display().generation() == before || !f().isValid()) && clock.elapsed() < 30000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    QVERIFY(f().isValid());
+    for (int i = 0; i < 20; ++i) {
+      tree(dlg)->setCurrentIndex(rootItem(dlg));
+      tree(dlg)->setCurrentIndex(f());
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 2);
+    }
+    QVERIFY(dlg.display().listModel()->rowCount() < kBigFiles);
+    m_env.release();
+    QVERIFY(finished.wait(kParseTimeoutMs));
+    QCOMPARE(tree(dlg)->currentIndex().data().toString(), QStringLiteral("f"));
+    const QStringList locations = column(dlg, FileListModel::kLocation);
+    QCOMPARE(locations.size(), kBigFiles);
+    QCOMPARE(static_cast<int>(QSet<QString>(locations.begin(), locations.end()).size()), kBigFiles);
   }
 
   void stopParse() {
