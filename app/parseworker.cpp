@@ -374,12 +374,7 @@ bool ParseWorker::listFolder(std::uint64_t generation, std::uint64_t folderId, c
     seq = m_seq;
     m_sealed = true;
   }
-  // A preference change drops the views it changes; the worker hears of it only when the
-  // window asks for the view again.
-  if (generation != m_generation || m_viewRoot == nullptr ||
-      DyxFrontEnd::cachedView(m_viewRootTag) != m_viewRoot) {
-    return false;
-  }
+  if (generation != m_generation || shownView() == nullptr) return false;
   const DyxViewFolder* folder = nullptr;
   if (folderId == DelveUpdate::kRootFolder) {
     // Only a user view places files at its top; any other view's root item lists nothing.
@@ -707,10 +702,20 @@ void ParseWorker::directoryStarted(const std::string& path) {
 // ---------------------------------------------------------------------------------------------
 // Followed changes (under the engine lock)
 
+const DyxViewFolder* ParseWorker::shownView() const {
+  // A preference change drops the views it changes; the worker hears of it only when the
+  // window asks for the view again, so until then the pointer may name a view that is gone.
+  if (m_viewRoot == nullptr || DyxFrontEnd::cachedView(m_viewRootTag) != m_viewRoot) {
+    return nullptr;
+  }
+  return m_viewRoot;
+}
+
 bool ParseWorker::inCurrentView(const DyxViewFolder* folder) const {
-  if (m_viewRoot == nullptr) return false;
+  const DyxViewFolder* root = shownView();
+  if (root == nullptr) return false;
   while (folder->getParent() != nullptr) folder = folder->getParent();
-  return folder == m_viewRoot;
+  return folder == root;
 }
 
 std::uint64_t ParseWorker::followedFolderItem(const DyxViewFolder* folder) {
@@ -812,7 +817,8 @@ void ParseWorker::followedRemoval(DyxEntry* entry, DyxViewNotifier& next) {
 }
 
 void ParseWorker::dropGoneFolders() {
-  if (m_viewRoot == nullptr) return;
+  // A view dropped by a preference change is never read: its folders go with the rebuild.
+  if (shownView() == nullptr) return;
   std::vector<DyxViewFolder*> live;
   m_viewRoot->getFolders(live, true, true);
   std::sort(live.begin(), live.end());

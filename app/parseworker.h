@@ -242,6 +242,9 @@ class ParseWorker : public DyxThread, public DyxScanObserver {
   // A tree item for `folder` under `parentId`: recorded, counted and posted. Under the engine lock.
   std::unordered_map<const DyxViewFolder*, std::uint64_t>::iterator addFolderItem(
       const DyxViewFolder* folder, std::int64_t parentId);
+  // The view being shown, or nullptr when there is none or the view cache no longer holds it.
+  // Under the engine lock.
+  const DyxViewFolder* shownView() const;
   bool inCurrentView(const DyxViewFolder* folder) const;
   // Under the engine lock, after the view dropped folders: their tree items go.
   void dropGoneFolders();
