@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,34 @@ class RecordingNotifier final : public DyxViewNotifier {
   int m_wholesale = 0;
 };
 
+// Text that the trace writes from any thread while a test reads it. It keeps no put area, so
+// that every character reaches the text under the lock (a string stream's would be written by
+// the trace's thread while the test's reads it).
+class LockedTextBuf final : public std::streambuf {
+ public:
+  std::string text() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_text;
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_text.push_back(traits_type::to_char_type(c));
+    return c;
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_text.append(s, static_cast<std::size_t>(n));
+    return n;
+  }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::string m_text;
+};
+
 // Sends kxout/kxerr (one object by default) into a string for the guard's lifetime.
 class TraceCapture {
  public:
@@ -87,11 +117,12 @@ class TraceCapture {
   }
   TraceCapture(const TraceCapture&) = delete;
   TraceCapture& operator=(const TraceCapture&) = delete;
-  std::string text() const { return m_text.str(); }
+  std::string text() const { return m_buffer.text(); }
   bool contains(const std::string& s) const { return text().find(s) != std::string::npos; }
 
  private:
-  std::ostringstream m_text;
+  LockedTextBuf m_buffer;
+  std::ostream m_text{&m_buffer};
 };
 
 // Sends the activity log into a file of its own for the guard's lifetime.
