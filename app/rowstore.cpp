@@ -43,11 +43,11 @@ DelveRowStore::Record DelveRowStore::makeRecord(const Values& row) {
   const std::string_view name = row.name.substr(0, kLongestName);
   record.name = storeName(name) << kLengthBits | name.size();
   if (row.whole) {
-    record.directory = internDirectory(row.directory) | kWholeLocation;
+    record.directory = directoryIndex(row.directory) | kWholeLocation;
   } else if (row.directoryIndex >= 0) {
     record.directory = static_cast<std::uint32_t>(row.directoryIndex);
   } else {
-    record.directory = internDirectory(row.directory);
+    record.directory = directoryIndex(row.directory);
   }
   return record;
 }
@@ -65,7 +65,7 @@ std::uint64_t DelveRowStore::storeName(std::string_view name) {
   return pos;
 }
 
-std::uint32_t DelveRowStore::internDirectory(std::string_view text) {
+std::uint32_t DelveRowStore::directoryIndex(std::string_view text) {
   if (m_lastDirectory != kWholeLocation && m_directories[m_lastDirectory] == text) {
     return m_lastDirectory;
   }

@@ -46,7 +46,7 @@ class DelveRowStore {
   static Values valuesOf(const DyxListRow& row);
 
   // The index of a directory text in the store, which keeps each text once.
-  std::uint32_t directoryIndex(std::string_view directory) { return internDirectory(directory); }
+  std::uint32_t directoryIndex(std::string_view directory);
 
   // Appends a row and returns its index.
   std::uint32_t append(const Values& row);
@@ -87,7 +87,6 @@ class DelveRowStore {
 
   Record makeRecord(const Values& row);
   std::uint64_t storeName(std::string_view name);
-  std::uint32_t internDirectory(std::string_view text);
 
   DyxBlockVector<Record> m_records;
   std::vector<std::unique_ptr<char[]>> m_arena;

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -431,8 +432,9 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   std::jthread indexReader([&file, &indexed, &info] {
     try {
       indexed = readIndexFile(info.name, file);
-    } catch (const std::bad_alloc&) {
-      indexed = false;  // restored without the stamps: the update pass reads every directory
+    } catch (const std::exception&) {
+      // Out of memory, say: restored without the stamps, the update pass reads every directory.
+      indexed = false;
     }
   });
   // Taken before the repository's files are read, as the save took it before writing them.

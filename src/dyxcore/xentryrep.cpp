@@ -948,8 +948,8 @@ bool DyxEntryRepository::load() {
 
   // The slots the data file will fill are backed on a second thread while the text file is
   // read: at a million entries that is tens of megabytes, page by page, off the restore's path.
-  // A text file that turns out unusable leaves the repository as it was: the block is only
-  // swapped in once the data file is read.
+  // The new block replaces the slots only where the load would make a new one anyway, once the
+  // text file proved usable: an unusable one leaves the repository as it was.
   const std::uint64_t limit = std::min<std::uint64_t>(
       count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
   SlotBlock fresh(0);
