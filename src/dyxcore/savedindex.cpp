@@ -505,7 +505,8 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   DyxEngineLock lock;
   pool.usePathMap(map);
   DyxEntryRepository& repo = DyxEntryRepository::getRepository(info.name);
-  const bool loaded = repo.load();
+  // A narrowed restore is never saved: what its files hold need not be worked out.
+  const bool loaded = repo.load(!narrowed);
   indexReader.join();
   // The stamps hold only for the very files the save that wrote them wrote.
   const bool stampsHold = indexed && !file.pair.empty() && file.pair == pair;

@@ -905,7 +905,7 @@ bool DyxEntryRepository::save() const {
   return true;
 }
 
-bool DyxEntryRepository::load() {
+bool DyxEntryRepository::load(bool fingerprint) {
   if (m_key.empty()) return false;
   DyxEngineLock lock;
 
@@ -1098,8 +1098,10 @@ bool DyxEntryRepository::load() {
           if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
           written = i + 1;
         }
-        mixSlot(lanes, entry);
-        if (verdict == Verdict::kLive) lanesToHighest = lanes;
+        if (fingerprint) {
+          mixSlot(lanes, entry);
+          if (verdict == Verdict::kLive) lanesToHighest = lanes;
+        }
       }
       switch (verdict) {
         case Verdict::kFree:
@@ -1199,7 +1201,7 @@ bool DyxEntryRepository::load() {
     };
     tell(textFileName(), textDamage);
     tell(dataFileName(), dataDamage);
-  } else if (!signature.empty() && count == m_used) {
+  } else if (fingerprint && !signature.empty() && count == m_used) {
     // Only files a save would write again as they are: a count that free slots inflate is
     // brought down by the next save.
     const std::size_t saved = savedSlotCount();

@@ -146,8 +146,10 @@ class DyxEntryRepository {
   // trusted and is named in a "damaged" notice that says what was loaded and what was not:
   // entries whose texts or directory are missing, records the data file lacks, directories of
   // a list cut short. Call only when no directory holds this repository's entries: every
-  // previous entry pointer becomes invalid. False when nothing was loaded.
-  bool load();
+  // previous entry pointer becomes invalid. False when nothing was loaded. Without
+  // `fingerprint`, the load does not work out what the files hold, so the next save writes them
+  // whatever they hold: for a repository read only to answer, which is never saved.
+  bool load(bool fingerprint = true);
   // Forgets every text, directory and slot, as a repository just created; refused (false) while
   // any entry is live, so that no entry pointer can be left dangling. The next save writes
   // only what was made after it. Takes the engine lock.
