@@ -1248,33 +1248,73 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   // A copy: the pool's new directories may intern their own texts meanwhile.
   const std::vector<std::pair<std::uint32_t, bool>> flags(m_directoryFlags.begin(),
                                                           m_directoryFlags.end());
-  // The live slots grouped by directory key in one pass, each group in slot order: a walk over
-  // every slot for each directory would make restoring quadratic. groupEnd[k] counts the
-  // entries of the keys up to k, then, once every slot is placed, holds the end of k's group.
   const std::size_t keyCount = m_texts.size() + 1;
-  std::vector<std::uint32_t> groupEnd(keyCount + 1, 0);
+  const auto live = [keyCount](const DyxEntry& entry) {
+    return entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount;
+  };
+  // A parse fills the slots directory by directory: the live slots are, most often, one run of
+  // consecutive slots per directory key, found in one pass and handed on as they lie.
+  struct Run {
+    std::uint32_t key;
+    std::uint32_t begin;
+    std::uint32_t end;
+  };
+  std::vector<Run> runs;
+  std::size_t liveCount = 0;
   for (std::size_t i = 0; i < m_used; ++i) {
     const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupEnd[entry.m_pid + 1];
+    if (!live(entry)) continue;
+    ++liveCount;
+    if (!runs.empty() && runs.back().key == entry.m_pid && runs.back().end == i) {
+      ++runs.back().end;
+    } else {
+      runs.push_back(
+          Run{entry.m_pid, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + 1)});
+    }
   }
-  for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
-  std::vector<std::uint32_t> slotsByKey(groupEnd[keyCount]);
-  for (std::size_t i = 0; i < m_used; ++i) {
-    const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
-      slotsByKey[groupEnd[entry.m_pid]++] = static_cast<std::uint32_t>(i);
+  // The runs of a key in slot order; keys whose entries lie in many short runs (slots reused
+  // across directories by updates) are grouped by a count of each key's entries instead.
+  std::vector<std::uint32_t> groupEnd;
+  std::vector<std::uint32_t> slotsByKey;
+  const bool byRuns = runs.size() * 4 <= liveCount;
+  if (byRuns) {
+    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
+      return a.key != b.key ? a.key < b.key : a.begin < b.begin;
+    });
+  } else {
+    // groupEnd[k] counts the entries of the keys up to k, then, once every slot is placed,
+    // holds the end of k's group.
+    std::vector<Run>().swap(runs);
+    groupEnd.assign(keyCount + 1, 0);
+    for (std::size_t i = 0; i < m_used; ++i) {
+      if (live(m_slots[i])) ++groupEnd[m_slots[i].m_pid + 1];
+    }
+    for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
+    slotsByKey.resize(groupEnd[keyCount]);
+    for (std::size_t i = 0; i < m_used; ++i) {
+      if (live(m_slots[i]))
+        slotsByKey[groupEnd[m_slots[i].m_pid]++] = static_cast<std::uint32_t>(i);
     }
   }
   // Each directory's entries go to the pool at once, as one list.
   std::vector<DyxEntry*> group;
+  auto nextRun = runs.begin();
+  const auto take = [&](std::size_t slot) {
+    DyxEntry& entry = m_slots[slot];
+    entry.m_repository = m_number.value;
+    group.push_back(&entry);
+  };
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
     group.clear();
-    for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) {
-      DyxEntry& entry = m_slots[slotsByKey[j]];
-      entry.m_repository = m_number.value;
-      group.push_back(&entry);
+    if (byRuns) {
+      while (nextRun != runs.end() && nextRun->key < key) ++nextRun;
+      for (; nextRun != runs.end() && nextRun->key == key; ++nextRun) {
+        for (std::uint32_t i = nextRun->begin; i < nextRun->end; ++i) take(i);
+      }
+    } else {
+      for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) take(slotsByKey[j]);
     }
     pool.fileEntries(group);
   }
