@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "dyxcore/mutex.h"
 #include "dyxcore/platform.h"
@@ -1278,9 +1279,18 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   std::vector<std::uint32_t> slotsByKey;
   const bool byRuns = runs.size() * 4 <= liveCount;
   if (byRuns) {
-    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
-      return a.key != b.key ? a.key < b.key : a.begin < b.begin;
-    });
+    // By key, sixteen bits a pass: each pass keeps the order it is given, so the runs of a key
+    // stay in slot order. A hundred thousand runs sort in a millisecond or two.
+    std::vector<Run> sorted(runs.size());
+    std::vector<std::uint32_t> starts;
+    for (unsigned shift = 0; shift < 32 && (keyCount - 1) >> shift != 0; shift += 16) {
+      starts.assign(std::size_t{1} << 16, 0);
+      for (const Run& run : runs) ++starts[(run.key >> shift) & 0xFFFF];
+      std::uint32_t at = 0;
+      for (std::uint32_t& start : starts) at += std::exchange(start, at);
+      for (const Run& run : runs) sorted[starts[(run.key >> shift) & 0xFFFF]++] = run;
+      runs.swap(sorted);
+    }
   } else {
     // groupEnd[k] counts the entries of the keys up to k, then, once every slot is placed,
     // holds the end of k's group.

@@ -168,6 +168,10 @@ TEST_F(RepositoryTest, ARestoreFilesEachDirectoryItsOwnEntries) {
     std::map<std::string, std::vector<std::string>> expected;
     std::vector<DyxEntry*> made;
     for (std::size_t i = 0; i < layout.size(); ++i) {
+      // Directory keys on both sides of 65,536, which the grouping sorts in two steps: the
+      // low bits of the later key are below those of the first.
+      for (int k = 0; i == 8 && repo.intern("filler" + std::to_string(k)) < 65536; ++k) {
+      }
       const std::string name = "f" + std::to_string(i);
       made.push_back(repo.createEntry(name, layout[i], true));
       if (layout[i] != "/refused" && i != 2) expected[layout[i]].push_back(name);
