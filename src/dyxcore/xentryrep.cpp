@@ -10,6 +10,7 @@
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
@@ -947,17 +948,37 @@ bool DyxEntryRepository::load(bool fingerprint) {
     return false;
   }
 
-  // The slots the data file will fill are backed on a second thread while the text file is
-  // read: at a million entries that is tens of megabytes, page by page, off the restore's path.
+  // When the records fit the slots, the data file is read on a second thread while this one
+  // reads the text file: its records go straight into a new block of slots, tens of megabytes
+  // at a million entries, read and backed off the restore's path. What each record means (does
+  // it name a text and a listed directory) is judged from its slot once the texts are known.
   // The new block replaces the slots only where the load would make a new one anyway, once the
   // text file proved usable: an unusable one leaves the repository as it was.
   const std::uint64_t limit = std::min<std::uint64_t>(
       count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
+  const bool onePass = limit <= m_slots.size();
+  const bool readAhead = onePass && limit > 0;
+  int openError = 0;
+  std::unique_ptr<dyxplatform::SequentialFile> file;
+  std::optional<RecordReader> records;
+  std::size_t written = 0;  // one past the last slot that the one pass wrote
   SlotBlock fresh(0);
-  std::jthread backer;
-  if (limit > 0 && limit <= m_slots.size()) {
+  std::jthread reader;  // last: joined before what it fills goes
+  const auto openData = [&] {
+    file = m_env.openSequentialFile(dataFileName(), &openError);
+    records.emplace(file.get(), limit);
+  };
+  if (readAhead) {
     fresh.reset(m_slots.size());
-    backer = std::jthread([&fresh, limit] { fresh.back(static_cast<std::size_t>(limit)); });
+    reader = std::jthread([&] {
+      openData();
+      while (const unsigned char* record = records->next()) {
+        if (isZeroRecord(record)) continue;
+        const auto i = static_cast<std::size_t>(records->handed() - 1);
+        fresh[i].fromRecord(record, this);
+        written = i + 1;
+      }
+    });
   }
 
   // What the files lack, in the user's words: what was not loaded, and why.
@@ -1034,10 +1055,7 @@ bool DyxEntryRepository::load(bool fingerprint) {
   // Every record asks whether its directory is listed: a table by key answers at once.
   std::vector<bool> listed(m_texts.size() + 1, false);
   for (const auto& [key, flag] : m_directoryFlags) listed[key] = true;
-  const auto judge = [this, &listed](const unsigned char* record) {
-    const std::uint32_t id = recordWord(record, 0);
-    const std::uint32_t pid = recordWord(record, 4);
-    const std::uint32_t status = recordWord(record, 24);
+  const auto judge = [this, &listed](std::uint32_t id, std::uint32_t pid, std::uint32_t status) {
     if (id == 0) return Verdict::kFree;
     if (id > m_texts.size() || pid > m_texts.size()) return Verdict::kUnknownText;
     if (!listed[pid]) return Verdict::kNoDirectory;
@@ -1045,6 +1063,9 @@ bool DyxEntryRepository::load(bool fingerprint) {
       return Verdict::kOddStatus;
     }
     return Verdict::kLive;
+  };
+  const auto judgeRecord = [&judge](const unsigned char* record) {
+    return judge(recordWord(record, 0), recordWord(record, 4), recordWord(record, 24));
   };
 
   // The slot block is sized by the highest live slot (never by the count, which free or
@@ -1056,28 +1077,50 @@ bool DyxEntryRepository::load(bool fingerprint) {
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
   std::uint64_t oddStatus = 0;
-  int openError = 0;
-  const std::unique_ptr<dyxplatform::SequentialFile> file =
-      m_env.openSequentialFile(dataFileName(), &openError);
-  // A data file that is a directory is one more file that is not regular.
-  if (openError == EISDIR) openError = EINVAL;
-  RecordReader records(file.get(), limit);
-  const bool onePass = limit <= m_slots.size();
-  std::size_t written = 0;  // one past the last slot that the one pass wrote
   // The one pass works out the fingerprint of the slots as it fills them: of every slot up to
   // each live one, which the highest live one ends.
   Lanes lanes;
   Lanes lanesToHighest;
-  if (onePass) {
-    if (backer.joinable()) {
-      backer.join();
-      m_slots.swap(fresh);
-      fresh.reset(0);  // the old block goes now, not after the data file
-    } else {
-      m_slots.reset(m_slots.size());
-    }
-    m_used = 0;
+  if (readAhead) {
+    reader.join();
+    m_slots.swap(fresh);
+    fresh.reset(0);  // the old block goes now
+  } else {
+    openData();
+    if (onePass) m_slots.reset(m_slots.size());
   }
+  if (onePass) m_used = 0;
+  // A data file that is a directory is one more file that is not regular.
+  if (openError == EISDIR) openError = EINVAL;
+  // Counts a record, the file's `handed`-th, under its verdict.
+  const auto tally = [&](std::size_t handed, Verdict verdict) {
+    switch (verdict) {
+      case Verdict::kFree:
+        break;
+      case Verdict::kLive:
+        highest = handed;
+        break;
+      case Verdict::kOddStatus:
+        ++oddStatus;
+        break;
+      case Verdict::kUnknownText:
+        ++unknownTexts;
+        break;
+      case Verdict::kNoDirectory:
+        ++noDirectory;
+        break;
+    }
+  };
+  // The one pass's work on a filled slot: an entry that cannot be trusted is freed, and every
+  // slot up to the highest live one, free ones too, is in the fingerprint: a freed slot keeps
+  // the words of its last entry, as it did in memory.
+  const auto settle = [&](DyxEntry& entry, bool filled, Verdict verdict) {
+    if (filled && verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+    if (fingerprint) {
+      mixSlot(lanes, entry);
+      if (verdict == Verdict::kLive) lanesToHighest = lanes;
+    }
+  };
   if (!file) {
     // Without a count there is nothing to miss.
     if (count > 0) {
@@ -1086,51 +1129,43 @@ bool DyxEntryRepository::load(bool fingerprint) {
                                 : "cannot be read (" + readFailure(openError) + ")") +
                            ": none of the " + std::to_string(count) + " saved slots was loaded");
     }
+  } else if (readAhead) {
+    // The records are in their slots already.
+    const auto handed = static_cast<std::size_t>(records->handed());
+    for (std::size_t i = 0; i < handed; ++i) {
+      DyxEntry& entry = m_slots[i];
+      const Verdict verdict =
+          judge(entry.m_id, entry.m_pid, static_cast<std::uint32_t>(entry.m_status));
+      settle(entry, i < written, verdict);
+      tally(i + 1, verdict);
+    }
   } else {
-    while (const unsigned char* record = records.next()) {
-      const Verdict verdict = judge(record);
-      // Every record up to the highest live one, free ones too: a freed slot keeps the words
-      // of its last entry, as it did in memory.
+    while (const unsigned char* record = records->next()) {
+      const Verdict verdict = judgeRecord(record);
       if (onePass) {
-        const auto i = static_cast<std::size_t>(records.handed() - 1);
+        const auto i = static_cast<std::size_t>(records->handed() - 1);
         DyxEntry& entry = m_slots[i];
-        if (!isZeroRecord(record)) {
+        const bool filled = !isZeroRecord(record);
+        if (filled) {
           entry.fromRecord(record, this);
-          if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
           written = i + 1;
         }
-        if (fingerprint) {
-          mixSlot(lanes, entry);
-          if (verdict == Verdict::kLive) lanesToHighest = lanes;
-        }
+        settle(entry, filled, verdict);
       }
-      switch (verdict) {
-        case Verdict::kFree:
-          break;
-        case Verdict::kLive:
-          highest = static_cast<std::size_t>(records.handed());
-          break;
-        case Verdict::kOddStatus:
-          ++oddStatus;
-          break;
-        case Verdict::kUnknownText:
-          ++unknownTexts;
-          break;
-        case Verdict::kNoDirectory:
-          ++noDirectory;
-          break;
-      }
+      tally(static_cast<std::size_t>(records->handed()), verdict);
     }
-    if (records.failed()) {
+  }
+  if (file) {
+    if (records->failed()) {
       dataDamage.push_back("cannot be read after " +
-                           counted(records.handed(), "record", "records") + " (" +
-                           dyxplatform::errorText(records.error()) + "): the rest was not loaded");
-    } else if (records.handed() < limit) {
-      std::string what = "holds " + std::to_string(records.handed()) + " of the " +
+                           counted(records->handed(), "record", "records") + " (" +
+                           dyxplatform::errorText(records->error()) + "): the rest was not loaded");
+    } else if (records->handed() < limit) {
+      std::string what = "holds " + std::to_string(records->handed()) + " of the " +
                          std::to_string(count) + " records that its text file counts";
-      if (records.partialBytes() > 0) what += ", and a last record cut short";
+      if (records->partialBytes() > 0) what += ", and a last record cut short";
       dataDamage.push_back(what + ": the missing ones were not loaded");
-    } else if (records.holdsMore()) {
+    } else if (records->holdsMore()) {
       dataDamage.push_back("holds more than the " + std::to_string(count) +
                            " records that its text file counts: the rest was not loaded");
     }
@@ -1163,15 +1198,15 @@ bool DyxEntryRepository::load(bool fingerprint) {
     }
     m_slots.reset(slots);
     m_used = 0;
-    if (highest > 0 && records.rewind()) {
+    if (highest > 0 && records->rewind()) {
       for (std::size_t i = 0; i < highest; ++i) {
-        const unsigned char* record = records.next();
+        const unsigned char* record = records->next();
         if (record == nullptr) break;
         m_used = i + 1;
         if (isZeroRecord(record)) continue;
         DyxEntry& entry = m_slots[i];
         entry.fromRecord(record, this);
-        const Verdict verdict = judge(record);
+        const Verdict verdict = judgeRecord(record);
         if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
       }
       if (m_used < highest) {
