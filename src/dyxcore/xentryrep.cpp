@@ -1081,6 +1081,7 @@ bool DyxEntryRepository::load(bool fingerprint) {
   // each live one, which the highest live one ends.
   Lanes lanes;
   Lanes lanesToHighest;
+  std::size_t livePrefix = 0;  // the slots from the first on that the one pass left live
   if (readAhead) {
     reader.join();
     m_slots.swap(fresh);
@@ -1138,6 +1139,7 @@ bool DyxEntryRepository::load(bool fingerprint) {
           judge(entry.m_id, entry.m_pid, static_cast<std::uint32_t>(entry.m_status));
       settle(entry, i < written, verdict);
       tally(i + 1, verdict);
+      if (livePrefix == i && entry.m_id != 0) ++livePrefix;
     }
   } else {
     while (const unsigned char* record = records->next()) {
@@ -1215,7 +1217,7 @@ bool DyxEntryRepository::load(bool fingerprint) {
       }
     }
   }
-  m_firstFree = 0;
+  m_firstFree = livePrefix;
   while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
 
   if (!textDamage.empty() || !dataDamage.empty()) {
