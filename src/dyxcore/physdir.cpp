@@ -153,8 +153,9 @@ bool DyxPhysicalDirectory::NameTable::adopt(std::span<DyxEntry* const> entries) 
       // Not a run after all: the list so far, then the rest.
       run = false;
       listed.reserve(count);
-      for (std::size_t j = 0; j < i; ++j)
+      for (std::size_t j = 0; j < i; ++j) {
         listed.push_back(Slot{static_cast<std::uint32_t>(first + j), 0});
+      }
     }
     if (!run) listed.push_back(Slot{filed, 0});
   }
@@ -274,8 +275,9 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
   out.reserve(m_count);
   const auto take = [&](std::uint32_t number) {
     if (number == 0) return;
-    if (DyxEntry* entry = repository->entryAt(number - 1))
+    if (DyxEntry* entry = repository->entryAt(number - 1)) {
       out.emplace_back(entry->getName(), entry);
+    }
   };
   if (m_listed) {
     forEachListed(take);

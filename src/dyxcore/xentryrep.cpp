@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
@@ -301,15 +302,6 @@ void DyxEntryRepository::SlotBlock::swap(SlotBlock& other) noexcept {
   std::swap(m_first, other.m_first);
   std::swap(m_firstCount, other.m_firstCount);
   std::swap(m_count, other.m_count);
-}
-
-void DyxEntryRepository::SlotBlock::back(std::size_t count) {
-  // A write of the zero a free slot already holds, once per page (no system has smaller pages
-  // than this): the memory is the same after, only backed.
-  constexpr std::size_t kPage = 4096;
-  const std::size_t bytes = std::min(count, m_firstCount) * sizeof(DyxEntry);
-  volatile char* const first = reinterpret_cast<char*>(m_first);
-  for (std::size_t at = 0; at < bytes; at += kPage) first[at] = 0;
 }
 
 bool DyxEntryRepository::SlotBlock::grow(std::size_t limit) {
@@ -971,12 +963,19 @@ bool DyxEntryRepository::load(bool fingerprint) {
   if (readAhead) {
     fresh.reset(m_slots.size());
     reader = std::jthread([&] {
-      openData();
-      while (const unsigned char* record = records->next()) {
-        if (isZeroRecord(record)) continue;
-        const auto i = static_cast<std::size_t>(records->handed() - 1);
-        fresh[i].fromRecord(record, this);
-        written = i + 1;
+      try {
+        openData();
+        while (const unsigned char* record = records->next()) {
+          if (isZeroRecord(record)) continue;
+          const auto i = static_cast<std::size_t>(records->handed() - 1);
+          fresh[i].fromRecord(record, this);
+          written = i + 1;
+        }
+      } catch (const std::exception&) {
+        // Out of memory for the reader's buffer: told as a data file that cannot be read.
+        records.reset();
+        file.reset();
+        openError = ENOMEM;
       }
     });
   }

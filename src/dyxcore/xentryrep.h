@@ -224,10 +224,6 @@ class DyxEntryRepository {
     // `count` free slots, in one new block; the earlier blocks are freed.
     void reset(std::size_t count);
     void swap(SlotBlock& other) noexcept;
-    // Has the system back the memory of the first `count` slots now (they stay free slots), so
-    // that whoever fills them later does not stop at every page. Any thread, while no other
-    // uses the block.
-    void back(std::size_t count);
     // Adds a block of as many free slots as there are already (fewer at `limit`); false when
     // the system refuses the memory or `limit` is reached.
     bool grow(std::size_t limit);
