@@ -140,34 +140,64 @@ bool DyxPhysicalDirectory::NameTable::adopt(std::span<DyxEntry* const> entries) 
   if (m_count != 0 || count > std::numeric_limits<std::uint32_t>::max()) return false;
   const DyxEntryRepository* repository = entries[0]->getRepository();
   if (repository == nullptr) return false;
-  std::vector<Slot> listed(count);
+  std::vector<Slot> listed;
+  bool run = true;
+  std::uint32_t first = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const long number =
         entries[i]->getRepository() == repository ? repository->slotOf(entries[i]) : -1;
     if (number < 0) return false;
-    listed[i] = Slot{static_cast<std::uint32_t>(number + 1), 0};
+    const auto filed = static_cast<std::uint32_t>(number + 1);
+    if (i == 0) first = filed;
+    if (run && filed != first + i) {
+      // Not a run after all: the list so far, then the rest.
+      run = false;
+      listed.reserve(count);
+      for (std::size_t j = 0; j < i; ++j) {
+        listed.push_back(Slot{static_cast<std::uint32_t>(first + j), 0});
+      }
+    }
+    if (!run) listed.push_back(Slot{filed, 0});
   }
   m_slots = std::move(listed);
+  m_runFirst = run ? first : 0;
   m_repository = repository->number();
   m_count = static_cast<std::uint32_t>(count);
   m_listed = true;
   return true;
 }
 
+template <class Visit>
+void DyxPhysicalDirectory::NameTable::forEachListed(Visit visit) const {
+  if (!m_slots.empty()) {
+    for (const Slot slot : m_slots) visit(slot.number);
+    return;
+  }
+  for (std::uint32_t i = 0; i < m_count; ++i) visit(m_runFirst + i);
+}
+
 void DyxPhysicalDirectory::NameTable::index() const {
   if (!m_listed) return;
   std::vector<Slot> listed;
   listed.swap(m_slots);
+  const std::uint32_t runFirst = m_runFirst;
+  const std::uint32_t count = m_count;
   m_listed = false;
   m_count = 0;
+  m_runFirst = 0;
   // Sized once for every entry of the list: no growth on the way.
   std::size_t size = 16;
-  while (size * 7 < listed.size() * 8) size *= 2;
+  while (size * 7 < std::size_t{count} * 8) size *= 2;
   m_slots.assign(size, Slot{0, 0});
-  for (const Slot slot : listed) {
+  const auto file = [this](std::uint32_t number) {
     // The entries of a repository that is gone are no longer filed.
-    const DyxEntry* entry = entryOf(slot);
-    if (entry != nullptr) place(slot.number, hashOf(entry->getName()), entry->getName());
+    const DyxEntry* entry = entryOf(Slot{number, 0});
+    if (entry != nullptr) place(number, hashOf(entry->getName()), entry->getName());
+  };
+  if (!listed.empty()) {
+    for (const Slot slot : listed) file(slot.number);
+  } else {
+    for (std::uint32_t i = 0; i < count; ++i) file(runFirst + i);
   }
 }
 
@@ -204,6 +234,7 @@ bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
 void DyxPhysicalDirectory::NameTable::clear() {
   std::vector<Slot>().swap(m_slots);
   m_count = 0;
+  m_runFirst = 0;
   m_listed = false;
 }
 
@@ -225,9 +256,14 @@ void DyxPhysicalDirectory::NameTable::unsorted(std::vector<DyxEntry*>& out) cons
   DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
   if (m_count == 0 || repository == nullptr) return;
   out.reserve(m_count);
-  for (const Slot slot : m_slots) {
-    if (slot.number == 0) continue;
-    if (DyxEntry* entry = repository->entryAt(slot.number - 1)) out.push_back(entry);
+  const auto take = [&](std::uint32_t number) {
+    if (number == 0) return;
+    if (DyxEntry* entry = repository->entryAt(number - 1)) out.push_back(entry);
+  };
+  if (m_listed) {
+    forEachListed(take);
+  } else {
+    for (const Slot slot : m_slots) take(slot.number);
   }
 }
 
@@ -237,11 +273,16 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
   DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
   if (m_count == 0 || repository == nullptr) return out;
   out.reserve(m_count);
-  for (const Slot slot : m_slots) {
-    if (slot.number == 0) continue;
-    if (DyxEntry* entry = repository->entryAt(slot.number - 1)) {
+  const auto take = [&](std::uint32_t number) {
+    if (number == 0) return;
+    if (DyxEntry* entry = repository->entryAt(number - 1)) {
       out.emplace_back(entry->getName(), entry);
     }
+  };
+  if (m_listed) {
+    forEachListed(take);
+  } else {
+    for (const Slot slot : m_slots) take(slot.number);
   }
   if (!byName || out.size() < 2) return out;
   // Ordered on the first eight bytes of each name read once, the whole names compared only

@@ -86,7 +86,8 @@ class DyxPhysicalDirectory : public DyxUpdater {
   // that need name order sort.
   // A restore files a directory's saved entries once, all at a time (adopt): they are kept as a
   // plain list, in the order given, and no name is read until the first find, insert or erase
-  // makes the table of them. A directory that is only shown never hashes a name.
+  // makes the table of them. A directory that is only shown never hashes a name. Entries that
+  // fill consecutive slots (a directory as a parse made it) are kept as that run alone.
   class NameTable {
    public:
     // The hash the table files a name under: a caller that looks a name up and then files it
@@ -133,12 +134,18 @@ class DyxPhysicalDirectory : public DyxUpdater {
     // Files the slot number under the name and hash; answers the number it replaces (0: none).
     std::uint32_t place(std::uint32_t filed, std::uint32_t hash, std::string_view name) const;
     void grow() const;
-    // Size 0 or a power of two; while m_listed, the m_count entries in order, hashes unset.
+    // Calls `visit` with each slot number of a listed table, in the order given.
+    template <class Visit>
+    void forEachListed(Visit visit) const;
+    // Size 0 or a power of two; while m_listed, the m_count entries in order, hashes unset, or
+    // empty for a run of slots from m_runFirst.
     mutable std::vector<Slot> m_slots;
     // The repository of the entries filed, by its number (xentry.h): one that is gone answers
     // no entry rather than read freed memory.
     std::uint32_t m_repository = 0;
     mutable std::uint32_t m_count = 0;
+    // While m_listed and m_slots is empty: the number of the run's first slot.
+    mutable std::uint32_t m_runFirst = 0;
     mutable bool m_listed = false;
   };
 

@@ -169,15 +169,22 @@ bool readWholeFile(Env& env, const std::string& path, std::string& out, int* err
                    std::size_t maxBytes) {
   std::unique_ptr<SequentialFile> file = env.openSequentialFile(path, error);
   if (!file) return false;
-  out.clear();
-  out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
-  char buffer[65536];
-  while (out.size() < maxBytes) {
-    const long n = file->read(buffer, std::min(sizeof buffer, maxBytes - out.size()), error);
-    if (n < 0) return false;
+  // Read straight into the text, sized by the file: a large file is copied once, not through a
+  // buffer. A file that grows while it is read gets more room; one that shrinks is cut to what
+  // was read.
+  std::size_t have = 0;
+  out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
+  while (have < maxBytes) {
+    if (have == out.size()) out.resize(std::min(maxBytes, std::max<std::size_t>(have * 2, 65536)));
+    const long n = file->read(out.data() + have, out.size() - have, error);
+    if (n < 0) {
+      out.clear();
+      return false;
+    }
     if (n == 0) break;
-    out.append(buffer, static_cast<std::size_t>(n));
+    have += static_cast<std::size_t>(n);
   }
+  out.resize(have);
   return true;
 }
 

@@ -140,8 +140,10 @@ class SequentialFile {
   SequentialFile& operator=(const SequentialFile&) = delete;
   // Bytes read (at most `size`), 0 at the end, -1 on an error (*error then holds it).
   virtual long read(char* buffer, std::size_t size, int* error = nullptr) = 0;
-  // Back to the first byte of the same open file (the name may meanwhile name another one).
-  virtual bool rewind(int* error = nullptr) = 0;
+  // To byte `offset` of the same open file (the name may meanwhile name another one); the next
+  // read starts there.
+  virtual bool seek(std::uint64_t offset, int* error = nullptr) = 0;
+  bool rewind(int* error = nullptr) { return seek(0, error); }
   // The size of the open file when it was opened.
   virtual std::uint64_t size() const = 0;
 

@@ -409,8 +409,9 @@ class LinuxSequentialFile final : public SequentialFile {
     if (n < 0) setError(error, errno);
     return static_cast<long>(n);
   }
-  bool rewind(int* error) override {
-    if (::lseek(m_fd, 0, SEEK_SET) == 0) return true;
+  bool seek(std::uint64_t offset, int* error) override {
+    const auto at = static_cast<off_t>(offset);
+    if (::lseek(m_fd, at, SEEK_SET) == at) return true;
     setError(error, errno);
     return false;
   }

@@ -444,9 +444,10 @@ class WindowsSequentialFile final : public SequentialFile {
     }
     return static_cast<long>(got);
   }
-  bool rewind(int* error) override {
-    LARGE_INTEGER zero{};
-    if (::SetFilePointerEx(m_file, zero, nullptr, FILE_BEGIN)) return true;
+  bool seek(std::uint64_t offset, int* error) override {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    if (::SetFilePointerEx(m_file, at, nullptr, FILE_BEGIN)) return true;
     setError(error, lastErrno());
     return false;
   }

@@ -192,13 +192,54 @@ std::string indexFileSignature(const std::string& file) {
          std::to_string(info.fileIndex);
 }
 
-// Without `withStamps`, the stamp lines are checked but not kept: the caller wants the fields
-// alone.
-bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = true) {
+// What one line after the header of an index file is.
+enum class IndexLine { kField, kStamp, kEnd, kBad };
+
+// Reads one line after the header into `out`. Without `withStamps`, a stamp line is checked but
+// not kept: the caller wants the fields alone.
+IndexLine readIndexLine(std::string_view line, IndexFile& out, bool withStamps) {
+  const std::size_t blank = line.find(' ');
+  const std::string_view field = line.substr(0, blank);
+  const std::string_view value =
+      blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+  if (field == "dir") {
+    out.info.dir = unescapeLine(value);
+  } else if (field == "recursive") {
+    out.info.recursive = value == "1";
+  } else if (field == "criterion") {
+    out.info.criterion = unescapeLine(value);
+  } else if (field == "saved") {
+    parseNumber(value, out.info.savedAt);
+  } else if (field == "pair") {
+    out.pair = std::string(value);
+  } else if (field == "stamp") {
+    // <change time> <recursive> <path>
+    const std::size_t a = value.find(' ');
+    const std::size_t b = a == std::string_view::npos ? a : value.find(' ', a + 1);
+    SavedDirectory dir;
+    if (b == std::string_view::npos || !parseNumber(value.substr(0, a), dir.changeTime)) {
+      return IndexLine::kBad;
+    }
+    dir.recursive = value.substr(a + 1, b - a - 1) == "1";
+    if (withStamps) {
+      dir.path = value.substr(b + 1);
+      if (dir.path.find('\\') != std::string_view::npos) {
+        dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
+      }
+      out.directories.add(dir);
+    }
+    return IndexLine::kStamp;
+  } else if (field == "end") {
+    return IndexLine::kEnd;
+  }
+  return IndexLine::kField;
+}
+
+bool readIndexFile(const std::string& name, IndexFile& out) {
   std::string& content = out.content;
   if (!dyxplatform::readWholeFile(DyxSavedIndex::indexFileOf(name), content)) return false;
   // A stamp line per directory: the list is sized once.
-  if (withStamps) out.directories.reserve(std::count(content.begin(), content.end(), '\n'));
+  out.directories.reserve(std::count(content.begin(), content.end(), '\n'));
   std::size_t start = 0;
   bool first = true;
   bool complete = false;
@@ -212,43 +253,62 @@ bool readIndexFile(const std::string& name, IndexFile& out, bool withStamps = tr
       first = false;
       continue;
     }
-    const std::size_t blank = line.find(' ');
-    const std::string_view field = line.substr(0, blank);
-    const std::string_view value =
-        blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
-    if (field == "dir") {
-      out.info.dir = unescapeLine(value);
-    } else if (field == "recursive") {
-      out.info.recursive = value == "1";
-    } else if (field == "criterion") {
-      out.info.criterion = unescapeLine(value);
-    } else if (field == "saved") {
-      parseNumber(value, out.info.savedAt);
-    } else if (field == "pair") {
-      out.pair = std::string(value);
-    } else if (field == "stamp") {
-      // <change time> <recursive> <path>
-      const std::size_t a = value.find(' ');
-      const std::size_t b = a == std::string_view::npos ? a : value.find(' ', a + 1);
-      SavedDirectory dir;
-      if (b == std::string_view::npos || !parseNumber(value.substr(0, a), dir.changeTime)) {
-        return false;
-      }
-      dir.recursive = value.substr(a + 1, b - a - 1) == "1";
-      if (withStamps) {
-        dir.path = value.substr(b + 1);
-        if (dir.path.find('\\') != std::string_view::npos) {
-          dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
-        }
-        out.directories.add(dir);
-      }
-    } else if (field == "end") {
-      complete = true;
-    }
+    const IndexLine kind = readIndexLine(line, out, true);
+    if (kind == IndexLine::kBad) return false;
+    if (kind == IndexLine::kEnd) complete = true;
   }
   // An index cut short is not trusted; the rename that put it in place makes that rare.
   if (!complete || out.info.dir.empty()) return false;
   out.directories.finish();
+  out.info.name = name;
+  out.info.found = true;
+  return true;
+}
+
+// The fields of an index file without its stamp lines: its head, up to the first stamp, and its
+// last line. A large tree's index is megabytes of stamps that a caller asking what was parsed
+// does not need; a restore reads and checks them all.
+bool readIndexHead(const std::string& name, IndexFile& out) {
+  int error = 0;
+  const std::unique_ptr<dyxplatform::SequentialFile> file =
+      dyxplatform::Env::current().openSequentialFile(DyxSavedIndex::indexFileOf(name), &error);
+  if (!file) return false;
+  // Ends with its "end" line, as every save writes it, or it was cut short.
+  constexpr std::string_view kTail = "\nend\n";
+  const std::uint64_t size = file->size();
+  if (size < kHeader.size() + kTail.size()) return false;
+  std::string tail(kTail.size(), '\0');
+  if (!file->seek(size - kTail.size(), &error) ||
+      file->read(tail.data(), tail.size(), &error) != static_cast<long>(tail.size()) ||
+      tail != kTail || !file->rewind(&error)) {
+    return false;
+  }
+  std::string& content = out.content;
+  std::size_t start = 0;
+  bool first = true;
+  for (;;) {
+    const std::size_t end = content.find('\n', start);
+    if (end == std::string::npos) {
+      // The head's lines are short, but a criterion may be long: read on until a line ends.
+      const std::size_t have = content.size();
+      content.resize(have + 4096);
+      const long n = file->read(content.data() + have, 4096, &error);
+      content.resize(have + static_cast<std::size_t>(std::max(n, 0L)));
+      if (n <= 0) return false;
+      continue;
+    }
+    const std::string_view line(content.data() + start, end - start);
+    start = end + 1;
+    if (first) {
+      if (line != kHeader) return false;
+      first = false;
+      continue;
+    }
+    const IndexLine kind = readIndexLine(line, out, false);
+    if (kind == IndexLine::kBad) return false;
+    if (kind != IndexLine::kField) break;
+  }
+  if (out.info.dir.empty()) return false;
   out.info.name = name;
   out.info.found = true;
   return true;
@@ -374,7 +434,7 @@ std::string DyxSavedIndex::currentName() {
 
 DyxIndexInfo DyxSavedIndex::read(const std::string& name) {
   IndexFile file;
-  if (readIndexFile(name, file, false)) return file.info;
+  if (readIndexHead(name, file)) return file.info;
   DyxIndexInfo info;
   info.name = name;
   // A path map of one directory with a saved repository from before index files.
@@ -445,7 +505,8 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   DyxEngineLock lock;
   pool.usePathMap(map);
   DyxEntryRepository& repo = DyxEntryRepository::getRepository(info.name);
-  const bool loaded = repo.load();
+  // A narrowed restore is never saved: what its files hold need not be worked out.
+  const bool loaded = repo.load(!narrowed);
   indexReader.join();
   // The stamps hold only for the very files the save that wrote them wrote.
   const bool stampsHold = indexed && !file.pair.empty() && file.pair == pair;

@@ -152,11 +152,8 @@ bool DyxViewFolder::addEntry(DyxEntry* entry, DyxScanObserver* observer) {
     // Growth by half keeps the unused capacity near a fifth on average (doubling: a third).
     m_refs.reserve(m_refs.capacity() + m_refs.capacity() / 2 + 4);
   }
-  // A tail filed in name order (a view built from the pool files each directory's entries so)
-  // needs no sort when it is merged; once it is out of order, no further name is read.
-  if (m_tailInOrder && m_refs.size() > m_sorted && entry->getName() < nameOf(m_refs.back())) {
-    m_tailInOrder = false;
-  }
+  // No name is read here: a folder's order is worked out when something reads it, and most
+  // folders of a large view are only counted.
   m_refs.push_back(refOf(entry));
   ++m_entryCount;
   if (wasEmpty) adjustAncestors(-1);
@@ -214,7 +211,6 @@ void DyxViewFolder::clearStorage() {
   std::vector<NameKey>().swap(m_marks);
   m_sorted = 0;
   m_tombs = 0;
-  m_tailInOrder = true;
 }
 
 DyxViewFolder::NameKey DyxViewFolder::nameKeyOf(std::string_view name) {
@@ -320,9 +316,13 @@ void DyxViewFolder::compact() const {
 void DyxViewFolder::mergeTail() const {
   compact();
   const std::size_t tail = m_refs.size() - m_sorted;
-  const bool inOrder = m_tailInOrder;
-  m_tailInOrder = true;
   if (tail == 0) return;
+  // A tail filed in name order (a view built from the pool files each directory's entries so)
+  // needs no sort; the first name below the one before it ends the check.
+  bool inOrder = true;
+  for (std::size_t i = m_sorted + 1; i < m_refs.size() && inOrder; ++i) {
+    inOrder = !(nameOf(m_refs[i]) < nameOf(m_refs[i - 1]));
+  }
   if (inOrder && m_sorted == 0) {
     // Filed in name order (a view built from the pool): the tail is the ordered part as it is.
     m_sorted = m_refs.size();

@@ -171,8 +171,6 @@ class DyxViewFolder {
   // positions move only when the ordered part is rebuilt, which samples it again.
   mutable std::vector<NameKey> m_marks;
   int m_entryCount = 0;
-  // No name of the tail is below the one before it: its merge needs no sort.
-  mutable bool m_tailInOrder = true;
   // Keyed by each sub-folder's own name, which lives as long as its element.
   std::map<std::string_view, std::unique_ptr<DyxViewFolder>, std::less<>> m_subfolders;
   DyxViewFolder* m_parent = nullptr;  // not owned; nullptr for a root or a detached folder

@@ -7,12 +7,15 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "dyxcore/mutex.h"
 #include "dyxcore/platform.h"
@@ -299,15 +302,6 @@ void DyxEntryRepository::SlotBlock::swap(SlotBlock& other) noexcept {
   std::swap(m_first, other.m_first);
   std::swap(m_firstCount, other.m_firstCount);
   std::swap(m_count, other.m_count);
-}
-
-void DyxEntryRepository::SlotBlock::back(std::size_t count) {
-  // A write of the zero a free slot already holds, once per page (no system has smaller pages
-  // than this): the memory is the same after, only backed.
-  constexpr std::size_t kPage = 4096;
-  const std::size_t bytes = std::min(count, m_firstCount) * sizeof(DyxEntry);
-  volatile char* const first = reinterpret_cast<char*>(m_first);
-  for (std::size_t at = 0; at < bytes; at += kPage) first[at] = 0;
 }
 
 bool DyxEntryRepository::SlotBlock::grow(std::size_t limit) {
@@ -905,7 +899,7 @@ bool DyxEntryRepository::save() const {
   return true;
 }
 
-bool DyxEntryRepository::load() {
+bool DyxEntryRepository::load(bool fingerprint) {
   if (m_key.empty()) return false;
   DyxEngineLock lock;
 
@@ -946,17 +940,44 @@ bool DyxEntryRepository::load() {
     return false;
   }
 
-  // The slots the data file will fill are backed on a second thread while the text file is
-  // read: at a million entries that is tens of megabytes, page by page, off the restore's path.
+  // When the records fit the slots, the data file is read on a second thread while this one
+  // reads the text file: its records go straight into a new block of slots, tens of megabytes
+  // at a million entries, read and backed off the restore's path. What each record means (does
+  // it name a text and a listed directory) is judged from its slot once the texts are known.
   // The new block replaces the slots only where the load would make a new one anyway, once the
   // text file proved usable: an unusable one leaves the repository as it was.
   const std::uint64_t limit = std::min<std::uint64_t>(
       count, std::numeric_limits<std::size_t>::max() / 2 / DyxEntry::kRecordBytes);
+  const bool onePass = limit <= m_slots.size();
+  const bool readAhead = onePass && limit > 0;
+  int openError = 0;
+  std::unique_ptr<dyxplatform::SequentialFile> file;
+  std::optional<RecordReader> records;
+  std::size_t written = 0;  // one past the last slot that the one pass wrote
   SlotBlock fresh(0);
-  std::jthread backer;
-  if (limit > 0 && limit <= m_slots.size()) {
+  std::jthread reader;  // last: joined before what it fills goes
+  const auto openData = [&] {
+    file = m_env.openSequentialFile(dataFileName(), &openError);
+    records.emplace(file.get(), limit);
+  };
+  if (readAhead) {
     fresh.reset(m_slots.size());
-    backer = std::jthread([&fresh, limit] { fresh.back(static_cast<std::size_t>(limit)); });
+    reader = std::jthread([&] {
+      try {
+        openData();
+        while (const unsigned char* record = records->next()) {
+          if (isZeroRecord(record)) continue;
+          const auto i = static_cast<std::size_t>(records->handed() - 1);
+          fresh[i].fromRecord(record, this);
+          written = i + 1;
+        }
+      } catch (const std::exception&) {
+        // Out of memory for the reader's buffer: told as a data file that cannot be read.
+        records.reset();
+        file.reset();
+        openError = ENOMEM;
+      }
+    });
   }
 
   // What the files lack, in the user's words: what was not loaded, and why.
@@ -1033,10 +1054,7 @@ bool DyxEntryRepository::load() {
   // Every record asks whether its directory is listed: a table by key answers at once.
   std::vector<bool> listed(m_texts.size() + 1, false);
   for (const auto& [key, flag] : m_directoryFlags) listed[key] = true;
-  const auto judge = [this, &listed](const unsigned char* record) {
-    const std::uint32_t id = recordWord(record, 0);
-    const std::uint32_t pid = recordWord(record, 4);
-    const std::uint32_t status = recordWord(record, 24);
+  const auto judge = [this, &listed](std::uint32_t id, std::uint32_t pid, std::uint32_t status) {
     if (id == 0) return Verdict::kFree;
     if (id > m_texts.size() || pid > m_texts.size()) return Verdict::kUnknownText;
     if (!listed[pid]) return Verdict::kNoDirectory;
@@ -1044,6 +1062,9 @@ bool DyxEntryRepository::load() {
       return Verdict::kOddStatus;
     }
     return Verdict::kLive;
+  };
+  const auto judgeRecord = [&judge](const unsigned char* record) {
+    return judge(recordWord(record, 0), recordWord(record, 4), recordWord(record, 24));
   };
 
   // The slot block is sized by the highest live slot (never by the count, which free or
@@ -1055,28 +1076,51 @@ bool DyxEntryRepository::load() {
   std::uint64_t unknownTexts = 0;
   std::uint64_t noDirectory = 0;
   std::uint64_t oddStatus = 0;
-  int openError = 0;
-  const std::unique_ptr<dyxplatform::SequentialFile> file =
-      m_env.openSequentialFile(dataFileName(), &openError);
-  // A data file that is a directory is one more file that is not regular.
-  if (openError == EISDIR) openError = EINVAL;
-  RecordReader records(file.get(), limit);
-  const bool onePass = limit <= m_slots.size();
-  std::size_t written = 0;  // one past the last slot that the one pass wrote
   // The one pass works out the fingerprint of the slots as it fills them: of every slot up to
   // each live one, which the highest live one ends.
   Lanes lanes;
   Lanes lanesToHighest;
-  if (onePass) {
-    if (backer.joinable()) {
-      backer.join();
-      m_slots.swap(fresh);
-      fresh.reset(0);  // the old block goes now, not after the data file
-    } else {
-      m_slots.reset(m_slots.size());
-    }
-    m_used = 0;
+  std::size_t livePrefix = 0;  // the slots from the first on that the one pass left live
+  if (readAhead) {
+    reader.join();
+    m_slots.swap(fresh);
+    fresh.reset(0);  // the old block goes now
+  } else {
+    openData();
+    if (onePass) m_slots.reset(m_slots.size());
   }
+  if (onePass) m_used = 0;
+  // A data file that is a directory is one more file that is not regular.
+  if (openError == EISDIR) openError = EINVAL;
+  // Counts a record, the file's `handed`-th, under its verdict.
+  const auto tally = [&](std::size_t handed, Verdict verdict) {
+    switch (verdict) {
+      case Verdict::kFree:
+        break;
+      case Verdict::kLive:
+        highest = handed;
+        break;
+      case Verdict::kOddStatus:
+        ++oddStatus;
+        break;
+      case Verdict::kUnknownText:
+        ++unknownTexts;
+        break;
+      case Verdict::kNoDirectory:
+        ++noDirectory;
+        break;
+    }
+  };
+  // The one pass's work on a filled slot: an entry that cannot be trusted is freed, and every
+  // slot up to the highest live one, free ones too, is in the fingerprint: a freed slot keeps
+  // the words of its last entry, as it did in memory.
+  const auto settle = [&](DyxEntry& entry, bool filled, Verdict verdict) {
+    if (filled && verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
+    if (fingerprint) {
+      mixSlot(lanes, entry);
+      if (verdict == Verdict::kLive) lanesToHighest = lanes;
+    }
+  };
   if (!file) {
     // Without a count there is nothing to miss.
     if (count > 0) {
@@ -1085,49 +1129,44 @@ bool DyxEntryRepository::load() {
                                 : "cannot be read (" + readFailure(openError) + ")") +
                            ": none of the " + std::to_string(count) + " saved slots was loaded");
     }
+  } else if (readAhead) {
+    // The records are in their slots already.
+    const auto handed = static_cast<std::size_t>(records->handed());
+    for (std::size_t i = 0; i < handed; ++i) {
+      DyxEntry& entry = m_slots[i];
+      const Verdict verdict =
+          judge(entry.m_id, entry.m_pid, static_cast<std::uint32_t>(entry.m_status));
+      settle(entry, i < written, verdict);
+      tally(i + 1, verdict);
+      if (livePrefix == i && entry.m_id != 0) ++livePrefix;
+    }
   } else {
-    while (const unsigned char* record = records.next()) {
-      const Verdict verdict = judge(record);
-      // Every record up to the highest live one, free ones too: a freed slot keeps the words
-      // of its last entry, as it did in memory.
+    while (const unsigned char* record = records->next()) {
+      const Verdict verdict = judgeRecord(record);
       if (onePass) {
-        const auto i = static_cast<std::size_t>(records.handed() - 1);
+        const auto i = static_cast<std::size_t>(records->handed() - 1);
         DyxEntry& entry = m_slots[i];
-        if (!isZeroRecord(record)) {
+        const bool filled = !isZeroRecord(record);
+        if (filled) {
           entry.fromRecord(record, this);
-          if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
           written = i + 1;
         }
-        mixSlot(lanes, entry);
-        if (verdict == Verdict::kLive) lanesToHighest = lanes;
+        settle(entry, filled, verdict);
       }
-      switch (verdict) {
-        case Verdict::kFree:
-          break;
-        case Verdict::kLive:
-          highest = static_cast<std::size_t>(records.handed());
-          break;
-        case Verdict::kOddStatus:
-          ++oddStatus;
-          break;
-        case Verdict::kUnknownText:
-          ++unknownTexts;
-          break;
-        case Verdict::kNoDirectory:
-          ++noDirectory;
-          break;
-      }
+      tally(static_cast<std::size_t>(records->handed()), verdict);
     }
-    if (records.failed()) {
+  }
+  if (file) {
+    if (records->failed()) {
       dataDamage.push_back("cannot be read after " +
-                           counted(records.handed(), "record", "records") + " (" +
-                           dyxplatform::errorText(records.error()) + "): the rest was not loaded");
-    } else if (records.handed() < limit) {
-      std::string what = "holds " + std::to_string(records.handed()) + " of the " +
+                           counted(records->handed(), "record", "records") + " (" +
+                           dyxplatform::errorText(records->error()) + "): the rest was not loaded");
+    } else if (records->handed() < limit) {
+      std::string what = "holds " + std::to_string(records->handed()) + " of the " +
                          std::to_string(count) + " records that its text file counts";
-      if (records.partialBytes() > 0) what += ", and a last record cut short";
+      if (records->partialBytes() > 0) what += ", and a last record cut short";
       dataDamage.push_back(what + ": the missing ones were not loaded");
-    } else if (records.holdsMore()) {
+    } else if (records->holdsMore()) {
       dataDamage.push_back("holds more than the " + std::to_string(count) +
                            " records that its text file counts: the rest was not loaded");
     }
@@ -1160,15 +1199,15 @@ bool DyxEntryRepository::load() {
     }
     m_slots.reset(slots);
     m_used = 0;
-    if (highest > 0 && records.rewind()) {
+    if (highest > 0 && records->rewind()) {
       for (std::size_t i = 0; i < highest; ++i) {
-        const unsigned char* record = records.next();
+        const unsigned char* record = records->next();
         if (record == nullptr) break;
         m_used = i + 1;
         if (isZeroRecord(record)) continue;
         DyxEntry& entry = m_slots[i];
         entry.fromRecord(record, this);
-        const Verdict verdict = judge(record);
+        const Verdict verdict = judgeRecord(record);
         if (verdict != Verdict::kLive && verdict != Verdict::kFree) entry.m_id = 0;
       }
       if (m_used < highest) {
@@ -1177,7 +1216,7 @@ bool DyxEntryRepository::load() {
       }
     }
   }
-  m_firstFree = 0;
+  m_firstFree = livePrefix;
   while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
 
   if (!textDamage.empty() || !dataDamage.empty()) {
@@ -1199,7 +1238,7 @@ bool DyxEntryRepository::load() {
     };
     tell(textFileName(), textDamage);
     tell(dataFileName(), dataDamage);
-  } else if (!signature.empty() && count == m_used) {
+  } else if (fingerprint && !signature.empty() && count == m_used) {
     // Only files a save would write again as they are: a count that free slots inflate is
     // brought down by the next save.
     const std::size_t saved = savedSlotCount();
@@ -1246,33 +1285,82 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
   // A copy: the pool's new directories may intern their own texts meanwhile.
   const std::vector<std::pair<std::uint32_t, bool>> flags(m_directoryFlags.begin(),
                                                           m_directoryFlags.end());
-  // The live slots grouped by directory key in one pass, each group in slot order: a walk over
-  // every slot for each directory would make restoring quadratic. groupEnd[k] counts the
-  // entries of the keys up to k, then, once every slot is placed, holds the end of k's group.
   const std::size_t keyCount = m_texts.size() + 1;
-  std::vector<std::uint32_t> groupEnd(keyCount + 1, 0);
+  const auto live = [keyCount](const DyxEntry& entry) {
+    return entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount;
+  };
+  // A parse fills the slots directory by directory: the live slots are, most often, one run of
+  // consecutive slots per directory key, found in one pass and handed on as they lie.
+  struct Run {
+    std::uint32_t key;
+    std::uint32_t begin;
+    std::uint32_t end;
+  };
+  std::vector<Run> runs;
+  std::size_t liveCount = 0;
   for (std::size_t i = 0; i < m_used; ++i) {
     const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) ++groupEnd[entry.m_pid + 1];
+    if (!live(entry)) continue;
+    ++liveCount;
+    if (!runs.empty() && runs.back().key == entry.m_pid && runs.back().end == i) {
+      ++runs.back().end;
+    } else {
+      runs.push_back(
+          Run{entry.m_pid, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(i + 1)});
+    }
   }
-  for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
-  std::vector<std::uint32_t> slotsByKey(groupEnd[keyCount]);
-  for (std::size_t i = 0; i < m_used; ++i) {
-    const DyxEntry& entry = m_slots[i];
-    if (entry.m_id != 0 && entry.m_pid != 0 && entry.m_pid < keyCount) {
-      slotsByKey[groupEnd[entry.m_pid]++] = static_cast<std::uint32_t>(i);
+  // The runs of a key in slot order; keys whose entries lie in many short runs (slots reused
+  // across directories by updates) are grouped by a count of each key's entries instead.
+  std::vector<std::uint32_t> groupEnd;
+  std::vector<std::uint32_t> slotsByKey;
+  const bool byRuns = runs.size() * 4 <= liveCount;
+  if (byRuns) {
+    // By key, sixteen bits a pass: each pass keeps the order it is given, so the runs of a key
+    // stay in slot order. A hundred thousand runs sort in a millisecond or two.
+    std::vector<Run> sorted(runs.size());
+    std::vector<std::uint32_t> starts;
+    for (unsigned shift = 0; shift < 32 && (keyCount - 1) >> shift != 0; shift += 16) {
+      starts.assign(std::size_t{1} << 16, 0);
+      for (const Run& run : runs) ++starts[(run.key >> shift) & 0xFFFF];
+      std::uint32_t at = 0;
+      for (std::uint32_t& start : starts) at += std::exchange(start, at);
+      for (const Run& run : runs) sorted[starts[(run.key >> shift) & 0xFFFF]++] = run;
+      runs.swap(sorted);
+    }
+  } else {
+    // groupEnd[k] counts the entries of the keys up to k, then, once every slot is placed,
+    // holds the end of k's group.
+    std::vector<Run>().swap(runs);
+    groupEnd.assign(keyCount + 1, 0);
+    for (std::size_t i = 0; i < m_used; ++i) {
+      if (live(m_slots[i])) ++groupEnd[m_slots[i].m_pid + 1];
+    }
+    for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
+    slotsByKey.resize(groupEnd[keyCount]);
+    for (std::size_t i = 0; i < m_used; ++i) {
+      if (live(m_slots[i]))
+        slotsByKey[groupEnd[m_slots[i].m_pid]++] = static_cast<std::uint32_t>(i);
     }
   }
   // Each directory's entries go to the pool at once, as one list.
   std::vector<DyxEntry*> group;
+  auto nextRun = runs.begin();
+  const auto take = [&](std::size_t slot) {
+    DyxEntry& entry = m_slots[slot];
+    entry.m_repository = m_number.value;
+    group.push_back(&entry);
+  };
   for (const auto& [key, recursive] : flags) {
     if (key == 0 || key >= keyCount || textOf(key).empty()) continue;
     if (!pool.beginDirectory(std::string(textOf(key)), recursive)) continue;
     group.clear();
-    for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) {
-      DyxEntry& entry = m_slots[slotsByKey[j]];
-      entry.m_repository = m_number.value;
-      group.push_back(&entry);
+    if (byRuns) {
+      while (nextRun != runs.end() && nextRun->key < key) ++nextRun;
+      for (; nextRun != runs.end() && nextRun->key == key; ++nextRun) {
+        for (std::uint32_t i = nextRun->begin; i < nextRun->end; ++i) take(i);
+      }
+    } else {
+      for (std::uint32_t j = groupEnd[key - 1]; j < groupEnd[key]; ++j) take(slotsByKey[j]);
     }
     pool.fileEntries(group);
   }

@@ -146,8 +146,10 @@ class DyxEntryRepository {
   // trusted and is named in a "damaged" notice that says what was loaded and what was not:
   // entries whose texts or directory are missing, records the data file lacks, directories of
   // a list cut short. Call only when no directory holds this repository's entries: every
-  // previous entry pointer becomes invalid. False when nothing was loaded.
-  bool load();
+  // previous entry pointer becomes invalid. False when nothing was loaded. Without
+  // `fingerprint`, the load does not work out what the files hold, so the next save writes them
+  // whatever they hold: for a repository read only to answer, which is never saved.
+  bool load(bool fingerprint = true);
   // Forgets every text, directory and slot, as a repository just created; refused (false) while
   // any entry is live, so that no entry pointer can be left dangling. The next save writes
   // only what was made after it. Takes the engine lock.
@@ -222,10 +224,6 @@ class DyxEntryRepository {
     // `count` free slots, in one new block; the earlier blocks are freed.
     void reset(std::size_t count);
     void swap(SlotBlock& other) noexcept;
-    // Has the system back the memory of the first `count` slots now (they stay free slots), so
-    // that whoever fills them later does not stop at every page. Any thread, while no other
-    // uses the block.
-    void back(std::size_t count);
     // Adds a block of as many free slots as there are already (fewer at `limit`); false when
     // the system refuses the memory or `limit` is reached.
     bool grow(std::size_t limit);

@@ -670,10 +670,12 @@ class WindowTest : public QObject {
 
     // F5 parses again; Escape stops a running parse; Ctrl+L goes back to the path; Ctrl+Q quits.
     pathEdit(dlg)->setText(m_big);
+    holdBigParse();
     QTest::keyClick(list(dlg), Qt::Key_F5);
     QTRY_VERIFY_WITH_TIMEOUT(fileCountShown(dlg) > 0 && dlg.display().isParsingShown(), 30000);
     finished.clear();
     QTest::keyClick(list(dlg), Qt::Key_Escape);
+    m_env.release();
     QVERIFY(finished.wait(kParseTimeoutMs));
     QVERIFY(fileCountShown(dlg) < kBigFiles);
     QVERIFY(dlg.isVisible());

@@ -388,6 +388,8 @@ namespace {
 
 // Entries adopted as a list answer every reader as inserted ones would, before and after the
 // first lookup makes the table; a name given twice ends as insert leaves it (the later entry).
+// Consecutive slots are kept as their run, others as a list, which a run broken half-way
+// becomes.
 TEST(PhysDirNameTableTest, AdoptedListAnswersAsATable) {
   DyxEntryRepository repository("listed", 4);
   std::vector<DyxEntry*> entries;
@@ -396,33 +398,36 @@ TEST(PhysDirNameTableTest, AdoptedListAnswersAsATable) {
   }
   DyxEntry* twin = repository.createEntry("n3");
   // Each reader first: the one that makes the table decides what the others meet.
-  for (const char* first : {"find", "insert", "erase", "sorted"}) {
-    SCOPED_TRACE(first);
-    DyxPhysicalDirectory::NameTable table;
-    std::vector<DyxEntry*> given = entries;
-    given.push_back(twin);
-    ASSERT_TRUE(table.adopt(given));
-    EXPECT_EQ(table.unsorted(), given) << "no name read yet";
-    DyxEntry* extra = repository.createEntry("extra");
-    if (first == std::string("find")) {
-      EXPECT_EQ(table.find("n3"), twin);
-    } else if (first == std::string("insert")) {
-      EXPECT_EQ(table.insert(extra), nullptr);
-    } else if (first == std::string("erase")) {
-      EXPECT_TRUE(table.erase(entries[0]));
-      EXPECT_TRUE(table.insert(entries[0]) == nullptr);
-    } else {
-      EXPECT_EQ(table.sorted().size(), 41u) << "the list as it stands";
+  for (const bool run : {true, false}) {
+    for (const char* first : {"find", "insert", "erase", "sorted"}) {
+      SCOPED_TRACE(std::string(first) + (run ? ", a run" : ", a list"));
+      DyxPhysicalDirectory::NameTable table;
+      std::vector<DyxEntry*> given = entries;
+      // The twin's slot follows the others': in the middle it breaks the run.
+      given.insert(run ? given.end() : given.begin() + 20, twin);
+      ASSERT_TRUE(table.adopt(given));
+      EXPECT_EQ(table.unsorted(), given) << "no name read yet";
+      DyxEntry* extra = repository.createEntry("extra");
+      if (first == std::string("find")) {
+        EXPECT_EQ(table.find("n3"), twin);
+      } else if (first == std::string("insert")) {
+        EXPECT_EQ(table.insert(extra), nullptr);
+      } else if (first == std::string("erase")) {
+        EXPECT_TRUE(table.erase(entries[0]));
+        EXPECT_TRUE(table.insert(entries[0]) == nullptr);
+      } else {
+        EXPECT_EQ(table.sorted().size(), 41u) << "the list as it stands";
+      }
+      if (first != std::string("insert")) table.insert(extra);
+      EXPECT_EQ(table.size(), 41u) << "the earlier n3 is replaced by its twin";
+      for (int i = 0; i < 40; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        EXPECT_EQ(table.find(name), name == "n3" ? twin : entries[(i * 33) % 40]) << name;
+      }
+      EXPECT_EQ(table.find("extra"), extra);
+      EXPECT_FALSE(table.erase(entries[(3 * 33) % 40])) << "the replaced n3 is no longer filed";
+      repository.freeEntry(extra);
     }
-    if (first != std::string("insert")) table.insert(extra);
-    EXPECT_EQ(table.size(), 41u) << "the earlier n3 is replaced by its twin";
-    for (int i = 0; i < 40; ++i) {
-      const std::string name = "n" + std::to_string(i);
-      EXPECT_EQ(table.find(name), name == "n3" ? twin : entries[(i * 33) % 40]) << name;
-    }
-    EXPECT_EQ(table.find("extra"), extra);
-    EXPECT_FALSE(table.erase(entries[(3 * 33) % 40])) << "the replaced n3 is no longer filed";
-    repository.freeEntry(extra);
   }
   // Refused whole: into a table that holds entries, or entries of two repositories.
   DyxEntryRepository other("other", 4);

@@ -155,6 +155,26 @@ TEST_F(SavedIndexEngineTest, OnlyTheEnginesOwnStartUpRestoresThePathMap) {
   Dyx::shutdown();
 }
 
+// What was parsed is read from the head of the index, which a long criterion may carry past a
+// first read; an index without its last line was cut short and is not trusted.
+TEST_F(SavedIndexEngineTest, TheParsedFieldsComeFromTheHeadOfAWholeIndex) {
+  std::string criterion = "$Size >= 0";
+  while (criterion.size() < 9000) criterion += " and $Size >= 0";
+  parse(m_tree.path(), true, criterion);
+  const std::string file = m_work / DyxSavedIndex::indexFileOf(DyxSavedIndex::kDefaultName);
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::kDefaultName);
+  ASSERT_TRUE(info.found);
+  EXPECT_EQ(info.dir, m_tree.path());
+  EXPECT_TRUE(info.recursive);
+  EXPECT_EQ(info.criterion, criterion);
+  EXPECT_GT(info.savedAt, 0);
+
+  const std::string text = quarrytest::readFile(file);
+  ASSERT_TRUE(text.ends_with("\nend\n"));
+  quarrytest::writeFile(file, text.substr(0, text.size() - 4));
+  EXPECT_FALSE(DyxSavedIndex::read(DyxSavedIndex::kDefaultName).found);
+}
+
 // A program that ends right after its answer stops the engine without freeing it: its parse is
 // saved all the same, and a full stop may still follow.
 TEST_F(SavedIndexEngineTest, AStopThatLeavesTheMemoryStandingStillSavesTheParse) {

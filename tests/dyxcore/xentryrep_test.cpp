@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,6 +138,51 @@ TEST_F(RepositoryTest, ARepositoryThatCannotGrowRefusesTheNextEntryAndChangesNot
 
 // The files keep their format: a grown repository saves every slot up to the highest one
 // handed out, and loads back whole.
+// A restore hands each directory its live entries in slot order, whether a parse left them in
+// one run of slots per directory, in a few runs, or scattered one by one; a directory the filer
+// refuses gets none.
+TEST_F(RepositoryTest, ARestoreFilesEachDirectoryItsOwnEntries) {
+  class Recorder final : public DyxEntryFiler {
+   public:
+    bool beginDirectory(const std::string& dirName, bool /*recursive*/) override {
+      m_current = dirName == "/refused" ? nullptr : &m_filed[dirName];
+      return m_current != nullptr;
+    }
+    void fileEntry(DyxEntry* entry) override {
+      m_current->push_back(std::string(entry->getName()));
+    }
+    std::map<std::string, std::vector<std::string>> m_filed;
+
+   private:
+    std::vector<std::string>* m_current = nullptr;
+  };
+  using Layout = std::vector<std::string>;  // the directory of each slot, in slot order
+  Layout runs(8, "/a");
+  runs.insert(runs.end(), 8, "/b");
+  runs.insert(runs.end(), 8, "/a");
+  runs.push_back("/refused");
+  const std::vector<Layout> layouts = {runs,
+                                       {"/a", "/b", "/a", "/b", "/refused", "/a", "/b", "/a"}};
+  for (const Layout& layout : layouts) {
+    DyxEntryRepository repo("filed", 4);
+    std::map<std::string, std::vector<std::string>> expected;
+    std::vector<DyxEntry*> made;
+    for (std::size_t i = 0; i < layout.size(); ++i) {
+      // Directory keys on both sides of 65,536, which the grouping sorts in two steps: the
+      // low bits of the later key are below those of the first.
+      for (int k = 0; i == 8 && repo.intern("filler" + std::to_string(k)) < 65536; ++k) {
+      }
+      const std::string name = "f" + std::to_string(i);
+      made.push_back(repo.createEntry(name, layout[i], true));
+      if (layout[i] != "/refused" && i != 2) expected[layout[i]].push_back(name);
+    }
+    repo.freeEntry(made[2]);  // a free slot inside a run is passed over
+    Recorder filer;
+    repo.restore(filer);
+    EXPECT_EQ(filer.m_filed, expected) << layout.size() << " slots";
+  }
+}
+
 TEST_F(RepositoryTest, AGrownRepositorySavesAndLoadsEverySlot) {
   DyxEntryRepository repo("grown", 4);
   for (int i = 0; i < 11; ++i)

@@ -198,9 +198,9 @@ class FaultEnv final : public dyxplatform::EnvWrapper {
       if (n > 0) m_given += static_cast<std::size_t>(n);
       return n;
     }
-    bool rewind(int* error) override {
-      m_given = 0;
-      return m_target->rewind(error);
+    bool seek(std::uint64_t offset, int* error) override {
+      m_given = static_cast<std::size_t>(offset);
+      return m_target->seek(offset, error);
     }
     std::uint64_t size() const override { return m_target->size(); }
 
