@@ -195,9 +195,13 @@ std::string indexFileSignature(const std::string& file) {
 // What one line after the header of an index file is.
 enum class IndexLine { kField, kStamp, kEnd, kBad };
 
-// Reads one line after the header into `out`. Without `withStamps`, a stamp line is checked but
-// not kept: the caller wants the fields alone.
-IndexLine readIndexLine(std::string_view line, IndexFile& out, bool withStamps) {
+// Reads one line into `out`; `first` while the header is still to come. Without `withStamps`, a
+// stamp line is checked but not kept: the caller wants the fields alone.
+IndexLine readIndexLine(std::string_view line, bool& first, IndexFile& out, bool withStamps) {
+  if (first) {
+    first = false;
+    return line == kHeader ? IndexLine::kField : IndexLine::kBad;
+  }
   const std::size_t blank = line.find(' ');
   const std::string_view field = line.substr(0, blank);
   const std::string_view value =
@@ -248,12 +252,7 @@ bool readIndexFile(const std::string& name, IndexFile& out) {
     if (end == std::string::npos) end = content.size();
     const std::string_view line(content.data() + start, end - start);
     start = end + 1;
-    if (first) {
-      if (line != kHeader) return false;
-      first = false;
-      continue;
-    }
-    const IndexLine kind = readIndexLine(line, out, true);
+    const IndexLine kind = readIndexLine(line, first, out, true);
     if (kind == IndexLine::kBad) return false;
     if (kind == IndexLine::kEnd) complete = true;
   }
@@ -299,12 +298,7 @@ bool readIndexHead(const std::string& name, IndexFile& out) {
     }
     const std::string_view line(content.data() + start, end - start);
     start = end + 1;
-    if (first) {
-      if (line != kHeader) return false;
-      first = false;
-      continue;
-    }
-    const IndexLine kind = readIndexLine(line, out, false);
+    const IndexLine kind = readIndexLine(line, first, out, false);
     if (kind == IndexLine::kBad) return false;
     if (kind != IndexLine::kField) break;
   }
