@@ -584,8 +584,11 @@ DyxEntry* DyxEntryRepository::allocate(std::string_view name, std::uint32_t dirK
                           << m_slots.size() << " slots." << std::endl;
   }
   if (s >= m_used) m_used = s + 1;
+  // The slots from m_used on are free and, in a fresh block, not yet touched: reading one
+  // before writing it would map the zero page and then copy it at the write, and the copy
+  // interrupts every other core running the process's threads to flush its mapping.
   m_firstFree = s + 1;
-  while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
+  while (m_firstFree < m_used && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
   DyxEntry& entry = m_slots[s];
   entry = DyxEntry();
   entry.m_id = intern(name);
@@ -1217,7 +1220,7 @@ bool DyxEntryRepository::load(bool fingerprint) {
     }
   }
   m_firstFree = livePrefix;
-  while (m_firstFree < m_slots.size() && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
+  while (m_firstFree < m_used && m_slots[m_firstFree].m_id != 0) ++m_firstFree;
 
   if (!textDamage.empty() || !dataDamage.empty()) {
     m_keepDamaged = true;
