@@ -427,7 +427,10 @@ bool writeFilesReplacing(Env& env, const std::vector<FileReplacement>& files, in
                          std::size_t* replaced = nullptr);
 // The same with each file's content made piece by piece while it is written, so that a large
 // file is never held in memory whole: `write` hands each piece to `append`, which answers false
-// once the file cannot take it (then `write` stops and answers false too).
+// once the file cannot take it (then `write` stops and answers false too). The files are made
+// at the same time, each `write` but the first on a thread of its own while the call waits: a
+// `write` reads only what its caller keeps unchanged until the call returns. An exception
+// thrown by a `write` comes out of the call once every file is done, and no new file stays.
 using ContentWriter = std::function<bool(const std::function<bool(std::string_view)>& append)>;
 struct FileProduction {
   std::string target;

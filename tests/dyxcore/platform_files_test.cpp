@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,6 +205,24 @@ TEST(PlatformFiles, SavesReplaceWholeFilesAndKeepThePreviousOnRequest) {
   EXPECT_EQ(readFile(a), "new a");
   // No temporary file stays behind.
   EXPECT_EQ(listing(dir.path()).size(), 3u);
+  // The files are made side by side: a content that throws, the first file's or the second's,
+  // comes out of the call once both are done, and leaves the targets and no temporary file.
+  for (int throwing = 0; throwing < 2; ++throwing) {
+    std::vector<dyxplatform::FileProduction> files;
+    for (int i = 0; i < 2; ++i) {
+      files.push_back({i == 0 ? a : b, [i, throwing](const auto& append) {
+                         if (i == throwing) throw std::runtime_error("no content");
+                         return append("never kept");
+                       }});
+    }
+    EXPECT_THROW(
+        dyxplatform::writeFilesReplacing(Env::system(), files, &error, &failed, "", nullptr),
+        std::runtime_error)
+        << throwing;
+    EXPECT_EQ(readFile(a), "new a");
+    EXPECT_EQ(readFile(b), "new b");
+    EXPECT_EQ(listing(dir.path()).size(), 3u) << throwing;
+  }
 }
 
 // Arguments reach the program exactly, one by one, whatever quotes, blanks and backslashes they
