@@ -132,20 +132,23 @@ OpenState& openState() {
   return *s;
 }
 
-std::string escapeLine(const std::string& text) {
+// Appends `text` with its backslashes and line ends escaped; most texts have none and go in
+// whole.
+void appendEscapedLine(std::string& out, std::string_view text) {
+  std::size_t from = 0;
+  for (std::size_t at = text.find_first_of("\\\n\r"); at != std::string_view::npos;
+       at = text.find_first_of("\\\n\r", from)) {
+    out.append(text, from, at - from);
+    out += text[at] == '\\' ? "\\\\" : text[at] == '\n' ? "\\n" : "\\r";
+    from = at + 1;
+  }
+  out.append(text, from);
+}
+
+std::string escapeLine(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else {
-      out += c;
-    }
-  }
+  appendEscapedLine(out, text);
   return out;
 }
 
@@ -619,18 +622,21 @@ bool DyxSavedIndex::save() {
     // The folder lines are measured first and the text made at its size: grown by doubling, it
     // would hold up to three times its size at the save, which is the parse's peak of memory.
     // The measuring pass also tells whether they are the lines the last save wrote.
-    std::string line;
-    const auto makeLine = [&line](const DyxPhysicalDirectory& dir) {
-      line.assign("stamp ")
-          .append(std::to_string(dir.scannedChangeTime()))
-          .append(dir.isRecursive() ? " 1 " : " 0 ")
-          .append(escapeLine(dir.getDirName()))
-          .push_back('\n');
+    const auto appendLine = [](std::string& out, const DyxPhysicalDirectory& dir) {
+      char stamp[24];
+      const char* end = std::to_chars(stamp, stamp + sizeof stamp, dir.scannedChangeTime()).ptr;
+      out.append("stamp ")
+          .append(stamp, static_cast<std::size_t>(end - stamp))
+          .append(dir.isRecursive() ? " 1 " : " 0 ");
+      appendEscapedLine(out, dir.getDirName());
+      out.push_back('\n');
     };
+    std::string line;
     std::uint64_t hash = 0;
     std::size_t size = 0;
     pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
-      makeLine(dir);
+      line.clear();
+      appendLine(line, dir);
       size += line.size();
       hash = (hash ^ std::hash<std::string>{}(line)) * 0x100000001B3u;
     });
@@ -643,10 +649,7 @@ bool DyxSavedIndex::save() {
     } else {
       s.written = WrittenIndex();
       directories.reserve(size);
-      pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
-        makeLine(dir);
-        directories += line;
-      });
+      pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) { appendLine(directories, dir); });
     }
   }
   if (unchanged) return savePathMap();

@@ -125,6 +125,26 @@ TEST_F(SavedIndexEngineTest, TheUpdatePassReadsOnlyTheFoldersThatChanged) {
   }
 }
 
+// A folder name with a backslash or a line end is escaped in its index line: the restore finds
+// the saved time of each such folder, and the update pass reads none of them again.
+TEST_F(SavedIndexEngineTest, FoldersWithEscapedNamesKeepTheirSavedTimes) {
+  if (dyxplatform::kPathSeparator != '/') GTEST_SKIP() << "such names exist on Linux alone";
+  for (const char* odd : {"back\\slash", "line\nfeed", "carriage\rreturn", "all\\n\r\n\\"}) {
+    quarrytest::writeFile(m_tree / (std::string(odd) + "/f.txt"), "f");
+  }
+  parse(m_tree.path(), true);
+  quarrytest::writeFile(m_tree / "one/new.txt", "n");
+  DyxFrontEnd::startEngine();
+  const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
+  ASSERT_TRUE(info.found);
+  ASSERT_TRUE(DyxSavedIndex::restore(info, DyxRestoreOptions()));
+  EXPECT_EQ(Dyx::getPhysicalDirs().directoryCount(), 8u);
+  const DyxIndexUpdate pass = DyxSavedIndex::update(nullptr);
+  EXPECT_EQ(pass.directoriesRead, 1u);
+  EXPECT_EQ(liveEntries("lastparse"), 8u);
+  DyxFrontEnd::stopEngine();
+}
+
 TEST_F(SavedIndexEngineTest, AParseThatDidNotFinishKeepsTheIndexOfTheLastOneThatDid) {
   parse(m_tree.path(), true);
   parse(m_tree / "one", false);
