@@ -599,7 +599,8 @@ bool DyxSavedIndex::save() {
   DyxIndexInfo info;
   bool writePathMap = false;
   DyxPathMap pathMap;
-  std::string directories;
+  // The folder lines, in blocks: the text of every line is never grown or copied whole.
+  std::vector<std::string> blocks;
   WrittenIndex written;
   bool unchanged = false;
   const auto savePathMap = [&]() {
@@ -619,26 +620,28 @@ bool DyxSavedIndex::save() {
     // The repository is written under the same lock hold that reads the directories' times, so
     // no scan can come between what the pair holds and the times the index gives for it.
     if (repo == nullptr || !repo->save()) return false;
-    // The folder lines are measured first and the text made at its size: grown by doubling, it
-    // would hold up to three times its size at the save, which is the parse's peak of memory.
-    // The measuring pass also tells whether they are the lines the last save wrote.
-    const auto appendLine = [](std::string& out, const DyxPhysicalDirectory& dir) {
-      char stamp[24];
-      const char* end = std::to_chars(stamp, stamp + sizeof stamp, dir.scannedChangeTime()).ptr;
-      out.append("stamp ")
-          .append(stamp, static_cast<std::size_t>(end - stamp))
-          .append(dir.isRecursive() ? " 1 " : " 0 ");
-      appendEscapedLine(out, dir.getDirName());
-      out.push_back('\n');
-    };
-    std::string line;
+    // The folder lines are made in one walk, in blocks of about a megabyte: a text grown by
+    // doubling would hold up to three times its size at the save, which is the parse's peak of
+    // memory. The walk also tells whether they are the lines the last save wrote.
+    constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
     std::uint64_t hash = 0;
     std::size_t size = 0;
     pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) {
-      line.clear();
-      appendLine(line, dir);
+      if (blocks.empty() || blocks.back().size() >= kBlockBytes) {
+        blocks.emplace_back().reserve(kBlockBytes + 4096);
+      }
+      std::string& block = blocks.back();
+      const std::size_t from = block.size();
+      char stamp[24];
+      const char* end = std::to_chars(stamp, stamp + sizeof stamp, dir.scannedChangeTime()).ptr;
+      block.append("stamp ")
+          .append(stamp, static_cast<std::size_t>(end - stamp))
+          .append(dir.isRecursive() ? " 1 " : " 0 ");
+      appendEscapedLine(block, dir.getDirName());
+      block.push_back('\n');
+      const std::string_view line = std::string_view(block).substr(from);
       size += line.size();
-      hash = (hash ^ std::hash<std::string>{}(line)) * 0x100000001B3u;
+      hash = (hash ^ std::hash<std::string_view>{}(line)) * 0x100000001B3u;
     });
     // The file as it stands now: one written or touched since the last save is written again.
     written = WrittenIndex{true,           name,           info.dir,
@@ -648,8 +651,6 @@ bool DyxSavedIndex::save() {
       unchanged = true;
     } else {
       s.written = WrittenIndex();
-      directories.reserve(size);
-      pool.forEachDirectory([&](const DyxPhysicalDirectory& dir) { appendLine(directories, dir); });
     }
   }
   if (unchanged) return savePathMap();
@@ -662,8 +663,12 @@ bool DyxSavedIndex::save() {
   const std::string file = indexFileOf(name);
   // Written in parts: the folder lines (a line per directory of the parse) are not copied into
   // one more text just to be written.
-  bool ok = dyxplatform::writeFileReplacing(dyxplatform::Env::current(), file,
-                                            {head, directories, "end\n"}, &error);
+  std::vector<std::string_view> parts;
+  parts.reserve(blocks.size() + 2);
+  parts.push_back(head);
+  parts.insert(parts.end(), blocks.begin(), blocks.end());
+  parts.push_back("end\n");
+  bool ok = dyxplatform::writeFileReplacing(dyxplatform::Env::current(), file, parts, &error);
   if (!ok) {
     KX_POS(kxerr) << "Cannot write the file: " << file << endl;
     KxNotices::report(KxNoticeKind::kNotSaved, file,
