@@ -817,9 +817,11 @@ bool DyxEntryRepository::save() const {
   DyxEngineLock lock;
 
   const std::size_t used = savedSlotCount();
-  const std::uint64_t fingerprint = contentFingerprint(used);
-  if (!m_keepDamaged && m_onDisk.known && m_onDisk.content == fingerprint &&
-      filesSignature() == m_onDisk.files) {
+  // Worked out first only when the files on disk may already hold the same: otherwise the data
+  // file's writing works it out as it goes through the slots.
+  const bool mayBeSaved = !m_keepDamaged && m_onDisk.known;
+  std::uint64_t fingerprint = mayBeSaved ? contentFingerprint(used) : 0;
+  if (mayBeSaved && m_onDisk.content == fingerprint && filesSignature() == m_onDisk.files) {
     return true;
   }
   m_onDisk = OnDisk();
@@ -858,14 +860,18 @@ bool DyxEntryRepository::save() const {
   const dyxplatform::ContentWriter data = [&](const auto& append) {
     constexpr std::size_t kPerBlock = kBlockBytes / DyxEntry::kRecordBytes;
     std::string block(kPerBlock * DyxEntry::kRecordBytes, '\0');
+    Lanes lanes;
     for (std::size_t first = 0; first < used; first += kPerBlock) {
       const std::size_t count = std::min(kPerBlock, used - first);
       auto* out = reinterpret_cast<unsigned char*>(block.data());
       for (std::size_t i = 0; i < count; ++i) {
-        m_slots[first + i].toRecord(out + i * DyxEntry::kRecordBytes);
+        const DyxEntry& slot = m_slots[first + i];
+        slot.toRecord(out + i * DyxEntry::kRecordBytes);
+        if (!mayBeSaved) mixSlot(lanes, slot);
       }
       if (!append(std::string_view(block.data(), count * DyxEntry::kRecordBytes))) return false;
     }
+    if (!mayBeSaved) fingerprint = finishFingerprint(lanes, used);
     return true;
   };
 
