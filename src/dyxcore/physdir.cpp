@@ -168,12 +168,16 @@ bool DyxPhysicalDirectory::NameTable::adopt(std::span<DyxEntry* const> entries) 
 }
 
 template <class Visit>
-void DyxPhysicalDirectory::NameTable::forEachListed(Visit visit) const {
-  if (!m_slots.empty()) {
-    for (const Slot slot : m_slots) visit(slot.number);
+void DyxPhysicalDirectory::NameTable::forEachNumber(const std::vector<Slot>& slots, bool listed,
+                                                    std::uint32_t runFirst, std::uint32_t count,
+                                                    Visit visit) {
+  if (listed && slots.empty()) {
+    for (std::uint32_t i = 0; i < count; ++i) visit(runFirst + i);
     return;
   }
-  for (std::uint32_t i = 0; i < m_count; ++i) visit(m_runFirst + i);
+  for (const Slot slot : slots) {
+    if (slot.number != 0) visit(slot.number);
+  }
 }
 
 void DyxPhysicalDirectory::NameTable::index() const {
@@ -194,11 +198,7 @@ void DyxPhysicalDirectory::NameTable::index() const {
     const DyxEntry* entry = entryOf(Slot{number, 0});
     if (entry != nullptr) place(number, hashOf(entry->getName()), entry->getName());
   };
-  if (!listed.empty()) {
-    for (const Slot slot : listed) file(slot.number);
-  } else {
-    for (std::uint32_t i = 0; i < count; ++i) file(runFirst + i);
-  }
+  forEachNumber(listed, true, runFirst, count, file);
 }
 
 bool DyxPhysicalDirectory::NameTable::erase(const DyxEntry* entry) {
@@ -256,15 +256,9 @@ void DyxPhysicalDirectory::NameTable::unsorted(std::vector<DyxEntry*>& out) cons
   DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
   if (m_count == 0 || repository == nullptr) return;
   out.reserve(m_count);
-  const auto take = [&](std::uint32_t number) {
-    if (number == 0) return;
+  forEachNumber(m_slots, m_listed, m_runFirst, m_count, [&](std::uint32_t number) {
     if (DyxEntry* entry = repository->entryAt(number - 1)) out.push_back(entry);
-  };
-  if (m_listed) {
-    forEachListed(take);
-  } else {
-    for (const Slot slot : m_slots) take(slot.number);
-  }
+  });
 }
 
 std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTable::named(
@@ -273,17 +267,11 @@ std::vector<std::pair<std::string_view, DyxEntry*>> DyxPhysicalDirectory::NameTa
   DyxEntryRepository* repository = DyxEntry::repositoryNumbered(m_repository);
   if (m_count == 0 || repository == nullptr) return out;
   out.reserve(m_count);
-  const auto take = [&](std::uint32_t number) {
-    if (number == 0) return;
+  forEachNumber(m_slots, m_listed, m_runFirst, m_count, [&](std::uint32_t number) {
     if (DyxEntry* entry = repository->entryAt(number - 1)) {
       out.emplace_back(entry->getName(), entry);
     }
-  };
-  if (m_listed) {
-    forEachListed(take);
-  } else {
-    for (const Slot slot : m_slots) take(slot.number);
-  }
+  });
   if (!byName || out.size() < 2) return out;
   // Ordered on the first eight bytes of each name read once, the whole names compared only
   // where those are equal: most comparisons are then one of two integers.

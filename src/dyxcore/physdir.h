@@ -134,9 +134,12 @@ class DyxPhysicalDirectory : public DyxUpdater {
     // Files the slot number under the name and hash; answers the number it replaces (0: none).
     std::uint32_t place(std::uint32_t filed, std::uint32_t hash, std::string_view name) const;
     void grow() const;
-    // Calls `visit` with each slot number of a listed table, in the order given.
+    // Calls `visit` with each slot number filed in `slots`: of a listed table in the order
+    // given, a run of `count` from `runFirst` when `slots` is empty; of a hashed one in table
+    // order.
     template <class Visit>
-    void forEachListed(Visit visit) const;
+    static void forEachNumber(const std::vector<Slot>& slots, bool listed, std::uint32_t runFirst,
+                              std::uint32_t count, Visit visit);
     // Size 0 or a power of two; while m_listed, the m_count entries in order, hashes unset, or
     // empty for a run of slots from m_runFirst.
     mutable std::vector<Slot> m_slots;

@@ -198,9 +198,8 @@ std::string indexFileSignature(const std::string& file) {
 // What one line after the header of an index file is.
 enum class IndexLine { kField, kStamp, kEnd, kBad };
 
-// Reads one line into `out`; `first` while the header is still to come. Without `withStamps`, a
-// stamp line is checked but not kept: the caller wants the fields alone.
-IndexLine readIndexLine(std::string_view line, bool& first, IndexFile& out, bool withStamps) {
+// Reads one line into `out`; `first` while the header is still to come.
+IndexLine readIndexLine(std::string_view line, bool& first, IndexFile& out) {
   if (first) {
     first = false;
     return line == kHeader ? IndexLine::kField : IndexLine::kBad;
@@ -228,13 +227,11 @@ IndexLine readIndexLine(std::string_view line, bool& first, IndexFile& out, bool
       return IndexLine::kBad;
     }
     dir.recursive = value.substr(a + 1, b - a - 1) == "1";
-    if (withStamps) {
-      dir.path = value.substr(b + 1);
-      if (dir.path.find('\\') != std::string_view::npos) {
-        dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
-      }
-      out.directories.add(dir);
+    dir.path = value.substr(b + 1);
+    if (dir.path.find('\\') != std::string_view::npos) {
+      dir.path = out.unescaped.emplace_back(unescapeLine(dir.path));
     }
+    out.directories.add(dir);
     return IndexLine::kStamp;
   } else if (field == "end") {
     return IndexLine::kEnd;
@@ -255,7 +252,7 @@ bool readIndexFile(const std::string& name, IndexFile& out) {
     if (end == std::string::npos) end = content.size();
     const std::string_view line(content.data() + start, end - start);
     start = end + 1;
-    const IndexLine kind = readIndexLine(line, first, out, true);
+    const IndexLine kind = readIndexLine(line, first, out);
     if (kind == IndexLine::kBad) return false;
     if (kind == IndexLine::kEnd) complete = true;
   }
@@ -301,7 +298,7 @@ bool readIndexHead(const std::string& name, IndexFile& out) {
     }
     const std::string_view line(content.data() + start, end - start);
     start = end + 1;
-    const IndexLine kind = readIndexLine(line, first, out, false);
+    const IndexLine kind = readIndexLine(line, first, out);
     if (kind == IndexLine::kBad) return false;
     if (kind != IndexLine::kField) break;
   }

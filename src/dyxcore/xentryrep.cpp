@@ -1347,8 +1347,9 @@ void DyxEntryRepository::restore(DyxEntryFiler& pool) {
     for (std::size_t k = 1; k <= keyCount; ++k) groupEnd[k] += groupEnd[k - 1];
     slotsByKey.resize(groupEnd[keyCount]);
     for (std::size_t i = 0; i < m_used; ++i) {
-      if (live(m_slots[i]))
+      if (live(m_slots[i])) {
         slotsByKey[groupEnd[m_slots[i].m_pid]++] = static_cast<std::uint32_t>(i);
+      }
     }
   }
   // Each directory's entries go to the pool at once, as one list.
