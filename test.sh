@@ -64,7 +64,12 @@ if [[ $windows == 1 ]]; then
   "$wineserver" -p 120
   trap '"$wineserver" -k 2>/dev/null || true' EXIT
   "$wine" cmd /c exit 0 >/dev/null 2>&1 || true # creates the prefix on the first run
-  (cd build/windows && ctest --output-on-failure -j "$jobs")
+  # Under Wine a test program now and then fails to start, hangs at its exit after its last
+  # test passed, or has a program it starts refused with an error Wine does not name (each seen
+  # about once in 300 runs, never on Linux): a test that fails is run again, up to twice, so a
+  # fault of our own, which fails every time, still fails the run, and a hang costs two minutes,
+  # not five.
+  (cd build/windows && ctest --output-on-failure -j "$jobs" --timeout 120 --repeat until-pass:3)
   bash tests/windows/cli_listing_test.sh "$wine" build/windows/cli/quarry-cli.exe \
     build/linux-cli/cli/quarry-cli
   echo "All Windows tests passed."
