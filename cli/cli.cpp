@@ -252,10 +252,10 @@ DyxView* selectViewOrSay(const CliOptions& options, std::ostream& err) {
 int printView(const CliOptions& options, DyxView* view, const DyxCommandChoice& command,
               CliScanObserver& observer, std::ostream& out, std::ostream& err);
 
-// --saved and --update: the saved index instead of a parse. Returns -1 when the view is to be
-// printed, else the exit code.
+// --saved and --update: the saved index instead of a parse, into `view`. Returns -1 when the
+// view is to be printed, else the exit code.
 int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
-                   std::ostream& err) {
+                   DyxView*& view, std::ostream& err) {
   const DyxIndexInfo info = DyxSavedIndex::read(DyxSavedIndex::currentName());
   if (!info.found) {
     err << "quarry-cli: there is no saved index yet: parse a directory first (quarry-cli -r "
@@ -274,7 +274,12 @@ int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObs
         << " of the saved index (" << printable(info.dir) << ")\n";
     return kCliExitUsage;
   }
+  // Chosen before the restore, as before a scan: the view files the entries as they come back,
+  // instead of a walk of the whole pool after it.
+  view = selectViewOrSay(options, err);
+  if (view == nullptr) return kCliExitUsage;
   DyxRestoreOptions restore;
+  restore.intoViews = true;
   if (options.source == CliSource::kSaved) {
     restore.answerOnly = true;
     restore.criterion = options.criterion;
@@ -295,6 +300,13 @@ int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObs
       err << "quarry-cli: interrupted\n";
       return 128 + g_interrupted;
     }
+  }
+  // A user view finds the files of its entry records only now that the pool holds them.
+  view = DyxFrontEnd::resolveAfterScan(options.viewTag, view);
+  reportNotices(err, observer.leftOut());
+  if (view == nullptr) {
+    err << "quarry-cli: the view '" << options.viewTag << "' cannot be used\n";
+    return kCliExitUsage;
   }
   const DyxIndexInfo open = DyxSavedIndex::openInfo();
   err << "quarry-cli: the saved index of " << printable(info.dir)
@@ -328,10 +340,9 @@ int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObse
     return kCliExitUsage;
   }
   if (options.source != CliSource::kParse) {
-    const int code = openSavedIndex(options, dir, observer, err);
+    DyxView* view = nullptr;
+    const int code = openSavedIndex(options, dir, observer, view, err);
     if (code >= 0) return code;
-    DyxView* view = selectViewOrSay(options, err);
-    if (view == nullptr) return kCliExitUsage;
     if (isUserView(*view)) observer.tallyView(*view);
     return printView(options, view, command, observer, out, err);
   }

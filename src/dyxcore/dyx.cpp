@@ -100,6 +100,9 @@ class FacadeNotifier final : public DyxViewNotifier {
   void entryAdded(DyxEntry* entry, DyxScanObserver* observer) override {
     Dyx::getViewManager().addEntryToAllViews(entry, observer);
   }
+  void entriesAdded(std::span<DyxEntry* const> entries, DyxScanObserver* observer) override {
+    Dyx::getViewManager().addEntriesToAllViews(entries, observer);
+  }
   void entryChanged(DyxEntry* entry, DyxScanObserver* observer) override {
     Dyx::getViewManager().remapEntryInAllViews(entry, observer);
   }

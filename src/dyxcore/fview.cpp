@@ -292,34 +292,38 @@ void DyxFilterView::update(DyxPhysicalDirs* pool) {
   removeAllEntries();
   if (pool == nullptr) return;
   DyxScanObserver* observer = pool->getObserver();
+  pool->forEachDirectoryEntries(
+      [&](const std::vector<DyxEntry*>& entries) { return mapEntries(entries, observer); });
+}
+
+bool DyxFilterView::mapEntries(std::span<DyxEntry* const> entries, DyxScanObserver* observer) {
+  DyxEngineLock lock;
   const auto stopAsked = [observer] {
     bool restarted = false;
     return observer != nullptr && (observer->isStopRequested(restarted) || restarted);
   };
-  pool->forEachDirectoryEntries([&](const std::vector<DyxEntry*>& entries) {
-    for (std::size_t i = 0; i < entries.size();) {
-      if (!mapEntry(entries[i++], observer) || stopAsked()) return false;
-      // The entries that follow in the keyed folder of the one just filed (in the Location
-      // view, the rest of its directory) go straight to that folder, as mapEntry would send
-      // them one by one, into storage sized once for all of them.
-      const std::size_t run = keyedRun(entries, i);
-      if (run == 0) continue;
-      DyxViewFolder* folder = m_keyed.folder;
-      folder->reserveEntries(run);
-      for (const std::size_t end = i + run; i < end; ++i) {
-        if (!folder->addEntry(entries[i], observer) || stopAsked()) return false;
-        // The observer may have changed the tree; the entries left take the usual way.
-        if (m_keyed.removals != DyxViewFolder::getRemovalCount()) {
-          ++i;
-          break;
-        }
+  for (std::size_t i = 0; i < entries.size();) {
+    if (!mapEntry(entries[i++], observer) || stopAsked()) return false;
+    // The entries that follow in the keyed folder of the one just filed (in the Location
+    // view, the rest of its directory) go straight to that folder, as mapEntry would send
+    // them one by one, into storage sized once for all of them.
+    const std::size_t run = keyedRun(entries, i);
+    if (run == 0) continue;
+    DyxViewFolder* folder = m_keyed.folder;
+    folder->reserveEntries(run);
+    for (const std::size_t end = i + run; i < end; ++i) {
+      if (!folder->addEntry(entries[i], observer) || stopAsked()) return false;
+      // The observer may have changed the tree; the entries left take the usual way.
+      if (m_keyed.removals != DyxViewFolder::getRemovalCount()) {
+        ++i;
+        break;
       }
     }
-    return true;
-  });
+  }
+  return true;
 }
 
-std::size_t DyxFilterView::keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const {
+std::size_t DyxFilterView::keyedRun(std::span<DyxEntry* const> entries, std::size_t from) const {
   // The conditions of mapEntry's own shortcut, with no filter to judge each entry.
   if (m_keyed.folder == nullptr || !m_filter.isUndefined() || kxout.enabled() ||
       m_keyed.removals != DyxViewFolder::getRemovalCount()) {

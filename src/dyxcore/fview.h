@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,9 @@ class DyxFilterView : public DyxUserView {
   // Files one entry into the folders of getFoldersForEntry, creating them on demand,
   // or into "<empty>" when none could take it. False only when the observer asked to stop.
   bool mapEntry(DyxEntry* entry, DyxScanObserver* observer) override;
+  // Files the entries one by one as mapEntry does, a directory's run of them straight into the
+  // folder of its first; asks the observer after each entry whether to stop.
+  bool mapEntries(std::span<DyxEntry* const> entries, DyxScanObserver* observer) override;
 
   // "<ext>" and "<size>" set the matching rule and mark the view modified; "<none>" removes the
   // sorter; any other tag is reported and removes the sorter too.
@@ -129,7 +133,7 @@ class DyxFilterView : public DyxUserView {
   // Finds or makes the folder of `path` (nullptr when none can be had).
   DyxViewFolder* folderOfPath(const DyxPath& path);
   // How many entries from `from` on mapEntry would file straight into the keyed folder.
-  std::size_t keyedRun(const std::vector<DyxEntry*>& entries, std::size_t from) const;
+  std::size_t keyedRun(std::span<DyxEntry* const> entries, std::size_t from) const;
 
   // The folder of the last keyed entry; valid while no folder has been destroyed since.
   struct KeyedFolder {

@@ -66,6 +66,10 @@ class DyxScanObserver {
 class DyxViewNotifier {
  public:
   virtual void entryAdded(DyxEntry* entry, DyxScanObserver* observer) = 0;
+  // The entries of one directory at once (a restore's); by default one by one.
+  virtual void entriesAdded(std::span<DyxEntry* const> entries, DyxScanObserver* observer) {
+    for (DyxEntry* entry : entries) entryAdded(entry, observer);
+  }
   virtual void entryChanged(DyxEntry* entry, DyxScanObserver* observer) = 0;
   virtual void entryRemoved(DyxEntry* entry) = 0;
   // Every entry of the pool leaves every view at once (the pool is cleared as a whole).

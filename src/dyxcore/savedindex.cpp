@@ -11,6 +11,7 @@
 #include <string_view>
 #include <thread>
 
+#include "dyxcore/context.h"
 #include "dyxcore/dyx.h"
 #include "dyxcore/filter.h"
 #include "dyxcore/mutex.h"
@@ -320,7 +321,10 @@ class NarrowingFiler final : public DyxEntryFiler {
  public:
   NarrowingFiler(DyxPhysicalDirs& pool, const DyxRestoreOptions& options,
                  const SavedDirectories* listed)
-      : m_pool(pool), m_below(options.below), m_listed(listed) {
+      : m_pool(pool),
+        m_below(options.below),
+        m_listed(listed),
+        m_views(options.intoViews ? DyxContext::notifier() : nullptr) {
     if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
   }
   bool beginDirectory(const std::string& dirName, bool recursive) override {
@@ -343,17 +347,20 @@ class NarrowingFiler final : public DyxEntryFiler {
   void fileEntry(DyxEntry* entry) override {
     if (m_filter && !m_filter->evaluate(*entry)) return;
     m_dir->attachEntry(entry);
+    if (m_views != nullptr) m_views->entryAdded(entry, m_pool.getObserver());
   }
   void fileEntries(std::span<DyxEntry* const> entries) override {
-    if (!m_filter) {
-      m_dir->attachEntries(entries);
-      return;
+    std::span<DyxEntry* const> kept = entries;
+    if (m_filter) {
+      m_kept.clear();
+      for (DyxEntry* entry : entries) {
+        if (m_filter->evaluate(*entry)) m_kept.push_back(entry);
+      }
+      kept = m_kept;
     }
-    m_kept.clear();
-    for (DyxEntry* entry : entries) {
-      if (m_filter->evaluate(*entry)) m_kept.push_back(entry);
-    }
-    m_dir->attachEntries(m_kept);
+    m_dir->attachEntries(kept);
+    // While the entries are still in the cache, and a directory at a time, as a scan files them.
+    if (m_views != nullptr) m_views->entriesAdded(kept, m_pool.getObserver());
   }
 
  private:
@@ -361,6 +368,7 @@ class NarrowingFiler final : public DyxEntryFiler {
   std::string m_below;
   const SavedDirectories* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
+  DyxViewNotifier* m_views;               // when the cached views file what is restored
   DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
   std::vector<DyxEntry*> m_kept;          // the entries of a directory that the filter keeps
 };

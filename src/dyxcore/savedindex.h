@@ -49,6 +49,9 @@ struct DyxRestoreOptions {
   std::string criterion;    // only the entries that this criterion accepts ("": all)
   std::string below;        // only the directories at or below this one ("": all)
   bool answerOnly = false;  // never saved, even when nothing is narrowed
+  // The views of the view manager file each restored entry as it comes, as they do a scan's:
+  // a view selected before the restore then needs no rebuild from the pool after it.
+  bool intoViews = false;
 };
 
 // What an update pass did.

@@ -47,6 +47,13 @@ void DyxView::remapEntry(DyxEntry* /*entry*/, DyxScanObserver* /*observer*/) {}
 
 bool DyxView::mapEntry(DyxEntry* /*entry*/, DyxScanObserver* /*observer*/) { return true; }
 
+bool DyxView::mapEntries(std::span<DyxEntry* const> entries, DyxScanObserver* observer) {
+  for (DyxEntry* entry : entries) {
+    if (!mapEntry(entry, observer)) return false;
+  }
+  return true;
+}
+
 void DyxView::markModified() {
   KX_SCOPE("DyxView::markModified");
   m_modified = true;

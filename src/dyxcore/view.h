@@ -13,6 +13,7 @@
 
 #include <iosfwd>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "dyxcore/vfolder.h"
@@ -68,6 +69,8 @@ class DyxView : public DyxViewFolder {
   virtual void remapEntry(DyxEntry* entry, DyxScanObserver* observer);
   // True here; filter views place one new entry. False stops the caller's loop.
   virtual bool mapEntry(DyxEntry* entry, DyxScanObserver* observer);
+  // mapEntry on each entry in turn (the files of one directory), until one answers false.
+  virtual bool mapEntries(std::span<DyxEntry* const> entries, DyxScanObserver* observer);
 
   const std::string& getViewName() const { return m_viewName; }
   bool isModified() const { return m_modified; }

@@ -499,6 +499,16 @@ void DyxViewManager::addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observ
   }
 }
 
+void DyxViewManager::addEntriesToAllViews(std::span<DyxEntry* const> entries,
+                                          DyxScanObserver* observer) {
+  DyxEngineLock lock;
+  for (auto it = m_views.begin(); it != m_views.end();) {
+    const std::string tag = it->first;
+    if (!it->second->mapEntries(entries, observer)) return;
+    it = m_views.upper_bound(tag);
+  }
+}
+
 void DyxViewManager::remapEntryInAllViews(DyxEntry* entry, DyxScanObserver* observer) {
   DyxEngineLock lock;
   for (auto it = m_views.begin(); it != m_views.end();) {

@@ -19,6 +19,7 @@
 #include <iosfwd>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -126,6 +127,8 @@ class DyxViewManager final : public DyxFolderRecorder {
   void removeAllEntriesFromAllViews();
   // mapEntry on each cached view in tag order, until one answers false.
   void addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observer);
+  // mapEntries on each cached view in tag order, until one answers false.
+  void addEntriesToAllViews(std::span<DyxEntry* const> entries, DyxScanObserver* observer);
   // remapEntry on each cached view in tag order.
   void remapEntryInAllViews(DyxEntry* entry, DyxScanObserver* observer);
   void dump(std::ostream& out);

@@ -66,6 +66,10 @@ TEST_F(UserConfTest, UserViewListsTheFilesOfItsEntryRecords) {
   EXPECT_EQ(rows(r.out), (std::vector<std::string>{"Mine/notes.txt", "Mine/Deep/deep.txt"}));
   // The totals count the view's folders and files, as the window's tree shows them.
   EXPECT_NE(r.err.find("Total: 2 folder(s), 2 file(s)"), std::string::npos) << r.err;
+  // The saved index of the parse answers the same, its records found as after the scan.
+  const CliRun saved = run({"--saved", "-v", "MyU", "--list", "--format", "tsv"});
+  EXPECT_EQ(saved.exitCode, 0) << saved.err;
+  EXPECT_EQ(rows(saved.out), rows(r.out));
 
   // Without -r the sub-folder is not parsed: the record that names a file there is left out,
   // and said so with the view's name and the file.
@@ -76,6 +80,11 @@ TEST_F(UserConfTest, UserViewListsTheFilesOfItsEntryRecords) {
             std::string::npos)
       << flat.err;
   EXPECT_NE(flat.err.find(path("sub/deep.txt")), std::string::npos) << flat.err;
+  // So does the saved index of that parse: the file it lacks is named there too.
+  const CliRun flatSaved = run({"--saved", "-v", "MyU", "--list", "--format", "tsv"});
+  EXPECT_EQ(flatSaved.exitCode, 3) << flatSaved.err;
+  EXPECT_EQ(rows(flatSaved.out), (std::vector<std::string>{"Mine/notes.txt"}));
+  EXPECT_NE(flatSaved.err.find(path("sub/deep.txt")), std::string::npos) << flatSaved.err;
 
   // A view whose records resolve nothing at all is not a silent, empty success.
   conf("views/Gone.kx",
