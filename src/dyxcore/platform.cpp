@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -219,7 +220,21 @@ bool readWholeFile(Env& env, const std::string& path, std::string& out, int* err
   std::size_t have = 0;
   out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file->size(), maxBytes)));
   while (have < maxBytes) {
-    if (have == out.size()) out.resize(std::min(maxBytes, std::max<std::size_t>(have * 2, 65536)));
+    if (have == out.size()) {
+      // Full: whether the file holds more is asked with a small read of its own. Doubling the
+      // text first would copy and clear megabytes for every file that merely ends at its size.
+      char probe[4096];
+      const long n = file->read(probe, std::min(sizeof probe, maxBytes - have), error);
+      if (n < 0) {
+        out.clear();
+        return false;
+      }
+      if (n == 0) break;
+      out.resize(std::min(maxBytes, std::max<std::size_t>(have * 2, 65536)));
+      std::memcpy(out.data() + have, probe, static_cast<std::size_t>(n));
+      have += static_cast<std::size_t>(n);
+      continue;
+    }
     const long n = file->read(out.data() + have, out.size() - have, error);
     if (n < 0) {
       out.clear();

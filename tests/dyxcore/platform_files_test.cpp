@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -146,6 +147,56 @@ TEST(PlatformFiles, LongPathsWorkEverywhere) {
 }
 
 // A time with digits below the second, written and read back through the layer.
+// A file whose size, as told when it was opened, is not what it holds: one that grew or shrank
+// since, or one of the system's own that tells no size.
+class MisSizedFile final : public dyxplatform::SequentialFile {
+ public:
+  MisSizedFile(std::unique_ptr<dyxplatform::SequentialFile> file, std::uint64_t told)
+      : m_file(std::move(file)), m_told(told) {}
+  long read(char* buffer, std::size_t size, int* error) override {
+    return m_file->read(buffer, size, error);
+  }
+  bool seek(std::uint64_t offset, int* error) override { return m_file->seek(offset, error); }
+  std::uint64_t size() const override { return m_told; }
+
+ private:
+  std::unique_ptr<dyxplatform::SequentialFile> m_file;
+  std::uint64_t m_told;
+};
+
+class MisSizingEnv final : public dyxplatform::EnvWrapper {
+ public:
+  explicit MisSizingEnv(std::uint64_t told) : EnvWrapper(Env::system()), m_told(told) {}
+  std::unique_ptr<dyxplatform::SequentialFile> openSequentialFile(const std::string& path,
+                                                                  int* error) override {
+    std::unique_ptr<dyxplatform::SequentialFile> file = target().openSequentialFile(path, error);
+    if (!file) return file;
+    return std::make_unique<MisSizedFile>(std::move(file), m_told);
+  }
+
+ private:
+  std::uint64_t m_told;
+};
+
+// A whole file is read to its end whatever size it told, and never past the limit.
+TEST(PlatformFiles, WholeFileReadsWhatTheFileHoldsWhateverItsToldSize) {
+  TempDir dir;
+  const std::string path = dir / "content";
+  std::string expected;
+  for (int i = 0; expected.size() < 300000; ++i) expected += "line " + std::to_string(i) + "\n";
+  writeFile(path, expected);
+  for (const std::uint64_t told : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4096},
+                                   std::uint64_t{expected.size()}, std::uint64_t{1} << 20}) {
+    MisSizingEnv env(told);
+    std::string content = "left from before";
+    int error = 0;
+    ASSERT_TRUE(dyxplatform::readWholeFile(env, path, content, &error)) << told << ": " << error;
+    EXPECT_EQ(content, expected) << "told " << told;
+    ASSERT_TRUE(dyxplatform::readWholeFile(env, path, content, &error, 5000)) << told;
+    EXPECT_EQ(content, expected.substr(0, 5000)) << "told " << told;
+  }
+}
+
 TEST(PlatformFiles, ModificationTimeRoundTripsExactly) {
   TempDir dir;
   writeFile(dir / "t", "t");
