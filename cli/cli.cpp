@@ -252,6 +252,12 @@ DyxView* selectViewOrSay(const CliOptions& options, std::ostream& err) {
 int printView(const CliOptions& options, DyxView* view, const DyxCommandChoice& command,
               CliScanObserver& observer, std::ostream& out, std::ostream& err);
 
+// Whether `view` is a user view; its files are counted from the view, not from the filings.
+bool isUserView(DyxView& view) {
+  DyxEngineLock lock;
+  return view.getKind().value() == DyxViewKind::kUser;
+}
+
 // --saved and --update: the saved index instead of a parse, into `view`. Returns -1 when the
 // view is to be printed, else the exit code.
 int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObserver& observer,
@@ -282,6 +288,10 @@ int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObs
   restore.intoViews = true;
   if (options.source == CliSource::kSaved) {
     restore.answerOnly = true;
+    // Nothing but the view is read afterwards, unless the view is a user view (rebuilt from the
+    // pool once the entries are back), a command asks the pool for its files' types, or the
+    // engine is dumped.
+    restore.viewsOnly = !isUserView(*view) && options.command.empty() && !options.dump;
     restore.criterion = options.criterion;
     if (below != info.dir) restore.below = below;
   }
@@ -313,12 +323,6 @@ int openSavedIndex(const CliOptions& options, const std::string& dir, CliScanObs
       << (open.savedAt != 0 ? ", saved " + DyxSavedIndex::timeText(open.savedAt) : std::string())
       << '\n';
   return -1;
-}
-
-// Whether `view` is a user view; its files are counted from the view, not from the filings.
-bool isUserView(DyxView& view) {
-  DyxEngineLock lock;
-  return view.getKind().value() == DyxViewKind::kUser;
 }
 
 int parseAndPrint(const CliOptions& options, const std::string& dir, CliScanObserver& observer,

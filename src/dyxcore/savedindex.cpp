@@ -324,9 +324,11 @@ class NarrowingFiler final : public DyxEntryFiler {
       : m_pool(pool),
         m_below(options.below),
         m_listed(listed),
-        m_views(options.intoViews ? DyxContext::notifier() : nullptr) {
+        m_views(options.intoViews ? DyxContext::notifier() : nullptr),
+        m_viewsOnly(options.viewsOnly && m_views != nullptr) {
     if (!options.criterion.empty()) m_filter = std::make_unique<DyxFilter>(options.criterion);
   }
+  bool viewsOnly() const { return m_viewsOnly; }
   bool beginDirectory(const std::string& dirName, bool recursive) override {
     m_dir = nullptr;
     const SavedDirectory* saved = nullptr;
@@ -336,6 +338,11 @@ class NarrowingFiler final : public DyxEntryFiler {
       if (saved == nullptr) return false;
     }
     if (!isAtOrBelow(dirName, m_below)) return false;
+    if (m_viewsOnly) {
+      // The entries go to the views alone: the pool, which nothing reads, gets no directory.
+      if (saved != nullptr) saved->restored = true;
+      return true;
+    }
     m_dir = m_pool.restoreDirectory(dirName, recursive);
     if (m_dir == nullptr) return false;
     if (saved != nullptr) {
@@ -346,7 +353,7 @@ class NarrowingFiler final : public DyxEntryFiler {
   }
   void fileEntry(DyxEntry* entry) override {
     if (m_filter && !m_filter->evaluate(*entry)) return;
-    m_dir->attachEntry(entry);
+    if (m_dir != nullptr) m_dir->attachEntry(entry);
     if (m_views != nullptr) m_views->entryAdded(entry, m_pool.getObserver());
   }
   void fileEntries(std::span<DyxEntry* const> entries) override {
@@ -358,7 +365,7 @@ class NarrowingFiler final : public DyxEntryFiler {
       }
       kept = m_kept;
     }
-    m_dir->attachEntries(kept);
+    if (m_dir != nullptr) m_dir->attachEntries(kept);
     // While the entries are still in the cache, and a directory at a time, as a scan files them.
     if (m_views != nullptr) m_views->entriesAdded(kept, m_pool.getObserver());
   }
@@ -369,6 +376,7 @@ class NarrowingFiler final : public DyxEntryFiler {
   const SavedDirectories* m_listed;
   std::unique_ptr<DyxFilter> m_filter;
   DyxViewNotifier* m_views;               // when the cached views file what is restored
+  bool m_viewsOnly;                       // the views alone: no pool directories
   DyxPhysicalDirectory* m_dir = nullptr;  // the directory begun last
   std::vector<DyxEntry*> m_kept;          // the entries of a directory that the filter keeps
 };
@@ -501,7 +509,8 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   });
   // Taken before the repository's files are read, as the save took it before writing them.
   const std::string pair = pairSignature(info.name);
-  const bool narrowed = options.answerOnly || !options.criterion.empty() || !options.below.empty();
+  const bool narrowed = options.answerOnly || options.viewsOnly || !options.criterion.empty() ||
+                        !options.below.empty();
   const DyxPathMap map = pathMapOf(info.name, info.dir, info.recursive);
 
   DyxEngineLock lock;
@@ -524,7 +533,7 @@ bool DyxSavedIndex::restore(const DyxIndexInfo& info, const DyxRestoreOptions& o
   repo.restore(filer);
   // Directories that held no entry are in the index only; every directory gets back the time it
   // had when it was last read, so the update pass reads only those that changed since.
-  if (stampsHold) {
+  if (stampsHold && !filer.viewsOnly()) {
     file.directories.forEach([&](const SavedDirectory& saved) {
       if (saved.restored) return;
       const std::string path(saved.path);

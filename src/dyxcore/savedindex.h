@@ -52,6 +52,10 @@ struct DyxRestoreOptions {
   // The views of the view manager file each restored entry as it comes, as they do a scan's:
   // a view selected before the restore then needs no rebuild from the pool after it.
   bool intoViews = false;
+  // With intoViews: the entries go to the views alone, and the pool gets none of the index's
+  // directories. For an answer that reads nothing but the views it has chosen (a user view, an
+  // update pass or a dump of the pool would find the pool empty).
+  bool viewsOnly = false;
 };
 
 // What an update pass did.

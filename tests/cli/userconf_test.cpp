@@ -111,6 +111,10 @@ TEST_F(UserConfTest, CommandAddsItsResultVariablesAsColumns) {
   EXPECT_EQ(results["notes.txt"], (std::vector<std::string>{"2", "3", "17", path("notes.txt")}));
   EXPECT_EQ(results["deep.txt"], (std::vector<std::string>{"1", "1", "4", path("sub/deep.txt")}));
   EXPECT_EQ(results["photo.jpg"], (std::vector<std::string>{"", "", "", ""}));
+  // The saved index of that parse runs the command on the same files.
+  const CliRun saved = run({"--saved", "--list", "--format", "tsv", "--command", "CountTextLines"});
+  EXPECT_EQ(saved.exitCode, 0) << saved.err;
+  EXPECT_EQ(saved.out, tsv.out);
 
   const CliRun json =
       run({"-r", "--list", "--format", "json", "--command", "CountTextLines", tree()});
