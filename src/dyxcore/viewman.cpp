@@ -57,6 +57,18 @@ std::uintptr_t wordOfFolder(DyxViewFolder* folder) {
   return reinterpret_cast<std::uintptr_t>(folder);
 }
 
+// Calls `visit` on each cached view in tag order until it answers false. The observer runs
+// inside a view's filing and may reach the manager; walking by key keeps the loop valid even if
+// another view leaves the cache meanwhile.
+template <class Views, class Visit>
+void forEachViewByTag(Views& views, Visit visit) {
+  for (auto it = views.begin(); it != views.end();) {
+    const std::string tag = it->first;
+    if (!visit(*it->second)) return;
+    it = views.upper_bound(tag);
+  }
+}
+
 }  // namespace
 
 DyxViewManagerImpl::~DyxViewManagerImpl() { clear(); }
@@ -490,32 +502,21 @@ void DyxViewManager::removeAllEntriesFromAllViews() {
 
 void DyxViewManager::addEntryToAllViews(DyxEntry* entry, DyxScanObserver* observer) {
   DyxEngineLock lock;
-  // The observer runs inside mapEntry and may reach the manager; walking by key keeps the loop
-  // valid even if another view leaves the cache meanwhile.
-  for (auto it = m_views.begin(); it != m_views.end();) {
-    const std::string tag = it->first;
-    if (!it->second->mapEntry(entry, observer)) return;
-    it = m_views.upper_bound(tag);
-  }
+  forEachViewByTag(m_views, [&](DyxView& view) { return view.mapEntry(entry, observer); });
 }
 
 void DyxViewManager::addEntriesToAllViews(std::span<DyxEntry* const> entries,
                                           DyxScanObserver* observer) {
   DyxEngineLock lock;
-  for (auto it = m_views.begin(); it != m_views.end();) {
-    const std::string tag = it->first;
-    if (!it->second->mapEntries(entries, observer)) return;
-    it = m_views.upper_bound(tag);
-  }
+  forEachViewByTag(m_views, [&](DyxView& view) { return view.mapEntries(entries, observer); });
 }
 
 void DyxViewManager::remapEntryInAllViews(DyxEntry* entry, DyxScanObserver* observer) {
   DyxEngineLock lock;
-  for (auto it = m_views.begin(); it != m_views.end();) {
-    const std::string tag = it->first;
-    it->second->remapEntry(entry, observer);
-    it = m_views.upper_bound(tag);
-  }
+  forEachViewByTag(m_views, [&](DyxView& view) {
+    view.remapEntry(entry, observer);
+    return true;
+  });
 }
 
 void DyxViewManager::dump(std::ostream& out) {
